@@ -1,0 +1,25 @@
+// The approval service's answer to one request.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "json/error.h"
+#include "support/result.h"
+
+namespace kelvane::approval {
+
+struct OperatorApprovalDecision {
+  std::string verdict;
+  std::string detail;
+  std::optional<std::string> approval_token;    // absent or null on the wire
+  std::optional<std::string> token_expires_at;  // absent or null on the wire
+};
+
+// Decodes the received line after its surrounding white space was trimmed:
+// exactly one JSON object (any key order, unknown keys skipped) or array of
+// four elements.
+Result<OperatorApprovalDecision, json::Error> decode_decision(std::string_view text);
+
+}  // namespace kelvane::approval

@@ -1,0 +1,142 @@
+#include "command/options.h"
+
+#include <array>
+
+#include "support/utf8.h"
+#include "support/whitespace.h"
+
+namespace kelvane::command {
+
+const std::string_view kUsageText =
+    "usage: kelvane-operator-approve --title T (--detail D|--detail-file PATH) --action A \\\n"
+    "+         --requester R --source-host H --target-host H [--operation-digest D] \\\n"
+    "+         [--context JSON|--context-file PATH] [--timeout SECS]\n";
+
+namespace {
+
+enum class Option {
+  Title,
+  Detail,
+  Action,
+  Requester,
+  SourceHost,
+  TargetHost,
+  OperationDigest,
+  Timeout,
+  Help,
+};
+
+struct OptionName {
+  std::string_view name;
+  Option option;
+};
+
+constexpr std::array<OptionName, 10> kOptions = {{
+    {"--title", Option::Title},
+    {"--detail", Option::Detail},
+    {"--action", Option::Action},
+    {"--requester", Option::Requester},
+    {"--source-host", Option::SourceHost},
+    {"--target-host", Option::TargetHost},
+    {"--operation-digest", Option::OperationDigest},
+    {"--timeout", Option::Timeout},
+    {"-h", Option::Help},
+    {"--help", Option::Help},
+}};
+
+std::optional<Option> find_option(std::string_view arg) {
+  for (const OptionName& o : kOptions) {
+    if (o.name == arg) return o.option;
+  }
+  return std::nullopt;
+}
+
+UsageError usage_error(std::string_view message = {}) {
+  UsageError e;
+  e.output.reserve(message.size() + kUsageText.size());
+  e.output.append(message);
+  e.output.append(kUsageText);
+  return e;
+}
+
+std::string default_source_host(std::optional<std::string_view> hostname) {
+  if (hostname && !hostname->empty() && utf8::is_valid(*hostname)) return std::string(*hostname);
+  return "unknown";
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> parse_timeout(std::string_view text) noexcept {
+  if (text.empty() || text == "+" || text == "-") return std::nullopt;
+  if (text.front() == '+') text.remove_prefix(1);
+  std::uint64_t value = 0;
+  constexpr std::uint64_t kMax = UINT64_MAX;
+  for (const char ch : text) {
+    if (ch < '0' || ch > '9') return std::nullopt;
+    const auto digit = static_cast<std::uint64_t>(ch - '0');
+    if (value > (kMax - digit) / 10) return std::nullopt;
+    value = value * 10 + digit;
+  }
+  return value;
+}
+
+Result<approval::OperatorApprovalRequest, UsageError> parse_args(
+    std::span<const std::string_view> args, std::optional<std::string_view> hostname) {
+  approval::OperatorApprovalRequest fields;
+  fields.action = "admin_operation";
+  fields.requester = "cli";
+  fields.source_host = default_source_host(hostname);
+
+  std::size_t i = 0;
+  while (i < args.size()) {
+    const std::string_view arg = args[i++];
+    const std::optional<Option> option = find_option(arg);
+    if (!option) {
+      std::string message = "unexpected argument: ";
+      message.append(arg);
+      message += '\n';
+      return fail(usage_error(message));
+    }
+    if (*option == Option::Help) return fail(usage_error());
+
+    // Every other option takes the next argument, whatever it holds.
+    const std::optional<std::string_view> value =
+        i < args.size() ? std::optional<std::string_view>(args[i++]) : std::nullopt;
+    const std::string text(value.value_or(std::string_view{}));
+    switch (*option) {
+      case Option::Title:
+        fields.title = text;
+        break;
+      case Option::Detail:
+        fields.detail = text;
+        break;
+      case Option::Action:
+        fields.action = text;
+        break;
+      case Option::Requester:
+        fields.requester = text;
+        break;
+      case Option::SourceHost:
+        fields.source_host = text;
+        break;
+      case Option::TargetHost:
+        fields.target_host = text;
+        break;
+      case Option::OperationDigest:
+        fields.operation_digest = value ? std::optional<std::string>(text) : std::nullopt;
+        break;
+      case Option::Timeout:
+        fields.timeout_secs = value ? parse_timeout(*value) : std::nullopt;
+        break;
+      case Option::Help:
+        break;
+    }
+  }
+
+  if (is_blank(fields.title) || is_blank(fields.detail) || is_blank(fields.target_host)) {
+    return fail(usage_error());
+  }
+  return fields;
+}
+
+}  // namespace kelvane::command

@@ -1,0 +1,75 @@
+#include "json/error.h"
+
+#include <array>
+#include <charconv>
+
+namespace kelvane::json {
+
+std::string_view error_code_text(ErrorCode code) noexcept {
+  static constexpr std::array<std::string_view, 25> kTexts = {
+      "",
+      "",
+      "EOF while parsing a list",
+      "EOF while parsing an object",
+      "EOF while parsing a string",
+      "EOF while parsing a value",
+      "expected `:`",
+      "expected `,` or `]`",
+      "expected `,` or `}`",
+      "expected ident",
+      "expected value",
+      "expected `\"`",
+      "invalid escape",
+      "invalid number",
+      "number out of range",
+      "invalid unicode code point",
+      "control character (\\u0000-\\u001F) found while parsing a string",
+      "key must be a string",
+      "invalid value: expected key to be a number in quotes",
+      "float key must be finite (got NaN or +/-inf)",
+      "lone leading surrogate in hex escape",
+      "trailing comma",
+      "trailing characters",
+      "unexpected end of hex escape",
+      "recursion limit exceeded",
+  };
+  return kTexts[static_cast<std::size_t>(code)];
+}
+
+bool Error::is_eof() const noexcept {
+  switch (code_) {
+    case ErrorCode::EofWhileParsingList:
+    case ErrorCode::EofWhileParsingObject:
+    case ErrorCode::EofWhileParsingString:
+    case ErrorCode::EofWhileParsingValue:
+      return true;
+    default:
+      return false;
+  }
+}
+
+namespace {
+void append_decimal(std::string& out, std::size_t n) {
+  char digits[24];
+  auto [end, ec] = std::to_chars(digits, digits + sizeof digits, n);
+  out.append(digits, end);
+}
+}  // namespace
+
+std::string Error::to_string() const {
+  std::string out;
+  if (code_ == ErrorCode::Message || code_ == ErrorCode::Io) {
+    out = message_;
+  } else {
+    out = error_code_text(code_);
+  }
+  if (line_ != 0) {
+    out += " at line ";
+    append_decimal(out, line_);
+    out += " column ";
+    append_decimal(out, column_);
+  }
+  return out;
+}
+
+}  // namespace kelvane::json

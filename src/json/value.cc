@@ -1,0 +1,274 @@
+#include "json/value.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <new>
+#include <utility>
+
+static_assert(std::endian::native == std::endian::little, "Value packs its counts little-endian");
+
+namespace kelvane::json {
+
+Number Number::from_double(double v) noexcept {
+  return Number(Kind::Double, std::bit_cast<std::uint64_t>(v));
+}
+
+double Number::as_double() const noexcept { return std::bit_cast<double>(bits_); }
+
+bool key_less(std::string_view a, std::string_view b) noexcept {
+  const std::size_t n = std::min(a.size(), b.size());
+  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);  // memcmp compares unsigned
+  return c < 0 || (c == 0 && a.size() < b.size());
+}
+
+// Walks a tree of heap blocks without recursion. The frames of the 128 levels
+// that the reader can produce fit in place; deeper hand-built trees spill to
+// the heap.
+struct ValueInternals {
+  struct Frame {
+    void* block;
+    std::size_t count;
+    std::size_t next;
+    bool object;
+  };
+
+  static void free_tree(Value& root) noexcept {
+    constexpr std::size_t kInline = 130;
+    Frame inline_frames[kInline];
+    std::vector<Frame> spilled;
+    std::size_t depth = 0;
+
+    auto push = [&](const Value& v) {
+      Frame f{v.block(), v.count(), 0, v.tag() == Value::Tag::Object};
+      if (depth < kInline) {
+        inline_frames[depth] = f;
+      } else {
+        spilled.push_back(f);  // may terminate on exhaustion; only hand-built trees get here
+      }
+      ++depth;
+    };
+    auto top = [&]() -> Frame& {
+      return depth <= kInline ? inline_frames[depth - 1] : spilled[depth - 1 - kInline];
+    };
+    auto pop = [&]() {
+      if (depth > kInline) spilled.pop_back();
+      --depth;
+    };
+    // Frees what `v` owns directly; containers are pushed to be walked.
+    auto visit = [&](const Value& v) {
+      if (!v.owns_block()) return;
+      if (v.tag() == Value::Tag::LongString) {
+        ::operator delete(v.block());
+      } else {
+        push(v);
+      }
+    };
+
+    visit(root);
+    while (depth > 0) {
+      Frame& f = top();
+      if (f.next == f.count) {
+        ::operator delete(f.block);
+        pop();
+        continue;
+      }
+      const std::size_t i = f.next++;
+      if (f.object) {
+        const Member& m = static_cast<const Member*>(f.block)[i];
+        visit(m.key);
+        visit(m.value);  // may push: `f` must not be used after this
+      } else {
+        visit(static_cast<const Value*>(f.block)[i]);
+      }
+    }
+    // Every block below has been freed; the element objects ended with them.
+  }
+};
+
+Value Value::boolean(bool b) noexcept {
+  Value v;
+  v.set_tag(b ? Tag::True : Tag::False);
+  return v;
+}
+
+Value Value::number(Number n) noexcept {
+  Value v;
+  switch (n.kind()) {
+    case Number::Kind::Unsigned64:
+      v.set_tag(Tag::Unsigned64);
+      break;
+    case Number::Kind::Negative64:
+      v.set_tag(Tag::Negative64);
+      break;
+    case Number::Kind::Double:
+      v.set_tag(Tag::Double);
+      break;
+  }
+  v.set_payload(n.bits());
+  return v;
+}
+
+Value Value::string(std::string_view text) {
+  Value v;
+  if (text.size() <= kShortCapacity) {
+    v.set_tag(Tag::ShortString);
+    v.raw_[1] = static_cast<unsigned char>(text.size());
+    if (!text.empty()) std::memcpy(v.raw_ + 2, text.data(), text.size());
+    return v;
+  }
+  void* p = ::operator new(text.size());
+  std::memcpy(p, text.data(), text.size());
+  v.set_tag(Tag::LongString);
+  v.set_count(text.size());
+  v.set_block(p);
+  return v;
+}
+
+Value Value::array(std::span<Value> elements) {
+  Value v;
+  v.set_tag(Tag::Array);
+  if (elements.empty()) return v;
+  auto* block = static_cast<Value*>(::operator new(elements.size() * sizeof(Value)));
+  for (std::size_t i = 0; i < elements.size(); ++i) new (block + i) Value(std::move(elements[i]));
+  v.set_count(elements.size());
+  v.set_block(block);
+  return v;
+}
+
+Value Value::object(std::span<Member> members) {
+  Value v;
+  v.set_tag(Tag::Object);
+  if (members.empty()) return v;
+  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
+    return key_less(a.name(), b.name());
+  });
+  // Of each run of equal keys keep the last, which is the latest in the text.
+  std::size_t kept = 0;
+  for (std::size_t i = 0; i < members.size(); ++i) {
+    if (i + 1 < members.size() && members[i].name() == members[i + 1].name()) continue;
+    if (kept != i) members[kept] = std::move(members[i]);
+    ++kept;
+  }
+  auto* block = static_cast<Member*>(::operator new(kept * sizeof(Member)));
+  for (std::size_t i = 0; i < kept; ++i) new (block + i) Member(std::move(members[i]));
+  v.set_count(kept);
+  v.set_block(block);
+  return v;
+}
+
+Value::Value(Value&& other) noexcept {
+  std::memcpy(raw_, other.raw_, sizeof raw_);
+  std::memset(other.raw_, 0, sizeof other.raw_);
+}
+
+Value& Value::operator=(Value&& other) noexcept {
+  if (this != &other) {
+    Value old(std::move(*this));
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    std::memset(other.raw_, 0, sizeof other.raw_);
+  }
+  return *this;
+}
+
+Value::~Value() {
+  if (owns_block()) ValueInternals::free_tree(*this);
+}
+
+Value::Kind Value::kind() const noexcept {
+  switch (tag()) {
+    case Tag::Null:
+      return Kind::Null;
+    case Tag::False:
+    case Tag::True:
+      return Kind::Bool;
+    case Tag::Unsigned64:
+    case Tag::Negative64:
+    case Tag::Double:
+      return Kind::Number;
+    case Tag::ShortString:
+    case Tag::LongString:
+      return Kind::String;
+    case Tag::Array:
+      return Kind::Array;
+    case Tag::Object:
+      return Kind::Object;
+  }
+  return Kind::Null;
+}
+
+Number Value::as_number() const noexcept {
+  switch (tag()) {
+    case Tag::Negative64:
+      return Number::negative64(static_cast<std::int64_t>(payload()));
+    case Tag::Double:
+      return Number::from_double(std::bit_cast<double>(payload()));
+    default:
+      return Number::unsigned64(payload());
+  }
+}
+
+std::string_view Value::as_string() const noexcept {
+  if (tag() == Tag::ShortString) {
+    return {reinterpret_cast<const char*>(raw_ + 2), raw_[1]};
+  }
+  return {static_cast<const char*>(block()), count()};
+}
+
+std::span<const Value> Value::as_array() const noexcept {
+  return {static_cast<const Value*>(block()), count()};
+}
+
+std::span<const Member> Value::as_object() const noexcept {
+  return {static_cast<const Member*>(block()), count()};
+}
+
+std::uint64_t Value::payload() const noexcept {
+  std::uint64_t bits;
+  std::memcpy(&bits, raw_ + 8, 8);
+  return bits;
+}
+
+void Value::set_payload(std::uint64_t bits) noexcept { std::memcpy(raw_ + 8, &bits, 8); }
+
+std::size_t Value::count() const noexcept {
+  std::uint64_t n = 0;
+  std::memcpy(&n, raw_ + 2, 6);  // little-endian: the low six bytes
+  return static_cast<std::size_t>(n);
+}
+
+void Value::set_count(std::size_t n) noexcept {
+  const auto wide = static_cast<std::uint64_t>(n);
+  std::memcpy(raw_ + 2, &wide, 6);
+}
+
+void* Value::block() const noexcept {
+  void* p;
+  std::memcpy(&p, raw_ + 8, sizeof p);
+  return p;
+}
+
+void Value::set_block(void* p) noexcept { std::memcpy(raw_ + 8, &p, sizeof p); }
+
+bool Value::owns_block() const noexcept {
+  const Tag t = tag();
+  return (t == Tag::LongString || t == Tag::Array || t == Tag::Object) && count() != 0;
+}
+
+void Map::insert(std::string_view key, Value value) {
+  auto it = std::lower_bound(members_.begin(), members_.end(), key,
+                             [](const Member& m, std::string_view k) { return key_less(m.name(), k); });
+  if (it != members_.end() && it->name() == key) {
+    it->value = std::move(value);
+  } else {
+    members_.insert(it, Member(key, std::move(value)));
+  }
+}
+
+Value Map::to_value() && {
+  Value v = Value::object(members_);
+  members_.clear();
+  return v;
+}
+
+}  // namespace kelvane::json

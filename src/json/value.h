@@ -1,0 +1,134 @@
+// The in-memory form of a JSON document.
+//
+// A Value owns its whole subtree and is moved, never copied. It is 16 bytes:
+// short strings (up to 14 bytes) live inside it, longer strings, arrays and
+// objects in one exactly-sized heap block each, so a large document costs
+// little more than its elements. Destroying a value never recurses, however
+// deep it is.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace kelvane::json {
+
+// A JSON number in the representation the reader chose for it.
+class Number {
+ public:
+  enum class Kind : std::uint8_t { Unsigned64, Negative64, Double };
+
+  static constexpr Number unsigned64(std::uint64_t v) noexcept { return Number(Kind::Unsigned64, v); }
+  // Precondition: v < 0.
+  static constexpr Number negative64(std::int64_t v) noexcept {
+    return Number(Kind::Negative64, static_cast<std::uint64_t>(v));
+  }
+  // Precondition: v is finite. -0.0 is kept.
+  static Number from_double(double v) noexcept;
+
+  constexpr Kind kind() const noexcept { return kind_; }
+  constexpr std::uint64_t as_unsigned64() const noexcept { return bits_; }
+  constexpr std::int64_t as_negative64() const noexcept { return static_cast<std::int64_t>(bits_); }
+  double as_double() const noexcept;
+  // The raw 64 bits of the payload, whatever the kind.
+  constexpr std::uint64_t bits() const noexcept { return bits_; }
+
+ private:
+  constexpr Number(Kind kind, std::uint64_t bits) noexcept : bits_(bits), kind_(kind) {}
+  std::uint64_t bits_;
+  Kind kind_;
+};
+
+struct Member;
+
+class Value {
+ public:
+  enum class Kind : std::uint8_t { Null, Bool, Number, String, Array, Object };
+
+  Value() noexcept = default;  // null
+  static Value null() noexcept { return Value(); }
+  static Value boolean(bool b) noexcept;
+  static Value number(Number n) noexcept;
+  // Copies the bytes (UTF-8 text; any byte including NUL may occur).
+  static Value string(std::string_view text);
+  // Moves the elements out of `elements` (left null) into a new array.
+  static Value array(std::span<Value> elements);
+  // Moves the members out of `members` into a new object. Keys end up in
+  // ascending byte-wise order; of a repeated key only the last value is kept.
+  // `members` is reordered and its moved-from entries are left null.
+  static Value object(std::span<Member> members);
+
+  Value(Value&& other) noexcept;
+  Value& operator=(Value&& other) noexcept;
+  Value(const Value&) = delete;
+  Value& operator=(const Value&) = delete;
+  ~Value();
+
+  Kind kind() const noexcept;
+  bool is_null() const noexcept { return tag() == Tag::Null; }
+
+  // Accessors; each requires the matching kind.
+  bool as_bool() const noexcept { return tag() == Tag::True; }
+  Number as_number() const noexcept;
+  std::string_view as_string() const noexcept;
+  std::span<const Value> as_array() const noexcept;
+  std::span<const Member> as_object() const noexcept;
+
+ private:
+  enum class Tag : std::uint8_t {
+    Null, False, True, Unsigned64, Negative64, Double,
+    ShortString, LongString, Array, Object,
+  };
+  static constexpr std::size_t kShortCapacity = 14;
+
+  // Byte 0: the tag. ShortString: byte 1 the length, bytes 2 to 15 the text.
+  // LongString, Array, Object: bytes 2 to 7 the element count (48 bits),
+  // bytes 8 to 15 the heap block. Numbers: bytes 8 to 15 the payload.
+  alignas(8) unsigned char raw_[16] = {};
+
+  Tag tag() const noexcept { return static_cast<Tag>(raw_[0]); }
+  void set_tag(Tag t) noexcept { raw_[0] = static_cast<unsigned char>(t); }
+  std::uint64_t payload() const noexcept;
+  void set_payload(std::uint64_t bits) noexcept;
+  std::size_t count() const noexcept;
+  void set_count(std::size_t n) noexcept;
+  void* block() const noexcept;
+  void set_block(void* p) noexcept;
+  bool owns_block() const noexcept;
+  friend struct ValueInternals;
+};
+
+static_assert(sizeof(Value) == 16);
+
+// One entry of an object: a key (a string Value) and its value.
+struct Member {
+  Value key;
+  Value value;
+
+  Member() = default;
+  Member(std::string_view name, Value v) : key(Value::string(name)), value(std::move(v)) {}
+  Member(Value k, Value v) noexcept : key(std::move(k)), value(std::move(v)) {}
+  std::string_view name() const noexcept { return key.as_string(); }
+};
+
+// True when `a` sorts before `b`: unsigned byte-wise, a proper prefix first.
+bool key_less(std::string_view a, std::string_view b) noexcept;
+
+// A growable object under construction; `Value::object(map.members())` or
+// `std::move(map).to_value()` turns it into a Value.
+class Map {
+ public:
+  // Inserts the key in order; an existing key keeps its place and gets the
+  // new value (the old one is destroyed).
+  void insert(std::string_view key, Value value);
+  std::span<const Member> entries() const noexcept { return members_; }
+  std::size_t size() const noexcept { return members_.size(); }
+  Value to_value() &&;
+
+ private:
+  std::vector<Member> members_;
+};
+
+}  // namespace kelvane::json

@@ -1,0 +1,93 @@
+#include "support/utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace kelvane::utf8 {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+std::uint8_t byte_at(std::string_view text, std::size_t i) {
+  return static_cast<std::uint8_t>(text[i]);
+}
+
+bool is_continuation(std::uint8_t b) { return (b & 0xC0u) == 0x80u; }
+
+// Length of the well-formed sequence starting at `i`, or 0 if there is none
+// (Unicode's table of well-formed byte sequences).
+std::size_t sequence_length(std::string_view text, std::size_t i) {
+  const std::uint8_t b0 = byte_at(text, i);
+  const std::size_t left = text.size() - i;
+  if (b0 < 0x80) return 1;
+  if (b0 < 0xC2) return 0;
+  if (b0 < 0xE0) return left >= 2 && is_continuation(byte_at(text, i + 1)) ? 2 : 0;
+  if (b0 < 0xF0) {
+    if (left < 3) return 0;
+    const std::uint8_t b1 = byte_at(text, i + 1);
+    const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80;
+    const std::uint8_t hi = b0 == 0xED ? 0x9F : 0xBF;
+    if (b1 < lo || b1 > hi || !is_continuation(byte_at(text, i + 2))) return 0;
+    return 3;
+  }
+  if (b0 < 0xF5) {
+    if (left < 4) return 0;
+    const std::uint8_t b1 = byte_at(text, i + 1);
+    const std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
+    const std::uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
+    if (b1 < lo || b1 > hi || !is_continuation(byte_at(text, i + 2)) ||
+        !is_continuation(byte_at(text, i + 3)))
+      return 0;
+    return 4;
+  }
+  return 0;
+}
+
+}  // namespace
+
+bool is_valid(std::string_view bytes) noexcept {
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  while (i < n) {
+    // Long ASCII runs are the common case: test eight bytes at a time.
+    while (i + 8 <= n) {
+      std::uint64_t word;
+      std::memcpy(&word, bytes.data() + i, 8);
+      if (word & 0x8080808080808080ull) break;
+      i += 8;
+    }
+    if (i >= n) break;
+    const std::size_t len = sequence_length(bytes, i);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+char32_t decode(std::string_view text, std::size_t pos, std::size_t& length) noexcept {
+  const std::uint8_t b0 = byte_at(text, pos);
+  if (b0 < 0x80) {
+    length = 1;
+    return b0;
+  }
+  const std::size_t n = sequence_length(text, pos);
+  if (n == 0) {
+    length = 1;
+    return kReplacement;
+  }
+  char32_t c = b0 & (0x7Fu >> n);
+  for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte_at(text, pos + k) & 0x3Fu);
+  length = n;
+  return c;
+}
+
+char32_t decode_before(std::string_view text, std::size_t end, std::size_t& length) noexcept {
+  std::size_t start = end - 1;
+  while (start > 0 && end - start < 4 && is_continuation(byte_at(text, start))) --start;
+  const char32_t c = decode(text, start, length);
+  if (start + length == end) return c;
+  length = 1;
+  return kReplacement;
+}
+
+}  // namespace kelvane::utf8

@@ -1,0 +1,38 @@
+#include "approval/io_error.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kelvane::io {
+namespace {
+
+TEST(IoError, DisplayOfEachForm) {
+  EXPECT_EQ(Error::os(ENOENT).to_string(), std::string(std::strerror(ENOENT)) + " (os error 2)");
+  EXPECT_EQ(Error::os(EPIPE).to_string(), std::string(std::strerror(EPIPE)) + " (os error 32)");
+  EXPECT_EQ(Error::fixed(ErrorKind::InvalidData, "stream did not contain valid UTF-8").to_string(),
+            "stream did not contain valid UTF-8");
+  EXPECT_EQ(Error::from_json(json::Error(json::ErrorCode::EofWhileParsingValue, 1, 0)).to_string(),
+            "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(Error::bare(ErrorKind::OutOfMemory).to_string(), "out of memory");
+}
+
+TEST(IoError, KindOfJsonErrors) {
+  EXPECT_EQ(Error::from_json(json::Error(json::ErrorCode::EofWhileParsingString, 1, 3)).kind(),
+            ErrorKind::UnexpectedEof);
+  EXPECT_EQ(Error::from_json(json::Error(json::ErrorCode::TrailingComma, 1, 3)).kind(),
+            ErrorKind::InvalidData);
+  EXPECT_EQ(Error::from_json(json::Error::message("missing field `verdict`")).kind(),
+            ErrorKind::InvalidData);
+  EXPECT_EQ(Error::os(EINTR).kind(), ErrorKind::Interrupted);
+}
+
+TEST(IoError, UnknownNumbersStillDisplay) {
+  const std::string text = Error::os(99999).to_string();
+  EXPECT_NE(text.find("(os error 99999)"), std::string::npos);
+  EXPECT_LE(os_error_text(99999).size(), 127u * 3);  // replacements may widen bytes
+}
+
+}  // namespace
+}  // namespace kelvane::io

@@ -1,0 +1,89 @@
+#include "json/value.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+
+#include <string>
+#include <vector>
+
+namespace kelvane::json {
+namespace {
+
+std::vector<std::string> keys_of(const Value& v) {
+  std::vector<std::string> keys;
+  for (const Member& m : v.as_object()) keys.emplace_back(m.name());
+  return keys;
+}
+
+TEST(Value, StringsShortAndLongKeepTheirBytes) {
+  for (const std::string& s : {std::string(), std::string("abc"), std::string(14, 'x'),
+                               std::string(15, 'y'), std::string("a\0b", 3), std::string(1000, 'z')}) {
+    Value v = Value::string(s);
+    EXPECT_EQ(v.kind(), Value::Kind::String);
+    EXPECT_EQ(v.as_string(), s);
+    Value moved(std::move(v));
+    EXPECT_EQ(moved.as_string(), s);
+    EXPECT_TRUE(v.is_null());
+  }
+}
+
+TEST(Value, NumbersKeepTheirRepresentation) {
+  EXPECT_EQ(Value::number(Number::unsigned64(UINT64_MAX)).as_number().as_unsigned64(), UINT64_MAX);
+  const Number neg = Value::number(Number::negative64(INT64_MIN)).as_number();
+  EXPECT_EQ(neg.kind(), Number::Kind::Negative64);
+  EXPECT_EQ(neg.as_negative64(), INT64_MIN);
+  const Number minus_zero = Value::number(Number::from_double(-0.0)).as_number();
+  EXPECT_EQ(minus_zero.kind(), Number::Kind::Double);
+  EXPECT_TRUE(std::signbit(minus_zero.as_double()));
+}
+
+TEST(Value, ObjectKeysSortByteWiseAndLastRepeatWins) {
+  std::vector<Member> members;
+  for (const char* k : {"b", "a", "B", "_", "aa", "\xC3\xA9", "Z", "a"}) {
+    members.emplace_back(k, Value::string(k));
+  }
+  members.back().value = Value::number(Number::unsigned64(2));
+  Value obj = Value::object(members);
+  EXPECT_EQ(keys_of(obj),
+            (std::vector<std::string>{"B", "Z", "_", "a", "aa", "b", "\xC3\xA9"}));
+  EXPECT_EQ(obj.as_object()[3].value.as_number().as_unsigned64(), 2u);
+}
+
+TEST(Map, InsertReplacesInPlace) {
+  Map map;
+  map.insert("b", Value::boolean(true));
+  map.insert("a", Value::null());
+  map.insert("b", Value::string("again"));
+  ASSERT_EQ(map.size(), 2u);
+  EXPECT_EQ(map.entries()[1].value.as_string(), "again");
+  Value v = std::move(map).to_value();
+  EXPECT_EQ(keys_of(v), (std::vector<std::string>{"a", "b"}));
+}
+
+TEST(Value, DestroysVeryDeepTreesWithoutRecursion) {
+  Value v = Value::string("leaf of a deep tree, long enough to live on the heap");
+  for (int i = 0; i < 1'000'000; ++i) {
+    if (i % 2 == 0) {
+      Value elems[2] = {std::move(v), Value::string("a sibling string on the heap too")};
+      v = Value::array(elems);
+    } else {
+      Member m("key", std::move(v));
+      v = Value::object({&m, 1});
+    }
+  }
+  EXPECT_EQ(v.kind(), Value::Kind::Object);
+  // Leaving scope destroys a million levels; a recursive destructor would overflow the stack.
+}
+
+TEST(Value, EmptyContainers) {
+  Value a = Value::array({});
+  Value o = Value::object({});
+  EXPECT_TRUE(a.as_array().empty());
+  EXPECT_TRUE(o.as_object().empty());
+  EXPECT_EQ(a.kind(), Value::Kind::Array);
+  EXPECT_EQ(o.kind(), Value::Kind::Object);
+}
+
+}  // namespace
+}  // namespace kelvane::json
