@@ -1,0 +1,105 @@
+// The option parser on arbitrary argument vectors: the input is split on NUL
+// bytes into arguments. The first piece is the HOSTNAME value (an empty piece
+// stands for an unset variable).
+//
+// File options read their file at once, so every path value is confined to a
+// private directory holding a few small files: no fuzz input may name a
+// device such as /dev/zero or the standard input. (The working directory is
+// left alone: libFuzzer writes its corpus relative to it.)
+#include <unistd.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <cstdio>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "command/options.h"
+#include "support/utf8.h"
+#include "support/whitespace.h"
+
+namespace {
+
+std::string g_dir;
+
+void write_file(const char* name, std::string_view content) {
+  const std::string path = g_dir + "/" + name;
+  std::FILE* f = std::fopen(path.c_str(), "wb");
+  if (f == nullptr || std::fwrite(content.data(), 1, content.size(), f) != content.size()) std::abort();
+  std::fclose(f);
+}
+
+// Files that the inputs can name by their one-letter names.
+bool enter_private_directory() {
+  char dir[] = "/tmp/koa-fuzz-options-XXXXXX";
+  if (::mkdtemp(dir) == nullptr) std::abort();
+  g_dir = dir;
+  write_file("d", "Kernel update\n");
+  write_file("c", "{\"ticket\": \"OPS-1\", \"n\": [1, 2.5, -0]}");
+  write_file("j", "{\"a\":");
+  write_file("b", "bad \xFF byte");
+  write_file("e", "");
+  write_file("w", " \n\t ");
+  return true;
+}
+
+bool is_file_option(std::string_view arg) { return arg == "--detail-file" || arg == "--context-file"; }
+
+// Keeps the bytes (white space and all, which the parser's path check looks
+// at) but turns every separator into '_', under the private directory.
+// A blank path stays as it is: the parser refuses it before opening anything.
+std::string confine_path(std::string_view path) {
+  if (kelvane::is_blank(path)) return std::string(path);
+  std::string out = g_dir + "/";
+  for (const char c : path) out += c == '/' ? '_' : c;
+  return out;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const bool ready = enter_private_directory();
+  (void)ready;
+
+  const std::string_view input(reinterpret_cast<const char*>(data), size);
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (true) {
+    const std::size_t nul = input.find('\0', start);
+    pieces.emplace_back(input.substr(start, nul - start));
+    if (nul == std::string_view::npos) break;
+    start = nul + 1;
+  }
+  // Paths are kept in the private directory, following the parser's own
+  // left-to-right reading: only the argument right after a file option is a
+  // path.
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    if (is_file_option(pieces[i]) && i + 1 < pieces.size()) {
+      pieces[i + 1] = confine_path(pieces[i + 1]);
+      ++i;
+    } else if (pieces[i] == "--title" || pieces[i] == "--detail" || pieces[i] == "--action" ||
+               pieces[i] == "--requester" || pieces[i] == "--source-host" ||
+               pieces[i] == "--target-host" || pieces[i] == "--operation-digest" ||
+               pieces[i] == "--context" || pieces[i] == "--timeout") {
+      ++i;
+    }
+  }
+
+  const std::optional<std::string_view> hostname =
+      pieces[0].empty() ? std::nullopt : std::optional<std::string_view>(pieces[0]);
+  const std::vector<std::string_view> args(pieces.begin() + 1, pieces.end());
+
+  auto result = kelvane::command::parse_args(args, hostname);
+  if (!result.ok()) {
+    if (result.error().output.empty()) std::abort();
+    return 0;
+  }
+  const kelvane::approval::OperatorApprovalRequest& r = result.value();
+  if (kelvane::is_blank(r.title) || kelvane::is_blank(r.detail) || kelvane::is_blank(r.target_host)) {
+    std::abort();
+  }
+  if (!r.id.empty()) std::abort();
+  return 0;
+}

@@ -1,0 +1,29 @@
+#!/usr/bin/env bash
+# Runs every fuzz target once over each input of its committed corpus: a
+# quick regression check, not a campaign. Build first with
+#   cmake --workflow --preset fuzz
+# Usage: fuzz/replay.sh [build-dir]   (default: build/fuzz)
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$root/build/fuzz}
+
+status=0
+for corpus in "$root"/fuzz/corpus/*/; do
+  name=$(basename "$corpus")
+  target=$build/fuzz/$name
+  if [ ! -x "$target" ]; then
+    echo "replay: $name: no such target in $build" >&2
+    status=1
+    continue
+  fi
+  count=$(find "$corpus" -type f | wc -l)
+  # -runs=0 executes the corpus and stops before any mutation.
+  if "$target" -runs=0 -rss_limit_mb=2048 -timeout=30 "$corpus" >"$build/replay-$name.log" 2>&1; then
+    echo "replay: $name: $count inputs ok"
+  else
+    echo "replay: $name: FAILED (log follows)" >&2
+    tail -n 40 "$build/replay-$name.log" >&2
+    status=1
+  fi
+done
+exit $status
