@@ -101,5 +101,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::abort();
   }
   if (!r.id.empty()) std::abort();
+  // Whatever the arguments held, only UTF-8 text may travel on.
+  for (const std::string* text : {&r.title, &r.detail, &r.action, &r.requester, &r.source_host,
+                                  &r.target_host}) {
+    if (!kelvane::utf8::is_valid(*text)) std::abort();
+  }
+  if (r.operation_digest && !kelvane::utf8::is_valid(*r.operation_digest)) std::abort();
   return 0;
 }

@@ -59,6 +59,20 @@ UsageError usage_error(std::string_view message = {}) {
   return e;
 }
 
+// Options whose value is sent to the service as text. The request line must be
+// valid UTF-8, and quietly repairing a title or a host name would send the
+// operator something other than what the caller wrote, so such a value is
+// refused instead.
+bool takes_text(Option option) {
+  return option != Option::Timeout && option != Option::Help;
+}
+
+UsageError invalid_text(std::string_view option, std::string_view value) {
+  std::string message(option);
+  message.append(" value is not valid UTF-8: ").append(value) += '\n';
+  return usage_error(message);
+}
+
 std::string default_source_host(std::optional<std::string_view> hostname) {
   if (hostname && !hostname->empty() && utf8::is_valid(*hostname)) return std::string(*hostname);
   return "unknown";
@@ -102,6 +116,9 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
     // Every other option takes the next argument, whatever it holds.
     const std::optional<std::string_view> value =
         i < args.size() ? std::optional<std::string_view>(args[i++]) : std::nullopt;
+    if (value && takes_text(*option) && !utf8::is_valid(*value)) {
+      return fail(invalid_text(arg, *value));
+    }
     const std::string text(value.value_or(std::string_view{}));
     switch (*option) {
       case Option::Title:

@@ -122,8 +122,27 @@ TEST(ParseArgs, UsageErrors) {
       {{"--title", "t", "--detail", "   ", "--target-host", "h"}, usage},
       {{"--title", "\xE3\x80\x80\xC2\xA0\t", "--detail", "d", "--target-host", "h"}, usage},
       {{"--title", "t", "--detail", "d"}, usage},
+      // Text values must be UTF-8; the option is still matched byte-wise.
+      {{"--title", "caf\xE9", "--help"}, "--title value is not valid UTF-8: caf\xE9\n" + usage},
+      {with_required({"--detail", "\xC0\xAF"}), "--detail value is not valid UTF-8: \xC0\xAF\n" + usage},
+      {with_required({"--target-host", "\xED\xA0\x80"}),
+       "--target-host value is not valid UTF-8: \xED\xA0\x80\n" + usage},
+      {with_required({"--action", "\xF4\x90\x80\x80"}),
+       "--action value is not valid UTF-8: \xF4\x90\x80\x80\n" + usage},
+      {with_required({"--requester", "\xE2\x82"}), "--requester value is not valid UTF-8: \xE2\x82\n" + usage},
+      {with_required({"--source-host", "\x80"}), "--source-host value is not valid UTF-8: \x80\n" + usage},
+      {with_required({"--operation-digest", "sha\xFF"}),
+       "--operation-digest value is not valid UTF-8: sha\xFF\n" + usage},
+      {{"--t\xC3\xADtle", "x"}, "unexpected argument: --t\xC3\xADtle\n" + usage},
   };
   for (const auto& [args, expected] : cases) EXPECT_EQ(parse_error(args), expected);
+}
+
+TEST(ParseArgs, NonUtf8OnlyWhereNoTextIsSent) {
+  // A timeout that is not UTF-8 is merely not a number.
+  EXPECT_FALSE(parse_ok(with_required({"--timeout", "3\xFF"})).timeout_secs);
+  // An unexpected argument is named as it came, byte for byte.
+  EXPECT_EQ(parse_error({"\xFF"}), "unexpected argument: \xFF\n" + std::string(kUsageText));
 }
 
 TEST(ParseArgs, RequiredFieldsKeepTheirSpaces) {
