@@ -1,0 +1,96 @@
+// The exchange with the local approval service: one Unix-domain stream
+// connection, one request line out, one reply line back.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "approval/decision.h"
+#include "approval/io_error.h"
+#include "approval/request.h"
+#include "support/result.h"
+
+namespace kelvane::approval {
+
+inline constexpr const char* kSocketVariable = "KELVANE_OPERATOR_APPROVAL_SOCK";
+inline constexpr const char* kRuntimeDirVariable = "XDG_RUNTIME_DIR";
+inline constexpr std::string_view kSocketFileName = "kelvane-operator-approval.sock";
+inline constexpr std::string_view kDefaultSocketPath = "/tmp/kelvane-operator-approval.sock";
+
+// Looks up one environment variable; nullopt when it is not set. Passed in so
+// that the choice of path can be exercised without touching the real
+// environment.
+using EnvLookup = std::function<std::optional<std::string_view>(const char* name)>;
+
+// The process environment, through getenv.
+std::optional<std::string_view> process_env(const char* name);
+
+// KELVANE_OPERATOR_APPROVAL_SOCK as it stands, else XDG_RUNTIME_DIR joined
+// with the socket file name, else the fixed default. Empty values and values
+// that are not UTF-8 count as unset. The choice is final: a failure on the
+// chosen path is never followed by a try on another.
+std::string resolve_socket_path(const EnvLookup& env);
+
+// Owns one connected AF_UNIX stream socket and closes it exactly once.
+class UnixStream {
+ public:
+  // Creates the socket (close-on-exec) before looking at the path, so that a
+  // failure to make one is reported even for an unusable path; refuses paths
+  // with a NUL byte or too long for sun_path; connects once, never retrying.
+  // Leaves no descriptor open when it fails.
+  static Result<UnixStream, io::Error> connect(std::string path);
+
+  UnixStream(UnixStream&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+  UnixStream& operator=(UnixStream&& other) noexcept;
+  UnixStream(const UnixStream&) = delete;
+  UnixStream& operator=(const UnixStream&) = delete;
+  ~UnixStream() { close(); }
+
+  int fd() const noexcept { return fd_; }
+  // Closes the descriptor if still open; its result is of no use to anyone.
+  void close() noexcept;
+
+ private:
+  explicit UnixStream(int fd) noexcept : fd_(fd) {}
+  int fd_;
+};
+
+// Sends every byte on a socket, repeating interrupted calls. Never raises
+// SIGPIPE: a vanished peer gives EPIPE.
+Result<void, io::Error> write_all(int fd, std::string_view bytes);
+
+// Reads from a descriptor through a fixed 8192-byte buffer that is refilled
+// only when empty.
+struct LineReader {
+  static constexpr std::size_t kCapacity = 8192;
+
+  explicit LineReader(int descriptor) noexcept : fd(descriptor) {}
+
+  int fd;
+  std::size_t pos = 0;     // next unread byte
+  std::size_t filled = 0;  // end of the received bytes
+  std::array<char, kCapacity> buffer;
+};
+
+// Appends one line (up to and including its line feed, or up to the end of
+// the stream) to `line` and returns the number of bytes appended. The bytes
+// appended must be UTF-8; if they are not, `line` is put back as it was. A
+// receive error is reported in preference to that.
+Result<std::size_t, io::Error> read_line(LineReader& reader, std::string& line);
+
+// The reply line, trimmed and decoded; a JSON error becomes an io::Error with
+// the same text.
+Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line);
+
+// The whole round trip: path, connect, send the request line, read and decode
+// one reply line, close. Writes nothing. When it returns the socket is closed,
+// whatever the outcome; running out of memory on the way is reported as an
+// "out of memory" error rather than ending the process.
+Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
+                                                             const EnvLookup& env = process_env);
+
+}  // namespace kelvane::approval

@@ -1,0 +1,52 @@
+#include <new>
+
+#include "approval/connection.h"
+#include "support/whitespace.h"
+
+namespace kelvane::approval {
+namespace {
+
+Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest request,
+                                                     const EnvLookup& env) {
+  Result<UnixStream, io::Error> connected = UnixStream::connect(resolve_socket_path(env));
+  if (!connected.ok()) return fail(std::move(connected).error());
+  UnixStream stream = std::move(connected).value();
+
+  // Built whole before the first byte goes out, so that the service never
+  // sees half a request followed by a failure of ours.
+  const std::string request_line = encode_request_line(request);
+  Result<void, io::Error> sent = write_all(stream.fd(), request_line);
+  if (!sent.ok()) return fail(std::move(sent).error());
+
+  std::string line;
+  {
+    LineReader reader(stream.fd());
+    Result<std::size_t, io::Error> received = read_line(reader, line);
+    if (!received.ok()) return fail(std::move(received).error());
+  }
+  Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line);
+  stream.close();
+  return decision;
+}
+
+}  // namespace
+
+Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line) {
+  Result<OperatorApprovalDecision, json::Error> decoded = decode_decision(trim(line));
+  if (!decoded.ok()) return fail(io::Error::from_json(std::move(decoded).error()));
+  return std::move(decoded).value();
+}
+
+Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
+                                                             const EnvLookup& env) {
+  // A reply without an upper bound on its length can exhaust memory; that is
+  // one more way for the service's answer to be unusable, not a crash. The
+  // stream's destructor has closed the socket by the time we get here.
+  try {
+    return exchange(std::move(request), env);
+  } catch (const std::bad_alloc&) {
+    return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
+  }
+}
+
+}  // namespace kelvane::approval

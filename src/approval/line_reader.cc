@@ -1,0 +1,65 @@
+#include <sys/socket.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "approval/connection.h"
+#include "support/utf8.h"
+
+namespace kelvane::approval {
+namespace {
+
+// Refills the buffer with one receive of up to its whole capacity.
+Result<void, io::Error> refill(LineReader& reader) {
+  for (;;) {
+    const ssize_t n = ::recv(reader.fd, reader.buffer.data(), reader.buffer.size(), 0);
+    if (n >= 0) {
+      reader.pos = 0;
+      reader.filled = static_cast<std::size_t>(n);
+      return {};
+    }
+    if (errno != EINTR) return fail(io::Error::last_os_error());
+  }
+}
+
+// Appends up to and including the first line feed of the buffered bytes, or
+// all of them. Returns true once the line is complete or the stream ended.
+bool take_buffered(LineReader& reader, std::string& line) {
+  const char* begin = reader.buffer.data() + reader.pos;
+  const std::size_t available = reader.filled - reader.pos;
+  if (available == 0) return true;  // the peer closed its side
+  const void* newline = std::memchr(begin, '\n', available);
+  const std::size_t used =
+      newline ? static_cast<std::size_t>(static_cast<const char*>(newline) - begin) + 1 : available;
+  line.append(begin, used);
+  reader.pos += used;
+  return newline != nullptr;
+}
+
+}  // namespace
+
+Result<std::size_t, io::Error> read_line(LineReader& reader, std::string& line) {
+  const std::size_t start = line.size();
+  std::optional<io::Error> receive_error;
+  for (;;) {
+    if (reader.pos == reader.filled) {
+      Result<void, io::Error> received = refill(reader);
+      if (!received.ok()) {
+        receive_error = std::move(received).error();
+        break;
+      }
+    }
+    if (take_buffered(reader, line)) break;
+  }
+
+  const bool valid = utf8::is_valid(std::string_view(line).substr(start));
+  if (!valid) line.resize(start);
+  if (receive_error) return fail(std::move(*receive_error));
+  if (!valid) {
+    return fail(io::Error::fixed(io::ErrorKind::InvalidData, "stream did not contain valid UTF-8"));
+  }
+  return line.size() - start;
+}
+
+}  // namespace kelvane::approval
