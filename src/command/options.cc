@@ -2,6 +2,7 @@
 
 #include <array>
 
+#include "command/text_file.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -17,6 +18,7 @@ namespace {
 enum class Option {
   Title,
   Detail,
+  DetailFile,
   Action,
   Requester,
   SourceHost,
@@ -31,9 +33,10 @@ struct OptionName {
   Option option;
 };
 
-constexpr std::array<OptionName, 10> kOptions = {{
+constexpr std::array<OptionName, 11> kOptions = {{
     {"--title", Option::Title},
     {"--detail", Option::Detail},
+    {"--detail-file", Option::DetailFile},
     {"--action", Option::Action},
     {"--requester", Option::Requester},
     {"--source-host", Option::SourceHost},
@@ -127,6 +130,13 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
       case Option::Detail:
         fields.detail = text;
         break;
+      case Option::DetailFile: {
+        // Read now, even if a later option replaces the detail again.
+        Result<std::string, UsageError> content = read_text_arg(arg, text);
+        if (!content.ok()) return fail(std::move(content).error());
+        fields.detail = std::move(content).value();
+        break;
+      }
       case Option::Action:
         fields.action = text;
         break;

@@ -1,0 +1,22 @@
+// The text of the files named by --detail-file and --context-file.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "approval/io_error.h"
+#include "command/options.h"
+#include "support/result.h"
+
+namespace kelvane::command {
+
+// Reads the whole file, whatever its kind (regular file, device, pipe), to its
+// end and checks that it is UTF-8. The descriptor is closed before returning.
+Result<std::string, io::Error> read_text_file(std::string_view path);
+
+// The value of a file option: the file's text, unchanged. A blank path is a
+// usage error; a file that cannot be read as text names the option, the path
+// as given and the reason.
+Result<std::string, UsageError> read_text_arg(std::string_view option, std::string_view path);
+
+}  // namespace kelvane::command
