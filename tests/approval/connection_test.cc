@@ -41,7 +41,8 @@ TEST(ResolveSocketPath, ChoiceOfPath) {
       {{{kRuntimeDirVariable, ""}}, "/tmp/kelvane-operator-approval.sock"},
       {{{kRuntimeDirVariable, "/run/\xC3"}}, "/tmp/kelvane-operator-approval.sock"},
   };
-  for (const auto& [env, expected] : cases) {
+  for (const auto& [environment, expected] : cases) {
+    const Env& env = environment;  // clang 14 cannot capture a structured binding
     const EnvLookup lookup = [&env](const char* variable) -> std::optional<std::string_view> {
       const auto it = env.find(variable);
       if (it == env.end()) return std::nullopt;
