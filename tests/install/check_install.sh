@@ -105,8 +105,8 @@ complete_words() {
     if [ "$1" = 1 ]; then . /usr/share/bash-completion/bash_completion; fi
     . "$2"
     shift 2
-    spec=$(complete -p kelvane-operator-approve) || exit 1
-    function=${spec#*-F }
+    registration=$(complete -p kelvane-operator-approve) || exit 1
+    function=${registration#*-F }
     function=${function%% *}
     COMP_WORDS=("$@")
     COMP_CWORD=$(($# - 1))
