@@ -40,12 +40,14 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "The kelvane-operator-approve developers")
 set(CPACK_PACKAGE_CONTACT "${KOA_PACKAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-set(CPACK_PACKAGE_DESCRIPTION
-  "kelvane-operator-approve describes one privileged operation (title, detail, \
-action, requester, source and target host, optional digest, JSON context and \
-timeout) to the local approval service over a Unix-domain socket, reports the \
-operator's verdict on standard error, prints the approval token on standard \
-output and exits with a status that scripts can branch on.")
+# Kept to lines of Debian's width; CPack indents them for the control file.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "kelvane-operator-approve describes one privileged operation (title,"
+  "detail, action, requester, source and target host, optional digest,"
+  "JSON context and timeout) to the local approval service over a"
+  "Unix-domain socket, reports the operator's verdict on standard error,"
+  "prints the approval token on standard output and exits with a status"
+  "that scripts can branch on.")
 set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_PACKAGE_INSTALL_DIRECTORY "${PROJECT_NAME}")
 set(CPACK_STRIP_FILES ON)
