@@ -1,0 +1,30 @@
+#include "approval/request.h"
+
+#include "json/writer.h"
+
+namespace kelvane::approval {
+
+std::string encode_request_line(const OperatorApprovalRequest& request) {
+  std::string line;
+  line.reserve(128);
+  json::Serializer serializer(line);
+  json::SerializeMap object = serializer.serialize_map();
+  // The service relies on this order; `id` is always first, even empty.
+  object.serialize_entry("id", std::string_view(request.id));
+  object.serialize_entry("title", std::string_view(request.title));
+  object.serialize_entry("detail", std::string_view(request.detail));
+  object.serialize_entry("action", std::string_view(request.action));
+  object.serialize_entry("requester", std::string_view(request.requester));
+  object.serialize_entry("sourceHost", std::string_view(request.source_host));
+  object.serialize_entry("targetHost", std::string_view(request.target_host));
+  if (request.operation_digest) {
+    object.serialize_entry("operationDigest", std::string_view(*request.operation_digest));
+  }
+  if (request.context) object.serialize_entry("context", *request.context);
+  if (request.timeout_secs) object.serialize_entry("timeoutSecs", *request.timeout_secs);
+  object.end();
+  line.push_back('\n');
+  return line;
+}
+
+}  // namespace kelvane::approval
