@@ -77,6 +77,12 @@ check_layout() {
 
 check_man() {
   local page pages=("$man_dir/kelvane-operator-approve.1" "$source/docs/man/kelvane-operator-approval-demo.1")
+  # The pages carry the version being installed.
+  for page in "${pages[@]}"; do
+    grep -q "^\.TH .* \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
+      fail "$(basename "$page") does not name version ${KOA_VERSION:-?} in its .TH line"
+  done
+
   # The tagged entries of the page name exactly the program's options.
   local documented
   documented=$(awk 'tag { print; tag = 0 } /^\.TP/ { tag = 1 }' "$man_dir/kelvane-operator-approve.1" |
