@@ -92,9 +92,11 @@ Decimal search(int q, std::uint64_t c) noexcept {
   const std::uint64_t vbr = scale_round_odd(g, cbr << h) - out;
 
   const std::uint64_t s = vb >> 2;
-  if (s >= 100) {
+  if (s >= 10) {
     // One digit fewer: is exactly one of the two neighbouring multiples of
-    // ten inside the interval?
+    // ten inside the interval? (The interval is less than ten units wide, so
+    // it holds at most one.) Only the smallest subnormals get s below ten,
+    // where a multiple of ten is no shorter than s or t.
     const std::uint64_t sp10 = 10 * (s / 10);
     const std::uint64_t tp10 = sp10 + 10;
     const bool upin = vbl <= sp10 << 2;
