@@ -3,6 +3,7 @@
 #include <array>
 
 #include "command/text_file.h"
+#include "json/reader.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -24,6 +25,7 @@ enum class Option {
   SourceHost,
   TargetHost,
   OperationDigest,
+  Context,
   Timeout,
   Help,
 };
@@ -33,7 +35,7 @@ struct OptionName {
   Option option;
 };
 
-constexpr std::array<OptionName, 11> kOptions = {{
+constexpr std::array<OptionName, 12> kOptions = {{
     {"--title", Option::Title},
     {"--detail", Option::Detail},
     {"--detail-file", Option::DetailFile},
@@ -42,6 +44,7 @@ constexpr std::array<OptionName, 11> kOptions = {{
     {"--source-host", Option::SourceHost},
     {"--target-host", Option::TargetHost},
     {"--operation-digest", Option::OperationDigest},
+    {"--context", Option::Context},
     {"--timeout", Option::Timeout},
     {"-h", Option::Help},
     {"--help", Option::Help},
@@ -52,6 +55,16 @@ std::optional<Option> find_option(std::string_view arg) {
     if (o.name == arg) return o.option;
   }
   return std::nullopt;
+}
+
+// A context that is not one JSON text is dropped without a message. Text
+// that is not UTF-8 is not JSON text either: the reader copies string bytes
+// unchanged and would otherwise pass it on to the service.
+std::optional<json::Value> read_context(std::optional<std::string_view> text) {
+  if (!text || !utf8::is_valid(*text)) return std::nullopt;
+  Result<json::Value, json::Error> value = json::parse_value(*text);
+  if (!value) return std::nullopt;
+  return std::move(value).value();
 }
 
 UsageError usage_error(std::string_view message = {}) {
@@ -65,9 +78,10 @@ UsageError usage_error(std::string_view message = {}) {
 // Options whose value is sent to the service as text. The request line must be
 // valid UTF-8, and quietly repairing a title or a host name would send the
 // operator something other than what the caller wrote, so such a value is
-// refused instead.
+// refused instead. A --context value is not such text: like a --timeout that
+// is not a number, a context that is not JSON text is dropped silently.
 bool takes_text(Option option) {
-  return option != Option::Timeout && option != Option::Help;
+  return option != Option::Timeout && option != Option::Context && option != Option::Help;
 }
 
 UsageError invalid_text(std::string_view option, std::string_view value) {
@@ -151,6 +165,9 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
         break;
       case Option::OperationDigest:
         fields.operation_digest = value ? std::optional<std::string>(text) : std::nullopt;
+        break;
+      case Option::Context:
+        fields.context = read_context(value);
         break;
       case Option::Timeout:
         fields.timeout_secs = value ? parse_timeout(*value) : std::nullopt;

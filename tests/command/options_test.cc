@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "json/render.h"
+
 namespace kelvane::command {
 namespace {
 
@@ -150,6 +152,34 @@ TEST(ParseArgs, RequiredFieldsKeepTheirSpaces) {
   EXPECT_EQ(f.title, "  Reboot  ");
   EXPECT_EQ(f.detail, "\xE3\x80\x80x");
   EXPECT_EQ(f.target_host, " h");
+}
+
+// The context as rendered by the test helper, or "absent".
+std::string context_of(const Args& extra) {
+  const auto f = parse_ok(with_required(extra));
+  return f.context ? json::testing::render(*f.context) : "absent";
+}
+
+TEST(ParseArgs, Context) {
+  static const std::string kTooDeep(128, '[');
+  const std::pair<Args, std::string> cases[] = {
+      {{"--context", R"({"b":1,"a":[true,null]})"}, R"({"a":[true,null],"b":1})"},
+      {{"--context", "null"}, "null"},
+      {{"--context", " [1, 2] \n"}, "[1,2]"},
+      {{"--context", "\"text\""}, R"("text")"},
+      {{"--context", "-0"}, "D(-0)"},
+      {{"--context", ""}, "absent"},
+      {{"--context", "{"}, "absent"},
+      {{"--context", "1 2"}, "absent"},
+      {{"--context", kTooDeep}, "absent"},
+      {{"--context", "\"\xFF\""}, "absent"},  // not UTF-8
+      {{"--context"}, "absent"},
+      {{"--context", "1", "--context", "2"}, "2"},
+      {{"--context", "{}", "--context", "not json"}, "absent"},
+      {{"--context", "{}", "--context"}, "absent"},
+      {{"--context", "--title"}, "absent"},  // the value, never an option
+  };
+  for (const auto& [extra, expected] : cases) EXPECT_EQ(context_of(extra), expected) << extra[1 % extra.size()];
 }
 
 TEST(UsageText, ExactBytes) {

@@ -1,0 +1,236 @@
+#include "json/deserializer.h"
+
+#include <span>
+#include <utility>
+
+#include "json/position.h"
+#include "json/reader.h"
+
+namespace kelvane::json {
+namespace detail {
+
+int Deserializer::skip_whitespace() noexcept {
+  while (index_ < size_) {
+    const char c = data_[index_];
+    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
+    ++index_;
+  }
+  return -1;
+}
+
+Error Deserializer::error(ErrorCode code) const noexcept {
+  const Position p = position_of_index({data_, size_}, index_);
+  return Error(code, p.line, p.column);
+}
+
+Error Deserializer::peek_error(ErrorCode code) const noexcept {
+  const Position p = position_of_index({data_, size_}, index_ < size_ ? index_ + 1 : size_);
+  return Error(code, p.line, p.column);
+}
+
+void Deserializer::fix_position(Error& e) const noexcept {
+  if (e.has_position()) return;
+  const Position p = position_of_index({data_, size_}, index_);
+  e.set_position(p.line, p.column);
+}
+
+Status Deserializer::enter_nesting() noexcept {
+  if (--depth_budget_ == 0) return fail(peek_error(ErrorCode::RecursionLimitExceeded));
+  return {};
+}
+
+Status Deserializer::parse_ident(std::string_view rest) {
+  for (const char expected : rest) {
+    if (index_ == size_) return fail(error(ErrorCode::EofWhileParsingValue));
+    if (data_[index_++] != expected) return fail(error(ErrorCode::ExpectedSomeIdent));
+  }
+  return {};
+}
+
+Result<bool, Error> Deserializer::next_element(bool& first) {
+  int c = skip_whitespace();
+  if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingList));
+  if (c == ']') return false;
+  if (!first) {
+    if (c != ',') return fail(peek_error(ErrorCode::ExpectedListCommaOrEnd));
+    eat();
+    c = skip_whitespace();
+    if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingValue));
+    if (c == ']') return fail(peek_error(ErrorCode::TrailingComma));
+  }
+  first = false;
+  return true;
+}
+
+Result<bool, Error> Deserializer::next_key(bool& first) {
+  int c = skip_whitespace();
+  if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingObject));
+  if (c == '}') return false;
+  if (!first) {
+    if (c != ',') return fail(peek_error(ErrorCode::ExpectedObjectCommaOrEnd));
+    eat();
+    c = skip_whitespace();
+    if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingValue));
+    if (c == '}') return fail(peek_error(ErrorCode::TrailingComma));
+  }
+  first = false;
+  if (c != '"') return fail(peek_error(ErrorCode::KeyMustBeAString));
+  return true;
+}
+
+Status Deserializer::parse_object_colon() {
+  const int c = skip_whitespace();
+  if (c == ':') {
+    eat();
+    return {};
+  }
+  if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingObject));
+  return fail(peek_error(ErrorCode::ExpectedColon));
+}
+
+Status Deserializer::end_seq() {
+  const int c = skip_whitespace();
+  if (c == ']') {
+    eat();
+    return {};
+  }
+  if (c == ',') {
+    eat();
+    const int after = skip_whitespace();
+    return fail(peek_error(after == ']' ? ErrorCode::TrailingComma : ErrorCode::TrailingCharacters));
+  }
+  if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingList));
+  return fail(peek_error(ErrorCode::TrailingCharacters));
+}
+
+Status Deserializer::end_map() {
+  const int c = skip_whitespace();
+  if (c == '}') {
+    eat();
+    return {};
+  }
+  if (c == ',') return fail(peek_error(ErrorCode::TrailingComma));
+  if (c < 0) return fail(peek_error(ErrorCode::EofWhileParsingObject));
+  return fail(peek_error(ErrorCode::TrailingCharacters));
+}
+
+Status Deserializer::end() {
+  if (skip_whitespace() >= 0) return fail(peek_error(ErrorCode::TrailingCharacters));
+  return {};
+}
+
+Status Deserializer::parse_any(Value& out) {
+  const int c = skip_whitespace();
+  switch (c) {
+    case -1:
+      return fail(peek_error(ErrorCode::EofWhileParsingValue));
+    case 'n':
+      eat();
+      if (Status s = parse_ident("ull"); !s) return s;
+      out = Value::null();
+      return {};
+    case 't':
+      eat();
+      if (Status s = parse_ident("rue"); !s) return s;
+      out = Value::boolean(true);
+      return {};
+    case 'f':
+      eat();
+      if (Status s = parse_ident("alse"); !s) return s;
+      out = Value::boolean(false);
+      return {};
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+      const bool positive = c != '-';
+      if (!positive) eat();
+      Result<Number, Error> n = parse_integer(positive);
+      if (!n) return fail(std::move(n).error());
+      out = Value::number(n.value());
+      return {};
+    }
+    case '"': {
+      eat();
+      Result<std::string_view, Error> text = parse_str();
+      if (!text) return fail(std::move(text).error());
+      out = Value::string(text.value());
+      return {};
+    }
+    case '[':
+      return parse_array(out);
+    case '{':
+      return parse_object(out);
+    default:
+      return fail(peek_error(ErrorCode::ExpectedSomeValue));
+  }
+}
+
+// The elements are read onto the shared stack and then moved into one block
+// of exactly their number; an error abandons the whole read, so what is left
+// on the stack is released with the reader.
+Status Deserializer::parse_array(Value& out) {
+  if (Status s = enter_nesting(); !s) return s;
+  eat();
+  const std::size_t base = elements_.size();
+  Status status = parse_elements();
+  leave_nesting();
+  if (!status) return status;
+  if (Status s = end_seq(); !s) return s;
+  out = Value::array(std::span<Value>(elements_).subspan(base));
+  elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(base), elements_.end());
+  return {};
+}
+
+Status Deserializer::parse_elements() {
+  bool first = true;
+  for (;;) {
+    Result<bool, Error> more = next_element(first);
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) return {};
+    Value element;
+    if (Status s = parse_any(element); !s) return s;
+    elements_.push_back(std::move(element));
+  }
+}
+
+Status Deserializer::parse_object(Value& out) {
+  if (Status s = enter_nesting(); !s) return s;
+  eat();
+  const std::size_t base = members_.size();
+  Status status = parse_members();
+  leave_nesting();
+  if (!status) return status;
+  if (Status s = end_map(); !s) return s;
+  out = Value::object(std::span<Member>(members_).subspan(base));
+  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
+  return {};
+}
+
+Status Deserializer::parse_members() {
+  bool first = true;
+  for (;;) {
+    Result<bool, Error> more = next_key(first);
+    if (!more) return fail(std::move(more).error());
+    if (!more.value()) return {};
+    eat();
+    Result<std::string_view, Error> key = parse_str();
+    if (!key) return fail(std::move(key).error());
+    Value name = Value::string(key.value());
+    if (Status s = parse_object_colon(); !s) return s;
+    Value value;
+    if (Status s = parse_any(value); !s) return s;
+    members_.emplace_back(std::move(name), std::move(value));
+  }
+}
+
+}  // namespace detail
+
+Result<Value, Error> parse_value(std::string_view text) {
+  detail::Deserializer de(text);
+  Value value;
+  if (detail::Status s = de.parse_any(value); !s) return fail(std::move(s).error());
+  if (detail::Status s = de.end(); !s) return fail(std::move(s).error());
+  return value;
+}
+
+}  // namespace kelvane::json

@@ -1,0 +1,119 @@
+// The reading state shared by the Value reader, the record reader and the
+// skipping of unknown values: the input, the index of the next unread byte,
+// the nesting budget and the reusable buffers. One per whole-text read.
+//
+// Two positions are attached to errors: error() uses the index as it is
+// (just after the last byte consumed), peek_error() the index plus one, at
+// most the input length (the offending byte, not yet consumed).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "json/error.h"
+#include "json/value.h"
+#include "support/result.h"
+
+namespace kelvane::json::detail {
+
+using Status = Result<void, Error>;
+
+class Deserializer {
+ public:
+  explicit Deserializer(std::string_view input) noexcept
+      : data_(input.data()), size_(input.size()) {}
+  Deserializer(const Deserializer&) = delete;
+  Deserializer& operator=(const Deserializer&) = delete;
+
+  // --- Cursor ---------------------------------------------------------
+  std::size_t index() const noexcept { return index_; }
+  // The byte at the index, or -1 at the end of the input.
+  int peek() const noexcept { return index_ < size_ ? static_cast<unsigned char>(data_[index_]) : -1; }
+  void eat() noexcept { ++index_; }
+  // Skips JSON white space; returns the byte then at the index, or -1.
+  int skip_whitespace() noexcept;
+
+  // --- Errors ---------------------------------------------------------
+  Error error(ErrorCode code) const noexcept;
+  Error peek_error(ErrorCode code) const noexcept;
+  // Gives an error that has no position yet the current one.
+  void fix_position(Error& e) const noexcept;
+
+  // --- Nesting budget (128 at the start: at most 127 open brackets) ----
+  // Called at an opening bracket or brace, before consuming it.
+  Status enter_nesting() noexcept;
+  void leave_nesting() noexcept { ++depth_budget_; }
+
+  // --- Grammar pieces -------------------------------------------------
+  // After the first letter of null, true or false: the rest must follow.
+  Status parse_ident(std::string_view rest);
+  // After the opening quote. The text stays valid until the next string is
+  // read or a value is skipped: it points into the input or the scratch.
+  Result<std::string_view, Error> parse_str();
+  // After the minus sign for a negative number, at the first digit otherwise.
+  Result<Number, Error> parse_integer(bool positive);
+  // Before an array element: true when one starts at the index, false at
+  // the closing bracket (not consumed). `first` is cleared.
+  Result<bool, Error> next_element(bool& first);
+  // Before an object entry: true when a key's quote is at the index (not
+  // consumed), false at the closing brace (not consumed).
+  Result<bool, Error> next_key(bool& first);
+  Status parse_object_colon();
+  // The checks after an array or object: the closing bracket or brace.
+  Status end_seq();
+  Status end_map();
+  // After the top-level value: nothing but white space may follow.
+  Status end();
+
+  // --- Whole values -----------------------------------------------------
+  Status parse_any(Value& out);
+  // Reads one complete value and builds nothing; no nesting limit.
+  Status skip_value();
+  // The "invalid type: {}, expected {}" error for the value at the index
+  // (white space already skipped), or the syntax error met describing it.
+  Error invalid_type(std::string_view expected);
+
+ private:
+  Status parse_array(Value& out);
+  Status parse_object(Value& out);
+  Status parse_elements();
+  Status parse_members();
+
+  void skip_to_escape() noexcept;
+  Status parse_escape();
+  Status parse_unicode_escape();
+  Result<std::uint16_t, Error> decode_hex_escape();
+  Status ignore_str();
+  Status ignore_escape();
+
+  Result<Number, Error> parse_number(bool positive, std::uint64_t significand);
+  Result<double, Error> parse_long_integer(bool positive, std::uint64_t significand);
+  Result<double, Error> parse_decimal(bool positive, std::uint64_t significand, std::int64_t exponent);
+  Result<double, Error> parse_exponent(bool positive, std::uint64_t significand, std::int64_t exponent);
+  Result<double, Error> finish_double(bool positive, std::uint64_t significand, std::int64_t exponent);
+  Status ignore_integer();
+  Status ignore_decimal();
+  Status ignore_exponent();
+  // The ASCII digit value at the index, or -1.
+  int peek_digit() const noexcept {
+    const int c = peek();
+    return c >= '0' && c <= '9' ? c - '0' : -1;
+  }
+
+  const char* data_;
+  std::size_t size_;
+  std::size_t index_ = 0;
+  std::uint8_t depth_budget_ = 128;
+  // Strings with escapes are assembled here; skip_value keeps its stack of
+  // open brackets here.
+  std::string scratch_;
+  // Elements and members of the arrays and objects being read, innermost on
+  // top; each finished container moves its own out into one exact block.
+  std::vector<Value> elements_;
+  std::vector<Member> members_;
+};
+
+}  // namespace kelvane::json::detail

@@ -1,0 +1,255 @@
+#include "json/reader.h"
+
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <string>
+#include <vector>
+
+#include "json/render.h"
+
+namespace kelvane::json {
+namespace {
+
+using testing::render;
+
+// The rendered value, or "error: " and the displayed error.
+std::string read(std::string_view text) {
+  Result<Value, Error> r = parse_value(text);
+  return r.ok() ? render(r.value()) : "error: " + r.error().to_string();
+}
+
+struct Case {
+  std::string text;
+  std::string expected;
+};
+
+void check_all(const std::vector<Case>& cases) {
+  for (const Case& c : cases) EXPECT_EQ(read(c.text), c.expected) << "text: " << c.text;
+}
+
+TEST(ParseValue, Values) {
+  check_all({
+      {"null", "null"},
+      {"true", "true"},
+      {" \t\r\nfalse \n", "false"},
+      {"0", "0"},
+      {"-0", "D(-0)"},
+      {"1E2", "D(100)"},
+      {"1.0", "D(1)"},
+      {"0e0", "D(0)"},
+      {"-5", "-5"},
+      {"\"\"", "\"\""},
+      {"\"a string longer than fourteen bytes\"", "\"a string longer than fourteen bytes\""},
+      {"[]", "[]"},
+      {"{}", "{}"},
+      {"[1,[2,[]],{\"k\":[null]}]", "[1,[2,[]],{\"k\":[null]}]"},
+      {"{\"b\":1,\"a\":2,\"B\":3}", "{\"B\":3,\"a\":2,\"b\":1}"},
+      {"{\"a\":1,\"a\":2}", "{\"a\":2}"},
+      {"{\"x\":[1,2],\"x\":{\"y\":null},\"w\":0}", "{\"w\":0,\"x\":{\"y\":null}}"},
+      {" [ 1 , 2 ] ", "[1,2]"},
+  });
+}
+
+TEST(ParseValue, IntegerBoundaries) {
+  check_all({
+      {"18446744073709551615", "18446744073709551615"},
+      {"18446744073709551616", "D(18446744073709551616)"},
+      {"-9223372036854775808", "-9223372036854775808"},
+      {"-9223372036854775807", "-9223372036854775807"},
+      {"-9223372036854775809", "D(-9223372036854775808)"},
+      {"-18446744073709551615", "D(-18446744073709551616)"},
+      {"-18446744073709551616", "D(-18446744073709551616)"},
+      {"184467440737095516150", "D(184467440737095516160)"},
+      {"18446744073709551619.5", "D(18446744073709551616)"},
+      {"00", "error: invalid number at line 1 column 2"},
+  });
+}
+
+TEST(ParseValue, DoublesFollowTheTableProcedure) {
+  // 37 / 1e23 rounds differently from the decimal 3.7e-22.
+  Result<Value, Error> r = parse_value("3.7e-22");
+  ASSERT_TRUE(r.ok());
+  EXPECT_EQ(std::bit_cast<std::uint64_t>(r.value().as_number().as_double()),
+            std::bit_cast<std::uint64_t>(3.7000000000000005e-22));
+  check_all({
+      {"1e308", "D(1e+308)"},
+      {"1.7976931348623157e308", "D(1.7976931348623157e+308)"},
+      {"1e309", "error: number out of range at line 1 column 5"},
+      {"1e400", "error: number out of range at line 1 column 5"},
+      {"-1e400", "error: number out of range at line 1 column 6"},
+      {"0e400", "D(0)"},
+      {"1e-400", "D(0)"},
+      {"-1e-400", "D(-0)"},
+      {"10e-309", "D(1e-308)"},
+      {"1e2147483647", "error: number out of range at line 1 column 12"},
+      {"1e2147483648", "error: number out of range at line 1 column 12"},
+      {"1e21474836470000", "error: number out of range at line 1 column 13"},
+      {"0e2147483648", "D(0)"},
+      {"-0e2147483648", "D(-0)"},
+      {"1e-2147483648", "D(0)"},
+      {"1e-99999999999999", "D(0)"},
+      {"-1e-2147483648", "D(-0)"},
+      // Exponents saturate: a huge significand count does not wrap.
+      {"0.00000000000000000000000000001e29", "D(1)"},
+      {"1.5", "D(1.5)"},
+      {"123456789012345678901234567890", "D(1.2345678901234568e+29)"},
+      {"0.12345678901234567890123", "D(0.12345678901234568)"},
+  });
+}
+
+TEST(ParseValue, Literals) {
+  check_all({
+      {"nul", "error: EOF while parsing a value at line 1 column 3"},
+      {"nulx", "error: expected ident at line 1 column 4"},
+      {"nullx", "error: trailing characters at line 1 column 5"},
+      {"[nullx]", "error: expected `,` or `]` at line 1 column 6"},
+      {"tru", "error: EOF while parsing a value at line 1 column 3"},
+      {"fals", "error: EOF while parsing a value at line 1 column 4"},
+      {"trUe", "error: expected ident at line 1 column 3"},
+      {"True", "error: expected value at line 1 column 1"},
+  });
+}
+
+TEST(ParseValue, SyntaxErrors) {
+  check_all({
+      {"", "error: EOF while parsing a value at line 1 column 0"},
+      {"   ", "error: EOF while parsing a value at line 1 column 3"},
+      {"1 2", "error: trailing characters at line 1 column 3"},
+      {"[1,]", "error: trailing comma at line 1 column 4"},
+      {"{\"a\":1,}", "error: trailing comma at line 1 column 8"},
+      {"[1 2]", "error: expected `,` or `]` at line 1 column 4"},
+      {"{\"a\" 1}", "error: expected `:` at line 1 column 6"},
+      {"{\"a\"", "error: EOF while parsing an object at line 1 column 4"},
+      {"{1:2}", "error: key must be a string at line 1 column 2"},
+      {"{\"a\":1 \"b\":2}", "error: expected `,` or `}` at line 1 column 8"},
+      {"{\"a\":1,2}", "error: key must be a string at line 1 column 8"},
+      {"{\"a\":1,", "error: EOF while parsing a value at line 1 column 7"},
+      {"[1,", "error: EOF while parsing a value at line 1 column 3"},
+      {"[", "error: EOF while parsing a list at line 1 column 1"},
+      {"{", "error: EOF while parsing an object at line 1 column 1"},
+      {"[1,2", "error: EOF while parsing a list at line 1 column 4"},
+      {"{\"a\":1", "error: EOF while parsing an object at line 1 column 6"},
+      {"{\"a\":", "error: EOF while parsing a value at line 1 column 5"},
+      {"[}", "error: expected value at line 1 column 2"},
+      {"{\"a\":1]", "error: expected `,` or `}` at line 1 column 7"},
+      {"{\"a\":1}}", "error: trailing characters at line 1 column 8"},
+      {"01", "error: invalid number at line 1 column 2"},
+      {"-01", "error: invalid number at line 1 column 3"},
+      {"-", "error: EOF while parsing a value at line 1 column 1"},
+      {"-a", "error: invalid number at line 1 column 2"},
+      {"1.", "error: EOF while parsing a value at line 1 column 2"},
+      {"1.e5", "error: invalid number at line 1 column 3"},
+      {"1.]", "error: invalid number at line 1 column 3"},
+      {"1e", "error: EOF while parsing a value at line 1 column 2"},
+      {"1e+", "error: EOF while parsing a value at line 1 column 3"},
+      {"1ex", "error: invalid number at line 1 column 3"},
+      {"1e+x", "error: invalid number at line 1 column 4"},
+      {".5", "error: expected value at line 1 column 1"},
+      {"+1", "error: expected value at line 1 column 1"},
+      {"NaN", "error: expected value at line 1 column 1"},
+      {"\xEF\xBB\xBF" "1", "error: expected value at line 1 column 1"},
+  });
+}
+
+TEST(ParseValue, Strings) {
+  check_all({
+      {"\"abc", "error: EOF while parsing a string at line 1 column 4"},
+      {"\"\xC3\xA9", "error: EOF while parsing a string at line 1 column 3"},
+      {"\"a\tb\"", "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"0123456789abcdef\x1f\"",
+       "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 18"},
+      {"\"a\\q\"", "error: invalid escape at line 1 column 4"},
+      {"\"\\ud800\"", "error: unexpected end of hex escape at line 1 column 8"},
+      {"\"\\udc00\"", "error: lone leading surrogate in hex escape at line 1 column 7"},
+      {"\"\\ud800\\u0041\"", "error: lone leading surrogate in hex escape at line 1 column 13"},
+      {"\"\\ud800\\n\"", "error: unexpected end of hex escape at line 1 column 9"},
+      {"\"\\u12\"", "error: EOF while parsing a string at line 1 column 6"},
+      {"\"\\u12g4\"", "error: invalid escape at line 1 column 7"},
+      // Escapes cut off by the end of the input.
+      {"\"\\", "error: EOF while parsing a string at line 1 column 2"},
+      {"\"\\u", "error: EOF while parsing a string at line 1 column 3"},
+      {"\"\\u00e", "error: EOF while parsing a string at line 1 column 6"},
+      {"\"\\ud83d", "error: EOF while parsing a string at line 1 column 7"},
+      {"\"\\ud83d\\", "error: EOF while parsing a string at line 1 column 8"},
+      {"\"\\ud83d\\u", "error: EOF while parsing a string at line 1 column 9"},
+      {"\"\\ud83d\\ude0", "error: EOF while parsing a string at line 1 column 12"},
+      {"\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\""},
+      {"\"\\u00e9\\u20AC\\u0041\"", "\"\xC3\xA9\xE2\x82\xAC" "A\""},
+      {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\"\\/\b\f\n\r\t\""},
+      {"\"caf\xC3\xA9 \x7F\"", "\"caf\xC3\xA9 \x7F\""},
+      {"\"a long run before an escape \\n and after it\"", "\"a long run before an escape \n and after it\""},
+  });
+  Result<Value, Error> nul = parse_value("\"\\u0000\"");
+  ASSERT_TRUE(nul.ok());
+  EXPECT_EQ(nul.value().as_string(), std::string_view("\0", 1));
+}
+
+// Every offset of the terminating byte around the eight-byte steps.
+TEST(ParseValue, StringScanFindsTheFirstStopAtEveryOffset) {
+  for (std::size_t len = 0; len < 40; ++len) {
+    const std::string body(len, 'x');
+    EXPECT_EQ(read("\"" + body + "\""), "\"" + body + "\"");
+    EXPECT_EQ(read("\"" + body + "\\n\" "), "\"" + body + "\n\"");
+    EXPECT_EQ(read("\"" + body + "\x01\"\"\\"),
+              "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+                  std::to_string(len + 2));
+    EXPECT_EQ(read("\"" + body), "error: EOF while parsing a string at line 1 column " + std::to_string(len + 1));
+    // Bytes from 0x80 up and DEL are ordinary string bytes.
+    const std::string high(len, '\xE9');
+    EXPECT_EQ(read("\"" + high + "\x7F\""), "\"" + high + "\x7F\"");
+  }
+}
+
+TEST(ParseValue, Positions) {
+  check_all({
+      {"[1,\r\n 2,\r\n x]", "error: expected value at line 3 column 2"},
+      {"{\n  \"a\": 1,\n  \"b\": tru\n}", "error: expected ident at line 4 column 0"},
+      {"\n", "error: EOF while parsing a value at line 2 column 0"},
+      {"[\n1,\n\n", "error: EOF while parsing a value at line 4 column 0"},
+      {"[\"\xE2\x82\xAC\" x]", "error: expected `,` or `]` at line 1 column 8"},
+  });
+}
+
+std::string nested(std::size_t depth, char open, std::string_view inner, char close) {
+  return std::string(depth, open) + std::string(inner) + std::string(depth, close);
+}
+
+std::string nested_objects(std::size_t depth) {
+  std::string text;
+  for (std::size_t i = 0; i < depth; ++i) text += "{\"k\":";
+  text += "0";
+  text.append(depth, '}');
+  return text;
+}
+
+TEST(ParseValue, NestingBudget) {
+  EXPECT_TRUE(parse_value(nested(127, '[', "", ']')).ok());
+  EXPECT_EQ(read(nested(128, '[', "", ']')), "error: recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(read(std::string(128, '[')), "error: recursion limit exceeded at line 1 column 128");
+  EXPECT_TRUE(parse_value(nested_objects(127)).ok());
+  EXPECT_EQ(read(nested_objects(128)), "error: recursion limit exceeded at line 1 column " +
+                                           std::to_string(127 * 5 + 1));
+  // Closed brackets give their budget back.
+  std::string siblings = "[";
+  for (int i = 0; i < 3; ++i) siblings += nested(126, '[', "1", ']') + ",";
+  siblings += "0]";
+  EXPECT_TRUE(parse_value(siblings).ok());
+  // The budget is per open bracket, not per bracket seen.
+  EXPECT_EQ(read("[" + nested(126, '[', "", ']') + "," + std::string(127, '[')),
+            "error: recursion limit exceeded at line 1 column 381");
+}
+
+TEST(ParseValue, ManyElementsKeepTheirOrder) {
+  std::string text = "[";
+  std::string expected = "[";
+  for (int i = 0; i < 1000; ++i) {
+    const std::string n = std::to_string(i);
+    text += (i ? "," : "") + std::string("[") + n + ",{\"v\":" + n + "}]";
+    expected += (i ? "," : "") + std::string("[") + n + ",{\"v\":" + n + "}]";
+  }
+  EXPECT_EQ(read(text + "]"), expected + "]");
+}
+
+}  // namespace
+}  // namespace kelvane::json
