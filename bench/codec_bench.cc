@@ -1,0 +1,177 @@
+// The codec on whole documents, against RapidJSON and simdjson doing the
+// same work: read a text into a document; write a document back compactly
+// with every object's members in byte-wise key order.
+//
+// The documents come from gen_docs: $KOA_BENCH_DOCS/{strings,numbers,
+// objects,deep}-$KOA_BENCH_SIZE.json (bench/run.sh makes them; defaults
+// /tmp/koa-bench and 10M).
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+#include "json/reader.h"
+#include "json/writer.h"
+#include "peers.h"
+
+namespace {
+
+constexpr const char* kKinds[] = {"strings", "numbers", "objects", "deep"};
+
+std::string load(const char* kind) {
+  const char* dir = std::getenv("KOA_BENCH_DOCS");
+  const char* size = std::getenv("KOA_BENCH_SIZE");
+  const std::string path = std::string(dir ? dir : "/tmp/koa-bench") + "/" + kind + "-" +
+                           (size ? size : "10M") + ".json";
+  std::string text;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  struct stat st {};
+  if (fd < 0 || ::fstat(fd, &st) != 0) return text;
+  text.resize(static_cast<std::size_t>(st.st_size));
+  std::size_t n = 0;
+  while (n < text.size()) {
+    const ssize_t r = ::read(fd, text.data() + n, text.size() - n);
+    if (r <= 0) break;
+    n += static_cast<std::size_t>(r);
+  }
+  ::close(fd);
+  text.resize(n);
+  return text;
+}
+
+// Each document is loaded once and kept for the whole run.
+const std::string& doc(int kind) {
+  static std::string docs[4];
+  if (docs[kind].empty()) docs[kind] = load(kKinds[kind]);
+  return docs[kind];
+}
+
+bool have(benchmark::State& state, const std::string& text) {
+  if (!text.empty()) return true;
+  state.SkipWithError("document missing: run bench/run.sh or gen_docs first");
+  return false;
+}
+
+void read_ours(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  for (auto _ : state) {
+    auto value = kelvane::json::parse_value(text);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void write_ours(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  auto value = kelvane::json::parse_value(text);
+  if (!value.ok()) {
+    state.SkipWithError("document does not read");
+    return;
+  }
+  for (auto _ : state) {
+    std::string out;
+    kelvane::json::Serializer(out).serialize(value.value());
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+#ifdef KOA_HAVE_RAPIDJSON
+void read_rapidjson(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  for (auto _ : state) {
+    rapidjson::Document d;
+    d.Parse(text.data(), text.size());
+    benchmark::DoNotOptimize(d);
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void write_rapidjson(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  rapidjson::Document d;
+  d.Parse(text.data(), text.size());
+  std::vector<const rapidjson::Value::Member*> scratch;
+  for (auto _ : state) {
+    rapidjson::StringBuffer buf;
+    rapidjson::Writer<rapidjson::StringBuffer> w(buf);
+    peers::rj::write_sorted(d, w, scratch);
+    benchmark::DoNotOptimize(buf.GetString());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+#endif
+
+#ifdef KOA_HAVE_SIMDJSON
+void read_simdjson(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  const simdjson::padded_string padded(text);
+  simdjson::dom::parser parser;
+  for (auto _ : state) {
+    simdjson::dom::element e;
+    benchmark::DoNotOptimize(parser.parse(padded).get(e));
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+
+void write_simdjson(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  const simdjson::padded_string padded(text);
+  simdjson::dom::parser parser;
+  simdjson::dom::element e;
+  if (parser.parse(padded).get(e) != simdjson::SUCCESS) {
+    state.SkipWithError("document does not read");
+    return;
+  }
+  std::vector<peers::sj::Entry> scratch;
+  for (auto _ : state) {
+    std::string out;
+    peers::sj::write_sorted(e, out, scratch);
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+}
+#endif
+
+using Body = void (*)(benchmark::State&, int);
+
+void add(const char* op, const char* lib, Body body) {
+  for (int kind = 0; kind < 4; ++kind) {
+    const std::string name = std::string(op) + "/" + lib + "/" + kKinds[kind];
+    benchmark::RegisterBenchmark(name.c_str(), [body, kind](benchmark::State& s) { body(s, kind); })
+        ->Unit(benchmark::kMillisecond);
+  }
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  add("read", "ours", read_ours);
+#ifdef KOA_HAVE_RAPIDJSON
+  add("read", "rapidjson", read_rapidjson);
+#endif
+#ifdef KOA_HAVE_SIMDJSON
+  add("read", "simdjson", read_simdjson);
+#endif
+  add("write", "ours", write_ours);
+#ifdef KOA_HAVE_RAPIDJSON
+  add("write", "rapidjson", write_rapidjson);
+#endif
+#ifdef KOA_HAVE_SIMDJSON
+  add("write", "simdjson", write_simdjson);
+#endif
+  benchmark::Initialize(&argc, argv);
+  benchmark::RunSpecifiedBenchmarks();
+  benchmark::Shutdown();
+  return 0;
+}
