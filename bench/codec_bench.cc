@@ -63,7 +63,7 @@ void read_ours(benchmark::State& state, int kind) {
     auto value = kelvane::json::parse_value(text);
     benchmark::DoNotOptimize(value);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 void write_ours(benchmark::State& state, int kind) {
@@ -79,7 +79,7 @@ void write_ours(benchmark::State& state, int kind) {
     kelvane::json::Serializer(out).serialize(value.value());
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 #ifdef KOA_HAVE_RAPIDJSON
@@ -91,7 +91,7 @@ void read_rapidjson(benchmark::State& state, int kind) {
     d.Parse(text.data(), text.size());
     benchmark::DoNotOptimize(d);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 void write_rapidjson(benchmark::State& state, int kind) {
@@ -106,7 +106,7 @@ void write_rapidjson(benchmark::State& state, int kind) {
     peers::rj::write_sorted(d, w, scratch);
     benchmark::DoNotOptimize(buf.GetString());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 #endif
 
@@ -120,7 +120,7 @@ void read_simdjson(benchmark::State& state, int kind) {
     simdjson::dom::element e;
     benchmark::DoNotOptimize(parser.parse(padded).get(e));
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
 void write_simdjson(benchmark::State& state, int kind) {
@@ -139,7 +139,7 @@ void write_simdjson(benchmark::State& state, int kind) {
     peers::sj::write_sorted(e, out, scratch);
     benchmark::DoNotOptimize(out.data());
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * text.size()));
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 #endif
 
