@@ -89,6 +89,17 @@ check_man() {
     sed 's/\\-/-/g' | grep -oE '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)
   [ "$documented" = "$(program_options)" ] ||
     fail "options in the manual page [$(echo $documented)] differ from the program's [$(echo $(program_options))]"
+  # Likewise for the demo service, when it is part of the build.
+  if [ "$expect_demo" = 1 ]; then
+    local demo_usage demo_options demo_documented
+    demo_usage=$(timeout 10 "$prefix/bin/kelvane-operator-approval-demo" --help 2>&1 >/dev/null) || true
+    demo_options=$(grep -oE -- '--[a-z][a-z-]*' <<<"$demo_usage" | sort -u)
+    demo_documented=$(awk 'tag { print; tag = 0 } /^\.TP/ { tag = 1 }' "$man_dir/kelvane-operator-approval-demo.1" |
+      sed 's/\\-/-/g' | grep -oE '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)
+    [ -n "$demo_options" ] && [ "$demo_documented" = "$demo_options" ] ||
+      fail "options in the demo's manual page [$(echo $demo_documented)] differ from its usage [$(echo $demo_options)]"
+  fi
+
   if ! command -v groff >/dev/null; then
     echo "groff not found: formatting check skipped"
     [ "$failures" = 0 ] || exit 1
