@@ -153,7 +153,7 @@ Status Deserializer::parse_any(Value& out) {
       eat();
       Result<std::string_view, Error> text = parse_str();
       if (!text) return fail(std::move(text).error());
-      out = Value::string(text.value());
+      out = Value::string(text.value(), arena_);
       return {};
     }
     case '[':
@@ -176,7 +176,7 @@ Status Deserializer::parse_array(Value& out) {
   leave_nesting();
   if (!status) return status;
   if (Status s = end_seq(); !s) return s;
-  out = Value::array(std::span<Value>(elements_).subspan(base));
+  out = Value::array(std::span<Value>(elements_).subspan(base), arena_);
   elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(base), elements_.end());
   return {};
 }
@@ -201,7 +201,7 @@ Status Deserializer::parse_object(Value& out) {
   leave_nesting();
   if (!status) return status;
   if (Status s = end_map(); !s) return s;
-  out = Value::object(std::span<Member>(members_).subspan(base));
+  out = Value::object(std::span<Member>(members_).subspan(base), arena_);
   members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
   return {};
 }
@@ -215,7 +215,7 @@ Status Deserializer::parse_members() {
     eat();
     Result<std::string_view, Error> key = parse_str();
     if (!key) return fail(std::move(key).error());
-    Value name = Value::string(key.value());
+    Value name = Value::string(key.value(), arena_);
     if (Status s = parse_object_colon(); !s) return s;
     Value value;
     if (Status s = parse_any(value); !s) return s;
@@ -230,7 +230,7 @@ Result<Value, Error> parse_value(std::string_view text) {
   Value value;
   if (detail::Status s = de.parse_any(value); !s) return fail(std::move(s).error());
   if (detail::Status s = de.end(); !s) return fail(std::move(s).error());
-  return value;
+  return de.adopt(std::move(value));
 }
 
 }  // namespace kelvane::json

@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/arena.h"
 #include "json/error.h"
 #include "json/value.h"
 #include "support/result.h"
@@ -70,6 +71,8 @@ class Deserializer {
 
   // --- Whole values -----------------------------------------------------
   Status parse_any(Value& out);
+  // Makes the value read by parse_any the owner of the memory of its tree.
+  Value adopt(Value root) { return Value::adopt(std::move(root), arena_); }
   // Reads one complete value and builds nothing; no nesting limit.
   Status skip_value();
   // The "invalid type: {}, expected {}" error for the value at the index
@@ -110,6 +113,9 @@ class Deserializer {
   // Strings with escapes are assembled here; skip_value keeps its stack of
   // open brackets here.
   std::string scratch_;
+  // The blocks of the values read; whatever is not adopted goes with the
+  // reader.
+  Arena arena_;
   // Elements and members of the arrays and objects being read, innermost on
   // top; each finished container moves its own out into one exact block.
   std::vector<Value> elements_;

@@ -1,6 +1,7 @@
 #include "json/value.h"
 
 #include <algorithm>
+#include "json/arena.h"
 #include <bit>
 #include <cstring>
 #include <new>
@@ -22,6 +23,32 @@ bool key_less(std::string_view a, std::string_view b) noexcept {
   return c < 0 || (c == 0 && a.size() < b.size());
 }
 
+namespace {
+
+std::uint64_t load_big_endian(const unsigned char* p, std::size_t n) noexcept {
+  std::uint64_t word = 0;
+  std::memcpy(&word, p, n);
+  return __builtin_bswap64(word);
+}
+
+}  // namespace
+
+// Most keys are short: their bytes sit in the value followed by zeros, so two
+// of them compare as two big-endian words and then their lengths (the zeros
+// make a proper prefix compare equal up to its end).
+bool key_less(const Value& a, const Value& b) noexcept {
+  if (a.tag() != Value::Tag::ShortString || b.tag() != Value::Tag::ShortString) {
+    return key_less(a.as_string(), b.as_string());
+  }
+  const std::uint64_t a_high = load_big_endian(a.raw_ + 2, 8);
+  const std::uint64_t b_high = load_big_endian(b.raw_ + 2, 8);
+  if (a_high != b_high) return a_high < b_high;
+  const std::uint64_t a_low = load_big_endian(a.raw_ + 10, 6);
+  const std::uint64_t b_low = load_big_endian(b.raw_ + 10, 6);
+  if (a_low != b_low) return a_low < b_low;
+  return a.raw_[1] < b.raw_[1];
+}
+
 // Walks a tree of heap blocks without recursion. The frames of the 128 levels
 // that the reader can produce fit in place; deeper hand-built trees spill to
 // the heap.
@@ -32,6 +59,24 @@ struct ValueInternals {
     std::size_t next;
     bool object;
   };
+
+  // The chunks of a root's arena are kept in the 8 bytes before its block.
+  static void*& arena_slot(const Value& v) noexcept {
+    return *reinterpret_cast<void**>(static_cast<char*>(v.block()) - sizeof(void*));
+  }
+  static void free_arena(const Value& v) noexcept { Arena::free_chunks(arena_slot(v)); }
+
+  // Moves the raw bytes of `from` to uninitialised `to` and leaves `from`
+  // null: a value does not care where it lives.
+  template <class T>
+  static void relocate(std::span<T> from, T* to) noexcept {
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from.data()), from.size_bytes());
+    std::memset(static_cast<void*>(from.data()), 0, from.size_bytes());
+  }
+
+  // Puts the members in key order, keeps only the last of each repeated key
+  // at the front, and returns how many were kept.
+  static std::size_t sort_members(std::span<Member> members) noexcept;
 
   static void free_tree(Value& root) noexcept {
     constexpr std::size_t kInline = 130;
@@ -57,6 +102,10 @@ struct ValueInternals {
     };
     // Frees what `v` owns directly; containers are pushed to be walked.
     auto visit = [&](const Value& v) {
+      if (v.owns_arena()) {
+        free_arena(v);
+        return;
+      }
       if (!v.owns_block()) return;
       if (v.tag() == Value::Tag::LongString) {
         ::operator delete(v.block());
@@ -130,31 +179,111 @@ Value Value::array(std::span<Value> elements) {
   v.set_tag(Tag::Array);
   if (elements.empty()) return v;
   auto* block = static_cast<Value*>(::operator new(elements.size() * sizeof(Value)));
-  for (std::size_t i = 0; i < elements.size(); ++i) new (block + i) Value(std::move(elements[i]));
+  ValueInternals::relocate(elements, block);
   v.set_count(elements.size());
   v.set_block(block);
   return v;
+}
+
+std::size_t ValueInternals::sort_members(std::span<Member> members) noexcept {
+  const std::size_t n = members.size();
+  const auto before = [](const Member& a, const Member& b) { return key_less(a.key, b.key); };
+  // Already in order with no repeats: nothing to do.
+  std::size_t i = 1;
+  while (i < n && before(members[i - 1], members[i])) ++i;
+  if (i == n) return n;
+  if (n <= 32) {
+    // Insertion sort, stable, moving raw bytes; objects are mostly small.
+    for (; i < n; ++i) {
+      alignas(Member) unsigned char held[sizeof(Member)];
+      std::memcpy(held, static_cast<void*>(&members[i]), sizeof(Member));
+      const Member& key = *reinterpret_cast<const Member*>(held);
+      std::size_t j = i;
+      while (j > 0 && before(key, members[j - 1])) --j;
+      std::memmove(static_cast<void*>(&members[j + 1]), static_cast<void*>(&members[j]),
+                   (i - j) * sizeof(Member));
+      std::memcpy(static_cast<void*>(&members[j]), held, sizeof(Member));
+    }
+  } else {
+    std::stable_sort(members.begin(), members.end(), before);
+  }
+  // Of each run of equal keys keep the last, which is the latest in the text.
+  std::size_t kept = 0;
+  for (i = 0; i < n; ++i) {
+    if (i + 1 < n && !before(members[i], members[i + 1])) continue;
+    if (kept != i) members[kept] = std::move(members[i]);
+    ++kept;
+  }
+  return kept;
 }
 
 Value Value::object(std::span<Member> members) {
   Value v;
   v.set_tag(Tag::Object);
   if (members.empty()) return v;
-  std::stable_sort(members.begin(), members.end(), [](const Member& a, const Member& b) {
-    return key_less(a.name(), b.name());
-  });
-  // Of each run of equal keys keep the last, which is the latest in the text.
-  std::size_t kept = 0;
-  for (std::size_t i = 0; i < members.size(); ++i) {
-    if (i + 1 < members.size() && members[i].name() == members[i + 1].name()) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
-  }
+  const std::size_t kept = ValueInternals::sort_members(members);
   auto* block = static_cast<Member*>(::operator new(kept * sizeof(Member)));
-  for (std::size_t i = 0; i < kept; ++i) new (block + i) Member(std::move(members[i]));
+  ValueInternals::relocate(members.first(kept), block);
   v.set_count(kept);
   v.set_block(block);
   return v;
+}
+
+Value Value::string(std::string_view text, Arena& arena) {
+  if (text.size() <= kShortCapacity) return string(text);
+  void* p = arena.allocate(text.size());
+  std::memcpy(p, text.data(), text.size());
+  Value v;
+  v.set_tag(Tag::LongString);
+  v.set_owner(Owner::Arena);
+  v.set_count(text.size());
+  v.set_block(p);
+  return v;
+}
+
+namespace {
+
+// A container block in an arena, with the slot for the arena's chunks before
+// it (empty until the container becomes a root).
+void* arena_block(Arena& arena, std::size_t bytes) {
+  auto* slot = static_cast<void**>(arena.allocate(sizeof(void*) + bytes));
+  *slot = nullptr;
+  return slot + 1;
+}
+
+}  // namespace
+
+Value Value::array(std::span<Value> elements, Arena& arena) {
+  Value v;
+  v.set_tag(Tag::Array);
+  if (elements.empty()) return v;
+  auto* block = static_cast<Value*>(arena_block(arena, elements.size_bytes()));
+  ValueInternals::relocate(elements, block);
+  v.set_owner(Owner::Arena);
+  v.set_count(elements.size());
+  v.set_block(block);
+  return v;
+}
+
+Value Value::object(std::span<Member> members, Arena& arena) {
+  Value v;
+  v.set_tag(Tag::Object);
+  if (members.empty()) return v;
+  const std::size_t kept = ValueInternals::sort_members(members);
+  auto* block = static_cast<Member*>(arena_block(arena, kept * sizeof(Member)));
+  ValueInternals::relocate(members.first(kept), block);
+  v.set_owner(Owner::Arena);
+  v.set_count(kept);
+  v.set_block(block);
+  return v;
+}
+
+Value Value::adopt(Value root, Arena& arena) {
+  if (root.owner() != Owner::Arena || !root.has_block()) return root;
+  if (root.tag() == Tag::LongString) return string(root.as_string());  // no slot: copy it out
+  ValueInternals::arena_slot(root) = arena.take_chunks();
+  root.set_owner(Owner::ArenaRoot);
+  return root;
 }
 
 Value::Value(Value&& other) noexcept {
@@ -172,7 +301,11 @@ Value& Value::operator=(Value&& other) noexcept {
 }
 
 Value::~Value() {
-  if (owns_block()) ValueInternals::free_tree(*this);
+  if (owns_block()) {
+    ValueInternals::free_tree(*this);
+  } else if (owns_arena()) {
+    ValueInternals::free_arena(*this);
+  }
 }
 
 Value::Kind Value::kind() const noexcept {
@@ -250,10 +383,14 @@ void* Value::block() const noexcept {
 
 void Value::set_block(void* p) noexcept { std::memcpy(raw_ + 8, &p, sizeof p); }
 
-bool Value::owns_block() const noexcept {
+bool Value::has_block() const noexcept {
   const Tag t = tag();
   return (t == Tag::LongString || t == Tag::Array || t == Tag::Object) && count() != 0;
 }
+
+bool Value::owns_block() const noexcept { return has_block() && owner() == Owner::Heap; }
+
+bool Value::owns_arena() const noexcept { return has_block() && owner() == Owner::ArenaRoot; }
 
 void Map::insert(std::string_view key, Value value) {
   auto it = std::lower_bound(members_.begin(), members_.end(), key,

@@ -5,6 +5,10 @@
 // objects in one exactly-sized heap block each, so a large document costs
 // little more than its elements. Destroying a value never recurses, however
 // deep it is.
+//
+// The reader takes the blocks of a document from an Arena instead; the root
+// it returns owns the arena, and destroying it frees the arena's chunks
+// without visiting the tree.
 #pragma once
 
 #include <cstddef>
@@ -42,6 +46,7 @@ class Number {
 };
 
 struct Member;
+class Arena;
 
 class Value {
  public:
@@ -59,6 +64,16 @@ class Value {
   // ascending byte-wise order; of a repeated key only the last value is kept.
   // `members` is reordered and its moved-from entries are left null.
   static Value object(std::span<Member> members);
+
+  // The same, with the block taken from `arena`. The value and everything
+  // put into it must not outlive the arena's chunks; adopt() ties them to a
+  // root value.
+  static Value string(std::string_view text, Arena& arena);
+  static Value array(std::span<Value> elements, Arena& arena);
+  static Value object(std::span<Member> members, Arena& arena);
+  // Makes `root`, built from `arena` with the functions above, the owner of
+  // all of the arena's chunks, so that it can be used like any other value.
+  static Value adopt(Value root, Arena& arena);
 
   Value(Value&& other) noexcept;
   Value& operator=(Value&& other) noexcept;
@@ -83,9 +98,18 @@ class Value {
   };
   static constexpr std::size_t kShortCapacity = 14;
 
-  // Byte 0: the tag. ShortString: byte 1 the length, bytes 2 to 15 the text.
-  // LongString, Array, Object: bytes 2 to 7 the element count (48 bits),
-  // bytes 8 to 15 the heap block. Numbers: bytes 8 to 15 the payload.
+  // Who frees the block of a LongString, Array or Object (byte 1).
+  enum class Owner : std::uint8_t {
+    Heap,       // the value, block by block
+    Arena,      // an arena that some root value owns
+    ArenaRoot,  // the value: its block's arena, chunk by chunk
+  };
+
+  // Byte 0: the tag. ShortString: byte 1 the length, bytes 2 to 15 the text,
+  // the rest zero. LongString, Array, Object: byte 1 the Owner, bytes 2 to 7
+  // the element count (48 bits), bytes 8 to 15 the block. An arena array or
+  // object has 8 more bytes before its block, which hold the arena's chunks
+  // once it is a root. Numbers: bytes 8 to 15 the payload.
   alignas(8) unsigned char raw_[16] = {};
 
   Tag tag() const noexcept { return static_cast<Tag>(raw_[0]); }
@@ -96,8 +120,13 @@ class Value {
   void set_count(std::size_t n) noexcept;
   void* block() const noexcept;
   void set_block(void* p) noexcept;
-  bool owns_block() const noexcept;
+  bool has_block() const noexcept;
+  bool owns_block() const noexcept;  // a heap block, freed with the value
+  bool owns_arena() const noexcept;  // the chunks of an arena
+  Owner owner() const noexcept { return static_cast<Owner>(raw_[1]); }
+  void set_owner(Owner o) noexcept { raw_[1] = static_cast<unsigned char>(o); }
   friend struct ValueInternals;
+  friend bool key_less(const Value& a, const Value& b) noexcept;
 };
 
 static_assert(sizeof(Value) == 16);
@@ -115,6 +144,8 @@ struct Member {
 
 // True when `a` sorts before `b`: unsigned byte-wise, a proper prefix first.
 bool key_less(std::string_view a, std::string_view b) noexcept;
+// The same for two string values.
+bool key_less(const Value& a, const Value& b) noexcept;
 
 // A growable object under construction; `Value::object(map.members())` or
 // `std::move(map).to_value()` turns it into a Value.

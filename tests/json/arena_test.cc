@@ -1,0 +1,118 @@
+#include "json/arena.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "json/value.h"
+
+namespace kelvane::json {
+namespace {
+
+TEST(Arena, BlocksAreAlignedAndDistinctAcrossChunks) {
+  Arena arena;
+  std::vector<unsigned char*> blocks;
+  // Small blocks fill several chunks; a big one gets a chunk of its own.
+  for (std::size_t i = 0; i < 20000; ++i) blocks.push_back(static_cast<unsigned char*>(arena.allocate(1 + i % 40)));
+  blocks.push_back(static_cast<unsigned char*>(arena.allocate(std::size_t{5} << 20)));
+  blocks.push_back(static_cast<unsigned char*>(arena.allocate(3)));
+  for (std::size_t i = 0; i < blocks.size(); ++i) {
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks[i]) % 8, 0u);
+    blocks[i][0] = static_cast<unsigned char>(i);
+  }
+  for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i][0], static_cast<unsigned char>(i));
+}
+
+// Builds [["<long string>", {"k": [1]}], ...] in an arena, the way the reader
+// does, and hands it to a root.
+Value arena_tree(Arena& arena, std::size_t n) {
+  std::vector<Value> outer;
+  for (std::size_t i = 0; i < n; ++i) {
+    std::vector<Value> inner;
+    inner.push_back(Value::string(std::string(20 + i % 7, 'x'), arena));
+    std::vector<Value> one;
+    one.push_back(Value::number(Number::unsigned64(i)));
+    std::vector<Member> members;
+    members.emplace_back(Value::string("k", arena), Value::array(one, arena));
+    inner.push_back(Value::object(members, arena));
+    outer.push_back(Value::array(inner, arena));
+  }
+  return Value::adopt(Value::array(outer, arena), arena);
+}
+
+TEST(Arena, AdoptedRootOwnsTheTreeAndOutlivesTheArena) {
+  Value root;
+  {
+    Arena arena;
+    root = arena_tree(arena, 3000);
+  }  // the arena object is gone; its chunks now belong to the root
+  ASSERT_EQ(root.as_array().size(), 3000u);
+  const Value& last = root.as_array()[2999];
+  EXPECT_EQ(last.as_array()[0].as_string(), std::string(20 + 2999 % 7, 'x'));
+  EXPECT_EQ(last.as_array()[1].as_object()[0].value.as_array()[0].as_number().as_unsigned64(), 2999u);
+
+  // Moved into an ordinary container, it is still freed exactly once.
+  std::vector<Value> holder;
+  holder.push_back(std::move(root));
+  holder.push_back(Value::string(std::string(100, 'y')));
+  Value outer = Value::array(holder);
+  EXPECT_EQ(outer.as_array()[0].as_array().size(), 3000u);
+}
+
+TEST(Arena, AdoptingScalarsAndLongStrings) {
+  Arena arena;
+  Value text = Value::adopt(Value::string(std::string(40, 'q'), arena), arena);
+  Value number = Value::adopt(Value::number(Number::unsigned64(7)), arena);
+  std::vector<Value> none;
+  Value empty = Value::adopt(Value::array(none, arena), arena);
+  // The string was copied out: it survives the arena.
+  Arena::free_chunks(arena.take_chunks());
+  EXPECT_EQ(text.as_string(), std::string(40, 'q'));
+  EXPECT_EQ(number.as_number().as_unsigned64(), 7u);
+  EXPECT_TRUE(empty.as_array().empty());
+}
+
+TEST(Arena, ObjectsSortAndDropRepeatsLikeHeapObjects) {
+  // Every order of a few keys, some repeated, some sharing prefixes, some
+  // longer than fit inline, and more than the small-object sort handles.
+  const std::vector<std::string> names = {"b", "a", "B", "_", "aa", "\xC3\xA9", "Z", "a",
+                                          std::string("a\0", 2), "abcdefghijklmn", "abcdefghijklmno",
+                                          "abcdefghijklmn", "abcdefgh", "abcdefgi"};
+  for (std::size_t count : {names.size(), std::size_t{40}}) {
+    std::vector<Member> heap;
+    std::vector<Member> in_arena;
+    Arena arena;
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::string& k = names[(i * 7) % names.size()];
+      heap.emplace_back(Value::string(k), Value::number(Number::unsigned64(i)));
+      in_arena.emplace_back(Value::string(k, arena), Value::number(Number::unsigned64(i)));
+    }
+    Value a = Value::object(heap);
+    Value b = Value::adopt(Value::object(in_arena, arena), arena);
+    ASSERT_EQ(a.as_object().size(), b.as_object().size());
+    for (std::size_t i = 0; i < a.as_object().size(); ++i) {
+      EXPECT_EQ(a.as_object()[i].name(), b.as_object()[i].name());
+      EXPECT_EQ(a.as_object()[i].value.as_number().as_unsigned64(),
+                b.as_object()[i].value.as_number().as_unsigned64());
+      if (i > 0) {
+        EXPECT_TRUE(key_less(a.as_object()[i - 1].name(), a.as_object()[i].name()));
+      }
+    }
+  }
+}
+
+TEST(KeyLess, ValuesCompareLikeTheirBytes) {
+  const std::vector<std::string> keys = {"", "a", std::string("a\0", 2), "ab", "b", "\x7f", "\x80",
+                                         "\xff", "abcdefgh", "abcdefgha", "abcdefghijklmn",
+                                         "abcdefghijklmo", "abcdefghijklmn\x01", std::string(30, 'a')};
+  for (const std::string& x : keys) {
+    for (const std::string& y : keys) {
+      EXPECT_EQ(key_less(Value::string(x), Value::string(y)), key_less(x, y)) << x << " / " << y;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::json
