@@ -36,19 +36,39 @@ inline int decimal_length(std::uint64_t v) noexcept {
   return guess + (v >= kPowersOfTen[static_cast<std::size_t>(guess)] ? 1 : 0);
 }
 
+inline void write_pair(std::uint32_t pair, char* p) noexcept {
+  std::memcpy(p, &kDigitPairs[2 * pair], 2);
+}
+
+// Writes exactly eight digits of v < 10^8, leading zeros included. The four
+// pairs do not depend on each other, so they are computed side by side.
+inline void write_eight_digits(std::uint32_t v, char* p) noexcept {
+  const std::uint32_t high = v / 10000;
+  const std::uint32_t low = v % 10000;
+  write_pair(high / 100, p);
+  write_pair(high % 100, p + 2);
+  write_pair(low / 100, p + 4);
+  write_pair(low % 100, p + 6);
+}
+
 // Writes the digits of v so that the last one lands just before `end`.
 inline void write_digits_backward(std::uint64_t v, char* end) noexcept {
-  while (v >= 100) {
-    const std::uint64_t pair = v % 100;
-    v /= 100;
-    end -= 2;
-    std::memcpy(end, &kDigitPairs[static_cast<std::size_t>(2 * pair)], 2);
+  while (v >= 100000000) {
+    end -= 8;
+    write_eight_digits(static_cast<std::uint32_t>(v % 100000000), end);
+    v /= 100000000;
   }
-  if (v >= 10) {
+  auto w = static_cast<std::uint32_t>(v);
+  while (w >= 100) {
     end -= 2;
-    std::memcpy(end, &kDigitPairs[static_cast<std::size_t>(2 * v)], 2);
+    write_pair(w % 100, end);
+    w /= 100;
+  }
+  if (w >= 10) {
+    end -= 2;
+    write_pair(w, end);
   } else {
-    *--end = static_cast<char>('0' + v);
+    *--end = static_cast<char>('0' + w);
   }
 }
 

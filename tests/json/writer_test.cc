@@ -178,6 +178,53 @@ TEST(StringText, EveryByteBelowSpaceIsEscapedAndOthersAreNot) {
   }
 }
 
+// Byte by byte, the obvious way: the oracle for the block-wise scan.
+std::string escaped_simply(std::string_view in) {
+  std::string out = "\"";
+  for (const char c : in) {
+    const auto b = static_cast<unsigned char>(c);
+    switch (c) {
+      case '\b': out += "\\b"; break;
+      case '\t': out += "\\t"; break;
+      case '\n': out += "\\n"; break;
+      case '\f': out += "\\f"; break;
+      case '\r': out += "\\r"; break;
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      default:
+        if (b < 0x20) {
+          out += "\\u00";
+          out += "0123456789abcdef"[b >> 4];
+          out += "0123456789abcdef"[b & 0xF];
+        } else {
+          out += c;
+        }
+    }
+  }
+  return out + "\"";
+}
+
+TEST(StringText, EscapesAtEveryOffsetOfEveryLength) {
+  // Runs are scanned in blocks of 64, 16 and 8 bytes with a padded tail:
+  // put each kind of escape at every offset of texts around those sizes.
+  for (std::size_t len = 1; len <= 150; ++len) {
+    for (std::size_t at = 0; at < len; ++at) {
+      for (const char special : {'"', '\\', '\x00', '\x1f', '\n'}) {
+        std::string in(len, '\xC3');
+        for (std::size_t i = 0; i < len; i += 2) in[i] = static_cast<char>('a' + i % 26);
+        in[at] = special;
+        std::string out;
+        Serializer(out).serialize_str(in);
+        ASSERT_EQ(out, escaped_simply(in)) << "length " << len << " offset " << at;
+      }
+    }
+  }
+  const std::string dense(1000, '\x01');
+  std::string out;
+  Serializer(out).serialize_str(dense);
+  EXPECT_EQ(out, escaped_simply(dense));
+}
+
 TEST(StringText, AppendsWithoutTouchingWhatIsThere) {
   std::string out = "prefix:";
   Serializer(out).serialize_str("x");
