@@ -286,21 +286,7 @@ Value Value::adopt(Value root, Arena& arena) {
   return root;
 }
 
-Value::Value(Value&& other) noexcept {
-  std::memcpy(raw_, other.raw_, sizeof raw_);
-  std::memset(other.raw_, 0, sizeof other.raw_);
-}
-
-Value& Value::operator=(Value&& other) noexcept {
-  if (this != &other) {
-    Value old(std::move(*this));
-    std::memcpy(raw_, other.raw_, sizeof raw_);
-    std::memset(other.raw_, 0, sizeof other.raw_);
-  }
-  return *this;
-}
-
-Value::~Value() {
+void Value::release() noexcept {
   if (owns_block()) {
     ValueInternals::free_tree(*this);
   } else if (owns_arena()) {

@@ -13,6 +13,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -75,11 +76,28 @@ class Value {
   // all of the arena's chunks, so that it can be used like any other value.
   static Value adopt(Value root, Arena& arena);
 
-  Value(Value&& other) noexcept;
-  Value& operator=(Value&& other) noexcept;
+  // Values are moved by their bytes, so moving is cheap and inline; only
+  // releasing a block is not.
+  Value(Value&& other) noexcept {
+    std::memcpy(raw_, other.raw_, sizeof raw_);
+    std::memset(other.raw_, 0, sizeof other.raw_);
+  }
+  Value& operator=(Value&& other) noexcept {
+    if (this != &other) {
+      Value old(std::move(*this));
+      std::memcpy(raw_, other.raw_, sizeof raw_);
+      std::memset(other.raw_, 0, sizeof other.raw_);
+    }
+    return *this;
+  }
   Value(const Value&) = delete;
   Value& operator=(const Value&) = delete;
-  ~Value();
+  ~Value() {
+    if (raw_[0] >= static_cast<unsigned char>(Tag::LongString) &&
+        raw_[1] != static_cast<unsigned char>(Owner::Arena)) {
+      release();
+    }
+  }
 
   Kind kind() const noexcept;
   bool is_null() const noexcept { return tag() == Tag::Null; }
@@ -121,6 +139,7 @@ class Value {
   void* block() const noexcept;
   void set_block(void* p) noexcept;
   bool has_block() const noexcept;
+  void release() noexcept;
   bool owns_block() const noexcept;  // a heap block, freed with the value
   bool owns_arena() const noexcept;  // the chunks of an arena
   Owner owner() const noexcept { return static_cast<Owner>(raw_[1]); }
