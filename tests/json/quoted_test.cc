@@ -1,0 +1,63 @@
+#include "json/quoted.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace kelvane::json {
+namespace {
+
+std::string quoted(std::string_view text) {
+  std::string out;
+  append_quoted(out, text);
+  return out;
+}
+
+TEST(Quoted, Escapes) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", R"("")"},
+      {"abc", R"("abc")"},
+      {"it's", R"("it's")"},
+      {"a\"b\\c", R"("a\"b\\c")"},
+      {"\n\r\t", R"("\n\r\t")"},
+      {std::string_view("\0", 1), R"("\0")"},
+      {"\x01\x1f\x7f", R"("\u{1}\u{1f}\u{7f}")"},
+      {"\xC2\x85", R"("\u{85}")"},              // NEL, a control character
+      {"\xC2\xA0", R"("\u{a0}")"},              // no-break space
+      {"a b", R"("a b")"},                      // the space itself is kept
+      {"\xC2\xAD", R"("\u{ad}")"},              // soft hyphen (format)
+      {"\xE2\x80\x8B", R"("\u{200b}")"},        // zero width space (format)
+      {"\xE2\x80\xA8", R"("\u{2028}")"},        // line separator
+      {"\xE2\x80\xA9", R"("\u{2029}")"},        // paragraph separator
+      {"\xE3\x80\x80", R"("\u{3000}")"},        // ideographic space
+      {"e\xCC\x81", R"("e\u{301}")"},           // combining acute accent
+      {"\xE2\x80\x8D", R"("\u{200d}")"},        // zero width joiner
+      {"\xEF\xB8\x8F", R"("\u{fe0f}")"},        // variation selector
+      {"\xEE\x80\x80", R"("\u{e000}")"},        // private use
+      {"\xF4\x8F\xBF\xBF", R"("\u{10ffff}")"},  // noncharacter, unassigned
+      {"\xCD\xB8", R"("\u{378}")"},             // unassigned
+      {"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80", "\"\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\""},
+      {"\xE4\xB8\xAD", "\"\xE4\xB8\xAD\""},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(quoted(text), expected);
+}
+
+TEST(Quoted, TableBoundaries) {
+  EXPECT_FALSE(is_printable(0x1F));
+  EXPECT_TRUE(is_printable(0x20));
+  EXPECT_TRUE(is_printable(0x7E));
+  EXPECT_FALSE(is_printable(0x7F));
+  EXPECT_FALSE(is_printable(0xA0));
+  EXPECT_TRUE(is_printable(0xA1));
+  EXPECT_FALSE(is_printable(0xD800));
+  EXPECT_FALSE(is_printable(0x10FFFF));
+  EXPECT_TRUE(is_grapheme_extend(0x300));
+  EXPECT_TRUE(is_grapheme_extend(0x36F));
+  EXPECT_FALSE(is_grapheme_extend(0x370));
+  EXPECT_FALSE(is_grapheme_extend(U'a'));
+  EXPECT_TRUE(is_grapheme_extend(0xE01EF));
+  EXPECT_FALSE(is_grapheme_extend(0xE01F0));
+}
+
+}  // namespace
+}  // namespace kelvane::json
