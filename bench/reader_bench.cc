@@ -1,7 +1,8 @@
 // Reader throughput: whole documents read into a Value, and the same
 // documents skipped as the unknown member of a decision line. Each kind is
-// measured at 1 MB and 10 MB so that the cost of growth shows (it should be
-// close to linear: 10x the size, at most about 11x the time).
+// measured at 1, 10 and 100 MB so that the cost of growth shows (it should
+// be close to linear: 10x the size, at most about 11x the time, once the
+// document no longer fits in the caches).
 //
 //   build/bench/bench/reader_bench --benchmark_repetitions=5
 //       --benchmark_report_aggregates_only=true   (one command line)
@@ -10,6 +11,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -125,8 +127,8 @@ std::string document(Kind kind, std::size_t size) {
 }
 
 const std::string& cached_document(Kind kind, std::size_t size) {
-  static std::string docs[3][2];
-  std::string& d = docs[kind][size > (2 << 20) ? 1 : 0];
+  static std::map<std::pair<Kind, std::size_t>, std::string> docs;
+  std::string& d = docs[{kind, size}];
   if (d.empty()) d = document(kind, size);
   return d;
 }
@@ -152,12 +154,11 @@ void BM_SkipMember(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(line.size()));
 }
 
-constexpr std::int64_t kSmall = 1 << 20;
-constexpr std::int64_t kLarge = 10 << 20;
+constexpr std::int64_t kMB = 1 << 20;
 
 void sizes(benchmark::internal::Benchmark* b) {
   for (std::int64_t kind : {Strings, Numbers, Objects}) {
-    for (std::int64_t size : {kSmall, kLarge}) b->Args({kind, size});
+    for (std::int64_t size : {kMB, 10 * kMB, 100 * kMB}) b->Args({kind, size});
   }
   b->ArgNames({"kind", "bytes"});
   b->Unit(benchmark::kMillisecond);
