@@ -226,11 +226,15 @@ Status Deserializer::parse_members() {
 }  // namespace detail
 
 Result<Value, Error> parse_value(std::string_view text) {
-  detail::Deserializer de(text);
   Value value;
-  if (detail::Status s = de.parse_any(value); !s) return fail(std::move(s).error());
-  if (detail::Status s = de.end(); !s) return fail(std::move(s).error());
-  return de.adopt(std::move(value));
+  detail::Status s = detail::from_trait(text, [&](detail::Deserializer& de) {
+    Value read;
+    detail::Status status = de.parse_any(read);
+    if (status) value = de.adopt(std::move(read));  // before the reader and its memory go
+    return status;
+  });
+  if (!s) return fail(std::move(s).error());
+  return value;
 }
 
 }  // namespace kelvane::json

@@ -77,7 +77,7 @@ class Deserializer {
   Status skip_value();
   // The "invalid type: {}, expected {}" error for the value at the index
   // (white space already skipped), or the syntax error met describing it.
-  Error invalid_type(std::string_view expected);
+  Error peek_invalid_type(std::string_view expected);
 
  private:
   Status parse_array(Value& out);
@@ -121,5 +121,14 @@ class Deserializer {
   std::vector<Value> elements_;
   std::vector<Member> members_;
 };
+
+// Reads one whole text: `read_target(de)` reads the one value of the target
+// type, after which only white space may follow.
+template <class ReadTarget>
+Status from_trait(std::string_view text, ReadTarget&& read_target) {
+  Deserializer de(text);
+  if (Status s = read_target(de); !s) return s;
+  return de.end();
+}
 
 }  // namespace kelvane::json::detail

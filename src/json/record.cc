@@ -51,7 +51,7 @@ std::size_t find_field(std::span<const RecordField> fields, std::string_view key
 Status read_text(Deserializer& de, std::optional<std::string>& slot) {
   const int c = de.skip_whitespace();
   if (c < 0) return fail(de.peek_error(ErrorCode::EofWhileParsingValue));
-  if (c != '"') return fail(de.invalid_type("a string"));
+  if (c != '"') return fail(de.peek_invalid_type("a string"));
   de.eat();
   Result<std::string_view, Error> text = de.parse_str();
   if (!text) return fail(std::move(text).error());
@@ -124,7 +124,7 @@ Status read_record_value(Deserializer& de, const RecordShape& shape, std::span<s
     Status end = c == '{' ? de.end_map() : de.end_seq();
     if (status && !end) status = std::move(end);
   } else {
-    status = fail(de.invalid_type(shape.type_description));
+    status = fail(de.peek_invalid_type(shape.type_description));
   }
   if (!status) de.fix_position(status.error());
   return status;
@@ -135,9 +135,7 @@ Status read_record_value(Deserializer& de, const RecordShape& shape, std::span<s
 Result<void, Error> read_record(std::string_view text, const RecordShape& shape,
                                 std::span<std::optional<std::string>> slots) {
   assert(shape.fields.size() <= 64 && slots.size() == shape.fields.size());
-  Deserializer de(text);
-  if (Status s = read_record_value(de, shape, slots); !s) return s;
-  return de.end();
+  return detail::from_trait(text, [&](Deserializer& de) { return read_record_value(de, shape, slots); });
 }
 
 }  // namespace kelvane::json

@@ -42,7 +42,7 @@ void append_number_description(std::string& out, Number n) {
 
 }  // namespace
 
-Error Deserializer::invalid_type(std::string_view expected) {
+Error Deserializer::peek_invalid_type(std::string_view expected) {
   std::string message = "invalid type: ";
   const int c = peek();
   switch (c) {

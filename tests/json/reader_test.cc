@@ -90,12 +90,28 @@ TEST(ParseValue, DoublesFollowTheTableProcedure) {
       {"1e-2147483648", "D(0)"},
       {"1e-99999999999999", "D(0)"},
       {"-1e-2147483648", "D(-0)"},
-      // Exponents saturate: a huge significand count does not wrap.
+      {"0.1e2147483647", "error: number out of range at line 1 column 14"},
+      {"1e-2147483649", "D(0)"},
+      {"-123.456e-2147483648", "D(-0)"},
+      {"0.0e99999999999", "D(0)"},
+      {"0.5e-2147483647", "D(0)"},  // the exponent saturates instead of wrapping
       {"0.00000000000000000000000000001e29", "D(1)"},
       {"1.5", "D(1.5)"},
       {"123456789012345678901234567890", "D(1.2345678901234568e+29)"},
       {"0.12345678901234567890123", "D(0.12345678901234568)"},
   });
+}
+
+TEST(ParseValue, LongIntegerDigitsScaleTheSignificand) {
+  // 401 digits: 10^19 in the significand, 381 more as the exponent.
+  EXPECT_EQ(read("1" + std::string(400, '0') + "e-400"), "D(1)");
+  EXPECT_EQ(read("-1" + std::string(400, '0') + ".5e-400"), "D(-1)");
+  EXPECT_EQ(read("1" + std::string(308, '0')), "D(1e+308)");
+  EXPECT_EQ(read("1" + std::string(309, '0')), "error: number out of range at line 1 column 310");
+  // Fraction digits beyond 64 bits are dropped, not rounded.
+  EXPECT_EQ(read("0." + std::string(19, '9') + "9999"), "D(1)");
+  EXPECT_EQ(read("1.84467440737095516159999"), read("1.8446744073709551615"));
+  EXPECT_EQ(read("18446744073709551616.9e-1"), read("1844674407370955161.6"));
 }
 
 TEST(ParseValue, Literals) {
