@@ -81,7 +81,9 @@ UsageError usage_error(std::string_view message = {}) {
 // refused instead. A --context value is not such text: like a --timeout that
 // is not a number, a context that is not JSON text is dropped silently.
 bool takes_text(Option option) {
-  return option != Option::Timeout && option != Option::Context && option != Option::Help;
+  // A file path goes to the system unchanged; the file's content is checked.
+  return option != Option::Timeout && option != Option::Context && option != Option::Help &&
+         option != Option::DetailFile;
 }
 
 UsageError invalid_text(std::string_view option, std::string_view value) {
