@@ -26,6 +26,7 @@ enum class Option {
   TargetHost,
   OperationDigest,
   Context,
+  ContextFile,
   Timeout,
   Help,
 };
@@ -35,7 +36,7 @@ struct OptionName {
   Option option;
 };
 
-constexpr std::array<OptionName, 12> kOptions = {{
+constexpr std::array<OptionName, 13> kOptions = {{
     {"--title", Option::Title},
     {"--detail", Option::Detail},
     {"--detail-file", Option::DetailFile},
@@ -45,6 +46,7 @@ constexpr std::array<OptionName, 12> kOptions = {{
     {"--target-host", Option::TargetHost},
     {"--operation-digest", Option::OperationDigest},
     {"--context", Option::Context},
+    {"--context-file", Option::ContextFile},
     {"--timeout", Option::Timeout},
     {"-h", Option::Help},
     {"--help", Option::Help},
@@ -67,6 +69,20 @@ std::optional<json::Value> read_context(std::optional<std::string_view> text) {
   return std::move(value).value();
 }
 
+// Unlike --context, a context file that is not JSON is an error: the caller
+// named a file on purpose, and sending the request without its context would
+// hide that the file is broken.
+Result<json::Value, UsageError> read_context_file(std::string_view option, std::string_view path) {
+  Result<std::string, UsageError> text = read_text_arg(option, path);
+  if (!text.ok()) return fail(std::move(text).error());
+  Result<json::Value, json::Error> value = json::parse_value(text.value());
+  if (value.ok()) return std::move(value).value();
+  UsageError error;
+  error.output.append("could not parse ").append(option) += ' ';
+  error.output.append(path).append(" as JSON: ").append(value.error().to_string()) += '\n';
+  return fail(std::move(error));
+}
+
 UsageError usage_error(std::string_view message = {}) {
   UsageError e;
   e.output.reserve(message.size() + kUsageText.size());
@@ -83,7 +99,7 @@ UsageError usage_error(std::string_view message = {}) {
 bool takes_text(Option option) {
   // A file path goes to the system unchanged; the file's content is checked.
   return option != Option::Timeout && option != Option::Context && option != Option::Help &&
-         option != Option::DetailFile;
+         option != Option::DetailFile && option != Option::ContextFile;
 }
 
 UsageError invalid_text(std::string_view option, std::string_view value) {
@@ -171,6 +187,12 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
       case Option::Context:
         fields.context = read_context(value);
         break;
+      case Option::ContextFile: {
+        Result<json::Value, UsageError> context = read_context_file(arg, text);
+        if (!context.ok()) return fail(std::move(context).error());
+        fields.context = std::move(context).value();
+        break;
+      }
       case Option::Timeout:
         fields.timeout_secs = value ? parse_timeout(*value) : std::nullopt;
         break;

@@ -1,8 +1,10 @@
 #include "command/run.h"
 
 #include <cstdlib>
+#include <new>
 #include <optional>
 
+#include "approval/connection.h"
 #include "command/options.h"
 #include "command/outcome.h"
 #include "command/output.h"
@@ -10,23 +12,34 @@
 namespace kelvane::command {
 namespace {
 
-std::optional<std::string_view> env(const char* name) {
-  const char* value = std::getenv(name);
-  return value ? std::optional<std::string_view>(value) : std::nullopt;
+// The exchange and the report built from its result. The report copies the
+// decision's texts; should that exhaust memory, no verdict can be given, and
+// the caller must not take silence for an approval.
+Report ask_service(approval::OperatorApprovalRequest request, const approval::EnvLookup& env) {
+  try {
+    Result<approval::OperatorApprovalDecision, io::Error> decision =
+        approval::request_decision(std::move(request), env);
+    return decision.ok() ? report_decision(decision.value()) : report_unavailable(decision.error());
+  } catch (const std::bad_alloc&) {
+    return report_unavailable(io::Error::bare(io::ErrorKind::OutOfMemory));
+  }
 }
 
 }  // namespace
 
-int run(std::span<const std::string_view> args, int out_fd, int err_fd) {
+int run(std::span<const std::string_view> args, const approval::EnvLookup& env, int out_fd,
+        int err_fd) {
   auto fields = parse_args(args, env("HOSTNAME"));
   if (!fields.ok()) {
     (void)write_fully(err_fd, fields.error().output);
     return kUsage;
   }
-  approval::OperatorApprovalRequest request = std::move(fields).value();
-  // The exchange with the service arrives with the connection code.
-  return emit(report_unavailable(io::Error::fixed(io::ErrorKind::Other, "not connected")), out_fd,
-              err_fd);
+  // The fields are the request; its id stays empty, no option sets it.
+  return emit(ask_service(std::move(fields).value(), env), out_fd, err_fd);
+}
+
+int run(std::span<const std::string_view> args, int out_fd, int err_fd) {
+  return run(args, approval::process_env, out_fd, err_fd);
 }
 
 }  // namespace kelvane::command

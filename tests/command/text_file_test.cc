@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "testing/sanitizer.h"
 #include "testing/service.h"
 
 namespace kelvane::command {
@@ -16,18 +17,6 @@ namespace {
 
 using testing::TempDir;
 using testing::write_file;
-
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kAddressSanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kAddressSanitizer = true;
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
-#else
-constexpr bool kAddressSanitizer = false;
-#endif
 
 std::string os_text(int code) { return io::Error::os(code).to_string(); }
 
@@ -95,7 +84,7 @@ TEST(ReadTextFile, PipeWithoutSizeIsReadToItsEnd) {
 TEST(ReadTextFile, SizeBeyondMemoryIsOutOfMemory) {
   // A sparse file claims terabytes; reserving that much must fail cleanly.
   // Only meaningful where the kernel refuses such an allocation up front.
-  if (kAddressSanitizer) GTEST_SKIP() << "the sanitizer's allocator aborts on such a size";
+  if (testing::kAddressSanitizer) GTEST_SKIP() << "the sanitizer's allocator aborts on such a size";
   std::ifstream overcommit("/proc/sys/vm/overcommit_memory");
   int mode = 1;
   if (!(overcommit >> mode) || mode == 1) GTEST_SKIP() << "allocations are always granted here";

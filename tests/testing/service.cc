@@ -83,6 +83,9 @@ FakeService::~FakeService() {
 }
 
 const std::string& FakeService::received() {
+  // Called once the client is done: a connection not accepted by now never
+  // will be, and the accept must not wait for it.
+  ::shutdown(listener_, SHUT_RDWR);
   if (thread_.joinable()) thread_.join();
   return received_;
 }

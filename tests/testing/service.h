@@ -52,6 +52,7 @@ class FakeService {
   FakeService& operator=(const FakeService&) = delete;
 
   // Waits for the connection to be over and returns what the client sent.
+  // Call it only once the client is done: it stops accepting connections.
   const std::string& received();
   bool accepted() const { return accepted_; }
 

@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <new>
+
+#include "approval/connection.h"
+#include "testing/sanitizer.h"
+#include "testing/service.h"
+
+// Allocations above a limit fail while a test asks for it, so that running
+// out of memory can be provoked at a chosen size. The sanitizer brings its
+// own operator new, so there the test is skipped.
+namespace {
+std::atomic<std::size_t> g_allocation_limit = 0;  // 0: no limit
+}
+
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
+#define KOA_REPLACE_OPERATOR_NEW 1
+#elif !defined(__SANITIZE_ADDRESS__)
+#if !__has_feature(address_sanitizer)
+#define KOA_REPLACE_OPERATOR_NEW 1
+#endif
+#endif
+
+#ifdef KOA_REPLACE_OPERATOR_NEW
+void* operator new(std::size_t size) {
+  const std::size_t limit = g_allocation_limit.load(std::memory_order_relaxed);
+  if (limit != 0 && size > limit) throw std::bad_alloc();
+  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
+  throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#endif
+
+namespace kelvane::approval {
+namespace {
+
+using testing::FakeService;
+using testing::open_descriptor_count;
+using testing::TempDir;
+
+OperatorApprovalRequest reboot() {
+  OperatorApprovalRequest r;
+  r.title = "Reboot";
+  r.detail = "Kernel update";
+  r.action = "admin_operation";
+  r.requester = "cli";
+  r.source_host = "unknown";
+  r.target_host = "web-03";
+  return r;
+}
+
+const std::string kRebootLine =
+    "{\"id\":\"\",\"title\":\"Reboot\",\"detail\":\"Kernel update\",\"action\":\"admin_operation\","
+    "\"requester\":\"cli\",\"sourceHost\":\"unknown\",\"targetHost\":\"web-03\"}\n";
+
+EnvLookup socket_env(const std::string& path) {
+  return [path](const char* name) -> std::optional<std::string_view> {
+    if (std::string_view(name) == kSocketVariable) return std::string_view(path);
+    return std::nullopt;
+  };
+}
+
+TEST(DecodeReply, TrimsThenDecodes) {
+  auto ok = decode_reply("\t{\"verdict\":\"approved\",\"detail\":\"ok\",\"approvalToken\":\"t\"}\r\n");
+  ASSERT_TRUE(ok.ok()) << ok.error().to_string();
+  EXPECT_EQ(ok.value().verdict, "approved");
+  EXPECT_EQ(ok.value().approval_token, "t");
+
+  const std::tuple<std::string_view, std::string, io::ErrorKind> failures[] = {
+      {"", "EOF while parsing a value at line 1 column 0", io::ErrorKind::UnexpectedEof},
+      {" \n", "EOF while parsing a value at line 1 column 0", io::ErrorKind::UnexpectedEof},
+      {"  oops\n", "expected value at line 1 column 1", io::ErrorKind::InvalidData},
+      {"{\"verdict\":\"x\"", "EOF while parsing an object at line 1 column 14", io::ErrorKind::UnexpectedEof},
+  };
+  for (const auto& [line, text, kind] : failures) {
+    auto r = decode_reply(line);
+    ASSERT_FALSE(r.ok()) << line;
+    EXPECT_EQ(r.error().to_string(), text);
+    EXPECT_EQ(r.error().kind(), kind);
+  }
+}
+
+struct RoundTrip {
+  const char* name;
+  std::vector<std::string> reply;
+  std::string verdict_or_error;
+  bool ok;
+};
+
+// Every way out of the exchange closes the socket: the descriptor count is
+// the same before and after.
+TEST(RequestDecision, RoundTripsLeaveNoDescriptorBehind) {
+  const RoundTrip cases[] = {
+      {"approved", {R"({"verdict":"approved","detail":"ok"})" "\n"}, "approved", true},
+      {"no newline", {R"({"verdict":"denied","detail":"no"})"}, "denied", true},
+      {"silent close", {}, "EOF while parsing a value at line 1 column 0", false},
+      {"not UTF-8", {"\xFF\n"}, "stream did not contain valid UTF-8", false},
+      {"bad JSON", {"{]\n"}, "key must be a string at line 1 column 2", false},
+  };
+  for (const RoundTrip& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string path = dir.file("s.sock");
+    FakeService service(path, {.read_request = true, .pieces = c.reply});
+    const std::size_t before = open_descriptor_count();
+    auto decision = request_decision(reboot(), socket_env(path));
+    EXPECT_EQ(service.received(), kRebootLine);  // the service has closed its end too
+    EXPECT_EQ(open_descriptor_count(), before);
+    ASSERT_EQ(decision.ok(), c.ok);
+    EXPECT_EQ(decision.ok() ? decision.value().verdict : decision.error().to_string(), c.verdict_or_error);
+  }
+}
+
+TEST(RequestDecision, NoServiceLeavesNoDescriptorBehind) {
+  TempDir dir;
+  const std::size_t before = open_descriptor_count();
+  auto decision = request_decision(reboot(), socket_env(dir.file("none.sock")));
+  EXPECT_EQ(open_descriptor_count(), before);
+  ASSERT_FALSE(decision.ok());
+  EXPECT_EQ(decision.error().os_code(), ENOENT);
+}
+
+TEST(RequestDecision, ReplyTooBigForMemoryIsReportedAndTheSocketClosed) {
+  if (testing::kAddressSanitizer) GTEST_SKIP() << "allocation failures cannot be injected here";
+  TempDir dir;
+  const std::string path = dir.file("s.sock");
+  const std::string huge = "{\"verdict\":\"approved\",\"detail\":\"" + std::string(4 << 20, 'x') + "\"}\n";
+  FakeService service(path, {.read_request = true, .pieces = {huge}});
+  const std::size_t before = open_descriptor_count();
+  g_allocation_limit = 1 << 20;
+  auto decision = request_decision(reboot(), socket_env(path));
+  g_allocation_limit = 0;
+  service.received();
+  EXPECT_EQ(open_descriptor_count(), before);
+  ASSERT_FALSE(decision.ok());
+  EXPECT_EQ(decision.error().to_string(), "out of memory");
+}
+
+}  // namespace
+}  // namespace kelvane::approval

@@ -1,0 +1,56 @@
+#include "answer.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "json/writer.h"
+
+namespace kelvane::demo {
+
+std::string random_token() {
+  unsigned char bytes[16];
+  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  std::size_t got = 0;
+  while (got < sizeof bytes) {
+    const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  ::close(fd);
+  if (got < sizeof bytes) return {};
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string token;
+  for (const unsigned char b : bytes) {
+    token += kHex[b >> 4];
+    token += kHex[b & 0xF];
+  }
+  return token;
+}
+
+std::string iso8601_utc(std::time_t when) {
+  std::tm utc{};
+  ::gmtime_r(&when, &utc);
+  char text[32];
+  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+  return std::string(text, n);
+}
+
+std::string decision_line(std::string_view verdict, std::string_view detail, std::string_view token,
+                          std::string_view expires_at) {
+  std::string out;
+  json::Serializer serializer(out);
+  json::SerializeMap map = serializer.serialize_map();
+  map.serialize_entry("verdict", verdict);
+  map.serialize_entry("detail", detail);
+  if (!token.empty()) map.serialize_entry("approvalToken", token);
+  if (!expires_at.empty()) map.serialize_entry("tokenExpiresAt", expires_at);
+  map.end();
+  out += '\n';
+  return out;
+}
+
+}  // namespace kelvane::demo

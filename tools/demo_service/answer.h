@@ -1,0 +1,24 @@
+// The decision line the demo service sends back.
+#pragma once
+
+#include <ctime>
+#include <string>
+#include <string_view>
+
+namespace kelvane::demo {
+
+// How long an approval token stays good.
+inline constexpr std::time_t kTokenLifetime = 15 * 60;
+
+// 32 hexadecimal digits from /dev/urandom; empty if it cannot be read.
+std::string random_token();
+
+// ISO 8601 in UTC, to the second: 2026-12-07T08:45:00Z.
+std::string iso8601_utc(std::time_t when);
+
+// One JSON line, ending in a line feed. Token and expiry are left out when
+// empty.
+std::string decision_line(std::string_view verdict, std::string_view detail,
+                          std::string_view token = {}, std::string_view expires_at = {});
+
+}  // namespace kelvane::demo

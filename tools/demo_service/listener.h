@@ -1,0 +1,33 @@
+// The listening socket of the demo service and the file that names it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+
+namespace kelvane::demo {
+
+class Listener {
+ public:
+  // Binds and listens on `path`, replacing a stale socket file left by an
+  // earlier run. Refuses to replace anything that is not a socket, or a
+  // socket that some service still answers on. On failure `error` says why.
+  static bool open(const std::string& path, Listener& listener, std::string& error);
+
+  Listener() = default;
+  Listener(const Listener&) = delete;
+  Listener& operator=(const Listener&) = delete;
+  // Closes the socket and removes its file, unless another process has put
+  // its own there meanwhile.
+  ~Listener();
+
+  int fd() const { return fd_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  dev_t device_ = 0;
+  ino_t inode_ = 0;
+};
+
+}  // namespace kelvane::demo
