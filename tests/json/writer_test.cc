@@ -209,10 +209,10 @@ TEST(StringText, EscapesAtEveryOffsetOfEveryLength) {
   // put each kind of escape at every offset of texts around those sizes.
   for (std::size_t len = 1; len <= 150; ++len) {
     for (std::size_t at = 0; at < len; ++at) {
-      for (const char special : {'"', '\\', '\x00', '\x1f', '\n'}) {
+      for (const char needs_escape : {'"', '\\', '\x00', '\x1f', '\n'}) {
         std::string in(len, '\xC3');
         for (std::size_t i = 0; i < len; i += 2) in[i] = static_cast<char>('a' + i % 26);
-        in[at] = special;
+        in[at] = needs_escape;
         std::string out;
         Serializer(out).serialize_str(in);
         ASSERT_EQ(out, escaped_simply(in)) << "length " << len << " offset " << at;
