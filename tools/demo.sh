@@ -11,13 +11,29 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-bold() { printf '\n\033[1m%s\033[0m\n' "$*"; }
+if [ -t 1 ]; then
+  bold() { printf '\n\033[1m%s\033[0m\n' "$*"; }
+else
+  bold() { printf '\n%s\n' "$*"; }
+fi
+
+# Shows an argument as one would type it: quoted only when it needs to be.
+shell_word() {
+  if [[ $1 =~ ^[A-Za-z0-9_./:=@,+-]+$ ]]; then
+    printf ' %s' "$1"
+  else
+    printf " '%s'" "${1//\'/\'\\\'\'}"
+  fi
+}
 
 # --- 1. Build tools: install only what this machine lacks (Debian) ----------
+# GoogleTest is not needed here, but `cmake --workflow --preset dev`, the
+# next thing a newcomer runs, needs it.
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
+[ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 if [ ${#need[@]} -gt 0 ]; then
   bold "Installing build tools: ${need[*]}"
   sudo=""
@@ -38,6 +54,8 @@ client=build/release/src/kelvane-operator-approve
 service=build/release/tools/kelvane-operator-approval-demo
 echo "client:  $client"
 echo "service: $service"
+echo "(both talk over a Unix-domain socket; the client finds it through"
+echo " KELVANE_OPERATOR_APPROVAL_SOCK, which each run below sets)"
 
 # --- 3. A private socket, removed again at the end --------------------------
 work=$(mktemp -d)
@@ -65,7 +83,7 @@ stop_service() {
 # Runs the client as a script would, then shows what it got back.
 ask() {
   printf '$ kelvane-operator-approve'
-  printf ' %q' "$@"
+  for arg in "$@"; do shell_word "$arg"; done
   printf '\n'
   local token status=0
   token=$(KELVANE_OPERATOR_APPROVAL_SOCK=$socket "$client" "$@" 2>"$work/stderr") || status=$?
@@ -76,7 +94,7 @@ ask() {
 
 show_service_view() {
   echo "  what the service showed its operator:"
-  sed 's/^/  | /' "$work/service.out"
+  sed -e '/^$/d' -e 's/^/  | /' "$work/service.out"
 }
 
 # --- 4. An approval: the token comes out on standard output -----------------
