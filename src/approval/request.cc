@@ -5,8 +5,15 @@
 namespace kelvane::approval {
 
 std::string encode_request_line(const OperatorApprovalRequest& request) {
+  // One allocation for the whole line, however large the detail or the
+  // context; a margin that is never written to costs no memory.
+  std::size_t room = 128 + request.title.size() + request.action.size() + request.requester.size() +
+                     request.source_host.size() + request.target_host.size() +
+                     request.detail.size() + request.detail.size() / 8;
+  if (request.operation_digest) room += request.operation_digest->size() + 32;
+  if (request.context) room += json::compact_size_hint(*request.context);
   std::string line;
-  line.reserve(128);
+  line.reserve(room);
   json::Serializer serializer(line);
   json::SerializeMap object = serializer.serialize_map();
   // The service relies on this order; `id` is always first, even empty.

@@ -28,6 +28,16 @@ class Arena {
     return p;
   }
 
+  // `bytes` of uninitialised memory with no alignment, for text. Taken from
+  // the far end of the chunk so that aligned blocks stay aligned.
+  char* allocate_text(std::size_t bytes) {
+    if (static_cast<std::size_t>(end_ - next_) < bytes) {
+      return static_cast<char*>(allocate_slow((bytes + 7) & ~std::size_t{7}));
+    }
+    end_ -= bytes;
+    return end_;
+  }
+
   // Hands every chunk over (the arena is empty afterwards); the result is
   // for free_chunks, and null when there were none.
   void* take_chunks() noexcept;

@@ -176,7 +176,7 @@ Status Deserializer::parse_array(Value& out) {
   leave_nesting();
   if (!status) return status;
   if (Status s = end_seq(); !s) return s;
-  out = Value::array(std::span<Value>(elements_).subspan(base), arena_);
+  out = Value::array(std::span<Value>(elements_).subspan(base), arena_, outermost());
   elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(base), elements_.end());
   return {};
 }
@@ -201,7 +201,7 @@ Status Deserializer::parse_object(Value& out) {
   leave_nesting();
   if (!status) return status;
   if (Status s = end_map(); !s) return s;
-  out = Value::object(std::span<Member>(members_).subspan(base), arena_);
+  out = Value::object(std::span<Member>(members_).subspan(base), arena_, outermost());
   members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
   return {};
 }

@@ -47,6 +47,8 @@ class Deserializer {
   // Called at an opening bracket or brace, before consuming it.
   Status enter_nesting() noexcept;
   void leave_nesting() noexcept { ++depth_budget_; }
+  // After leave_nesting: the container just read is the text's top level.
+  bool outermost() const noexcept { return depth_budget_ == 128; }
 
   // --- Grammar pieces -------------------------------------------------
   // After the first letter of null, true or false: the rest must follow.

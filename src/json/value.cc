@@ -231,7 +231,7 @@ Value Value::object(std::span<Member> members) {
 
 Value Value::string(std::string_view text, Arena& arena) {
   if (text.size() <= kShortCapacity) return string(text);
-  void* p = arena.allocate(text.size());
+  char* p = arena.allocate_text(text.size());
   std::memcpy(p, text.data(), text.size());
   Value v;
   v.set_tag(Tag::LongString);
@@ -243,9 +243,8 @@ Value Value::string(std::string_view text, Arena& arena) {
 
 namespace {
 
-// A container block in an arena, with the slot for the arena's chunks before
-// it (empty until the container becomes a root).
-void* arena_block(Arena& arena, std::size_t bytes) {
+// A root container's block, with the slot for its arena's chunks before it.
+void* slotted_block(Arena& arena, std::size_t bytes) {
   auto* slot = static_cast<void**>(arena.allocate(sizeof(void*) + bytes));
   *slot = nullptr;
   return slot + 1;
@@ -253,34 +252,43 @@ void* arena_block(Arena& arena, std::size_t bytes) {
 
 }  // namespace
 
-Value Value::array(std::span<Value> elements, Arena& arena) {
+Value Value::array(std::span<Value> elements, Arena& arena, bool outermost) {
   Value v;
   v.set_tag(Tag::Array);
   if (elements.empty()) return v;
-  auto* block = static_cast<Value*>(arena_block(arena, elements.size_bytes()));
-  ValueInternals::relocate(elements, block);
-  v.set_owner(Owner::Arena);
+  void* block = outermost ? slotted_block(arena, elements.size_bytes()) : arena.allocate(elements.size_bytes());
+  ValueInternals::relocate(elements, static_cast<Value*>(block));
+  v.set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
   v.set_count(elements.size());
   v.set_block(block);
   return v;
 }
 
-Value Value::object(std::span<Member> members, Arena& arena) {
+Value Value::object(std::span<Member> members, Arena& arena, bool outermost) {
   Value v;
   v.set_tag(Tag::Object);
   if (members.empty()) return v;
   const std::size_t kept = ValueInternals::sort_members(members);
-  auto* block = static_cast<Member*>(arena_block(arena, kept * sizeof(Member)));
-  ValueInternals::relocate(members.first(kept), block);
-  v.set_owner(Owner::Arena);
+  const std::size_t bytes = kept * sizeof(Member);
+  void* block = outermost ? slotted_block(arena, bytes) : arena.allocate(bytes);
+  ValueInternals::relocate(members.first(kept), static_cast<Member*>(block));
+  v.set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
   v.set_count(kept);
   v.set_block(block);
   return v;
 }
 
 Value Value::adopt(Value root, Arena& arena) {
-  if (root.owner() != Owner::Arena || !root.has_block()) return root;
+  const Owner owner = root.owner();
+  if ((owner != Owner::Arena && owner != Owner::ArenaOutermost) || !root.has_block()) return root;
   if (root.tag() == Tag::LongString) return string(root.as_string());  // no slot: copy it out
+  if (owner == Owner::Arena) {
+    // Built without room for the slot: move the block to one that has it.
+    const std::size_t bytes = root.count() * (root.tag() == Tag::Array ? sizeof(Value) : sizeof(Member));
+    void* block = slotted_block(arena, bytes);
+    std::memcpy(block, root.block(), bytes);
+    root.set_block(block);
+  }
   ValueInternals::arena_slot(root) = arena.take_chunks();
   root.set_owner(Owner::ArenaRoot);
   return root;

@@ -69,9 +69,11 @@ class Value {
   // The same, with the block taken from `arena`. The value and everything
   // put into it must not outlive the arena's chunks; adopt() ties them to a
   // root value.
+  // A container that may become the root (`outermost`) keeps room for
+  // that; any other becomes a root by copying its block.
   static Value string(std::string_view text, Arena& arena);
-  static Value array(std::span<Value> elements, Arena& arena);
-  static Value object(std::span<Member> members, Arena& arena);
+  static Value array(std::span<Value> elements, Arena& arena, bool outermost = false);
+  static Value object(std::span<Member> members, Arena& arena, bool outermost = false);
   // Makes `root`, built from `arena` with the functions above, the owner of
   // all of the arena's chunks, so that it can be used like any other value.
   static Value adopt(Value root, Arena& arena);
@@ -94,7 +96,7 @@ class Value {
   Value& operator=(const Value&) = delete;
   ~Value() {
     if (raw_[0] >= static_cast<unsigned char>(Tag::LongString) &&
-        raw_[1] != static_cast<unsigned char>(Owner::Arena)) {
+        raw_[1] < static_cast<unsigned char>(Owner::Arena)) {
       release();
     }
   }
@@ -118,16 +120,17 @@ class Value {
 
   // Who frees the block of a LongString, Array or Object (byte 1).
   enum class Owner : std::uint8_t {
-    Heap,       // the value, block by block
-    Arena,      // an arena that some root value owns
-    ArenaRoot,  // the value: its block's arena, chunk by chunk
+    Heap,           // the value, block by block
+    ArenaRoot,      // the value: its block's arena, chunk by chunk
+    Arena,          // an arena that some root value owns
+    ArenaOutermost, // the same, with room before the block for the chunks
   };
 
   // Byte 0: the tag. ShortString: byte 1 the length, bytes 2 to 15 the text,
   // the rest zero. LongString, Array, Object: byte 1 the Owner, bytes 2 to 7
-  // the element count (48 bits), bytes 8 to 15 the block. An arena array or
-  // object has 8 more bytes before its block, which hold the arena's chunks
-  // once it is a root. Numbers: bytes 8 to 15 the payload.
+  // the element count (48 bits), bytes 8 to 15 the block. A root array or
+  // object has 8 more bytes before its block, which hold its arena's
+  // chunks. Numbers: bytes 8 to 15 the payload.
   alignas(8) unsigned char raw_[16] = {};
 
   Tag tag() const noexcept { return static_cast<Tag>(raw_[0]); }

@@ -71,6 +71,11 @@ class SerializeMap {
   State state_;
 };
 
+// Room for the compact text of `value`: exact for the structure and the
+// integers, the longest text for each double, and strings with a margin for
+// escapes, so it is enough unless strings are mostly escapes.
+std::size_t compact_size_hint(const Value& value);
+
 // The compact text of `value` in a new string.
 std::string to_json(const Value& value);
 

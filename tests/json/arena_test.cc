@@ -15,11 +15,20 @@ TEST(Arena, BlocksAreAlignedAndDistinctAcrossChunks) {
   Arena arena;
   std::vector<unsigned char*> blocks;
   // Small blocks fill several chunks; a big one gets a chunk of its own.
-  for (std::size_t i = 0; i < 20000; ++i) blocks.push_back(static_cast<unsigned char*>(arena.allocate(1 + i % 40)));
+  // Aligned blocks and unaligned text interleaved.
+  for (std::size_t i = 0; i < 20000; ++i) {
+    if (i % 3 == 0) {
+      blocks.push_back(reinterpret_cast<unsigned char*>(arena.allocate_text(1 + i % 40)));
+    } else {
+      blocks.push_back(static_cast<unsigned char*>(arena.allocate(1 + i % 40)));
+    }
+  }
   blocks.push_back(static_cast<unsigned char*>(arena.allocate(std::size_t{5} << 20)));
   blocks.push_back(static_cast<unsigned char*>(arena.allocate(3)));
   for (std::size_t i = 0; i < blocks.size(); ++i) {
-    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks[i]) % 8, 0u);
+    if (i >= 20000 || i % 3 != 0) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(blocks[i]) % 8, 0u);
+    }
     blocks[i][0] = static_cast<unsigned char>(i);
   }
   for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i][0], static_cast<unsigned char>(i));
@@ -27,7 +36,7 @@ TEST(Arena, BlocksAreAlignedAndDistinctAcrossChunks) {
 
 // Builds [["<long string>", {"k": [1]}], ...] in an arena, the way the reader
 // does, and hands it to a root.
-Value arena_tree(Arena& arena, std::size_t n) {
+Value arena_tree(Arena& arena, std::size_t n, bool outermost) {
   std::vector<Value> outer;
   for (std::size_t i = 0; i < n; ++i) {
     std::vector<Value> inner;
@@ -39,15 +48,24 @@ Value arena_tree(Arena& arena, std::size_t n) {
     inner.push_back(Value::object(members, arena));
     outer.push_back(Value::array(inner, arena));
   }
-  return Value::adopt(Value::array(outer, arena), arena);
+  return Value::adopt(Value::array(outer, arena, outermost), arena);
 }
 
 TEST(Arena, AdoptedRootOwnsTheTreeAndOutlivesTheArena) {
+  for (bool outermost : {true, false}) {
+    Value root;
+    {
+      Arena arena;
+      root = arena_tree(arena, 3000, outermost);
+    }  // the arena object is gone; its chunks now belong to the root
+    ASSERT_EQ(root.as_array().size(), 3000u);
+    EXPECT_EQ(root.as_array()[1].as_array()[0].as_string(), std::string(21, 'x'));
+  }
   Value root;
   {
     Arena arena;
-    root = arena_tree(arena, 3000);
-  }  // the arena object is gone; its chunks now belong to the root
+    root = arena_tree(arena, 3000, true);
+  }
   ASSERT_EQ(root.as_array().size(), 3000u);
   const Value& last = root.as_array()[2999];
   EXPECT_EQ(last.as_array()[0].as_string(), std::string(20 + 2999 % 7, 'x'));
