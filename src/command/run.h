@@ -10,8 +10,8 @@ namespace kelvane::command {
 
 // Reads the options, asks the service, writes the outcome to `out_fd` and
 // `err_fd`, and returns the exit status. Never ends the process itself.
-// Environment variables (HOSTNAME, the socket path) are looked up by `env`,
-// and only after the options have been checked, apart from HOSTNAME.
+// Environment variables are looked up through `env`: HOSTNAME while the
+// options are read, the socket path variables only once they have passed.
 int run(std::span<const std::string_view> args, const approval::EnvLookup& env, int out_fd,
         int err_fd);
 

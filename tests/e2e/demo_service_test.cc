@@ -2,7 +2,9 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,9 +64,9 @@ class Demo {
     return status_;
   }
 
-  // The exit status if it ended by itself within a second, else -2.
+  // The exit status if it ended by itself within five seconds, else -2.
   int wait_for_exit() {
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 500; ++i) {
       int status = 0;
       if (::waitpid(pid_, &status, WNOHANG) == pid_) {
         pid_ = 0;
@@ -81,9 +83,17 @@ class Demo {
   int status_ = -1;
 };
 
-bool wait_for_socket(const std::string& path) {
+// Until something accepts connections at the path. The probe connection is
+// closed at once; the service takes it for a client that sent nothing.
+bool wait_for_listener(const std::string& path) {
   for (int i = 0; i < 500; ++i) {
-    if (is_socket(path)) return true;
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path.copy(address.sun_path, sizeof address.sun_path - 1);
+    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    ::close(fd);
+    if (connected) return true;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return false;
@@ -100,7 +110,7 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   const std::string socket = dir.file("demo.sock");
   ::close(listen_on(socket));  // stale: left by a run that is gone
   Demo demo({"--socket", socket, "--auto", "approve"});
-  ASSERT_TRUE(wait_for_socket(socket));
+  ASSERT_TRUE(wait_for_listener(socket));
   for (int round = 0; round < 2; ++round) {  // one connection after another
     const ClientRun run = ask(socket);
     EXPECT_EQ(run.status(), 0);
@@ -119,7 +129,7 @@ TEST(DemoService, Denies) {
   TempDir dir;
   const std::string socket = dir.file("demo.sock");
   Demo demo({"--socket", socket, "--auto", "deny"});
-  ASSERT_TRUE(wait_for_socket(socket));
+  ASSERT_TRUE(wait_for_listener(socket));
   const ClientRun run = ask(socket);
   EXPECT_EQ(run.status(), 1);
   EXPECT_EQ(run.out, "");
@@ -130,7 +140,7 @@ TEST(DemoService, ListensWhereTheClientLooks) {
   TempDir dir;
   const std::string socket = dir.file("kelvane-operator-approval.sock");
   Demo demo({"--auto", "approve"}, {"XDG_RUNTIME_DIR=" + dir.path()});
-  ASSERT_TRUE(wait_for_socket(socket));
+  ASSERT_TRUE(wait_for_listener(socket));
   EXPECT_EQ(run_client({.args = {"--title", "t", "--detail", "d", "--target-host", "h"},
                         .env = {"XDG_RUNTIME_DIR=" + dir.path()},
                         .close_standard_descriptors = false})

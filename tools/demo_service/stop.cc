@@ -1,10 +1,10 @@
 #include "stop.h"
 
+#include <fcntl.h>
 #include <poll.h>
-#include <signal.h>
+#include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
 
 namespace kelvane::demo {
 
@@ -12,13 +12,23 @@ volatile std::sig_atomic_t g_stop = 0;
 
 namespace {
 
-sigset_t g_wait_mask;  // the mask in force while waiting: stop signals let through
+// The handler also writes a byte here. A flag alone could be set just after
+// the waiting code looked at it and just before it went to sleep; the pipe
+// stays readable until the end, so every wait sees the stop.
+int g_stop_pipe[2] = {-1, -1};
 
-void on_stop_signal(int) { g_stop = 1; }
+void on_stop_signal(int) {
+  const int saved = errno;
+  g_stop = 1;
+  const char byte = 1;
+  (void)!::write(g_stop_pipe[1], &byte, 1);
+  errno = saved;
+}
 
 }  // namespace
 
 void install_stop_handlers() {
+  if (::pipe2(g_stop_pipe, O_CLOEXEC | O_NONBLOCK) != 0) g_stop_pipe[0] = g_stop_pipe[1] = -1;
   struct sigaction stop {};
   stop.sa_handler = on_stop_signal;
   sigemptyset(&stop.sa_mask);
@@ -28,23 +38,14 @@ void install_stop_handlers() {
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGPIPE, &ignore, nullptr);
-
-  sigset_t stops;
-  sigemptyset(&stops);
-  sigaddset(&stops, SIGINT);
-  sigaddset(&stops, SIGTERM);
-  ::sigprocmask(SIG_BLOCK, &stops, &g_wait_mask);
-  sigdelset(&g_wait_mask, SIGINT);
-  sigdelset(&g_wait_mask, SIGTERM);
 }
 
 bool wait_readable(int fd, int timeout_ms) {
-  timespec limit{timeout_ms / 1000, static_cast<long>(timeout_ms % 1000) * 1000000L};
   for (;;) {
     if (g_stop) return false;
-    pollfd p{fd, POLLIN, 0};
-    const int n = ::ppoll(&p, 1, timeout_ms < 0 ? nullptr : &limit, &g_wait_mask);
-    if (n > 0) return true;
+    pollfd p[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
+    const int n = ::poll(p, 2, timeout_ms);
+    if (n > 0) return !g_stop && (p[0].revents != 0);
     if (n == 0 || errno != EINTR) return false;
   }
 }
