@@ -33,8 +33,9 @@ bool exists(const std::string& path) {
 // The demo service as a child process, stopped with SIGTERM at the end.
 class Demo {
  public:
-  // `env` is its whole environment.
-  explicit Demo(std::vector<std::string> args, std::vector<std::string> env = {}) {
+  // `env` is its whole environment; what it shows goes to `screen` if given.
+  explicit Demo(std::vector<std::string> args, std::vector<std::string> env = {},
+                const std::string& screen = "/dev/null") {
     args.insert(args.begin(), KOA_DEMO_PATH);
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
@@ -45,7 +46,10 @@ class Demo {
     pid_ = ::fork();
     if (pid_ == 0) {
       const int null_fd = ::open("/dev/null", O_RDWR);
-      for (int fd = 0; fd <= 2; ++fd) ::dup2(null_fd, fd);
+      const int screen_fd = ::open(screen.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+      ::dup2(null_fd, 0);
+      ::dup2(screen_fd, 1);
+      ::dup2(null_fd, 2);
       ::alarm(10);
       ::execve(argv[0], argv.data(), envp.data());
       ::_exit(127);
@@ -123,6 +127,37 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   }
   EXPECT_EQ(demo.stop(), 0);
   EXPECT_FALSE(exists(socket));
+}
+
+std::string read_file(const std::string& path) {
+  std::string out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  char buffer[4096];
+  ssize_t n;
+  while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  if (fd >= 0) ::close(fd);
+  return out;
+}
+
+// A request must not be able to drive the operator's terminal: an escape
+// sequence could clear the screen or hide the line that matters.
+TEST(DemoService, ShowsControlCharactersInsteadOfObeyingThem) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  const std::string screen = dir.file("screen");
+  Demo demo({"--socket", socket, "--auto", "deny"}, {}, screen);
+  ASSERT_TRUE(wait_for_listener(socket));
+  const ClientRun run = run_client(
+      {.args = {"--title", "Reboot\x1b[2J", "--detail", "two\nlines\r\xC2\x9B", "--target-host", "h\x7F"},
+       .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
+       .close_standard_descriptors = false});
+  EXPECT_EQ(run.status(), 1);
+  demo.stop();
+  const std::string shown = read_file(screen);
+  EXPECT_NE(shown.find("title:        Reboot\\u{1b}[2J\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("detail:       two\n                lines\\u{0d}\\u{9b}\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("target host:  h\\u{7f}\n"), std::string::npos) << shown;
+  EXPECT_EQ(shown.find_first_of(std::string("\x1b\r\x7f", 3)), std::string::npos);
 }
 
 TEST(DemoService, Denies) {

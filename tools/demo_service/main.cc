@@ -73,21 +73,25 @@ std::optional<std::string> read_request(int fd) {
 
 std::string decide(const json::Value& request, Auto mode) {
   say(describe_request(request));
-  bool approve = mode == Auto::Approve;
-  if (mode == Auto::Ask) {
-    approve = ask_operator("Approve this operation? [y/N] ");
-  } else {
-    say(approve ? "  (approved automatically)\n" : "  (denied automatically)\n");
+  const bool asked = mode == Auto::Ask;
+  const bool approve = asked ? ask_operator("Approve this operation? [y/N] ") : mode == Auto::Approve;
+  if (g_stop) {
+    say("  -> denied: the service is stopping\n");
+    return decision_line("denied", "the approval service was stopped");
   }
-  if (g_stop) return decision_line("denied", "the approval service was stopped");
   if (!approve) {
-    return decision_line("denied", mode == Auto::Ask ? "denied by the operator" : "denied automatically");
+    say("  -> denied\n");
+    return decision_line("denied", asked ? "denied by the operator" : "denied automatically");
   }
   const std::string token = random_token();
-  if (token.empty()) return decision_line("denied", "no random token could be made");
-  return decision_line("approved",
-                       mode == Auto::Ask ? "approved by the operator" : "approved automatically",
-                       token, iso8601_utc(std::time(nullptr) + kTokenLifetime));
+  if (token.empty()) {
+    say("  -> denied: no random token could be made\n");
+    return decision_line("denied", "no random token could be made");
+  }
+  const std::string expires_at = iso8601_utc(std::time(nullptr) + kTokenLifetime);
+  say("  -> approved; the token expires at " + expires_at + "\n");
+  return decision_line("approved", asked ? "approved by the operator" : "approved automatically", token,
+                       expires_at);
 }
 
 void serve(int connection, Auto mode) {
