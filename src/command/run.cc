@@ -25,11 +25,23 @@ Report ask_service(approval::OperatorApprovalRequest request, const approval::En
   }
 }
 
+// The options hold whole files and the JSON read from them. One too large
+// for memory ends the run like any other unusable argument, not with an
+// abort that a caller would take for a crash.
+Result<approval::OperatorApprovalRequest, UsageError> read_options(std::span<const std::string_view> args,
+                                                                    const approval::EnvLookup& env) {
+  try {
+    return parse_args(args, env("HOSTNAME"));
+  } catch (const std::bad_alloc&) {
+    return fail(UsageError{"out of memory\n"});
+  }
+}
+
 }  // namespace
 
 int run(std::span<const std::string_view> args, const approval::EnvLookup& env, int out_fd,
         int err_fd) {
-  auto fields = parse_args(args, env("HOSTNAME"));
+  auto fields = read_options(args, env);
   if (!fields.ok()) {
     (void)write_fully(err_fd, fields.error().output);
     return kUsage;

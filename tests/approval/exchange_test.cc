@@ -5,8 +5,10 @@
 #include <cstdlib>
 #include <map>
 #include <new>
+#include <unistd.h>
 
 #include "approval/connection.h"
+#include "command/run.h"
 #include "testing/sanitizer.h"
 #include "testing/service.h"
 
@@ -139,6 +141,41 @@ TEST(RequestDecision, ReplyTooBigForMemoryIsReportedAndTheSocketClosed) {
   EXPECT_EQ(open_descriptor_count(), before);
   ASSERT_FALSE(decision.ok());
   EXPECT_EQ(decision.error().to_string(), "out of memory");
+}
+
+std::string drain(int fd) {
+  std::string out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  return out;
+}
+
+TEST(Run, OptionsTooLargeForMemoryAreAUsageErrorNotAnAbort) {
+  if (testing::kAddressSanitizer) GTEST_SKIP() << "allocation failures cannot be injected here";
+  TempDir dir;
+  // Small enough to be read, but its hundred thousand elements are not.
+  std::string elements = "[0";
+  for (int i = 0; i < 100000; ++i) elements += ",0";
+  elements += "]";
+  testing::write_file(dir.file("context.json"), elements);
+  const std::string path = dir.file("context.json");
+  const std::vector<std::string_view> args = {"--title", "t", "--detail", "d", "--target-host", "h",
+                                              "--context-file", path};
+  int out[2], err[2];
+  ASSERT_EQ(::pipe(out), 0);
+  ASSERT_EQ(::pipe(err), 0);
+  g_allocation_limit = 1 << 20;
+  const int status =
+      command::run(args, [](const char*) { return std::optional<std::string_view>(); }, out[1], err[1]);
+  g_allocation_limit = 0;
+  ::close(out[1]);
+  ::close(err[1]);
+  EXPECT_EQ(status, 2);
+  EXPECT_EQ(drain(out[0]), "");
+  EXPECT_EQ(drain(err[0]), "out of memory\n");
+  ::close(out[0]);
+  ::close(err[0]);
 }
 
 }  // namespace
