@@ -12,6 +12,7 @@
 #include "approval/decision.h"
 #include "approval/io_error.h"
 #include "approval/request.h"
+#include "support/memory.h"
 #include "support/result.h"
 
 namespace kelvane::approval {
@@ -79,8 +80,10 @@ struct LineReader {
 // Appends one line (up to and including its line feed, or up to the end of
 // the stream) to `line` and returns the number of bytes appended. The bytes
 // appended must be UTF-8; if they are not, `line` is put back as it was. A
-// receive error is reported in preference to that.
-Result<std::size_t, io::Error> read_line(LineReader& reader, std::string& line);
+// receive error is reported in preference to that. `Line` is std::string or
+// ByteBuffer, which holds a long line without copying it as it grows.
+template <class Line>
+Result<std::size_t, io::Error> read_line(LineReader& reader, Line& line);
 
 // The reply line, trimmed and decoded; a JSON error becomes an io::Error with
 // the same text.

@@ -18,13 +18,13 @@ Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest req
   Result<void, io::Error> sent = write_all(stream.fd(), request_line);
   if (!sent.ok()) return fail(std::move(sent).error());
 
-  std::string line;
+  ByteBuffer line;
   {
     LineReader reader(stream.fd());
     Result<std::size_t, io::Error> received = read_line(reader, line);
     if (!received.ok()) return fail(std::move(received).error());
   }
-  Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line);
+  Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line.view());
   stream.close();
   return decision;
 }

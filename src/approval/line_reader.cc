@@ -25,7 +25,8 @@ Result<void, io::Error> refill(LineReader& reader) {
 
 // Appends up to and including the first line feed of the buffered bytes, or
 // all of them. Returns true once the line is complete or the stream ended.
-bool take_buffered(LineReader& reader, std::string& line) {
+template <class Line>
+bool take_buffered(LineReader& reader, Line& line) {
   const char* begin = reader.buffer.data() + reader.pos;
   const std::size_t available = reader.filled - reader.pos;
   if (available == 0) return true;  // the peer closed its side
@@ -39,7 +40,8 @@ bool take_buffered(LineReader& reader, std::string& line) {
 
 }  // namespace
 
-Result<std::size_t, io::Error> read_line(LineReader& reader, std::string& line) {
+template <class Line>
+Result<std::size_t, io::Error> read_line(LineReader& reader, Line& line) {
   const std::size_t start = line.size();
   std::optional<io::Error> receive_error;
   for (;;) {
@@ -53,7 +55,7 @@ Result<std::size_t, io::Error> read_line(LineReader& reader, std::string& line) 
     if (take_buffered(reader, line)) break;
   }
 
-  const bool valid = utf8::is_valid(std::string_view(line).substr(start));
+  const bool valid = utf8::is_valid(std::string_view(line.data(), line.size()).substr(start));
   if (!valid) line.resize(start);
   if (receive_error) return fail(std::move(*receive_error));
   if (!valid) {
@@ -61,5 +63,8 @@ Result<std::size_t, io::Error> read_line(LineReader& reader, std::string& line) 
   }
   return line.size() - start;
 }
+
+template Result<std::size_t, io::Error> read_line(LineReader&, std::string&);
+template Result<std::size_t, io::Error> read_line(LineReader&, ByteBuffer&);
 
 }  // namespace kelvane::approval

@@ -1,6 +1,7 @@
 #include "approval/request.h"
 
 #include "json/writer.h"
+#include "support/memory.h"
 
 namespace kelvane::approval {
 
@@ -14,6 +15,7 @@ std::string encode_request_line(const OperatorApprovalRequest& request) {
   if (request.context) room += json::compact_size_hint(*request.context);
   std::string line;
   line.reserve(room);
+  prefer_huge_pages(line.data(), line.capacity());
   json::Serializer serializer(line);
   json::SerializeMap object = serializer.serialize_map();
   // The service relies on this order; `id` is always first, even empty.

@@ -9,6 +9,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "support/memory.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -50,6 +51,7 @@ std::size_t size_hint(int fd) {
 // when the content cannot be given room.
 Result<void, io::Error> read_to_end(int fd, std::string& content) {
   content.reserve(size_hint(fd));
+  prefer_huge_pages(content.data(), content.capacity());
   for (;;) {
     if (content.size() == content.capacity()) {
       // The reservation may have been exact: a small probe tells the end of
@@ -59,6 +61,7 @@ Result<void, io::Error> read_to_end(int fd, std::string& content) {
       if (n < 0) return fail(io::Error::last_os_error());
       if (n == 0) return {};
       content.reserve(std::max(content.capacity() * 2, content.size() + kMinimumGrowth));
+      prefer_huge_pages(content.data(), content.capacity());
       content.append(probe, static_cast<std::size_t>(n));
       continue;
     }

@@ -1,11 +1,11 @@
 #include "json/arena.h"
 
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <new>
+
+#include "support/memory.h"
 
 namespace kelvane::json {
 
@@ -19,7 +19,6 @@ namespace {
 constexpr std::size_t kFirstChunk = std::size_t{64} << 10;
 constexpr std::size_t kLargestChunk = std::size_t{64} << 20;
 constexpr std::size_t kHeader = (sizeof(void*) + sizeof(std::size_t) + 15) & ~std::size_t{15};
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 }  // namespace
 
@@ -31,11 +30,7 @@ void* Arena::allocate_slow(std::size_t bytes) {
   const std::size_t size = dedicated ? bytes + kHeader : wanted;
   void* raw = std::malloc(size);
   if (raw == nullptr) throw std::bad_alloc();
-  if (size >= 2 * kHugePage) {
-    // Fewer page faults; only the huge pages wholly inside are affected.
-    ::madvise(reinterpret_cast<void*>((reinterpret_cast<std::uintptr_t>(raw) + kHugePage - 1) & ~(kHugePage - 1)),
-              (size - kHugePage) & ~(kHugePage - 1), MADV_HUGEPAGE);
-  }
+  prefer_huge_pages(raw, size);
   auto* chunk = static_cast<Chunk*>(raw);
   chunk->size = size;
   char* data = static_cast<char*>(raw) + kHeader;
