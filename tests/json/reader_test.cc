@@ -267,5 +267,27 @@ TEST(ParseValue, ManyElementsKeepTheirOrder) {
   EXPECT_EQ(read(text + "]"), expected + "]");
 }
 
+// Large objects are sorted once, not kept sorted by insertion: 200000 keys
+// in descending order, each given twice (insertion into a sorted list
+// would make this quadratic); the later value of each key is kept.
+TEST(ParseValue, LargeObjectsWithRepeatedKeys) {
+  constexpr int kKeys = 100000;
+  std::string text = "{";
+  for (int round = 0; round < 2; ++round) {
+    for (int i = kKeys - 1; i >= 0; --i) {
+      if (text.size() > 1) text += ',';
+      text += "\"k" + std::to_string(1000000 + i) + "\":" + std::to_string(round);
+    }
+  }
+  text += '}';
+  Result<Value, Error> r = parse_value(text);
+  ASSERT_TRUE(r.ok());
+  const auto members = r.value().as_object();
+  ASSERT_EQ(members.size(), static_cast<std::size_t>(kKeys));
+  EXPECT_EQ(members.front().name(), "k1000000");
+  EXPECT_EQ(members.back().name(), "k1099999");
+  for (const Member& m : members) ASSERT_EQ(m.value.as_number().as_unsigned64(), 1u) << m.name();
+}
+
 }  // namespace
 }  // namespace kelvane::json
