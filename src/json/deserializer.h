@@ -102,6 +102,11 @@ class Deserializer {
   Status ignore_integer();
   Status ignore_decimal();
   Status ignore_exponent();
+  // The offset of the first byte at or after `i` that is not an ASCII digit.
+  std::size_t skip_digits(std::size_t i) const noexcept {
+    while (i < size_ && data_[i] >= '0' && data_[i] <= '9') ++i;
+    return i;
+  }
   // The ASCII digit value at the index, or -1.
   int peek_digit() const noexcept {
     const int c = peek();

@@ -54,8 +54,11 @@ constexpr double POW10[309] = {
     1e304, 1e305, 1e306, 1e307, 1e308,
 };
 
+// The value of an ASCII digit; above 9 for any other byte.
+constexpr unsigned digit_value(char c) noexcept { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
+
 // True when significand * 10 + digit would not fit in 64 bits.
-constexpr bool overflows(std::uint64_t significand, int digit) noexcept {
+constexpr bool overflows(std::uint64_t significand, unsigned digit) noexcept {
   constexpr std::uint64_t kLimit = std::numeric_limits<std::uint64_t>::max() / 10;  // 1844674407370955161
   return significand > kLimit || (significand == kLimit && digit > 5);
 }
@@ -95,6 +98,8 @@ std::optional<double> compose_double(bool positive, std::uint64_t significand, s
 
 namespace detail {
 
+// The digit loops below work on a local index and store it once: the
+// member would otherwise be written back at every digit.
 Result<Number, Error> Deserializer::parse_integer(bool positive) {
   if (index_ == size_) return fail(error(ErrorCode::EofWhileParsingValue));
   const char first = data_[index_++];
@@ -105,15 +110,19 @@ Result<Number, Error> Deserializer::parse_integer(bool positive) {
   }
   if (first < '1' || first > '9') return fail(error(ErrorCode::InvalidNumber));
   std::uint64_t significand = static_cast<std::uint64_t>(first - '0');
-  for (int d = peek_digit(); d >= 0; d = peek_digit()) {
+  std::size_t i = index_;
+  for (; i < size_; ++i) {
+    const unsigned d = digit_value(data_[i]);
+    if (d > 9) break;
     if (overflows(significand, d)) {
+      index_ = i;
       Result<double, Error> f = parse_long_integer(positive, significand);
       if (!f) return fail(std::move(f).error());
       return Number::from_double(f.value());
     }
-    ++index_;
-    significand = significand * 10 + static_cast<std::uint64_t>(d);
+    significand = significand * 10 + d;
   }
+  index_ = i;
   return parse_number(positive, significand);
 }
 
@@ -136,37 +145,27 @@ Result<Number, Error> Deserializer::parse_number(bool positive, std::uint64_t si
 
 // Integer digits beyond the 64 bits of the significand only scale it.
 Result<double, Error> Deserializer::parse_long_integer(bool positive, std::uint64_t significand) {
-  std::int64_t exponent = 0;
-  for (;;) {
-    const int c = peek();
-    if (c >= '0' && c <= '9') {
-      ++index_;
-      exponent = saturate(exponent + 1);
-    } else if (c == '.') {
-      return parse_decimal(positive, significand, exponent);
-    } else if (c == 'e' || c == 'E') {
-      return parse_exponent(positive, significand, exponent);
-    } else {
-      return finish_double(positive, significand, exponent);
-    }
-  }
+  const std::size_t first = index_;
+  index_ = skip_digits(index_);
+  const auto exponent = saturate(static_cast<std::int64_t>(index_ - first));
+  const int c = peek();
+  if (c == '.') return parse_decimal(positive, significand, exponent);
+  if (c == 'e' || c == 'E') return parse_exponent(positive, significand, exponent);
+  return finish_double(positive, significand, exponent);
 }
 
 Result<double, Error> Deserializer::parse_decimal(bool positive, std::uint64_t significand, std::int64_t exponent) {
-  ++index_;  // the point
-  bool any_digit = false;
-  for (int d = peek_digit(); d >= 0; d = peek_digit()) {
-    any_digit = true;
-    if (overflows(significand, d)) {
-      // Fraction digits that no longer fit change nothing.
-      while (peek_digit() >= 0) ++index_;
-      break;
-    }
-    ++index_;
-    significand = significand * 10 + static_cast<std::uint64_t>(d);
-    exponent = saturate(exponent - 1);
+  const std::size_t first = ++index_;  // past the point
+  std::size_t i = first;
+  for (; i < size_; ++i) {
+    const unsigned d = digit_value(data_[i]);
+    if (d > 9 || overflows(significand, d)) break;
+    significand = significand * 10 + d;
   }
-  if (!any_digit) {
+  exponent = saturate(exponent - static_cast<std::int64_t>(i - first));
+  // Fraction digits that no longer fit change nothing.
+  index_ = skip_digits(i);
+  if (index_ == first) {
     return fail(peek_error(index_ == size_ ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
   }
   const int c = peek();
