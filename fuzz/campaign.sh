@@ -15,7 +15,10 @@ artifacts=$build/campaign/$name-artifacts
 mkdir -p "$work" "$artifacts" "$seeds"
 
 dict=()
-[ -f "$root/fuzz/$name.dict" ] && dict=(-dict="$root/fuzz/$name.dict")
+case $name in
+  fuzz_value | fuzz_roundtrip) dict=(-dict="$root/fuzz/json.dict") ;;
+  *) [ -f "$root/fuzz/$name.dict" ] && dict=(-dict="$root/fuzz/$name.dict") ;;
+esac
 
 set +e
 "$target" "${dict[@]}" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 \
