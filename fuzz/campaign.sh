@@ -21,7 +21,7 @@ case $name in
 esac
 
 set +e
-"$target" "${dict[@]}" -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 \
+"$target" "${dict[@]}" -max_len=8192 -max_total_time="$seconds" -rss_limit_mb=2048 -timeout=30 \
   -print_final_stats=1 -artifact_prefix="$artifacts/" "$work" "$seeds" \
   >"$build/campaign/$name.log" 2>&1
 rc=$?

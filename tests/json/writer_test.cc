@@ -81,6 +81,11 @@ TEST(NumberText, Doubles) {
       {-std::numeric_limits<double>::min(), "-2.2250738585072014e-308"},
       {std::numeric_limits<double>::denorm_min(), "5e-324"},
       {2 * std::numeric_limits<double>::denorm_min(), "1e-323"},
+      // Subnormals whose shortest form has one digit fewer than the scaled
+      // significand (found by fuzzing).
+      {10 * std::numeric_limits<double>::denorm_min(), "5e-323"},
+      {12 * std::numeric_limits<double>::denorm_min(), "6e-323"},
+      {20 * std::numeric_limits<double>::denorm_min(), "1e-322"},
       {std::numeric_limits<double>::quiet_NaN(), "null"},
       {std::numeric_limits<double>::infinity(), "null"},
       {-std::numeric_limits<double>::infinity(), "null"},
