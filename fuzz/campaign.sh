@@ -33,10 +33,11 @@ if [ $rc -ne 0 ]; then
   exit $rc
 fi
 
-# Re-minimise the committed corpus over the old and the new inputs.
+# Re-minimise the committed corpus over the old and the new inputs. Edges
+# alone decide (no hit counters), which keeps the corpus small for replay.
 fresh=$build/campaign/$name-merged
 rm -rf "$fresh" && mkdir -p "$fresh"
-"$target" -merge=1 -rss_limit_mb=2048 -timeout=30 "$fresh" "$seeds" "$work" \
+"$target" -merge=1 -use_counters=0 -rss_limit_mb=2048 -timeout=30 "$fresh" "$seeds" "$work" \
   >"$build/campaign/$name-merge.log" 2>&1
 rm -rf "$seeds" && mv "$fresh" "$seeds"
 echo "campaign: $name: corpus now $(find "$seeds" -type f | wc -l) files," \
