@@ -99,7 +99,8 @@ bool under_valgrind();
 // True when the client was built with AddressSanitizer, which reserves more
 // address space than any useful limit allows.
 bool client_has_asan();
-// True when KOA_SLOW_TESTS is set: the tests use their full sizes.
+// True in the slow preset, or when KOA_SLOW_TESTS is set in the
+// environment: the tests use their full sizes.
 bool slow_tests();
 
 }  // namespace kelvane::hostile
