@@ -181,7 +181,7 @@ Service::Service(const ScratchDir& dir, Behaviour behaviour) : path_(dir.file("s
   thread_ = std::thread([this, behaviour = std::move(behaviour)] {
     // A client that never connects must not hold the test forever.
     pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 120'000) != 1) return;
+    if (::poll(&p, 1, 120'000) != 1 || (p.revents & POLLIN) == 0) return;
     const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
     if (connection < 0) return;
     behaviour(connection);
@@ -195,12 +195,16 @@ Service::~Service() {
 }
 
 void Service::join() {
+  // Wakes a service still waiting for a client that will never come (one
+  // that failed before connecting); a client that did connect was accepted
+  // long before, since it got its reply.
+  ::shutdown(listener_, SHUT_RDWR);
   if (thread_.joinable()) thread_.join();
 }
 
 RunResult run_client(const RunOptions& options, const std::function<bool(pid_t)>& on_started) {
   const char* client = std::getenv("KOA_CLIENT");
-  if (client == nullptr) throw std::runtime_error("KOA_CLIENT is not set");
+  if (client == nullptr) client = KOA_CLIENT_PATH;
 
   ScratchDir capture;
   const std::string out_path = capture.file("out");

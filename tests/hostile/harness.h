@@ -88,7 +88,8 @@ struct RunResult {
   std::chrono::milliseconds elapsed{};
 };
 
-// Runs KOA_CLIENT with the arguments. With `on_started`, the test can act
+// Runs KOA_CLIENT (by default the client this test was built with) with the
+// arguments. With `on_started`, the test can act
 // while the client runs; returning true from it kills the client at once.
 RunResult run_client(const RunOptions& options,
                      const std::function<bool(pid_t)>& on_started = nullptr);

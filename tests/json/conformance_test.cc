@@ -24,7 +24,7 @@ namespace fs = std::filesystem;
 
 fs::path corpus_dir() {
   const char* root = std::getenv("KOA_TEST_DATA");
-  return fs::path(root != nullptr ? root : "tests/data") / "jsontestsuite" / "test_parsing";
+  return fs::path(root != nullptr ? root : KOA_TEST_DATA_DIR) / "jsontestsuite" / "test_parsing";
 }
 
 std::string slurp(const fs::path& path) {
