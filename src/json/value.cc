@@ -11,12 +11,6 @@ static_assert(std::endian::native == std::endian::little, "Value packs its count
 
 namespace kelvane::json {
 
-Number Number::from_double(double v) noexcept {
-  return Number(Kind::Double, std::bit_cast<std::uint64_t>(v));
-}
-
-double Number::as_double() const noexcept { return std::bit_cast<double>(bits_); }
-
 bool key_less(std::string_view a, std::string_view b) noexcept {
   const std::size_t n = std::min(a.size(), b.size());
   const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);  // memcmp compares unsigned
@@ -301,81 +295,6 @@ void Value::release() noexcept {
     ValueInternals::free_arena(*this);
   }
 }
-
-Value::Kind Value::kind() const noexcept {
-  switch (tag()) {
-    case Tag::Null:
-      return Kind::Null;
-    case Tag::False:
-    case Tag::True:
-      return Kind::Bool;
-    case Tag::Unsigned64:
-    case Tag::Negative64:
-    case Tag::Double:
-      return Kind::Number;
-    case Tag::ShortString:
-    case Tag::LongString:
-      return Kind::String;
-    case Tag::Array:
-      return Kind::Array;
-    case Tag::Object:
-      return Kind::Object;
-  }
-  return Kind::Null;
-}
-
-Number Value::as_number() const noexcept {
-  switch (tag()) {
-    case Tag::Negative64:
-      return Number::negative64(static_cast<std::int64_t>(payload()));
-    case Tag::Double:
-      return Number::from_double(std::bit_cast<double>(payload()));
-    default:
-      return Number::unsigned64(payload());
-  }
-}
-
-std::string_view Value::as_string() const noexcept {
-  if (tag() == Tag::ShortString) {
-    return {reinterpret_cast<const char*>(raw_ + 2), raw_[1]};
-  }
-  return {static_cast<const char*>(block()), count()};
-}
-
-std::span<const Value> Value::as_array() const noexcept {
-  return {static_cast<const Value*>(block()), count()};
-}
-
-std::span<const Member> Value::as_object() const noexcept {
-  return {static_cast<const Member*>(block()), count()};
-}
-
-std::uint64_t Value::payload() const noexcept {
-  std::uint64_t bits;
-  std::memcpy(&bits, raw_ + 8, 8);
-  return bits;
-}
-
-void Value::set_payload(std::uint64_t bits) noexcept { std::memcpy(raw_ + 8, &bits, 8); }
-
-std::size_t Value::count() const noexcept {
-  std::uint64_t n = 0;
-  std::memcpy(&n, raw_ + 2, 6);  // little-endian: the low six bytes
-  return static_cast<std::size_t>(n);
-}
-
-void Value::set_count(std::size_t n) noexcept {
-  const auto wide = static_cast<std::uint64_t>(n);
-  std::memcpy(raw_ + 2, &wide, 6);
-}
-
-void* Value::block() const noexcept {
-  void* p;
-  std::memcpy(&p, raw_ + 8, sizeof p);
-  return p;
-}
-
-void Value::set_block(void* p) noexcept { std::memcpy(raw_ + 8, &p, sizeof p); }
 
 bool Value::has_block() const noexcept {
   const Tag t = tag();

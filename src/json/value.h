@@ -11,6 +11,7 @@
 // without visiting the tree.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -31,12 +32,12 @@ class Number {
     return Number(Kind::Negative64, static_cast<std::uint64_t>(v));
   }
   // Precondition: v is finite. -0.0 is kept.
-  static Number from_double(double v) noexcept;
+  static Number from_double(double v) noexcept { return Number(Kind::Double, std::bit_cast<std::uint64_t>(v)); }
 
   constexpr Kind kind() const noexcept { return kind_; }
   constexpr std::uint64_t as_unsigned64() const noexcept { return bits_; }
   constexpr std::int64_t as_negative64() const noexcept { return static_cast<std::int64_t>(bits_); }
-  double as_double() const noexcept;
+  double as_double() const noexcept { return std::bit_cast<double>(bits_); }
   // The raw 64 bits of the payload, whatever the kind.
   constexpr std::uint64_t bits() const noexcept { return bits_; }
 
@@ -183,5 +184,81 @@ class Map {
  private:
   std::vector<Member> members_;
 };
+
+// The accessors are used once per element by the writer and the reader.
+inline Value::Kind Value::kind() const noexcept {
+  switch (tag()) {
+    case Tag::Null:
+      return Kind::Null;
+    case Tag::False:
+    case Tag::True:
+      return Kind::Bool;
+    case Tag::Unsigned64:
+    case Tag::Negative64:
+    case Tag::Double:
+      return Kind::Number;
+    case Tag::ShortString:
+    case Tag::LongString:
+      return Kind::String;
+    case Tag::Array:
+      return Kind::Array;
+    case Tag::Object:
+      return Kind::Object;
+  }
+  return Kind::Null;
+}
+
+inline Number Value::as_number() const noexcept {
+  switch (tag()) {
+    case Tag::Negative64:
+      return Number::negative64(static_cast<std::int64_t>(payload()));
+    case Tag::Double:
+      return Number::from_double(std::bit_cast<double>(payload()));
+    default:
+      return Number::unsigned64(payload());
+  }
+}
+
+inline std::string_view Value::as_string() const noexcept {
+  if (tag() == Tag::ShortString) {
+    return {reinterpret_cast<const char*>(raw_ + 2), raw_[1]};
+  }
+  return {static_cast<const char*>(block()), count()};
+}
+
+inline std::span<const Value> Value::as_array() const noexcept {
+  return {static_cast<const Value*>(block()), count()};
+}
+
+inline std::span<const Member> Value::as_object() const noexcept {
+  return {static_cast<const Member*>(block()), count()};
+}
+
+inline std::uint64_t Value::payload() const noexcept {
+  std::uint64_t bits;
+  std::memcpy(&bits, raw_ + 8, 8);
+  return bits;
+}
+
+inline void Value::set_payload(std::uint64_t bits) noexcept { std::memcpy(raw_ + 8, &bits, 8); }
+
+inline std::size_t Value::count() const noexcept {
+  std::uint64_t n = 0;
+  std::memcpy(&n, raw_ + 2, 6);  // little-endian: the low six bytes
+  return static_cast<std::size_t>(n);
+}
+
+inline void Value::set_count(std::size_t n) noexcept {
+  const auto wide = static_cast<std::uint64_t>(n);
+  std::memcpy(raw_ + 2, &wide, 6);
+}
+
+inline void* Value::block() const noexcept {
+  void* p;
+  std::memcpy(&p, raw_ + 8, sizeof p);
+  return p;
+}
+
+inline void Value::set_block(void* p) noexcept { std::memcpy(raw_ + 8, &p, sizeof p); }
 
 }  // namespace kelvane::json
