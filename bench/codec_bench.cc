@@ -2,6 +2,8 @@
 // same work: read a text into a document; write a document back compactly
 // with every object's members in byte-wise key order.
 //
+// Also number reading against std::from_chars on the same text.
+//
 // The documents come from gen_docs: $KOA_BENCH_DOCS/{strings,numbers,
 // objects,deep}-$KOA_BENCH_SIZE.json (bench/run.sh makes them; defaults
 // /tmp/koa-bench and 10M).
@@ -10,9 +12,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/reader.h"
 #include "json/writer.h"
@@ -143,6 +147,52 @@ void write_simdjson(benchmark::State& state, int kind) {
 }
 #endif
 
+// Number reading alone: the numbers of the number-heavy document as one flat
+// array, read by the reader into values, and by std::from_chars into doubles
+// (stepping over the commas), over the same text.
+const std::string& flat_numbers() {
+  static std::string text;
+  if (text.empty()) {
+    const std::string& doc_text = doc(1);
+    text.reserve(doc_text.size());
+    text += '[';
+    for (const char c : doc_text) {
+      if (c != '[' && c != ']') text += c;
+    }
+    text += ']';
+  }
+  return text;
+}
+
+void numbers_ours(benchmark::State& state) {
+  const std::string& text = flat_numbers();
+  if (!have(state, doc(1))) return;
+  for (auto _ : state) {
+    auto value = kelvane::json::parse_value(text);
+    benchmark::DoNotOptimize(value);
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+void numbers_from_chars(benchmark::State& state) {
+  const std::string& text = flat_numbers();
+  if (!have(state, doc(1))) return;
+  std::vector<double> out;
+  for (auto _ : state) {
+    out.clear();
+    const char* p = text.data() + 1;
+    const char* const end = text.data() + text.size() - 1;
+    while (p < end) {
+      double d = 0;
+      const auto r = std::from_chars(p, end, d);
+      out.push_back(d);
+      p = r.ptr + 1;  // the comma
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
 using Body = void (*)(benchmark::State&, int);
 
 void add(const char* op, const char* lib, Body body) {
@@ -170,6 +220,8 @@ int main(int argc, char** argv) {
 #ifdef KOA_HAVE_SIMDJSON
   add("write", "simdjson", write_simdjson);
 #endif
+  benchmark::RegisterBenchmark("numbers/ours", numbers_ours)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("numbers/from_chars", numbers_from_chars)->Unit(benchmark::kMillisecond);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

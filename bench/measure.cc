@@ -14,7 +14,8 @@
 // memory the child had before exec. The report gives
 // per command the median and range of both, and for each later command its
 // per-round time ratio to every earlier one: median [min-max]. With -s, the
-// peak RSS is also given as a multiple of SIZE_BYTES.
+// peak RSS is also given as a multiple of SIZE_BYTES. Last come "summary NAME
+// MEDIAN_US PEAK_RSS_KB" lines for scripts.
 #include <fcntl.h>
 #include <spawn.h>
 #include <signal.h>
@@ -221,6 +222,11 @@ int main(int argc, char** argv) {
       std::printf("time %s / %s: %.3f [%.3f-%.3f]\n", commands[a].name.c_str(), commands[b].name.c_str(),
                   median(ratio), *lo, *hi);
     }
+  }
+  // For scripts: one line per command with its median time and peak RSS.
+  for (const Command& c : commands) {
+    std::printf("summary %s %.0f %ld\n", c.name.c_str(), median(c.micros),
+                *std::max_element(c.rss_kb.begin(), c.rss_kb.end()));
   }
   return 0;
 }

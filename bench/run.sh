@@ -76,13 +76,15 @@ has() { [ -x "$bin/$1" ]; }
 
 echo
 echo "== one approval run ($approval_rounds rounds)"
-"$measure" -r "$approval_rounds" -w 20 reference "$bin/reference_client" client "$approve"
+"$measure" -r "$approval_rounds" -w 20 reference "$bin/reference_client" client "$approve" |
+  grep -v '^summary'
+
 count_instructions() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
     sed -n 's/.*Collected : \([0-9]*\).*/\1/p'
 }
 count_syscalls() {
-  strace -c -f "$@" 2>&1 >/dev/null | awk '$NF == "total" { print $(NF-2) }'
+  strace -c -f "$@" 2>&1 >/dev/null | awk '$NF == "total" { print $4 }'
 }
 echo "instructions: client $(count_instructions $client --title Reboot --detail 'Kernel update' --target-host web-03)," \
   "reference $(count_instructions "$bin/reference_client")"
@@ -98,15 +100,30 @@ for size in $sizes; do
     cmds=(baseline "$bin/read_and_send $f" client "$approve --context-file $f")
     has peer_rapidjson && cmds+=(rapidjson "$bin/peer_rapidjson $f")
     has peer_simdjson && cmds+=(simdjson "$bin/peer_simdjson $f")
-    "$measure" -r "$big_rounds" -w 1 -s "$bytes" "${cmds[@]}"
+    "$measure" -r "$big_rounds" -w 1 -s "$bytes" "${cmds[@]}" | tee "$dir/result-$kind-$size.txt" |
+      grep -v '^summary'
   done
 done
+
+if [ "$mode" != quick ]; then
+  echo
+  echo "== growth from 10 MB to 100 MB (client): time, peak RSS"
+  for kind in strings numbers objects deep; do
+    awk -v kind="$kind" '
+      FNR == 1 { file++ }
+      $1 == "summary" && $2 == "client" { t[file] = $3; r[file] = $4 }
+      END { printf "%-8s time %.2fx  rss %.2fx\n", kind, t[2] / t[1], r[2] / r[1] }
+    ' "$dir/result-$kind-10M.txt" "$dir/result-$kind-100M.txt"
+  done
+fi
 
 echo
 bytes=$(stat -c %s "$reply")
 echo "== reply line of $bytes bytes ($big_rounds rounds)"
 KELVANE_OPERATOR_APPROVAL_SOCK=$dir/big.sock \
-  "$measure" -r "$big_rounds" -w 1 -s "$bytes" reference "$bin/reference_client" client "$approve"
+  "$measure" -r "$big_rounds" -w 1 -s "$bytes" reference "$bin/reference_client" client "$approve" |
+  grep -v '^summary'
+
 
 if has codec_bench; then
   echo
