@@ -54,5 +54,28 @@ TEST(Utf8, Validation) {
   for (const auto& [bytes, valid] : cases) EXPECT_EQ(utf8::is_valid(bytes), valid) << bytes;
 }
 
+// The same sequences at every offset around the sixteen-byte blocks that the
+// validator tests at once, with ASCII before and after: the verdict must not
+// depend on where a sequence falls.
+TEST(Utf8, ValidationAtEveryOffset) {
+  const std::pair<std::string_view, bool> pieces[] = {
+      {"\xC3\xBC", true},          {"\xE4\xB8\xAD", true}, {"\xF0\x9F\x98\x80", true},
+      {"\xC3", false},              {"\xE4\xB8", false},     {"\xF0\x9F\x98", false},
+      {"\x80", false},              {"\xC0\xAF", false},     {"\xED\xBF\xBF", false},
+      {"\xF4\x90\x80\x80", false}, {"\xFF", false},
+  };
+  for (const auto& [piece, valid] : pieces) {
+    for (std::size_t before = 0; before < 40; ++before) {
+      for (const std::size_t after : {0u, 1u, 7u, 15u, 16u, 33u}) {
+        const std::string text = std::string(before, 'a') + std::string(piece) + std::string(after, 'z');
+        EXPECT_EQ(utf8::is_valid(text), valid) << before << " " << after;
+        // Two in a row, the second straddling the next block.
+        const std::string twice = text + std::string(piece) + "tail";
+        EXPECT_EQ(utf8::is_valid(twice), valid) << before << " " << after;
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvane
