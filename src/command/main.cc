@@ -1,17 +1,35 @@
 // kelvane-operator-approve: asks the local approval service whether one
 // privileged operation may go ahead.
 #include <cstdlib>
+#include <new>
 #include <string_view>
 #include <vector>
 
+#include "command/outcome.h"
+#include "command/output.h"
 #include "command/process.h"
 #include "command/run.h"
 
+namespace {
+
+// Everything the run allocates is released when this returns, so that a run
+// that ends the process with its status leaves nothing behind on the heap.
+int run_arguments(int argc, char** argv) {
+  try {
+    // An empty vector (argc 0) is possible with execve; there is nothing to skip then.
+    std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+    return kelvane::command::run(args, 1, 2);
+  } catch (const std::bad_alloc&) {
+    (void)kelvane::command::write_fully(2, "out of memory\n");
+    return kelvane::command::kUsage;
+  }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   kelvane::command::prepare_process();
-  std::vector<std::string_view> args;
-  for (int i = 1; i < argc; ++i) args.emplace_back(argv[i]);
-  const int status = kelvane::command::run(args, 1, 2);
+  const int status = run_arguments(argc, argv);
   if (status != 0) std::exit(status);
   return 0;
 }

@@ -218,7 +218,9 @@ RunResult run_client(const RunOptions& options, const std::function<bool(pid_t)>
   arg_strings.insert(arg_strings.end(), options.args.begin(), options.args.end());
   const std::vector<std::string> env_strings = client_environment(options);
   std::vector<char*> argv;
-  for (std::string& a : arg_strings) argv.push_back(a.data());
+  if (!options.empty_argument_vector) {
+    for (std::string& a : arg_strings) argv.push_back(a.data());
+  }
   argv.push_back(nullptr);
   std::vector<char*> envp;
   for (const std::string& e : env_strings) envp.push_back(const_cast<char*>(e.c_str()));

@@ -72,6 +72,7 @@ struct RunOptions {
   std::string socket_path;  // empty: the variable is left unset
   std::optional<std::size_t> address_space_limit;  // RLIMIT_AS of the client
   bool close_standard_descriptors = false;
+  bool empty_argument_vector = false;  // not even a program name (argc 0)
   std::chrono::milliseconds time_limit{std::chrono::seconds(60)};
 };
 

@@ -263,5 +263,14 @@ TEST(HostileInput, StandardDescriptorsClosedAtStart) {
   EXPECT_EQ(usage.status, 2);
 }
 
+TEST(HostileInput, EmptyArgumentVector) {
+  RunOptions nothing({});
+  nothing.empty_argument_vector = true;
+  const RunResult r = run_client(nothing);
+  EXPECT_EQ(r.signal, 0);
+  EXPECT_EQ(r.status, 2);
+  EXPECT_EQ(r.err, command::kUsageText);
+}
+
 }  // namespace
 }  // namespace kelvane::hostile
