@@ -12,7 +12,9 @@
 #      growth) against the read-and-send baseline and the RapidJSON and
 #      simdjson peers (parse, byte-wise key sort, compact write, send);
 #   3. a 100 MB reply line against the reference client receiving it;
-#   4. the codec micro-benchmarks (Google Benchmark).
+#   4. the codec micro-benchmarks (Google Benchmark): documents read and
+#      written against the peers, number reading against std::from_chars,
+#      floating-point text against std::to_chars.
 # "quick" uses fewer rounds and skips the 100 MB documents.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -127,6 +129,11 @@ KELVANE_OPERATOR_APPROVAL_SOCK=$dir/big.sock \
 
 if has codec_bench; then
   echo
-  echo "== codec micro-benchmarks"
+  echo "== codec micro-benchmarks (10 MB documents; numbers/* against std::from_chars)"
   KOA_BENCH_DOCS=$dir KOA_BENCH_SIZE=10M "$bin/codec_bench" --benchmark_min_time=0.5
+fi
+if has writer_bench; then
+  echo
+  echo "== floating-point text against std::to_chars plus the same layout"
+  "$bin/writer_bench" --benchmark_min_time=0.5 --benchmark_filter='DoubleText|ToChars'
 fi
