@@ -203,9 +203,8 @@ void add(const char* op, const char* lib, Body body) {
   }
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
+// Registered before main runs: a benchmark program, not the client.
+const bool registered = [] {
   add("read", "ours", read_ours);
 #ifdef KOA_HAVE_RAPIDJSON
   add("read", "rapidjson", read_rapidjson);
@@ -222,8 +221,9 @@ int main(int argc, char** argv) {
 #endif
   benchmark::RegisterBenchmark("numbers/ours", numbers_ours)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("numbers/from_chars", numbers_from_chars)->Unit(benchmark::kMillisecond);
-  benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
-  benchmark::Shutdown();
-  return 0;
-}
+  return true;
+}();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -23,9 +23,9 @@
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <time.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -67,9 +67,8 @@ std::vector<std::string> split(const char* text) {
 }
 
 double now_us() {
-  timespec ts{};
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<double>(ts.tv_sec) * 1e6 + static_cast<double>(ts.tv_nsec) / 1e3;
+  const auto since = std::chrono::steady_clock::now().time_since_epoch();
+  return std::chrono::duration<double, std::micro>(since).count();
 }
 
 std::vector<char*> argv_of(Command& c) {
