@@ -9,15 +9,6 @@
 namespace kelvane::json {
 namespace detail {
 
-int Deserializer::skip_whitespace() noexcept {
-  while (index_ < size_) {
-    const char c = data_[index_];
-    if (c != ' ' && c != '\n' && c != '\t' && c != '\r') return static_cast<unsigned char>(c);
-    ++index_;
-  }
-  return -1;
-}
-
 Error Deserializer::error(ErrorCode code) const noexcept {
   const Position p = position_of_index({data_, size_}, index_);
   return Error(code, p.line, p.column);

@@ -35,7 +35,20 @@ class Deserializer {
   int peek() const noexcept { return index_ < size_ ? static_cast<unsigned char>(data_[index_]) : -1; }
   void eat() noexcept { ++index_; }
   // Skips JSON white space; returns the byte then at the index, or -1.
-  int skip_whitespace() noexcept;
+  // Inline: it runs several times per value, and mostly finds no space.
+  int skip_whitespace() noexcept {
+    std::size_t i = index_;
+    while (i < size_) {
+      const char c = data_[i];
+      if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {
+        index_ = i;
+        return static_cast<unsigned char>(c);
+      }
+      ++i;
+    }
+    index_ = i;
+    return -1;
+  }
 
   // --- Errors ---------------------------------------------------------
   Error error(ErrorCode code) const noexcept;

@@ -212,7 +212,7 @@ Status Deserializer::ignore_integer() {
   if (first == '0') {
     if (peek_digit() >= 0) return fail(peek_error(ErrorCode::InvalidNumber));
   } else if (first >= '1' && first <= '9') {
-    while (peek_digit() >= 0) ++index_;
+    index_ = skip_digits(index_);
   } else {
     return fail(error(ErrorCode::InvalidNumber));
   }
@@ -225,7 +225,7 @@ Status Deserializer::ignore_integer() {
 Status Deserializer::ignore_decimal() {
   ++index_;  // the point
   if (peek_digit() < 0) return fail(peek_error(ErrorCode::InvalidNumber));
-  while (peek_digit() >= 0) ++index_;
+  index_ = skip_digits(index_);
   const int c = peek();
   if (c == 'e' || c == 'E') return ignore_exponent();
   return {};
@@ -237,7 +237,7 @@ Status Deserializer::ignore_exponent() {
   const int first = peek();
   if (first >= 0) ++index_;
   if (first < '0' || first > '9') return fail(error(ErrorCode::InvalidNumber));
-  while (peek_digit() >= 0) ++index_;
+  index_ = skip_digits(index_);
   return {};
 }
 
