@@ -107,5 +107,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!kelvane::utf8::is_valid(*text)) std::abort();
   }
   if (r.operation_digest && !kelvane::utf8::is_valid(*r.operation_digest)) std::abort();
+  // The line the service gets: UTF-8, and one line feed, the last byte.
+  const std::string line = kelvane::approval::encode_request_line(r);
+  if (!kelvane::utf8::is_valid(line) || line.find('\n') != line.size() - 1) std::abort();
+  if (!line.starts_with(R"({"id":"","title":)")) std::abort();
   return 0;
 }
