@@ -202,12 +202,16 @@ TEST(HostileInput, MillionBracketContextFileIsAnError) {
 }
 
 TEST(HostileInput, HugeDetailFileIsSentWhole) {
-  // 300 MB with KOA_SLOW_TESTS; a size that keeps the suite quick otherwise.
-  const std::string chunk = std::string(63, 'a') + "\n";  // the line feed is sent as \n
-  const std::size_t chunks = slow_tests() ? 300'000'000 / 64 : scaled(32'000'000 / 64, 4'000'000 / 64);
+  // 300 MB in the slow preset; a size that keeps the suite quick otherwise.
+  // Lines of 63 letters and a line feed, which is sent as \n.
+  const std::string line = std::string(63, 'a') + "\n";
+  std::string block;
+  for (int i = 0; i < 1024; ++i) block += line;  // 64 KiB
+  const std::size_t blocks = slow_tests() ? 4578 : scaled(488, 61);
+  const std::size_t lines = blocks * 1024;
   ScratchDir dir;
   const std::string path = dir.file("detail");
-  write_repeated(path, "", chunk, chunks, "");
+  write_repeated(path, "", block, blocks, "");
   std::string request;
   std::size_t request_size = 0;
   Service service = answering(dir, R"({"verdict":"denied","detail":"too long"})" "\n", &request,
@@ -219,10 +223,10 @@ TEST(HostileInput, HugeDetailFileIsSentWhole) {
   EXPECT_EQ(r.err, "kelvane operator approval: DENIED (too long)\n");
   const std::string head = R"({"id":"","title":"t","detail":")";
   const std::string tail = R"(","action":"admin_operation","requester":"cli","sourceHost":"unknown","targetHost":"h"})" "\n";
-  EXPECT_EQ(request_size, head.size() + chunks * (chunk.size() + 1) + tail.size());
+  EXPECT_EQ(request_size, head.size() + lines * (line.size() + 1) + tail.size());
   EXPECT_EQ(request.substr(0, head.size() + 66), head + std::string(63, 'a') + "\\na");
   std::printf("client took %lld ms for a detail file of %zu bytes\n",
-              static_cast<long long>(r.elapsed.count()), chunks * chunk.size());
+              static_cast<long long>(r.elapsed.count()), blocks * block.size());
 }
 
 TEST(HostileInput, ArgumentsThatAreNotUtf8) {
