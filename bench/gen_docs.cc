@@ -21,20 +21,11 @@
 #include <string>
 #include <string_view>
 
+#include "rng.h"
+
 namespace {
 
-// splitmix64: a fixed sequence, the same on every machine.
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-  double unit() { return static_cast<double>(next() >> 11) * 0x1.0p-53; }
-};
+using kelvane::bench::Rng;
 
 void string_body(std::string& out, Rng& rng, std::size_t len) {
   static constexpr std::string_view kPieces[] = {

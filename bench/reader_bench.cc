@@ -19,22 +19,14 @@
 #include "approval/decision.h"
 #include "json/reader.h"
 
+#include "rng.h"
+
 namespace {
 
 using kelvane::approval::decode_decision;
 using kelvane::json::parse_value;
 
-// splitmix64: the same documents on every machine and every run.
-struct Rng {
-  std::uint64_t state;
-  std::uint64_t next() {
-    std::uint64_t z = (state += 0x9e3779b97f4a7c15ULL);
-    z = (z ^ (z >> 30)) * 0xbf58476d1ce4e5b9ULL;
-    z = (z ^ (z >> 27)) * 0x94d049bb133111ebULL;
-    return z ^ (z >> 31);
-  }
-  std::uint64_t below(std::uint64_t n) { return next() % n; }
-};
+using kelvane::bench::Rng;
 
 void append_string(std::string& out, Rng& rng, std::size_t length) {
   static constexpr std::string_view kPieces[] = {
