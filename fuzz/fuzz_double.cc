@@ -25,7 +25,8 @@ struct Decimal {
 
 Decimal shortest(double magnitude) {
   char buf[64];
-  const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
+  const auto [end, ec] =
+      std::to_chars(buf, buf + sizeof buf, magnitude, std::chars_format::scientific);
   if (ec != std::errc()) std::abort();
   const std::string_view text(buf, static_cast<std::size_t>(end - buf));
   const std::size_t e = text.find('e');

@@ -10,8 +10,8 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -27,7 +27,8 @@ std::string g_dir;
 void write_file(const char* name, std::string_view content) {
   const std::string path = g_dir + "/" + name;
   std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr || std::fwrite(content.data(), 1, content.size(), f) != content.size()) std::abort();
+  if (f == nullptr || std::fwrite(content.data(), 1, content.size(), f) != content.size())
+    std::abort();
   std::fclose(f);
 }
 
@@ -45,7 +46,20 @@ bool enter_private_directory() {
   return true;
 }
 
-bool is_file_option(std::string_view arg) { return arg == "--detail-file" || arg == "--context-file"; }
+bool is_file_option(std::string_view arg) {
+  return arg == "--detail-file" || arg == "--context-file";
+}
+
+// The other options that consume the next argument.
+bool takes_value(std::string_view arg) {
+  constexpr std::string_view kNames[] = {
+      "--title",       "--detail",           "--action",  "--requester", "--source-host",
+      "--target-host", "--operation-digest", "--context", "--timeout"};
+  for (const std::string_view name : kNames) {
+    if (arg == name) return true;
+  }
+  return false;
+}
 
 // Keeps the bytes (white space and all, which the parser's path check looks
 // at) but turns every separator into '_', under the private directory.
@@ -79,10 +93,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (is_file_option(pieces[i]) && i + 1 < pieces.size()) {
       pieces[i + 1] = confine_path(pieces[i + 1]);
       ++i;
-    } else if (pieces[i] == "--title" || pieces[i] == "--detail" || pieces[i] == "--action" ||
-               pieces[i] == "--requester" || pieces[i] == "--source-host" ||
-               pieces[i] == "--target-host" || pieces[i] == "--operation-digest" ||
-               pieces[i] == "--context" || pieces[i] == "--timeout") {
+    } else if (takes_value(pieces[i])) {
       ++i;
     }
   }
@@ -97,13 +108,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     return 0;
   }
   const kelvane::approval::OperatorApprovalRequest& r = result.value();
-  if (kelvane::is_blank(r.title) || kelvane::is_blank(r.detail) || kelvane::is_blank(r.target_host)) {
+  if (kelvane::is_blank(r.title) || kelvane::is_blank(r.detail) ||
+      kelvane::is_blank(r.target_host)) {
     std::abort();
   }
   if (!r.id.empty()) std::abort();
   // Whatever the arguments held, only UTF-8 text may travel on.
-  for (const std::string* text : {&r.title, &r.detail, &r.action, &r.requester, &r.source_host,
-                                  &r.target_host}) {
+  for (const std::string* text :
+       {&r.title, &r.detail, &r.action, &r.requester, &r.source_host, &r.target_host}) {
     if (!kelvane::utf8::is_valid(*text)) std::abort();
   }
   if (r.operation_digest && !kelvane::utf8::is_valid(*r.operation_digest)) std::abort();

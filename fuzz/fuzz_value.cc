@@ -42,7 +42,8 @@ void check(const Value& v, int depth) {
       const auto members = v.as_object();
       for (std::size_t i = 0; i < members.size(); ++i) {
         if (!kelvane::utf8::is_valid(members[i].name())) std::abort();
-        if (i > 0 && !kelvane::json::key_less(members[i - 1].name(), members[i].name())) std::abort();
+        if (i > 0 && !kelvane::json::key_less(members[i - 1].name(), members[i].name()))
+          std::abort();
         check(members[i].value, depth + 1);
       }
       return;

@@ -63,7 +63,8 @@ std::vector<std::string> client_environment(const RunOptions& options) {
     }
     env.emplace_back(entry);
   }
-  if (!options.socket_path.empty()) env.push_back("KELVANE_OPERATOR_APPROVAL_SOCK=" + options.socket_path);
+  if (!options.socket_path.empty())
+    env.push_back("KELVANE_OPERATOR_APPROVAL_SOCK=" + options.socket_path);
   return env;
 }
 
@@ -176,7 +177,8 @@ Service::Service(const ScratchDir& dir, Behaviour behaviour) : path_(dir.file("s
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path_.data(), path_.size());
-  if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) die("bind");
+  if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
+    die("bind");
   if (::listen(listener_, 4) != 0) die("listen");
   thread_ = std::thread([this, behaviour = std::move(behaviour)] {
     // A client that never connects must not hold the test forever.
@@ -260,7 +262,9 @@ RunResult run_client(const RunOptions& options, const std::function<bool(pid_t)>
   return result;
 }
 
-bool under_valgrind() { return std::getenv("KOA_VALGRIND") != nullptr; }
+bool under_valgrind() {
+  return std::getenv("KOA_VALGRIND") != nullptr;
+}
 
 bool client_has_asan() {
 #if defined(__SANITIZE_ADDRESS__)

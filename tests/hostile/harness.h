@@ -69,7 +69,7 @@ struct RunOptions {
       : args(std::move(arguments)), socket_path(std::move(socket)) {}
 
   std::vector<std::string> args;
-  std::string socket_path;  // empty: the variable is left unset
+  std::string socket_path;                         // empty: the variable is left unset
   std::optional<std::size_t> address_space_limit;  // RLIMIT_AS of the client
   bool close_standard_descriptors = false;
   bool empty_argument_vector = false;  // not even a program name (argc 0)
@@ -79,9 +79,9 @@ struct RunOptions {
 // How a run of the client ended. Output is kept whole up to 1 MiB; beyond,
 // only its first and last 4 KiB are kept and `err_size` tells the rest.
 struct RunResult {
-  int status = -1;          // exit status, if it exited
-  int signal = 0;           // the signal that ended it, if any
-  bool timed_out = false;   // killed by us at the time limit
+  int status = -1;         // exit status, if it exited
+  int signal = 0;          // the signal that ended it, if any
+  bool timed_out = false;  // killed by us at the time limit
   std::string out;
   std::string err;
   std::string err_tail;

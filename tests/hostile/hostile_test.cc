@@ -49,8 +49,8 @@ Service answering(const ScratchDir& dir, std::string reply, std::string* request
 
 TEST(HostileService, ReplyOneByteAtATime) {
   ScratchDir dir;
-  const std::string reply =
-      R"({"verdict":"approved","detail":"caf)"s + "\xC3\xA9" + R"( ok","approvalToken":"tok"})" + "\r\n";
+  const std::string reply = R"({"verdict":"approved","detail":"caf)"s + "\xC3\xA9" +
+                            R"( ok","approvalToken":"tok"})" + "\r\n";
   Service service(dir, [&](int c) {
     read_request_line(c);
     for (const char byte : reply) {
@@ -71,7 +71,7 @@ TEST(HostileService, HugeReplyWithoutNewlineThenClose) {
   Service service(dir, [&](int c) {
     read_request_line(c);
     (void)(send_all(c, R"({"verdict":"approved","detail":")") && send_repeated(c, chunk, chunks) &&
-        send_all(c, R"("})"));
+           send_all(c, R"("})"));
   });
   const RunResult r = run_client({kRequired, service.socket_path()});
   ASSERT_EQ(r.status, 0) << r.err.substr(0, 200);
@@ -118,13 +118,13 @@ TEST(HostileService, ServiceThatNeverReadsKeepsTheClientWaiting) {
   });
   bool was_running = false;
   const RunResult r = run_client(
-      {{"--title", "t", "--detail-file", detail_file, "--target-host", "h"},
-       service.socket_path()},
+      {{"--title", "t", "--detail-file", detail_file, "--target-host", "h"}, service.socket_path()},
       [&](pid_t pid) {
         std::this_thread::sleep_for(milliseconds(under_valgrind() ? 5000 : 700));
         siginfo_t info{};
-        was_running = ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-                      info.si_pid == 0;
+        was_running =
+            ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+            info.si_pid == 0;
         return true;  // kill it: the wait would be endless by design
       });
   finished = true;
@@ -149,7 +149,8 @@ TEST(HostileService, ResetInTheMiddleOfTheReply) {
   });
   const RunResult r = run_client({kRequired, service.socket_path()});
   EXPECT_EQ(r.status, 3);
-  EXPECT_EQ(r.err, "kelvane operator approval unavailable: Connection reset by peer (os error 104)\n");
+  EXPECT_EQ(r.err,
+            "kelvane operator approval unavailable: Connection reset by peer (os error 104)\n");
   EXPECT_EQ(r.out, "");
 }
 
@@ -160,7 +161,9 @@ TEST(HostileService, TenMillionBracketsInAnUnknownMemberAreSkipped) {
     read_request_line(c);
     const std::string open(depth / 100, '['), close(depth / 100, ']');
     (void)(send_all(c, R"({"verdict":"approved","x":)") && send_repeated(c, open, 100) &&
-           send_repeated(c, close, 100) && send_all(c, R"(,"detail":"ok"})" "\n"));
+           send_repeated(c, close, 100) &&
+           send_all(c, R"(,"detail":"ok"})"
+                       "\n"));
   });
   const RunResult r = run_client({kRequired, service.socket_path()});
   EXPECT_EQ(r.signal, 0);
@@ -171,7 +174,7 @@ TEST(HostileService, TenMillionBracketsInAnUnknownMemberAreSkipped) {
 TEST(HostileInput, MillionBracketContextArgumentIsNoJson) {
   // In process: the kernel refuses a single argument of this size.
   const std::string deep(1'000'000, '[');
-  const std::vector<std::string_view> args = {"--title", "t", "--detail", "d",
+  const std::vector<std::string_view> args = {"--title",       "t", "--detail",  "d",
                                               "--target-host", "h", "--context", deep};
   auto parsed = command::parse_args(args, std::nullopt);
   ASSERT_TRUE(parsed.ok());
@@ -180,14 +183,18 @@ TEST(HostileInput, MillionBracketContextArgumentIsNoJson) {
   // Through the binary, as deep as one argument may be.
   ScratchDir dir;
   std::string request;
-  Service service = answering(dir, R"({"verdict":"approved","detail":"ok"})" "\n", &request);
-  const RunResult r = run_client({with_required({"--context", std::string(131000, '[')}),
-                                  service.socket_path()});
+  Service service = answering(dir,
+                              R"({"verdict":"approved","detail":"ok"})"
+                              "\n",
+                              &request);
+  const RunResult r =
+      run_client({with_required({"--context", std::string(131000, '[')}), service.socket_path()});
   service.join();
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(request,
             R"({"id":"","title":"t","detail":"d","action":"admin_operation","requester":"cli",)"
-            R"("sourceHost":"unknown","targetHost":"h"})" "\n");
+            R"("sourceHost":"unknown","targetHost":"h"})"
+            "\n");
 }
 
 TEST(HostileInput, MillionBracketContextFileIsAnError) {
@@ -214,15 +221,19 @@ TEST(HostileInput, HugeDetailFileIsSentWhole) {
   write_repeated(path, "", block, blocks, "");
   std::string request;
   std::size_t request_size = 0;
-  Service service = answering(dir, R"({"verdict":"denied","detail":"too long"})" "\n", &request,
-                              &request_size);
-  const RunResult r = run_client({{"--title", "t", "--detail-file", path, "--target-host", "h"},
-                                  service.socket_path()});
+  Service service = answering(dir,
+                              R"({"verdict":"denied","detail":"too long"})"
+                              "\n",
+                              &request, &request_size);
+  const RunResult r = run_client(
+      {{"--title", "t", "--detail-file", path, "--target-host", "h"}, service.socket_path()});
   service.join();
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "kelvane operator approval: DENIED (too long)\n");
   const std::string head = R"({"id":"","title":"t","detail":")";
-  const std::string tail = R"(","action":"admin_operation","requester":"cli","sourceHost":"unknown","targetHost":"h"})" "\n";
+  const std::string tail =
+      R"(","action":"admin_operation","requester":"cli","sourceHost":"unknown","targetHost":"h"})"
+      "\n";
   EXPECT_EQ(request_size, head.size() + lines * (line.size() + 1) + tail.size());
   EXPECT_EQ(request.substr(0, head.size() + 66), head + std::string(63, 'a') + "\\na");
   std::printf("client took %lld ms for a detail file of %zu bytes\n",
@@ -239,9 +250,12 @@ TEST(HostileInput, ArgumentsThatAreNotUtf8) {
   // A context that is not UTF-8 is no JSON: left out, the run goes on.
   ScratchDir dir;
   std::string request;
-  Service service = answering(dir, R"({"verdict":"approved","detail":"ok"})" "\n", &request);
-  const RunResult context = run_client({with_required({"--context", "\"\xC3\x28\""}),
-                                        service.socket_path()});
+  Service service = answering(dir,
+                              R"({"verdict":"approved","detail":"ok"})"
+                              "\n",
+                              &request);
+  const RunResult context =
+      run_client({with_required({"--context", "\"\xC3\x28\""}), service.socket_path()});
   service.join();
   EXPECT_EQ(context.status, 0);
   EXPECT_TRUE(utf8::is_valid(request));
@@ -252,8 +266,10 @@ TEST(HostileInput, StandardDescriptorsClosedAtStart) {
   // The socket must not take descriptor 1: the token would go to the service.
   ScratchDir dir;
   std::string request;
-  Service service =
-      answering(dir, R"({"verdict":"approved","detail":"ok","approvalToken":"tok"})" "\n", &request);
+  Service service = answering(dir,
+                              R"({"verdict":"approved","detail":"ok","approvalToken":"tok"})"
+                              "\n",
+                              &request);
   RunOptions closed(kRequired, service.socket_path());
   closed.close_standard_descriptors = true;
   const RunResult approved = run_client(closed);
