@@ -100,6 +100,11 @@ class Deserializer {
   Status parse_elements();
   Status parse_members();
 
+  // skip_value's two passes: a scan that only says whether the value is
+  // well formed (and then moves past it), and the checked grammar.
+  bool scan_value() noexcept;
+  Status skip_checked();
+
   void skip_to_escape() noexcept;
   Status parse_escape();
   Status parse_unicode_escape();

@@ -1,17 +1,11 @@
 // Strings: scanning for the end, resolving escapes, and checking them
 // without building anything when a value is skipped.
-#include <bit>
-#include <cstring>
-
 #include "json/deserializer.h"
-
-static_assert(std::endian::native == std::endian::little, "the word scan reads bytes in little-endian order");
+#include "json/plain_run.h"
 
 namespace kelvane::json::detail {
 
 namespace {
-
-bool ends_plain_run(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
 
 void append_utf8(std::string& out, std::uint32_t c) {
   if (c < 0x80) {
@@ -40,31 +34,11 @@ int hex_value(char c) noexcept {
 
 }  // namespace
 
-// Moves the index to the next quote, backslash or control byte (or the end),
-// eight bytes at a time. For each byte the three tests set its top bit when
-// it matches; a borrow can only mark bytes after a true match, so the lowest
-// marked byte is the first match.
+// Moves the index to the next quote, backslash or control byte (or the end).
 void Deserializer::skip_to_escape() noexcept {
   if (index_ == size_ || ends_plain_run(static_cast<unsigned char>(data_[index_]))) return;
   ++index_;
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHighBits = kOnes << 7;
-  while (size_ - index_ >= 8) {
-    std::uint64_t chars;
-    std::memcpy(&chars, data_ + index_, 8);
-    const std::uint64_t control = (chars - kOnes * 0x20) & ~chars;
-    const std::uint64_t quote_bits = chars ^ (kOnes * '"');
-    const std::uint64_t quote = (quote_bits - kOnes) & ~quote_bits;
-    const std::uint64_t backslash_bits = chars ^ (kOnes * '\\');
-    const std::uint64_t backslash = (backslash_bits - kOnes) & ~backslash_bits;
-    const std::uint64_t found = (control | quote | backslash) & kHighBits;
-    if (found != 0) {
-      index_ += static_cast<std::size_t>(std::countr_zero(found)) / 8;
-      return;
-    }
-    index_ += 8;
-  }
-  while (index_ < size_ && !ends_plain_run(static_cast<unsigned char>(data_[index_]))) ++index_;
+  index_ += plain_run(data_ + index_, size_ - index_);
 }
 
 Result<std::string_view, Error> Deserializer::parse_str() {

@@ -176,6 +176,32 @@ TEST(DecodeDecision, SkippedValues) {
   for (const Case& c : cases) EXPECT_EQ(decode(head + c.line), c.expected) << "skipped: " << c.line;
 }
 
+// Skipping scans strings and digit runs in blocks of bytes; what ends a run
+// must be found at every offset within and across the blocks.
+TEST(DecodeDecision, SkippedRunsAtEveryOffset) {
+  const std::string head = R"({"verdict":"a","detail":"b","x":)";  // 32 bytes
+  const auto at = [](std::size_t column) { return " at line 1 column " + std::to_string(column); };
+  for (std::size_t k = 0; k < 80; ++k) {
+    const std::string run(k, 'x');
+    EXPECT_EQ(decode(head + "\"" + run + "\"}"), "a|b|-|-") << k;
+    EXPECT_EQ(decode(head + "\"" + run + "\\u00Af\\n" + run + "\"}"), "a|b|-|-") << k;
+    EXPECT_EQ(decode(head + "\"" + run + "\x7f\xc3\xa9\"}"), "a|b|-|-") << k;
+    EXPECT_EQ(decode(head + "\"" + run + "\t\"}"),
+              "error: control character (\\u0000-\\u001F) found while parsing a string" + at(33 + k))
+        << k;
+    EXPECT_EQ(decode(head + "\"" + run + "\\u00G0\"}"), "error: invalid escape" + at(39 + k)) << k;
+    EXPECT_EQ(decode(head + "\"" + run + "\\u00@0\"}"), "error: invalid escape" + at(39 + k)) << k;
+    EXPECT_EQ(decode(head + "\"" + run), "error: EOF while parsing a string" + at(33 + k)) << k;
+
+    const std::string digits(k + 1, '7');
+    EXPECT_EQ(decode(head + "-" + digits + ".5" + digits + "E+" + digits + "}"), "a|b|-|-") << k;
+    EXPECT_EQ(decode(head + "[" + digits + "," + digits + "]}"), "a|b|-|-") << k;
+    EXPECT_EQ(decode(head + digits + ".}"), "error: invalid number" + at(35 + k)) << k;
+    EXPECT_EQ(decode(head + digits + "e}"), "error: invalid number" + at(35 + k)) << k;
+    EXPECT_EQ(decode(head + digits + "x}"), "error: expected `,` or `}`" + at(34 + k)) << k;
+  }
+}
+
 TEST(DecodeDecision, Nesting) {
   // A record opens one level; unknown values are skipped without a limit.
   const std::string deep = std::string(10000, '[') + std::string(10000, ']');
