@@ -32,7 +32,14 @@ void write_file(const char* name, std::string_view content) {
   std::fclose(f);
 }
 
-// Files that the inputs can name by their one-letter names.
+constexpr const char* kFiles[] = {"d", "c", "j", "b", "e", "w"};
+
+void remove_private_directory() {
+  for (const char* name : kFiles) ::unlink((g_dir + "/" + name).c_str());
+  ::rmdir(g_dir.c_str());
+}
+
+// Files that the inputs can name by their one-letter names (kFiles).
 bool enter_private_directory() {
   char dir[] = "/tmp/koa-fuzz-options-XXXXXX";
   if (::mkdtemp(dir) == nullptr) std::abort();
@@ -43,6 +50,7 @@ bool enter_private_directory() {
   write_file("b", "bad \xFF byte");
   write_file("e", "");
   write_file("w", " \n\t ");
+  std::atexit(remove_private_directory);
   return true;
 }
 
