@@ -135,6 +135,10 @@ Status Deserializer::parse_any(Value& out) {
     case '5': case '6': case '7': case '8': case '9': {
       const bool positive = c != '-';
       if (!positive) eat();
+      if (Number plain = Number::unsigned64(0); parse_plain_number(positive, plain)) {
+        out = Value::number(plain);
+        return {};
+      }
       Result<Number, Error> n = parse_integer(positive);
       if (!n) return fail(std::move(n).error());
       out = Value::number(n.value());

@@ -112,6 +112,9 @@ class Deserializer {
   Status ignore_str();
   Status ignore_escape();
 
+  // The common short forms of a number, at its first digit: false, with
+  // nothing consumed, for anything else.
+  bool parse_plain_number(bool positive, Number& out) noexcept;
   Result<Number, Error> parse_number(bool positive, std::uint64_t significand);
   Result<double, Error> parse_long_integer(bool positive, std::uint64_t significand);
   Result<double, Error> parse_decimal(bool positive, std::uint64_t significand, std::int64_t exponent);

@@ -126,6 +126,27 @@ Result<Number, Error> Deserializer::parse_integer(bool positive) {
   return parse_number(positive, significand);
 }
 
+namespace {
+
+// An integer literal without point or exponent.
+Number integer_number(bool positive, std::uint64_t significand) noexcept {
+  if (positive) return Number::unsigned64(significand);
+  // -0 and magnitudes beyond the signed range become doubles.
+  constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+  if (significand == 0 || significand > kMinMagnitude) {
+    return Number::from_double(-static_cast<double>(significand));
+  }
+  return Number::negative64(static_cast<std::int64_t>(~significand + 1));
+}
+
+// At most this many digits, of the integer and fraction together, always
+// fit the 64-bit significand.
+constexpr std::size_t kPlainDigits = 19;
+// At most this many exponent digits never reach the 32-bit limit.
+constexpr std::size_t kPlainExponentDigits = 9;
+
+}  // namespace
+
 Result<Number, Error> Deserializer::parse_number(bool positive, std::uint64_t significand) {
   const int c = peek();
   if (c == '.' || c == 'e' || c == 'E') {
@@ -134,13 +155,67 @@ Result<Number, Error> Deserializer::parse_number(bool positive, std::uint64_t si
     if (!f) return fail(std::move(f).error());
     return Number::from_double(f.value());
   }
-  if (positive) return Number::unsigned64(significand);
-  // -0 and magnitudes beyond the signed range become doubles.
-  constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
-  if (significand == 0 || significand > kMinMagnitude) {
-    return Number::from_double(-static_cast<double>(significand));
+  return integer_number(positive, significand);
+}
+
+// Most numbers are short: their digits fit the significand, the exponent
+// cannot overflow, and the value is finite. Those are read here in one pass
+// with the same arithmetic as the general path (the significand digit by
+// digit, the exponent counted the same way, the same compose_double call),
+// so they come out bit for bit the same. Anything else, errors included,
+// leaves the index alone and is left to parse_integer.
+bool Deserializer::parse_plain_number(bool positive, Number& out) noexcept {
+  const char* const p = data_;
+  const std::size_t n = size_;
+  const std::size_t start = index_;
+  std::size_t i = start;
+  std::uint64_t significand = 0;
+  for (; i < n && i - start < kPlainDigits; ++i) {
+    const unsigned d = digit_value(p[i]);
+    if (d > 9) break;
+    significand = significand * 10 + d;
   }
-  return Number::negative64(static_cast<std::int64_t>(~significand + 1));
+  const std::size_t integer_digits = i - start;
+  if (integer_digits == 0 || (p[start] == '0' && integer_digits > 1)) return false;
+  if (i == n || (p[i] != '.' && p[i] != 'e' && p[i] != 'E')) {
+    if (i < n && digit_value(p[i]) <= 9) return false;  // too many digits for this path
+    index_ = i;
+    out = integer_number(positive, significand);
+    return true;
+  }
+  std::int64_t exponent = 0;
+  if (p[i] == '.') {
+    const std::size_t first = ++i;
+    for (; i < n && i - start - 1 < kPlainDigits; ++i) {
+      const unsigned d = digit_value(p[i]);
+      if (d > 9) break;
+      significand = significand * 10 + d;
+    }
+    if (i == first || (i < n && digit_value(p[i]) <= 9)) return false;
+    exponent = -static_cast<std::int64_t>(i - first);
+  }
+  if (i < n && (p[i] == 'e' || p[i] == 'E')) {
+    ++i;
+    bool positive_exponent = true;
+    if (i < n && (p[i] == '+' || p[i] == '-')) {
+      positive_exponent = p[i] == '+';
+      ++i;
+    }
+    const std::size_t first = i;
+    std::int64_t e = 0;
+    for (; i < n && i - first < kPlainExponentDigits; ++i) {
+      const unsigned d = digit_value(p[i]);
+      if (d > 9) break;
+      e = e * 10 + d;
+    }
+    if (i == first || (i < n && digit_value(p[i]) <= 9)) return false;
+    exponent = positive_exponent ? exponent + e : exponent - e;
+  }
+  const std::optional<double> f = compose_double(positive, significand, static_cast<std::int32_t>(saturate(exponent)));
+  if (!f) return false;
+  index_ = i;
+  out = Number::from_double(*f);
+  return true;
 }
 
 // Integer digits beyond the 64 bits of the significand only scale it.

@@ -3,9 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <bit>
+#include <optional>
+#include <utility>
 #include <string>
 #include <vector>
 
+#include "json/number.h"
 #include "json/render.h"
 
 namespace kelvane::json {
@@ -112,6 +115,50 @@ TEST(ParseValue, LongIntegerDigitsScaleTheSignificand) {
   EXPECT_EQ(read("0." + std::string(19, '9') + "9999"), "D(1)");
   EXPECT_EQ(read("1.84467440737095516159999"), read("1.8446744073709551615"));
   EXPECT_EQ(read("18446744073709551616.9e-1"), read("1844674407370955161.6"));
+}
+
+// Short numbers and long ones are read on different paths; across the
+// boundary (19 digits in all) both must give the table procedure's result
+// for the same significand and exponent.
+TEST(ParseValue, DigitCountsAroundTheShortForm) {
+  for (const std::string digits : {"123456789012345678", "1234567890123456789", "12345678901234567890"}) {
+    std::uint64_t significand = 0;
+    for (const char d : digits) significand = significand * 10 + static_cast<std::uint64_t>(d - '0');
+    for (std::size_t split = 1; split < digits.size(); ++split) {
+      const std::string decimal = digits.substr(0, split) + "." + digits.substr(split);
+      const auto fraction = static_cast<std::int32_t>(digits.size() - split);
+      for (const auto& [suffix, exponent] : {std::pair<std::string, std::int32_t>{"", 0}, {"e7", 7}, {"E-12", -12},
+                                             {"e+0", 0}, {"e-000000300", -300}}) {
+        for (const bool positive : {true, false}) {
+          const std::string text = (positive ? "" : "-") + decimal + suffix;
+          const std::optional<double> expected = compose_double(positive, significand, exponent - fraction);
+          ASSERT_TRUE(expected.has_value()) << text;
+          Result<Value, Error> r = parse_value("[" + text + "]");
+          ASSERT_TRUE(r.ok()) << text;
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(r.value().as_array()[0].as_number().as_double()),
+                    std::bit_cast<std::uint64_t>(*expected))
+              << text;
+        }
+      }
+    }
+  }
+  check_all({
+      {"9999999999999999999", "9999999999999999999"},
+      {"-9999999999999999999", "D(-1e+19)"},
+      {"-999999999999999999", "-999999999999999999"},
+      {"[0,-0,7,-7]", "[0,D(-0),7,-7]"},
+      {"1e000000000", "D(1)"},
+      {"1e0000000001", "D(10)"},
+      {"1.5e-0000000001", "D(0.15)"},
+      {"0.5", "D(0.5)"},
+      {"-0.0e5", "D(-0)"},
+      {"1e", "error: EOF while parsing a value at line 1 column 2"},
+      {"1.e1", "error: invalid number at line 1 column 3"},
+      {"-", "error: EOF while parsing a value at line 1 column 1"},
+      {"-a", "error: invalid number at line 1 column 2"},
+      {"01.5", "error: invalid number at line 1 column 2"},
+      {"1e+", "error: EOF while parsing a value at line 1 column 3"},
+  });
 }
 
 TEST(ParseValue, Literals) {
