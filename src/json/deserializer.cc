@@ -146,7 +146,12 @@ Status Deserializer::parse_any(Value& out) {
     }
     case '"': {
       eat();
-      Result<std::string_view, Error> text = parse_str();
+      const std::size_t start = index_;
+      if (std::string_view plain; parse_plain_str(plain)) {
+        out = Value::string(plain, arena_);
+        return {};
+      }
+      Result<std::string_view, Error> text = parse_str_from(start);
       if (!text) return fail(std::move(text).error());
       out = Value::string(text.value(), arena_);
       return {};
@@ -176,12 +181,25 @@ Status Deserializer::parse_array(Value& out) {
   return {};
 }
 
+// The usual separators are taken here; anything else goes to next_element
+// from the same index, which reports it.
 Status Deserializer::parse_elements() {
   bool first = true;
   for (;;) {
-    Result<bool, Error> more = next_element(first);
-    if (!more) return fail(std::move(more).error());
-    if (!more.value()) return {};
+    const std::size_t before = index_;
+    int c = skip_whitespace();
+    if (c == ']') return {};
+    if (!first) {
+      c = c == ',' ? (eat(), skip_whitespace()) : -1;
+      if (c == ']') c = -1;
+    }
+    if (c < 0) {
+      index_ = before;
+      Result<bool, Error> more = next_element(first);
+      if (!more) return fail(std::move(more).error());
+      if (!more.value()) return {};
+    }
+    first = false;
     Value element;
     if (Status s = parse_any(element); !s) return s;
     elements_.push_back(std::move(element));
@@ -201,17 +219,36 @@ Status Deserializer::parse_object(Value& out) {
   return {};
 }
 
+// As parse_elements, with next_key.
 Status Deserializer::parse_members() {
   bool first = true;
   for (;;) {
-    Result<bool, Error> more = next_key(first);
-    if (!more) return fail(std::move(more).error());
-    if (!more.value()) return {};
+    const std::size_t before = index_;
+    int c = skip_whitespace();
+    if (c == '}') return {};
+    if (!first) c = c == ',' ? (eat(), skip_whitespace()) : -1;
+    if (c != '"') {
+      index_ = before;
+      Result<bool, Error> more = next_key(first);
+      if (!more) return fail(std::move(more).error());
+      if (!more.value()) return {};
+    }
+    first = false;
     eat();
-    Result<std::string_view, Error> key = parse_str();
-    if (!key) return fail(std::move(key).error());
-    Value name = Value::string(key.value(), arena_);
-    if (Status s = parse_object_colon(); !s) return s;
+    const std::size_t start = index_;
+    Value name;
+    if (std::string_view plain; parse_plain_str(plain)) {
+      name = Value::string(plain, arena_);
+    } else {
+      Result<std::string_view, Error> key = parse_str_from(start);
+      if (!key) return fail(std::move(key).error());
+      name = Value::string(key.value(), arena_);
+    }
+    if (index_ < size_ && data_[index_] == ':') {
+      eat();
+    } else if (Status s = parse_object_colon(); !s) {
+      return s;
+    }
     Value value;
     if (Status s = parse_any(value); !s) return s;
     members_.emplace_back(std::move(name), std::move(value));

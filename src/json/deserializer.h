@@ -69,6 +69,11 @@ class Deserializer {
   // After the opening quote. The text stays valid until the next string is
   // read or a value is skipped: it points into the input or the scratch.
   Result<std::string_view, Error> parse_str();
+  // The same for a string without escapes, pointing into the input. False
+  // for any other, with the index at the first byte that is not plain text;
+  // parse_str_from(the index after the quote) then reads the string.
+  bool parse_plain_str(std::string_view& out) noexcept;
+  Result<std::string_view, Error> parse_str_from(std::size_t start);
   // After the minus sign for a negative number, at the first digit otherwise.
   Result<Number, Error> parse_integer(bool positive);
   // Before an array element: true when one starts at the index, false at

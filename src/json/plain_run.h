@@ -61,6 +61,16 @@ inline std::size_t plain_run(const char* text, std::size_t n) noexcept {
   std::memcpy(tail, text + i, n - i);
   return std::min(n, i + first_escape16(tail));
 }
+
+// The same for text that usually ends early, as strings read mostly do:
+// the first sixteen bytes are tested alone before the longer strides.
+inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept {
+  if (n >= 16) {
+    const std::size_t at = first_escape16(text);
+    if (at < 16) return at;
+  }
+  return plain_run(text, n);
+}
 #else
 // Marks with its high bit every byte of `w` that ends a plain run: below
 // 0x20, a quote or a backslash. Borrows can also mark bytes above a marked
@@ -88,6 +98,8 @@ inline std::size_t plain_run(const char* text, std::size_t n) noexcept {
   while (i < n && !ends_plain_run(static_cast<unsigned char>(text[i]))) ++i;
   return i;
 }
+
+inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept { return plain_run(text, n); }
 #endif
 
 }  // namespace kelvane::json::detail

@@ -48,21 +48,11 @@ inline std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) n
   return i;
 }
 
-// Keys and short strings usually end in their first sixteen bytes.
-inline std::size_t string_run(const char* p, std::size_t n) noexcept {
-  if (n >= 16) {
-    const std::size_t at = first_escape16(p);
-    if (at < 16) return at;
-  }
-  return plain_run(p, n);
-}
 #else
 inline std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) noexcept {
   while (i < n && is_digit(p[i])) ++i;
   return i;
 }
-
-inline std::size_t string_run(const char* p, std::size_t n) noexcept { return plain_run(p, n); }
 #endif
 
 constexpr std::size_t kBad = static_cast<std::size_t>(-1);
@@ -70,7 +60,7 @@ constexpr std::size_t kBad = static_cast<std::size_t>(-1);
 // After the opening quote: the offset past the closing quote, or kBad.
 inline std::size_t scan_string(const char* p, std::size_t n, std::size_t i) noexcept {
   for (;;) {
-    i += string_run(p + i, n - i);
+    i += short_plain_run(p + i, n - i);
     if (i == n) return kBad;
     const char c = p[i++];
     if (c == '"') return i;

@@ -41,10 +41,20 @@ void Deserializer::skip_to_escape() noexcept {
   index_ += plain_run(data_ + index_, size_ - index_);
 }
 
-Result<std::string_view, Error> Deserializer::parse_str() {
+bool Deserializer::parse_plain_str(std::string_view& out) noexcept {
+  const std::size_t start = index_;
+  index_ += short_plain_run(data_ + index_, size_ - index_);
+  if (index_ == size_ || data_[index_] != '"') return false;
+  out = std::string_view(data_ + start, index_ - start);
+  ++index_;
+  return true;
+}
+
+Result<std::string_view, Error> Deserializer::parse_str() { return parse_str_from(index_); }
+
+Result<std::string_view, Error> Deserializer::parse_str_from(std::size_t start) {
   scratch_.clear();
   bool assembled = false;  // an escape was met: the text is in the scratch
-  std::size_t start = index_;
   for (;;) {
     skip_to_escape();
     if (index_ == size_) return fail(error(ErrorCode::EofWhileParsingString));
