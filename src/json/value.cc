@@ -129,29 +129,6 @@ struct ValueInternals {
   }
 };
 
-Value Value::boolean(bool b) noexcept {
-  Value v;
-  v.set_tag(b ? Tag::True : Tag::False);
-  return v;
-}
-
-Value Value::number(Number n) noexcept {
-  Value v;
-  switch (n.kind()) {
-    case Number::Kind::Unsigned64:
-      v.set_tag(Tag::Unsigned64);
-      break;
-    case Number::Kind::Negative64:
-      v.set_tag(Tag::Negative64);
-      break;
-    case Number::Kind::Double:
-      v.set_tag(Tag::Double);
-      break;
-  }
-  v.set_payload(n.bits());
-  return v;
-}
-
 Value Value::string(std::string_view text) {
   Value v;
   if (text.size() <= kShortCapacity) {

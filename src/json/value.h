@@ -185,6 +185,31 @@ class Map {
   std::vector<Member> members_;
 };
 
+// Inline: the reader makes one per scalar, and a call returning the value
+// through memory makes the next 16-byte move wait for the partial stores.
+inline Value Value::boolean(bool b) noexcept {
+  Value v;
+  v.set_tag(b ? Tag::True : Tag::False);
+  return v;
+}
+
+inline Value Value::number(Number n) noexcept {
+  Value v;
+  switch (n.kind()) {
+    case Number::Kind::Unsigned64:
+      v.set_tag(Tag::Unsigned64);
+      break;
+    case Number::Kind::Negative64:
+      v.set_tag(Tag::Negative64);
+      break;
+    case Number::Kind::Double:
+      v.set_tag(Tag::Double);
+      break;
+  }
+  v.set_payload(n.bits());
+  return v;
+}
+
 // The accessors are used once per element by the writer and the reader.
 inline Value::Kind Value::kind() const noexcept {
   switch (tag()) {
