@@ -144,37 +144,26 @@ bool Deserializer::scan_value() noexcept {
     i = skip_space(p, n, i);
     if (i == n) return false;
     bool after_value = true;
-    switch (p[i]) {
-      case 'n':
-        if (n - i < 4 || std::memcmp(p + i, "null", 4) != 0) return false;
-        i += 4;
-        break;
-      case 't':
-        if (n - i < 4 || std::memcmp(p + i, "true", 4) != 0) return false;
-        i += 4;
-        break;
-      case 'f':
-        if (n - i < 5 || std::memcmp(p + i, "false", 5) != 0) return false;
-        i += 5;
-        break;
-      case '-':
-      case '0': case '1': case '2': case '3': case '4':
-      case '5': case '6': case '7': case '8': case '9':
-        i = scan_number(p, n, i);
-        if (i == kBad) return false;
-        break;
-      case '"':
-        i = scan_string(p, n, i + 1);
-        if (i == kBad) return false;
-        break;
-      case '[':
-      case '{':
-        if (!open.push(p[i] == '{')) return false;
-        ++i;
-        after_value = false;
-        break;
-      default:
-        return false;
+    // Tested in the order of how often each kind of value comes.
+    const char kind = p[i];
+    if (kind == '"') {
+      i = scan_string(p, n, i + 1);
+      if (i == kBad) return false;
+    } else if (is_digit(kind) || kind == '-') {
+      i = scan_number(p, n, i);
+      if (i == kBad) return false;
+    } else if (kind == '{' || kind == '[') {
+      if (!open.push(kind == '{')) return false;
+      ++i;
+      after_value = false;
+    } else if (kind == 'n' || kind == 't') {
+      if (n - i < 4 || std::memcmp(p + i, kind == 'n' ? "null" : "true", 4) != 0) return false;
+      i += 4;
+    } else if (kind == 'f') {
+      if (n - i < 5 || std::memcmp(p + i, "false", 5) != 0) return false;
+      i += 5;
+    } else {
+      return false;
     }
 
     // Close what the value completed; stop at the separator before the next
