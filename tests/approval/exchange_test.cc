@@ -9,6 +9,7 @@
 
 #include "approval/connection.h"
 #include "command/run.h"
+#include "testing/reboot_request.h"
 #include "testing/sanitizer.h"
 #include "testing/service.h"
 
@@ -54,20 +55,8 @@ using testing::FakeService;
 using testing::open_descriptor_count;
 using testing::TempDir;
 
-OperatorApprovalRequest reboot() {
-  OperatorApprovalRequest r;
-  r.title = "Reboot";
-  r.detail = "Kernel update";
-  r.action = "admin_operation";
-  r.requester = "cli";
-  r.source_host = "unknown";
-  r.target_host = "web-03";
-  return r;
-}
-
-const std::string kRebootLine =
-    "{\"id\":\"\",\"title\":\"Reboot\",\"detail\":\"Kernel update\",\"action\":\"admin_operation\","
-    "\"requester\":\"cli\",\"sourceHost\":\"unknown\",\"targetHost\":\"web-03\"}\n";
+using testing::kRebootRequestLine;
+using testing::reboot_request;
 
 EnvLookup socket_env(const std::string& path) {
   return [path](const char* name) -> std::optional<std::string_view> {
@@ -119,8 +108,8 @@ TEST(RequestDecision, RoundTripsLeaveNoDescriptorBehind) {
     const std::string path = dir.file("s.sock");
     FakeService service(path, {.read_request = true, .pieces = c.reply});
     const std::size_t before = open_descriptor_count();
-    auto decision = request_decision(reboot(), socket_env(path));
-    EXPECT_EQ(service.received(), kRebootLine);  // the service has closed its end too
+    auto decision = request_decision(reboot_request(), socket_env(path));
+    EXPECT_EQ(service.received(), kRebootRequestLine);  // the service has closed its end too
     EXPECT_EQ(open_descriptor_count(), before);
     ASSERT_EQ(decision.ok(), c.ok);
     EXPECT_EQ(decision.ok() ? decision.value().verdict : decision.error().to_string(), c.verdict_or_error);
@@ -130,7 +119,7 @@ TEST(RequestDecision, RoundTripsLeaveNoDescriptorBehind) {
 TEST(RequestDecision, NoServiceLeavesNoDescriptorBehind) {
   TempDir dir;
   const std::size_t before = open_descriptor_count();
-  auto decision = request_decision(reboot(), socket_env(dir.file("none.sock")));
+  auto decision = request_decision(reboot_request(), socket_env(dir.file("none.sock")));
   EXPECT_EQ(open_descriptor_count(), before);
   ASSERT_FALSE(decision.ok());
   EXPECT_EQ(decision.error().os_code(), ENOENT);
@@ -144,7 +133,7 @@ TEST(RequestDecision, ReplyTooBigForMemoryIsReportedAndTheSocketClosed) {
   FakeService service(path, {.read_request = true, .pieces = {huge}});
   const std::size_t before = open_descriptor_count();
   g_allocation_limit = 1 << 20;
-  auto decision = request_decision(reboot(), socket_env(path));
+  auto decision = request_decision(reboot_request(), socket_env(path));
   g_allocation_limit = 0;
   service.received();
   EXPECT_EQ(open_descriptor_count(), before);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "testing/reboot_request.h"
+
 namespace kelvane::approval {
 namespace {
 
@@ -13,23 +15,10 @@ using json::Member;
 using json::Number;
 using json::Value;
 
-OperatorApprovalRequest minimal() {
-  OperatorApprovalRequest r;
-  r.title = "Reboot";
-  r.detail = "Kernel update";
-  r.action = "admin_operation";
-  r.requester = "cli";
-  r.source_host = "unknown";
-  r.target_host = "web-03";
-  return r;
-}
+using testing::kRebootRequestLine;
+using testing::reboot_request;
 
-constexpr const char* kMinimalLine =
-    R"({"id":"","title":"Reboot","detail":"Kernel update","action":"admin_operation",)"
-    R"("requester":"cli","sourceHost":"unknown","targetHost":"web-03"})"
-    "\n";
-
-TEST(RequestLine, RequiredMembersOnly) { EXPECT_EQ(encode_request_line(minimal()), kMinimalLine); }
+TEST(RequestLine, RequiredMembersOnly) { EXPECT_EQ(encode_request_line(reboot_request()), kRebootRequestLine); }
 
 TEST(RequestLine, EveryMemberInWireOrder) {
   OperatorApprovalRequest r;
@@ -59,14 +48,14 @@ TEST(RequestLine, EveryMemberInWireOrder) {
 }
 
 OperatorApprovalRequest with_context(Value context) {
-  OperatorApprovalRequest r = minimal();
+  OperatorApprovalRequest r = reboot_request();
   r.context = std::move(context);
   return r;
 }
 
 // Each case expects the minimal line with `tail` in place of its final "}".
 TEST(RequestLine, OptionalMembersWhenPresent) {
-  const std::string line(kMinimalLine);
+  const std::string line(kRebootRequestLine);
   const std::string base = line.substr(0, line.size() - 2);
   std::vector<Value> list;
   list.push_back(Value::number(Number::unsigned64(1)));
@@ -78,21 +67,21 @@ TEST(RequestLine, OptionalMembersWhenPresent) {
     std::string tail;
   };
   std::vector<Case> cases;
-  cases.push_back({minimal(), R"(,"operationDigest":""})"});
+  cases.push_back({reboot_request(), R"(,"operationDigest":""})"});
   cases.back().request.operation_digest = "";
   cases.push_back({with_context(Value::null()), R"(,"context":null})"});
   cases.push_back({with_context(Value::array(list)), R"(,"context":[1,2.5,-0.0]})"});
   cases.push_back({with_context(Value::string("text")), R"(,"context":"text"})"});
   cases.push_back({with_context(Value::object({})), R"(,"context":{}})"});
-  cases.push_back({minimal(), R"(,"timeoutSecs":0})"});
+  cases.push_back({reboot_request(), R"(,"timeoutSecs":0})"});
   cases.back().request.timeout_secs = 0;
-  cases.push_back({minimal(), R"(,"timeoutSecs":18446744073709551615})"});
+  cases.push_back({reboot_request(), R"(,"timeoutSecs":18446744073709551615})"});
   cases.back().request.timeout_secs = UINT64_MAX;
   for (const Case& c : cases) EXPECT_EQ(encode_request_line(c.request), base + c.tail + "\n");
 }
 
 TEST(RequestLine, TextsAreSentUntrimmedWithOnlyControlsEscaped) {
-  OperatorApprovalRequest r = minimal();
+  OperatorApprovalRequest r = reboot_request();
   r.title = "  Reboot  ";
   r.detail = "stop \"api\" now\n\tC:\\temp\n";
   r.action = "B\xC3\xBC" "cher/\x7f";

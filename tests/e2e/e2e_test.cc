@@ -8,6 +8,7 @@
 
 #include "approval/io_error.h"
 #include "e2e/client.h"
+#include "testing/reboot_request.h"
 #include "testing/service.h"
 
 namespace kelvane::testing {
@@ -15,9 +16,7 @@ namespace {
 
 const std::vector<std::string> kArgs = {"--title", "Reboot", "--detail", "Kernel update",
                                         "--target-host", "web-03"};
-const std::string kRequestLine =
-    "{\"id\":\"\",\"title\":\"Reboot\",\"detail\":\"Kernel update\",\"action\":\"admin_operation\","
-    "\"requester\":\"cli\",\"sourceHost\":\"unknown\",\"targetHost\":\"web-03\"}\n";
+const std::string kRequestLine(kRebootRequestLine);
 const std::string kApproved = "kelvane operator approval: APPROVED ";
 const std::string kUnavailable = "kelvane operator approval unavailable: ";
 
