@@ -198,11 +198,18 @@ Status Deserializer::parse_elements() {
       Result<bool, Error> more = next_element(first);
       if (!more) return fail(std::move(more).error());
       if (!more.value()) return {};
+      c = peek();
     }
     first = false;
-    Value element;
-    if (Status s = parse_any(element); !s) return s;
-    elements_.push_back(std::move(element));
+    if (c == '[' || c == '{') {
+      // A container pushes its own elements onto the stack while it is
+      // read, so it cannot be read into a slot of that stack.
+      Value element;
+      if (Status s = parse_any(element); !s) return s;
+      elements_.push_back(std::move(element));
+    } else if (Status s = parse_any(elements_.emplace_back()); !s) {
+      return s;
+    }
   }
 }
 
@@ -249,9 +256,14 @@ Status Deserializer::parse_members() {
     } else if (Status s = parse_object_colon(); !s) {
       return s;
     }
-    Value value;
-    if (Status s = parse_any(value); !s) return s;
-    members_.emplace_back(std::move(name), std::move(value));
+    const int v = skip_whitespace();
+    if (v == '[' || v == '{') {
+      Value value;  // as in parse_elements
+      if (Status s = parse_any(value); !s) return s;
+      members_.emplace_back(std::move(name), std::move(value));
+    } else if (Status s = parse_any(members_.emplace_back(std::move(name), Value()).value); !s) {
+      return s;
+    }
   }
 }
 

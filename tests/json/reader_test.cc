@@ -117,11 +117,14 @@ TEST(ParseValue, LongIntegerDigitsScaleTheSignificand) {
   EXPECT_EQ(read("18446744073709551616.9e-1"), read("1844674407370955161.6"));
 }
 
-// Short numbers and long ones are read on different paths; across the
-// boundary (19 digits in all) both must give the table procedure's result
-// for the same significand and exponent.
+// Short numbers and long ones are read on different paths, and the short
+// path takes eight digits at a time where it can; across those boundaries
+// (8 and 16 digits in a run, 19 in all) every form must give the table
+// procedure's result for the same significand and exponent, in an array and
+// at the very end of the text.
 TEST(ParseValue, DigitCountsAroundTheShortForm) {
-  for (const std::string digits : {"123456789012345678", "1234567890123456789", "12345678901234567890"}) {
+  for (const std::string digits : {"12345678", "987654321", "1234567890123456", "98765432109876543",
+                                   "123456789012345678", "1234567890123456789", "12345678901234567890"}) {
     std::uint64_t significand = 0;
     for (const char d : digits) significand = significand * 10 + static_cast<std::uint64_t>(d - '0');
     for (std::size_t split = 1; split < digits.size(); ++split) {
@@ -138,11 +141,21 @@ TEST(ParseValue, DigitCountsAroundTheShortForm) {
           EXPECT_EQ(std::bit_cast<std::uint64_t>(r.value().as_array()[0].as_number().as_double()),
                     std::bit_cast<std::uint64_t>(*expected))
               << text;
+          Result<Value, Error> bare = parse_value(text);
+          ASSERT_TRUE(bare.ok()) << text;
+          EXPECT_EQ(std::bit_cast<std::uint64_t>(bare.value().as_number().as_double()),
+                    std::bit_cast<std::uint64_t>(*expected))
+              << text;
         }
       }
     }
   }
   check_all({
+      {"12345678", "12345678"},
+      {"[12345678,1234567a]", "error: expected `,` or `]` at line 1 column 18"},
+      {"1234567812345678", "1234567812345678"},
+      {"0.12345678e1", "D(1.2345678)"},
+      {"-00000000", "error: invalid number at line 1 column 3"},
       {"9999999999999999999", "9999999999999999999"},
       {"-9999999999999999999", "D(-1e+19)"},
       {"-999999999999999999", "-999999999999999999"},
