@@ -1,6 +1,7 @@
 // The one message the client sends to the approval service in a run.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -22,6 +23,10 @@ struct OperatorApprovalRequest {
   std::optional<std::string> operation_digest;
   std::optional<json::Value> context;
   std::optional<std::uint64_t> timeout_secs;
+  // The length of the text the context was read from, or 0 if unknown. Its
+  // compact form is about as long, which sizes the request line without a
+  // walk over a tree of millions of values. Never sent.
+  std::size_t context_text_size = 0;
 };
 
 // The request line: compact JSON of the record followed by one line feed.

@@ -72,9 +72,11 @@ std::optional<json::Value> read_context(std::optional<std::string_view> text) {
 // Unlike --context, a context file that is not JSON is an error: the caller
 // named a file on purpose, and sending the request without its context would
 // hide that the file is broken.
-Result<json::Value, UsageError> read_context_file(std::string_view option, std::string_view path) {
+Result<json::Value, UsageError> read_context_file(std::string_view option, std::string_view path,
+                                                  std::size_t& text_size) {
   Result<std::string, UsageError> text = read_text_arg(option, path);
   if (!text.ok()) return fail(std::move(text).error());
+  text_size = text.value().size();
   Result<json::Value, json::Error> value = json::parse_value(text.value());
   if (value.ok()) return std::move(value).value();
   UsageError error;
@@ -186,9 +188,10 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
         break;
       case Option::Context:
         fields.context = read_context(value);
+        fields.context_text_size = text.size();
         break;
       case Option::ContextFile: {
-        Result<json::Value, UsageError> context = read_context_file(arg, text);
+        Result<json::Value, UsageError> context = read_context_file(arg, text, fields.context_text_size);
         if (!context.ok()) return fail(std::move(context).error());
         fields.context = std::move(context).value();
         break;
