@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstring>
 
+#include "json/output_cursor.h"
 #include "json/plain_run.h"
 #include "json/writer.h"
 
@@ -29,69 +30,47 @@ constexpr char kHexDigits[] = "0123456789abcdef";
 
 using detail::plain_run;
 
-// Short runs and escapes are gathered here and appended in one piece, so a
-// text full of escapes does not pay for a string append per escape.
-class Staging {
- public:
-  // flush() must be called at the end; a destructor could not report
-  // running out of memory.
-  explicit Staging(std::string& out) noexcept : out_(out) {}
-  Staging(const Staging&) = delete;
-  Staging& operator=(const Staging&) = delete;
-
-  void put(char c) {
-    if (used_ == kSize) flush();
-    buf_[used_++] = c;
-  }
-  void put(const char* p, std::size_t n) {
-    if (n > kSize - used_) {
-      flush();
-      if (n > kSize / 2) {
-        out_.append(p, n);
-        return;
-      }
-    }
-    std::memcpy(buf_ + used_, p, n);
-    used_ += n;
-  }
-  void flush() {
-    out_.append(buf_, used_);
-    used_ = 0;
-  }
-
- private:
-  static constexpr std::size_t kSize = 256;
-  std::string& out_;
-  char buf_[kSize];
-  std::size_t used_ = 0;
-};
-
 }  // namespace
 
-void Serializer::serialize_str(std::string_view text) {
+namespace detail {
+
+void write_str(OutputCursor& out, std::string_view text) {
   const char* p = text.data();
   const std::size_t n = text.size();
-  out_.reserve(out_.size() + n + 2);
-  Staging staging(out_);
-  staging.put('"');
+  // Room for the text without escapes and both quotes; each escape asks
+  // again for what it adds.
+  *out.room(n + 2) = '"';
+  out.advance(1);
   std::size_t i = 0;
-  while (true) {
+  for (;;) {
     const std::size_t run = plain_run(p + i, n - i);
-    staging.put(p + i, run);
+    std::memcpy(out.room(n - i + 1), p + i, run);
+    out.advance(run);
     i += run;
     if (i == n) break;
     const auto byte = static_cast<unsigned char>(p[i++]);
     const char letter = kEscapes[byte];
+    char* e = out.room(6 + (n - i) + 1);
+    e[0] = '\\';
+    e[1] = letter;
     if (letter == 'u') {
-      const char escape[6] = {'\\', 'u', '0', '0', kHexDigits[byte >> 4], kHexDigits[byte & 0xF]};
-      staging.put(escape, 6);
+      e[2] = '0';
+      e[3] = '0';
+      e[4] = kHexDigits[byte >> 4];
+      e[5] = kHexDigits[byte & 0xF];
+      out.advance(6);
     } else {
-      const char escape[2] = {'\\', letter};
-      staging.put(escape, 2);
+      out.advance(2);
     }
   }
-  staging.put('"');
-  staging.flush();
+  out.put('"');
+}
+
+}  // namespace detail
+
+void Serializer::serialize_str(std::string_view text) {
+  detail::OutputCursor out(out_);
+  detail::write_str(out, text);
 }
 
 }  // namespace kelvane::json

@@ -3,6 +3,8 @@
 #include <array>
 #include <vector>
 
+#include "json/output_cursor.h"
+
 namespace kelvane::json {
 namespace {
 
@@ -43,33 +45,53 @@ class FrameStack {
 
 }  // namespace
 
+namespace detail {
+
+void write_number(OutputCursor& out, Number number) {
+  char* text = out.room(kMaxDoubleText > kMaxIntegerText ? kMaxDoubleText : kMaxIntegerText);
+  switch (number.kind()) {
+    case Number::Kind::Unsigned64:
+      out.advance(unsigned_text(number.as_unsigned64(), text));
+      return;
+    case Number::Kind::Negative64:
+      out.advance(negative_text(number.as_negative64(), text));
+      return;
+    case Number::Kind::Double:
+      out.advance(double_text(number.as_double(), text));
+      return;
+  }
+}
+
+}  // namespace detail
+
 void Serializer::serialize(const Value& root) {
+  detail::OutputCursor out(out_);
   FrameStack open;
   // Writes a scalar or an empty container whole; opens any other container.
   auto begin = [&](const Value& v) {
     switch (v.kind()) {
       case Value::Kind::Null:
-        out_.append("null", 4);
+        out.put("null", 4);
         return;
       case Value::Kind::Bool:
         if (v.as_bool()) {
-          out_.append("true", 4);
+          out.put("true", 4);
         } else {
-          out_.append("false", 5);
+          out.put("false", 5);
         }
         return;
       case Value::Kind::Number:
-        serialize(v.as_number());
+        detail::write_number(out, v.as_number());
         return;
       case Value::Kind::String:
-        serialize_str(v.as_string());
+        detail::write_str(out, v.as_string());
         return;
       case Value::Kind::Array: {
         const std::span<const Value> items = v.as_array();
         if (items.empty()) {
-          out_.append("[]", 2);
+          out.put("[]", 2);
         } else {
-          out_.push_back('[');
+          out.put('[');
           open.push({items.data(), items.size(), 0, false});
         }
         return;
@@ -77,9 +99,9 @@ void Serializer::serialize(const Value& root) {
       case Value::Kind::Object: {
         const std::span<const Member> members = v.as_object();
         if (members.empty()) {
-          out_.append("{}", 2);
+          out.put("{}", 2);
         } else {
-          out_.push_back('{');
+          out.put('{');
           open.push({members.data(), members.size(), 0, true});
         }
         return;
@@ -91,16 +113,16 @@ void Serializer::serialize(const Value& root) {
   while (!open.empty()) {
     Frame& f = open.top();
     if (f.next == f.count) {
-      out_.push_back(f.object ? '}' : ']');
+      out.put(f.object ? '}' : ']');
       open.pop();
       continue;
     }
     const std::size_t i = f.next++;
-    if (i > 0) out_.push_back(',');
+    if (i > 0) out.put(',');
     if (f.object) {
       const Member& m = static_cast<const Member*>(f.items)[i];
-      serialize_str(m.name());
-      out_.push_back(':');
+      detail::write_str(out, m.name());
+      out.put(':');
       begin(m.value);  // may push: `f` is not used past this point
     } else {
       begin(static_cast<const Value*>(f.items)[i]);
@@ -109,33 +131,11 @@ void Serializer::serialize(const Value& root) {
 }
 
 void Serializer::serialize(Number number) {
-  switch (number.kind()) {
-    case Number::Kind::Unsigned64:
-      serialize_unsigned(number.as_unsigned64());
-      return;
-    case Number::Kind::Negative64:
-      serialize_negative(number.as_negative64());
-      return;
-    case Number::Kind::Double:
-      serialize_double(number.as_double());
-      return;
-  }
+  detail::OutputCursor out(out_);
+  detail::write_number(out, number);
 }
 
-void Serializer::serialize_unsigned(std::uint64_t value) {
-  char text[kMaxIntegerText];
-  out_.append(text, unsigned_text(value, text));
-}
-
-void Serializer::serialize_negative(std::int64_t value) {
-  char text[kMaxIntegerText];
-  out_.append(text, negative_text(value, text));
-}
-
-void Serializer::serialize_double(double value) {
-  char text[kMaxDoubleText];
-  out_.append(text, double_text(value, text));
-}
+void Serializer::serialize_unsigned(std::uint64_t value) { serialize(Number::unsigned64(value)); }
 
 SerializeMap Serializer::serialize_map(std::optional<std::size_t> members) {
   if (members == std::size_t{0}) {

@@ -40,9 +40,6 @@ class Serializer {
   std::string& output() noexcept { return out_; }
 
  private:
-  void serialize_negative(std::int64_t value);
-  void serialize_double(double value);
-
   std::string& out_;
 };
 
