@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "json/deserializer.h"
+#include "json/digits.h"
 
 namespace kelvane::json {
 
@@ -144,25 +145,36 @@ Number integer_number(bool positive, std::uint64_t significand) noexcept {
 // At most this many digits, of the integer and fraction together, always
 // fit the 64-bit significand.
 constexpr std::size_t kPlainDigits = 19;
+// At most this many exponent digits never reach the 32-bit limit.
+constexpr std::size_t kPlainExponentDigits = 9;
 
-// Eight digits at a time where eight bytes are known to be digits and the
-// digit budget allows it: the same value as eight steps of s * 10 + d, as
-// eight digits never take the significand past 19 digits here.
+// Digit runs are taken a word at a time: one test finds where the run ends
+// within eight bytes, and one multiplication chain gives the value of those
+// digits, which is the same as taking them one by one with s * 10 + d.
 inline std::uint64_t load8(const char* p) noexcept {
   std::uint64_t w;
   std::memcpy(&w, p, 8);
   if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
-  return w;
+  return w;  // the first byte lowest
 }
 
-// True when all eight bytes (first byte lowest) are ASCII digits.
-constexpr bool eight_digits(std::uint64_t w) noexcept {
-  return ((w & 0xF0F0F0F0F0F0F0F0) | (((w + 0x0606060606060606) & 0xF0F0F0F0F0F0F0F0) >> 4)) ==
-         0x3333333333333333;
+// The number of leading bytes of `w` that are ASCII digits. A byte that is
+// not a digit gets its high bit set in `marks`; carries only go from a
+// marked byte upwards, so the lowest mark is exact.
+inline std::size_t leading_digits(std::uint64_t w) noexcept {
+  const std::uint64_t offsets = w ^ 0x3030303030303030;  // a digit becomes 0 to 9
+  const std::uint64_t marks = ((offsets + 0x7676767676767676) | offsets) & 0x8080808080808080;
+  return marks == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(marks)) / 8;
 }
 
-// The value of eight ASCII digits, the first byte the most significant digit.
-constexpr std::uint64_t eight_digit_value(std::uint64_t w) noexcept {
+// The value of the first `k` (1 to 8) bytes of `w`, all digits, the first
+// the most significant: they are moved to the top of the word behind
+// '0' bytes and read as eight digits.
+inline std::uint64_t leading_digit_value(std::uint64_t w, std::size_t k) noexcept {
+  if (k < 8) {
+    const unsigned shift = static_cast<unsigned>(8 * (8 - k));
+    w = (w << shift) | (0x3030303030303030 >> (64 - shift));
+  }
   w -= 0x3030303030303030;
   w = w * 10 + (w >> 8);  // pairs of digits in every other byte
   const std::uint64_t pairs13 = (w & 0x000000FF000000FF) * (100 + (1000000ULL << 32));
@@ -170,21 +182,28 @@ constexpr std::uint64_t eight_digit_value(std::uint64_t w) noexcept {
   return (pairs13 + pairs24) >> 32;
 }
 
-// Adds the digits at p[i..) to `significand` while at least eight remain in
-// the input and in the budget of `taken` digits so far; returns the new index.
-inline std::size_t take_eight_digit_runs(const char* p, std::size_t n, std::size_t i, std::size_t taken,
-                                         std::uint64_t& significand) noexcept {
-  while (n - i >= 8 && taken + 8 <= kPlainDigits) {
+// Takes the digits at p[i..n), at most `budget` of them, into `significand`;
+// returns how many were taken.
+inline std::size_t take_digits(const char* p, std::size_t n, std::size_t i, std::size_t budget,
+                               std::uint64_t& significand) noexcept {
+  std::size_t taken = 0;
+  while (n - i >= 8 && taken < budget) {
     const std::uint64_t w = load8(p + i);
-    if (!eight_digits(w)) break;
-    significand = significand * 100000000 + eight_digit_value(w);
-    i += 8;
-    taken += 8;
+    std::size_t k = leading_digits(w);
+    if (k > budget - taken) k = budget - taken;
+    if (k == 0) return taken;
+    significand = significand * kPowersOfTen[k] + leading_digit_value(w, k);
+    taken += k;
+    i += k;
+    if (k < 8) return taken;
   }
-  return i;
+  for (; i < n && taken < budget; ++i, ++taken) {
+    const unsigned d = digit_value(p[i]);
+    if (d > 9) break;
+    significand = significand * 10 + d;
+  }
+  return taken;
 }
-// At most this many exponent digits never reach the 32-bit limit.
-constexpr std::size_t kPlainExponentDigits = 9;
 
 }  // namespace
 
@@ -211,12 +230,7 @@ bool Deserializer::parse_plain_number(bool positive, Number& out) noexcept {
   const std::size_t start = index_;
   std::size_t i = start;
   std::uint64_t significand = 0;
-  i = take_eight_digit_runs(p, n, i, 0, significand);
-  for (; i < n && i - start < kPlainDigits; ++i) {
-    const unsigned d = digit_value(p[i]);
-    if (d > 9) break;
-    significand = significand * 10 + d;
-  }
+  i += take_digits(p, n, i, kPlainDigits, significand);
   const std::size_t integer_digits = i - start;
   if (integer_digits == 0 || (p[start] == '0' && integer_digits > 1)) return false;
   if (i == n || (p[i] != '.' && p[i] != 'e' && p[i] != 'E')) {
@@ -228,12 +242,7 @@ bool Deserializer::parse_plain_number(bool positive, Number& out) noexcept {
   std::int64_t exponent = 0;
   if (p[i] == '.') {
     const std::size_t first = ++i;
-    i = take_eight_digit_runs(p, n, i, i - start - 1, significand);
-    for (; i < n && i - start - 1 < kPlainDigits; ++i) {
-      const unsigned d = digit_value(p[i]);
-      if (d > 9) break;
-      significand = significand * 10 + d;
-    }
+    i += take_digits(p, n, i, kPlainDigits - (i - start - 1), significand);
     if (i == first || (i < n && digit_value(p[i]) <= 9)) return false;
     exponent = -static_cast<std::int64_t>(i - first);
   }
