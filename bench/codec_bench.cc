@@ -193,6 +193,41 @@ void numbers_from_chars(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
 
+// The same literals read one at a time as whole texts by the reader, as
+// std::from_chars reads them: the number alone, without the array around it
+// and the million-element value it would build.
+const std::vector<std::string_view>& number_literals() {
+  static std::vector<std::string_view> literals;
+  if (literals.empty()) {
+    const std::string& text = flat_numbers();
+    std::size_t at = 1;
+    while (at < text.size() - 1) {
+      std::size_t end = text.find(',', at);
+      if (end == std::string::npos) end = text.size() - 1;
+      literals.push_back(std::string_view(text).substr(at, end - at));
+      at = end + 1;
+    }
+  }
+  return literals;
+}
+
+void numbers_ours_each(benchmark::State& state) {
+  if (!have(state, doc(1))) return;
+  const std::vector<std::string_view>& literals = number_literals();
+  std::vector<double> out;
+  for (auto _ : state) {
+    out.clear();
+    for (const std::string_view literal : literals) {
+      auto value = kelvane::json::parse_value(literal);
+      const kelvane::json::Number n = value.value().as_number();
+      out.push_back(n.kind() == kelvane::json::Number::Kind::Double ? n.as_double()
+                                                                   : static_cast<double>(n.bits()));
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(flat_numbers().size()));
+}
+
 using Body = void (*)(benchmark::State&, int);
 
 void add(const char* op, const char* lib, Body body) {
@@ -220,6 +255,7 @@ const bool registered = [] {
   add("write", "simdjson", write_simdjson);
 #endif
   benchmark::RegisterBenchmark("numbers/ours", numbers_ours)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("numbers/ours_each", numbers_ours_each)->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("numbers/from_chars", numbers_from_chars)->Unit(benchmark::kMillisecond);
   return true;
 }();

@@ -118,17 +118,16 @@ Status Deserializer::parse_any(Value& out) {
     case 'n':
       eat();
       if (Status s = parse_ident("ull"); !s) return s;
-      out = Value::null();
-      return {};
+      return {};  // `out` is null already
     case 't':
       eat();
       if (Status s = parse_ident("rue"); !s) return s;
-      out = Value::boolean(true);
+      out.set_boolean(true);
       return {};
     case 'f':
       eat();
       if (Status s = parse_ident("alse"); !s) return s;
-      out = Value::boolean(false);
+      out.set_boolean(false);
       return {};
     case '-':
     case '0': case '1': case '2': case '3': case '4':
@@ -136,12 +135,12 @@ Status Deserializer::parse_any(Value& out) {
       const bool positive = c != '-';
       if (!positive) eat();
       if (Number plain = Number::unsigned64(0); parse_plain_number(positive, plain)) {
-        out = Value::number(plain);
+        out.set_number(plain);
         return {};
       }
       Result<Number, Error> n = parse_integer(positive);
       if (!n) return fail(std::move(n).error());
-      out = Value::number(n.value());
+      out.set_number(n.value());
       return {};
     }
     case '"': {

@@ -90,6 +90,7 @@ class Deserializer {
   Status end();
 
   // --- Whole values -----------------------------------------------------
+  // `out` must be null; it is left null or partly read on failure.
   Status parse_any(Value& out);
   // Makes the value read by parse_any the owner of the memory of its tree.
   Value adopt(Value root) { return Value::adopt(std::move(root), arena_); }

@@ -105,6 +105,12 @@ class Value {
   Kind kind() const noexcept;
   bool is_null() const noexcept { return tag() == Tag::Null; }
 
+  // Turn a null value into a boolean or a number where it stands. The reader
+  // fills millions of slots this way: a temporary built and then moved in
+  // would be read back before its stores have settled, which stalls.
+  void set_boolean(bool b) noexcept;
+  void set_number(Number n) noexcept;
+
   // Accessors; each requires the matching kind.
   bool as_bool() const noexcept { return tag() == Tag::True; }
   Number as_number() const noexcept;
@@ -187,26 +193,32 @@ class Map {
 
 // Inline: the reader makes one per scalar, and a call returning the value
 // through memory makes the next 16-byte move wait for the partial stores.
+inline void Value::set_boolean(bool b) noexcept { set_tag(b ? Tag::True : Tag::False); }
+
+inline void Value::set_number(Number n) noexcept {
+  switch (n.kind()) {
+    case Number::Kind::Unsigned64:
+      set_tag(Tag::Unsigned64);
+      break;
+    case Number::Kind::Negative64:
+      set_tag(Tag::Negative64);
+      break;
+    case Number::Kind::Double:
+      set_tag(Tag::Double);
+      break;
+  }
+  set_payload(n.bits());
+}
+
 inline Value Value::boolean(bool b) noexcept {
   Value v;
-  v.set_tag(b ? Tag::True : Tag::False);
+  v.set_boolean(b);
   return v;
 }
 
 inline Value Value::number(Number n) noexcept {
   Value v;
-  switch (n.kind()) {
-    case Number::Kind::Unsigned64:
-      v.set_tag(Tag::Unsigned64);
-      break;
-    case Number::Kind::Negative64:
-      v.set_tag(Tag::Negative64);
-      break;
-    case Number::Kind::Double:
-      v.set_tag(Tag::Double);
-      break;
-  }
-  v.set_payload(n.bits());
+  v.set_number(n);
   return v;
 }
 
