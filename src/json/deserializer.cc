@@ -268,16 +268,20 @@ Status Deserializer::parse_members() {
 
 }  // namespace detail
 
+// The value is read straight into the result, which is returned in place: a
+// number read from a short text is never copied.
 Result<Value, Error> parse_value(std::string_view text) {
-  Value value;
-  detail::Status s = detail::from_trait(text, [&](detail::Deserializer& de) {
-    Value read;
-    detail::Status status = de.parse_any(read);
-    if (status) value = de.adopt(std::move(read));  // before the reader and its memory go
-    return status;
-  });
-  if (!s) return fail(std::move(s).error());
-  return value;
+  Result<Value, Error> result{Value()};
+  detail::Deserializer de(text);
+  detail::Status s = de.parse_any(result.value());
+  if (s) s = de.end();
+  if (!s) {
+    result = fail(std::move(s).error());
+  } else if (const Value::Kind kind = result.value().kind();
+             kind == Value::Kind::String || kind == Value::Kind::Array || kind == Value::Kind::Object) {
+    result.value() = de.adopt(std::move(result.value()));  // before the reader and its memory go
+  }
+  return result;
 }
 
 }  // namespace kelvane::json
