@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "json/reader.h"
 #include "testing/reboot_request.h"
 
 namespace kelvane::approval {
@@ -92,6 +93,20 @@ TEST(RequestLine, TextsAreSentUntrimmedWithOnlyControlsEscaped) {
             "\"action\":\"B\xC3\xBC" "cher/\x7f\",\"requester\":\"\\u0001\",\"sourceHost\":\"unknown\","
             "\"targetHost\":\"web-03\"}\n");
   EXPECT_EQ(line.find('\n'), line.size() - 1);
+}
+
+// The context's source size only sizes the line: a context whose compact
+// text is longer than its source still comes out whole.
+TEST(RequestLine, TheContextSizeHintNeverCutsTheLine) {
+  OperatorApprovalRequest r = reboot_request();
+  r.context = json::parse_value("[1e15,-0,1E2,{\"b\":1,\"a\":[]}]").value();
+  const std::string expected = encode_request_line(r);
+  EXPECT_NE(expected.find(",\"context\":[1000000000000000.0,-0.0,100.0,{\"a\":[],\"b\":1}]}"),
+            std::string::npos);
+  for (const std::size_t hint : {std::size_t{0}, std::size_t{1}, std::size_t{30}, std::size_t{1} << 20}) {
+    r.context_text_size = hint;
+    EXPECT_EQ(encode_request_line(r), expected) << hint;
+  }
 }
 
 }  // namespace

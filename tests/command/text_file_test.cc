@@ -81,6 +81,26 @@ TEST(ReadTextFile, PipeWithoutSizeIsReadToItsEnd) {
   EXPECT_EQ(r.value(), text);
 }
 
+// The reported size is read at once, then a small probe looks for more; the
+// content must come out whole at every size around those steps, and from a
+// file the system reports as empty (as it does for /proc files).
+TEST(ReadTextFile, EverySizeIsReadWhole) {
+  TempDir dir;
+  for (const std::size_t size : {0u, 1u, 63u, 64u, 65u, 127u, 8191u, 8192u, 8193u, 8256u, 70000u, 1u << 20}) {
+    std::string text(size, 'x');
+    for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
+    const std::string path = dir.file("sized");
+    write_file(path, text);
+    auto r = read_text_file(path);
+    ASSERT_TRUE(r.ok()) << size;
+    EXPECT_EQ(r.value(), text) << size;
+  }
+  auto status = read_text_file("/proc/self/status");
+  ASSERT_TRUE(status.ok());
+  EXPECT_NE(status.value().find("\nPid:\t"), std::string::npos);
+  EXPECT_EQ(status.value().back(), '\n');
+}
+
 TEST(ReadTextFile, SizeBeyondMemoryIsOutOfMemory) {
   // A sparse file claims terabytes; reserving that much must fail cleanly.
   // Only meaningful where the kernel refuses such an allocation up front.
