@@ -101,6 +101,8 @@ class Deserializer {
   Error peek_invalid_type(std::string_view expected);
 
  private:
+  // parse_any at the byte `c` found at the index after white space.
+  Status parse_at(int c, Value& out);
   Status parse_array(Value& out);
   Status parse_object(Value& out);
   Status parse_elements();
