@@ -114,7 +114,7 @@ Status Deserializer::parse_any(Value& out) { return parse_at(skip_whitespace(), 
 
 // Inline in the element and member loops, which have looked at the byte
 // already: one call less per value.
-inline Status Deserializer::parse_at(int c, Value& out) {
+[[gnu::always_inline]] inline Status Deserializer::parse_at(int c, Value& out) {
   switch (c) {
     case -1:
       return fail(peek_error(ErrorCode::EofWhileParsingValue));
