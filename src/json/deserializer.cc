@@ -150,12 +150,12 @@ Status Deserializer::parse_any(Value& out) { return parse_at(skip_whitespace(), 
       eat();
       const std::size_t start = index_;
       if (std::string_view plain; parse_plain_str(plain)) {
-        out = Value::string(plain, arena_);
+        out.set_string(plain, arena_);
         return {};
       }
       Result<std::string_view, Error> text = parse_str_from(start);
       if (!text) return fail(std::move(text).error());
-      out = Value::string(text.value(), arena_);
+      out.set_string(text.value(), arena_);
       return {};
     }
     case '[':
@@ -178,7 +178,7 @@ Status Deserializer::parse_array(Value& out) {
   leave_nesting();
   if (!status) return status;
   if (Status s = end_seq(); !s) return s;
-  out = Value::array(std::span<Value>(elements_).subspan(base), arena_, outermost());
+  out.set_array(std::span<Value>(elements_).subspan(base), arena_, outermost());
   elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(base), elements_.end());
   return {};
 }
@@ -223,7 +223,7 @@ Status Deserializer::parse_object(Value& out) {
   leave_nesting();
   if (!status) return status;
   if (Status s = end_map(); !s) return s;
-  out = Value::object(std::span<Member>(members_).subspan(base), arena_, outermost());
+  out.set_object(std::span<Member>(members_).subspan(base), arena_, outermost());
   members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
   return {};
 }
@@ -244,14 +244,18 @@ Status Deserializer::parse_members() {
     }
     first = false;
     eat();
+    // The member's slot is taken first and filled where it stands; a
+    // container value is read aside, as in parse_elements, and moved in by
+    // index, since reading it may move the stack.
+    const std::size_t slot = members_.size();
+    Member& member = members_.emplace_back();
     const std::size_t start = index_;
-    Value name;
     if (std::string_view plain; parse_plain_str(plain)) {
-      name = Value::string(plain, arena_);
+      member.key.set_string(plain, arena_);
     } else {
       Result<std::string_view, Error> key = parse_str_from(start);
       if (!key) return fail(std::move(key).error());
-      name = Value::string(key.value(), arena_);
+      member.key.set_string(key.value(), arena_);
     }
     if (index_ < size_ && data_[index_] == ':') {
       eat();
@@ -260,10 +264,10 @@ Status Deserializer::parse_members() {
     }
     const int v = skip_whitespace();
     if (v == '[' || v == '{') {
-      Value value;  // as in parse_elements
+      Value value;
       if (Status s = v == '[' ? parse_array(value) : parse_object(value); !s) return s;
-      members_.emplace_back(std::move(name), std::move(value));
-    } else if (Status s = parse_at(v, members_.emplace_back(std::move(name), Value()).value); !s) {
+      members_[slot].value = std::move(value);
+    } else if (Status s = parse_at(v, member.value); !s) {
       return s;
     }
   }

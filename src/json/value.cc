@@ -201,15 +201,24 @@ Value Value::object(std::span<Member> members) {
 }
 
 Value Value::string(std::string_view text, Arena& arena) {
-  if (text.size() <= kShortCapacity) return string(text);
+  Value v;
+  v.set_string(text, arena);
+  return v;
+}
+
+void Value::set_string(std::string_view text, Arena& arena) {
+  if (text.size() <= kShortCapacity) {
+    set_tag(Tag::ShortString);
+    raw_[1] = static_cast<unsigned char>(text.size());
+    if (!text.empty()) std::memcpy(raw_ + 2, text.data(), text.size());
+    return;
+  }
   char* p = arena.allocate_text(text.size());
   std::memcpy(p, text.data(), text.size());
-  Value v;
-  v.set_tag(Tag::LongString);
-  v.set_owner(Owner::Arena);
-  v.set_count(text.size());
-  v.set_block(p);
-  return v;
+  set_tag(Tag::LongString);
+  set_owner(Owner::Arena);
+  set_count(text.size());
+  set_block(p);
 }
 
 namespace {
@@ -225,28 +234,42 @@ void* slotted_block(Arena& arena, std::size_t bytes) {
 
 Value Value::array(std::span<Value> elements, Arena& arena, bool outermost) {
   Value v;
-  v.set_tag(Tag::Array);
-  if (elements.empty()) return v;
+  v.set_array(elements, arena, outermost);
+  return v;
+}
+
+void Value::set_array(std::span<Value> elements, Arena& arena, bool outermost) {
+  if (elements.empty()) {
+    set_tag(Tag::Array);
+    return;
+  }
   void* block = outermost ? slotted_block(arena, elements.size_bytes()) : arena.allocate(elements.size_bytes());
   ValueInternals::relocate(elements, static_cast<Value*>(block));
-  v.set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
-  v.set_count(elements.size());
-  v.set_block(block);
-  return v;
+  set_tag(Tag::Array);
+  set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
+  set_count(elements.size());
+  set_block(block);
 }
 
 Value Value::object(std::span<Member> members, Arena& arena, bool outermost) {
   Value v;
-  v.set_tag(Tag::Object);
-  if (members.empty()) return v;
+  v.set_object(members, arena, outermost);
+  return v;
+}
+
+void Value::set_object(std::span<Member> members, Arena& arena, bool outermost) {
+  if (members.empty()) {
+    set_tag(Tag::Object);
+    return;
+  }
   const std::size_t kept = ValueInternals::sort_members(members);
   const std::size_t bytes = kept * sizeof(Member);
   void* block = outermost ? slotted_block(arena, bytes) : arena.allocate(bytes);
   ValueInternals::relocate(members.first(kept), static_cast<Member*>(block));
-  v.set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
-  v.set_count(kept);
-  v.set_block(block);
-  return v;
+  set_tag(Tag::Object);
+  set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
+  set_count(kept);
+  set_block(block);
 }
 
 Value Value::adopt(Value root, Arena& arena) {

@@ -75,6 +75,11 @@ class Value {
   static Value string(std::string_view text, Arena& arena);
   static Value array(std::span<Value> elements, Arena& arena, bool outermost = false);
   static Value object(std::span<Member> members, Arena& arena, bool outermost = false);
+  // The same, turning this value, which must be null, into the result where
+  // it stands (see set_number). On running out of memory it stays null.
+  void set_string(std::string_view text, Arena& arena);
+  void set_array(std::span<Value> elements, Arena& arena, bool outermost = false);
+  void set_object(std::span<Member> members, Arena& arena, bool outermost = false);
   // Makes `root`, built from `arena` with the functions above, the owner of
   // all of the arena's chunks, so that it can be used like any other value.
   static Value adopt(Value root, Arena& arena);
