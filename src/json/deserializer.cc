@@ -159,116 +159,129 @@ Status Deserializer::parse_any(Value& out) { return parse_at(skip_whitespace(), 
       return {};
     }
     case '[':
-      return parse_array(out);
     case '{':
-      return parse_object(out);
+      return parse_container(c, out);
     default:
       return fail(peek_error(ErrorCode::ExpectedSomeValue));
   }
 }
 
-// The elements are read onto the shared stack and then moved into one block
-// of exactly their number; an error abandons the whole read, so what is left
-// on the stack is released with the reader.
-Status Deserializer::parse_array(Value& out) {
-  if (Status s = enter_nesting(); !s) return s;
-  eat();
-  const std::size_t base = elements_.size();
-  Status status = parse_elements();
-  leave_nesting();
-  if (!status) return status;
-  if (Status s = end_seq(); !s) return s;
-  out.set_array(std::span<Value>(elements_).subspan(base), arena_, outermost());
-  elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(base), elements_.end());
-  return {};
-}
+// Arrays and objects are read in one loop with their own stack of open
+// containers, not by recursion: a document nested a hundred deep would
+// otherwise return through more calls than the processor can predict.
+//
+// The elements (members) of the open containers are read onto the shared
+// stacks, innermost on top; a finished container moves its own into one
+// block of exactly their number and takes their place on its parent's stack,
+// or in its member's slot. An error abandons the whole read, so what is
+// left on the stacks is released with the reader. The grammar pieces are
+// called at the same points, in the same order, as a recursive reader would
+// call them, so every error has the same kind and position.
+Status Deserializer::parse_container(int c, Value& out) {
+  struct Open {
+    std::size_t base;  // where its elements or members start on their stack
+    std::size_t slot;  // in an object: the member whose value it is
+    bool object;
+    bool first;
+  };
+  Open open[128];  // the nesting budget allows at most 127
+  std::size_t depth = 0;
+  std::size_t slot = 0;  // for the container about to be opened
 
-// The usual separators are taken here; anything else goes to next_element
-// from the same index, which reports it.
-Status Deserializer::parse_elements() {
-  bool first = true;
   for (;;) {
-    const std::size_t before = index_;
-    int c = skip_whitespace();
-    if (c == ']') return {};
-    if (!first) {
-      c = c == ',' ? (eat(), skip_whitespace()) : -1;
-      if (c == ']') c = -1;
-    }
-    if (c < 0) {
-      index_ = before;
-      Result<bool, Error> more = next_element(first);
-      if (!more) return fail(std::move(more).error());
-      if (!more.value()) return {};
-      c = peek();
-    }
-    first = false;
-    if (c == '[' || c == '{') {
-      // A container pushes its own elements onto the stack while it is
-      // read, so it cannot be read into a slot of that stack.
-      Value element;
-      if (Status s = c == '[' ? parse_array(element) : parse_object(element); !s) return s;
-      elements_.push_back(std::move(element));
-    } else if (Status s = parse_at(c, elements_.emplace_back()); !s) {
-      return s;
-    }
-  }
-}
-
-Status Deserializer::parse_object(Value& out) {
-  if (Status s = enter_nesting(); !s) return s;
-  eat();
-  const std::size_t base = members_.size();
-  Status status = parse_members();
-  leave_nesting();
-  if (!status) return status;
-  if (Status s = end_map(); !s) return s;
-  out.set_object(std::span<Member>(members_).subspan(base), arena_, outermost());
-  members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
-  return {};
-}
-
-// As parse_elements, with next_key.
-Status Deserializer::parse_members() {
-  bool first = true;
-  for (;;) {
-    const std::size_t before = index_;
-    int c = skip_whitespace();
-    if (c == '}') return {};
-    if (!first) c = c == ',' ? (eat(), skip_whitespace()) : -1;
-    if (c != '"') {
-      index_ = before;
-      Result<bool, Error> more = next_key(first);
-      if (!more) return fail(std::move(more).error());
-      if (!more.value()) return {};
-    }
-    first = false;
+    // `c` is '[' or '{' at the index: open it.
+    if (Status s = enter_nesting(); !s) return s;
     eat();
-    // The member's slot is taken first and filled where it stands; a
-    // container value is read aside, as in parse_elements, and moved in by
-    // index, since reading it may move the stack.
-    const std::size_t slot = members_.size();
-    Member& member = members_.emplace_back();
-    const std::size_t start = index_;
-    if (std::string_view plain; parse_plain_str(plain)) {
-      member.key.set_string(plain, arena_);
-    } else {
-      Result<std::string_view, Error> key = parse_str_from(start);
-      if (!key) return fail(std::move(key).error());
-      member.key.set_string(key.value(), arena_);
-    }
-    if (index_ < size_ && data_[index_] == ':') {
-      eat();
-    } else if (Status s = parse_object_colon(); !s) {
-      return s;
-    }
-    const int v = skip_whitespace();
-    if (v == '[' || v == '{') {
-      Value value;
-      if (Status s = v == '[' ? parse_array(value) : parse_object(value); !s) return s;
-      members_[slot].value = std::move(value);
-    } else if (Status s = parse_at(v, member.value); !s) {
-      return s;
+    const bool object = c == '{';
+    open[depth++] = {object ? members_.size() : elements_.size(), slot, object, true};
+
+    // Read the innermost container until a container opens in it (back to
+    // the top of the outer loop) or it ends (below).
+    for (;;) {
+      Open& top = open[depth - 1];
+      bool opens = false;
+      if (top.object) {
+        for (;;) {
+          const std::size_t before = index_;
+          c = skip_whitespace();
+          if (c == '}') break;
+          if (!top.first) c = c == ',' ? (eat(), skip_whitespace()) : -1;
+          if (c != '"') {
+            index_ = before;
+            Result<bool, Error> next = next_key(top.first);
+            if (!next) return fail(std::move(next).error());
+            if (!next.value()) break;
+          }
+          top.first = false;
+          // The member's slot is taken first and its key set where it stands.
+          eat();
+          slot = members_.size();
+          Member& member = members_.emplace_back();
+          const std::size_t start = index_;
+          if (std::string_view plain; parse_plain_str(plain)) {
+            member.key.set_string(plain, arena_);
+          } else {
+            Result<std::string_view, Error> key = parse_str_from(start);
+            if (!key) return fail(std::move(key).error());
+            member.key.set_string(key.value(), arena_);
+          }
+          if (index_ < size_ && data_[index_] == ':') {
+            eat();
+          } else if (Status s = parse_object_colon(); !s) {
+            return s;
+          }
+          c = skip_whitespace();
+          if (c == '[' || c == '{') {
+            opens = true;
+            break;
+          }
+          if (Status s = parse_at(c, member.value); !s) return s;
+        }
+      } else {
+        for (;;) {
+          const std::size_t before = index_;
+          c = skip_whitespace();
+          if (c == ']') break;
+          if (!top.first) {
+            c = c == ',' ? (eat(), skip_whitespace()) : -1;
+            if (c == ']') c = -1;
+          }
+          if (c < 0) {
+            index_ = before;
+            Result<bool, Error> next = next_element(top.first);
+            if (!next) return fail(std::move(next).error());
+            if (!next.value()) break;
+            c = peek();
+          }
+          top.first = false;
+          if (c == '[' || c == '{') {
+            opens = true;
+            break;
+          }
+          if (Status s = parse_at(c, elements_.emplace_back()); !s) return s;
+        }
+      }
+      if (opens) break;
+
+      // The innermost container ends here.
+      leave_nesting();
+      if (Status s = top.object ? end_map() : end_seq(); !s) return s;
+      const Open done = top;
+      --depth;
+      Value& target = depth == 0 ? out : built_;
+      if (done.object) {
+        target.set_object(std::span<Member>(members_).subspan(done.base), arena_, outermost());
+        members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(done.base), members_.end());
+      } else {
+        target.set_array(std::span<Value>(elements_).subspan(done.base), arena_, outermost());
+        elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(done.base), elements_.end());
+      }
+      if (depth == 0) return {};
+      if (open[depth - 1].object) {
+        members_[done.slot].value = std::move(built_);
+      } else {
+        elements_.push_back(std::move(built_));
+      }
     }
   }
 }

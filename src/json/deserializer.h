@@ -103,10 +103,8 @@ class Deserializer {
  private:
   // parse_any at the byte `c` found at the index after white space.
   Status parse_at(int c, Value& out);
-  Status parse_array(Value& out);
-  Status parse_object(Value& out);
-  Status parse_elements();
-  Status parse_members();
+  // The array or object whose bracket `c` is at the index.
+  Status parse_container(int c, Value& out);
 
   // skip_value's two passes: a scan that only says whether the value is
   // well formed (and then moves past it), and the checked grammar.
@@ -156,6 +154,8 @@ class Deserializer {
   // top; each finished container moves its own out into one exact block.
   std::vector<Value> elements_;
   std::vector<Member> members_;
+  // A finished inner container on its way to its parent; null in between.
+  Value built_;
 };
 
 // Reads one whole text: `read_target(de)` reads the one value of the target
