@@ -64,6 +64,9 @@ class OutputCursor {
 
 // The tokens of the compact writer, written at a cursor.
 void write_str(OutputCursor& out, std::string_view text);
+// The same for a short string as a value holds it: `bytes` are the value's
+// sixteen, the length in bytes[1] (at most 14) and the text from bytes[2].
+void write_short_str(OutputCursor& out, const unsigned char* bytes);
 void write_number(OutputCursor& out, Number number);
 
 }  // namespace kelvane::json::detail

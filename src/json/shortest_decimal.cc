@@ -114,6 +114,7 @@ Decimal search(int q, std::uint64_t c) noexcept {
 }
 
 Decimal strip_trailing_zeros(Decimal d) noexcept {
+  if (d.digits % 10 != 0) return d;  // most doubles' shortest digits
   // At most 16 trailing zeros: halve the step each time.
   if (d.digits % 10000000000000000 == 0) {
     d.digits /= 10000000000000000;

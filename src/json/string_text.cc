@@ -66,6 +66,31 @@ void write_str(OutputCursor& out, std::string_view text) {
   out.put('"');
 }
 
+void write_short_str(OutputCursor& out, const unsigned char* bytes) {
+  const std::size_t n = bytes[1];
+  const char* text = reinterpret_cast<const char*>(bytes + 2);
+#if defined(__GNUC__) && defined(__SSE2__) && defined(__SIZEOF_INT128__) && !defined(KOA_NO_VECTOR_SCAN)
+  // Most keys and many values are short: one test of the sixteen bytes
+  // (the text is among them) and a copy of fixed size, where the general
+  // path would pad and copy a tail of varying length.
+  const auto marks = escape_marks16(load16(reinterpret_cast<const char*>(bytes)));
+  std::uint64_t halves[2];
+  std::memcpy(halves, &marks, 16);
+  __extension__ using Uint128 = unsigned __int128;
+  const Uint128 all = (Uint128{halves[1]} << 64) | halves[0];
+  const Uint128 text_bytes = ((Uint128{1} << (8 * n)) - 1) << 16;
+  if ((all & text_bytes) == 0) {
+    char* p = out.room(16);
+    p[0] = '"';
+    std::memcpy(p + 1, text, 14);
+    p[1 + n] = '"';
+    out.advance(n + 2);
+    return;
+  }
+#endif
+  write_str(out, std::string_view(text, n));
+}
+
 }  // namespace detail
 
 void Serializer::serialize_str(std::string_view text) {

@@ -161,6 +161,7 @@ class Value {
   void set_owner(Owner o) noexcept { raw_[1] = static_cast<unsigned char>(o); }
   friend struct ValueInternals;
   friend bool key_less(const Value& a, const Value& b) noexcept;
+  friend class Serializer;  // writes short strings from the value's bytes
 };
 
 static_assert(sizeof(Value) == 16);

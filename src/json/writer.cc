@@ -84,7 +84,11 @@ void Serializer::serialize(const Value& root) {
         detail::write_number(out, v.as_number());
         return;
       case Value::Kind::String:
-        detail::write_str(out, v.as_string());
+        if (v.tag() == Value::Tag::ShortString) {
+          detail::write_short_str(out, v.raw_);
+        } else {
+          detail::write_str(out, v.as_string());
+        }
         return;
       case Value::Kind::Array: {
         const std::span<const Value> items = v.as_array();
@@ -121,7 +125,11 @@ void Serializer::serialize(const Value& root) {
     if (i > 0) out.put(',');
     if (f.object) {
       const Member& m = static_cast<const Member*>(f.items)[i];
-      detail::write_str(out, m.name());
+      if (m.key.tag() == Value::Tag::ShortString) {
+        detail::write_short_str(out, m.key.raw_);
+      } else {
+        detail::write_str(out, m.name());
+      }
       out.put(':');
       begin(m.value);  // may push: `f` is not used past this point
     } else {

@@ -230,6 +230,29 @@ TEST(StringText, EscapesAtEveryOffsetOfEveryLength) {
   EXPECT_EQ(out, escaped_simply(dense));
 }
 
+// Strings of up to 14 bytes live inside their value and are written from
+// its sixteen bytes: as values and as keys, at every length, with and
+// without an escape at every offset, and with bytes that look like escapes
+// just past the text.
+TEST(StringText, ShortStringsAsValuesAndKeys) {
+  for (std::size_t len = 0; len <= 15; ++len) {
+    for (std::size_t at = 0; at <= len; ++at) {
+      std::string in(len, 'k');
+      if (at < len) in[at] = at % 2 == 0 ? '"' : '\x01';
+      std::vector<Member> members;
+      members.emplace_back(in, str(in));
+      const std::string expected = escaped_simply(in);
+      EXPECT_EQ(to_json(str(in)), expected) << len << " " << at;
+      EXPECT_EQ(to_json(object_of(std::move(members))), "{" + expected + ":" + expected + "}") << len << " " << at;
+    }
+  }
+  // A value that held a longer text with quotes, then a short one: only the
+  // short text counts.
+  Value v = str("\"\"\"\"\"\"\"\"\"\"\"\"\"\"");
+  v = str("ab");
+  EXPECT_EQ(to_json(v), "\"ab\"");
+}
+
 TEST(StringText, AppendsWithoutTouchingWhatIsThere) {
   std::string out = "prefix:";
   Serializer(out).serialize_str("x");
