@@ -27,6 +27,15 @@ std::uint64_t load_big_endian(const unsigned char* p, std::size_t n) noexcept {
 
 }  // namespace
 
+namespace {
+
+// Objects up to this many members are sorted by their keys' first bytes,
+// by insertion up to the second number.
+constexpr std::size_t kSortedByPrefix = 512;
+constexpr std::size_t kInsertionSorted = 32;
+
+}  // namespace
+
 // Most keys are short: their bytes sit in the value followed by zeros, so two
 // of them compare as two big-endian words and then their lengths (the zeros
 // make a proper prefix compare equal up to its end).
@@ -71,6 +80,15 @@ struct ValueInternals {
   // Puts the members in key order, keeps only the last of each repeated key
   // at the front, and returns how many were kept.
   static std::size_t sort_members(std::span<Member> members) noexcept;
+
+  // The first eight bytes of a key as a big-endian word, zeros after a
+  // shorter key (a short string's bytes are followed by zeros in the value;
+  // a long one has more than eight): when two keys' words differ, they
+  // order the keys as key_less does.
+  static std::uint64_t key_prefix(const Value& key) noexcept {
+    if (key.tag() == Value::Tag::ShortString) return load_big_endian(key.raw_ + 2, 8);
+    return load_big_endian(static_cast<const unsigned char*>(key.block()), 8);
+  }
 
   static void free_tree(Value& root) noexcept {
     constexpr std::size_t kInline = 130;
@@ -163,25 +181,64 @@ std::size_t ValueInternals::sort_members(std::span<Member> members) noexcept {
   std::size_t i = 1;
   while (i < n && before(members[i - 1], members[i])) ++i;
   if (i == n) return n;
-  if (n <= 32) {
-    // Insertion sort, stable, moving raw bytes; objects are mostly small.
-    for (; i < n; ++i) {
-      alignas(Member) unsigned char held[sizeof(Member)];
-      std::memcpy(held, static_cast<void*>(&members[i]), sizeof(Member));
-      const Member& key = *reinterpret_cast<const Member*>(held);
-      std::size_t j = i;
-      while (j > 0 && before(key, members[j - 1])) --j;
-      std::memmove(static_cast<void*>(&members[j + 1]), static_cast<void*>(&members[j]),
-                   (i - j) * sizeof(Member));
-      std::memcpy(static_cast<void*>(&members[j]), held, sizeof(Member));
+  if (n > kSortedByPrefix) {
+    std::stable_sort(members.begin(), members.end(), before);
+    std::size_t kept = 0;
+    for (i = 0; i < n; ++i) {
+      if (i + 1 < n && !before(members[i], members[i + 1])) continue;
+      if (kept != i) members[kept] = std::move(members[i]);
+      ++kept;
+    }
+    return kept;
+  }
+
+  // Sort (first eight key bytes, position) pairs, comparing whole keys only
+  // when the first eight bytes are equal and positions only when the keys
+  // are (which keeps repeats in text order), then move each member once.
+  struct Entry {
+    std::uint64_t prefix;
+    std::size_t index;
+  };
+  Entry entries[kSortedByPrefix];
+  for (std::size_t k = 0; k < n; ++k) entries[k] = {key_prefix(members[k].key), k};
+  const auto entry_before = [&](const Entry& a, const Entry& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    if (before(members[a.index], members[b.index])) return true;
+    if (before(members[b.index], members[a.index])) return false;
+    return a.index < b.index;
+  };
+  if (n <= kInsertionSorted) {
+    for (std::size_t k = i; k < n; ++k) {
+      const Entry held = entries[k];
+      std::size_t j = k;
+      for (; j > 0 && entry_before(held, entries[j - 1]); --j) entries[j] = entries[j - 1];
+      entries[j] = held;
     }
   } else {
-    std::stable_sort(members.begin(), members.end(), before);
+    std::sort(entries, entries + n, entry_before);
+  }
+  // Members move as raw bytes along each cycle of the permutation; a placed
+  // entry points at its own position.
+  for (std::size_t k = 0; k < n; ++k) {
+    if (entries[k].index == k) continue;
+    alignas(Member) unsigned char held[sizeof(Member)];
+    std::memcpy(held, static_cast<const void*>(&members[k]), sizeof(Member));
+    std::size_t j = k;
+    for (;;) {
+      const std::size_t from = entries[j].index;
+      entries[j].index = j;
+      if (from == k) {
+        std::memcpy(static_cast<void*>(&members[j]), held, sizeof(Member));
+        break;
+      }
+      std::memcpy(static_cast<void*>(&members[j]), static_cast<const void*>(&members[from]), sizeof(Member));
+      j = from;
+    }
   }
   // Of each run of equal keys keep the last, which is the latest in the text.
   std::size_t kept = 0;
   for (i = 0; i < n; ++i) {
-    if (i + 1 < n && !before(members[i], members[i + 1])) continue;
+    if (i + 1 < n && entries[i].prefix == entries[i + 1].prefix && !before(members[i], members[i + 1])) continue;
     if (kept != i) members[kept] = std::move(members[i]);
     ++kept;
   }

@@ -2,7 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <iterator>
+#include <utility>
 
 #include <string>
 #include <vector>
@@ -48,6 +52,43 @@ TEST(Value, ObjectKeysSortByteWiseAndLastRepeatWins) {
   EXPECT_EQ(keys_of(obj),
             (std::vector<std::string>{"B", "Z", "_", "a", "aa", "b", "\xC3\xA9"}));
   EXPECT_EQ(obj.as_object()[3].value.as_number().as_unsigned64(), 2u);
+}
+
+// Objects are sorted on their keys' first eight bytes with the whole keys
+// as tie-breakers, by insertion when small and otherwise on a table; the
+// largest fall back to a plain stable sort. At sizes around each step, with
+// keys sharing long prefixes, holding NUL bytes and repeated, the result
+// must be the byte-wise order with the last of each key.
+TEST(Value, ObjectOrderAtEverySortingStep) {
+  std::uint64_t seed = 7;
+  auto next = [&seed] {
+    seed = seed * 6364136223846793005u + 1442695040888963407u;
+    return static_cast<std::size_t>(seed >> 33);
+  };
+  const std::string stems[] = {"", "a", "ab", std::string("a\0", 2), "abcdefgh", "abcdefghi", "abcdefgh\0",
+                               "abcdefghijklmnopq", "zz", std::string(14, 'x'), std::string(15, 'x')};
+  for (const std::size_t n : {2u, 3u, 31u, 32u, 33u, 100u, 511u, 512u, 513u, 700u}) {
+    std::vector<Member> members;
+    std::vector<std::pair<std::string, std::size_t>> expected;  // key, value (position in the text)
+    for (std::size_t i = 0; i < n; ++i) {
+      std::string key = stems[next() % std::size(stems)];
+      if (next() % 2 == 0) key += static_cast<char>('a' + next() % 3);
+      members.emplace_back(key, Value::number(Number::unsigned64(i)));
+      auto at = std::find_if(expected.begin(), expected.end(), [&](const auto& e) { return e.first == key; });
+      if (at != expected.end()) {
+        at->second = i;
+      } else {
+        expected.emplace_back(key, i);
+      }
+    }
+    std::sort(expected.begin(), expected.end());  // std::string orders bytes as unsigned
+    const Value obj = Value::object(members);
+    ASSERT_EQ(obj.as_object().size(), expected.size()) << n;
+    for (std::size_t k = 0; k < expected.size(); ++k) {
+      EXPECT_EQ(obj.as_object()[k].name(), expected[k].first) << n;
+      EXPECT_EQ(obj.as_object()[k].value.as_number().as_unsigned64(), expected[k].second) << n;
+    }
+  }
 }
 
 TEST(Map, InsertReplacesInPlace) {
