@@ -77,6 +77,14 @@ struct ValueInternals {
     std::memset(static_cast<void*>(from.data()), 0, from.size_bytes());
   }
 
+  // The same for values that own nothing (scalars, and what was built from
+  // an arena): the sources may keep their bytes, as destroying them again
+  // frees nothing. Saves clearing every reader stack frame.
+  template <class T>
+  static void relocate_unowned(std::span<T> from, T* to) noexcept {
+    std::memcpy(static_cast<void*>(to), static_cast<const void*>(from.data()), from.size_bytes());
+  }
+
   // Puts the members in key order, keeps only the last of each repeated key
   // at the front, and returns how many were kept.
   static std::size_t sort_members(std::span<Member> members) noexcept;
@@ -301,7 +309,7 @@ void Value::set_array(std::span<Value> elements, Arena& arena, bool outermost) {
     return;
   }
   void* block = outermost ? slotted_block(arena, elements.size_bytes()) : arena.allocate(elements.size_bytes());
-  ValueInternals::relocate(elements, static_cast<Value*>(block));
+  ValueInternals::relocate_unowned(elements, static_cast<Value*>(block));
   set_tag(Tag::Array);
   set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
   set_count(elements.size());
@@ -322,7 +330,7 @@ void Value::set_object(std::span<Member> members, Arena& arena, bool outermost) 
   const std::size_t kept = ValueInternals::sort_members(members);
   const std::size_t bytes = kept * sizeof(Member);
   void* block = outermost ? slotted_block(arena, bytes) : arena.allocate(bytes);
-  ValueInternals::relocate(members.first(kept), static_cast<Member*>(block));
+  ValueInternals::relocate_unowned(members.first(kept), static_cast<Member*>(block));
   set_tag(Tag::Object);
   set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
   set_count(kept);

@@ -69,7 +69,8 @@ class Value {
 
   // The same, with the block taken from `arena`. The value and everything
   // put into it must not outlive the arena's chunks; adopt() ties them to a
-  // root value.
+  // root value. Elements and members must own nothing themselves (scalars,
+  // or built with these functions); they are copied, not cleared.
   // A container that may become the root (`outermost`) keeps room for
   // that; any other becomes a root by copying its block.
   static Value string(std::string_view text, Arena& arena);
