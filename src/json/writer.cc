@@ -64,77 +64,118 @@ void write_number(OutputCursor& out, Number number) {
 
 }  // namespace detail
 
+namespace {
+
+// A scalar, or an empty array or object, written whole.
+[[gnu::always_inline]] inline void write_leaf(detail::OutputCursor& out, const Value& v) {
+  switch (v.kind()) {
+    case Value::Kind::Null:
+      out.put("null", 4);
+      return;
+    case Value::Kind::Bool:
+      if (v.as_bool()) {
+        out.put("true", 4);
+      } else {
+        out.put("false", 5);
+      }
+      return;
+    case Value::Kind::Number:
+      detail::write_number(out, v.as_number());
+      return;
+    case Value::Kind::String:
+      detail::write_str(out, v.as_string());
+      return;
+    case Value::Kind::Array:
+      out.put("[]", 2);
+      return;
+    case Value::Kind::Object:
+      out.put("{}", 2);
+      return;
+  }
+}
+
+// True for an array or object with something in it, which gets a frame.
+bool opens(const Value& v) noexcept {
+  const Value::Kind k = v.kind();
+  return (k == Value::Kind::Array && !v.as_array().empty()) || (k == Value::Kind::Object && !v.as_object().empty());
+}
+
+}  // namespace
+
+// The elements of the innermost open container are written in a loop of
+// their own until one of them opens a container; a short string, as a key
+// or a value, is written from the value's own bytes.
 void Serializer::serialize(const Value& root) {
   detail::OutputCursor out(out_);
   FrameStack open;
-  // Writes a scalar or an empty container whole; opens any other container.
-  auto begin = [&](const Value& v) {
-    switch (v.kind()) {
-      case Value::Kind::Null:
-        out.put("null", 4);
-        return;
-      case Value::Kind::Bool:
-        if (v.as_bool()) {
-          out.put("true", 4);
-        } else {
-          out.put("false", 5);
-        }
-        return;
-      case Value::Kind::Number:
-        detail::write_number(out, v.as_number());
-        return;
-      case Value::Kind::String:
-        if (v.tag() == Value::Tag::ShortString) {
-          detail::write_short_str(out, v.raw_);
-        } else {
-          detail::write_str(out, v.as_string());
-        }
-        return;
-      case Value::Kind::Array: {
-        const std::span<const Value> items = v.as_array();
-        if (items.empty()) {
-          out.put("[]", 2);
-        } else {
-          out.put('[');
-          open.push({items.data(), items.size(), 0, false});
-        }
-        return;
-      }
-      case Value::Kind::Object: {
-        const std::span<const Member> members = v.as_object();
-        if (members.empty()) {
-          out.put("{}", 2);
-        } else {
-          out.put('{');
-          open.push({members.data(), members.size(), 0, true});
-        }
-        return;
-      }
+  auto push = [&](const Value& v) {
+    if (v.kind() == Value::Kind::Array) {
+      out.put('[');
+      open.push({v.as_array().data(), v.as_array().size(), 0, false});
+    } else {
+      out.put('{');
+      open.push({v.as_object().data(), v.as_object().size(), 0, true});
+    }
+  };
+  auto write_string = [&](const Value& s) {
+    if (s.tag() == Value::Tag::ShortString) {
+      detail::write_short_str(out, s.raw_);
+    } else {
+      detail::write_str(out, s.as_string());
     }
   };
 
-  begin(root);
+  if (!opens(root)) {
+    if (root.kind() == Value::Kind::String) {
+      write_string(root);
+    } else {
+      write_leaf(out, root);
+    }
+    return;
+  }
+  push(root);
   while (!open.empty()) {
     Frame& f = open.top();
-    if (f.next == f.count) {
-      out.put(f.object ? '}' : ']');
-      open.pop();
+    const Value* inner = nullptr;  // a container to open next
+    if (f.object) {
+      const auto* members = static_cast<const Member*>(f.items);
+      while (f.next < f.count) {
+        const Member& m = members[f.next];
+        if (f.next++ > 0) out.put(',');
+        write_string(m.key);
+        out.put(':');
+        if (opens(m.value)) {
+          inner = &m.value;
+          break;
+        }
+        if (m.value.kind() == Value::Kind::String) {
+          write_string(m.value);
+        } else {
+          write_leaf(out, m.value);
+        }
+      }
+    } else {
+      const auto* values = static_cast<const Value*>(f.items);
+      while (f.next < f.count) {
+        const Value& v = values[f.next];
+        if (f.next++ > 0) out.put(',');
+        if (opens(v)) {
+          inner = &v;
+          break;
+        }
+        if (v.kind() == Value::Kind::String) {
+          write_string(v);
+        } else {
+          write_leaf(out, v);
+        }
+      }
+    }
+    if (inner != nullptr) {
+      push(*inner);  // may move the frames: `f` is not used past this point
       continue;
     }
-    const std::size_t i = f.next++;
-    if (i > 0) out.put(',');
-    if (f.object) {
-      const Member& m = static_cast<const Member*>(f.items)[i];
-      if (m.key.tag() == Value::Tag::ShortString) {
-        detail::write_short_str(out, m.key.raw_);
-      } else {
-        detail::write_str(out, m.name());
-      }
-      out.put(':');
-      begin(m.value);  // may push: `f` is not used past this point
-    } else {
-      begin(static_cast<const Value*>(f.items)[i]);
-    }
+    out.put(f.object ? '}' : ']');
+    open.pop();
   }
 }
 
