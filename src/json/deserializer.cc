@@ -265,7 +265,11 @@ Status Deserializer::parse_container(int c, Value& out) {
 
       // The innermost container ends here.
       leave_nesting();
-      if (Status s = top.object ? end_map() : end_seq(); !s) return s;
+      if (index_ < size_ && data_[index_] == (top.object ? '}' : ']')) {
+        eat();  // where the loops above stop when all is well
+      } else if (Status s = top.object ? end_map() : end_seq(); !s) {
+        return s;
+      }
       const Open done = top;
       --depth;
       Value& target = depth == 0 ? out : built_;
