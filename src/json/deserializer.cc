@@ -110,6 +110,20 @@ Status Deserializer::end() {
   return {};
 }
 
+// After the opening quote. Strings without escapes, most of them, are
+// taken from the input as they stand.
+[[gnu::always_inline]] inline Status Deserializer::parse_string_value(Value& out) {
+  const std::size_t start = index_;
+  if (std::string_view plain; parse_plain_str(plain)) {
+    out.set_string(plain, arena_);
+    return {};
+  }
+  Result<std::string_view, Error> text = parse_str_from(start);
+  if (!text) return fail(std::move(text).error());
+  out.set_string(text.value(), arena_);
+  return {};
+}
+
 Status Deserializer::parse_any(Value& out) { return parse_at(skip_whitespace(), out); }
 
 // Inline in the element and member loops, which have looked at the byte
@@ -146,18 +160,9 @@ Status Deserializer::parse_any(Value& out) { return parse_at(skip_whitespace(), 
       out.set_number(n.value());
       return {};
     }
-    case '"': {
+    case '"':
       eat();
-      const std::size_t start = index_;
-      if (std::string_view plain; parse_plain_str(plain)) {
-        out.set_string(plain, arena_);
-        return {};
-      }
-      Result<std::string_view, Error> text = parse_str_from(start);
-      if (!text) return fail(std::move(text).error());
-      out.set_string(text.value(), arena_);
-      return {};
-    }
+      return parse_string_value(out);
     case '[':
     case '{':
       return parse_container(c, out);
@@ -187,6 +192,7 @@ Status Deserializer::parse_container(int c, Value& out) {
   Open open[128];  // the nesting budget allows at most 127
   std::size_t depth = 0;
   std::size_t slot = 0;  // for the container about to be opened
+  Value built;           // a finished inner container on its way to its parent
 
   for (;;) {
     // `c` is '[' or '{' at the index: open it.
@@ -217,14 +223,7 @@ Status Deserializer::parse_container(int c, Value& out) {
           eat();
           slot = members_.size();
           Member& member = members_.emplace_back();
-          const std::size_t start = index_;
-          if (std::string_view plain; parse_plain_str(plain)) {
-            member.key.set_string(plain, arena_);
-          } else {
-            Result<std::string_view, Error> key = parse_str_from(start);
-            if (!key) return fail(std::move(key).error());
-            member.key.set_string(key.value(), arena_);
-          }
+          if (Status s = parse_string_value(member.key); !s) return s;
           if (index_ < size_ && data_[index_] == ':') {
             eat();
           } else if (Status s = parse_object_colon(); !s) {
@@ -272,7 +271,7 @@ Status Deserializer::parse_container(int c, Value& out) {
       }
       const Open done = top;
       --depth;
-      Value& target = depth == 0 ? out : built_;
+      Value& target = depth == 0 ? out : built;
       if (done.object) {
         target.set_object(std::span<Member>(members_).subspan(done.base), arena_, outermost());
         members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(done.base), members_.end());
@@ -282,9 +281,9 @@ Status Deserializer::parse_container(int c, Value& out) {
       }
       if (depth == 0) return {};
       if (open[depth - 1].object) {
-        members_[done.slot].value = std::move(built_);
+        members_[done.slot].value = std::move(built);
       } else {
-        elements_.push_back(std::move(built_));
+        elements_.push_back(std::move(built));
       }
     }
   }

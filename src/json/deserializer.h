@@ -105,6 +105,8 @@ class Deserializer {
   Status parse_at(int c, Value& out);
   // The array or object whose bracket `c` is at the index.
   Status parse_container(int c, Value& out);
+  // A string, after its opening quote, into `out` (null).
+  Status parse_string_value(Value& out);
 
   // skip_value's two passes: a scan that only says whether the value is
   // well formed (and then moves past it), and the checked grammar.
@@ -154,8 +156,6 @@ class Deserializer {
   // top; each finished container moves its own out into one exact block.
   std::vector<Value> elements_;
   std::vector<Member> members_;
-  // A finished inner container on its way to its parent; null in between.
-  Value built_;
 };
 
 // Reads one whole text: `read_target(de)` reads the one value of the target

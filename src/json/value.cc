@@ -88,6 +88,12 @@ struct ValueInternals {
   // Puts the members in key order, keeps only the last of each repeated key
   // at the front, and returns how many were kept.
   static std::size_t sort_members(std::span<Member> members) noexcept;
+  static void sort_by_prefix(std::span<Member> members, std::size_t sorted) noexcept;
+
+  // Moves `items` into a block of `arena` and makes `v` (null) the array or
+  // object `tag` of them.
+  template <class T>
+  static void set_arena_container(Value& v, Value::Tag tag, std::span<T> items, Arena& arena, bool outermost);
 
   // The first eight bytes of a key as a big-endian word, zeros after a
   // shorter key (a short string's bytes are followed by zeros in the value;
@@ -191,18 +197,25 @@ std::size_t ValueInternals::sort_members(std::span<Member> members) noexcept {
   if (i == n) return n;
   if (n > kSortedByPrefix) {
     std::stable_sort(members.begin(), members.end(), before);
-    std::size_t kept = 0;
-    for (i = 0; i < n; ++i) {
-      if (i + 1 < n && !before(members[i], members[i + 1])) continue;
-      if (kept != i) members[kept] = std::move(members[i]);
-      ++kept;
-    }
-    return kept;
+  } else {
+    sort_by_prefix(members, i);
   }
+  // Of each run of equal keys keep the last, which is the latest in the text.
+  std::size_t kept = 0;
+  for (i = 0; i < n; ++i) {
+    if (i + 1 < n && !before(members[i], members[i + 1])) continue;
+    if (kept != i) members[kept] = std::move(members[i]);
+    ++kept;
+  }
+  return kept;
+}
 
-  // Sort (first eight key bytes, position) pairs, comparing whole keys only
-  // when the first eight bytes are equal and positions only when the keys
-  // are (which keeps repeats in text order), then move each member once.
+// Sorts (first eight key bytes, position) pairs, comparing whole keys only
+// when the first eight bytes are equal and positions only when the keys are
+// (which keeps repeats in text order), then moves each member once. The
+// first `sorted` members are in order already.
+void ValueInternals::sort_by_prefix(std::span<Member> members, std::size_t sorted) noexcept {
+  const std::size_t n = members.size();
   struct Entry {
     std::uint64_t prefix;
     std::size_t index;
@@ -211,12 +224,12 @@ std::size_t ValueInternals::sort_members(std::span<Member> members) noexcept {
   for (std::size_t k = 0; k < n; ++k) entries[k] = {key_prefix(members[k].key), k};
   const auto entry_before = [&](const Entry& a, const Entry& b) {
     if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    if (before(members[a.index], members[b.index])) return true;
-    if (before(members[b.index], members[a.index])) return false;
+    if (key_less(members[a.index].key, members[b.index].key)) return true;
+    if (key_less(members[b.index].key, members[a.index].key)) return false;
     return a.index < b.index;
   };
   if (n <= kInsertionSorted) {
-    for (std::size_t k = i; k < n; ++k) {
+    for (std::size_t k = sorted; k < n; ++k) {
       const Entry held = entries[k];
       std::size_t j = k;
       for (; j > 0 && entry_before(held, entries[j - 1]); --j) entries[j] = entries[j - 1];
@@ -243,14 +256,6 @@ std::size_t ValueInternals::sort_members(std::span<Member> members) noexcept {
       j = from;
     }
   }
-  // Of each run of equal keys keep the last, which is the latest in the text.
-  std::size_t kept = 0;
-  for (i = 0; i < n; ++i) {
-    if (i + 1 < n && entries[i].prefix == entries[i + 1].prefix && !before(members[i], members[i + 1])) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
-  }
-  return kept;
 }
 
 Value Value::object(std::span<Member> members) {
@@ -303,17 +308,20 @@ Value Value::array(std::span<Value> elements, Arena& arena, bool outermost) {
   return v;
 }
 
+template <class T>
+void ValueInternals::set_arena_container(Value& v, Value::Tag tag, std::span<T> items, Arena& arena,
+                                         bool outermost) {
+  v.set_tag(tag);
+  if (items.empty()) return;
+  void* block = outermost ? slotted_block(arena, items.size_bytes()) : arena.allocate(items.size_bytes());
+  relocate_unowned(items, static_cast<T*>(block));
+  v.set_owner(outermost ? Value::Owner::ArenaOutermost : Value::Owner::Arena);
+  v.set_count(items.size());
+  v.set_block(block);
+}
+
 void Value::set_array(std::span<Value> elements, Arena& arena, bool outermost) {
-  if (elements.empty()) {
-    set_tag(Tag::Array);
-    return;
-  }
-  void* block = outermost ? slotted_block(arena, elements.size_bytes()) : arena.allocate(elements.size_bytes());
-  ValueInternals::relocate_unowned(elements, static_cast<Value*>(block));
-  set_tag(Tag::Array);
-  set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
-  set_count(elements.size());
-  set_block(block);
+  ValueInternals::set_arena_container(*this, Tag::Array, elements, arena, outermost);
 }
 
 Value Value::object(std::span<Member> members, Arena& arena, bool outermost) {
@@ -323,18 +331,8 @@ Value Value::object(std::span<Member> members, Arena& arena, bool outermost) {
 }
 
 void Value::set_object(std::span<Member> members, Arena& arena, bool outermost) {
-  if (members.empty()) {
-    set_tag(Tag::Object);
-    return;
-  }
-  const std::size_t kept = ValueInternals::sort_members(members);
-  const std::size_t bytes = kept * sizeof(Member);
-  void* block = outermost ? slotted_block(arena, bytes) : arena.allocate(bytes);
-  ValueInternals::relocate_unowned(members.first(kept), static_cast<Member*>(block));
-  set_tag(Tag::Object);
-  set_owner(outermost ? Owner::ArenaOutermost : Owner::Arena);
-  set_count(kept);
-  set_block(block);
+  const std::size_t kept = members.empty() ? 0 : ValueInternals::sort_members(members);
+  ValueInternals::set_arena_container(*this, Tag::Object, members.first(kept), arena, outermost);
 }
 
 Value Value::adopt(Value root, Arena& arena) {

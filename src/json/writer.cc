@@ -117,20 +117,17 @@ void Serializer::serialize(const Value& root) {
       open.push({v.as_object().data(), v.as_object().size(), 0, true});
     }
   };
-  auto write_string = [&](const Value& s) {
-    if (s.tag() == Value::Tag::ShortString) {
-      detail::write_short_str(out, s.raw_);
+  // Keys too: a short string from the value's own bytes.
+  auto write_value = [&](const Value& v) __attribute__((always_inline)) {
+    if (v.tag() == Value::Tag::ShortString) {
+      detail::write_short_str(out, v.raw_);
     } else {
-      detail::write_str(out, s.as_string());
+      write_leaf(out, v);
     }
   };
 
   if (!opens(root)) {
-    if (root.kind() == Value::Kind::String) {
-      write_string(root);
-    } else {
-      write_leaf(out, root);
-    }
+    write_value(root);
     return;
   }
   push(root);
@@ -142,17 +139,13 @@ void Serializer::serialize(const Value& root) {
       while (f.next < f.count) {
         const Member& m = members[f.next];
         if (f.next++ > 0) out.put(',');
-        write_string(m.key);
+        write_value(m.key);
         out.put(':');
         if (opens(m.value)) {
           inner = &m.value;
           break;
         }
-        if (m.value.kind() == Value::Kind::String) {
-          write_string(m.value);
-        } else {
-          write_leaf(out, m.value);
-        }
+        write_value(m.value);
       }
     } else {
       const auto* values = static_cast<const Value*>(f.items);
@@ -163,11 +156,7 @@ void Serializer::serialize(const Value& root) {
           inner = &v;
           break;
         }
-        if (v.kind() == Value::Kind::String) {
-          write_string(v);
-        } else {
-          write_leaf(out, v);
-        }
+        write_value(v);
       }
     }
     if (inner != nullptr) {

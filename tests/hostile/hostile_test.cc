@@ -47,6 +47,19 @@ Service answering(const ScratchDir& dir, std::string reply, std::string* request
   });
 }
 
+// The client with the required options and `extra` against a service that
+// approves; `request` gets the start of the line it sent.
+RunResult run_approved(const std::vector<std::string>& extra, std::string& request) {
+  ScratchDir dir;
+  Service service = answering(dir,
+                              R"({"verdict":"approved","detail":"ok"})"
+                              "\n",
+                              &request);
+  RunResult r = run_client({with_required(extra), service.socket_path()});
+  service.join();
+  return r;
+}
+
 TEST(HostileService, ReplyOneByteAtATime) {
   ScratchDir dir;
   const std::string reply = R"({"verdict":"approved","detail":"caf)"s + "\xC3\xA9" +
@@ -181,15 +194,8 @@ TEST(HostileInput, MillionBracketContextArgumentIsNoJson) {
   EXPECT_FALSE(parsed.value().context);
 
   // Through the binary, as deep as one argument may be.
-  ScratchDir dir;
   std::string request;
-  Service service = answering(dir,
-                              R"({"verdict":"approved","detail":"ok"})"
-                              "\n",
-                              &request);
-  const RunResult r =
-      run_client({with_required({"--context", std::string(131000, '[')}), service.socket_path()});
-  service.join();
+  const RunResult r = run_approved({"--context", std::string(131000, '[')}, request);
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(request,
             R"({"id":"","title":"t","detail":"d","action":"admin_operation","requester":"cli",)"
@@ -248,15 +254,8 @@ TEST(HostileInput, ArgumentsThatAreNotUtf8) {
   EXPECT_EQ(title.out, "");
 
   // A context that is not UTF-8 is no JSON: left out, the run goes on.
-  ScratchDir dir;
   std::string request;
-  Service service = answering(dir,
-                              R"({"verdict":"approved","detail":"ok"})"
-                              "\n",
-                              &request);
-  const RunResult context =
-      run_client({with_required({"--context", "\"\xC3\x28\""}), service.socket_path()});
-  service.join();
+  const RunResult context = run_approved({"--context", "\"\xC3\x28\""}, request);
   EXPECT_EQ(context.status, 0);
   EXPECT_TRUE(utf8::is_valid(request));
   EXPECT_EQ(request.find("context"), std::string::npos) << request;
