@@ -1,74 +1,89 @@
-# Install layout and Debian packaging.
+# Install layout, in three components that the Debian packages follow:
+#   client       the client, its page, completions and documents
+#   demo         the demonstration service, its page and documents
+#   sudo_plugin  the sudo approval plugin (its own rules install the plugin)
+# A package that gates privileged operations must not bring an approving
+# service along, hence the split.
 #
-# Included after every target is defined, so that the demo service (which may
-# not be built in every configuration) can be tested for with if(TARGET).
+# Included after every target is defined, so that optional targets can be
+# tested for with if(TARGET).
 
 include(GNUInstallDirs)
+include(cmake/SourceDate.cmake)
 
 set(KOA_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME}")
+set(KOA_DEMO_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/kelvane-operator-approval-demo")
+set(KOA_SUDO_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/kelvane-operator-approval-sudo")
 
+# --- manual pages: version, date and documentation folder from the build ----
+set(KOA_MAN_DATE "${KOA_SOURCE_DATE}")
+string(REPLACE "-" "\\-" KOA_MAN_DOC_DIR "${CMAKE_INSTALL_FULL_DATADIR}/doc/${PROJECT_NAME}")
+foreach(page kelvane-operator-approve.1 kelvane-operator-approval-demo.1)
+  configure_file(docs/man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
+endforeach()
+
+# --- client -------------------------------------------------------------------
 install(TARGETS kelvane-operator-approve
-  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-install(FILES docs/man/kelvane-operator-approve.1
-  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+  RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT client)
+install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approve.1
+  DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT client)
 
-if(TARGET kelvane-operator-approval-demo)
-  install(TARGETS kelvane-operator-approval-demo
-    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-  install(FILES docs/man/kelvane-operator-approval-demo.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-endif()
-
-# The places where bash-completion and Debian's zsh look for vendor files.
+# Completions where each shell looks for files of other packages. bash and
+# fish search every data folder (XDG_DATA_DIRS). Debian's zsh searches
+# vendor-completions under /usr only and site-functions under /usr/local, so
+# the folder follows the prefix given at install time (cmake --install
+# --prefix) unless KOA_ZSH_COMPLETION_DIR names one.
+set(KOA_ZSH_COMPLETION_DIR "" CACHE STRING
+  "Folder for the zsh completion, relative to the prefix (empty: share/zsh/vendor-completions for /usr, share/zsh/site-functions otherwise)")
 install(FILES completions/kelvane-operator-approve.bash
   DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME kelvane-operator-approve)
-install(FILES completions/_kelvane-operator-approve
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions)
+  RENAME kelvane-operator-approve COMPONENT client)
+install(FILES completions/kelvane-operator-approve.fish
+  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT client)
+install(CODE "
+  set(koa_zsh_dir [[${KOA_ZSH_COMPLETION_DIR}]])
+  if(koa_zsh_dir STREQUAL \"\")
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions]])
+    else()
+      set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/site-functions]])
+    endif()
+  endif()
+  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${koa_zsh_dir}\" TYPE FILE
+    FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approve]])
+" COMPONENT client)
 
-install(FILES README.md docs/protocol.md LICENSE
-  DESTINATION ${KOA_DOC_DIR})
+# Each package's folder under share/doc holds its own copyright (the licence
+# in Debian's machine-readable form) and changelog; the README is the one for
+# users of the installed program, not this tree's.
+install(FILES packaging/README.client.md
+  DESTINATION ${KOA_DOC_DIR} RENAME README.md COMPONENT client)
+install(FILES docs/protocol.md packaging/copyright packaging/changelog
+  DESTINATION ${KOA_DOC_DIR} COMPONENT client)
 
-# --- Debian package: cpack -G DEB from a configured build directory ---------
-
-set(KOA_PACKAGE_MAINTAINER
-  "The kelvane-operator-approve developers <maintainers@kelvane.invalid>"
-  CACHE STRING "Maintainer field of the Debian package")
-
-set(CPACK_PACKAGE_NAME "${PROJECT_NAME}")
-set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
-set(CPACK_PACKAGE_VENDOR "The kelvane-operator-approve developers")
-set(CPACK_PACKAGE_CONTACT "${KOA_PACKAGE_MAINTAINER}")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
-# Kept to lines of Debian's width; CPack indents them for the control file.
-string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
-  "kelvane-operator-approve describes one privileged operation (title,"
-  "detail, action, requester, source and target host, optional digest,"
-  "JSON context and timeout) to the local approval service over a"
-  "Unix-domain socket, reports the operator's verdict on standard error,"
-  "prints the approval token on standard output and exits with a status"
-  "that scripts can branch on.")
-set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
-set(CPACK_PACKAGE_INSTALL_DIRECTORY "${PROJECT_NAME}")
-set(CPACK_STRIP_FILES ON)
-
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KOA_PACKAGE_MAINTAINER}")
-set(CPACK_DEBIAN_PACKAGE_SECTION "admin")
-set(CPACK_DEBIAN_PACKAGE_PRIORITY "optional")
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-# The package's dependencies are those of the binaries as built here (libc,
-# libstdc++, libgcc), worked out by dpkg-shlibdeps; without that tool fall
-# back to the libraries every C++ program on Debian needs.
-find_program(KOA_DPKG_SHLIBDEPS dpkg-shlibdeps)
-if(KOA_DPKG_SHLIBDEPS)
-  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libstdc++6, libgcc-s1")
+# The static client's justified lintian override, for the package only.
+if(KOA_STATIC_CLIENT)
+  install(FILES packaging/lintian/kelvane-operator-approve
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+    COMPONENT client EXCLUDE_FROM_ALL)
 endif()
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "bash-completion")
 
-set(CPACK_GENERATOR "DEB")
-set(CPACK_SOURCE_GENERATOR "TGZ")
-set(CPACK_SOURCE_IGNORE_FILES "/build/" "/\\\\.git/" "/\\\\.cache/")
+# --- demo service -------------------------------------------------------------
+if(TARGET kelvane-operator-approval-demo)
+  install(TARGETS kelvane-operator-approval-demo
+    RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT demo)
+  install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approval-demo.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT demo)
+  install(FILES packaging/README.demo.md
+    DESTINATION ${KOA_DEMO_DOC_DIR} RENAME README.md COMPONENT demo)
+  install(FILES packaging/copyright packaging/changelog
+    DESTINATION ${KOA_DEMO_DOC_DIR} COMPONENT demo)
+endif()
 
-include(CPack)
+# --- sudo plugin: its documents' folder ---------------------------------------
+if(TARGET kelvane_approval)
+  install(FILES packaging/copyright packaging/changelog
+    DESTINATION ${KOA_SUDO_DOC_DIR} COMPONENT sudo_plugin)
+endif()
+
+include(cmake/Package.cmake)

@@ -25,7 +25,10 @@ prefix=$scratch/usr
 
 client=$prefix/bin/kelvane-operator-approve
 bash_completion=$prefix/share/bash-completion/completions/kelvane-operator-approve
-zsh_completion=$prefix/share/zsh/vendor-completions/_kelvane-operator-approve
+# Debian's zsh looks in site-functions for prefixes other than /usr.
+zsh_dir=$prefix/share/zsh/site-functions
+zsh_completion=$zsh_dir/_kelvane-operator-approve
+fish_dir=$prefix/share/fish/vendor_completions.d
 man_dir=$prefix/share/man/man1
 
 # The option names as the program itself announces them in its usage text,
@@ -42,15 +45,22 @@ check_layout() {
     bin/kelvane-operator-approve \
     share/man/man1/kelvane-operator-approve.1 \
     share/bash-completion/completions/kelvane-operator-approve \
-    share/zsh/vendor-completions/_kelvane-operator-approve \
+    share/zsh/site-functions/_kelvane-operator-approve \
+    share/fish/vendor_completions.d/kelvane-operator-approve.fish \
     share/doc/kelvane-operator-approve/README.md \
     share/doc/kelvane-operator-approve/protocol.md \
-    share/doc/kelvane-operator-approve/LICENSE; do
+    share/doc/kelvane-operator-approve/copyright \
+    share/doc/kelvane-operator-approve/changelog; do
     [ -f "$prefix/$f" ] || fail "not installed: $f"
   done
   [ -x "$client" ] || fail "client is not executable"
 
-  local demo_files=(bin/kelvane-operator-approval-demo share/man/man1/kelvane-operator-approval-demo.1)
+  local demo_files=(
+    bin/kelvane-operator-approval-demo
+    share/man/man1/kelvane-operator-approval-demo.1
+    share/doc/kelvane-operator-approval-demo/README.md
+    share/doc/kelvane-operator-approval-demo/copyright
+    share/doc/kelvane-operator-approval-demo/changelog)
   for f in "${demo_files[@]}"; do
     if [ "$expect_demo" = 1 ]; then
       [ -f "$prefix/$f" ] || fail "not installed: $f"
@@ -62,8 +72,25 @@ check_layout() {
   # Nothing outside the documented places (no headers, no static libraries).
   local extra
   extra=$(cd "$prefix" && find . -type f | sed 's|^\./||' |
-    grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/vendor-completions/_kelvane-operator-approve|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|LICENSE))$' || true)
+    grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/site-functions/_kelvane-operator-approve|share/fish/vendor_completions\.d/kelvane-operator-approve\.fish|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|copyright|changelog)|share/doc/kelvane-operator-approval-demo/(README\.md|copyright|changelog))$' || true)
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
+
+  # The packaged documents are the users' own, not this tree's: the README
+  # does not send them to build folders or scripts they do not have.
+  ! grep -n -E 'build/|tools/|\.ci/|cmake --' "$prefix/share/doc/kelvane-operator-approve/README.md" ||
+    fail "the installed README speaks of the source tree"
+  head -n 1 "$prefix/share/doc/kelvane-operator-approve/copyright" |
+    grep -q '^Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/$' ||
+    fail "copyright is not in the machine-readable format"
+
+  # Under /usr (the packages' prefix) the zsh completion goes where Debian's
+  # zsh looks for other packages' completions; DESTDIR stages it.
+  DESTDIR=$scratch/dest "$cmake" --install "$build" --prefix /usr >"$scratch/install-usr.log" ||
+    { cat "$scratch/install-usr.log" >&2; exit 1; }
+  [ -f "$scratch/dest/usr/share/zsh/vendor-completions/_kelvane-operator-approve" ] ||
+    fail "zsh completion not in share/zsh/vendor-completions under /usr"
+  [ ! -e "$scratch/dest/usr/share/zsh/site-functions" ] ||
+    fail "zsh completion in site-functions under /usr"
 
   # The installed binary runs from its new place: --help is status 2 with
   # the usage text on standard error and nothing on standard output.
@@ -76,11 +103,13 @@ check_layout() {
 }
 
 check_man() {
-  local page pages=("$man_dir/kelvane-operator-approve.1" "$source/docs/man/kelvane-operator-approval-demo.1")
-  # The pages carry the version being installed.
+  local page pages=("$man_dir/kelvane-operator-approve.1")
+  [ "$expect_demo" = 1 ] && pages+=("$man_dir/kelvane-operator-approval-demo.1")
+  # The build fills in the version being installed and a full date.
   for page in "${pages[@]}"; do
-    grep -q "^\.TH .* \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
-      fail "$(basename "$page") does not name version ${KOA_VERSION:-?} in its .TH line"
+    grep -q "^\.TH [^ ]* 1 [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
+      fail "$(basename "$page"): no full date and version ${KOA_VERSION:-?} in its .TH line: $(grep '^\.TH' "$page")"
+    ! grep -n '@[A-Z_]*@' "$page" || fail "$(basename "$page") has fields the build did not fill in"
   done
 
   # The tagged entries of the page name exactly the program's options.
@@ -98,6 +127,17 @@ check_man() {
       sed 's/\\-/-/g' | grep -oE '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)
     [ -n "$demo_options" ] && [ "$demo_documented" = "$demo_options" ] ||
       fail "options in the demo's manual page [$(echo $demo_documented)] differ from its usage [$(echo $demo_options)]"
+  fi
+
+  # mandoc's checker, at every level down to style.
+  if command -v mandoc >/dev/null; then
+    for page in "${pages[@]}"; do
+      local lint
+      lint=$(mandoc -Tlint -W style "$page" 2>&1) || true
+      [ -z "$lint" ] || fail "mandoc -Tlint on $(basename "$page"): $lint"
+    done
+  else
+    echo "mandoc not found: its check skipped"
   fi
 
   if ! command -v groff >/dev/null; then
@@ -167,19 +207,75 @@ nothing after --timeout|--timeout ''|
 an option name taken as a value is not an option|--title --detail-file ''|-h @LONG@
 CASES
   done
-  cd - >/dev/null
 
-  # The zsh completion names exactly the program's options.
-  local offered
-  offered=$({ grep -oE -- '--[a-z][a-z-]*\[' "$zsh_completion" | tr -d '['
-    grep -q -- '{-h,--help}' "$zsh_completion" && printf '%s\n' -h --help; } | sort -u)
-  [ "$offered" = "$(program_options)" ] ||
-    fail "options in the zsh completion [$(echo $offered)] differ from the program's [$(echo $(program_options))]"
+  # zsh and fish offer options only for a word that begins with a dash, as
+  # is their custom; otherwise they follow the same rules as bash.
+  local zsh_fish_cases
+  zsh_fish_cases=$(cat <<'CASES'
+after -|-|-h @LONG@
+after --|--|@LONG@
+prefix of two options|--title x --detail-f|--detail-file
+files after --detail-file|--detail-file ''|alpha.json beta.txt sub
+file prefix after --context-file|--title x --context-file a|alpha.json
+nothing after a free-text option|--title ''|
+not even for a dash after --timeout|--timeout -|
+an option name taken as a value is not an option|--title --context-file -|-h @LONG@
+nor are files offered after it|--title --context-file ''|
+CASES
+)
+
   if command -v zsh >/dev/null; then
     zsh -n "$zsh_completion" || fail "zsh completion does not parse"
+    # A zsh that loads its completion system with the installed folder on
+    # fpath binds the command to the installed function.
+    local bound
+    bound=$(zsh -f -c 'fpath=("$1" $fpath); autoload -Uz compinit; compinit -u -D
+      print -r -- ${_comps[kelvane-operator-approve]}' zsh "$zsh_dir") || true
+    [ "$bound" = _kelvane-operator-approve ] ||
+      fail "compinit with $zsh_dir on fpath does not find the completion (got [$bound])"
+    run_cases zsh zsh_words <<<"$zsh_fish_cases"
   else
-    echo "zsh not found: syntax check of the zsh completion skipped"
+    echo "zsh not found: zsh completion checks skipped"
   fi
+  if command -v fish >/dev/null; then
+    run_cases fish fish_words <<<"$zsh_fish_cases"
+  else
+    echo "fish not found: fish completion checks skipped"
+  fi
+  cd - >/dev/null
+}
+
+# Reads cases (name|words|expected candidates, @LONG@ for every long option)
+# and checks each against COMPLETER WORD..., which prints the candidates for
+# the last word.
+run_cases() {
+  local where=$1 completer=$2 long_options name words expected got
+  long_options=$(program_options | grep -- '^--' | tr '\n' ' ')
+  while IFS='|' read -r name words expected; do
+    [ -n "$name" ] || continue
+    eval "set -- $words"
+    got=$("$completer" kelvane-operator-approve "$@" | sed 's|/$||' | sort | tr '\n' ' ')
+    expected=${expected//@LONG@/$long_options}
+    expected=$(tr ' ' '\n' <<<"$expected" | sed '/^$/d' | sort | tr '\n' ' ')
+    [ "$got" = "$expected" ] || fail "$where completion, $name: got [$got], expected [$expected]"
+  done
+}
+
+# The candidates of a real zsh, its completion system loaded with the
+# installed folder first on fpath.
+zsh_words() {
+  zsh -f "$source/tests/install/zsh_complete.zsh" "$zsh_dir" "$@"
+}
+
+# The candidates of a real fish with the installed folder first in its
+# completion path. fish loads a command's completion only when the command
+# exists, hence the installed bin/ on PATH; its own files go to the scratch
+# folder.
+fish_words() {
+  local line="$*"
+  [ -n "${*: -1}" ] || line="${*:1:$#-1} "
+  PATH="$prefix/bin:$PATH" XDG_CONFIG_HOME=$scratch/fish-config XDG_DATA_HOME=$scratch/fish-data \
+    fish -c 'set -p fish_complete_path $argv[1]; complete -C $argv[2]' "$fish_dir" "$line" | cut -f 1
 }
 
 case $mode in
