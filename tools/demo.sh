@@ -11,7 +11,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-if [ -t 1 ]; then
+# Bold headings only on a terminal that can show them, and not when the
+# user asked for no colours (NO_COLOR, any value).
+if [ -t 1 ] && [ -z "${NO_COLOR:-}" ] && [ "${TERM:-dumb}" != dumb ]; then
   bold() { printf '\n\033[1m%s\033[0m\n' "$*"; }
 else
   bold() { printf '\n%s\n' "$*"; }
@@ -45,11 +47,14 @@ fi
 
 # --- 2. Build the optimised client and service ------------------------------
 bold "Building (cmake --workflow --preset release)"
-cmake --workflow --preset release >build-release.log 2>&1 || {
-  cat build-release.log
+# The build's output is shown only when it fails, and kept nowhere.
+build_log=$(mktemp)
+cmake --workflow --preset release >"$build_log" 2>&1 || {
+  cat "$build_log"
+  rm -f "$build_log"
   exit 1
 }
-rm -f build-release.log
+rm -f "$build_log"
 client=build/release/src/kelvane-operator-approve
 service=build/release/tools/kelvane-operator-approval-demo
 echo "client:  $client"
