@@ -3,8 +3,8 @@
 #
 #   packaging/check-packages.sh [BUILD_DIR]      (default: build/package)
 #
-# 1. lintian -EvIL +pedantic: no error and no warning; every info or
-#    pedantic tag that remains must be explained in docs/packaging.md.
+# 1. lintian -EvIL +pedantic: no error and no warning; every info,
+#    pedantic or overridden tag must be explained in docs/packaging.md.
 # 2. hardening-check on every ELF file the packages ship. Two of its checks
 #    cannot pass as such and are replaced by checks on the unstripped twin
 #    of the file in BUILD_DIR (the same file before packaging):
@@ -39,14 +39,17 @@ trap 'rm -rf "$work"' EXIT
 # --- 1. lintian ------------------------------------------------------------
 echo "== lintian -EvIL +pedantic ${debs[*]##*/}"
 status=0
-lintian -EvIL +pedantic --fail-on error,warning "${debs[@]}" >"$work/lintian" 2>&1 || status=$?
+# Overridden tags are shown (O:) with the override's comment (N:), and
+# judged here: lintian's own --fail-on would count them too.
+lintian -EvIL +pedantic --show-overrides --fail-on none "${debs[@]}" >"$work/lintian" 2>&1 || status=$?
 cat "$work/lintian"
-[ "$status" = 0 ] || fail "lintian reports errors or warnings (status $status)"
+[ "$status" = 0 ] || fail "lintian failed (status $status)"
+! grep -q -E '^[EW]: ' "$work/lintian" || fail "lintian reports errors or warnings"
 # Lines look like "I: package: tag [pointer]".
 while read -r tag; do
   grep -q -- "\`$tag\`" "$root/docs/packaging.md" ||
     fail "lintian tag $tag is kept but not explained in docs/packaging.md"
-done < <(sed -n -E 's/^[IPX]: [^ ]+: ([a-z0-9+.-]+).*/\1/p' "$work/lintian" | sort -u)
+done < <(sed -n -E 's/^[IPXO]: [^ ]+: ([a-z0-9+.-]+).*/\1/p' "$work/lintian" | sort -u)
 
 # --- 2. hardening ------------------------------------------------------------
 is_elf() { [ "$(head -c 4 "$1" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ]; }
