@@ -55,14 +55,14 @@ done < <(sed -n -E 's/^[IPXO]: [^ ]+: ([a-z0-9+.-]+).*/\1/p' "$work/lintian" | s
 is_elf() { [ "$(head -c 4 "$1" | od -An -tx1 | tr -d ' \n')" = 7f454c46 ]; }
 is_static() { ! readelf -lW "$1" | grep -q 'INTERP' && ! readelf -dW "$1" | grep -q '(NEEDED)'; }
 
-# Counts over our own functions (the kelvane namespaces and main) in the
+# Counts over our own functions (named kelvane..., or main) in the
 # disassembly of FILE: functions, those that begin with endbr64, calls to
 # __stack_chk_fail, calls to fortified __*_chk functions.
 our_code_figures() {
   objdump -d -C --no-show-raw-insn "$1" | awk '
     /^[0-9a-f]+ <.*>:$/ {
       name = $0; sub(/^[0-9a-f]+ </, "", name); sub(/>:$/, "", name)
-      ours = (name ~ /kelvane::/ || name == "main"); first = 1
+      ours = (name ~ /kelvane/ || name == "main"); first = 1
       if (ours) functions++
       next
     }
