@@ -1,3 +1,5 @@
+#include <unistd.h>
+
 #include <new>
 
 #include "approval/connection.h"
@@ -7,10 +9,14 @@ namespace kelvane::approval {
 namespace {
 
 Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest request,
-                                                     const EnvLookup& env) {
-  Result<UnixStream, io::Error> connected = UnixStream::connect(resolve_socket_path(env));
+                                                     const ServiceAddress& address) {
+  Result<UnixStream, io::Error> connected = UnixStream::connect(address.path);
   if (!connected.ok()) return fail(std::move(connected).error());
   UnixStream stream = std::move(connected).value();
+  if (address.trusted) {
+    Result<void, io::Error> trusted = check_service_peer(stream.fd(), address.path, *address.trusted);
+    if (!trusted.ok()) return fail(std::move(trusted).error());
+  }
 
   // Built whole before the first byte goes out, so that the service never
   // sees half a request followed by a failure of ours.
@@ -39,11 +45,20 @@ Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line) 
 
 Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
                                                              const EnvLookup& env) {
+  try {
+    return request_decision(std::move(request), resolve_service_address(env, ::geteuid()));
+  } catch (const std::bad_alloc&) {
+    return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
+  }
+}
+
+Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
+                                                             const ServiceAddress& address) {
   // A reply without an upper bound on its length can exhaust memory; that is
   // one more way for the service's answer to be unusable, not a crash. The
   // stream's destructor has closed the socket by the time we get here.
   try {
-    return exchange(std::move(request), env);
+    return exchange(std::move(request), address);
   } catch (const std::bad_alloc&) {
     return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
   }

@@ -118,6 +118,12 @@ Error Error::from_json(json::Error error) {
 
 Error Error::bare(ErrorKind kind) noexcept { return Error(Form::Kind, kind); }
 
+Error Error::message(ErrorKind kind, std::string text) {
+  Error e(Form::Owned, kind);
+  e.owned_ = std::move(text);
+  return e;
+}
+
 ErrorKind Error::kind() const noexcept { return kind_; }
 
 std::string Error::to_string() const {
@@ -135,6 +141,8 @@ std::string Error::to_string() const {
       return inner_->to_string();
     case Form::Kind:
       return std::string(kind_description(kind_));
+    case Form::Owned:
+      return owned_;
   }
   return {};
 }

@@ -37,6 +37,9 @@ class Error {
   static Error from_json(json::Error error);
   // Bare kind form.
   static Error bare(ErrorKind kind) noexcept;
+  // Message form with a text of its own, for refusals that name what they
+  // refused (a path, a uid).
+  static Error message(ErrorKind kind, std::string text);
 
   ErrorKind kind() const noexcept;
   // The OS error number, or 0 for the other forms.
@@ -45,13 +48,14 @@ class Error {
   std::string to_string() const;
 
  private:
-  enum class Form { Os, Fixed, Custom, Kind };
+  enum class Form { Os, Fixed, Custom, Kind, Owned };
   Error(Form form, ErrorKind kind) noexcept : form_(form), kind_(kind) {}
 
   Form form_;
   ErrorKind kind_;
   int code_ = 0;
   std::string_view message_;
+  std::string owned_;
   std::unique_ptr<json::Error> inner_;
 };
 
