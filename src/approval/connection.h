@@ -14,6 +14,7 @@
 #include "approval/decision.h"
 #include "approval/io_error.h"
 #include "approval/request.h"
+#include "support/file_descriptor.h"
 #include "support/memory.h"
 #include "support/result.h"
 
@@ -63,29 +64,12 @@ ServiceAddress resolve_service_address(const EnvLookup& env, uid_t own_uid);
 // path and the uid it found.
 Result<void, io::Error> check_service_peer(int fd, const std::string& path, const TrustedPeer& trusted);
 
-// Owns one connected AF_UNIX stream socket and closes it exactly once.
-class UnixStream {
- public:
-  // Creates the socket (close-on-exec) before looking at the path, so that a
-  // failure to make one is reported even for an unusable path; refuses paths
-  // with a NUL byte or too long for sun_path; connects once, never retrying.
-  // Leaves no descriptor open when it fails.
-  static Result<UnixStream, io::Error> connect(std::string path);
-
-  UnixStream(UnixStream&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UnixStream& operator=(UnixStream&& other) noexcept;
-  UnixStream(const UnixStream&) = delete;
-  UnixStream& operator=(const UnixStream&) = delete;
-  ~UnixStream() { close(); }
-
-  int fd() const noexcept { return fd_; }
-  // Closes the descriptor if still open; its result is of no use to anyone.
-  void close() noexcept;
-
- private:
-  explicit UnixStream(int fd) noexcept : fd_(fd) {}
-  int fd_;
-};
+// Connects one AF_UNIX stream socket (close-on-exec). Creates the socket
+// before looking at the path, so that a failure to make one is reported even
+// for an unusable path; refuses paths with a NUL byte or too long for
+// sun_path; connects once, never retrying. Leaves no descriptor open when it
+// fails.
+Result<FileDescriptor, io::Error> connect_unix_stream(const std::string& path);
 
 // Sends every byte on a socket, repeating interrupted calls. Never raises
 // SIGPIPE: a vanished peer gives EPIPE.

@@ -1,8 +1,7 @@
 #include <unistd.h>
 
-#include <new>
-
 #include "approval/connection.h"
+#include "support/out_of_memory.h"
 #include "support/whitespace.h"
 
 namespace kelvane::approval {
@@ -10,29 +9,33 @@ namespace {
 
 Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest request,
                                                      const ServiceAddress& address) {
-  Result<UnixStream, io::Error> connected = UnixStream::connect(address.path);
+  Result<FileDescriptor, io::Error> connected = connect_unix_stream(address.path);
   if (!connected.ok()) return fail(std::move(connected).error());
-  UnixStream stream = std::move(connected).value();
+  FileDescriptor stream = std::move(connected).value();
   if (address.trusted) {
-    Result<void, io::Error> trusted = check_service_peer(stream.fd(), address.path, *address.trusted);
+    Result<void, io::Error> trusted = check_service_peer(stream.get(), address.path, *address.trusted);
     if (!trusted.ok()) return fail(std::move(trusted).error());
   }
 
   // Built whole before the first byte goes out, so that the service never
   // sees half a request followed by a failure of ours.
   const std::string request_line = encode_request_line(request);
-  Result<void, io::Error> sent = write_all(stream.fd(), request_line);
+  Result<void, io::Error> sent = write_all(stream.get(), request_line);
   if (!sent.ok()) return fail(std::move(sent).error());
 
   ByteBuffer line;
   {
-    LineReader reader(stream.fd());
+    LineReader reader(stream.get());
     Result<std::size_t, io::Error> received = read_line(reader, line);
     if (!received.ok()) return fail(std::move(received).error());
   }
   Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line.view());
   stream.close();
   return decision;
+}
+
+Result<OperatorApprovalDecision, io::Error> out_of_memory() {
+  return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
 }
 
 }  // namespace
@@ -45,11 +48,9 @@ Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line) 
 
 Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
                                                              const EnvLookup& env) {
-  try {
-    return request_decision(std::move(request), resolve_service_address(env, ::geteuid()));
-  } catch (const std::bad_alloc&) {
-    return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
-  }
+  return unless_out_of_memory(
+      [&] { return request_decision(std::move(request), resolve_service_address(env, ::geteuid())); },
+      out_of_memory);
 }
 
 Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
@@ -57,11 +58,7 @@ Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalReq
   // A reply without an upper bound on its length can exhaust memory; that is
   // one more way for the service's answer to be unusable, not a crash. The
   // stream's destructor has closed the socket by the time we get here.
-  try {
-    return exchange(std::move(request), address);
-  } catch (const std::bad_alloc&) {
-    return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
-  }
+  return unless_out_of_memory([&] { return exchange(std::move(request), address); }, out_of_memory);
 }
 
 }  // namespace kelvane::approval

@@ -63,7 +63,4 @@ class Error {
 // 128-byte buffer, with malformed UTF-8 replaced by U+FFFD.
 std::string os_error_text(int code);
 
-// The bytes as UTF-8, each maximal invalid piece replaced by one U+FFFD.
-std::string to_valid_utf8(std::string_view bytes);
-
 }  // namespace kelvane::io

@@ -37,7 +37,7 @@ bool remove_stale(const std::string& path, std::string& error) {
     error = path + " exists and is not a socket; not replacing it";
     return false;
   }
-  auto probe = approval::UnixStream::connect(path);
+  auto probe = approval::connect_unix_stream(path);
   if (probe.ok()) {
     error = "another service is already listening on " + path;
     return false;
