@@ -53,6 +53,11 @@ struct TrustedPeer {
 struct ServiceAddress {
   std::string path;
   std::optional<TrustedPeer> trusted;  // nullopt: whoever listens is accepted
+  // Told the connection's descriptor as soon as it exists, before anything is
+  // sent, by ordinary code (not from a signal handler). A caller whose wait
+  // may have to end early, such as on Ctrl-C, can then shut the socket down
+  // from its signal handler: interrupted calls are otherwise repeated.
+  void (*on_connected)(int fd) = nullptr;
 };
 
 // The path of resolve_socket_path, with the peer rule for it: none when

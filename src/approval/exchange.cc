@@ -12,6 +12,7 @@ Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest req
   Result<FileDescriptor, io::Error> connected = connect_unix_stream(address.path);
   if (!connected.ok()) return fail(std::move(connected).error());
   FileDescriptor stream = std::move(connected).value();
+  if (address.on_connected) address.on_connected(stream.get());
   if (address.trusted) {
     Result<void, io::Error> trusted = check_service_peer(stream.get(), address.path, *address.trusted);
     if (!trusted.ok()) return fail(std::move(trusted).error());
