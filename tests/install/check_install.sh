@@ -2,13 +2,14 @@
 # Installs the build tree into a scratch prefix and checks what a user gets:
 # the layout, the manual pages and the shell completions.
 #
-#   check_install.sh MODE BUILD_DIR SOURCE_DIR EXPECT_DEMO
+#   check_install.sh MODE BUILD_DIR SOURCE_DIR EXPECT_DEMO [EXPECT_SUDO]
 #
 # MODE is layout, man or completion. EXPECT_DEMO is 1 when the demo service
-# is part of this build. Exit status 77 means skipped.
+# is part of this build, EXPECT_SUDO when the sudo plugin is. Exit status 77
+# means skipped.
 set -euo pipefail
 
-mode=$1 build=$2 source=$3 expect_demo=$4
+mode=$1 build=$2 source=$3 expect_demo=$4 expect_sudo=${5:-0}
 cmake=${CMAKE_COMMAND:-cmake}
 
 failures=0
@@ -59,10 +60,21 @@ check_layout() {
     fi
   done
 
+  local sudo_files=(libexec/sudo/kelvane_approval.so share/man/man8/kelvane_approval.8
+    share/doc/kelvane-operator-approval-sudo/sudo.md)
+  for f in "${sudo_files[@]}"; do
+    if [ "$expect_sudo" = 1 ]; then
+      [ -f "$prefix/$f" ] || fail "not installed: $f"
+    else
+      [ ! -e "$prefix/$f" ] || fail "installed without the sudo plugin target: $f"
+    fi
+  done
+
   # Nothing outside the documented places (no headers, no static libraries).
   local extra
   extra=$(cd "$prefix" && find . -type f | sed 's|^\./||' |
-    grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/vendor-completions/_kelvane-operator-approve|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|LICENSE))$' || true)
+    grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/vendor-completions/_kelvane-operator-approve|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|LICENSE))$' |
+    grep -v -E '^(libexec/sudo/kelvane_approval\.so|share/man/man8/kelvane_approval\.8|share/doc/kelvane-operator-approval-sudo/sudo\.md)$' || true)
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 
   # The installed binary runs from its new place: --help is status 2 with
@@ -77,6 +89,7 @@ check_layout() {
 
 check_man() {
   local page pages=("$man_dir/kelvane-operator-approve.1" "$source/docs/man/kelvane-operator-approval-demo.1")
+  [ "$expect_sudo" = 1 ] && pages+=("$prefix/share/man/man8/kelvane_approval.8")
   # The pages carry the version being installed.
   for page in "${pages[@]}"; do
     grep -q "^\.TH .* \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
