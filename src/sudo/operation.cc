@@ -64,6 +64,7 @@ Result<void, std::string> read_command(Operation& op, char* const* command_info,
   Result<std::string, std::string> command = text_of(command_info, "command_info", "command", "the command path");
   if (!command.ok()) return fail(std::move(command).error());
   op.command = std::move(command).value();
+  if (op.command.empty()) return fail(std::string("sudo gave an empty command="));
   if (const auto root = find_setting(command_info, "chroot")) {
     return fail("the command would run under chroot=" + shell_quote(*root) + ", which the request cannot show");
   }

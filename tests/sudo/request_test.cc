@@ -28,7 +28,7 @@ class Vector {
   std::vector<char*> pointers_;
 };
 
-TEST(ShellQuote, QuotesOnlyWhatNeedsIt) {
+TEST(SudoShellQuote, QuotesOnlyWhatNeedsIt) {
   const struct {
     std::string word;
     std::string quoted;
@@ -72,7 +72,7 @@ TEST(ShellQuote, QuotesOnlyWhatNeedsIt) {
   for (const auto& c : cases) EXPECT_EQ(shell_quote(c.word), c.quoted) << c.word;
 }
 
-TEST(ShellQuote, JoinsWithSingleSpaces) {
+TEST(SudoShellQuote, JoinsWithSingleSpaces) {
   const std::vector<std::string> words{"rm", "-f", "a b", ""};
   EXPECT_EQ(shell_join(words), "rm -f 'a b' ''");
   EXPECT_EQ(shell_join({}), "");
@@ -80,7 +80,7 @@ TEST(ShellQuote, JoinsWithSingleSpaces) {
 
 const Vector kAlice{"user=alice", "cwd=/home/alice", "host=web-03", "tty=/dev/pts/3", "pid=4242"};
 
-TEST(ReadOperation, TakesWhatSudoSettled) {
+TEST(SudoReadOperation, TakesWhatSudoSettled) {
   const Vector command_info{"command=/usr/bin/id", "runas_user=backup", "runas_uid=34", "runas_gid=35",
                             "runas_euid=34", "runas_egid=35"};
   const Vector argv{"id", "-u"};
@@ -99,7 +99,7 @@ TEST(ReadOperation, TakesWhatSudoSettled) {
   EXPECT_EQ(op.pid, 4242u);
 }
 
-TEST(ReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
+TEST(SudoReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
   const Vector user_info{"user=alice", "cwd=/home/alice", "host=web-03", "tty="};
   const Vector command_info{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "cwd=/srv"};
   const Vector argv{"id"};
@@ -110,7 +110,7 @@ TEST(ReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
   EXPECT_FALSE(read.value().pid.has_value());
 }
 
-TEST(ReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
+TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
   const Vector good_command{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"};
   const Vector good_argv{"id"};
   const struct {
@@ -121,6 +121,8 @@ TEST(ReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
   } cases[] = {
       {{"user=alice", "cwd=/", "host=h"}, {"runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
        "sudo gave no command= in command_info"},
+      {{"user=alice", "cwd=/", "host=h"}, {"command=", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave an empty command="},
       {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_uid=0", "runas_gid=0"}, {"id"},
        "sudo gave no runas_user= in command_info"},
       {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_gid=0"}, {"id"},
@@ -190,7 +192,7 @@ Operation operation_with(std::vector<std::string> argv) {
   return op;
 }
 
-TEST(RequestTitle, CutsAt80BytesNeverInsideACharacter) {
+TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
   const std::string e_acute = "\u00e9";  // two bytes
   const struct {
     std::vector<std::string> argv;
@@ -213,7 +215,7 @@ TEST(RequestTitle, CutsAt80BytesNeverInsideACharacter) {
   }
 }
 
-TEST(OperationDigest, CanonicalEncodingAndItsSha256) {
+TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
   Operation op = operation_with({"id", "-u"});
   op.command = "/usr/bin/id";
   EXPECT_EQ(canonical_encoding(op), "25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,");
@@ -222,7 +224,7 @@ TEST(OperationDigest, CanonicalEncodingAndItsSha256) {
 }
 
 // Moving bytes between neighbouring fields changes the encoding.
-TEST(OperationDigest, NeighbouringFieldsCannotTradeBytes) {
+TEST(SudoOperationDigest, NeighbouringFieldsCannotTradeBytes) {
   Operation a = operation_with({"echo", "a b"});
   Operation b = operation_with({"echo", "a", "b"});
   Operation c = operation_with({"echo", "a", "b"});
@@ -240,7 +242,7 @@ TEST(OperationDigest, NeighbouringFieldsCannotTradeBytes) {
   EXPECT_NE(canonical_encoding(e), canonical_encoding(f));
 }
 
-TEST(PluginOptions, DefaultsAndSettings) {
+TEST(SudoPluginOptions, DefaultsAndSettings) {
   Result<PluginOptions, std::string> none = parse_plugin_options(nullptr);
   ASSERT_TRUE(none.ok());
   EXPECT_EQ(none.value().socket, "/run/kelvane-operator-approval.sock");
