@@ -81,22 +81,33 @@ void describe_trusted_peer(PluginState& state) {
   }
 }
 
-Verdict decide(const PluginState& state, char* const command_info[], char* const run_argv[]) {
+// What the user reads, what the audit plugins are told, what sudo is told.
+int report(Verdict verdict, const char** errstr) {
+  say(verdict.message);
+  if (verdict.status != kRun) tell_audit(errstr, std::move(verdict.reason));
+  return verdict.status;
+}
+
+int check_command(const PluginState& state, char* const command_info[], char* const run_argv[],
+                  const char** errstr) {
   Result<Operation, std::string> operation =
       read_operation(state.user_info_vector.data(), command_info, run_argv);
-  if (!operation.ok()) return refusal(operation.error());
+  if (!operation.ok()) return report(refusal(operation.error()), errstr);
   approval::OperatorApprovalRequest request = build_request(operation.value(), state.options);
   // Root, or the one uid that sudo.conf names, and nobody else, may answer.
   const approval::ServiceAddress address{
       state.options.socket,
       approval::TrustedPeer{state.options.service_uid.value_or(0), state.peer_described_as, state.peer_opt_in},
       &InterruptGuard::watch};
+  // Lives until the verdict is printed; then sudo's handlers are back and
+  // learn of a signal that came, so that even a late Ctrl-C stops sudo
+  // before the command starts.
   InterruptGuard guard;
   Result<approval::OperatorApprovalDecision, io::Error> outcome =
       approval::request_decision(std::move(request), address);
   // Interrupted is interrupted, even if an approval came in meanwhile.
-  if (guard.caught() != 0) return interruption(guard.caught());
-  return verdict_of(outcome);
+  if (guard.caught() != 0) return report(interruption(guard.caught()), errstr);
+  return report(verdict_of(outcome), errstr);
 }
 
 int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* const[], char* const user_info[],
@@ -137,10 +148,7 @@ int plugin_check(char* const command_info[], char* const run_argv[], char* const
   const sudo_printf_t print = g_state ? g_state->print : nullptr;
   try {
     if (!g_state) return internal_error(print, errstr);
-    Verdict verdict = decide(*g_state, command_info, run_argv);
-    say(verdict.message);
-    if (verdict.status != kRun) tell_audit(errstr, std::move(verdict.reason));
-    return verdict.status;
+    return check_command(*g_state, command_info, run_argv, errstr);
   } catch (...) {
     return internal_error(print, errstr);
   }

@@ -13,7 +13,7 @@ namespace {
 std::string* g_printed = nullptr;
 std::vector<int>* g_types = nullptr;
 
-int record_printf(int msg_type, const char* format, ...) {
+__attribute__((format(printf, 2, 3))) int record_printf(int msg_type, const char* format, ...) {
   va_list args;
   va_start(args, format);
   va_list again;
