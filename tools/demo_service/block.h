@@ -21,7 +21,8 @@ class Block {
   // `head` (already indented, `head_width` columns) followed by `text` as
   // quoted pieces: the first on the head's line at `value_column` or just
   // after the head, whichever is further right, if it fits there; the
-  // others, one per line, at `value_column`.
+  // others, one per line, at `value_column`. An empty head puts the first
+  // piece at `value_column` too.
   void add_text(std::string head, std::size_t head_width, std::string_view text, std::size_t value_column);
 
   const std::vector<std::string>& lines() const { return lines_; }

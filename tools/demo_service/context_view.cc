@@ -107,7 +107,7 @@ void add_entry(Block& block, Head h, const json::Value& value, std::size_t base,
 void add_context(Block& block, const json::Value& context, std::size_t indent) {
   switch (context.kind()) {
     case json::Value::Kind::String:
-      block.add_text(std::string(indent, ' '), indent, context.as_string(), indent);
+      block.add_text("", 0, context.as_string(), indent);
       return;
     case json::Value::Kind::Array:
     case json::Value::Kind::Object:

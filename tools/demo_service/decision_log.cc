@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kLoggedBytes = 200;
 
 std::string logged(std::optional<std::string_view> text) {
-  return text ? quoted_prefix(*text, kLoggedBytes) : std::string("-");
+  return text ? show_quoted_prefix(*text, kLoggedBytes) : std::string("-");
 }
 
 }  // namespace

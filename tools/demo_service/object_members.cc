@@ -55,7 +55,7 @@ std::size_t end_of_value(std::string_view text, std::size_t i) {
 }
 
 std::string at(std::string_view what, std::size_t offset) {
-  return std::string(what) + " at byte " + std::to_string(offset);
+  return "the request is not valid JSON: " + std::string(what) + " at byte " + std::to_string(offset);
 }
 
 }  // namespace

@@ -3,9 +3,9 @@
 #include <array>
 #include <vector>
 
-#include "json/quoted.h"
 #include "json/reader.h"
 #include "object_members.h"
+#include "shown_text.h"
 #include "support/utf8.h"
 
 namespace kelvane::demo {
@@ -34,11 +34,7 @@ constexpr std::array<Field, 10> kFields = {{
 }};
 
 // Names come from the client: shown escaped, like everything else it sends.
-std::string quoted_name(std::string_view name) {
-  std::string out;
-  json::append_quoted(out, name);
-  return out;
-}
+std::string quoted_name(std::string_view name) { return show_quoted(name); }
 
 std::string value_problem(std::string_view name, const json::Error& error) {
   if (error.code() == json::ErrorCode::RecursionLimitExceeded) {
@@ -98,7 +94,7 @@ Result<void, std::string> store(Request& request, std::size_t index, json::Value
 Result<Request, std::string> parse_request(std::string_view line) {
   if (!utf8::is_valid(line)) return fail(std::string("the request line is not valid UTF-8"));
   auto members = split_object(line);
-  if (!members.ok()) return fail("the request is not valid JSON: " + members.error());
+  if (!members.ok()) return fail(std::move(members).error());
 
   Request request;
   std::array<bool, kFields.size()> seen{};

@@ -95,7 +95,7 @@ std::string describe_uid(const Peer& peer) {
   // User names come from the name service, which need not be local files.
   const bool plain = peer.user.find_first_not_of(
                          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos;
-  return text + " (" + (plain ? peer.user : quoted(peer.user)) + ")";
+  return text + " (" + (plain ? peer.user : show_quoted(peer.user)) + ")";
 }
 
 std::string describe_request(const Request& request, const Peer& peer, std::uint64_t number) {

@@ -68,7 +68,7 @@ std::vector<Piece> quoted_pieces(std::string_view text, std::size_t width) {
   return pieces;
 }
 
-std::string quoted(std::string_view text) {
+std::string show_quoted(std::string_view text) {
   std::string out = "\"";
   for (std::size_t i = 0; i < text.size();) {
     const Character c = next_character(text, i);
@@ -78,8 +78,8 @@ std::string quoted(std::string_view text) {
   return out + '"';
 }
 
-std::string quoted_prefix(std::string_view text, std::size_t max_bytes) {
-  if (text.size() <= max_bytes) return quoted(text);
+std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return show_quoted(text);
   std::size_t end = 0;
   while (end < text.size()) {
     std::size_t length = 1;
@@ -87,7 +87,7 @@ std::string quoted_prefix(std::string_view text, std::size_t max_bytes) {
     if (end + length > max_bytes) break;
     end += length;
   }
-  return quoted(text.substr(0, end)) + "...";
+  return show_quoted(text.substr(0, end)) + "...";
 }
 
 }  // namespace kelvane::demo

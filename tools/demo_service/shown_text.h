@@ -30,10 +30,10 @@ std::vector<Piece> quoted_pieces(std::string_view text, std::size_t width);
 
 // The same text quoted and escaped in one piece, line feeds included, for
 // one-line records such as the log.
-std::string quoted(std::string_view text);
+std::string show_quoted(std::string_view text);
 
 // At most `max_bytes` of the text, cut at a character boundary, quoted and
 // escaped, followed by "..." outside the quotes when something was cut.
-std::string quoted_prefix(std::string_view text, std::size_t max_bytes);
+std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes);
 
 }  // namespace kelvane::demo
