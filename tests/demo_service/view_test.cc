@@ -67,8 +67,8 @@ TEST(ContextView, DeepContextsNameTheirLevel) {
   const std::vector<std::string> lines = context_lines(std::string(20, '[') + "1" + std::string(20, ']'));
   ASSERT_EQ(lines.size(), 20u);
   EXPECT_EQ(lines[16], std::string(36, ' ') + "-");
-  EXPECT_EQ(lines[17], std::string(36, ' ') + "(level 17) -");
-  EXPECT_EQ(lines[19], std::string(36, ' ') + "(level 19) - 1");
+  EXPECT_EQ(lines[17], std::string(36, ' ') + "(level 18) -");
+  EXPECT_EQ(lines[19], std::string(36, ' ') + "(level 20) - 1");
 }
 
 Request reboot() {

@@ -10,7 +10,8 @@ namespace kelvane::demo {
 namespace {
 
 // Past this depth the indentation stops growing, so that deep contexts
-// still fit the line; such lines name their level instead.
+// still fit the line; such lines name their level instead (the number of
+// containers around the entry).
 constexpr std::size_t kDeepest = 16;
 constexpr std::size_t kLongestBareKey = 32;
 
@@ -40,7 +41,7 @@ Head head(std::size_t base, std::size_t depth, std::string_view marker, std::siz
   // further, apart from the keys of the level below.
   Head h{std::string(indent, ' '), indent, indent + (marker == "-" ? 2 : 4)};
   if (depth > kDeepest) {
-    const std::string level = "(level " + std::to_string(depth) + ") ";
+    const std::string level = "(level " + std::to_string(depth + 1) + ") ";
     h.text += level;
     h.width += level.size();
   }
