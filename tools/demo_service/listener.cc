@@ -77,20 +77,24 @@ bool Listener::open(const std::string& path, Listener& listener, std::string& er
   fill_address(path, address);
   if (!remove_stale(path, error)) return false;
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.is_open()) {
     error = "socket: " + reason(errno);
     return false;
   }
   // Only this user may connect: whoever reaches the socket can ask for
   // approvals and read the tokens handed out.
   const mode_t old_mask = ::umask(077);
-  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int bind_errno = errno;
   ::umask(old_mask);
-  if (bound != 0 || ::listen(fd, 8) != 0) {
-    error = path + ": " + reason(bound != 0 ? bind_errno : errno);
-    ::close(fd);
+  if (bound != 0) {
+    error = path + ": " + reason(bind_errno);
+    return false;
+  }
+  if (::listen(fd.get(), 8) != 0) {
+    error = path + ": " + reason(errno);
+    ::unlink(path.c_str());
     return false;
   }
   struct stat status {};
@@ -99,13 +103,13 @@ bool Listener::open(const std::string& path, Listener& listener, std::string& er
     listener.inode_ = status.st_ino;
   }
   listener.path_ = path;
-  listener.fd_ = fd;
+  listener.fd_ = std::move(fd);
   return true;
 }
 
 Listener::~Listener() {
-  if (fd_ < 0) return;
-  ::close(fd_);
+  if (!fd_.is_open()) return;
+  fd_.close();
   struct stat status {};
   if (::lstat(path_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_) {
     ::unlink(path_.c_str());

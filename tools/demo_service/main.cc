@@ -14,6 +14,7 @@
 #include "serve.h"
 #include "shown_text.h"
 #include "stop.h"
+#include "support/file_descriptor.h"
 #include "terminal.h"
 
 namespace kelvane::demo {
@@ -43,10 +44,9 @@ int usage_error(const std::string& why) {
 void serve_all(const Listener& listener, const Options& options) {
   std::uint64_t number = 0;
   while (wait_readable(listener.fd())) {
-    const int connection = ::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) continue;
-    const Served served = serve_connection(connection, options.mode, number);
-    ::close(connection);
+    const FileDescriptor connection(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!connection.is_open()) continue;
+    const Served served = serve_connection(connection.get(), options.mode, number);
     if (options.once && served == Served::Request) return;
   }
   complain(std::string(kName) + ": stopped\n");

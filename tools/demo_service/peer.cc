@@ -9,6 +9,9 @@
 #include <cerrno>
 #include <vector>
 
+#include "support/file_descriptor.h"
+#include "support/retry.h"
+
 namespace kelvane::demo {
 namespace {
 
@@ -16,17 +19,15 @@ std::string proc_path(pid_t pid, const char* entry) { return "/proc/" + std::to_
 
 // A small /proc file, whole; nullopt if it cannot be read.
 std::optional<std::string> read_small_file(const std::string& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) return std::nullopt;
   std::string text;
   char buffer[1024];
-  for (;;) {
-    const ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0 || text.size() > 65536) break;
+  while (text.size() <= 65536) {
+    const ssize_t n = repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n <= 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
-  ::close(fd);
   return text;
 }
 

@@ -7,6 +7,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "support/file_descriptor.h"
+
 namespace kelvane::demo {
 
 Probe probe_socket(const std::string& path, int& error) {
@@ -18,16 +20,16 @@ Probe probe_socket(const std::string& path, int& error) {
     return Probe::Unknown;
   }
   std::memcpy(address.sun_path, path.data(), path.size());
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd < 0) {
+  FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+  if (!fd.is_open()) {
     error = errno;
     return Probe::Unknown;
   }
   // A connection the listener has queued counts as live even if it is never
   // accepted; closing it right away tells the service nothing came.
-  const int connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int connect_errno = errno;
-  ::close(fd);
+  fd.close();
   if (connected == 0) return Probe::Live;
   switch (connect_errno) {
     case ECONNREFUSED:
