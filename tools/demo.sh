@@ -98,6 +98,7 @@ show_service_view() {
   echo "  what the service showed its operator:"
   sed -e '/^$/d' -e 's/^/  | /' "$work/service.out"
   echo "  and its record of the decision, on standard error:"
+  for _ in $(seq 20); do [ -s "$work/service.err" ] && break; sleep 0.1; done
   sed -e 's/^/  | /' "$work/service.err"
 }
 
