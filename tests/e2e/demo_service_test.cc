@@ -75,6 +75,21 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   EXPECT_EQ(lines_of(demo.screen())[0], kName + ": listening on " + socket + " (approving everything)");
 }
 
+// Ctrl-C, a kill, or the operator's terminal closing: the service stops and
+// takes its socket file with it.
+TEST(DemoService, StopsCleanlyOnEachStopSignal) {
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    const std::string socket = dir.file("demo.sock");
+    DemoRun demo(answering(socket, "deny"));
+    ASSERT_TRUE(demo.wait_until_ready());
+    demo.signal(number);
+    EXPECT_EQ(demo.wait_for_exit(), 0) << number;
+    EXPECT_FALSE(exists(socket)) << number;
+    EXPECT_EQ(demo.log(), kName + ": stopped\n") << number;
+  }
+}
+
 TEST(DemoService, Denies) {
   TempDir dir;
   const std::string socket = dir.file("demo.sock");

@@ -4,9 +4,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <thread>
 
 #include "approval/connection.h"
 #include "listener.h"
@@ -45,7 +48,14 @@ void serve_all(const Listener& listener, const Options& options) {
   std::uint64_t number = 0;
   while (wait_readable(listener.fd())) {
     const FileDescriptor connection(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!connection.is_open()) continue;
+    if (!connection.is_open()) {
+      // Out of descriptors or memory: the connection stays queued, so wait
+      // a little rather than spin on it.
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+      continue;
+    }
     const Served served = serve_connection(connection.get(), options.mode, number);
     if (options.once && served == Served::Request) return;
   }

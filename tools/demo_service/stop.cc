@@ -34,6 +34,9 @@ void install_stop_handlers() {
   sigemptyset(&stop.sa_mask);
   ::sigaction(SIGINT, &stop, nullptr);
   ::sigaction(SIGTERM, &stop, nullptr);
+  // The operator's terminal closing: stop as cleanly, so that the socket
+  // file goes too.
+  ::sigaction(SIGHUP, &stop, nullptr);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);

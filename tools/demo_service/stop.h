@@ -1,4 +1,4 @@
-// Stopping the demo service cleanly on SIGINT and SIGTERM.
+// Stopping the demo service cleanly on SIGINT, SIGTERM and SIGHUP.
 #pragma once
 
 #include <csignal>
@@ -10,7 +10,7 @@ namespace kelvane::demo {
 // Set once a stop signal has arrived.
 extern volatile std::sig_atomic_t g_stop;
 
-// Catches SIGINT and SIGTERM, ignores SIGPIPE.
+// Catches SIGINT, SIGTERM and SIGHUP, ignores SIGPIPE.
 void install_stop_handlers();
 
 // Readable from the first stop signal on, for poll sets of one's own; -1
