@@ -27,7 +27,11 @@ TEST(DemoOptions, Accepted) {
       {{}, Command::Serve, Mode::Ask, false, std::nullopt},
       {{"--auto", "approve", "--once"}, Command::Serve, Mode::Approve, true, std::nullopt},
       {{"--socket", "/tmp/s", "--auto", "deny"}, Command::Serve, Mode::Deny, false, "/tmp/s"},
-      {{"--socket", std::string(107, 'p')}, Command::Serve, Mode::Ask, false, std::string(107, 'p')},
+      {{"--socket", std::string(107, 'p')},
+       Command::Serve,
+       Mode::Ask,
+       false,
+       std::string(107, 'p')},
       // --help and --version win over whatever follows them.
       {{"--help", "--bogus"}, Command::Help, Mode::Ask, false, std::nullopt},
       {{"--version"}, Command::Version, Mode::Ask, false, std::nullopt},

@@ -42,7 +42,9 @@ struct Pair {
     if (client >= 0) ::close(client);
     client = -1;
   }
-  void send(std::string_view bytes) const { ASSERT_EQ(::send(client, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size())); }
+  void send(std::string_view bytes) const {
+    ASSERT_EQ(::send(client, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  }
 };
 
 TEST(RequestLine, EndsAtTheLineFeedOrSaysWhatWentWrong) {
@@ -56,7 +58,8 @@ TEST(RequestLine, EndsAtTheLineFeedOrSaysWhatWentWrong) {
   const Case cases[] = {
       {"one line", "{\"a\":1}\n", false, LineStatus::Complete, "{\"a\":1}"},
       {"what follows the line is dropped", "abc\ndef\n", false, LineStatus::Complete, "abc"},
-      {"exactly the limit", std::string(64, 'x') + "\n", false, LineStatus::Complete, std::string(64, 'x')},
+      {"exactly the limit", std::string(64, 'x') + "\n", false, LineStatus::Complete,
+       std::string(64, 'x')},
       {"one byte over the limit", std::string(65, 'x') + "\n", false, LineStatus::TooLong, ""},
       {"closed at once", "", true, LineStatus::Nothing, ""},
       {"closed without a line feed", "abc", true, LineStatus::Unfinished, ""},
@@ -115,7 +118,8 @@ TEST(RequestLine, ALongLineIsReadToItsEnd) {
 
 TEST(RequestLine, ProblemsReadAsReasons) {
   EXPECT_EQ(line_problem(LineStatus::TooLong), "the request line is longer than 1048576 bytes");
-  EXPECT_EQ(line_problem(LineStatus::TimedOut), "the request line was not complete within 10 seconds");
+  EXPECT_EQ(line_problem(LineStatus::TimedOut),
+            "the request line was not complete within 10 seconds");
   EXPECT_EQ(line_problem(LineStatus::Unfinished), "the request line ended without a line feed");
 }
 
@@ -139,7 +143,8 @@ TEST(StaleProbe, OnlyARefusedConnectionIsStale) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     std::memcpy(address.sun_path, live.data(), live.size());
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     queued.push_back(fd);
     if (!connected) break;
   }

@@ -10,7 +10,9 @@
 namespace kelvane::demo {
 namespace {
 
-std::string nested(std::size_t depth) { return std::string(depth, '[') + std::string(depth, ']'); }
+std::string nested(std::size_t depth) {
+  return std::string(depth, '[') + std::string(depth, ']');
+}
 
 std::string with_context(const std::string& context) {
   return R"({"id":"","title":"t","detail":"d","action":"a","requester":"r","sourceHost":"s","targetHost":"h","context":)" +
@@ -19,7 +21,8 @@ std::string with_context(const std::string& context) {
 
 TEST(ObjectMembers, DelimitsEachMemberWithoutANestingLimit) {
   const std::string deep = nested(5000);
-  const std::string text = " {\"a\" : \"x,}\\\"]\" , \"b\":" + deep + ",\"c\":{\"d\":[1,\"]\"]},\"e\":-1.5e3 }\n";
+  const std::string text =
+      " {\"a\" : \"x,}\\\"]\" , \"b\":" + deep + ",\"c\":{\"d\":[1,\"]\"]},\"e\":-1.5e3 }\n";
   const auto members = split_object(text);
   ASSERT_TRUE(members.ok()) << members.error();
   ASSERT_EQ(members.value().size(), 4u);
@@ -48,7 +51,8 @@ TEST(ObjectMembers, RefusesWhatIsNotOneObject) {
   for (const auto& [text, why] : cases) {
     const auto members = split_object(text);
     ASSERT_FALSE(members.ok()) << text;
-    const std::string prefix = why.starts_with("the request") ? "" : "the request is not valid JSON: ";
+    const std::string prefix =
+        why.starts_with("the request") ? "" : "the request is not valid JSON: ";
     EXPECT_EQ(members.error(), prefix + why) << text;
   }
 }
@@ -96,16 +100,19 @@ TEST(Request, RefusesWithTheReason) {
       {"{" + base + ",\"extra\":1}", "the request has an unknown member \"extra\""},
       {"{" + base + ",\"x\\u001b[2J\":1}", "the request has an unknown member \"x\\u{1b}[2J\""},
       {"{" + base + ",\"timeoutSecs\":-1}",
-       "the member \"timeoutSecs\" is not a whole number of seconds from 0 to 18446744073709551615"},
+       "the member \"timeoutSecs\" is not a whole number of seconds from 0 to "
+       "18446744073709551615"},
       {"{" + base + ",\"timeoutSecs\":1.5}",
-       "the member \"timeoutSecs\" is not a whole number of seconds from 0 to 18446744073709551615"},
+       "the member \"timeoutSecs\" is not a whole number of seconds from 0 to "
+       "18446744073709551615"},
       {"{" + base + ",\"operationDigest\":null}", "the member \"operationDigest\" is not a string"},
       {R"({"title":5})", "the member \"title\" is not a string"},
       {R"({"title":"t"})", "the member \"detail\" is missing"},
       {"{" + base + ",\"context\":[1,]}",
        "the member \"context\" does not read as JSON: trailing comma at line 1 column 4"},
       {"{" + base + ",\"context\":tru}",
-       "the member \"context\" does not read as JSON: EOF while parsing a value at line 1 column 3"},
+       "the member \"context\" does not read as JSON: EOF while parsing a value at line 1 column "
+       "3"},
       {"{\"title\":\"t\xff\"}", "the request line is not valid UTF-8"},
       {"[]", "the request is not a JSON object"},
       {"{\"title\":\"t\" x}", "the request is not valid JSON: expected ',' or '}' at byte 13"},

@@ -34,8 +34,9 @@ TEST(ContextView, ASudoRequestReadsAsAList) {
       "    runAsUser: \"root\"",
       "    tty: \"/dev/pts/0\"",
   };
-  EXPECT_EQ(context_lines(R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
-                          R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0","pid":1234})"),
+  EXPECT_EQ(context_lines(
+                R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
+                R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0","pid":1234})"),
             expected);
 }
 
@@ -51,12 +52,15 @@ TEST(ContextView, EveryShapeHasOneLayout) {
       {"null", "null", {"    null"}},
       {"empty object", "{}", {"    {}"}},
       {"empty array", "[]", {"    []"}},
-      {"nested", R"({"a":{"b":[true,{"c":null}],"d":{}},"e":[]})",
-       {"    a:", "      b:", "        - true", "        -", "          c: null", "      d: {}", "    e: []"}},
+      {"nested",
+       R"({"a":{"b":[true,{"c":null}],"d":{}},"e":[]})",
+       {"    a:", "      b:", "        - true", "        -", "          c: null", "      d: {}",
+        "    e: []"}},
       {"arrays in arrays", "[[1,[]],[]]", {"    -", "      - 1", "      - []", "    - []"}},
       {"keys that are not plain words are quoted",
        R"({"a b":1,"":2,"x:\n  y: 3":4,"t\u202e":5})",
-       {"    \"\": 2", "    \"a b\": 1", "    \"t\\u{202e}\": 5", "    \"x:\\n\"", "    \"  y: 3\": 4"}},
+       {"    \"\": 2", "    \"a b\": 1", "    \"t\\u{202e}\": 5", "    \"x:\\n\"",
+        "    \"  y: 3\": 4"}},
   };
   for (const Case& c : cases) EXPECT_EQ(context_lines(c.json), c.lines) << c.name;
 }
@@ -64,7 +68,8 @@ TEST(ContextView, EveryShapeHasOneLayout) {
 // Past sixteen levels the indentation stops and the level is named, so that
 // a deep context still fits the line.
 TEST(ContextView, DeepContextsNameTheirLevel) {
-  const std::vector<std::string> lines = context_lines(std::string(20, '[') + "1" + std::string(20, ']'));
+  const std::vector<std::string> lines =
+      context_lines(std::string(20, '[') + "1" + std::string(20, ']'));
   ASSERT_EQ(lines.size(), 20u);
   EXPECT_EQ(lines[16], std::string(36, ' ') + "-");
   EXPECT_EQ(lines[17], std::string(36, ' ') + "(level 18) -");
@@ -113,8 +118,9 @@ TEST(RequestView, SeparatesWhatTheKernelSaysFromWhatTheRequestClaims) {
   EXPECT_EQ(shown, expected);
 
   Peer unknown;
-  EXPECT_NE(describe_request(reboot(), unknown, 1).find("|   the kernel did not say who connected\n"),
-            std::string::npos);
+  EXPECT_NE(
+      describe_request(reboot(), unknown, 1).find("|   the kernel did not say who connected\n"),
+      std::string::npos);
   Peer odd_name = peer;
   odd_name.user = "al ice";
   EXPECT_EQ(describe_uid(odd_name), "uid 1000 (\"al ice\")");
@@ -134,7 +140,8 @@ TEST(DecisionLog, OneEscapedLinePerRequest) {
   entry.how = How::Operator;
   entry.detail = "approved by the operator";
   EXPECT_EQ(log_line(entry),
-            "2026-12-07T08:45:00Z uid=0 pid=4242 title=\"Reboot\\n\\u{202e}\" target=\"web-03\" verdict=approved "
+            "2026-12-07T08:45:00Z uid=0 pid=4242 title=\"Reboot\\n\\u{202e}\" target=\"web-03\" "
+            "verdict=approved "
             "how=operator detail=\"approved by the operator\"\n");
 
   LogEntry refused;

@@ -24,7 +24,9 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return out;
 }
 
-int exit_status(int wait_status) { return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1; }
+int exit_status(int wait_status) {
+  return WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+}
 
 // Polls `done` every 10 ms until it holds or `limit` has passed.
 template <class Done>
@@ -72,7 +74,8 @@ std::string read_whole_file(const std::string& path) {
   if (fd < 0) return out;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   ::close(fd);
   return out;
 }
@@ -82,10 +85,13 @@ DemoRun::DemoRun(Setup setup) {
   args.insert(args.begin(), demo_path());
   std::vector<char*> argv = pointers(args);
   std::vector<char*> envp = pointers(setup.env);
-  const int log_fd = ::open(dir_.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int screen_fd = ::open(dir_.file("screen").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int log_fd =
+      ::open(dir_.file("log").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int screen_fd =
+      ::open(dir_.file("screen").c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
   const int null_fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-  if (log_fd < 0 || screen_fd < 0 || null_fd < 0) throw std::runtime_error("cannot open the demo's files");
+  if (log_fd < 0 || screen_fd < 0 || null_fd < 0)
+    throw std::runtime_error("cannot open the demo's files");
   if (setup.terminal) {
     if (::pipe2(wake_, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     pid_ = ::forkpty(&master_, nullptr, nullptr, nullptr);
@@ -140,7 +146,9 @@ std::string DemoRun::screen() {
   return terminal_output_;
 }
 
-std::string DemoRun::log() { return read_whole_file(dir_.file("log")); }
+std::string DemoRun::log() {
+  return read_whole_file(dir_.file("log"));
+}
 
 bool DemoRun::wait_for_screen(std::string_view text, std::chrono::milliseconds limit) {
   return eventually([&] { return screen().find(text) != std::string::npos; }, limit);
@@ -209,7 +217,9 @@ ClientProcess::ClientProcess(const ClientOptions& options) {
   if (pid_ < 0) throw std::runtime_error("fork failed");
 }
 
-ClientProcess::~ClientProcess() { kill(); }
+ClientProcess::~ClientProcess() {
+  kill();
+}
 
 std::optional<ClientRun> ClientProcess::wait(std::chrono::milliseconds limit) {
   if (run_) return run_;
@@ -254,7 +264,8 @@ std::string raw_exchange(const std::string& socket, std::string_view bytes, bool
   std::string received;
   const auto end = std::chrono::steady_clock::now() + limit;
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(end - std::chrono::steady_clock::now());
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        end - std::chrono::steady_clock::now());
     pollfd p{fd, POLLIN, 0};
     if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
     char buffer[4096];

@@ -16,7 +16,8 @@ bool wait_for_question(DemoRun& demo, std::size_t n = 1) {
   for (int i = 0; i < 1000; ++i) {
     const std::string screen = demo.screen();
     std::size_t count = 0;
-    for (std::size_t at = screen.find("? [y/N] "); at != std::string::npos; at = screen.find("? [y/N] ", at + 1)) {
+    for (std::size_t at = screen.find("? [y/N] "); at != std::string::npos;
+         at = screen.find("? [y/N] ", at + 1)) {
       ++count;
     }
     if (count >= n) return true;
@@ -31,9 +32,12 @@ struct Asking {
   DemoRun demo{{.args = {"--socket", socket}, .env = {}, .terminal = true}};
 
   ClientOptions client(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> args = {"--title", "Reboot", "--detail", "Kernel update", "--target-host", "web-03"};
+    std::vector<std::string> args = {"--title",       "Reboot",        "--detail",
+                                     "Kernel update", "--target-host", "web-03"};
     args.insert(args.end(), extra.begin(), extra.end());
-    return {.args = args, .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket}, .close_standard_descriptors = false};
+    return {.args = args,
+            .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
+            .close_standard_descriptors = false};
   }
 };
 
@@ -46,7 +50,9 @@ TEST(DemoOperator, ApprovesWhatTheOperatorApproves) {
   const auto run = client.wait();
   ASSERT_TRUE(run);
   EXPECT_EQ(run->status(), 0) << run->err;
-  EXPECT_TRUE(run->err.starts_with("kelvane operator approval: APPROVED (approved by the operator)\n")) << run->err;
+  EXPECT_TRUE(
+      run->err.starts_with("kelvane operator approval: APPROVED (approved by the operator)\n"))
+      << run->err;
   EXPECT_TRUE(asking.demo.wait_for_log("verdict=approved how=operator"));
 }
 
@@ -77,9 +83,11 @@ TEST(DemoOperator, WithdrawsTheQuestionWhenTheClientLeaves) {
     ASSERT_TRUE(wait_for_question(asking.demo));
     client.kill();
   }
-  ASSERT_TRUE(asking.demo.wait_for_screen("-> withdrawn: the client left; nothing was approved\r\n"))
+  ASSERT_TRUE(
+      asking.demo.wait_for_screen("-> withdrawn: the client left; nothing was approved\r\n"))
       << asking.demo.screen();
-  EXPECT_TRUE(asking.demo.wait_for_log("title=\"Reboot\" target=\"web-03\" verdict=none how=client-left"))
+  EXPECT_TRUE(
+      asking.demo.wait_for_log("title=\"Reboot\" target=\"web-03\" verdict=none how=client-left"))
       << asking.demo.log();
   asking.demo.type("y\n");
   std::this_thread::sleep_for(200ms);
@@ -106,7 +114,8 @@ TEST(DemoOperator, EndOfInputMeansNoOperatorAnswered) {
   ASSERT_TRUE(run);
   EXPECT_EQ(run->status(), 1);
   EXPECT_EQ(run->err,
-            "kelvane operator approval: DENIED (no operator answered: the approval service's input has ended)\n");
+            "kelvane operator approval: DENIED (no operator answered: the approval service's input "
+            "has ended)\n");
   EXPECT_TRUE(asking.demo.wait_for_log("verdict=denied how=no-operator"));
 }
 
@@ -121,9 +130,11 @@ TEST(DemoOperator, DeniesWhenTheRequestersTimeLimitPasses) {
   ASSERT_TRUE(run) << "still waiting after the time limit";
   EXPECT_EQ(run->status(), 1);
   EXPECT_EQ(run->err,
-            "kelvane operator approval: DENIED (no operator answered within the request's time limit of 1 "
+            "kelvane operator approval: DENIED (no operator answered within the request's time "
+            "limit of 1 "
             "seconds)\n");
-  EXPECT_TRUE(asking.demo.wait_for_screen("-> denied: no answer within the request's time limit (1 s)"));
+  EXPECT_TRUE(
+      asking.demo.wait_for_screen("-> denied: no answer within the request's time limit (1 s)"));
   EXPECT_TRUE(asking.demo.wait_for_log("verdict=denied how=timeout"));
 }
 
@@ -142,7 +153,10 @@ TEST(DemoOperator, RefusesToAskWithoutAnOperator) {
   for (const Case& c : cases) {
     TempDir dir;
     const std::string socket = dir.file("demo.sock");
-    DemoRun demo({.args = {"--socket", socket}, .env = {}, .terminal = c.terminal, .background = c.background});
+    DemoRun demo({.args = {"--socket", socket},
+                  .env = {},
+                  .terminal = c.terminal,
+                  .background = c.background});
     EXPECT_EQ(demo.wait_for_exit(5s), 1) << c.name;
     EXPECT_EQ(demo.log(), "kelvane-operator-approval-demo: cannot ask an operator: " + c.reason +
                               "; use --auto approve or --auto deny to answer without one\n")

@@ -32,12 +32,16 @@ bool exists(const std::string& path) {
 }
 
 ClientOptions reboot(const std::string& socket, std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {"--title", "Reboot", "--detail", "Kernel update", "--target-host", "web-03"};
+  std::vector<std::string> args = {"--title",       "Reboot",        "--detail",
+                                   "Kernel update", "--target-host", "web-03"};
   args.insert(args.end(), extra.begin(), extra.end());
-  return {.args = args, .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket}, .close_standard_descriptors = false};
+  return {.args = args,
+          .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
+          .close_standard_descriptors = false};
 }
 
-DemoRun::Setup answering(const std::string& socket, const char* verdict, std::vector<std::string> extra = {}) {
+DemoRun::Setup answering(const std::string& socket, const char* verdict,
+                         std::vector<std::string> extra = {}) {
   std::vector<std::string> args = {"--socket", socket, "--auto", verdict};
   args.insert(args.end(), extra.begin(), extra.end());
   return {.args = args, .env = {}};
@@ -72,7 +76,8 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   }
   EXPECT_EQ(demo.stop(), 0);
   EXPECT_FALSE(exists(socket));
-  EXPECT_EQ(lines_of(demo.screen())[0], kName + ": listening on " + socket + " (approving everything)");
+  EXPECT_EQ(lines_of(demo.screen())[0],
+            kName + ": listening on " + socket + " (approving everything)");
 }
 
 // Ctrl-C, a kill, or the operator's terminal closing: the service stops and
@@ -121,10 +126,11 @@ TEST(DemoService, LogsEveryDecision) {
   ClientProcess client(reboot(socket));
   ASSERT_TRUE(client.wait());
   ASSERT_TRUE(demo.wait_for_log("\n"));
-  const std::string expected = "20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z uid=" +
-                               std::to_string(::geteuid()) + " pid=" + std::to_string(client.pid()) +
-                               " title=\"Reboot\" target=\"web-03\" verdict=approved how=auto "
-                               "detail=\"approved automatically\"\n";
+  const std::string expected =
+      "20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z uid=" +
+      std::to_string(::geteuid()) + " pid=" + std::to_string(client.pid()) +
+      " title=\"Reboot\" target=\"web-03\" verdict=approved how=auto "
+      "detail=\"approved automatically\"\n";
   EXPECT_TRUE(std::regex_match(demo.log(), std::regex(expected))) << demo.log();
 }
 
@@ -140,13 +146,16 @@ TEST(DemoService, ShowsTheVerifiedPeerBesideTheDeclaredRequester) {
   ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
   const std::string shown = demo.screen();
   const std::string uid = std::to_string(::geteuid());
-  EXPECT_NE(shown.find("| who asks, as the kernel reports it (verified):\n|   user          uid " + uid),
-            std::string::npos)
+  EXPECT_NE(
+      shown.find("| who asks, as the kernel reports it (verified):\n|   user          uid " + uid),
+      std::string::npos)
       << shown;
-  EXPECT_NE(shown.find("|   process       " + std::to_string(client.pid()) + " \"kelvane-operato\"\n"),
-            std::string::npos)
+  EXPECT_NE(
+      shown.find("|   process       " + std::to_string(client.pid()) + " \"kelvane-operato\"\n"),
+      std::string::npos)
       << shown;
-  EXPECT_NE(shown.find("kelvane-operator-approve\"\n"), std::string::npos) << "the executable: " << shown;
+  EXPECT_NE(shown.find("kelvane-operator-approve\"\n"), std::string::npos)
+      << "the executable: " << shown;
   EXPECT_NE(shown.find("| who asks, as the request declares it (not verified):\n"
                        "|   requester     \"root\"\n"
                        "|   source host   \"trusted-host\"\n"),
@@ -163,23 +172,29 @@ TEST(DemoService, ShowsEveryTextEscapedAndFenced) {
   ASSERT_TRUE(demo.wait_until_ready());
   const std::string fake_end = "\n+-- end of approval request 1 ---\nApprove request 1? [y/N] ";
   const ClientRun run = run_client(
-      {.args = {"--title", "Reboot\x1b[2J\r\xC2\x9B\u202E\u2066\u200B\u2028\u2029x\n  target host   \"prod-db\"",
-                "--detail", "two\nlines" + fake_end, "--target-host", "h\x7F", "--context",
-                R"({"argv":["rm","-rf","/"],"k\u202e":"v\u2069"})"},
+      {.args =
+           {"--title",
+            "Reboot\x1b[2J\r\xC2\x9B\u202E\u2066\u200B\u2028\u2029x\n  target host   \"prod-db\"",
+            "--detail", "two\nlines" + fake_end, "--target-host", "h\x7F", "--context",
+            R"({"argv":["rm","-rf","/"],"k\u202e":"v\u2069"})"},
        .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
        .close_standard_descriptors = false});
   EXPECT_EQ(run.status(), 1);
   ASSERT_TRUE(demo.wait_for_screen("+-- end of approval request 1 --"));
   const std::string shown = demo.screen();
-  EXPECT_NE(shown.find("|   title         \"Reboot\\u{1b}[2J\\r\\u{9b}\\u{202e}\\u{2066}\\u{200b}\\u{2028}\"\n"
-                       "|                 \"\\u{2029}x\\n\"\n"
-                       "|                 \"  target host   \\\"prod-db\\\"\"\n"),
-            std::string::npos)
+  EXPECT_NE(
+      shown.find(
+          "|   title         \"Reboot\\u{1b}[2J\\r\\u{9b}\\u{202e}\\u{2066}\\u{200b}\\u{2028}\"\n"
+          "|                 \"\\u{2029}x\\n\"\n"
+          "|                 \"  target host   \\\"prod-db\\\"\"\n"),
+      std::string::npos)
       << shown;
   EXPECT_NE(shown.find("|   target host   \"h\\u{7f}\"\n"), std::string::npos) << shown;
   EXPECT_NE(shown.find("|     \"k\\u{202e}\": \"v\\u{2069}\"\n"), std::string::npos) << shown;
-  for (const char* raw : {"\x1b", "\r", "\x7f", "\xC2\x9B", "\u202E", "\u2066", "\u200B", "\u2028", "\u2029"}) {
-    EXPECT_EQ(shown.find(raw), std::string::npos) << "copied raw: " << ::testing::PrintToString(std::string(raw));
+  for (const char* raw :
+       {"\x1b", "\r", "\x7f", "\xC2\x9B", "\u202E", "\u2066", "\u200B", "\u2028", "\u2029"}) {
+    EXPECT_EQ(shown.find(raw), std::string::npos)
+        << "copied raw: " << ::testing::PrintToString(std::string(raw));
   }
   // The block: its lines behind the fence, one target host, one end.
   std::size_t target_hosts = 0, ends = 0, fenced = 0;
@@ -210,10 +225,12 @@ TEST(DemoService, ShowsAStructuredContextReadably) {
   const std::string socket = dir.file("demo.sock");
   DemoRun demo(answering(socket, "deny"));
   ASSERT_TRUE(demo.wait_until_ready());
-  EXPECT_EQ(run_client(reboot(socket, {"--action", "sudo", "--context",
-                                       R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
-                                       R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0",)"
-                                       R"("pid":1234})"}))
+  EXPECT_EQ(run_client(
+                reboot(socket,
+                       {"--action", "sudo", "--context",
+                        R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
+                        R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0",)"
+                        R"("pid":1234})"}))
                 .status(),
             1);
   ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
@@ -248,13 +265,17 @@ TEST(DemoService, AnswersOddRequestsWithTheReason) {
     std::string detail;
   };
   const Case cases[] = {
-      {"not UTF-8", "{" + members + ",\"context\":\"\xff\"}\n", false, "the request line is not valid UTF-8"},
+      {"not UTF-8", "{" + members + ",\"context\":\"\xff\"}\n", false,
+       "the request line is not valid UTF-8"},
       {"not an object", "[]\n", false, "the request is not a JSON object"},
       {"unknown member", "{" + members + ",\"approve\":true}\n", false,
        "the request has an unknown member \\\"approve\\\""},
       {"repeated member", "{" + members + ",\"targetHost\":\"other\"}\n", false,
        "the member \\\"targetHost\\\" appears twice"},
-      {"missing member", R"({"title":"t"})" "\n", false, "the member \\\"detail\\\" is missing"},
+      {"missing member",
+       R"({"title":"t"})"
+       "\n",
+       false, "the member \\\"detail\\\" is missing"},
       {"too long", "{\"title\":\"" + std::string(1 << 20, 't') + "\"}\n", false,
        "the request line is longer than 1048576 bytes"},
       {"no line feed", "{" + members + "}", true, "the request line ended without a line feed"},
@@ -265,7 +286,8 @@ TEST(DemoService, AnswersOddRequestsWithTheReason) {
               "{\"verdict\":\"invalid_request\",\"detail\":\"" + c.detail + "\"}\n")
         << c.name;
     ++logged;
-    EXPECT_TRUE(demo.wait_for_log("verdict=invalid_request how=invalid detail=\"" + c.detail + "\"\n"))
+    EXPECT_TRUE(
+        demo.wait_for_log("verdict=invalid_request how=invalid detail=\"" + c.detail + "\"\n"))
         << c.name << ": " << demo.log();
   }
   EXPECT_EQ(lines_of(demo.log()).size(), logged) << demo.log();
@@ -277,8 +299,8 @@ TEST(DemoService, TakesTheDeepestContextTheClientSends) {
   const std::string socket = dir.file("demo.sock");
   DemoRun demo(answering(socket, "approve"));
   ASSERT_TRUE(demo.wait_until_ready());
-  const ClientRun run =
-      run_client(reboot(socket, {"--context", std::string(127, '[') + "7" + std::string(127, ']')}));
+  const ClientRun run = run_client(
+      reboot(socket, {"--context", std::string(127, '[') + "7" + std::string(127, ']')}));
   EXPECT_EQ(run.status(), 0) << run.err;
   EXPECT_TRUE(demo.wait_for_screen("(level 127) - 7\n")) << demo.screen();
 }
@@ -306,7 +328,8 @@ TEST(DemoService, TheRequestTimeLimitCoversTheWholeLine) {
   }
   ::close(fd);
   EXPECT_EQ(received,
-            "{\"verdict\":\"invalid_request\",\"detail\":\"the request line was not complete within 10 seconds\"}\n");
+            "{\"verdict\":\"invalid_request\",\"detail\":\"the request line was not complete "
+            "within 10 seconds\"}\n");
   EXPECT_LT(std::chrono::steady_clock::now() - start, 13s);
 }
 
@@ -320,7 +343,8 @@ TEST(DemoService, OnceAnswersOneRequestThenEnds) {
   EXPECT_EQ(run_client(reboot(socket)).status(), 0);
   EXPECT_EQ(demo.wait_for_exit(), 0);
   EXPECT_FALSE(exists(socket));
-  EXPECT_EQ(lines_of(demo.log()).size(), 1u) << demo.log();  // the request's line, and nothing for the probe
+  EXPECT_EQ(lines_of(demo.log()).size(), 1u)
+      << demo.log();  // the request's line, and nothing for the probe
 }
 
 TEST(DemoService, NeverReplacesWhatIsNotAStaleSocket) {
@@ -337,7 +361,8 @@ TEST(DemoService, NeverReplacesWhatIsNotAStaleSocket) {
   DemoRun on_live(answering(live, "approve"));
   EXPECT_EQ(on_live.wait_for_exit(), 1);
   EXPECT_TRUE(is_socket(live));
-  EXPECT_EQ(on_live.log(), kName + ": another service is already listening on " + live + "; leaving it alone\n");
+  EXPECT_EQ(on_live.log(),
+            kName + ": another service is already listening on " + live + "; leaving it alone\n");
 }
 
 // A service too busy to accept is not gone: its socket stays, also when the
@@ -353,7 +378,8 @@ TEST(DemoService, LeavesABusyServicesSocketAlone) {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     busy.copy(address.sun_path, sizeof address.sun_path - 1);
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
     queued.push_back(fd);
     if (!connected) break;
   }
@@ -378,7 +404,8 @@ TEST(DemoService, ASecondInstanceLeavesTheFirstUndisturbed) {
   ASSERT_TRUE(first.wait_until_ready());
   DemoRun second(answering(socket, "deny"));
   EXPECT_EQ(second.wait_for_exit(), 1);
-  EXPECT_EQ(second.log(), kName + ": another service is already listening on " + socket + "; leaving it alone\n");
+  EXPECT_EQ(second.log(),
+            kName + ": another service is already listening on " + socket + "; leaving it alone\n");
   EXPECT_EQ(run_client(reboot(socket)).status(), 0);
   ASSERT_TRUE(first.wait_for_log("\n"));
   EXPECT_EQ(lines_of(first.log()).size(), 1u) << first.log();  // the client's request only
@@ -400,13 +427,27 @@ TEST(DemoService, Conventions) {
     std::string err_start;
   };
   const Case cases[] = {
-      {{"--help"}, {}, 0, "usage: " + kName + " [--socket PATH] [--auto approve|deny] [--once]\n", ""},
+      {{"--help"},
+       {},
+       0,
+       "usage: " + kName + " [--socket PATH] [--auto approve|deny] [--once]\n",
+       ""},
       {{"--version"}, {}, 0, kName + " 0.", ""},
-      {{"--auto", "maybe"}, {}, 2, "", kName + ": --auto takes approve or deny, not \"maybe\"\nusage: "},
-      {{"--socket", long_socket}, {}, 2, "",
+      {{"--auto", "maybe"},
+       {},
+       2,
+       "",
+       kName + ": --auto takes approve or deny, not \"maybe\"\nusage: "},
+      {{"--socket", long_socket},
+       {},
+       2,
+       "",
        kName + ": --socket: the socket path is " + std::to_string(long_socket.size()) +
            " bytes long; it must be shorter than 108 bytes\nusage: "},
-      {{"--auto", "deny"}, {"XDG_RUNTIME_DIR=" + long_dir}, 1, "",
+      {{"--auto", "deny"},
+       {"XDG_RUNTIME_DIR=" + long_dir},
+       1,
+       "",
        kName + ": the socket path is " + std::to_string(long_default.size()) +
            " bytes long; it must be shorter than 108 bytes: " + long_default + "\n"},
       {{"--frobnicate"}, {}, 2, "", kName + ": unknown argument \"--frobnicate\"\nusage: "},

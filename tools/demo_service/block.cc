@@ -19,10 +19,13 @@ std::string rule(std::string_view title) {
 
 }  // namespace
 
-void Block::add_text(std::string head, std::size_t head_width, std::string_view text, std::size_t value_column) {
-  const std::size_t room = value_column + kMinTextWidth <= kTextWidth ? kTextWidth - value_column : kMinTextWidth;
+void Block::add_text(std::string head, std::size_t head_width, std::string_view text,
+                     std::size_t value_column) {
+  const std::size_t room =
+      value_column + kMinTextWidth <= kTextWidth ? kTextWidth - value_column : kMinTextWidth;
   const std::vector<Piece> pieces = quoted_pieces(text, room);
-  const std::size_t first_column = head_width == 0 ? value_column : std::max(value_column, head_width + 1);
+  const std::size_t first_column =
+      head_width == 0 ? value_column : std::max(value_column, head_width + 1);
   std::size_t next = 0;
   if (first_column + pieces.front().width <= std::max(kTextWidth, value_column + room)) {
     head.append(first_column - head_width, ' ');

@@ -23,7 +23,8 @@ class Block {
   // after the head, whichever is further right, if it fits there; the
   // others, one per line, at `value_column`. An empty head puts the first
   // piece at `value_column` too.
-  void add_text(std::string head, std::size_t head_width, std::string_view text, std::size_t value_column);
+  void add_text(std::string head, std::size_t head_width, std::string_view text,
+                std::size_t value_column);
 
   const std::vector<std::string>& lines() const { return lines_; }
 

@@ -24,14 +24,16 @@ struct Head {
 bool is_bare_key(std::string_view key) {
   if (key.empty() || key.size() > kLongestBareKey) return false;
   for (const char c : key) {
-    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
-                       c == '-' || c == '.' || c == '/';
+    const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                       c == '_' || c == '-' || c == '.' || c == '/';
     if (!plain) return false;
   }
   return true;
 }
 
-std::size_t indent_of(std::size_t base, std::size_t depth) { return base + 2 * std::min(depth, kDeepest); }
+std::size_t indent_of(std::size_t base, std::size_t depth) {
+  return base + 2 * std::min(depth, kDeepest);
+}
 
 // The start of an entry's first line: indentation, the level past kDeepest,
 // then `marker` ("-" or a key with its colon).
@@ -68,7 +70,8 @@ void add_entry(Block& block, Head h, const json::Value& value, std::size_t base,
 
 void add_children(Block& block, const json::Value& value, std::size_t base, std::size_t depth) {
   if (value.kind() == json::Value::Kind::Array) {
-    for (const json::Value& item : value.as_array()) add_entry(block, head(base, depth, "-", 1), item, base, depth);
+    for (const json::Value& item : value.as_array())
+      add_entry(block, head(base, depth, "-", 1), item, base, depth);
     return;
   }
   for (const json::Member& member : value.as_object()) {
@@ -83,7 +86,8 @@ bool is_empty_container(const json::Value& value) {
 
 // One entry: its head, then the value on the same line (scalars), or its
 // children on the lines below, one level deeper.
-void add_entry(Block& block, Head h, const json::Value& value, std::size_t base, std::size_t depth) {
+void add_entry(Block& block, Head h, const json::Value& value, std::size_t base,
+               std::size_t depth) {
   switch (value.kind()) {
     case json::Value::Kind::String:
       block.add_text(std::move(h.text), h.width, value.as_string(), h.value_column);
@@ -113,7 +117,8 @@ void add_context(Block& block, const json::Value& context, std::size_t indent) {
     case json::Value::Kind::Array:
     case json::Value::Kind::Object:
       if (is_empty_container(context)) {
-        block.add(std::string(indent, ' ') + (context.kind() == json::Value::Kind::Array ? "[]" : "{}"));
+        block.add(std::string(indent, ' ') +
+                  (context.kind() == json::Value::Kind::Array ? "[]" : "{}"));
         return;
       }
       add_children(block, context, indent, 0);

@@ -17,13 +17,20 @@ std::string logged(std::optional<std::string_view> text) {
 
 std::string_view how_text(How how) {
   switch (how) {
-    case How::Operator: return "operator";
-    case How::Auto: return "auto";
-    case How::Timeout: return "timeout";
-    case How::ClientLeft: return "client-left";
-    case How::Invalid: return "invalid";
-    case How::NoOperator: return "no-operator";
-    case How::Stopped: return "stopped";
+    case How::Operator:
+      return "operator";
+    case How::Auto:
+      return "auto";
+    case How::Timeout:
+      return "timeout";
+    case How::ClientLeft:
+      return "client-left";
+    case How::Invalid:
+      return "invalid";
+    case How::NoOperator:
+      return "no-operator";
+    case How::Stopped:
+      return "stopped";
   }
   return "unknown";
 }

@@ -15,7 +15,9 @@
 namespace kelvane::demo {
 namespace {
 
-std::string reason(int code) { return io::os_error_text(code); }
+std::string reason(int code) {
+  return io::os_error_text(code);
+}
 
 // The path must have passed socket_path_problem.
 void fill_address(const std::string& path, sockaddr_un& address) {
@@ -24,7 +26,9 @@ void fill_address(const std::string& path, sockaddr_un& address) {
   std::memcpy(address.sun_path, path.data(), path.size());
 }
 
-bool same_file(const struct stat& a, const struct stat& b) { return a.st_dev == b.st_dev && a.st_ino == b.st_ino; }
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
 
 // Clears the way for bind: true when nothing is at the path any more. Only a
 // socket that refuses connections is removed, and only if it is still the
@@ -48,8 +52,8 @@ bool remove_stale(const std::string& path, std::string& error) {
       return false;
     case Probe::Unknown:
       if (probe_error == ENOENT) return true;  // removed meanwhile
-      error = "cannot tell whether a service still listens on " + path + " (" + reason(probe_error) +
-              "); leaving it alone";
+      error = "cannot tell whether a service still listens on " + path + " (" +
+              reason(probe_error) + "); leaving it alone";
       return false;
     case Probe::Stale:
       break;

@@ -71,7 +71,8 @@ int serve(const Options& options) {
     }
   }
   install_stop_handlers();
-  const std::string path = options.socket ? *options.socket : approval::resolve_socket_path(approval::process_env);
+  const std::string path =
+      options.socket ? *options.socket : approval::resolve_socket_path(approval::process_env);
   Listener listener;
   std::string error;
   if (!Listener::open(path, listener, error)) {
@@ -79,7 +80,8 @@ int serve(const Options& options) {
     return 1;
   }
   // The readiness line: scripts wait for it before they send requests.
-  say(std::string(kName) + ": listening on " + path + " (" + std::string(mode_text(options.mode)) + ")\n");
+  say(std::string(kName) + ": listening on " + path + " (" + std::string(mode_text(options.mode)) +
+      ")\n");
   serve_all(listener, options);
   return 0;
 }
@@ -103,4 +105,6 @@ int run(int argc, char** argv) {
 }  // namespace
 }  // namespace kelvane::demo
 
-int main(int argc, char** argv) { return kelvane::demo::run(argc, argv); }
+int main(int argc, char** argv) {
+  return kelvane::demo::run(argc, argv);
+}

@@ -5,7 +5,9 @@ namespace {
 
 constexpr std::size_t kNone = std::string_view::npos;
 
-bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 std::size_t skip_space(std::string_view text, std::size_t i) {
   while (i < text.size() && is_space(text[i])) ++i;
@@ -48,21 +50,24 @@ std::size_t end_of_value(std::string_view text, std::size_t i) {
   if (text[i] == '"') return end_of_string(text, i);
   if (text[i] == '[' || text[i] == '{') return end_of_container(text, i);
   std::size_t end = i;
-  while (end < text.size() && !is_space(text[end]) && text[end] != ',' && text[end] != '}' && text[end] != ']') {
+  while (end < text.size() && !is_space(text[end]) && text[end] != ',' && text[end] != '}' &&
+         text[end] != ']') {
     ++end;
   }
   return end == i ? kNone : end;
 }
 
 std::string at(std::string_view what, std::size_t offset) {
-  return "the request is not valid JSON: " + std::string(what) + " at byte " + std::to_string(offset);
+  return "the request is not valid JSON: " + std::string(what) + " at byte " +
+         std::to_string(offset);
 }
 
 }  // namespace
 
 Result<std::vector<RawMember>, std::string> split_object(std::string_view text) {
   std::size_t i = skip_space(text, 0);
-  if (i >= text.size() || text[i] != '{') return fail(std::string("the request is not a JSON object"));
+  if (i >= text.size() || text[i] != '{')
+    return fail(std::string("the request is not a JSON object"));
   std::vector<RawMember> members;
   i = skip_space(text, i + 1);
   if (i < text.size() && text[i] == '}') {

@@ -29,8 +29,8 @@ std::optional<std::string> socket_path_problem(std::string_view path) {
   if (path.empty()) return "the socket path is empty";
   if (path.find('\0') != std::string_view::npos) return "the socket path contains a NUL byte";
   if (path.size() >= kSunPathSize) {
-    return "the socket path is " + std::to_string(path.size()) + " bytes long; it must be shorter than " +
-           std::to_string(kSunPathSize) + " bytes";
+    return "the socket path is " + std::to_string(path.size()) +
+           " bytes long; it must be shorter than " + std::to_string(kSunPathSize) + " bytes";
   }
   return std::nullopt;
 }

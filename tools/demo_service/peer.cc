@@ -15,7 +15,9 @@
 namespace kelvane::demo {
 namespace {
 
-std::string proc_path(pid_t pid, const char* entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
+std::string proc_path(pid_t pid, const char* entry) {
+  return "/proc/" + std::to_string(pid) + "/" + entry;
+}
 
 // A small /proc file, whole; nullopt if it cannot be read.
 std::optional<std::string> read_small_file(const std::string& path) {
@@ -24,7 +26,8 @@ std::optional<std::string> read_small_file(const std::string& path) {
   std::string text;
   char buffer[1024];
   while (text.size() <= 65536) {
-    const ssize_t n = repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    const ssize_t n =
+        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
     if (n <= 0) break;
     text.append(buffer, static_cast<std::size_t>(n));
   }
@@ -58,7 +61,8 @@ std::string user_name(uid_t uid) {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(16384);
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) return {};
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
   return found->pw_name;
 }
 
@@ -82,7 +86,8 @@ Peer identify_peer(int connection) {
   Peer peer;
   ucred credentials{};
   socklen_t size = sizeof credentials;
-  if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 || size != sizeof credentials) {
+  if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+      size != sizeof credentials) {
     return peer;
   }
   peer.known = true;

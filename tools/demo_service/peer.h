@@ -19,7 +19,7 @@ struct Peer {
   bool known = false;  // SO_PEERCRED worked
   pid_t pid = 0;       // 0: the process is in a PID namespace we cannot see
   uid_t uid = 0;
-  std::string user;    // the uid's name; empty if it has none
+  std::string user;                    // the uid's name; empty if it has none
   std::optional<ProcessInfo> process;  // nullopt once it is gone
   std::optional<ProcessInfo> parent;
 };

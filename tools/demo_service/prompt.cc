@@ -32,7 +32,8 @@ Client drain_client(int client) {
 }
 
 bool is_yes(std::string line) {
-  while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r')) line.pop_back();
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\t' || line.back() == '\r'))
+    line.pop_back();
   const std::size_t start = line.find_first_not_of(" \t");
   if (start == std::string::npos) return false;
   line.erase(0, start);

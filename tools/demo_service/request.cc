@@ -34,7 +34,9 @@ constexpr std::array<Field, 10> kFields = {{
 }};
 
 // Names come from the client: shown escaped, like everything else it sends.
-std::string quoted_name(std::string_view name) { return show_quoted(name); }
+std::string quoted_name(std::string_view name) {
+  return show_quoted(name);
+}
 
 std::string value_problem(std::string_view name, const json::Error& error) {
   if (error.code() == json::ErrorCode::RecursionLimitExceeded) {
@@ -53,7 +55,8 @@ std::optional<std::size_t> field_index(std::string_view name) {
 Result<std::string, std::string> read_key(std::string_view key_text) {
   auto key = json::parse_value(key_text);
   if (!key.ok()) return fail("a member name does not read as JSON: " + key.error().to_string());
-  if (key.value().kind() != json::Value::Kind::String) return fail(std::string("a member name is not a string"));
+  if (key.value().kind() != json::Value::Kind::String)
+    return fail(std::string("a member name is not a string"));
   return std::string(key.value().as_string());
 }
 
@@ -68,7 +71,8 @@ Result<void, std::string> store(Request& request, std::size_t index, json::Value
     return {};
   }
   if (field.type == Type::Unsigned) {
-    if (kind != json::Value::Kind::Number || value.as_number().kind() != json::Number::Kind::Unsigned64) {
+    if (kind != json::Value::Kind::Number ||
+        value.as_number().kind() != json::Number::Kind::Unsigned64) {
       return fail(where + " is not a whole number of seconds from 0 to 18446744073709551615");
     }
     request.timeout_secs = value.as_number().as_unsigned64();
@@ -77,14 +81,30 @@ Result<void, std::string> store(Request& request, std::size_t index, json::Value
   if (kind != json::Value::Kind::String) return fail(where + " is not a string");
   std::string text(value.as_string());
   switch (index) {
-    case 0: request.id = std::move(text); break;
-    case 1: request.title = std::move(text); break;
-    case 2: request.detail = std::move(text); break;
-    case 3: request.action = std::move(text); break;
-    case 4: request.requester = std::move(text); break;
-    case 5: request.source_host = std::move(text); break;
-    case 6: request.target_host = std::move(text); break;
-    default: request.operation_digest = std::move(text); break;
+    case 0:
+      request.id = std::move(text);
+      break;
+    case 1:
+      request.title = std::move(text);
+      break;
+    case 2:
+      request.detail = std::move(text);
+      break;
+    case 3:
+      request.action = std::move(text);
+      break;
+    case 4:
+      request.requester = std::move(text);
+      break;
+    case 5:
+      request.source_host = std::move(text);
+      break;
+    case 6:
+      request.target_host = std::move(text);
+      break;
+    default:
+      request.operation_digest = std::move(text);
+      break;
   }
   return {};
 }
@@ -114,7 +134,8 @@ Result<Request, std::string> parse_request(std::string_view line) {
     }
   }
   for (std::size_t i = 0; i < kFields.size(); ++i) {
-    if (kFields[i].required && !seen[i]) return fail("the member " + quoted_name(kFields[i].name) + " is missing");
+    if (kFields[i].required && !seen[i])
+      return fail("the member " + quoted_name(kFields[i].name) + " is missing");
   }
   return request;
 }

@@ -14,7 +14,8 @@ namespace {
 enum class Chunk { Data, End, TimedOut, Stopped };
 
 // Waits for bytes until the deadline and receives what is there.
-Chunk next_chunk(int fd, const Deadline& deadline, char* buffer, std::size_t size, std::size_t& got) {
+Chunk next_chunk(int fd, const Deadline& deadline, char* buffer, std::size_t size,
+                 std::size_t& got) {
   for (;;) {
     switch (wait_readable_until(fd, deadline)) {
       case Wait::Ready:
@@ -80,15 +81,16 @@ RequestLine read_request_line(int fd, std::size_t max_bytes, std::chrono::millis
   }
 }
 
-std::string line_problem(LineStatus status, std::size_t max_bytes, std::chrono::milliseconds time_limit) {
+std::string line_problem(LineStatus status, std::size_t max_bytes,
+                         std::chrono::milliseconds time_limit) {
   switch (status) {
     case LineStatus::Unfinished:
       return "the request line ended without a line feed";
     case LineStatus::TooLong:
       return "the request line is longer than " + std::to_string(max_bytes) + " bytes";
     case LineStatus::TimedOut:
-      return "the request line was not complete within " + std::to_string(time_limit.count() / 1000) +
-             " seconds";
+      return "the request line was not complete within " +
+             std::to_string(time_limit.count() / 1000) + " seconds";
     case LineStatus::Stopped:
       return "the approval service was stopped";
     case LineStatus::Complete:

@@ -28,7 +28,8 @@ void plain_field(Block& block, std::string_view label, std::string_view text) {
 
 // "4242 "name"", then the executable on a line of its own. The name is the
 // process's own choice; the executable is what the kernel ran.
-void process_fields(Block& block, std::string_view label, pid_t pid, const std::optional<ProcessInfo>& process) {
+void process_fields(Block& block, std::string_view label, pid_t pid,
+                    const std::optional<ProcessInfo>& process) {
   std::string head(kLabelIndent, ' ');
   head.append(label);
   head.append(kValueColumn - head.size(), ' ');
@@ -93,8 +94,9 @@ std::string describe_uid(const Peer& peer) {
   std::string text = "uid " + std::to_string(peer.uid);
   if (peer.user.empty()) return text;
   // User names come from the name service, which need not be local files.
-  const bool plain = peer.user.find_first_not_of(
-                         "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos;
+  const bool plain =
+      peer.user.find_first_not_of(
+          "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos;
   return text + " (" + (plain ? peer.user : show_quoted(peer.user)) + ")";
 }
 

@@ -29,7 +29,8 @@ Outcome refused(std::string why) {
 }
 
 Outcome from_mode(Mode mode) {
-  if (mode == Mode::Approve) return {"approved", "approved automatically", How::Auto, "  -> approved automatically"};
+  if (mode == Mode::Approve)
+    return {"approved", "approved automatically", How::Auto, "  -> approved automatically"};
   return {"denied", "denied automatically", How::Auto, "  -> denied automatically\n"};
 }
 
@@ -40,15 +41,17 @@ Outcome from_answer(Answer answer, const Request& request) {
     case Answer::Deny:
       return {"denied", "denied by the operator", How::Operator, "  -> denied\n"};
     case Answer::NoOperator:
-      return {"denied", "no operator answered: the approval service's input has ended", How::NoOperator,
-              "\n  -> denied: standard input has ended, no operator can answer\n"};
+      return {"denied", "no operator answered: the approval service's input has ended",
+              How::NoOperator, "\n  -> denied: standard input has ended, no operator can answer\n"};
     case Answer::ClientLeft:
       return {"none", "the client left before the answer", How::ClientLeft,
               "\n  -> withdrawn: the client left; nothing was approved\n"};
     case Answer::TimedOut: {
       const std::string limit = std::to_string(request.timeout_secs.value_or(0));
-      return {"denied", "no operator answered within the request's time limit of " + limit + " seconds",
-              How::Timeout, "\n  -> denied: no answer within the request's time limit (" + limit + " s)\n"};
+      return {"denied",
+              "no operator answered within the request's time limit of " + limit + " seconds",
+              How::Timeout,
+              "\n  -> denied: no answer within the request's time limit (" + limit + " s)\n"};
     }
     case Answer::Stopped:
       break;
@@ -75,7 +78,8 @@ void answer(int connection, Outcome& outcome) {
   if (outcome.verdict == "approved") {
     const std::string token = random_token();
     if (token.empty()) {
-      outcome = {"denied", "no random token could be made", outcome.how, "  -> denied: no random token could be made\n"};
+      outcome = {"denied", "no random token could be made", outcome.how,
+                 "  -> denied: no random token could be made\n"};
       reply = decision_line(outcome.verdict, outcome.detail);
     } else {
       const std::string expires_at = iso8601_utc(std::time(nullptr) + kTokenLifetime);
@@ -88,8 +92,9 @@ void answer(int connection, Outcome& outcome) {
   if (!approval::write_all(connection, reply).ok()) {
     const bool was_approval = outcome.verdict == "approved";
     outcome.verdict = "none";
-    outcome.detail = was_approval ? "the client left before the answer; the approval was not delivered"
-                                  : "the client left before the answer";
+    outcome.detail = was_approval
+                         ? "the client left before the answer; the approval was not delivered"
+                         : "the client left before the answer";
     outcome.how = How::ClientLeft;
     outcome.screen = "  -> withdrawn: the client left before the answer; nothing was approved\n";
   }
@@ -111,7 +116,8 @@ void record(const Peer& peer, const Request* request, const Outcome& outcome) {
 
 // A request that is not shown: the operator is told why, the client too.
 void refuse_unread(int connection, const Peer& peer, std::uint64_t number, Outcome outcome) {
-  say("\nrequest " + std::to_string(number) + " from " + describe_uid(peer) + ":\n" + outcome.screen);
+  say("\nrequest " + std::to_string(number) + " from " + describe_uid(peer) + ":\n" +
+      outcome.screen);
   answer(connection, outcome);
   record(peer, nullptr, outcome);
 }

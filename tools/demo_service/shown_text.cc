@@ -10,7 +10,9 @@ constexpr std::string_view kReplacementBytes = "\xEF\xBF\xBD";
 
 // Columns a character takes as it is copied: two from U+1100 on, which is
 // where the wide scripts begin. Overestimating only makes a piece end early.
-std::size_t columns(char32_t c) { return c < 0x1100 ? 1 : 2; }
+std::size_t columns(char32_t c) {
+  return c < 0x1100 ? 1 : 2;
+}
 
 struct Character {
   std::string form;   // as shown, without quotes

@@ -27,7 +27,8 @@ Probe probe_socket(const std::string& path, int& error) {
   }
   // A connection the listener has queued counts as live even if it is never
   // accepted; closing it right away tells the service nothing came.
-  const int connected = ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int connected =
+      ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int connect_errno = errno;
   fd.close();
   if (connected == 0) return Probe::Live;

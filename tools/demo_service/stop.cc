@@ -43,7 +43,9 @@ void install_stop_handlers() {
   ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-int stop_descriptor() { return g_stop_pipe[0]; }
+int stop_descriptor() {
+  return g_stop_pipe[0];
+}
 
 Wait wait_readable_until(int fd, const Deadline& deadline) {
   for (;;) {
@@ -57,6 +59,8 @@ Wait wait_readable_until(int fd, const Deadline& deadline) {
   }
 }
 
-bool wait_readable(int fd) { return wait_readable_until(fd, Deadline::never()) == Wait::Ready; }
+bool wait_readable(int fd) {
+  return wait_readable_until(fd, Deadline::never()) == Wait::Ready;
+}
 
 }  // namespace kelvane::demo

@@ -18,8 +18,12 @@ void write_fully(int fd, std::string_view text) {
 
 }  // namespace
 
-void say(std::string_view text) { write_fully(1, text); }
-void complain(std::string_view text) { write_fully(2, text); }
+void say(std::string_view text) {
+  write_fully(1, text);
+}
+void complain(std::string_view text) {
+  write_fully(2, text);
+}
 
 std::optional<std::string> operator_terminal_problem() {
   if (!::isatty(0)) return "standard input is not a terminal, so no operator can answer";
