@@ -105,7 +105,7 @@ check_man() {
   # Likewise for the demo service, when it is part of the build.
   if [ "$expect_demo" = 1 ]; then
     local demo_usage demo_options demo_documented
-    demo_usage=$(timeout 10 "$prefix/bin/kelvane-operator-approval-demo" --help 2>&1 >/dev/null) || true
+    demo_usage=$(timeout 10 "$prefix/bin/kelvane-operator-approval-demo" --help 2>/dev/null) || true
     demo_options=$(grep -oE -- '--[a-z][a-z-]*' <<<"$demo_usage" | sort -u)
     demo_documented=$(awk 'tag { print; tag = 0 } /^\.TP/ { tag = 1 }' "$man_dir/kelvane-operator-approval-demo.1" |
       sed 's/\\-/-/g' | grep -oE '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)
