@@ -5,13 +5,13 @@
 # sudoers file) that is bind-mounted over /etc/sudo.conf in a private mount
 # namespace, so nothing on the machine changes.
 #
-# Usage: real_sudo.sh SCENARIO PLUGIN DEMO_SERVICE
+# Usage: real_sudo.sh SCENARIO PLUGIN DEMO_SERVICE HOLD_SERVICE
 #   approve      the demo service approves: the command runs
 #   deny         it denies: the command does not run
 #   no-service   nothing listens: the command does not run
-#   ctrl-c       SIGINT to sudo while the operator has not answered: sudo
-#                ends at once and the command does not run, even if the
-#                operator approves afterwards
+#   ctrl-c       SIGINT to sudo while the operator has not answered (a
+#                service that holds its answer): sudo ends at once, hangs
+#                up, and the command does not run
 #   environment  the socket variables of the client point at an approving
 #                service, socket= at a denying one: the plugin heeds only
 #                socket=
@@ -23,6 +23,7 @@ set -euo pipefail
 scenario=$1
 plugin=$(realpath "$2")
 demo=$(realpath "$3")
+hold=$(realpath "$4")
 
 skip() {
   echo "SKIPPED: $*" >&2
@@ -81,19 +82,30 @@ EOF
   mount --bind "$work/sudo.conf" /etc/sudo.conf
 }
 
-# Starts the demo service; any further arguments are its options. Its
-# standard input is the file or pipe named by $service_input.
-service_input=/dev/null
+# Starts the demo service; any further arguments are its options.
 start_service() {  # socket path, then options
   local socket=$1
   shift
-  "$demo" --socket "$socket" "$@" <"$service_input" >"$work/service.$$.$RANDOM.out" 2>&1 &
+  "$demo" --socket "$socket" "$@" </dev/null >"$work/service.$$.$RANDOM.out" 2>&1 &
   service_pids+=($!)
+  wait_for_socket "$socket"
+}
+
+wait_for_socket() {
   for _ in $(seq 100); do
-    [ -S "$socket" ] && return
+    [ -S "$1" ] && return
     sleep 0.05
   done
-  fail "the demo service did not start on $socket"
+  fail "no service started on $1"
+}
+
+# Waits up to 10 s for a line in a file.
+wait_for_line() {  # file, line
+  for _ in $(seq 200); do
+    grep -qxF "$2" "$1" && return
+    sleep 0.05
+  done
+  fail "never came: $2"
 }
 
 # Runs sudo; sets $status, $out and $err.
@@ -156,23 +168,14 @@ case "$scenario" in
     expect_err_line "kelvane operator approval unavailable: No such file or directory (os error 2)"
     ;;
   ctrl-c)
-    # The operator's terminal is a pipe that stays open and silent: the
-    # service holds its answer until the test writes one.
-    mkfifo "$work/operator"
-    exec 7<>"$work/operator"
-    service_input=$work/operator
-    start_service "$work/approval.sock"
+    "$hold" "$work/approval.sock" >"$work/hold.out" 2>&1 &
+    service_pids+=($!)
+    wait_for_socket "$work/approval.sock"
     write_sudo_conf "$work/approval.sock"
-    service_out=$(ls "$work"/service.*.out)
     # A script's background job ignores SIGINT; a user's sudo does not.
     env --default-signal=INT sudo -u nobody /usr/bin/touch "$marker" >"$work/out" 2>"$work/err" &
     sudo_pid=$!
-    # The request has arrived once the service shows more than its banner.
-    for _ in $(seq 200); do
-      [ "$(wc -l <"$service_out")" -gt 1 ] && break
-      sleep 0.05
-    done
-    [ "$(wc -l <"$service_out")" -gt 1 ] || fail "the request never reached the service"
+    wait_for_line "$work/hold.out" request
     kill -INT "$sudo_pid"
     started=$SECONDS
     for _ in $(seq 100); do
@@ -191,9 +194,7 @@ case "$scenario" in
     echo "sudo, SIGINT while the operator had not answered: status $status after $((SECONDS - started)) s"
     echo "-- standard error:"
     echo "$err"
-    # The operator approves, too late.
-    echo y >&7
-    sleep 0.5
+    wait_for_line "$work/hold.out" "hung up"
     [ "$status" -ne 0 ] || fail "sudo's exit status is 0"
     expect_not_ran
     expect_err_line "kelvane operator approval: interrupted by SIGINT before the operator answered"
