@@ -1,7 +1,8 @@
 # Install layout, in three components that the Debian packages follow:
 #   client       the client, its page, completions and documents
 #   demo         the demonstration service, its page and documents
-#   sudo_plugin  the sudo approval plugin (its own rules install the plugin)
+#   sudo_plugin  the sudo approval plugin (src/sudo installs the plugin, its
+#                page and its guide)
 # A package that gates privileged operations must not bring an approving
 # service along, hence the split.
 #
@@ -18,7 +19,7 @@ set(KOA_SUDO_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/kelvane-operator-approval-sud
 # --- manual pages: version, date and documentation folder from the build ----
 set(KOA_MAN_DATE "${KOA_SOURCE_DATE}")
 string(REPLACE "-" "\\-" KOA_MAN_DOC_DIR "${CMAKE_INSTALL_FULL_DATADIR}/doc/${PROJECT_NAME}")
-foreach(page kelvane-operator-approve.1 kelvane-operator-approval-demo.1)
+foreach(page kelvane-operator-approve.1 kelvane-operator-approval-demo.1 kelvane_approval.8)
   configure_file(docs/man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
 endforeach()
 
@@ -80,7 +81,7 @@ if(TARGET kelvane-operator-approval-demo)
     DESTINATION ${KOA_DEMO_DOC_DIR} COMPONENT demo)
 endif()
 
-# --- sudo plugin: its documents' folder ---------------------------------------
+# --- sudo plugin: the licence and changelog its package needs --------------
 if(TARGET kelvane_approval)
   install(FILES packaging/copyright packaging/changelog
     DESTINATION ${KOA_SUDO_DOC_DIR} COMPONENT sudo_plugin)

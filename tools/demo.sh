@@ -75,7 +75,9 @@ trap cleanup EXIT
 start_service() {  # approve | deny
   "$service" --socket "$socket" --auto "$1" >"$work/service.out" 2>"$work/service.err" &
   service_pid=$!
-  for _ in $(seq 50); do [ -S "$socket" ] && return; sleep 0.1; done
+  # The service says when it listens; the socket file alone comes a moment
+  # before that.
+  for _ in $(seq 50); do grep -q ': listening on ' "$work/service.out" && return; sleep 0.1; done
   echo "the demo service did not start:"; cat "$work/service.err"; exit 1
 }
 
@@ -100,6 +102,9 @@ ask() {
 show_service_view() {
   echo "  what the service showed its operator:"
   sed -e '/^$/d' -e 's/^/  | /' "$work/service.out"
+  echo "  and its record of the decision, on standard error:"
+  for _ in $(seq 20); do [ -s "$work/service.err" ] && break; sleep 0.1; done
+  sed -e 's/^/  | /' "$work/service.err"
 }
 
 # --- 4. An approval: the token comes out on standard output -----------------

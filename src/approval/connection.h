@@ -2,6 +2,8 @@
 // connection, one request line out, one reply line back.
 #pragma once
 
+#include <sys/types.h>
+
 #include <array>
 #include <cstddef>
 #include <functional>
@@ -12,6 +14,7 @@
 #include "approval/decision.h"
 #include "approval/io_error.h"
 #include "approval/request.h"
+#include "support/file_descriptor.h"
 #include "support/memory.h"
 #include "support/result.h"
 
@@ -36,29 +39,42 @@ std::optional<std::string_view> process_env(const char* name);
 // chosen path is never followed by a try on another.
 std::string resolve_socket_path(const EnvLookup& env);
 
-// Owns one connected AF_UNIX stream socket and closes it exactly once.
-class UnixStream {
- public:
-  // Creates the socket (close-on-exec) before looking at the path, so that a
-  // failure to make one is reported even for an unusable path; refuses paths
-  // with a NUL byte or too long for sun_path; connects once, never retrying.
-  // Leaves no descriptor open when it fails.
-  static Result<UnixStream, io::Error> connect(std::string path);
-
-  UnixStream(UnixStream&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-  UnixStream& operator=(UnixStream&& other) noexcept;
-  UnixStream(const UnixStream&) = delete;
-  UnixStream& operator=(const UnixStream&) = delete;
-  ~UnixStream() { close(); }
-
-  int fd() const noexcept { return fd_; }
-  // Closes the descriptor if still open; its result is of no use to anyone.
-  void close() noexcept;
-
- private:
-  explicit UnixStream(int fd) noexcept : fd_(fd) {}
-  int fd_;
+// Who, besides root, may run the service that answers on a path. A path the
+// caller named explicitly is their own choice and trusts whoever listens
+// there; a path found by default lives where another local user may have
+// bound it first, so the service must prove who runs it.
+struct TrustedPeer {
+  uid_t uid;
+  // How the refusal names this uid ("this user") and how to opt in anyway.
+  std::string_view described_as;
+  std::string_view opt_in;
 };
+
+struct ServiceAddress {
+  std::string path;
+  std::optional<TrustedPeer> trusted;  // nullopt: whoever listens is accepted
+  // Told the connection's descriptor as soon as it exists, before anything is
+  // sent, by ordinary code (not from a signal handler). A caller whose wait
+  // may have to end early, such as on Ctrl-C, can then shut the socket down
+  // from its signal handler: interrupted calls are otherwise repeated.
+  void (*on_connected)(int fd) = nullptr;
+};
+
+// The path of resolve_socket_path, with the peer rule for it: none when
+// KELVANE_OPERATOR_APPROVAL_SOCK chose it, root or `own_uid` otherwise.
+ServiceAddress resolve_service_address(const EnvLookup& env, uid_t own_uid);
+
+// Refuses, before anything is sent, a service whose credentials
+// (SO_PEERCRED) show neither root nor the trusted uid. The refusal names the
+// path and the uid it found.
+Result<void, io::Error> check_service_peer(int fd, const std::string& path, const TrustedPeer& trusted);
+
+// Connects one AF_UNIX stream socket (close-on-exec). Creates the socket
+// before looking at the path, so that a failure to make one is reported even
+// for an unusable path; refuses paths with a NUL byte or too long for
+// sun_path; connects once, never retrying. Leaves no descriptor open when it
+// fails.
+Result<FileDescriptor, io::Error> connect_unix_stream(const std::string& path);
 
 // Sends every byte on a socket, repeating interrupted calls. Never raises
 // SIGPIPE: a vanished peer gives EPIPE.
@@ -95,5 +111,9 @@ Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line);
 // "out of memory" error rather than ending the process.
 Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
                                                              const EnvLookup& env = process_env);
+
+// The same round trip to a service address chosen by the caller.
+Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
+                                                             const ServiceAddress& address);
 
 }  // namespace kelvane::approval

@@ -37,6 +37,9 @@ class Error {
   static Error from_json(json::Error error);
   // Bare kind form.
   static Error bare(ErrorKind kind) noexcept;
+  // Message form with a text of its own, for refusals that name what they
+  // refused (a path, a uid).
+  static Error message(ErrorKind kind, std::string text);
 
   ErrorKind kind() const noexcept;
   // The OS error number, or 0 for the other forms.
@@ -45,21 +48,19 @@ class Error {
   std::string to_string() const;
 
  private:
-  enum class Form { Os, Fixed, Custom, Kind };
+  enum class Form { Os, Fixed, Custom, Kind, Owned };
   Error(Form form, ErrorKind kind) noexcept : form_(form), kind_(kind) {}
 
   Form form_;
   ErrorKind kind_;
   int code_ = 0;
   std::string_view message_;
+  std::string owned_;
   std::unique_ptr<json::Error> inner_;
 };
 
 // The platform's text for an error number: what strerror_r writes into a
 // 128-byte buffer, with malformed UTF-8 replaced by U+FFFD.
 std::string os_error_text(int code);
-
-// The bytes as UTF-8, each maximal invalid piece replaced by one U+FFFD.
-std::string to_valid_utf8(std::string_view bytes);
 
 }  // namespace kelvane::io

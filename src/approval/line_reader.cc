@@ -1,10 +1,10 @@
 #include <sys/socket.h>
 #include <sys/types.h>
 
-#include <cerrno>
 #include <cstring>
 
 #include "approval/connection.h"
+#include "support/retry.h"
 #include "support/utf8.h"
 
 namespace kelvane::approval {
@@ -12,15 +12,12 @@ namespace {
 
 // Refills the buffer with one receive of up to its whole capacity.
 Result<void, io::Error> refill(LineReader& reader) {
-  for (;;) {
-    const ssize_t n = ::recv(reader.fd, reader.buffer.data(), reader.buffer.size(), 0);
-    if (n >= 0) {
-      reader.pos = 0;
-      reader.filled = static_cast<std::size_t>(n);
-      return {};
-    }
-    if (errno != EINTR) return fail(io::Error::last_os_error());
-  }
+  const ssize_t n = repeat_if_interrupted(
+      [&] { return ::recv(reader.fd, reader.buffer.data(), reader.buffer.size(), 0); });
+  if (n < 0) return fail(io::Error::last_os_error());
+  reader.pos = 0;
+  reader.filled = static_cast<std::size_t>(n);
+  return {};
 }
 
 // Appends up to and including the first line feed of the buffered bytes, or

@@ -19,6 +19,12 @@ std::optional<std::string_view> process_env(const char* name) {
   return value ? std::optional<std::string_view>(value) : std::nullopt;
 }
 
+ServiceAddress resolve_service_address(const EnvLookup& env, uid_t own_uid) {
+  if (usable(env, kSocketVariable)) return {resolve_socket_path(env), std::nullopt};
+  return {resolve_socket_path(env),
+          TrustedPeer{own_uid, "this user", "set KELVANE_OPERATOR_APPROVAL_SOCK to use it"}};
+}
+
 std::string resolve_socket_path(const EnvLookup& env) {
   if (const auto socket = usable(env, kSocketVariable)) return std::string(*socket);
   if (const auto dir = usable(env, kRuntimeDirVariable)) {

@@ -2,7 +2,6 @@
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstddef>
 #include <cstring>
 
@@ -10,30 +9,12 @@
 
 namespace kelvane::approval {
 
-UnixStream& UnixStream::operator=(UnixStream&& other) noexcept {
-  if (this != &other) {
-    close();
-    fd_ = other.fd_;
-    other.fd_ = -1;
-  }
-  return *this;
-}
-
-void UnixStream::close() noexcept {
-  if (fd_ < 0) return;
-  // Even an interrupted close has released the descriptor on Linux, so it is
-  // never repeated: a repeat could close a descriptor opened meanwhile.
-  (void)::close(fd_);
-  fd_ = -1;
-}
-
-Result<UnixStream, io::Error> UnixStream::connect(std::string path) {
+Result<FileDescriptor, io::Error> connect_unix_stream(const std::string& path) {
   // SOCK_CLOEXEC sets close-on-exec atomically with the creation. Linux has no
   // per-socket "no SIGPIPE" option; sends use MSG_NOSIGNAL instead, and the
   // process ignores SIGPIPE from the start as well.
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return fail(io::Error::last_os_error());
-  UnixStream stream(fd);  // closes the descriptor on every failure below
+  FileDescriptor stream(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!stream.is_open()) return fail(io::Error::last_os_error());
 
   sockaddr_un address;
   std::memset(&address, 0, sizeof address);
@@ -51,7 +32,7 @@ Result<UnixStream, io::Error> UnixStream::connect(std::string path) {
 
   // Called once: not even an interrupted connect is repeated, since the
   // connection may then be completing in the background.
-  if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), length) != 0) {
+  if (::connect(stream.get(), reinterpret_cast<const sockaddr*>(&address), length) != 0) {
     return fail(io::Error::last_os_error());
   }
   return stream;

@@ -1,7 +1,6 @@
 // kelvane-operator-approve: asks the local approval service whether one
 // privileged operation may go ahead.
 #include <cstdlib>
-#include <new>
 #include <string_view>
 #include <vector>
 
@@ -9,20 +8,24 @@
 #include "command/output.h"
 #include "command/process.h"
 #include "command/run.h"
+#include "support/out_of_memory.h"
 
 namespace {
 
 // Everything the run allocates is released when this returns, so that a run
 // that ends the process with its status leaves nothing behind on the heap.
 int run_arguments(int argc, char** argv) {
-  try {
-    // An empty vector (argc 0) is possible with execve; there is nothing to skip then.
-    std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-    return kelvane::command::run(args, 1, 2);
-  } catch (const std::bad_alloc&) {
-    (void)kelvane::command::write_fully(2, "out of memory\n");
-    return kelvane::command::kUsage;
-  }
+  return kelvane::unless_out_of_memory(
+      [&] {
+        // An empty vector (argc 0) is possible with execve; there is nothing to skip then.
+        std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        return kelvane::command::run(args, 1, 2);
+      },
+      [] {
+        // Only the argument vector's own copy can fail here, before any option is read.
+        (void)kelvane::command::write_fully(2, "out of memory\n");
+        return kelvane::command::kUsage;
+      });
 }
 
 }  // namespace

@@ -2,21 +2,13 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include "approval/write_loop.h"
 
 namespace kelvane::command {
 
 Result<void, io::Error> write_fully(int fd, std::string_view bytes) {
-  while (!bytes.empty()) {
-    const ssize_t n = ::write(fd, bytes.data(), bytes.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(io::Error::last_os_error());
-    }
-    if (n == 0) return fail(io::Error::fixed(io::ErrorKind::WriteZero, "failed to write whole buffer"));
-    bytes.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
+  return io::write_every_byte(bytes,
+                              [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
 }
 
 }  // namespace kelvane::command

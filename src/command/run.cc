@@ -1,13 +1,13 @@
 #include "command/run.h"
 
 #include <cstdlib>
-#include <new>
 #include <optional>
 
 #include "approval/connection.h"
 #include "command/options.h"
 #include "command/outcome.h"
 #include "command/output.h"
+#include "support/out_of_memory.h"
 
 namespace kelvane::command {
 namespace {
@@ -16,13 +16,13 @@ namespace {
 // decision's texts; should that exhaust memory, no verdict can be given, and
 // the caller must not take silence for an approval.
 Report ask_service(approval::OperatorApprovalRequest request, const approval::EnvLookup& env) {
-  try {
-    Result<approval::OperatorApprovalDecision, io::Error> decision =
-        approval::request_decision(std::move(request), env);
-    return decision.ok() ? report_decision(decision.value()) : report_unavailable(decision.error());
-  } catch (const std::bad_alloc&) {
-    return report_unavailable(io::Error::bare(io::ErrorKind::OutOfMemory));
-  }
+  return unless_out_of_memory(
+      [&] {
+        Result<approval::OperatorApprovalDecision, io::Error> decision =
+            approval::request_decision(std::move(request), env);
+        return decision.ok() ? report_decision(decision.value()) : report_unavailable(decision.error());
+      },
+      [] { return report_unavailable(io::Error::bare(io::ErrorKind::OutOfMemory)); });
 }
 
 // The options hold whole files and the JSON read from them. One too large
@@ -30,11 +30,10 @@ Report ask_service(approval::OperatorApprovalRequest request, const approval::En
 // abort that a caller would take for a crash.
 Result<approval::OperatorApprovalRequest, UsageError> read_options(std::span<const std::string_view> args,
                                                                     const approval::EnvLookup& env) {
-  try {
-    return parse_args(args, env("HOSTNAME"));
-  } catch (const std::bad_alloc&) {
-    return fail(UsageError{"out of memory\n"});
-  }
+  return unless_out_of_memory([&] { return parse_args(args, env("HOSTNAME")); },
+                              []() -> Result<approval::OperatorApprovalRequest, UsageError> {
+                                return fail(UsageError{"out of memory\n"});
+                              });
 }
 
 }  // namespace

@@ -5,11 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <new>
-#include <stdexcept>
 
+#include "support/file_descriptor.h"
 #include "support/memory.h"
+#include "support/out_of_memory.h"
+#include "support/retry.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -18,26 +18,10 @@ namespace {
 
 constexpr std::size_t kMinimumGrowth = 8192;
 
-// Closes the file on every way out of read_text_file.
-class FileDescriptor {
- public:
-  explicit FileDescriptor(int fd) noexcept : fd_(fd) {}
-  FileDescriptor(const FileDescriptor&) = delete;
-  FileDescriptor& operator=(const FileDescriptor&) = delete;
-  ~FileDescriptor() { (void)::close(fd_); }
-  int get() const noexcept { return fd_; }
-
- private:
-  int fd_;
-};
-
 // One read into `out` past its current size, at most `room` bytes; -1 with
-// errno on failure. Repeats interrupted reads.
+// errno on failure.
 ssize_t read_some(int fd, char* out, std::size_t room) {
-  for (;;) {
-    const ssize_t n = ::read(fd, out, room);
-    if (n >= 0 || errno != EINTR) return n;
-  }
+  return repeat_if_interrupted([&] { return ::read(fd, out, room); });
 }
 
 // The size the file system reports, as the first reservation; 0 if unknown.
@@ -47,8 +31,8 @@ std::size_t size_hint(int fd) {
   return static_cast<std::size_t>(status.st_size);
 }
 
-// Reads to the end of the file. Throws std::bad_alloc or std::length_error
-// when the content cannot be given room.
+// Reads to the end of the file. Runs out of memory by exception when the
+// content cannot be given room.
 Result<void, io::Error> read_to_end(int fd, std::string& content) {
   content.reserve(size_hint(fd));
   prefer_huge_pages(content.data(), content.capacity());
@@ -84,24 +68,15 @@ Result<std::string, io::Error> read_text_file(std::string_view path) {
                                  "paths must not contain interior null bytes"));
   }
   const std::string terminated(path);
-  int fd;
-  do {
-    fd = ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return fail(io::Error::last_os_error());
+  FileDescriptor file(repeat_if_interrupted([&] { return ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC); }));
+  if (!file.is_open()) return fail(io::Error::last_os_error());
 
   std::string content;
-  {
-    FileDescriptor file(fd);
-    try {
-      Result<void, io::Error> read = read_to_end(file.get(), content);
-      if (!read.ok()) return fail(std::move(read).error());
-    } catch (const std::bad_alloc&) {
-      return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
-    } catch (const std::length_error&) {
-      return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
-    }
-  }
+  Result<void, io::Error> read = unless_out_of_memory(
+      [&] { return read_to_end(file.get(), content); },
+      []() -> Result<void, io::Error> { return fail(io::Error::bare(io::ErrorKind::OutOfMemory)); });
+  file.close();
+  if (!read.ok()) return fail(std::move(read).error());
   if (!utf8::is_valid(content)) {
     return fail(io::Error::fixed(io::ErrorKind::InvalidData, "stream did not contain valid UTF-8"));
   }

@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <string>
 
 namespace kelvane::utf8 {
 namespace {
@@ -15,33 +16,51 @@ std::uint8_t byte_at(std::string_view text, std::size_t i) {
 
 bool is_continuation(std::uint8_t b) { return (b & 0xC0u) == 0x80u; }
 
-// Length of the well-formed sequence starting at `i`, or 0 if there is none
-// (Unicode's table of well-formed byte sequences).
+// What may follow a lead byte (Unicode's table of well-formed byte
+// sequences): how many continuation bytes, and the range of the first of
+// them, which excludes overlong forms, surrogates and values above
+// U+10FFFF. `continuations` is -1 for a byte that starts nothing.
+struct LeadRule {
+  int continuations;
+  std::uint8_t lo;
+  std::uint8_t hi;
+};
+
+constexpr LeadRule lead_rule(std::uint8_t b0) {
+  if (b0 < 0x80) return {0, 0, 0};
+  if (b0 < 0xC2) return {-1, 0, 0};
+  if (b0 < 0xE0) return {1, 0x80, 0xBF};
+  if (b0 < 0xF0) return {2, b0 == 0xE0 ? std::uint8_t{0xA0} : std::uint8_t{0x80}, b0 == 0xED ? std::uint8_t{0x9F} : std::uint8_t{0xBF}};
+  if (b0 < 0xF5) return {3, b0 == 0xF0 ? std::uint8_t{0x90} : std::uint8_t{0x80}, b0 == 0xF4 ? std::uint8_t{0x8F} : std::uint8_t{0xBF}};
+  return {-1, 0, 0};
+}
+
+// The bytes at `i` that follow the lead byte's rule: the whole sequence, or
+// the longest start of one (at least the lead byte itself), which is the
+// piece one U+FFFD stands for (Unicode's "maximal subpart").
+struct Prefix {
+  std::size_t length;
+  bool complete;
+};
+
+Prefix well_formed_prefix(std::string_view text, std::size_t i) {
+  const LeadRule rule = lead_rule(byte_at(text, i));
+  if (rule.continuations < 0) return {1, false};
+  const auto wanted = static_cast<std::size_t>(rule.continuations) + 1;
+  std::size_t length = 1;
+  while (length < wanted && i + length < text.size()) {
+    const std::uint8_t b = byte_at(text, i + length);
+    const bool fits = length == 1 ? (b >= rule.lo && b <= rule.hi) : is_continuation(b);
+    if (!fits) break;
+    ++length;
+  }
+  return {length, length == wanted};
+}
+
+// Length of the well-formed sequence starting at `i`, or 0 if there is none.
 std::size_t sequence_length(std::string_view text, std::size_t i) {
-  const std::uint8_t b0 = byte_at(text, i);
-  const std::size_t left = text.size() - i;
-  if (b0 < 0x80) return 1;
-  if (b0 < 0xC2) return 0;
-  if (b0 < 0xE0) return left >= 2 && is_continuation(byte_at(text, i + 1)) ? 2 : 0;
-  if (b0 < 0xF0) {
-    if (left < 3) return 0;
-    const std::uint8_t b1 = byte_at(text, i + 1);
-    const std::uint8_t lo = b0 == 0xE0 ? 0xA0 : 0x80;
-    const std::uint8_t hi = b0 == 0xED ? 0x9F : 0xBF;
-    if (b1 < lo || b1 > hi || !is_continuation(byte_at(text, i + 2))) return 0;
-    return 3;
-  }
-  if (b0 < 0xF5) {
-    if (left < 4) return 0;
-    const std::uint8_t b1 = byte_at(text, i + 1);
-    const std::uint8_t lo = b0 == 0xF0 ? 0x90 : 0x80;
-    const std::uint8_t hi = b0 == 0xF4 ? 0x8F : 0xBF;
-    if (b1 < lo || b1 > hi || !is_continuation(byte_at(text, i + 2)) ||
-        !is_continuation(byte_at(text, i + 3)))
-      return 0;
-    return 4;
-  }
-  return 0;
+  const Prefix prefix = well_formed_prefix(text, i);
+  return prefix.complete ? prefix.length : 0;
 }
 
 }  // namespace
@@ -95,6 +114,22 @@ char32_t decode(std::string_view text, std::size_t pos, std::size_t& length) noe
   for (std::size_t k = 1; k < n; ++k) c = (c << 6) | (byte_at(text, pos + k) & 0x3Fu);
   length = n;
   return c;
+}
+
+std::string replace_invalid(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  while (i < bytes.size()) {
+    const Prefix prefix = well_formed_prefix(bytes, i);
+    if (prefix.complete) {
+      out.append(bytes.substr(i, prefix.length));
+    } else {
+      out += "\xEF\xBF\xBD";
+    }
+    i += prefix.length;
+  }
+  return out;
 }
 
 char32_t decode_before(std::string_view text, std::size_t end, std::size_t& length) noexcept {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
 namespace kelvane::utf8 {
@@ -14,6 +15,10 @@ bool is_valid(std::string_view bytes) noexcept;
 // count. A byte that starts no well-formed sequence decodes as U+FFFD of
 // length 1, so that callers never read past the end of malformed text.
 char32_t decode(std::string_view text, std::size_t pos, std::size_t& length) noexcept;
+
+// The bytes as UTF-8, each maximal invalid piece (the longest start of a
+// well-formed sequence, or one byte) replaced by one U+FFFD.
+std::string replace_invalid(std::string_view bytes);
 
 // Decodes the character ending just before `text[end]`, with the same
 // treatment of malformed bytes.

@@ -52,7 +52,7 @@ TEST(ResolveSocketPath, ChoiceOfPath) {
   }
 }
 
-TEST(UnixStreamConnect, RefusedAndTriedPaths) {
+TEST(ConnectUnixStream, RefusedAndTriedPaths) {
   // sun_path is 108 bytes here: 107 bytes are tried (and not found), 108 refused.
   const std::string fits = "/tmp/" + std::string(102, 'p');
   const std::string too_long = fits + "p";
@@ -67,25 +67,25 @@ TEST(UnixStreamConnect, RefusedAndTriedPaths) {
   };
   const std::size_t before = open_descriptor_count();
   for (const auto& [path, text] : cases) {
-    auto stream = UnixStream::connect(path);
+    auto stream = connect_unix_stream(path);
     ASSERT_FALSE(stream.ok());
     EXPECT_EQ(stream.error().to_string(), text);
     EXPECT_EQ(open_descriptor_count(), before) << "descriptor left open for " << path;
   }
 }
 
-TEST(UnixStreamConnect, SocketFileWithoutListenerIsRefused) {
+TEST(ConnectUnixStream, SocketFileWithoutListenerIsRefused) {
   TempDir dir;
   const std::string path = dir.file("s.sock");
   const int fd = testing::listen_on(path);
   ASSERT_GE(fd, 0);
   ::close(fd);  // the file stays, nobody listens
-  auto stream = UnixStream::connect(path);
+  auto stream = connect_unix_stream(path);
   ASSERT_FALSE(stream.ok());
   EXPECT_EQ(stream.error().to_string(), os_text(ECONNREFUSED));
 }
 
-TEST(UnixStreamConnect, LongestPathThatFitsConnectsAndIsCloseOnExec) {
+TEST(ConnectUnixStream, LongestPathThatFitsConnectsAndIsCloseOnExec) {
   TempDir dir;
   std::string path = dir.path() + "/";
   path += std::string(107 - path.size(), 's');
@@ -93,15 +93,15 @@ TEST(UnixStreamConnect, LongestPathThatFitsConnectsAndIsCloseOnExec) {
   FakeService service(path, {.read_request = false, .pieces = {}});
   const std::size_t before = open_descriptor_count();
   {
-    auto stream = UnixStream::connect(path);
+    auto stream = connect_unix_stream(path);
     ASSERT_TRUE(stream.ok()) << stream.error().to_string();
     EXPECT_EQ(open_descriptor_count(), before + 1);
-    EXPECT_TRUE(::fcntl(stream.value().fd(), F_GETFD) & FD_CLOEXEC);
+    EXPECT_TRUE(::fcntl(stream.value().get(), F_GETFD) & FD_CLOEXEC);
   }
   EXPECT_EQ(open_descriptor_count(), before);
 }
 
-TEST(UnixStreamConnect, SocketIsMadeBeforeThePathIsExamined) {
+TEST(ConnectUnixStream, SocketIsMadeBeforeThePathIsExamined) {
   // With no descriptor number free, creating the socket fails first, and
   // that error wins over the path's own fault.
   const pid_t child = ::fork();
@@ -109,7 +109,7 @@ TEST(UnixStreamConnect, SocketIsMadeBeforeThePathIsExamined) {
   if (child == 0) {
     const rlimit none{3, 3};
     if (::setrlimit(RLIMIT_NOFILE, &none) != 0) ::_exit(10);
-    auto stream = UnixStream::connect(std::string(300, 'x'));
+    auto stream = connect_unix_stream(std::string(300, 'x'));
     ::_exit(!stream.ok() && stream.error().os_code() == EMFILE ? 0 : 1);
   }
   int status = 0;

@@ -34,20 +34,5 @@ TEST(IoError, UnknownNumbersStillDisplay) {
   EXPECT_LE(os_error_text(99999).size(), 127u * 3);  // replacements may widen bytes
 }
 
-TEST(IoError, MalformedPlatformTextGetsOneReplacementPerMaximalPiece) {
-  const std::string r = "\xEF\xBF\xBD";
-  const std::pair<std::string_view, std::string> cases[] = {
-      {"plain", "plain"},
-      {"\xEF\xBF\xBD", r},                   // a real U+FFFD stays one
-      {"\xE2\x82" "A", r + "A"},              // truncated three-byte sequence
-      {"x\xF0\x9F\x98", "x" + r},            // truncated four-byte sequence at the end
-      {"\xC0\x80", r + r},                    // overlong lead, stray continuation
-      {"\xED\xA0\x80", r + r + r},           // surrogate: the lead alone is the piece
-      {"\xF4\x90\x80\x80", r + r + r + r},  // above U+10FFFF
-      {"\xC3\xA9\xFF", "\xC3\xA9" + r},
-  };
-  for (const auto& [bytes, expected] : cases) EXPECT_EQ(to_valid_utf8(bytes), expected);
-}
-
 }  // namespace
 }  // namespace kelvane::io

@@ -1,24 +1,25 @@
-// The demo approval service, driven by the real client.
-#include <fcntl.h>
+// The demo service answering on its own (--auto), driven by the real client
+// and by hand-made requests.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <cstring>
 #include <regex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "e2e/client.h"
+#include "e2e/demo_harness.h"
 #include "testing/service.h"
 
 namespace kelvane::testing {
 namespace {
+
+const std::string kName = "kelvane-operator-approval-demo";
 
 bool is_socket(const std::string& path) {
   struct stat status {};
@@ -30,93 +31,41 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-// The demo service as a child process, stopped with SIGTERM at the end.
-class Demo {
- public:
-  // `env` is its whole environment; what it shows goes to `screen` if given.
-  explicit Demo(std::vector<std::string> args, std::vector<std::string> env = {},
-                const std::string& screen = "/dev/null") {
-    args.insert(args.begin(), KOA_DEMO_PATH);
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    std::vector<char*> envp;
-    for (std::string& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
-    pid_ = ::fork();
-    if (pid_ == 0) {
-      const int null_fd = ::open("/dev/null", O_RDWR);
-      const int screen_fd = ::open(screen.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-      ::dup2(null_fd, 0);
-      ::dup2(screen_fd, 1);
-      ::dup2(null_fd, 2);
-      ::alarm(10);
-      ::execve(argv[0], argv.data(), envp.data());
-      ::_exit(127);
-    }
-  }
-  ~Demo() { stop(); }
-
-  // Its exit status after SIGTERM.
-  int stop() {
-    if (pid_ <= 0) return status_;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = 0;
-    status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return status_;
-  }
-
-  // The exit status if it ended by itself within five seconds, else -2.
-  int wait_for_exit() {
-    for (int i = 0; i < 500; ++i) {
-      int status = 0;
-      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = 0;
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return status_;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return -2;
-  }
-
- private:
-  pid_t pid_ = -1;
-  int status_ = -1;
-};
-
-// Until something accepts connections at the path. The probe connection is
-// closed at once; the service takes it for a client that sent nothing.
-bool wait_for_listener(const std::string& path) {
-  for (int i = 0; i < 500; ++i) {
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path.copy(address.sun_path, sizeof address.sun_path - 1);
-    const bool connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    ::close(fd);
-    if (connected) return true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  return false;
+ClientOptions reboot(const std::string& socket, std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {"--title",       "Reboot",        "--detail",
+                                   "Kernel update", "--target-host", "web-03"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return {.args = args,
+          .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
+          .close_standard_descriptors = false};
 }
 
-ClientRun ask(const std::string& socket) {
-  return run_client({.args = {"--title", "Reboot", "--detail", "Kernel update", "--target-host", "web-03"},
-                     .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
-                     .close_standard_descriptors = false});
+DemoRun::Setup answering(const std::string& socket, const char* verdict,
+                         std::vector<std::string> extra = {}) {
+  std::vector<std::string> args = {"--socket", socket, "--auto", verdict};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return {.args = args, .env = {}};
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> lines;
+  for (std::size_t start = 0; start < text.size();) {
+    const std::size_t end = text.find('\n', start);
+    lines.push_back(text.substr(start, end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return lines;
 }
 
 TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   TempDir dir;
   const std::string socket = dir.file("demo.sock");
   ::close(listen_on(socket));  // stale: left by a run that is gone
-  Demo demo({"--socket", socket, "--auto", "approve"});
-  ASSERT_TRUE(wait_for_listener(socket));
+  DemoRun demo(answering(socket, "approve"));
+  ASSERT_TRUE(demo.wait_until_ready()) << demo.log();
   for (int round = 0; round < 2; ++round) {  // one connection after another
-    const ClientRun run = ask(socket);
+    const ClientRun run = run_client(reboot(socket));
     EXPECT_EQ(run.status(), 0);
     EXPECT_TRUE(std::regex_match(run.out, std::regex("[0-9a-f]{32}\n"))) << run.out;
     EXPECT_TRUE(std::regex_match(
@@ -127,45 +76,31 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   }
   EXPECT_EQ(demo.stop(), 0);
   EXPECT_FALSE(exists(socket));
+  EXPECT_EQ(lines_of(demo.screen())[0],
+            kName + ": listening on " + socket + " (approving everything)");
 }
 
-std::string read_file(const std::string& path) {
-  std::string out;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  char buffer[4096];
-  ssize_t n;
-  while (fd >= 0 && (n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
-  if (fd >= 0) ::close(fd);
-  return out;
-}
-
-// A request must not be able to drive the operator's terminal: an escape
-// sequence could clear the screen or hide the line that matters.
-TEST(DemoService, ShowsControlCharactersInsteadOfObeyingThem) {
-  TempDir dir;
-  const std::string socket = dir.file("demo.sock");
-  const std::string screen = dir.file("screen");
-  Demo demo({"--socket", socket, "--auto", "deny"}, {}, screen);
-  ASSERT_TRUE(wait_for_listener(socket));
-  const ClientRun run = run_client(
-      {.args = {"--title", "Reboot\x1b[2J", "--detail", "two\nlines\r\xC2\x9B", "--target-host", "h\x7F"},
-       .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
-       .close_standard_descriptors = false});
-  EXPECT_EQ(run.status(), 1);
-  demo.stop();
-  const std::string shown = read_file(screen);
-  EXPECT_NE(shown.find("title:        Reboot\\u{1b}[2J\n"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("detail:       two\n                lines\\u{0d}\\u{9b}\n"), std::string::npos) << shown;
-  EXPECT_NE(shown.find("target host:  h\\u{7f}\n"), std::string::npos) << shown;
-  EXPECT_EQ(shown.find_first_of(std::string("\x1b\r\x7f", 3)), std::string::npos);
+// Ctrl-C, a kill, or the operator's terminal closing: the service stops and
+// takes its socket file with it.
+TEST(DemoService, StopsCleanlyOnEachStopSignal) {
+  for (const int number : {SIGINT, SIGTERM, SIGHUP}) {
+    TempDir dir;
+    const std::string socket = dir.file("demo.sock");
+    DemoRun demo(answering(socket, "deny"));
+    ASSERT_TRUE(demo.wait_until_ready());
+    demo.signal(number);
+    EXPECT_EQ(demo.wait_for_exit(), 0) << number;
+    EXPECT_FALSE(exists(socket)) << number;
+    EXPECT_EQ(demo.log(), kName + ": stopped\n") << number;
+  }
 }
 
 TEST(DemoService, Denies) {
   TempDir dir;
   const std::string socket = dir.file("demo.sock");
-  Demo demo({"--socket", socket, "--auto", "deny"});
-  ASSERT_TRUE(wait_for_listener(socket));
-  const ClientRun run = ask(socket);
+  DemoRun demo(answering(socket, "deny"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  const ClientRun run = run_client(reboot(socket));
   EXPECT_EQ(run.status(), 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "kelvane operator approval: DENIED (denied automatically)\n");
@@ -173,9 +108,8 @@ TEST(DemoService, Denies) {
 
 TEST(DemoService, ListensWhereTheClientLooks) {
   TempDir dir;
-  const std::string socket = dir.file("kelvane-operator-approval.sock");
-  Demo demo({"--auto", "approve"}, {"XDG_RUNTIME_DIR=" + dir.path()});
-  ASSERT_TRUE(wait_for_listener(socket));
+  DemoRun demo({.args = {"--auto", "approve"}, .env = {"XDG_RUNTIME_DIR=" + dir.path()}});
+  ASSERT_TRUE(demo.wait_until_ready());
   EXPECT_EQ(run_client({.args = {"--title", "t", "--detail", "d", "--target-host", "h"},
                         .env = {"XDG_RUNTIME_DIR=" + dir.path()},
                         .close_standard_descriptors = false})
@@ -183,19 +117,353 @@ TEST(DemoService, ListensWhereTheClientLooks) {
             0);
 }
 
+// One line on standard error per request, whatever became of it.
+TEST(DemoService, LogsEveryDecision) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "approve"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  ClientProcess client(reboot(socket));
+  ASSERT_TRUE(client.wait());
+  ASSERT_TRUE(demo.wait_for_log("\n"));
+  const std::string expected =
+      "20[0-9]{2}-[01][0-9]-[0-3][0-9]T[0-2][0-9]:[0-5][0-9]:[0-5][0-9]Z uid=" +
+      std::to_string(::geteuid()) + " pid=" + std::to_string(client.pid()) +
+      " title=\"Reboot\" target=\"web-03\" verdict=approved how=auto "
+      "detail=\"approved automatically\"\n";
+  EXPECT_TRUE(std::regex_match(demo.log(), std::regex(expected))) << demo.log();
+}
+
+// The operator sees who connected as the kernel reports it, apart from what
+// the request says of itself.
+TEST(DemoService, ShowsTheVerifiedPeerBesideTheDeclaredRequester) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "deny"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  ClientProcess client(reboot(socket, {"--requester", "root", "--source-host", "trusted-host"}));
+  ASSERT_TRUE(client.wait());
+  ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
+  const std::string shown = demo.screen();
+  const std::string uid = std::to_string(::geteuid());
+  EXPECT_NE(
+      shown.find("| who asks, as the kernel reports it (verified):\n|   user          uid " + uid),
+      std::string::npos)
+      << shown;
+  EXPECT_NE(
+      shown.find("|   process       " + std::to_string(client.pid()) + " \"kelvane-operato\"\n"),
+      std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("kelvane-operator-approve\"\n"), std::string::npos)
+      << "the executable: " << shown;
+  EXPECT_NE(shown.find("| who asks, as the request declares it (not verified):\n"
+                       "|   requester     \"root\"\n"
+                       "|   source host   \"trusted-host\"\n"),
+            std::string::npos)
+      << shown;
+}
+
+// Nothing a request holds can drive the terminal, or draw a field or a
+// request boundary of its own.
+TEST(DemoService, ShowsEveryTextEscapedAndFenced) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "deny"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  const std::string fake_end = "\n+-- end of approval request 1 ---\nApprove request 1? [y/N] ";
+  const ClientRun run = run_client(
+      {.args =
+           {"--title",
+            "Reboot\x1b[2J\r\xC2\x9B\u202E\u2066\u200B\u2028\u2029x\n  target host   \"prod-db\"",
+            "--detail", "two\nlines" + fake_end, "--target-host", "h\x7F", "--context",
+            R"({"argv":["rm","-rf","/"],"k\u202e":"v\u2069"})"},
+       .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
+       .close_standard_descriptors = false});
+  EXPECT_EQ(run.status(), 1);
+  ASSERT_TRUE(demo.wait_for_screen("+-- end of approval request 1 --"));
+  const std::string shown = demo.screen();
+  EXPECT_NE(
+      shown.find(
+          "|   title         \"Reboot\\u{1b}[2J\\r\\u{9b}\\u{202e}\\u{2066}\\u{200b}\\u{2028}\"\n"
+          "|                 \"\\u{2029}x\\n\"\n"
+          "|                 \"  target host   \\\"prod-db\\\"\"\n"),
+      std::string::npos)
+      << shown;
+  EXPECT_NE(shown.find("|   target host   \"h\\u{7f}\"\n"), std::string::npos) << shown;
+  EXPECT_NE(shown.find("|     \"k\\u{202e}\": \"v\\u{2069}\"\n"), std::string::npos) << shown;
+  for (const char* raw :
+       {"\x1b", "\r", "\x7f", "\xC2\x9B", "\u202E", "\u2066", "\u200B", "\u2028", "\u2029"}) {
+    EXPECT_EQ(shown.find(raw), std::string::npos)
+        << "copied raw: " << ::testing::PrintToString(std::string(raw));
+  }
+  // The block: its lines behind the fence, one target host, one end.
+  std::size_t target_hosts = 0, ends = 0, fenced = 0;
+  bool inside = false;
+  for (const std::string& line : lines_of(shown)) {
+    if (line.starts_with("+-- approval request 1 ")) inside = true;
+    if (line.starts_with("+-- end of approval request 1 ")) {
+      ++ends;
+      inside = false;
+    } else if (inside && !line.starts_with("+-- ")) {
+      EXPECT_TRUE(line.starts_with("| ")) << line;
+      ++fenced;
+    }
+    if (line.starts_with("|   target host")) ++target_hosts;
+    if (line.starts_with("|")) {
+      EXPECT_LE(line.size(), 80u) << line;
+    }
+  }
+  EXPECT_EQ(target_hosts, 1u);
+  EXPECT_EQ(ends, 1u);
+  EXPECT_GT(fenced, 10u);
+}
+
+// A request from the sudo approval plugin, context and all, reads as a list
+// of facts.
+TEST(DemoService, ShowsAStructuredContextReadably) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "deny"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  EXPECT_EQ(run_client(
+                reboot(socket,
+                       {"--action", "sudo", "--context",
+                        R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
+                        R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0",)"
+                        R"("pid":1234})"}))
+                .status(),
+            1);
+  ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
+  EXPECT_NE(demo.screen().find("|   context\n"
+                               "|     argv:\n"
+                               "|       - \"systemctl\"\n"
+                               "|       - \"restart\"\n"
+                               "|       - \"nginx\"\n"
+                               "|     command: \"/usr/bin/systemctl\"\n"
+                               "|     cwd: \"/root\"\n"
+                               "|     pid: 1234\n"
+                               "|     runAsUid: 0\n"
+                               "|     runAsUser: \"root\"\n"
+                               "|     tty: \"/dev/pts/0\"\n"),
+            std::string::npos)
+      << demo.screen();
+}
+
+// Every request the service cannot take is answered, with the reason, and
+// logged; none is approved and none is dropped in silence.
+TEST(DemoService, AnswersOddRequestsWithTheReason) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "approve"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  const std::string members =
+      R"("title":"t","detail":"d","action":"a","requester":"r","sourceHost":"s","targetHost":"h")";
+  struct Case {
+    const char* name;
+    std::string sent;
+    bool end_stream;
+    std::string detail;
+  };
+  const Case cases[] = {
+      {"not UTF-8", "{" + members + ",\"context\":\"\xff\"}\n", false,
+       "the request line is not valid UTF-8"},
+      {"not an object", "[]\n", false, "the request is not a JSON object"},
+      {"unknown member", "{" + members + ",\"approve\":true}\n", false,
+       "the request has an unknown member \\\"approve\\\""},
+      {"repeated member", "{" + members + ",\"targetHost\":\"other\"}\n", false,
+       "the member \\\"targetHost\\\" appears twice"},
+      {"missing member",
+       R"({"title":"t"})"
+       "\n",
+       false, "the member \\\"detail\\\" is missing"},
+      {"too long", "{\"title\":\"" + std::string(1 << 20, 't') + "\"}\n", false,
+       "the request line is longer than 1048576 bytes"},
+      {"no line feed", "{" + members + "}", true, "the request line ended without a line feed"},
+  };
+  std::size_t logged = 0;
+  for (const Case& c : cases) {
+    EXPECT_EQ(raw_exchange(socket, c.sent, c.end_stream),
+              "{\"verdict\":\"invalid_request\",\"detail\":\"" + c.detail + "\"}\n")
+        << c.name;
+    ++logged;
+    EXPECT_TRUE(
+        demo.wait_for_log("verdict=invalid_request how=invalid detail=\"" + c.detail + "\"\n"))
+        << c.name << ": " << demo.log();
+  }
+  EXPECT_EQ(lines_of(demo.log()).size(), logged) << demo.log();
+}
+
+// A context as deep as the client accepts reaches the operator.
+TEST(DemoService, TakesTheDeepestContextTheClientSends) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "approve"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  const ClientRun run = run_client(
+      reboot(socket, {"--context", std::string(127, '[') + "7" + std::string(127, ']')}));
+  EXPECT_EQ(run.status(), 0) << run.err;
+  EXPECT_TRUE(demo.wait_for_screen("(level 127) - 7\n")) << demo.screen();
+}
+
+// The time limit is on the whole line: a client that trickles bytes is
+// answered when it runs out, not kept for as long as it keeps sending.
+TEST(DemoService, TheRequestTimeLimitCoversTheWholeLine) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "approve"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  socket.copy(address.sun_path, sizeof address.sun_path - 1);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  const auto start = std::chrono::steady_clock::now();
+  std::string received;
+  for (int i = 0; i < 15 && received.empty(); ++i) {
+    ::send(fd, "{", 1, MSG_NOSIGNAL);
+    std::this_thread::sleep_for(1s);
+    char buffer[512];
+    const ssize_t n = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) received.assign(buffer, static_cast<std::size_t>(n));
+  }
+  ::close(fd);
+  EXPECT_EQ(received,
+            "{\"verdict\":\"invalid_request\",\"detail\":\"the request line was not complete "
+            "within 10 seconds\"}\n");
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 13s);
+}
+
+TEST(DemoService, OnceAnswersOneRequestThenEnds) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "approve", {"--once"}));
+  ASSERT_TRUE(demo.wait_until_ready());
+  EXPECT_EQ(raw_exchange(socket, "", true), "");  // a connection that sends nothing is no request
+  EXPECT_FALSE(demo.wait_for_exit(200ms));
+  EXPECT_EQ(run_client(reboot(socket)).status(), 0);
+  EXPECT_EQ(demo.wait_for_exit(), 0);
+  EXPECT_FALSE(exists(socket));
+  EXPECT_EQ(lines_of(demo.log()).size(), 1u)
+      << demo.log();  // the request's line, and nothing for the probe
+}
+
 TEST(DemoService, NeverReplacesWhatIsNotAStaleSocket) {
   TempDir dir;
   const std::string file = dir.file("precious");
   write_file(file, "keep me");
-  Demo on_file({"--socket", file, "--auto", "approve"});
+  DemoRun on_file(answering(file, "approve"));
   EXPECT_EQ(on_file.wait_for_exit(), 1);
-  EXPECT_FALSE(is_socket(file));
+  EXPECT_EQ(read_whole_file(file), "keep me");
+  EXPECT_EQ(on_file.log(), kName + ": " + file + " exists and is not a socket; not replacing it\n");
 
   const std::string live = dir.file("live.sock");
   FakeService other(live, {.read_request = true, .pieces = {}});
-  Demo on_live({"--socket", live, "--auto", "approve"});
+  DemoRun on_live(answering(live, "approve"));
   EXPECT_EQ(on_live.wait_for_exit(), 1);
   EXPECT_TRUE(is_socket(live));
+  EXPECT_EQ(on_live.log(),
+            kName + ": another service is already listening on " + live + "; leaving it alone\n");
+}
+
+// A service too busy to accept is not gone: its socket stays, also when the
+// starting service is interrupted while it looks.
+TEST(DemoService, LeavesABusyServicesSocketAlone) {
+  TempDir dir;
+  const std::string busy = dir.file("busy.sock");
+  const int listener = listen_on(busy);
+  ASSERT_GE(listener, 0);
+  std::vector<int> queued;  // fill the backlog
+  for (int i = 0; i < 64; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    busy.copy(address.sun_path, sizeof address.sun_path - 1);
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    queued.push_back(fd);
+    if (!connected) break;
+  }
+  DemoRun demo(answering(busy, "approve"));
+  std::optional<int> status = demo.wait_for_exit(3s);
+  if (!status) {
+    demo.signal(SIGINT);  // Ctrl-C while it waits on the busy service
+    status = demo.wait_for_exit();
+  }
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(is_socket(busy)) << "the busy service's socket was removed";
+  for (const int fd : queued) ::close(fd);
+  ::close(listener);
+}
+
+// A second service started on the same path leaves the first one alone:
+// its socket, its service and its log.
+TEST(DemoService, ASecondInstanceLeavesTheFirstUndisturbed) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun first(answering(socket, "approve"));
+  ASSERT_TRUE(first.wait_until_ready());
+  DemoRun second(answering(socket, "deny"));
+  EXPECT_EQ(second.wait_for_exit(), 1);
+  EXPECT_EQ(second.log(),
+            kName + ": another service is already listening on " + socket + "; leaving it alone\n");
+  EXPECT_EQ(run_client(reboot(socket)).status(), 0);
+  ASSERT_TRUE(first.wait_for_log("\n"));
+  EXPECT_EQ(lines_of(first.log()).size(), 1u) << first.log();  // the client's request only
+  EXPECT_EQ(first.stop(), 0);
+}
+
+// The conventions of a command-line program: help and version on standard
+// output, and a bad argument named, with the usage, on standard error.
+TEST(DemoService, Conventions) {
+  TempDir dir;
+  const std::string long_dir = dir.path() + "/" + std::string(100, 'd');
+  const std::string long_socket = long_dir + "/s.sock";
+  const std::string long_default = long_dir + "/kelvane-operator-approval.sock";
+  struct Case {
+    std::vector<std::string> args;
+    std::vector<std::string> env;
+    int status;
+    std::string out_start;
+    std::string err_start;
+  };
+  const Case cases[] = {
+      {{"--help"},
+       {},
+       0,
+       "usage: " + kName + " [--socket PATH] [--auto approve|deny] [--once]\n",
+       ""},
+      {{"--version"}, {}, 0, kName + " 0.", ""},
+      {{"--auto", "maybe"},
+       {},
+       2,
+       "",
+       kName + ": --auto takes approve or deny, not \"maybe\"\nusage: "},
+      {{"--socket", long_socket},
+       {},
+       2,
+       "",
+       kName + ": --socket: the socket path is " + std::to_string(long_socket.size()) +
+           " bytes long; it must be shorter than 108 bytes\nusage: "},
+      {{"--auto", "deny"},
+       {"XDG_RUNTIME_DIR=" + long_dir},
+       1,
+       "",
+       kName + ": the socket path is " + std::to_string(long_default.size()) +
+           " bytes long; it must be shorter than 108 bytes: " + long_default + "\n"},
+      {{"--frobnicate"}, {}, 2, "", kName + ": unknown argument \"--frobnicate\"\nusage: "},
+  };
+  for (const Case& c : cases) {
+    DemoRun demo({.args = c.args, .env = c.env});
+    EXPECT_EQ(demo.wait_for_exit(), c.status) << c.args[0];
+    EXPECT_EQ(demo.screen().substr(0, c.out_start.size()), c.out_start) << c.args[0];
+    EXPECT_EQ(demo.log().substr(0, c.err_start.size()), c.err_start) << c.args[0];
+    if (c.out_start.empty()) {
+      EXPECT_EQ(demo.screen(), "") << c.args[0];
+    }
+    if (c.err_start.empty()) {
+      EXPECT_EQ(demo.log(), "") << c.args[0];
+    }
+  }
 }
 
 }  // namespace

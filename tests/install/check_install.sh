@@ -2,13 +2,14 @@
 # Installs the build tree into a scratch prefix and checks what a user gets:
 # the layout, the manual pages and the shell completions.
 #
-#   check_install.sh MODE BUILD_DIR SOURCE_DIR EXPECT_DEMO
+#   check_install.sh MODE BUILD_DIR SOURCE_DIR EXPECT_DEMO [EXPECT_SUDO]
 #
 # MODE is layout, man or completion. EXPECT_DEMO is 1 when the demo service
-# is part of this build. Exit status 77 means skipped.
+# is part of this build, EXPECT_SUDO when the sudo plugin is. Exit status 77
+# means skipped.
 set -euo pipefail
 
-mode=$1 build=$2 source=$3 expect_demo=$4
+mode=$1 build=$2 source=$3 expect_demo=$4 expect_sudo=${5:-0}
 cmake=${CMAKE_COMMAND:-cmake}
 
 failures=0
@@ -69,10 +70,23 @@ check_layout() {
     fi
   done
 
+  local sudo_files=(libexec/sudo/kelvane_approval.so share/man/man8/kelvane_approval.8
+    share/doc/kelvane-operator-approval-sudo/sudo.md
+    share/doc/kelvane-operator-approval-sudo/copyright
+    share/doc/kelvane-operator-approval-sudo/changelog)
+  for f in "${sudo_files[@]}"; do
+    if [ "$expect_sudo" = 1 ]; then
+      [ -f "$prefix/$f" ] || fail "not installed: $f"
+    else
+      [ ! -e "$prefix/$f" ] || fail "installed without the sudo plugin target: $f"
+    fi
+  done
+
   # Nothing outside the documented places (no headers, no static libraries).
   local extra
   extra=$(cd "$prefix" && find . -type f | sed 's|^\./||' |
-    grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/site-functions/_kelvane-operator-approve|share/fish/vendor_completions\.d/kelvane-operator-approve\.fish|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|copyright|changelog)|share/doc/kelvane-operator-approval-demo/(README\.md|copyright|changelog))$' || true)
+    grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/site-functions/_kelvane-operator-approve|share/fish/vendor_completions\.d/kelvane-operator-approve\.fish|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|copyright|changelog)|share/doc/kelvane-operator-approval-demo/(README\.md|copyright|changelog))$' |
+    grep -v -E '^(libexec/sudo/kelvane_approval\.so|share/man/man8/kelvane_approval\.8|share/doc/kelvane-operator-approval-sudo/(sudo\.md|copyright|changelog))$' || true)
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 
   # The packaged documents are the users' own, not this tree's: the README
@@ -105,9 +119,10 @@ check_layout() {
 check_man() {
   local page pages=("$man_dir/kelvane-operator-approve.1")
   [ "$expect_demo" = 1 ] && pages+=("$man_dir/kelvane-operator-approval-demo.1")
+  [ "$expect_sudo" = 1 ] && pages+=("$prefix/share/man/man8/kelvane_approval.8")
   # The build fills in the version being installed and a full date.
   for page in "${pages[@]}"; do
-    grep -q "^\.TH [^ ]* 1 [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
+    grep -q "^\.TH [^ ]* [1-8] [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
       fail "$(basename "$page"): no full date and version ${KOA_VERSION:-?} in its .TH line: $(grep '^\.TH' "$page")"
     ! grep -n '@[A-Z_]*@' "$page" || fail "$(basename "$page") has fields the build did not fill in"
   done
@@ -121,7 +136,7 @@ check_man() {
   # Likewise for the demo service, when it is part of the build.
   if [ "$expect_demo" = 1 ]; then
     local demo_usage demo_options demo_documented
-    demo_usage=$(timeout 10 "$prefix/bin/kelvane-operator-approval-demo" --help 2>&1 >/dev/null) || true
+    demo_usage=$(timeout 10 "$prefix/bin/kelvane-operator-approval-demo" --help 2>/dev/null) || true
     demo_options=$(grep -oE -- '--[a-z][a-z-]*' <<<"$demo_usage" | sort -u)
     demo_documented=$(awk 'tag { print; tag = 0 } /^\.TP/ { tag = 1 }' "$man_dir/kelvane-operator-approval-demo.1" |
       sed 's/\\-/-/g' | grep -oE '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)

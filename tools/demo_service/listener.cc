@@ -8,38 +8,59 @@
 #include <cerrno>
 #include <cstring>
 
-#include "approval/connection.h"
+#include "approval/io_error.h"
+#include "options.h"
+#include "stale_probe.h"
 
 namespace kelvane::demo {
 namespace {
 
-std::string reason(int code) { return io::os_error_text(code); }
-
-bool fill_address(const std::string& path, sockaddr_un& address) {
-  std::memset(&address, 0, sizeof address);
-  address.sun_family = AF_UNIX;
-  if (path.empty() || path.size() >= sizeof address.sun_path || path.find('\0') != std::string::npos) {
-    return false;
-  }
-  std::memcpy(address.sun_path, path.data(), path.size());
-  return true;
+std::string reason(int code) {
+  return io::os_error_text(code);
 }
 
-// True when a socket file is left over from a run that is gone.
+// The path must have passed socket_path_problem.
+void fill_address(const std::string& path, sockaddr_un& address) {
+  std::memset(&address, 0, sizeof address);
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// Clears the way for bind: true when nothing is at the path any more. Only a
+// socket that refuses connections is removed, and only if it is still the
+// same file after the probe, so that a service that has just started there
+// keeps its socket.
 bool remove_stale(const std::string& path, std::string& error) {
-  struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) {
+  struct stat before {};
+  if (::lstat(path.c_str(), &before) != 0) {
     if (errno == ENOENT) return true;
     error = path + ": " + reason(errno);
     return false;
   }
-  if (!S_ISSOCK(status.st_mode)) {
+  if (!S_ISSOCK(before.st_mode)) {
     error = path + " exists and is not a socket; not replacing it";
     return false;
   }
-  auto probe = approval::UnixStream::connect(path);
-  if (probe.ok()) {
-    error = "another service is already listening on " + path;
+  int probe_error = 0;
+  switch (probe_socket(path, probe_error)) {
+    case Probe::Live:
+      error = "another service is already listening on " + path + "; leaving it alone";
+      return false;
+    case Probe::Unknown:
+      if (probe_error == ENOENT) return true;  // removed meanwhile
+      error = "cannot tell whether a service still listens on " + path + " (" +
+              reason(probe_error) + "); leaving it alone";
+      return false;
+    case Probe::Stale:
+      break;
+  }
+  struct stat after {};
+  if (::lstat(path.c_str(), &after) != 0 || !same_file(before, after)) {
+    error = path + " changed while it was being checked; leaving it alone";
     return false;
   }
   if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
@@ -53,26 +74,31 @@ bool remove_stale(const std::string& path, std::string& error) {
 
 bool Listener::open(const std::string& path, Listener& listener, std::string& error) {
   sockaddr_un address;
-  if (!fill_address(path, address)) {
-    error = "unusable socket path: " + path;
+  if (auto problem = socket_path_problem(path)) {
+    error = *problem + ": " + path;
     return false;
   }
+  fill_address(path, address);
   if (!remove_stale(path, error)) return false;
 
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
+  FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd.is_open()) {
     error = "socket: " + reason(errno);
     return false;
   }
   // Only this user may connect: whoever reaches the socket can ask for
   // approvals and read the tokens handed out.
   const mode_t old_mask = ::umask(077);
-  const int bound = ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address);
+  const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int bind_errno = errno;
   ::umask(old_mask);
-  if (bound != 0 || ::listen(fd, 8) != 0) {
-    error = path + ": " + reason(bound != 0 ? bind_errno : errno);
-    ::close(fd);
+  if (bound != 0) {
+    error = path + ": " + reason(bind_errno);
+    return false;
+  }
+  if (::listen(fd.get(), 8) != 0) {
+    error = path + ": " + reason(errno);
+    ::unlink(path.c_str());
     return false;
   }
   struct stat status {};
@@ -81,13 +107,13 @@ bool Listener::open(const std::string& path, Listener& listener, std::string& er
     listener.inode_ = status.st_ino;
   }
   listener.path_ = path;
-  listener.fd_ = fd;
+  listener.fd_ = std::move(fd);
   return true;
 }
 
 Listener::~Listener() {
-  if (fd_ < 0) return;
-  ::close(fd_);
+  if (!fd_.is_open()) return;
+  fd_.close();
   struct stat status {};
   if (::lstat(path_.c_str(), &status) == 0 && status.st_dev == device_ && status.st_ino == inode_) {
     ::unlink(path_.c_str());

@@ -5,6 +5,8 @@
 
 #include <string>
 
+#include "support/file_descriptor.h"
+
 namespace kelvane::demo {
 
 class Listener {
@@ -21,11 +23,11 @@ class Listener {
   // its own there meanwhile.
   ~Listener();
 
-  int fd() const { return fd_; }
+  int fd() const { return fd_.get(); }
 
  private:
   std::string path_;
-  int fd_ = -1;
+  FileDescriptor fd_;
   dev_t device_ = 0;
   ino_t inode_ = 0;
 };

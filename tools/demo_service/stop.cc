@@ -34,20 +34,33 @@ void install_stop_handlers() {
   sigemptyset(&stop.sa_mask);
   ::sigaction(SIGINT, &stop, nullptr);
   ::sigaction(SIGTERM, &stop, nullptr);
+  // The operator's terminal closing: stop as cleanly, so that the socket
+  // file goes too.
+  ::sigaction(SIGHUP, &stop, nullptr);
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);
   ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-bool wait_readable(int fd, int timeout_ms) {
+int stop_descriptor() {
+  return g_stop_pipe[0];
+}
+
+Wait wait_readable_until(int fd, const Deadline& deadline) {
   for (;;) {
-    if (g_stop) return false;
+    if (g_stop) return Wait::Stopped;
     pollfd p[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
-    const int n = ::poll(p, 2, timeout_ms);
-    if (n > 0) return !g_stop && (p[0].revents != 0);
-    if (n == 0 || errno != EINTR) return false;
+    const int n = ::poll(p, 2, deadline.poll_timeout());
+    if (g_stop) return Wait::Stopped;
+    if (n > 0 && p[0].revents != 0) return Wait::Ready;
+    if (n < 0 && errno != EINTR) return Wait::Stopped;  // cannot wait: give up like a stop
+    if (n == 0 && deadline.expired()) return Wait::TimedOut;
   }
+}
+
+bool wait_readable(int fd) {
+  return wait_readable_until(fd, Deadline::never()) == Wait::Ready;
 }
 
 }  // namespace kelvane::demo

@@ -1,11 +1,9 @@
-// What the demo service shows the operator, and how it asks.
+// The demo service's own output, and the terminal it asks on.
 #pragma once
 
 #include <optional>
 #include <string>
 #include <string_view>
-
-#include "json/value.h"
 
 namespace kelvane::demo {
 
@@ -14,17 +12,10 @@ namespace kelvane::demo {
 void say(std::string_view text);
 void complain(std::string_view text);
 
-// The text with every control character other than the line feed, and DEL,
-// made visible as \u{..}, so that a request cannot rewrite the operator's
-// screen (hide a line, move the cursor) and be approved for what it is not.
-std::string visible(std::string_view text);
-
-// The request laid out for reading: one labelled line per member, the detail
-// with its own line breaks, the context pretty-printed.
-std::string describe_request(const json::Value& request);
-
-// Asks on standard input; true for an answer starting with y or Y. Nothing
-// (end of input, interruption) counts as no.
-bool ask_operator(std::string_view question);
+// Why the operator cannot be asked on standard input, or nullopt if they
+// can: it must be a terminal, and this process must be in its foreground
+// (a background job would be stopped, or its reads fail, at the first
+// question).
+std::optional<std::string> operator_terminal_problem();
 
 }  // namespace kelvane::demo

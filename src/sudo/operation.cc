@@ -1,0 +1,134 @@
+#include "sudo/operation.h"
+
+#include <limits>
+#include <string_view>
+
+#include "sudo/settings.h"
+#include "sudo/shell_quote.h"
+#include "support/utf8.h"
+
+namespace kelvane::sudo {
+namespace {
+
+constexpr std::uint64_t kMaxId = std::numeric_limits<uid_t>::max() - 1;
+
+using Refusal = Failure<std::string>;
+
+Refusal not_utf8(std::string_view what, std::string_view text) {
+  return fail(std::string(what) + " is not valid UTF-8: " + shell_quote(text));
+}
+
+Result<std::string, std::string> text_of(char* const* vector, std::string_view vector_name,
+                                         std::string_view name, std::string_view what) {
+  const std::optional<std::string_view> value = find_setting(vector, name);
+  if (!value) return fail("sudo gave no " + std::string(name) + "= in " + std::string(vector_name));
+  if (!utf8::is_valid(*value)) return not_utf8(what, *value);
+  return std::string(*value);
+}
+
+Result<std::uint64_t, std::string> id_of(char* const* command_info, std::string_view name) {
+  const std::optional<std::string_view> value = find_setting(command_info, name);
+  if (!value) return fail("sudo gave no " + std::string(name) + "= in command_info");
+  const std::optional<std::uint64_t> id = parse_decimal(*value, kMaxId);
+  if (!id) return fail("sudo gave " + std::string(name) + "=" + shell_quote(*value) + ", not a number");
+  return *id;
+}
+
+// An effective id, when sudo gives one, must be the real one: the request
+// names only one.
+Result<void, std::string> same_effective_id(char* const* command_info, std::string_view name,
+                                            std::uint64_t real) {
+  const std::optional<std::string_view> value = find_setting(command_info, name);
+  if (!value) return {};
+  if (parse_decimal(*value, kMaxId) == real) return {};
+  return fail("the command would run with " + std::string(name) + "=" + shell_quote(*value) +
+              ", which the request cannot show");
+}
+
+Result<std::vector<std::string>, std::string> argv_of(char* const* run_argv) {
+  if (run_argv == nullptr || run_argv[0] == nullptr) {
+    return fail(std::string("sudo gave an empty argument vector"));
+  }
+  std::vector<std::string> argv;
+  for (char* const* arg = run_argv; *arg != nullptr; ++arg) {
+    const std::string_view text(*arg);
+    if (!utf8::is_valid(text)) {
+      return not_utf8("argv[" + std::to_string(argv.size()) + "]", text);
+    }
+    argv.emplace_back(text);
+  }
+  return argv;
+}
+
+Result<void, std::string> read_command(Operation& op, char* const* command_info, char* const* run_argv) {
+  Result<std::string, std::string> command = text_of(command_info, "command_info", "command", "the command path");
+  if (!command.ok()) return fail(std::move(command).error());
+  op.command = std::move(command).value();
+  if (op.command.empty()) return fail(std::string("sudo gave an empty command="));
+  if (const auto root = find_setting(command_info, "chroot")) {
+    return fail("the command would run under chroot=" + shell_quote(*root) + ", which the request cannot show");
+  }
+  Result<std::vector<std::string>, std::string> argv = argv_of(run_argv);
+  if (!argv.ok()) return fail(std::move(argv).error());
+  op.argv = std::move(argv).value();
+  return {};
+}
+
+Result<void, std::string> read_run_as(Operation& op, char* const* command_info) {
+  Result<std::string, std::string> user = text_of(command_info, "command_info", "runas_user", "the run-as user");
+  if (!user.ok()) return fail(std::move(user).error());
+  op.runas_user = std::move(user).value();
+  Result<std::uint64_t, std::string> uid = id_of(command_info, "runas_uid");
+  if (!uid.ok()) return fail(std::move(uid).error());
+  Result<std::uint64_t, std::string> gid = id_of(command_info, "runas_gid");
+  if (!gid.ok()) return fail(std::move(gid).error());
+  op.runas_uid = static_cast<uid_t>(uid.value());
+  op.runas_gid = static_cast<gid_t>(gid.value());
+  Result<void, std::string> euid = same_effective_id(command_info, "runas_euid", uid.value());
+  if (!euid.ok()) return euid;
+  return same_effective_id(command_info, "runas_egid", gid.value());
+}
+
+// The policy may name the command's directory; otherwise it starts where the
+// user ran sudo.
+Result<void, std::string> read_cwd(Operation& op, char* const* user_info, char* const* command_info) {
+  const bool from_policy = find_setting(command_info, "cwd").has_value();
+  Result<std::string, std::string> cwd =
+      from_policy ? text_of(command_info, "command_info", "cwd", "the working directory")
+                  : text_of(user_info, "user_info", "cwd", "the working directory");
+  if (!cwd.ok()) return fail(std::move(cwd).error());
+  op.cwd = std::move(cwd).value();
+  return {};
+}
+
+Result<void, std::string> read_invoker(Operation& op, char* const* user_info) {
+  Result<std::string, std::string> user = text_of(user_info, "user_info", "user", "the user name");
+  if (!user.ok()) return fail(std::move(user).error());
+  op.user = std::move(user).value();
+  Result<std::string, std::string> host = text_of(user_info, "user_info", "host", "the host name");
+  if (!host.ok()) return fail(std::move(host).error());
+  op.host = std::move(host).value();
+  if (const auto tty = find_setting(user_info, "tty")) {
+    if (!utf8::is_valid(*tty)) return not_utf8("the terminal", *tty);
+    op.tty = std::string(*tty);
+  }
+  if (const auto pid = find_setting(user_info, "pid")) {
+    op.pid = parse_decimal(*pid, std::numeric_limits<std::uint32_t>::max());
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
+                                              char* const* run_argv) {
+  Operation op;
+  Result<void, std::string> step = read_command(op, command_info, run_argv);
+  if (step.ok()) step = read_run_as(op, command_info);
+  if (step.ok()) step = read_cwd(op, user_info, command_info);
+  if (step.ok()) step = read_invoker(op, user_info);
+  if (!step.ok()) return fail(std::move(step).error());
+  return op;
+}
+
+}  // namespace kelvane::sudo

@@ -1,0 +1,39 @@
+// The command that sudo is about to run, as its policy settled it, and who
+// asks for it: everything the approval request is built from.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/result.h"
+
+namespace kelvane::sudo {
+
+struct Operation {
+  std::string command;            // the path that will be executed
+  std::vector<std::string> argv;  // argv[0] included
+  std::string runas_user;
+  uid_t runas_uid = 0;
+  gid_t runas_gid = 0;
+  std::string cwd;   // where the command will start
+  std::string user;  // who runs sudo, named from the real uid by sudo
+  std::string host;
+  std::string tty;                   // empty: no terminal
+  std::optional<std::uint64_t> pid;  // sudo's own process
+};
+
+// Reads the operation from sudo's vectors: `user_info` as open() received
+// it, `command_info` and `run_argv` as check() did. Every text must be UTF-8:
+// an argument that is not is refused rather than altered, since the operator
+// must read what will run. Refused as well: a missing fact, a command that
+// would run in another root directory (chroot=) or with an effective uid or
+// gid other than its real one, since the request would not say so. The error
+// is the reason, for the user.
+Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
+                                              char* const* run_argv);
+
+}  // namespace kelvane::sudo

@@ -1,0 +1,24 @@
+// Arguments written the way a POSIX shell would need them typed, so that the
+// operator reads every argument, and where it ends, without ambiguity.
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace kelvane::sudo {
+
+// One word:
+// - bare when it is not empty and holds only A-Z a-z 0-9 and _ @ % + = : , . / -
+// - in $'...' with escapes (\n, \t, \r, \\, \', \xHH, \uHHHH, \UHHHHHHHH) when
+//   it holds a control character, a byte that is not part of well-formed
+//   UTF-8, or a character that is invisible or changes the direction of the
+//   text around it: nothing in an argument may move the cursor, hide text or
+//   reorder what the operator reads;
+// - in single quotes otherwise, each ' written as '\''.
+std::string shell_quote(std::string_view word);
+
+// The words quoted one by one and joined by single spaces.
+std::string shell_join(std::span<const std::string> words);
+
+}  // namespace kelvane::sudo

@@ -1,0 +1,60 @@
+#include "sudo/verdict.h"
+
+#include <csignal>
+
+#include "command/outcome.h"
+
+namespace kelvane::sudo {
+namespace {
+
+constexpr std::string_view kPrefix = "kelvane operator approval: ";
+
+std::string without_line_feed(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
+
+std::string_view signal_name(int signal) {
+  switch (signal) {
+    case SIGINT: return "SIGINT";
+    case SIGQUIT: return "SIGQUIT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+    default: return "a signal";
+  }
+}
+
+}  // namespace
+
+Verdict verdict_of(const Result<approval::OperatorApprovalDecision, io::Error>& outcome) {
+  if (!outcome.ok()) {
+    command::Report report = command::report_unavailable(outcome.error());
+    std::string reason = without_line_feed(report.error_lines);
+    return {kError, std::move(report.error_lines), std::move(reason)};
+  }
+  const approval::OperatorApprovalDecision& decision = outcome.value();
+  command::Report report = command::report_decision(decision);
+  switch (report.status) {
+    case command::kApproved:
+      return {kRun, std::move(report.error_lines), {}};
+    case command::kDenied:
+      return {kRefused, std::move(report.error_lines), decision.detail};
+    default: {
+      std::string reason = without_line_feed(report.error_lines);
+      return {kError, std::move(report.error_lines), std::move(reason)};
+    }
+  }
+}
+
+Verdict refusal(std::string_view reason) {
+  std::string message = std::string(kPrefix).append("refused: ").append(reason);
+  return {kError, message + '\n', message};
+}
+
+Verdict interruption(int signal) {
+  std::string message =
+      std::string(kPrefix).append("interrupted by ").append(signal_name(signal)).append(" before the operator answered");
+  return {kError, message + '\n', message};
+}
+
+}  // namespace kelvane::sudo

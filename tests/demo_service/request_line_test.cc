@@ -1,0 +1,186 @@
+// The demo service's side of a connection: the request line's limits, the
+// stale-socket probe and the peer's identity, on real sockets.
+#include "demo_service/request_line.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "demo_service/peer.h"
+#include "demo_service/stale_probe.h"
+#include "testing/service.h"
+
+namespace kelvane::demo {
+namespace {
+
+using namespace std::chrono_literals;
+
+// A connected pair: `service` reads what `client` sends.
+struct Pair {
+  int client = -1;
+  int service = -1;
+  Pair() {
+    int fds[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) == 0) {
+      client = fds[0];
+      service = fds[1];
+    }
+  }
+  ~Pair() {
+    close_client();
+    if (service >= 0) ::close(service);
+  }
+  void close_client() {
+    if (client >= 0) ::close(client);
+    client = -1;
+  }
+  void send(std::string_view bytes) const {
+    ASSERT_EQ(::send(client, bytes.data(), bytes.size(), 0), static_cast<ssize_t>(bytes.size()));
+  }
+};
+
+TEST(RequestLine, EndsAtTheLineFeedOrSaysWhatWentWrong) {
+  struct Case {
+    const char* name;
+    std::string sent;
+    bool close;
+    LineStatus status;
+    std::string line;
+  };
+  const Case cases[] = {
+      {"one line", "{\"a\":1}\n", false, LineStatus::Complete, "{\"a\":1}"},
+      {"what follows the line is dropped", "abc\ndef\n", false, LineStatus::Complete, "abc"},
+      {"exactly the limit", std::string(64, 'x') + "\n", false, LineStatus::Complete,
+       std::string(64, 'x')},
+      {"one byte over the limit", std::string(65, 'x') + "\n", false, LineStatus::TooLong, ""},
+      {"closed at once", "", true, LineStatus::Nothing, ""},
+      {"closed without a line feed", "abc", true, LineStatus::Unfinished, ""},
+      {"nothing sent, left open", "", false, LineStatus::TimedOut, ""},
+  };
+  for (const Case& c : cases) {
+    Pair pair;
+    if (!c.sent.empty()) pair.send(c.sent);
+    if (c.close) pair.close_client();
+    const RequestLine got = read_request_line(pair.service, 64, 200ms);
+    EXPECT_EQ(got.status, c.status) << c.name;
+    if (c.status == LineStatus::Complete) {
+      EXPECT_EQ(got.line, c.line) << c.name;
+    }
+  }
+}
+
+// A client that trickles bytes must not keep the service busy for ever:
+// the limit is on the whole line, not on each receive.
+TEST(RequestLine, TheTimeLimitCoversTheWholeLine) {
+  Pair pair;
+  std::thread trickle([&] {
+    for (int i = 0; i < 20; ++i) {
+      if (::send(pair.client, "x", 1, MSG_NOSIGNAL) != 1) return;
+      std::this_thread::sleep_for(50ms);
+    }
+  });
+  const auto start = std::chrono::steady_clock::now();
+  const RequestLine got = read_request_line(pair.service, 1024, 300ms);
+  const auto took = std::chrono::steady_clock::now() - start;
+  trickle.join();
+  EXPECT_EQ(got.status, LineStatus::TimedOut);
+  EXPECT_LT(took, 800ms);
+}
+
+// After refusing a long line the service reads the rest of it, so that a
+// client still sending gets to the end of its line and reads the answer.
+TEST(RequestLine, ALongLineIsReadToItsEnd) {
+  Pair pair;
+  const std::string line(300000, 'x');
+  std::thread sender([&] {
+    std::string_view rest = line;
+    while (!rest.empty()) {
+      const ssize_t n = ::send(pair.client, rest.data(), rest.size(), MSG_NOSIGNAL);
+      if (n <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(n));
+    }
+    ::send(pair.client, "\n", 1, MSG_NOSIGNAL);
+  });
+  const RequestLine got = read_request_line(pair.service, 1000, 5s);
+  sender.join();
+  EXPECT_EQ(got.status, LineStatus::TooLong);
+  char byte;
+  EXPECT_EQ(::recv(pair.service, &byte, 1, MSG_DONTWAIT), -1);  // nothing left unread
+}
+
+TEST(RequestLine, ProblemsReadAsReasons) {
+  EXPECT_EQ(line_problem(LineStatus::TooLong), "the request line is longer than 1048576 bytes");
+  EXPECT_EQ(line_problem(LineStatus::TimedOut),
+            "the request line was not complete within 10 seconds");
+  EXPECT_EQ(line_problem(LineStatus::Unfinished), "the request line ended without a line feed");
+}
+
+TEST(StaleProbe, OnlyARefusedConnectionIsStale) {
+  testing::TempDir dir;
+  const std::string stale = dir.file("stale.sock");
+  ::close(testing::listen_on(stale));
+  int error = 0;
+  EXPECT_EQ(probe_socket(stale, error), Probe::Stale);
+
+  const std::string live = dir.file("live.sock");
+  const int listener = testing::listen_on(live);
+  ASSERT_GE(listener, 0);
+  EXPECT_EQ(probe_socket(live, error), Probe::Live);
+
+  // A listener that accepts nothing fills its backlog; a blocking probe
+  // would wait there, and a failed one must not count as stale.
+  std::vector<int> queued;
+  for (int i = 0; i < 64; ++i) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::memcpy(address.sun_path, live.data(), live.size());
+    const bool connected =
+        ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    queued.push_back(fd);
+    if (!connected) break;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(probe_socket(live, error), Probe::Live);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
+  for (const int fd : queued) ::close(fd);
+  ::close(listener);
+
+  EXPECT_EQ(probe_socket(dir.file("absent.sock"), error), Probe::Unknown);
+  EXPECT_EQ(error, ENOENT);
+}
+
+TEST(Peer, IsWhoTheKernelSaysConnected) {
+  Pair pair;
+  const Peer peer = identify_peer(pair.service);
+  ASSERT_TRUE(peer.known);
+  EXPECT_EQ(peer.pid, ::getpid());
+  EXPECT_EQ(peer.uid, ::geteuid());
+  ASSERT_TRUE(peer.process);
+  char self[4096];
+  const ssize_t n = ::readlink("/proc/self/exe", self, sizeof self);
+  ASSERT_GT(n, 0);
+  EXPECT_EQ(peer.process->executable, std::string(self, static_cast<std::size_t>(n)));
+  EXPECT_EQ(peer.process->parent, ::getppid());
+  EXPECT_FALSE(peer.process->name.empty());
+  EXPECT_TRUE(peer.parent);
+  if (::geteuid() == 0) {
+    EXPECT_EQ(peer.user, "root");
+  }
+
+  const int not_a_socket = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+  EXPECT_FALSE(identify_peer(not_a_socket).known);
+  ::close(not_a_socket);
+  EXPECT_FALSE(describe_process(::getpid(), ::geteuid() + 1));  // owned by someone else
+}
+
+}  // namespace
+}  // namespace kelvane::demo

@@ -1,0 +1,382 @@
+// The built plugin as sudo drives it (dlopen, open, check, close) against a
+// fake approval service: the exact request line, every verdict, the
+// refusals, who may answer, the environment left alone, and Ctrl-C.
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "loaded_plugin.h"
+#include "testing/service.h"
+#include "testing/service_as.h"
+
+namespace kelvane::testing {
+namespace {
+
+constexpr const char* kApproval =
+    R"({"verdict":"approved","detail":"ok","approvalToken":"t0k","tokenExpiresAt":"2030-01-01T00:00:00Z"})"
+    "\n";
+
+Strings alice() {
+  return {"user=alice", "uid=1000", "pid=4242", "cwd=/home/alice", "host=web-03", "tty=/dev/pts/3", "lines=24"};
+}
+Strings restart_nginx_info() {
+  return {"command=/usr/bin/systemctl", "runas_user=root", "runas_uid=0", "runas_gid=0", "closefrom=3"};
+}
+Strings restart_nginx() { return {"systemctl", "restart", "nginx"}; }
+
+// The fake service runs as the tests' own user: when that is not root, the
+// options name it as the service's uid.
+Strings options_for(const std::string& socket, std::vector<std::string> more = {}) {
+  std::vector<std::string> words{"socket=" + socket};
+  if (::geteuid() != 0) words.push_back("service_uid=" + std::to_string(::geteuid()));
+  words.insert(words.end(), more.begin(), more.end());
+  return Strings(std::move(words));
+}
+
+Facts restart_nginx_facts(const std::string& socket) {
+  return Facts{options_for(socket), alice(), restart_nginx_info(), restart_nginx()};
+}
+
+#define REQUIRE_ROOT()                                                                  \
+  do {                                                                                  \
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a service as another user"; \
+  } while (false)
+
+// --- The request line -----------------------------------------------------
+
+// Digests computed by hand: printf '%s' '<canonical encoding>' | sha256sum
+constexpr const char* kRestartNginxLine =
+    R"({"id":"","title":"sudo: systemctl restart nginx","detail":"command: /usr/bin/systemctl restart nginx\n)"
+    R"(argv[0]: systemctl\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice","action":"sudo",)"
+    R"("requester":"alice","sourceHost":"web-03","targetHost":"web-03",)"
+    R"("operationDigest":"sha256:c3b5b55489be9ab3fa26573838c67fb52b257b92a2ab0b225d25763e88ede09c",)"
+    R"("context":{"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl","cwd":"/home/alice",)"
+    R"("pid":4242,"runAsGid":0,"runAsUid":0,"runAsUser":"root","tty":"/dev/pts/3"},"timeoutSecs":300})"
+    "\n";
+
+// Quotes, spaces, an empty argument, a line feed, an escape sequence, a
+// right-to-left override and a non-ASCII letter; the directory from the
+// policy. The title is cut at 80 bytes.
+constexpr const char* kAwkwardLine =
+    R"({"id":"","title":"sudo: sh -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' $'\\x1b[31)"
+    "\u2026"
+    R"(","detail":"command: /bin/sh -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' )"
+    R"($'\\x1b[31mred' $'abc\\u202edef' 'B)"
+    "\u00fc"
+    R"(cher'\nargv[0]: sh\nrun as: nobody (uid 65534, gid 65534)\nworking directory: '/tmp/a dir'",)"
+    R"("action":"sudo","requester":"alice","sourceHost":"web-03","targetHost":"web-03",)"
+    R"("operationDigest":"sha256:fd4a2112a0c738ecaadedf80869b26dd2594c9f97557d25ad1fd39ca0941818d",)"
+    R"("context":{"argv":["sh","-c","echo \"it's\" > /tmp/x","two words","","line\nbreak","\u001b[31mred","abc)"
+    "\u202e"
+    R"(def","B)"
+    "\u00fc"
+    R"(cher"],"command":"/bin/sh","cwd":"/tmp/a dir","pid":4242,"runAsGid":65534,"runAsUid":65534,)"
+    R"("runAsUser":"nobody","tty":"/dev/pts/3"},"timeoutSecs":300})"
+    "\n";
+
+TEST(SudoPlugin, SendsTheExactRequestLine) {
+  const struct {
+    const char* name;
+    Strings command_info;
+    Strings argv;
+    const char* line;
+  } cases[] = {
+      {"ordinary", restart_nginx_info(), restart_nginx(), kRestartNginxLine},
+      {"awkward",
+       {"command=/bin/sh", "runas_user=nobody", "runas_uid=65534", "runas_gid=65534", "cwd=/tmp/a dir"},
+       {"sh", "-c", "echo \"it's\" > /tmp/x", "two words", "", "line\nbreak", "\x1b[31mred", "abc\u202e" "def",
+        "B\u00fc" "cher"},
+       kAwkwardLine},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string socket = dir.file("approval.sock");
+    FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
+    LoadedPlugin plugin;
+    const CheckRun run = plugin.run(Facts{options_for(socket, {"timeout=300"}), alice(), c.command_info, c.argv});
+    EXPECT_EQ(service.received(), c.line);
+    EXPECT_EQ(run.check, 1) << run.printed;
+  }
+}
+
+TEST(SudoPlugin, RefusesAnArgumentThatIsNotUtf8AndAsksNobody) {
+  TempDir dir;
+  const std::string socket = dir.file("approval.sock");
+  FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
+  LoadedPlugin plugin;
+  const CheckRun run = plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), {"cat", "caf\xe9"}});
+  EXPECT_EQ(run.check, -1);
+  EXPECT_EQ(run.printed, "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'\n");
+  EXPECT_EQ(run.errstr, "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'");
+  EXPECT_EQ(service.received(), "");
+  EXPECT_FALSE(service.accepted());
+}
+
+TEST(SudoPlugin, VeryLongArgvIsSentWholeUnderAShortTitle) {
+  std::vector<std::string> argv{"echo"};
+  for (int i = 0; i < 20000; ++i) argv.push_back("argument-" + std::to_string(100000 + i));
+  TempDir dir;
+  const std::string socket = dir.file("approval.sock");
+  FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
+  LoadedPlugin plugin;
+  const CheckRun run = plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), Strings(argv)});
+  EXPECT_EQ(run.check, 1) << run.printed;
+  const std::string& line = service.received();
+  EXPECT_GT(line.size(), 2 * 20000 * 17u);  // in the detail and in the context
+  EXPECT_TRUE(line.starts_with(
+      R"({"id":"","title":"sudo: echo argument-100000 argument-100001 argument-100002 argument-100003 ar)"
+      "\u2026\",\"detail\":\"command: /usr/bin/systemctl argument-100000 "));
+  EXPECT_NE(line.find(R"("argument-119998","argument-119999"],"command")"), std::string::npos);
+  EXPECT_TRUE(line.ends_with("}\n"));
+}
+
+// --- Verdicts ---------------------------------------------------------------
+
+TEST(SudoPlugin, EveryVerdict) {
+  const struct {
+    const char* name;
+    std::vector<std::string> reply;
+    int status;
+    const char* printed;
+    const char* errstr;
+  } cases[] = {
+      {"approved with token and expiry", {kApproval}, 1,
+       "kelvane operator approval: APPROVED (ok)\n"
+       "kelvane operator approval: token expires at 2030-01-01T00:00:00Z\n",
+       "(none)"},
+      {"approved bare", {R"({"verdict":"approved","detail":"fine"})" "\n"}, 1,
+       "kelvane operator approval: APPROVED (fine)\n", "(none)"},
+      {"approved in pieces", {R"({"verdict":"appr)", R"(oved","detail":"slow"})" "\n"}, 1,
+       "kelvane operator approval: APPROVED (slow)\n", "(none)"},
+      {"denied, token ignored", {R"({"verdict":"denied","detail":"not now","approvalToken":"x"})" "\n"}, 0,
+       "kelvane operator approval: DENIED (not now)\n", "not now"},
+      {"other verdict", {R"({"verdict":"Approved","detail":"case"})" "\n"}, -1,
+       "kelvane operator approval: Approved (case)\n", "kelvane operator approval: Approved (case)"},
+      {"unreadable", {"garbage\n"}, -1, "kelvane operator approval unavailable: expected value at line 1 column 1\n",
+       "kelvane operator approval unavailable: expected value at line 1 column 1"},
+      {"missing detail", {R"({"verdict":"approved"})" "\n"}, -1,
+       "kelvane operator approval unavailable: missing field `detail` at line 1 column 22\n",
+       "kelvane operator approval unavailable: missing field `detail` at line 1 column 22"},
+      {"not UTF-8", {"{\"verdict\":\"approved\",\"detail\":\"\xff\"}\n"}, -1,
+       "kelvane operator approval unavailable: stream did not contain valid UTF-8\n",
+       "kelvane operator approval unavailable: stream did not contain valid UTF-8"},
+      {"closed without an answer", {}, -1,
+       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0\n",
+       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string socket = dir.file("approval.sock");
+    FakeService service(socket, {.read_request = true, .pieces = c.reply});
+    LoadedPlugin plugin;
+    const CheckRun run = plugin.run(restart_nginx_facts(socket));
+    EXPECT_EQ(run.check, c.status);
+    EXPECT_EQ(run.printed, c.printed);
+    EXPECT_EQ(run.errstr, c.errstr);
+    for (const int type : run.message_types) EXPECT_EQ(type, SUDO_CONV_ERROR_MSG);
+    EXPECT_EQ(run.printed.find("t0k"), std::string::npos) << "the token is never shown";
+  }
+}
+
+TEST(SudoPlugin, NoServiceIsAnError) {
+  TempDir dir;
+  LoadedPlugin plugin;
+  const CheckRun run = plugin.run(restart_nginx_facts(dir.file("approval.sock")));
+  EXPECT_EQ(run.check, -1);
+  EXPECT_EQ(run.printed, "kelvane operator approval unavailable: No such file or directory (os error 2)\n");
+}
+
+TEST(SudoPlugin, ErrstrOnlyWhereTheApiHasIt) {
+  TempDir dir;
+  const std::string socket = dir.file("approval.sock");
+  FakeService service(socket, {.read_request = true, .pieces = {R"({"verdict":"denied","detail":"no"})" "\n"}});
+  LoadedPlugin plugin;
+  Facts facts = restart_nginx_facts(socket);
+  facts.api_version = SUDO_API_MKVERSION(1, 14);
+  const CheckRun run = plugin.run(facts);
+  EXPECT_EQ(run.check, 0);
+  EXPECT_EQ(run.errstr, "(none)");
+}
+
+// --- Configuration ----------------------------------------------------------
+
+TEST(SudoPlugin, OpenRefusesABadConfiguration) {
+  const struct {
+    Strings options;
+    unsigned int api_version;
+    const char* message;
+  } cases[] = {
+      {{"socket=relative.sock"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: socket= needs an absolute path: socket=relative.sock"},
+      {{"socket="}, SUDO_API_VERSION, "kelvane operator approval: sudo.conf: socket= needs an absolute path: socket="},
+      {{"timeout=soon"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: timeout=soon"},
+      {{"timeout=-1"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: timeout=-1"},
+      {{"timeout=18446744073709551616"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: timeout=18446744073709551616"},
+      {{"service_uid=approver"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: service_uid= needs a numeric uid: service_uid=approver"},
+      {{"service_uid=4294967295"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: service_uid= needs a numeric uid: service_uid=4294967295"},
+      {{"sokcet=/run/a.sock"}, SUDO_API_VERSION, "kelvane operator approval: sudo.conf: unknown option: sokcet=/run/a.sock"},
+      {{"socket"}, SUDO_API_VERSION, "kelvane operator approval: sudo.conf: unknown option: socket"},
+      {{"socket=/run/a.sock", "socket=/run/b.sock"}, SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: option given twice: socket=/run/b.sock"},
+      {{}, SUDO_API_MKVERSION(2, 0), "kelvane operator approval: sudo's plugin API is version 2, not 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.message);
+    LoadedPlugin plugin;
+    Facts facts{c.options, alice(), restart_nginx_info(), restart_nginx()};
+    facts.api_version = c.api_version;
+    const CheckRun run = plugin.run(facts);
+    EXPECT_EQ(run.open, -1);
+    EXPECT_EQ(run.printed, std::string(c.message) + "\n");
+    EXPECT_EQ(run.errstr, c.message);
+  }
+}
+
+TEST(SudoPlugin, ShowsItsVersion) {
+  LoadedPlugin plugin;
+  EXPECT_EQ(plugin.version(), "kelvane_approval approval plugin version " KOA_VERSION "\n");
+}
+
+// --- Who may answer ---------------------------------------------------------
+
+std::string refusal(const std::string& socket) {
+  return "kelvane operator approval unavailable: the service at " + socket +
+         " runs as uid 65534, neither root nor the service_uid= of sudo.conf (none is set); add "
+         "service_uid=UID to the plugin's line in sudo.conf to trust that uid\n";
+}
+
+TEST(SudoPlugin, RefusesAServiceUnderAnotherUidBeforeSendingAByte) {
+  REQUIRE_ROOT();
+  TempDir dir;
+  const std::string socket = dir.file("approval.sock");
+  ServiceAs stranger(socket, kNobody, kApproval);
+  LoadedPlugin plugin;
+  const CheckRun run = plugin.run(Facts{{"socket=" + socket}, alice(), restart_nginx_info(), restart_nginx()});
+  EXPECT_EQ(stranger.received(), "");
+  EXPECT_EQ(run.check, -1);
+  EXPECT_EQ(run.printed, refusal(socket));
+}
+
+TEST(SudoPlugin, ServiceUidTrustsThatUidOnly) {
+  REQUIRE_ROOT();
+  const struct {
+    std::string service_uid;
+    bool trusted;
+  } cases[] = {{"service_uid=65534", true}, {"service_uid=65533", false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.service_uid);
+    TempDir dir;
+    const std::string socket = dir.file("approval.sock");
+    ServiceAs dedicated(socket, kNobody, kApproval);
+    LoadedPlugin plugin;
+    const CheckRun run =
+        plugin.run(Facts{{"socket=" + socket, c.service_uid}, alice(), restart_nginx_info(), restart_nginx()});
+    const std::string received = dedicated.received();
+    EXPECT_EQ(run.check, c.trusted ? 1 : -1) << run.printed;
+    EXPECT_EQ(received.empty(), !c.trusted);
+    if (!c.trusted) {
+      EXPECT_NE(run.printed.find("neither root nor service_uid=65533; change service_uid="), std::string::npos)
+          << run.printed;
+    }
+  }
+}
+
+// --- The environment --------------------------------------------------------
+
+// The invoking user sets the environment; the client's variables, in the
+// plugin's process or in the vectors sudo passes, point at a service that
+// would approve. Only socket= counts, and the host comes from user_info.
+TEST(SudoPlugin, IgnoresTheEnvironment) {
+  TempDir dir;
+  const std::string approver_socket = dir.file("kelvane-operator-approval.sock");
+  const std::string denier_socket = dir.file("denier.sock");
+  FakeService approver(approver_socket, {.read_request = true, .pieces = {kApproval}});
+  FakeService denier(denier_socket, {.read_request = true, .pieces = {R"({"verdict":"denied","detail":"no"})" "\n"}});
+  const Strings envp{"KELVANE_OPERATOR_APPROVAL_SOCK=" + approver_socket, "XDG_RUNTIME_DIR=" + dir.path(),
+                     "HOSTNAME=elsewhere"};
+  ::setenv("KELVANE_OPERATOR_APPROVAL_SOCK", approver_socket.c_str(), 1);
+  ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
+  ::setenv("HOSTNAME", "elsewhere", 1);
+  LoadedPlugin plugin;
+  Facts facts = restart_nginx_facts(denier_socket);
+  facts.envp = envp;
+  const CheckRun run = plugin.run(facts);
+  ::unsetenv("KELVANE_OPERATOR_APPROVAL_SOCK");
+  ::unsetenv("XDG_RUNTIME_DIR");
+  ::unsetenv("HOSTNAME");
+  EXPECT_EQ(run.check, 0);
+  EXPECT_EQ(run.printed, "kelvane operator approval: DENIED (no)\n");
+  EXPECT_EQ(approver.received(), "");
+  EXPECT_NE(denier.received().find(R"("sourceHost":"web-03","targetHost":"web-03")"), std::string::npos);
+}
+
+// --- Ctrl-C -----------------------------------------------------------------
+
+volatile sig_atomic_t g_sudo_saw = 0;
+// Stands in for sudo's handler, which restarts interrupted calls and only
+// records the signal.
+void sudo_handler(int signal) { g_sudo_saw = signal; }
+
+// The service holds its answer: the connection waits in the listener's
+// backlog, never accepted. SIGINT reaches the thread in check() once the
+// request is on its way; check() must end at once, fail, put sudo's handler
+// back and pass the signal on to it.
+TEST(SudoPlugin, CtrlCEndsTheWaitAndTheCommandDoesNotRun) {
+  TempDir dir;
+  const std::string socket = dir.file("approval.sock");
+  const int listener = listen_on(socket);
+  ASSERT_GE(listener, 0);
+  struct sigaction sudo_action{};
+  sudo_action.sa_handler = sudo_handler;
+  sudo_action.sa_flags = SA_RESTART;
+  struct sigaction before{};
+  ASSERT_EQ(::sigaction(SIGINT, &sudo_action, &before), 0);
+  g_sudo_saw = 0;
+
+  const pthread_t checking = ::pthread_self();
+  std::atomic<bool> returned = false;
+  std::thread ctrl_c([&] {
+    pollfd pending{listener, POLLIN, 0};
+    if (::poll(&pending, 1, 10000) == 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    ::pthread_kill(checking, SIGINT);
+    // A plugin that keeps waiting fails the test instead of hanging it: the
+    // service then hangs up without an answer.
+    for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!returned) ::close(::accept(listener, nullptr, nullptr));
+  });
+  LoadedPlugin plugin;
+  const auto start = std::chrono::steady_clock::now();
+  const CheckRun run = plugin.run(restart_nginx_facts(socket));
+  const auto waited = std::chrono::steady_clock::now() - start;
+  returned = true;
+  ctrl_c.join();
+
+  struct sigaction after{};
+  ::sigaction(SIGINT, &before, &after);
+  ::close(listener);
+  EXPECT_EQ(run.check, -1);
+  EXPECT_EQ(run.printed, "kelvane operator approval: interrupted by SIGINT before the operator answered\n");
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  EXPECT_EQ(g_sudo_saw, SIGINT) << "the signal is passed on to sudo";
+  EXPECT_EQ(after.sa_handler, sudo_handler) << "sudo's handler is put back";
+}
+
+}  // namespace
+}  // namespace kelvane::testing

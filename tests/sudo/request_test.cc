@@ -1,0 +1,261 @@
+// The pieces of the sudo request: quoting, reading sudo's vectors, the
+// title's cut, the digest's canonical encoding, the plugin options.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "sudo/operation.h"
+#include "sudo/operation_digest.h"
+#include "sudo/plugin_options.h"
+#include "sudo/shell_quote.h"
+#include "sudo/sudo_request.h"
+
+namespace kelvane::sudo {
+namespace {
+
+// A NULL-terminated vector of C strings, as sudo passes them.
+class Vector {
+ public:
+  Vector(std::initializer_list<std::string> items) : items_(items) {
+    for (std::string& item : items_) pointers_.push_back(item.data());
+    pointers_.push_back(nullptr);
+  }
+  char* const* get() const { return pointers_.data(); }
+
+ private:
+  std::vector<std::string> items_;
+  std::vector<char*> pointers_;
+};
+
+TEST(SudoShellQuote, QuotesOnlyWhatNeedsIt) {
+  const struct {
+    std::string word;
+    std::string quoted;
+  } cases[] = {
+      {"nginx", "nginx"},
+      {"/usr/bin/id", "/usr/bin/id"},
+      {"--user=a@b,c:d%e+f_g.h", "--user=a@b,c:d%e+f_g.h"},
+      {"", "''"},
+      {"two words", "'two words'"},
+      {"it's", "'it'\\''s'"},
+      {"$HOME", "'$HOME'"},
+      {"a;rm -rf /", "'a;rm -rf /'"},
+      {"*", "'*'"},
+      {"~root", "'~root'"},
+      {"B\u00fccher", "'B\u00fccher'"},
+      {"\"quoted\"", "'\"quoted\"'"},
+      {"back\\slash", "'back\\slash'"},
+      // Control characters, and then every quote and backslash, escaped.
+      {"line\nbreak", "$'line\\nbreak'"},
+      {"tab\there", "$'tab\\there'"},
+      {"cr\r", "$'cr\\r'"},
+      {"it's\n", "$'it\\'s\\n'"},
+      {"a\\b\n", "$'a\\\\b\\n'"},
+      {std::string("nul\0byte", 8), "$'nul\\x00byte'"},
+      {"\x1b[2Jclear", "$'\\x1b[2Jclear'"},
+      {"del\x7f", "$'del\\x7f'"},
+      // Bytes that are not UTF-8, one escape each.
+      {"caf\xe9", "$'caf\\xe9'"},
+      {"\xc3", "$'\\xc3'"},
+      {"\xed\xa0\x80", "$'\\xed\\xa0\\x80'"},
+      // Invisible and reordering characters.
+      {"abc\u202e" "def", "$'abc\\u202edef'"},
+      {"zero\u200bwidth", "$'zero\\u200bwidth'"},
+      {"\u2066isolate\u2069", "$'\\u2066isolate\\u2069'"},
+      {"c1\u0085", "$'c1\\u0085'"},
+      {"\ufeffbom", "$'\\ufeffbom'"},
+      {"tag\U000E0041", "$'tag\\U000e0041'"},
+      // A real replacement character is a character like any other.
+      {"\ufffd", "'\ufffd'"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(shell_quote(c.word), c.quoted) << c.word;
+}
+
+TEST(SudoShellQuote, JoinsWithSingleSpaces) {
+  const std::vector<std::string> words{"rm", "-f", "a b", ""};
+  EXPECT_EQ(shell_join(words), "rm -f 'a b' ''");
+  EXPECT_EQ(shell_join({}), "");
+}
+
+const Vector kAlice{"user=alice", "cwd=/home/alice", "host=web-03", "tty=/dev/pts/3", "pid=4242"};
+
+TEST(SudoReadOperation, TakesWhatSudoSettled) {
+  const Vector command_info{"command=/usr/bin/id", "runas_user=backup", "runas_uid=34", "runas_gid=35",
+                            "runas_euid=34", "runas_egid=35"};
+  const Vector argv{"id", "-u"};
+  Result<Operation, std::string> read = read_operation(kAlice.get(), command_info.get(), argv.get());
+  ASSERT_TRUE(read.ok()) << read.error();
+  const Operation& op = read.value();
+  EXPECT_EQ(op.command, "/usr/bin/id");
+  EXPECT_EQ(op.argv, (std::vector<std::string>{"id", "-u"}));
+  EXPECT_EQ(op.runas_user, "backup");
+  EXPECT_EQ(op.runas_uid, 34u);
+  EXPECT_EQ(op.runas_gid, 35u);
+  EXPECT_EQ(op.cwd, "/home/alice");
+  EXPECT_EQ(op.user, "alice");
+  EXPECT_EQ(op.host, "web-03");
+  EXPECT_EQ(op.tty, "/dev/pts/3");
+  EXPECT_EQ(op.pid, 4242u);
+}
+
+TEST(SudoReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
+  const Vector user_info{"user=alice", "cwd=/home/alice", "host=web-03", "tty="};
+  const Vector command_info{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "cwd=/srv"};
+  const Vector argv{"id"};
+  Result<Operation, std::string> read = read_operation(user_info.get(), command_info.get(), argv.get());
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_EQ(read.value().cwd, "/srv");
+  EXPECT_EQ(read.value().tty, "");
+  EXPECT_FALSE(read.value().pid.has_value());
+}
+
+TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
+  const Vector good_command{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"};
+  const Vector good_argv{"id"};
+  const struct {
+    Vector user_info;
+    Vector command_info;
+    Vector argv;
+    std::string reason;
+  } cases[] = {
+      {{"user=alice", "cwd=/", "host=h"}, {"runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave no command= in command_info"},
+      {{"user=alice", "cwd=/", "host=h"}, {"command=", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave an empty command="},
+      {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave no runas_user= in command_info"},
+      {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_gid=0"}, {"id"},
+       "sudo gave no runas_uid= in command_info"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=-1"},
+       {"id"},
+       "sudo gave runas_gid=-1, not a number"},
+      {{"cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave no user= in user_info"},
+      {{"user=alice", "cwd=/"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave no host= in user_info"},
+      {{"user=alice", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+       "sudo gave no cwd= in user_info"},
+      {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {},
+       "sudo gave an empty argument vector"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "chroot=/srv/jail"},
+       {"id"},
+       "the command would run under chroot=/srv/jail, which the request cannot show"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=1000", "runas_gid=0", "runas_euid=0"},
+       {"id"},
+       "the command would run with runas_euid=0, which the request cannot show"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "runas_egid=4"},
+       {"id"},
+       "the command would run with runas_egid=4, which the request cannot show"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/caf\xe9", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "the command path is not valid UTF-8: $'/usr/bin/caf\\xe9'"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id", "ok", "\xff\xfe"},
+       "argv[2] is not valid UTF-8: $'\\xff\\xfe'"},
+      {{"user=alice", "cwd=/home/\xe9t\xe9", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "the working directory is not valid UTF-8: $'/home/\\xe9t\\xe9'"},
+      {{"user=\xe9", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "the user name is not valid UTF-8: $'\\xe9'"},
+      {{"user=alice", "cwd=/", "host=h", "tty=/dev/\xff"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "the terminal is not valid UTF-8: $'/dev/\\xff'"},
+  };
+  for (const auto& c : cases) {
+    Result<Operation, std::string> read = read_operation(c.user_info.get(), c.command_info.get(), c.argv.get());
+    ASSERT_FALSE(read.ok()) << c.reason;
+    EXPECT_EQ(read.error(), c.reason);
+  }
+  // No vector at all is refused the same way.
+  EXPECT_FALSE(read_operation(nullptr, good_command.get(), good_argv.get()).ok());
+  EXPECT_FALSE(read_operation(kAlice.get(), nullptr, good_argv.get()).ok());
+  EXPECT_FALSE(read_operation(kAlice.get(), good_command.get(), nullptr).ok());
+}
+
+Operation operation_with(std::vector<std::string> argv) {
+  Operation op;
+  op.command = "/usr/bin/echo";
+  op.argv = std::move(argv);
+  op.runas_user = "root";
+  op.cwd = "/";
+  return op;
+}
+
+TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
+  const std::string e_acute = "\u00e9";  // two bytes
+  const struct {
+    std::vector<std::string> argv;
+    std::string title;
+  } cases[] = {
+      {{"echo", "hi"}, "sudo: echo hi"},
+      // 80 bytes exactly: kept whole.
+      {{"echo", std::string(69, 'x')}, "sudo: echo " + std::string(69, 'x')},
+      // 81 bytes: 77 of them and the ellipsis.
+      {{"echo", std::string(70, 'x')}, "sudo: echo " + std::string(66, 'x') + "\u2026"},
+      // The 77-byte cut falls inside a character: the character goes.
+      {{"echo", "'" + [&] { std::string s; for (int i = 0; i < 40; ++i) s += e_acute; return s; }()},
+       "sudo: echo ''\\''" + [&] { std::string s; for (int i = 0; i < 30; ++i) s += e_acute; return s; }() +
+           "\u2026"},
+  };
+  for (const auto& c : cases) {
+    const std::string title = request_title(operation_with(c.argv));
+    EXPECT_EQ(title, c.title);
+    EXPECT_LE(title.size(), kTitleLimit);
+  }
+}
+
+TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
+  Operation op = operation_with({"id", "-u"});
+  op.command = "/usr/bin/id";
+  EXPECT_EQ(canonical_encoding(op), "25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,");
+  // printf '%s' '25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,' | sha256sum
+  EXPECT_EQ(operation_digest(op), "sha256:d199b41ae8fa53f000d953c3e052c5e14f5618b4ac759a9f2c84c613005c2a3e");
+}
+
+// Moving bytes between neighbouring fields changes the encoding.
+TEST(SudoOperationDigest, NeighbouringFieldsCannotTradeBytes) {
+  Operation a = operation_with({"echo", "a b"});
+  Operation b = operation_with({"echo", "a", "b"});
+  Operation c = operation_with({"echo", "a", "b"});
+  c.cwd = "/1";
+  Operation d = operation_with({"echo", "a", "b"});
+  d.runas_uid = 1;
+  EXPECT_NE(operation_digest(a), operation_digest(b));
+  EXPECT_NE(operation_digest(b), operation_digest(c));
+  EXPECT_NE(operation_digest(b), operation_digest(d));
+  Operation e = operation_with({"echo"});
+  e.runas_uid = 11;
+  Operation f = operation_with({"echo"});
+  f.runas_uid = 1;
+  f.runas_gid = 1;
+  EXPECT_NE(canonical_encoding(e), canonical_encoding(f));
+}
+
+TEST(SudoPluginOptions, DefaultsAndSettings) {
+  Result<PluginOptions, std::string> none = parse_plugin_options(nullptr);
+  ASSERT_TRUE(none.ok());
+  EXPECT_EQ(none.value().socket, "/run/kelvane-operator-approval.sock");
+  EXPECT_FALSE(none.value().service_uid.has_value());
+  EXPECT_FALSE(none.value().timeout_secs.has_value());
+
+  const Vector words{"socket=/run/x=y.sock", "service_uid=4294967294", "timeout=18446744073709551615"};
+  Result<PluginOptions, std::string> all = parse_plugin_options(words.get());
+  ASSERT_TRUE(all.ok()) << all.error();
+  EXPECT_EQ(all.value().socket, "/run/x=y.sock");
+  EXPECT_EQ(all.value().service_uid, 4294967294u);
+  EXPECT_EQ(all.value().timeout_secs, 18446744073709551615u);
+}
+
+}  // namespace
+}  // namespace kelvane::sudo

@@ -1,0 +1,109 @@
+#include "peer.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <vector>
+
+#include "support/file_descriptor.h"
+#include "support/retry.h"
+
+namespace kelvane::demo {
+namespace {
+
+std::string proc_path(pid_t pid, const char* entry) {
+  return "/proc/" + std::to_string(pid) + "/" + entry;
+}
+
+// A small /proc file, whole; nullopt if it cannot be read.
+std::optional<std::string> read_small_file(const std::string& path) {
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) return std::nullopt;
+  std::string text;
+  char buffer[1024];
+  while (text.size() <= 65536) {
+    const ssize_t n =
+        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  return text;
+}
+
+std::string read_link(const std::string& path) {
+  std::vector<char> buffer(4096);
+  const ssize_t n = ::readlink(path.c_str(), buffer.data(), buffer.size());
+  if (n <= 0) return {};
+  return std::string(buffer.data(), static_cast<std::size_t>(n));
+}
+
+// The parent's pid from /proc/PID/stat: "pid (name) state ppid ...", where
+// the name may itself hold spaces and parentheses, so look after the last ')'.
+pid_t parent_of(const std::string& stat) {
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::size_t i = close + 1;
+  while (i < stat.size() && stat[i] == ' ') ++i;
+  while (i < stat.size() && stat[i] != ' ') ++i;  // state
+  pid_t ppid = 0;
+  for (++i; i < stat.size() && stat[i] >= '0' && stat[i] <= '9'; ++i) {
+    if (ppid > 100000000) return 0;
+    ppid = ppid * 10 + (stat[i] - '0');
+  }
+  return ppid;
+}
+
+std::string user_name(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
+  return found->pw_name;
+}
+
+}  // namespace
+
+std::optional<ProcessInfo> describe_process(pid_t pid, uid_t uid) {
+  if (pid <= 0) return std::nullopt;
+  struct stat status {};
+  if (::stat(proc_path(pid, "").c_str(), &status) != 0 || status.st_uid != uid) return std::nullopt;
+  ProcessInfo info;
+  if (auto comm = read_small_file(proc_path(pid, "comm"))) {
+    if (!comm->empty() && comm->back() == '\n') comm->pop_back();
+    info.name = std::move(*comm);
+  }
+  info.executable = read_link(proc_path(pid, "exe"));
+  if (auto stat_text = read_small_file(proc_path(pid, "stat"))) info.parent = parent_of(*stat_text);
+  return info;
+}
+
+Peer identify_peer(int connection) {
+  Peer peer;
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+      size != sizeof credentials) {
+    return peer;
+  }
+  peer.known = true;
+  peer.pid = credentials.pid;
+  peer.uid = credentials.uid;
+  peer.user = user_name(credentials.uid);
+  peer.process = describe_process(credentials.pid, credentials.uid);
+  if (peer.process && peer.process->parent > 0) {
+    // The parent may run as anyone (sudo, a shell of another user): only
+    // check that it exists.
+    struct stat status {};
+    if (::stat(proc_path(peer.process->parent, "").c_str(), &status) == 0) {
+      peer.parent = describe_process(peer.process->parent, status.st_uid);
+    }
+  }
+  return peer;
+}
+
+}  // namespace kelvane::demo

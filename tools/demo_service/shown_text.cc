@@ -1,0 +1,95 @@
+#include "shown_text.h"
+
+#include "json/quoted.h"
+#include "support/utf8.h"
+
+namespace kelvane::demo {
+namespace {
+
+constexpr std::string_view kReplacementBytes = "\xEF\xBF\xBD";
+
+// Columns a character takes as it is copied: two from U+1100 on, which is
+// where the wide scripts begin. Overestimating only makes a piece end early.
+std::size_t columns(char32_t c) {
+  return c < 0x1100 ? 1 : 2;
+}
+
+struct Character {
+  std::string form;   // as shown, without quotes
+  std::size_t width;  // its columns
+  std::size_t bytes;  // of the original
+  bool line_feed;
+};
+
+// The character at `text[i]` as it is shown. Texts from /proc need not be
+// UTF-8; a byte that starts no character is shown as \x{..} rather than
+// copied, since some terminals obey single bytes such as 0x9B.
+Character next_character(std::string_view text, std::size_t i) {
+  std::size_t length = 1;
+  const char32_t c = utf8::decode(text, i, length);
+  const std::string_view original = text.substr(i, length);
+  if (c == 0xFFFD && original != kReplacementBytes) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    const auto byte = static_cast<unsigned char>(original[0]);
+    std::string form = "\\x{";
+    form += kHex[byte >> 4];
+    form += kHex[byte & 0xF];
+    form += '}';
+    return {form, form.size(), length, false};
+  }
+  std::string form;
+  json::append_quoted(form, original);
+  form = form.substr(1, form.size() - 2);
+  const std::size_t width = form == original ? columns(c) : form.size();
+  return {std::move(form), width, length, c == U'\n'};
+}
+
+}  // namespace
+
+std::vector<Piece> quoted_pieces(std::string_view text, std::size_t width) {
+  std::vector<Piece> pieces;
+  Piece current{"\"", 2};
+  bool empty = true;
+  auto finish = [&] {
+    current.text += '"';
+    pieces.push_back(std::move(current));
+    current = Piece{"\"", 2};
+    empty = true;
+  };
+  std::size_t i = 0;
+  while (i < text.size()) {
+    const Character c = next_character(text, i);
+    if (!empty && current.width + c.width > width) finish();
+    current.text += c.form;
+    current.width += c.width;
+    empty = false;
+    i += c.bytes;
+    if (c.line_feed && i < text.size()) finish();
+  }
+  finish();
+  return pieces;
+}
+
+std::string show_quoted(std::string_view text) {
+  std::string out = "\"";
+  for (std::size_t i = 0; i < text.size();) {
+    const Character c = next_character(text, i);
+    out += c.form;
+    i += c.bytes;
+  }
+  return out + '"';
+}
+
+std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes) {
+  if (text.size() <= max_bytes) return show_quoted(text);
+  std::size_t end = 0;
+  while (end < text.size()) {
+    std::size_t length = 1;
+    utf8::decode(text, end, length);
+    if (end + length > max_bytes) break;
+    end += length;
+  }
+  return show_quoted(text.substr(0, end)) + "...";
+}
+
+}  // namespace kelvane::demo
