@@ -8,9 +8,8 @@
 namespace kelvane::demo {
 namespace {
 
-Result<Options, std::string> parse(std::vector<std::string> args) {
-  args.insert(args.begin(), "kelvane-operator-approval-demo");
-  std::vector<const char*> argv;
+Result<Options, std::string> parse(const std::vector<std::string>& args) {
+  std::vector<const char*> argv{"kelvane-operator-approval-demo"};
   for (const std::string& a : args) argv.push_back(a.c_str());
   return parse_options(static_cast<int>(argv.size()), argv.data());
 }

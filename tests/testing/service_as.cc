@@ -27,6 +27,18 @@ void write_whole(int fd, const std::string& bytes) {
   }
 }
 
+// A short or failed write to the parent ends the child with a status of its
+// own; the parent then finds the pipe short.
+bool write_to_parent(int fd, const char* data, std::size_t size) {
+  while (size > 0) {
+    const ssize_t n = ::write(fd, data, size);
+    if (n <= 0) return false;
+    data += n;
+    size -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
 // The child's whole life; only async-signal-safe calls matter little here,
 // since the parent runs no other thread while forking in these tests.
 [[noreturn]] void serve_as(const std::string& path, uid_t uid, const std::string& reply, int to_parent) {
@@ -38,7 +50,7 @@ void write_whole(int fd, const std::string& bytes) {
       ::setgid(uid) != 0 || ::setuid(uid) != 0 || ::listen(listener, 1) != 0) {
     ::_exit(2);
   }
-  (void)::write(to_parent, "L", 1);  // listening: the client may connect
+  if (!write_to_parent(to_parent, "L", 1)) ::_exit(4);  // listening: the client may connect
   if (!readable_within(listener, 10000)) ::_exit(3);
   const int connection = ::accept(listener, nullptr, nullptr);
   std::string received;
@@ -50,8 +62,7 @@ void write_whole(int fd, const std::string& bytes) {
     if (received.back() == '\n') break;
   }
   write_whole(connection, reply);
-  (void)::write(to_parent, received.data(), received.size());
-  ::_exit(0);
+  ::_exit(write_to_parent(to_parent, received.data(), received.size()) ? 0 : 5);
 }
 
 }  // namespace
