@@ -1,0 +1,369 @@
+// Numbers: the grammar, the representation chosen for each literal, and the
+// quick path for short literals. Values are computed while the digits are
+// read; no text of a number is stored.
+#include "json/number_lexer.h"
+
+#include <bit>
+#include <cstring>
+#include <limits>
+#include <optional>
+
+#include "json/digits.h"
+#include "json/number.h"
+#include "json/plain_run.h"
+
+namespace kelvane::json::detail {
+
+namespace {
+
+// The value of an ASCII digit; above 9 for any other byte.
+constexpr unsigned digit_value(char c) noexcept { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
+constexpr bool is_digit(char c) noexcept { return digit_value(c) <= 9; }
+
+// True when significand * 10 + digit would not fit in 64 bits.
+constexpr bool overflows(std::uint64_t significand, unsigned digit) noexcept {
+  constexpr std::uint64_t kLimit = std::numeric_limits<std::uint64_t>::max() / 10;  // 1844674407370955161
+  return significand > kLimit || (significand == kLimit && digit > 5);
+}
+
+constexpr std::int64_t kExponentMin = std::numeric_limits<std::int32_t>::min();
+constexpr std::int64_t kExponentMax = std::numeric_limits<std::int32_t>::max();
+
+// Decimal exponents are 32-bit and saturate; they are kept wider while being
+// counted so that no step can overflow.
+constexpr std::int32_t saturate(std::int64_t x) noexcept {
+  return static_cast<std::int32_t>(x < kExponentMin ? kExponentMin : x > kExponentMax ? kExponentMax : x);
+}
+
+// An integer literal without point or exponent.
+Number integer_number(bool positive, std::uint64_t significand) noexcept {
+  if (positive) return Number::unsigned64(significand);
+  // -0 and magnitudes beyond the signed range become doubles.
+  constexpr std::uint64_t kMinMagnitude = std::uint64_t{1} << 63;
+  if (significand == 0 || significand > kMinMagnitude) {
+    return Number::from_double(-static_cast<double>(significand));
+  }
+  return Number::negative64(static_cast<std::int64_t>(~significand + 1));
+}
+
+// The offset of the first byte at or after `i` that is not an ASCII digit.
+std::size_t skip_digits(const char* p, std::size_t n, std::size_t i) noexcept {
+  while (i < n && is_digit(p[i])) ++i;
+  return i;
+}
+
+// ---- The grammar, digit by digit ------------------------------------------
+
+template <Mode M>
+class Grammar {
+ public:
+  Grammar(Input& in, NumberToken& out) noexcept : in_(in), out_(out), p_(in.data()), n_(in.size()) {}
+
+  // At the first digit (after the minus sign of a negative number).
+  Status integer_part(bool positive) {
+    if (in_.at_end()) return fail(in_.error(M == Mode::Read ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
+    const char first = p_[in_.index()];
+    in_.eat();
+    if (first == '0') {
+      // Only one leading zero.
+      if (!in_.at_end() && is_digit(p_[in_.index()])) return fail(in_.peek_error(ErrorCode::InvalidNumber));
+      return after_integer(positive, 0, 0, false);
+    }
+    if (!is_digit(first)) return fail(in_.error(ErrorCode::InvalidNumber));
+    if constexpr (M == Mode::Skip) {
+      in_.set_index(skip_digits(p_, n_, in_.index()));
+      return after_integer(positive, 0, 0, false);
+    }
+    std::uint64_t significand = digit_value(first);
+    std::size_t i = in_.index();
+    for (; i < n_ && is_digit(p_[i]); ++i) {
+      const unsigned d = digit_value(p_[i]);
+      if (overflows(significand, d)) {
+        // Digits beyond the 64 bits of the significand only scale it.
+        const std::size_t end = skip_digits(p_, n_, i);
+        in_.set_index(end);
+        return after_integer(positive, significand, saturate(static_cast<std::int64_t>(end - i)), true);
+      }
+      significand = significand * 10 + d;
+    }
+    in_.set_index(i);
+    return after_integer(positive, significand, 0, false);
+  }
+
+ private:
+  Status after_integer(bool positive, std::uint64_t significand, std::int32_t exponent, bool long_integer) {
+    const int c = in_.peek();
+    if (c == '.') return fraction(positive, significand, exponent);
+    if (c == 'e' || c == 'E') return exponent_part(positive, significand, exponent);
+    if (long_integer) return finish(positive, significand, exponent);
+    if constexpr (M == Mode::Read) out_.value = integer_number(positive, significand);
+    return {};
+  }
+
+  // At the point.
+  Status fraction(bool positive, std::uint64_t significand, std::int32_t exponent) {
+    const std::size_t first = in_.index() + 1;
+    std::size_t i = first;
+    if constexpr (M == Mode::Read) {
+      for (; i < n_; ++i) {
+        const unsigned d = digit_value(p_[i]);
+        if (d > 9 || overflows(significand, d)) break;
+        significand = significand * 10 + d;
+      }
+      exponent = saturate(std::int64_t{exponent} - static_cast<std::int64_t>(i - first));
+    }
+    // Fraction digits that no longer fit change nothing.
+    in_.set_index(skip_digits(p_, n_, i));
+    if (in_.index() == first) {
+      const bool eof = M == Mode::Read && in_.at_end();
+      return fail(in_.peek_error(eof ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
+    }
+    const int c = in_.peek();
+    if (c == 'e' || c == 'E') return exponent_part(positive, significand, exponent);
+    return finish(positive, significand, exponent);
+  }
+
+  // At the e or E.
+  Status exponent_part(bool positive, std::uint64_t significand, std::int32_t exponent) {
+    in_.eat();
+    bool positive_exponent = true;
+    if (const int sign = in_.peek(); sign == '+' || sign == '-') {
+      positive_exponent = sign == '+';
+      in_.eat();
+    }
+    if (in_.at_end()) return fail(in_.error(M == Mode::Read ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
+    const char first = p_[in_.index()];
+    in_.eat();
+    if (!is_digit(first)) return fail(in_.error(ErrorCode::InvalidNumber));
+    if constexpr (M == Mode::Skip) {
+      in_.set_index(skip_digits(p_, n_, in_.index()));
+      return {};
+    }
+    std::int32_t e = static_cast<std::int32_t>(digit_value(first));
+    while (!in_.at_end() && is_digit(p_[in_.index()])) {
+      const auto d = static_cast<std::int32_t>(digit_value(p_[in_.index()]));
+      in_.eat();
+      constexpr std::int32_t kLimit = std::numeric_limits<std::int32_t>::max() / 10;  // 214748364
+      if (e > kLimit || (e == kLimit && d > 7)) {
+        // Beyond 32 bits: infinite unless the value is zero or the exponent
+        // negative, in which case it is zero however the digits go on.
+        if (significand != 0 && positive_exponent) return fail(in_.error(ErrorCode::NumberOutOfRange));
+        in_.set_index(skip_digits(p_, n_, in_.index()));
+        out_.value = Number::from_double(positive ? 0.0 : -0.0);
+        return {};
+      }
+      e = e * 10 + d;
+    }
+    return finish(positive, significand,
+                  saturate(positive_exponent ? std::int64_t{exponent} + e : std::int64_t{exponent} - e));
+  }
+
+  Status finish(bool positive, std::uint64_t significand, std::int32_t exponent) {
+    if constexpr (M == Mode::Read) {
+      const std::optional<double> f = compose_double(positive, significand, exponent);
+      if (!f) return fail(in_.error(ErrorCode::NumberOutOfRange));
+      out_.value = Number::from_double(*f);
+    }
+    return {};
+  }
+
+  Input& in_;
+  NumberToken& out_;
+  const char* p_;
+  std::size_t n_;
+};
+
+// ---- The quick path ---------------------------------------------------------
+
+// At most this many digits, of the integer and fraction together, always
+// fit the 64-bit significand.
+constexpr std::size_t kQuickDigits = 19;
+// At most this many exponent digits never reach the 32-bit limit.
+constexpr std::size_t kQuickExponentDigits = 9;
+
+#if defined(__GNUC__) && defined(__SSE2__) && !defined(KOA_NO_VECTOR_SCAN)
+// A number's digits are mostly one run of up to twenty, so one test of
+// sixteen bytes usually finds its end.
+std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) noexcept {
+  while (n - i >= 16) {
+    const Bytes16 v = load16(p + i) - static_cast<unsigned char>('0');
+    const auto marks = v > 9;
+    std::uint64_t halves[2];
+    std::memcpy(halves, &marks, 16);
+    if (halves[0] != 0) return i + static_cast<std::size_t>(std::countr_zero(halves[0])) / 8;
+    if (halves[1] != 0) return i + 8 + static_cast<std::size_t>(std::countr_zero(halves[1])) / 8;
+    i += 16;
+  }
+  return skip_digits(p, n, i);
+}
+#else
+std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) noexcept { return skip_digits(p, n, i); }
+#endif
+
+// Digit runs are read a word at a time: one test finds where the run ends
+// within eight bytes, and one multiplication chain gives the value of those
+// digits, which is the same as taking them one by one with s * 10 + d.
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t w;
+  std::memcpy(&w, p, 8);
+  if constexpr (std::endian::native == std::endian::big) w = __builtin_bswap64(w);
+  return w;  // the first byte lowest
+}
+
+// The number of leading bytes of `w` that are ASCII digits. A byte that is
+// not a digit gets its high bit set in `marks`; carries only go from a
+// marked byte upwards, so the lowest mark is exact.
+inline std::size_t leading_digits(std::uint64_t w) noexcept {
+  const std::uint64_t offsets = w ^ 0x3030303030303030;  // a digit becomes 0 to 9
+  const std::uint64_t marks = ((offsets + 0x7676767676767676) | offsets) & 0x8080808080808080;
+  return marks == 0 ? 8 : static_cast<std::size_t>(std::countr_zero(marks)) / 8;
+}
+
+// The value of the first `k` (1 to 8) bytes of `w`, all digits, the first
+// the most significant: they are moved to the top of the word behind
+// '0' bytes and read as eight digits.
+inline std::uint64_t leading_digit_value(std::uint64_t w, std::size_t k) noexcept {
+  if (k < 8) {
+    const unsigned shift = static_cast<unsigned>(8 * (8 - k));
+    w = (w << shift) | (0x3030303030303030 >> (64 - shift));
+  }
+  w -= 0x3030303030303030;
+  w = w * 10 + (w >> 8);  // pairs of digits in every other byte
+  const std::uint64_t pairs13 = (w & 0x000000FF000000FF) * (100 + (1000000ULL << 32));
+  const std::uint64_t pairs24 = ((w >> 16) & 0x000000FF000000FF) * (1 + (10000ULL << 32));
+  return (pairs13 + pairs24) >> 32;
+}
+
+// Takes the digits at p[i..n), at most `budget` of them, into `significand`;
+// returns how many were taken.
+inline std::size_t take_digits(const char* p, std::size_t n, std::size_t i, std::size_t budget,
+                               std::uint64_t& significand) noexcept {
+  std::size_t taken = 0;
+  while (n - i >= 8 && taken < budget) {
+    const std::uint64_t w = load8(p + i);
+    std::size_t k = leading_digits(w);
+    if (k > budget - taken) k = budget - taken;
+    if (k == 0) return taken;
+    significand = significand * kPowersOfTen[k] + leading_digit_value(w, k);
+    taken += k;
+    i += k;
+    if (k < 8) return taken;
+  }
+  for (; i < n && taken < budget; ++i, ++taken) {
+    const unsigned d = digit_value(p[i]);
+    if (d > 9) break;
+    significand = significand * 10 + d;
+  }
+  return taken;
+}
+
+// A run of digits at p[i..n): when reading, at most `budget` of them go into
+// `significand`, and a longer run is not for the quick path (false);
+// skipping takes the whole run. `i` ends after the run.
+template <Mode M>
+inline bool digit_run(const char* p, std::size_t n, std::size_t& i, std::size_t budget,
+                      std::uint64_t& significand) noexcept {
+  if constexpr (M == Mode::Read) {
+    i += take_digits(p, n, i, budget, significand);
+    return i == n || !is_digit(p[i]);
+  } else {
+    if (i < n && is_digit(p[i])) i = skip_digit_run(p, n, i + 1);
+    return true;
+  }
+}
+
+// The common forms of a number, at its first digit. False, with the index
+// left alone, for anything else: errors, literals with more digits than the
+// significand holds or more exponent digits than can be counted without a
+// check, and values that are not finite. Those are left to the grammar,
+// which gives the same result for everything this takes (bit for bit: the
+// same significand, exponent and compose_double call).
+template <Mode M>
+bool quick_number(Input& in, bool positive, NumberToken& out) noexcept {
+  const char* const p = in.data();
+  const std::size_t n = in.size();
+  const std::size_t start = in.index();
+  std::size_t i = start;
+  std::uint64_t significand = 0;
+  if (!digit_run<M>(p, n, i, kQuickDigits, significand)) return false;
+  const std::size_t integer_digits = i - start;
+  if (integer_digits == 0 || (p[start] == '0' && integer_digits > 1)) return false;
+  std::int64_t exponent = 0;
+  const bool point = i < n && p[i] == '.';
+  if (point) {
+    const std::size_t first = ++i;
+    if (!digit_run<M>(p, n, i, kQuickDigits - integer_digits, significand) || i == first) return false;
+    exponent = -static_cast<std::int64_t>(i - first);
+  }
+  const bool letter = i < n && (p[i] == 'e' || p[i] == 'E');
+  if (letter) {
+    ++i;
+    bool positive_exponent = true;
+    if (i < n && (p[i] == '+' || p[i] == '-')) {
+      positive_exponent = p[i] == '+';
+      ++i;
+    }
+    const std::size_t first = i;
+    std::int64_t e = 0;
+    if constexpr (M == Mode::Read) {
+      for (; i < n && i - first < kQuickExponentDigits && is_digit(p[i]); ++i) e = e * 10 + digit_value(p[i]);
+      if (i < n && is_digit(p[i])) return false;
+    } else {
+      i = skip_digits(p, n, i);
+    }
+    if (i == first) return false;
+    exponent = positive_exponent ? exponent + e : exponent - e;
+  }
+  if constexpr (M == Mode::Read) {
+    if (!point && !letter) {
+      out.value = integer_number(positive, significand);
+    } else {
+      const std::optional<double> f = compose_double(positive, significand, saturate(exponent));
+      if (!f) return false;
+      out.value = Number::from_double(*f);
+    }
+    out.exact = true;
+    out.significand = significand;
+    out.exponent = static_cast<std::int32_t>(exponent);
+  }
+  in.set_index(i);
+  return true;
+}
+
+// After the minus sign, if any; `start` is where the literal began.
+template <Mode M>
+Status finish_token(Input& in, std::size_t start, NumberToken& out) {
+  if constexpr (M == Mode::Read) out.text = std::string_view(in.data() + start, in.index() - start);
+  return {};
+}
+
+}  // namespace
+
+template <Mode M>
+Status lex_number(Input& in, NumberToken& out) {
+  const std::size_t start = in.index();
+  const bool positive = in.data()[start] != '-';
+  if (!positive) in.eat();
+  if (!quick_number<M>(in, positive, out)) {
+    if constexpr (M == Mode::Read) out.exact = false;
+    if (Status s = Grammar<M>(in, out).integer_part(positive); !s) return s;
+  }
+  return finish_token<M>(in, start, out);
+}
+
+template <Mode M>
+Status lex_number_plain(Input& in, NumberToken& out) {
+  const std::size_t start = in.index();
+  const bool positive = in.data()[start] != '-';
+  if (!positive) in.eat();
+  if constexpr (M == Mode::Read) out.exact = false;
+  if (Status s = Grammar<M>(in, out).integer_part(positive); !s) return s;
+  return finish_token<M>(in, start, out);
+}
+
+template Status lex_number<Mode::Read>(Input&, NumberToken&);
+template Status lex_number<Mode::Skip>(Input&, NumberToken&);
+template Status lex_number_plain<Mode::Read>(Input&, NumberToken&);
+template Status lex_number_plain<Mode::Skip>(Input&, NumberToken&);
+
+}  // namespace kelvane::json::detail
