@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include "json/arena.h"
+#include "json/key_order.h"
 #include <bit>
 #include <cstring>
 #include <new>
@@ -11,11 +12,7 @@ static_assert(std::endian::native == std::endian::little, "Value packs its count
 
 namespace kelvane::json {
 
-bool key_less(std::string_view a, std::string_view b) noexcept {
-  const std::size_t n = std::min(a.size(), b.size());
-  const int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);  // memcmp compares unsigned
-  return c < 0 || (c == 0 && a.size() < b.size());
-}
+bool key_less(std::string_view a, std::string_view b) noexcept { return detail::bytes_less(a, b); }
 
 namespace {
 
@@ -24,15 +21,6 @@ std::uint64_t load_big_endian(const unsigned char* p, std::size_t n) noexcept {
   std::memcpy(&word, p, n);
   return __builtin_bswap64(word);
 }
-
-}  // namespace
-
-namespace {
-
-// Objects up to this many members are sorted by their keys' first bytes,
-// by insertion up to the second number.
-constexpr std::size_t kSortedByPrefix = 512;
-constexpr std::size_t kInsertionSorted = 32;
 
 }  // namespace
 
@@ -85,15 +73,18 @@ struct ValueInternals {
     std::memcpy(static_cast<void*>(to), static_cast<const void*>(from.data()), from.size_bytes());
   }
 
-  // Puts the members in key order, keeps only the last of each repeated key
-  // at the front, and returns how many were kept.
-  static std::size_t sort_members(std::span<Member> members) noexcept;
-  static void sort_by_prefix(std::span<Member> members, std::size_t sorted) noexcept;
+  // The order in which to take an object's members: by key, the last of a
+  // repeated key kept.
+  class MemberOrder;
 
-  // Moves `items` into a block of `arena` and makes `v` (null) the array or
-  // object `tag` of them.
-  template <class T>
-  static void set_arena_container(Value& v, Value::Tag tag, std::span<T> items, Arena& arena, bool outermost);
+  // Makes `v` (null) the array or object `tag` of `count` items, in a block
+  // of `bytes` from `arena`, which is returned (null when `count` is 0).
+  static void* set_arena_container(Value& v, Value::Tag tag, std::size_t count, std::size_t bytes, Arena& arena,
+                                   bool outermost);
+
+  // Moves the members to keep into `block` in key order; the sources are
+  // cleared when they may own something.
+  static void take_members(const MemberOrder& order, std::span<Member> members, Member* block, bool owned) noexcept;
 
   // The first eight bytes of a key as a big-endian word, zeros after a
   // shorter key (a short string's bytes are followed by zeros in the value;
@@ -188,73 +179,50 @@ Value Value::array(std::span<Value> elements) {
   return v;
 }
 
-std::size_t ValueInternals::sort_members(std::span<Member> members) noexcept {
-  const std::size_t n = members.size();
-  const auto before = [](const Member& a, const Member& b) { return key_less(a.key, b.key); };
-  // Already in order with no repeats: nothing to do.
-  std::size_t i = 1;
-  while (i < n && before(members[i - 1], members[i])) ++i;
-  if (i == n) return n;
-  if (n > kSortedByPrefix) {
-    std::stable_sort(members.begin(), members.end(), before);
-  } else {
-    sort_by_prefix(members, i);
-  }
-  // Of each run of equal keys keep the last, which is the latest in the text.
-  std::size_t kept = 0;
-  for (i = 0; i < n; ++i) {
-    if (i + 1 < n && !before(members[i], members[i + 1])) continue;
-    if (kept != i) members[kept] = std::move(members[i]);
-    ++kept;
-  }
-  return kept;
-}
+// The members as order_keys sees them.
+struct MemberKeys {
+  std::span<const Member> members;
+  std::size_t size() const noexcept { return members.size(); }
+  std::uint64_t prefix(std::size_t i) const noexcept { return ValueInternals::key_prefix(members[i].key); }
+  bool less(std::size_t i, std::size_t j) const noexcept { return key_less(members[i].key, members[j].key); }
+};
 
-// Sorts (first eight key bytes, position) pairs, comparing whole keys only
-// when the first eight bytes are equal and positions only when the keys are
-// (which keeps repeats in text order), then moves each member once. The
-// first `sorted` members are in order already.
-void ValueInternals::sort_by_prefix(std::span<Member> members, std::size_t sorted) noexcept {
-  const std::size_t n = members.size();
-  struct Entry {
-    std::uint64_t prefix;
-    std::size_t index;
-  };
-  Entry entries[kSortedByPrefix];
-  for (std::size_t k = 0; k < n; ++k) entries[k] = {key_prefix(members[k].key), k};
-  const auto entry_before = [&](const Entry& a, const Entry& b) {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    if (key_less(members[a.index].key, members[b.index].key)) return true;
-    if (key_less(members[b.index].key, members[a.index].key)) return false;
-    return a.index < b.index;
-  };
-  if (n <= kInsertionSorted) {
-    for (std::size_t k = sorted; k < n; ++k) {
-      const Entry held = entries[k];
-      std::size_t j = k;
-      for (; j > 0 && entry_before(held, entries[j - 1]); --j) entries[j] = entries[j - 1];
-      entries[j] = held;
+class ValueInternals::MemberOrder {
+ public:
+  explicit MemberOrder(std::span<const Member> members) {
+    const MemberKeys keys{members};
+    const std::size_t sorted = detail::ordered_prefix(keys);
+    if (sorted == members.size()) {
+      kept_ = members.size();  // in order, no repeats: taken as they stand
+      return;
     }
-  } else {
-    std::sort(entries, entries + n, entry_before);
+    std::span<detail::KeyRank> ranks(inline_, members.size());
+    if (members.size() > kInline) {
+      spilled_.resize(members.size());
+      ranks = spilled_;
+    }
+    kept_ = detail::order_keys(keys, ranks, sorted);
+    ranks_ = ranks.data();
   }
-  // Members move as raw bytes along each cycle of the permutation; a placed
-  // entry points at its own position.
-  for (std::size_t k = 0; k < n; ++k) {
-    if (entries[k].index == k) continue;
-    alignas(Member) unsigned char held[sizeof(Member)];
-    std::memcpy(held, static_cast<const void*>(&members[k]), sizeof(Member));
-    std::size_t j = k;
-    for (;;) {
-      const std::size_t from = entries[j].index;
-      entries[j].index = j;
-      if (from == k) {
-        std::memcpy(static_cast<void*>(&members[j]), held, sizeof(Member));
-        break;
-      }
-      std::memcpy(static_cast<void*>(&members[j]), static_cast<const void*>(&members[from]), sizeof(Member));
-      j = from;
-    }
+
+  std::size_t kept() const noexcept { return kept_; }
+  // The position in text order of the member that goes to place `j`.
+  std::size_t position(std::size_t j) const noexcept { return ranks_ == nullptr ? j : ranks_[j].position; }
+
+ private:
+  static constexpr std::size_t kInline = 512;
+  detail::KeyRank inline_[kInline];
+  std::vector<detail::KeyRank> spilled_;
+  const detail::KeyRank* ranks_ = nullptr;
+  std::size_t kept_ = 0;
+};
+
+void ValueInternals::take_members(const MemberOrder& order, std::span<Member> members, Member* block,
+                                  bool owned) noexcept {
+  for (std::size_t j = 0; j < order.kept(); ++j) {
+    Member& from = members[order.position(j)];
+    std::memcpy(static_cast<void*>(block + j), static_cast<const void*>(&from), sizeof(Member));
+    if (owned) std::memset(static_cast<void*>(&from), 0, sizeof(Member));
   }
 }
 
@@ -262,10 +230,10 @@ Value Value::object(std::span<Member> members) {
   Value v;
   v.set_tag(Tag::Object);
   if (members.empty()) return v;
-  const std::size_t kept = ValueInternals::sort_members(members);
-  auto* block = static_cast<Member*>(::operator new(kept * sizeof(Member)));
-  ValueInternals::relocate(members.first(kept), block);
-  v.set_count(kept);
+  const ValueInternals::MemberOrder order(members);
+  auto* block = static_cast<Member*>(::operator new(order.kept() * sizeof(Member)));
+  ValueInternals::take_members(order, members, block, true);
+  v.set_count(order.kept());
   v.set_block(block);
   return v;
 }
@@ -308,20 +276,21 @@ Value Value::array(std::span<Value> elements, Arena& arena, bool outermost) {
   return v;
 }
 
-template <class T>
-void ValueInternals::set_arena_container(Value& v, Value::Tag tag, std::span<T> items, Arena& arena,
-                                         bool outermost) {
+void* ValueInternals::set_arena_container(Value& v, Value::Tag tag, std::size_t count, std::size_t bytes,
+                                          Arena& arena, bool outermost) {
   v.set_tag(tag);
-  if (items.empty()) return;
-  void* block = outermost ? slotted_block(arena, items.size_bytes()) : arena.allocate(items.size_bytes());
-  relocate_unowned(items, static_cast<T*>(block));
+  if (count == 0) return nullptr;
+  void* block = outermost ? slotted_block(arena, bytes) : arena.allocate(bytes);
   v.set_owner(outermost ? Value::Owner::ArenaOutermost : Value::Owner::Arena);
-  v.set_count(items.size());
+  v.set_count(count);
   v.set_block(block);
+  return block;
 }
 
 void Value::set_array(std::span<Value> elements, Arena& arena, bool outermost) {
-  ValueInternals::set_arena_container(*this, Tag::Array, elements, arena, outermost);
+  void* block = ValueInternals::set_arena_container(*this, Tag::Array, elements.size(), elements.size_bytes(), arena,
+                                                    outermost);
+  if (block != nullptr) ValueInternals::relocate_unowned(elements, static_cast<Value*>(block));
 }
 
 Value Value::object(std::span<Member> members, Arena& arena, bool outermost) {
@@ -331,8 +300,14 @@ Value Value::object(std::span<Member> members, Arena& arena, bool outermost) {
 }
 
 void Value::set_object(std::span<Member> members, Arena& arena, bool outermost) {
-  const std::size_t kept = members.empty() ? 0 : ValueInternals::sort_members(members);
-  ValueInternals::set_arena_container(*this, Tag::Object, members.first(kept), arena, outermost);
+  if (members.empty()) {
+    set_tag(Tag::Object);
+    return;
+  }
+  const ValueInternals::MemberOrder order(members);
+  void* block = ValueInternals::set_arena_container(*this, Tag::Object, order.kept(), order.kept() * sizeof(Member),
+                                                    arena, outermost);
+  ValueInternals::take_members(order, members, static_cast<Member*>(block), false);
 }
 
 Value Value::adopt(Value root, Arena& arena) {

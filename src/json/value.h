@@ -63,8 +63,8 @@ class Value {
   // Moves the elements out of `elements` (left null) into a new array.
   static Value array(std::span<Value> elements);
   // Moves the members out of `members` into a new object. Keys end up in
-  // ascending byte-wise order; of a repeated key only the last value is kept.
-  // `members` is reordered and its moved-from entries are left null.
+  // ascending byte-wise order; of a repeated key only the last value is kept
+  // (the earlier ones stay in `members`, the members taken are left null).
   static Value object(std::span<Member> members);
 
   // The same, with the block taken from `arena`. The value and everything

@@ -206,6 +206,11 @@ void SerializeMap::serialize_entry(std::string_view key, std::uint64_t value) {
   serializer_.serialize_unsigned(value);
 }
 
+void SerializeMap::serialize_entry(std::string_view key, const CompactText& value) {
+  serialize_key(key);
+  serializer_.output().append(value.text());
+}
+
 void SerializeMap::end() {
   if (state_ != State::Empty) serializer_.output().push_back('}');
 }
