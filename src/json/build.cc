@@ -14,6 +14,7 @@
 
 #include "json/arena.h"
 #include "json/reader.h"
+#include "json/value_internals.h"
 #include "json/walker.h"
 
 namespace kelvane::json {
@@ -42,7 +43,7 @@ class Builder {
     return {};
   }
   Status string(const StringToken& token) {
-    slot().set_string(token.text, arena_);
+    ValueInternals::set_string(slot(), token.text, arena_);
     return {};
   }
 
@@ -52,7 +53,7 @@ class Builder {
   }
 
   Result<KeyAction, Error> key(const StringToken& token) {
-    members_.emplace_back().key.set_string(token.text, arena_);
+    ValueInternals::set_string(members_.emplace_back().key, token.text, arena_);
     return KeyAction::Visit;
   }
 
@@ -61,10 +62,10 @@ class Builder {
     const bool outermost = depth_ == 0;
     Value& target = outermost ? root_ : built_;
     if (object) {
-      target.set_object(std::span<Member>(members_).subspan(done.base), arena_, outermost);
+      ValueInternals::set_object(target, std::span<Member>(members_).subspan(done.base), arena_, outermost);
       members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(done.base), members_.end());
     } else {
-      target.set_array(std::span<Value>(elements_).subspan(done.base), arena_, outermost);
+      ValueInternals::set_array(target, std::span<Value>(elements_).subspan(done.base), arena_, outermost);
       elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(done.base), elements_.end());
     }
     if (outermost) return {};
@@ -77,7 +78,7 @@ class Builder {
   }
 
   // Makes the root the owner of the memory of its tree.
-  void adopt() { root_ = Value::adopt(std::move(root_), arena_); }
+  void adopt() { root_ = ValueInternals::adopt(std::move(root_), arena_); }
 
  private:
   struct Frame {
