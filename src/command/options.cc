@@ -72,11 +72,12 @@ std::optional<json::CompactText> read_context(std::optional<std::string_view> te
 // Unlike --context, a context file that is not JSON is an error: the caller
 // named a file on purpose, and sending the request without its context would
 // hide that the file is broken.
-// The file's text goes when this returns: only its compact form is kept.
+// Only the compact form of the file's text is kept, written over the text
+// itself where it can be.
 Result<json::CompactText, UsageError> read_context_file(std::string_view option, std::string_view path) {
   Result<std::string, UsageError> text = read_text_arg(option, path);
   if (!text.ok()) return fail(std::move(text).error());
-  Result<json::CompactText, json::Error> context = json::CompactText::read(text.value());
+  Result<json::CompactText, json::Error> context = json::CompactText::read_in_place(std::move(text).value());
   if (context.ok()) return std::move(context).value();
   UsageError error;
   error.output.append("could not parse ").append(option) += ' ';

@@ -28,6 +28,9 @@ class CompactText {
   // errors of parse_value, and writes its compact form as it goes: only the
   // members of the objects still open are remembered, to be put in order.
   static Result<CompactText, Error> read(std::string_view text);
+  // The same, writing over the text itself where it can (the text is lost
+  // either way), so that a large text costs no second buffer of its size.
+  static Result<CompactText, Error> read_in_place(std::string&& text);
 
   std::string_view text() const noexcept { return text_; }
 

@@ -68,6 +68,11 @@ class OutputCursor {
   char* end_;
 };
 
+// The escape of a byte that ends a plain run (quote, backslash, control
+// byte): its short form, or \u00 and two lower-case hexadecimal digits.
+// Returns its length, 2 or 6.
+std::size_t escape_sequence(unsigned char byte, char* out) noexcept;
+
 // The tokens of the compact writer, written at a cursor.
 void write_str(OutputCursor& out, std::string_view text);
 // The same for a short string as a value holds it: `bytes` are the value's

@@ -3,7 +3,6 @@
 #include <cstdint>
 
 #include "json/plain_run.h"
-#include "support/utf8.h"
 
 namespace kelvane::json::detail {
 
@@ -14,11 +13,6 @@ int hex_value(char c) noexcept {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void append_code_point(std::string& out, char32_t c) {
-  char bytes[4];
-  out.append(bytes, utf8::encode(c, bytes));
 }
 
 // Four hexadecimal digits after "\u".
@@ -40,13 +34,14 @@ Result<std::uint32_t, Error> hex_escape(Input& in) {
 
 // After "\u" when reading. A surrogate must come as a leading half at once
 // followed by an escaped trailing half, so the text is always valid UTF-8.
-Status unicode_escape(Input& in, std::string& out) {
+template <class Sink>
+Status unicode_escape(Input& in, Sink& out) {
   Result<std::uint32_t, Error> first = hex_escape(in);
   if (!first) return fail(std::move(first).error());
   const std::uint32_t c1 = first.value();
   if (c1 >= 0xDC00 && c1 <= 0xDFFF) return fail(in.error(ErrorCode::LoneLeadingSurrogateInHexEscape));
   if (c1 < 0xD800 || c1 > 0xDBFF) {
-    append_code_point(out, c1);
+    out.code_point(c1);
     return {};
   }
   for (const char expected : {'\\', 'u'}) {
@@ -59,13 +54,13 @@ Status unicode_escape(Input& in, std::string& out) {
   if (!second) return fail(std::move(second).error());
   const std::uint32_t c2 = second.value();
   if (c2 < 0xDC00 || c2 > 0xDFFF) return fail(in.error(ErrorCode::LoneLeadingSurrogateInHexEscape));
-  append_code_point(out, 0x10000 + ((c1 - 0xD800) << 10) + (c2 - 0xDC00));
+  out.code_point(0x10000 + ((c1 - 0xD800) << 10) + (c2 - 0xDC00));
   return {};
 }
 
 // After the backslash.
-template <Mode M>
-Status escape(Input& in, std::string& out) {
+template <Mode M, class Sink>
+Status escape(Input& in, Sink& out) {
   if (in.at_end()) return fail(in.error(ErrorCode::EofWhileParsingString));
   const char letter = in.data()[in.index()];
   in.eat();
@@ -90,17 +85,17 @@ Status escape(Input& in, std::string& out) {
     default:
       return fail(in.error(ErrorCode::InvalidEscape));
   }
-  if constexpr (M == Mode::Read) out += byte;
+  if constexpr (M == Mode::Read) out.byte(byte);
   return {};
 }
 
 // From the index, which stands at the first byte that ends the leading run
 // of plain text (or at the end); the string's text started at `start`.
-template <Mode M>
-Result<StringToken, Error> lex_escaped(Input& in, std::string& scratch, std::size_t start) {
+template <Mode M, class Sink>
+Result<StringToken, Error> lex_escaped(Input& in, Sink& sink, std::size_t start) {
   const char* const p = in.data();
   const std::size_t n = in.size();
-  if constexpr (M == Mode::Read) scratch.clear();
+  if constexpr (M == Mode::Read) sink.clear();
   std::size_t run = start;  // the plain bytes since the last escape
   for (;;) {
     std::size_t i = in.index();
@@ -111,8 +106,8 @@ Result<StringToken, Error> lex_escaped(Input& in, std::string& scratch, std::siz
     if (c == '"') {
       in.set_index(i + 1);
       if constexpr (M == Mode::Read) {
-        scratch.append(p + run, i - run);
-        return StringToken{scratch, false};
+        sink.run(p + run, i - run);
+        return StringToken{sink.text(), false};
       } else {
         return StringToken{{}, false};
       }
@@ -121,17 +116,17 @@ Result<StringToken, Error> lex_escaped(Input& in, std::string& scratch, std::siz
       if constexpr (M == Mode::Read) in.set_index(i + 1);
       return fail(in.error(ErrorCode::ControlCharacterWhileParsingString));
     }
-    if constexpr (M == Mode::Read) scratch.append(p + run, i - run);
+    if constexpr (M == Mode::Read) sink.run(p + run, i - run);
     in.set_index(i + 1);
-    if (Status s = escape<M>(in, scratch); !s) return fail(std::move(s).error());
+    if (Status s = escape<M>(in, sink); !s) return fail(std::move(s).error());
     run = in.index();
   }
 }
 
 }  // namespace
 
-template <Mode M>
-Result<StringToken, Error> lex_string(Input& in, std::string& scratch) {
+template <Mode M, class Sink>
+Result<StringToken, Error> lex_string(Input& in, Sink& sink) {
   const char* const p = in.data();
   const std::size_t n = in.size();
   const std::size_t start = in.index();
@@ -141,10 +136,11 @@ Result<StringToken, Error> lex_string(Input& in, std::string& scratch) {
     return StringToken{{p + start, end - start}, true};
   }
   in.set_index(end);
-  return lex_escaped<M>(in, scratch, start);
+  return lex_escaped<M>(in, sink, start);
 }
 
-template Result<StringToken, Error> lex_string<Mode::Read>(Input&, std::string&);
-template Result<StringToken, Error> lex_string<Mode::Skip>(Input&, std::string&);
+template Result<StringToken, Error> lex_string<Mode::Read>(Input&, DecodedText&);
+template Result<StringToken, Error> lex_string<Mode::Read>(Input&, EscapedText&);
+template Result<StringToken, Error> lex_string<Mode::Skip>(Input&, DecodedText&);
 
 }  // namespace kelvane::json::detail

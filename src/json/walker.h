@@ -13,7 +13,8 @@
 //   Status null_value();
 //   Status boolean(bool value);
 //   Status number(const NumberToken& token);
-//   Status string(const StringToken& token);
+//   Status string(const StringToken& token);  // text decoded, or as the
+//                                             // visitor's ValueText has it
 //   // At "[" or "{", once the nesting budget has allowed it, before it is
 //   // consumed.
 //   Status open(bool object);
@@ -146,6 +147,20 @@ concept StopsArrays = requires(V& v) {
   { v.more() } -> std::same_as<bool>;
 };
 
+// The text of string values with escapes, as the visitor wants it (its
+// ValueText, see string_sinks.h), or decoded. Keys are always decoded.
+template <class V>
+struct ValueTextOf {
+  using Type = DecodedText;
+};
+template <class V>
+  requires requires { typename V::ValueText; }
+struct ValueTextOf<V> {
+  using Type = typename V::ValueText;
+};
+template <class V>
+using ValueText = typename ValueTextOf<V>::Type;
+
 // A visitor's result: an error without a position gets the current one.
 inline Status visited(Input& in, Status s) {
   if (!s) in.fix_position(s.error());
@@ -181,7 +196,8 @@ template <Mode M, class V>
     }
     case '"': {
       in.eat();
-      Result<StringToken, Error> token = lex_string<M>(in, scratch);
+      ValueText<V> sink(scratch);
+      Result<StringToken, Error> token = lex_string<M>(in, sink);
       if (!token) return fail(std::move(token).error());
       if constexpr (M == Mode::Read) return visited(in, v.string(token.value()));
       return {};
@@ -263,7 +279,8 @@ Status walk(Input& in, std::string& scratch, V& v) {
 
       if (c != '"') return fail(in.peek_error(ErrorCode::KeyMustBeAString));
       in.eat();
-      Result<StringToken, Error> key = lex_string<M>(in, scratch);
+      DecodedText key_text(scratch);
+      Result<StringToken, Error> key = lex_string<M>(in, key_text);
       if (!key) return fail(std::move(key).error());
       KeyAction action = KeyAction::Visit;
       if constexpr (M == Mode::Read) {

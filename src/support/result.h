@@ -40,28 +40,28 @@ class [[nodiscard]] Result {
   // Each requires the matching state (asserted).
   T& value() & {
     assert(ok());
-    return *std::get_if<0>(&state_);
+    return std::get<0>(state_);
   }
   const T& value() const& {
     assert(ok());
-    return *std::get_if<0>(&state_);
+    return std::get<0>(state_);
   }
   T&& value() && {
     assert(ok());
-    return std::move(*std::get_if<0>(&state_));
+    return std::get<0>(std::move(state_));
   }
 
   E& error() & {
     assert(!ok());
-    return *std::get_if<1>(&state_);
+    return std::get<1>(state_);
   }
   const E& error() const& {
     assert(!ok());
-    return *std::get_if<1>(&state_);
+    return std::get<1>(state_);
   }
   E&& error() && {
     assert(!ok());
-    return std::move(*std::get_if<1>(&state_));
+    return std::get<1>(std::move(state_));
   }
 
  private:
