@@ -13,6 +13,7 @@
 #include "json/key_order.h"
 #include "json/number_text.h"
 #include "json/shortest_decimal.h"
+#include "json/small_copy.h"
 #include "json/walker.h"
 #include "json/writer.h"
 #include "support/memory.h"
@@ -47,18 +48,18 @@ class Output {
   void truncate(std::size_t size) noexcept { size_ = size; }
 
   // Exactly `n` bytes are written there next.
-  char* room(std::size_t n) {
-    if (limit_ - size_ < n) grow(n);
+  [[gnu::always_inline]] char* room(std::size_t n) {
+    if (limit_ - size_ < n) [[unlikely]] grow(n);
     return data_ + size_;
   }
   void advance(std::size_t n) noexcept { size_ += n; }
-  void put(char c) {
+  [[gnu::always_inline]] void put(char c) {
     *room(1) = c;
     ++size_;
   }
   // `p` may lie in the text being read, ahead of the output.
-  void put(const char* p, std::size_t n) {
-    std::memmove(room(n), p, n);
+  [[gnu::always_inline]] void put(const char* p, std::size_t n) {
+    detail::move_bytes(room(n), p, n);
     size_ += n;
   }
 
@@ -75,7 +76,7 @@ class Output {
   }
 
  private:
-  void grow(std::size_t n) {
+  [[gnu::noinline]] void grow(std::size_t n) {
     if (in_place_ != nullptr) {
       spill(n);
       return;
@@ -89,7 +90,7 @@ class Output {
     limit_ = own_.size();
   }
 
-  void spill(std::size_t n) {
+  [[gnu::noinline]] void spill(std::size_t n) {
     const std::size_t rest = in_place_->size() > size_ ? in_place_->size() - size_ : 0;
     own_.reserve(size_ + rest + rest / 16 + n + 64);
     prefer_huge_pages(own_.data(), own_.capacity());
@@ -217,7 +218,7 @@ class CanonicalWriter {
     const std::size_t n = text.size();
     char* p = out_.room(n + 2);
     p[0] = '"';
-    std::memmove(p + 1, text.data(), n);
+    detail::move_bytes(p + 1, text.data(), n);
     p[n + 1] = '"';
     out_.advance(n + 2);
   }
@@ -245,7 +246,8 @@ class CanonicalWriter {
                                    ? layout_decimal(std::signbit(n.as_double()), digits, text)
                                    : double_text(n.as_double(), text);
     out_.keep_clear_of(token.text.data() + token.text.size(), length);
-    out_.put(text, length);
+    detail::move_up_to_32(out_.room(length), text, length);
+    out_.advance(length);
   }
 
   // The members of the object that closes here, from `base` on, in key

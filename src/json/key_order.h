@@ -11,6 +11,8 @@
 #include <string_view>
 #include <vector>
 
+#include "json/small_copy.h"
+
 namespace kelvane::json::detail {
 
 // True when `a` sorts before `b`: unsigned byte-wise, a proper prefix first.
@@ -23,8 +25,8 @@ inline bool bytes_less(std::string_view a, std::string_view b) noexcept {
 // The first eight bytes of a key as a big-endian word, zeros after a shorter
 // key: when two keys' words differ, they order the keys as bytes_less does.
 inline std::uint64_t key_prefix(std::string_view key) noexcept {
-  unsigned char bytes[8] = {};
-  if (!key.empty()) std::memcpy(bytes, key.data(), key.size() < 8 ? key.size() : 8);
+  char bytes[8] = {};
+  move_short(bytes, key.data(), key.size() < 8 ? key.size() : 8);
   std::uint64_t word;
   std::memcpy(&word, bytes, 8);
   return __builtin_bswap64(word);

@@ -89,10 +89,13 @@ Status escape(Input& in, Sink& out) {
   return {};
 }
 
+}  // namespace
+
 // From the index, which stands at the first byte that ends the leading run
 // of plain text (or at the end); the string's text started at `start`.
+// The first stop is looked at again: nothing has been consumed for it.
 template <Mode M, class Sink>
-Result<StringToken, Error> lex_escaped(Input& in, Sink& sink, std::size_t start) {
+Result<StringToken, Error> lex_string_rest(Input& in, Sink& sink, std::size_t start) {
   const char* const p = in.data();
   const std::size_t n = in.size();
   if constexpr (M == Mode::Read) sink.clear();
@@ -123,24 +126,8 @@ Result<StringToken, Error> lex_escaped(Input& in, Sink& sink, std::size_t start)
   }
 }
 
-}  // namespace
-
-template <Mode M, class Sink>
-Result<StringToken, Error> lex_string(Input& in, Sink& sink) {
-  const char* const p = in.data();
-  const std::size_t n = in.size();
-  const std::size_t start = in.index();
-  const std::size_t end = start + short_plain_run(p + start, n - start);
-  if (end < n && p[end] == '"') {
-    in.set_index(end + 1);
-    return StringToken{{p + start, end - start}, true};
-  }
-  in.set_index(end);
-  return lex_escaped<M>(in, sink, start);
-}
-
-template Result<StringToken, Error> lex_string<Mode::Read>(Input&, DecodedText&);
-template Result<StringToken, Error> lex_string<Mode::Read>(Input&, EscapedText&);
-template Result<StringToken, Error> lex_string<Mode::Skip>(Input&, DecodedText&);
+template Result<StringToken, Error> lex_string_rest<Mode::Read>(Input&, DecodedText&, std::size_t);
+template Result<StringToken, Error> lex_string_rest<Mode::Read>(Input&, EscapedText&, std::size_t);
+template Result<StringToken, Error> lex_string_rest<Mode::Skip>(Input&, DecodedText&, std::size_t);
 
 }  // namespace kelvane::json::detail

@@ -196,8 +196,13 @@ template <Mode M, class V>
     }
     case '"': {
       in.eat();
+      const std::size_t start = in.index();
+      if (StringToken plain; lex_plain_string(in, plain)) {
+        if constexpr (M == Mode::Read) return visited(in, v.string(plain));
+        return {};
+      }
       ValueText<V> sink(scratch);
-      Result<StringToken, Error> token = lex_string<M>(in, sink);
+      Result<StringToken, Error> token = lex_string_rest<M>(in, sink, start);
       if (!token) return fail(std::move(token).error());
       if constexpr (M == Mode::Read) return visited(in, v.string(token.value()));
       return {};
@@ -279,12 +284,17 @@ Status walk(Input& in, std::string& scratch, V& v) {
 
       if (c != '"') return fail(in.peek_error(ErrorCode::KeyMustBeAString));
       in.eat();
-      DecodedText key_text(scratch);
-      Result<StringToken, Error> key = lex_string<M>(in, key_text);
-      if (!key) return fail(std::move(key).error());
+      const std::size_t key_start = in.index();
+      StringToken key;
+      if (!lex_plain_string(in, key)) {
+        DecodedText key_text(scratch);
+        Result<StringToken, Error> escaped = lex_string_rest<M>(in, key_text, key_start);
+        if (!escaped) return fail(std::move(escaped).error());
+        key = escaped.value();
+      }
       KeyAction action = KeyAction::Visit;
       if constexpr (M == Mode::Read) {
-        Result<KeyAction, Error> wanted = v.key(key.value());
+        Result<KeyAction, Error> wanted = v.key(key);
         if (!wanted) {
           in.fix_position(wanted.error());
           return fail(std::move(wanted).error());
