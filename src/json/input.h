@@ -44,6 +44,7 @@ class Input {
   // follow each other without any, and every white-space byte is below '!'.
   int skip_whitespace() noexcept {
     std::size_t i = index_;
+    if (i < size_ && static_cast<unsigned char>(data_[i]) > ' ') return static_cast<unsigned char>(data_[i]);
     while (i < size_) {
       const char c = data_[i];
       if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {

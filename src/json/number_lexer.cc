@@ -181,25 +181,6 @@ constexpr std::size_t kQuickDigits = 19;
 // At most this many exponent digits never reach the 32-bit limit.
 constexpr std::size_t kQuickExponentDigits = 9;
 
-#if defined(__GNUC__) && defined(__SSE2__) && !defined(KOA_NO_VECTOR_SCAN)
-// A number's digits are mostly one run of up to twenty, so one test of
-// sixteen bytes usually finds its end.
-std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) noexcept {
-  while (n - i >= 16) {
-    const Bytes16 v = load16(p + i) - static_cast<unsigned char>('0');
-    const auto marks = v > 9;
-    std::uint64_t halves[2];
-    std::memcpy(halves, &marks, 16);
-    if (halves[0] != 0) return i + static_cast<std::size_t>(std::countr_zero(halves[0])) / 8;
-    if (halves[1] != 0) return i + 8 + static_cast<std::size_t>(std::countr_zero(halves[1])) / 8;
-    i += 16;
-  }
-  return skip_digits(p, n, i);
-}
-#else
-std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) noexcept { return skip_digits(p, n, i); }
-#endif
-
 // Digit runs are read a word at a time: one test finds where the run ends
 // within eight bytes, and one multiplication chain gives the value of those
 // digits, which is the same as taking them one by one with s * 10 + d.
@@ -279,36 +260,29 @@ inline std::uint64_t digits_value(const char* p, std::size_t k) noexcept {
 }
 #endif
 
-// A run of digits at p[i..n): when reading, at most `budget` of them go into
-// `significand`, and a longer run is not for the quick path (false);
-// skipping takes the whole run. `i` ends after the run.
-template <Mode M>
+// A run of digits at p[i..n): at most `budget` of them go into
+// `significand`, and a longer run is not for the quick path (false). `i`
+// ends after the run.
 inline bool digit_run(const char* p, std::size_t n, std::size_t& i, std::size_t budget,
                       std::uint64_t& significand) noexcept {
-  if constexpr (M == Mode::Read) {
-    i += take_digits(p, n, i, budget, significand);
-    return i == n || !is_digit(p[i]);
-  } else {
-    if (i < n && is_digit(p[i])) i = skip_digit_run(p, n, i + 1);
-    return true;
-  }
+  i += take_digits(p, n, i, budget, significand);
+  return i == n || !is_digit(p[i]);
 }
 
 // The integer part and the fraction of a number at p[i..n), one word of
 // digits at a time: their digits into `significand`, the fraction's count
 // negated into `exponent`. `i` ends after them. False when they are not for
 // the quick path (see quick_number).
-template <Mode M>
 inline bool mantissa_by_words(const char* p, std::size_t n, std::size_t& i, std::uint64_t& significand, bool& point,
                               std::int64_t& exponent) noexcept {
   const std::size_t start = i;
-  if (!digit_run<M>(p, n, i, kQuickDigits, significand)) return false;
+  if (!digit_run(p, n, i, kQuickDigits, significand)) return false;
   const std::size_t integer_digits = i - start;
   if (integer_digits == 0 || (p[start] == '0' && integer_digits > 1)) return false;
   point = i < n && p[i] == '.';
   if (point) {
     const std::size_t first = ++i;
-    if (!digit_run<M>(p, n, i, kQuickDigits - integer_digits, significand) || i == first) return false;
+    if (!digit_run(p, n, i, kQuickDigits - integer_digits, significand) || i == first) return false;
     exponent = -static_cast<std::int64_t>(i - first);
   }
   return true;
@@ -340,24 +314,20 @@ inline bool mantissa_by_mask(const char* p, std::size_t& i, std::uint64_t& signi
 }
 #endif
 
-template <Mode M>
 inline bool quick_mantissa(const char* p, std::size_t n, std::size_t& i, std::uint64_t& significand, bool& point,
                            std::int64_t& exponent) noexcept {
 #if defined(__GNUC__) && defined(__SSE2__) && !defined(KOA_NO_VECTOR_SCAN)
-  if constexpr (M == Mode::Read) {
-    if (n - i >= 48) return mantissa_by_mask(p, i, significand, point, exponent);
-  }
+  if (n - i >= 48) return mantissa_by_mask(p, i, significand, point, exponent);
 #endif
-  return mantissa_by_words<M>(p, n, i, significand, point, exponent);
+  return mantissa_by_words(p, n, i, significand, point, exponent);
 }
 
-// The common forms of a number, at its first digit. False, with the index
-// left alone, for anything else: errors, literals with more digits than the
-// significand holds or more exponent digits than can be counted without a
-// check, and values that are not finite. Those are left to the grammar,
-// which gives the same result for everything this takes (bit for bit: the
-// same significand, exponent and compose_double call).
-template <Mode M>
+// The common forms of a number, at its first digit, when reading. False,
+// with the index left alone, for anything else: errors, literals with more
+// digits than the significand holds or more exponent digits than can be
+// counted without a check, and values that are not finite. Those are left to
+// the grammar, which gives the same result for everything this takes (bit
+// for bit: the same significand, exponent and compose_double call).
 bool quick_number(Input& in, bool positive, NumberToken& out) noexcept {
   const char* const p = in.data();
   const std::size_t n = in.size();
@@ -365,7 +335,7 @@ bool quick_number(Input& in, bool positive, NumberToken& out) noexcept {
   std::uint64_t significand = 0;
   bool point = false;
   std::int64_t exponent = 0;
-  if (!quick_mantissa<M>(p, n, i, significand, point, exponent)) return false;
+  if (!quick_mantissa(p, n, i, significand, point, exponent)) return false;
   const bool letter = i < n && (p[i] == 'e' || p[i] == 'E');
   if (letter) {
     ++i;
@@ -376,27 +346,20 @@ bool quick_number(Input& in, bool positive, NumberToken& out) noexcept {
     }
     const std::size_t first = i;
     std::int64_t e = 0;
-    if constexpr (M == Mode::Read) {
-      for (; i < n && i - first < kQuickExponentDigits && is_digit(p[i]); ++i) e = e * 10 + digit_value(p[i]);
-      if (i < n && is_digit(p[i])) return false;
-    } else {
-      i = skip_digits(p, n, i);
-    }
-    if (i == first) return false;
+    for (; i < n && i - first < kQuickExponentDigits && is_digit(p[i]); ++i) e = e * 10 + digit_value(p[i]);
+    if (i == first || (i < n && is_digit(p[i]))) return false;
     exponent = positive_exponent ? exponent + e : exponent - e;
   }
-  if constexpr (M == Mode::Read) {
-    if (!point && !letter) {
-      out.value = integer_number(positive, significand);
-    } else {
-      const std::optional<double> f = compose_double(positive, significand, saturate(exponent));
-      if (!f) return false;
-      out.value = Number::from_double(*f);
-    }
-    out.exact = true;
-    out.significand = significand;
-    out.exponent = static_cast<std::int32_t>(exponent);
+  if (!point && !letter) {
+    out.value = integer_number(positive, significand);
+  } else {
+    const std::optional<double> f = compose_double(positive, significand, saturate(exponent));
+    if (!f) return false;
+    out.value = Number::from_double(*f);
   }
+  out.exact = true;
+  out.significand = significand;
+  out.exponent = static_cast<std::int32_t>(exponent);
   in.set_index(i);
   return true;
 }
@@ -410,16 +373,16 @@ Status finish_token(Input& in, std::size_t start, NumberToken& out) {
 
 }  // namespace
 
-template <Mode M>
-Status lex_number(Input& in, NumberToken& out) {
+template <>
+Status lex_number<Mode::Read>(Input& in, NumberToken& out) {
   const std::size_t start = in.index();
   const bool positive = in.data()[start] != '-';
   if (!positive) in.eat();
-  if (!quick_number<M>(in, positive, out)) {
-    if constexpr (M == Mode::Read) out.exact = false;
-    if (Status s = Grammar<M>(in, out).integer_part(positive); !s) return s;
+  if (!quick_number(in, positive, out)) {
+    out.exact = false;
+    if (Status s = Grammar<Mode::Read>(in, out).integer_part(positive); !s) return s;
   }
-  return finish_token<M>(in, start, out);
+  return finish_token<Mode::Read>(in, start, out);
 }
 
 template <Mode M>
@@ -432,8 +395,11 @@ Status lex_number_plain(Input& in, NumberToken& out) {
   return finish_token<M>(in, start, out);
 }
 
-template Status lex_number<Mode::Read>(Input&, NumberToken&);
-template Status lex_number<Mode::Skip>(Input&, NumberToken&);
+Status skip_number_plain(Input& in) {
+  NumberToken unused;
+  return lex_number_plain<Mode::Skip>(in, unused);
+}
+
 template Status lex_number_plain<Mode::Read>(Input&, NumberToken&);
 template Status lex_number_plain<Mode::Skip>(Input&, NumberToken&);
 

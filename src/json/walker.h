@@ -36,6 +36,7 @@
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <string_view>
 
@@ -54,6 +55,10 @@ inline constexpr std::size_t kMaxOpen = 127;
 
 // After the first letter of null, true or false: the rest must follow.
 inline Status literal_rest(Input& in, std::string_view rest) {
+  if (in.size() - in.index() >= rest.size() && std::memcmp(in.data() + in.index(), rest.data(), rest.size()) == 0) {
+    in.set_index(in.index() + rest.size());
+    return {};
+  }
   for (const char expected : rest) {
     if (in.at_end()) return fail(in.error(ErrorCode::EofWhileParsingValue));
     const char c = in.data()[in.index()];
@@ -61,16 +66,6 @@ inline Status literal_rest(Input& in, std::string_view rest) {
     if (c != expected) return fail(in.error(ErrorCode::ExpectedSomeIdent));
   }
   return {};
-}
-
-// After an object key.
-inline Status object_colon(Input& in) {
-  const int c = in.skip_whitespace();
-  if (c == ':') {
-    in.eat();
-    return {};
-  }
-  return fail(in.peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::ExpectedColon));
 }
 
 // The checks that end an array or object whose elements a record stopped
@@ -129,17 +124,28 @@ class OpenContainers<Mode::Read> {
   std::size_t depth_ = 0;
 };
 
+// The kind of the innermost container is kept apart, as it is asked for
+// between every two values.
 template <>
 class OpenContainers<Mode::Skip> {
  public:
-  bool empty() const noexcept { return objects_.empty(); }
+  bool empty() const noexcept { return depth_ == 0; }
   bool full() const noexcept { return false; }
-  bool object_on_top() const noexcept { return objects_.back() != 0; }
-  void push(bool object) { objects_.push_back(object ? 1 : 0); }
-  void pop() noexcept { objects_.pop_back(); }
+  bool object_on_top() const noexcept { return object_on_top_; }
+  void push(bool object) {
+    if (depth_++ != 0) below_.push_back(object_on_top_ ? 1 : 0);
+    object_on_top_ = object;
+  }
+  void pop() noexcept {
+    if (--depth_ == 0) return;
+    object_on_top_ = below_.back() != 0;
+    below_.pop_back();
+  }
 
  private:
-  std::string objects_;
+  std::size_t depth_ = 0;
+  bool object_on_top_ = false;
+  std::string below_;
 };
 
 template <class V>
@@ -167,50 +173,111 @@ inline Status visited(Input& in, Status s) {
   return s;
 }
 
-// The scalar that starts with `c` at the index (white space skipped).
+// The walker's own copy of the index, kept in a register between the calls
+// that work on the Input (the lexers, the visitors, errors): it is handed
+// back to the Input before each of them and taken again after.
+struct Cursor {
+  const char* p;
+  std::size_t n;
+  std::size_t i;
+
+  Input& sync(Input& in) const noexcept {
+    in.set_index(i);
+    return in;
+  }
+
+  int skip_whitespace() noexcept {
+    if (i < n && static_cast<unsigned char>(p[i]) > ' ') return static_cast<unsigned char>(p[i]);
+    while (i < n && (p[i] == ' ' || p[i] == '\n' || p[i] == '\t' || p[i] == '\r')) ++i;
+    return i < n ? static_cast<unsigned char>(p[i]) : -1;
+  }
+};
+
+// Skipping the rest of a string from `stop`, where its leading run of plain
+// text ended: where it ends (past the closing quote), or where its error is
+// positioned. Out of line, with everything by value, so that the walker's
+// cursor stays in registers.
+struct SkippedString {
+  std::size_t index;
+  ErrorCode error;
+  bool ok;
+};
+SkippedString skip_string_rest(const char* p, std::size_t n, std::size_t stop) noexcept;
+
+// The scalar that starts with `c` at the cursor (white space skipped). The
+// common forms are taken on the cursor; the rest, errors included, and the
+// visitors, which may need a position, work on the Input. The cursor is
+// current on return.
 template <Mode M, class V>
-[[gnu::always_inline]] inline Status walk_scalar(Input& in, std::string& scratch, int c, V& v) {
+[[gnu::always_inline]] inline Status walk_scalar(Input& in, Cursor& at, std::string& scratch, int c, V& v) {
+  // The rest of null, true or false, as a whole where it stands.
+  const auto literal = [&](std::string_view rest) -> Status {
+    ++at.i;
+    if (at.n - at.i >= rest.size() && std::memcmp(at.p + at.i, rest.data(), rest.size()) == 0) {
+      at.i += rest.size();
+      return {};
+    }
+    Status s = literal_rest(at.sync(in), rest);
+    at.i = in.index();
+    return s;
+  };
   switch (c) {
     case 'n':
-      in.eat();
-      if (Status s = literal_rest(in, "ull"); !s) return s;
-      if constexpr (M == Mode::Read) return visited(in, v.null_value());
+      if (Status s = literal("ull"); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.null_value());
       return {};
     case 't':
-      in.eat();
-      if (Status s = literal_rest(in, "rue"); !s) return s;
-      if constexpr (M == Mode::Read) return visited(in, v.boolean(true));
+      if (Status s = literal("rue"); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.boolean(true));
       return {};
     case 'f':
-      in.eat();
-      if (Status s = literal_rest(in, "alse"); !s) return s;
-      if constexpr (M == Mode::Read) return visited(in, v.boolean(false));
+      if (Status s = literal("alse"); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.boolean(false));
       return {};
     case '-':
     case '0': case '1': case '2': case '3': case '4':
     case '5': case '6': case '7': case '8': case '9': {
-      NumberToken token;
-      if (Status s = lex_number<M>(in, token); !s) return s;
-      if constexpr (M == Mode::Read) return visited(in, v.number(token));
-      return {};
+      if constexpr (M == Mode::Read) {
+        NumberToken token;
+        if (Status s = lex_number<M>(at.sync(in), token); !s) return s;
+        at.i = in.index();
+        return visited(in, v.number(token));
+      } else {
+        if (const std::size_t end = skip_number_quick(at.p, at.n, at.i); end != kNotQuick) {
+          at.i = end;
+          return {};
+        }
+        Status s = skip_number_plain(at.sync(in));
+        at.i = in.index();
+        return s;
+      }
     }
     case '"': {
-      in.eat();
-      const std::size_t start = in.index();
-      if (StringToken plain; lex_plain_string(in, plain)) {
-        if constexpr (M == Mode::Read) return visited(in, v.string(plain));
+      const std::size_t start = ++at.i;
+      const std::size_t end = start + short_plain_run(at.p + start, at.n - start);
+      if (end < at.n && at.p[end] == '"') {
+        at.i = end + 1;
+        if constexpr (M == Mode::Read) return visited(at.sync(in), v.string(StringToken{{at.p + start, end - start}, true}));
         return {};
       }
-      ValueText<V> sink(scratch);
-      Result<StringToken, Error> token = lex_string_rest<M>(in, sink, start);
-      if (!token) return fail(std::move(token).error());
-      if constexpr (M == Mode::Read) return visited(in, v.string(token.value()));
-      return {};
+      if constexpr (M == Mode::Read) {
+        ValueText<V> sink(scratch);
+        in.set_index(end);
+        Result<StringToken, Error> token = lex_string_rest<M>(in, sink, start);
+        at.i = in.index();
+        if (!token) return fail(std::move(token).error());
+        return visited(in, v.string(token.value()));
+      } else {
+        const SkippedString skipped = skip_string_rest(at.p, at.n, end);
+        at.i = skipped.index;
+        if (!skipped.ok) return fail(at.sync(in).error(skipped.error));
+        return {};
+      }
     }
     case -1:
-      return fail(in.peek_error(ErrorCode::EofWhileParsingValue));
+      return fail(at.sync(in).peek_error(ErrorCode::EofWhileParsingValue));
     default:
-      return fail(in.peek_error(ErrorCode::ExpectedSomeValue));
+      return fail(at.sync(in).peek_error(ErrorCode::ExpectedSomeValue));
   }
 }
 
@@ -218,22 +285,30 @@ template <Mode M, class V>
 template <Mode M, class V>
 Status walk(Input& in, std::string& scratch, V& v) {
   OpenContainers<M> open;
-  int c = in.skip_whitespace();
+  Cursor at{in.data(), in.size(), in.index()};
+  const auto sync = [&]() -> Input& {
+    in.set_index(at.i);
+    return in;
+  };
+  int c = at.skip_whitespace();
   for (;;) {
     // A value starts at `c`.
     bool first = false;  // the container just opened has no element yet
     if (c == '[' || c == '{') {
       const bool object = c == '{';
-      if (open.full()) return fail(in.peek_error(ErrorCode::RecursionLimitExceeded));
+      if (open.full()) return fail(sync().peek_error(ErrorCode::RecursionLimitExceeded));
       if constexpr (M == Mode::Read) {
-        if (Status s = visited(in, v.open(object)); !s) return s;
+        if (Status s = visited(sync(), v.open(object)); !s) return s;
       }
-      in.eat();
+      ++at.i;
       open.push(object);
       first = true;
     } else {
-      if (Status s = walk_scalar<M>(in, scratch, c, v); !s) return s;
-      if (open.empty()) return {};
+      if (Status s = walk_scalar<M>(in, at, scratch, c, v); !s) return s;
+      if (open.empty()) {
+        sync();
+        return {};
+      }
     }
 
     // Close what ends here, then find where the next value starts.
@@ -242,58 +317,74 @@ Status walk(Input& in, std::string& scratch, V& v) {
       const char closing = object ? '}' : ']';
       if constexpr (M == Mode::Read && StopsArrays<V>) {
         if (!object && !v.more()) {
-          if (Status s = end_seq(in); !s) return s;
+          if (Status s = end_seq(sync()); !s) return s;
+          at.i = in.index();
           c = closing;
         } else {
-          c = in.skip_whitespace();
-          if (c == closing) in.eat();
+          c = at.skip_whitespace();
+          if (c == closing) ++at.i;
         }
       } else {
-        c = in.skip_whitespace();
-        if (c == closing) in.eat();
+        c = at.skip_whitespace();
+        if (c == closing) ++at.i;
       }
       if (c == closing) {
         open.pop();
         if constexpr (M == Mode::Read) {
-          if (Status s = visited(in, v.close(object)); !s) return s;
+          if (Status s = visited(sync(), v.close(object)); !s) return s;
         }
-        if (open.empty()) return {};
+        if (open.empty()) {
+          sync();
+          return {};
+        }
         first = false;
         continue;
       }
-      if (c < 0) return fail(in.peek_error(object ? ErrorCode::EofWhileParsingObject : ErrorCode::EofWhileParsingList));
+      if (c < 0) {
+        return fail(sync().peek_error(object ? ErrorCode::EofWhileParsingObject : ErrorCode::EofWhileParsingList));
+      }
       if (!first) {
         if (c != ',') {
-          return fail(in.peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd : ErrorCode::ExpectedListCommaOrEnd));
+          return fail(
+              sync().peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd : ErrorCode::ExpectedListCommaOrEnd));
         }
-        in.eat();
-        c = in.skip_whitespace();
+        ++at.i;
+        c = at.skip_whitespace();
         // Skipping has errors of its own here.
         if (c < 0) {
-          return fail(in.peek_error(M == Mode::Skip && object ? ErrorCode::EofWhileParsingObject
-                                                              : ErrorCode::EofWhileParsingValue));
+          return fail(sync().peek_error(M == Mode::Skip && object ? ErrorCode::EofWhileParsingObject
+                                                                  : ErrorCode::EofWhileParsingValue));
         }
         if (c == closing) {
-          return fail(in.peek_error(M == Mode::Read ? ErrorCode::TrailingComma
-                                    : object        ? ErrorCode::KeyMustBeAString
-                                                    : ErrorCode::ExpectedSomeValue));
+          return fail(sync().peek_error(M == Mode::Read ? ErrorCode::TrailingComma
+                                        : object        ? ErrorCode::KeyMustBeAString
+                                                        : ErrorCode::ExpectedSomeValue));
         }
       }
       first = false;
       if (!object) break;
 
-      if (c != '"') return fail(in.peek_error(ErrorCode::KeyMustBeAString));
-      in.eat();
-      const std::size_t key_start = in.index();
-      StringToken key;
-      if (!lex_plain_string(in, key)) {
+      if (c != '"') return fail(sync().peek_error(ErrorCode::KeyMustBeAString));
+      const std::size_t key_start = ++at.i;
+      const std::size_t key_end = key_start + short_plain_run(at.p + key_start, at.n - key_start);
+      StringToken key{{at.p + key_start, key_end - key_start}, true};
+      if (key_end < at.n && at.p[key_end] == '"') {
+        at.i = key_end + 1;
+      } else if constexpr (M == Mode::Read) {
         DecodedText key_text(scratch);
+        in.set_index(key_end);
         Result<StringToken, Error> escaped = lex_string_rest<M>(in, key_text, key_start);
         if (!escaped) return fail(std::move(escaped).error());
         key = escaped.value();
+        at.i = in.index();
+      } else {
+        const SkippedString skipped = skip_string_rest(at.p, at.n, key_end);
+        at.i = skipped.index;
+        if (!skipped.ok) return fail(sync().error(skipped.error));
       }
       KeyAction action = KeyAction::Visit;
       if constexpr (M == Mode::Read) {
+        sync();  // a record's error is positioned from here
         Result<KeyAction, Error> wanted = v.key(key);
         if (!wanted) {
           in.fix_position(wanted.error());
@@ -301,12 +392,17 @@ Status walk(Input& in, std::string& scratch, V& v) {
         }
         action = wanted.value();
       }
-      if (Status s = object_colon(in); !s) return s;
+      c = at.skip_whitespace();
+      if (c != ':') {
+        return fail(sync().peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::ExpectedColon));
+      }
+      ++at.i;
       if (action == KeyAction::Skip) {
-        if (Status s = skip_value(in); !s) return s;
+        if (Status s = skip_value(sync()); !s) return s;
+        at.i = in.index();
         continue;
       }
-      c = in.skip_whitespace();
+      c = at.skip_whitespace();
       break;
     }
   }
