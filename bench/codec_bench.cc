@@ -1,6 +1,7 @@
 // The codec on whole documents, against RapidJSON and simdjson doing the
 // same work: read a text into a document; write a document back compactly
-// with every object's members in byte-wise key order.
+// with every object's members in byte-wise key order; and, ours only, the
+// text straight to that compact form (a peer's read plus write).
 //
 // Also number reading against std::from_chars on the same text.
 //
@@ -18,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/compact_text.h"
 #include "json/reader.h"
 #include "json/writer.h"
 #include "peers.h"
@@ -82,6 +84,18 @@ void write_ours(benchmark::State& state, int kind) {
     std::string out;
     kelvane::json::Serializer(out).serialize(value.value());
     benchmark::DoNotOptimize(out.data());
+  }
+  state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
+}
+
+// What the client does with a context: the text to its compact form, with
+// no tree in between (the peers' equivalent is read plus write).
+void compact_ours(benchmark::State& state, int kind) {
+  const std::string& text = doc(kind);
+  if (!have(state, text)) return;
+  for (auto _ : state) {
+    auto compact = kelvane::json::CompactText::read(text);
+    benchmark::DoNotOptimize(compact);
   }
   state.SetBytesProcessed(state.iterations() * static_cast<std::int64_t>(text.size()));
 }
@@ -248,6 +262,7 @@ const bool registered = [] {
   add("read", "simdjson", read_simdjson);
 #endif
   add("write", "ours", write_ours);
+  add("compact", "ours", compact_ours);
 #ifdef KOA_HAVE_RAPIDJSON
   add("write", "rapidjson", write_rapidjson);
 #endif

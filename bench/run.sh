@@ -10,7 +10,8 @@
 #      plus instruction count (callgrind) and system calls (strace -c -f);
 #   2. --context-file with each 100 MB document (and each 10 MB one, for the
 #      growth) against the read-and-send baseline and the RapidJSON and
-#      simdjson peers (parse, byte-wise key sort, compact write, send);
+#      simdjson peers (parse, byte-wise key sort, compact write, send), and
+#      the instructions of the client and simdjson's peer on the 10 MB ones;
 #   3. a 100 MB reply line against the reference client receiving it;
 #   4. the codec micro-benchmarks (Google Benchmark): documents read and
 #      written against the peers, number reading against std::from_chars,
@@ -105,6 +106,15 @@ for size in $sizes; do
     "$measure" -r "$big_rounds" -w 1 -s "$bytes" "${cmds[@]}" | tee "$dir/result-$kind-$size.txt" |
       grep -v '^summary'
   done
+done
+
+echo
+echo "== instructions of one --context-file run, 10 MB documents (callgrind; deterministic)"
+for kind in strings numbers objects deep; do
+  f=$dir/$kind-10M.json
+  line="$kind: client $(count_instructions $client --title Reboot --detail 'Kernel update' --target-host web-03 --context-file "$f")"
+  has peer_simdjson && line+=", simdjson $(count_instructions "$bin/peer_simdjson" "$f")"
+  echo "$line"
 done
 
 if [ "$mode" != quick ]; then

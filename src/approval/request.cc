@@ -7,17 +7,12 @@ namespace kelvane::approval {
 
 std::string encode_request_line(const OperatorApprovalRequest& request) {
   // One allocation for the whole line, however large the detail or the
-  // context; a margin that is never written to costs no memory. A context
-  // whose compact form outgrows its source text (say 1e15 written out as
-  // 1000000000000000.0) only makes the line grow once more.
+  // context; a margin for escapes that is never written to costs no memory.
   std::size_t room = 128 + request.title.size() + request.action.size() + request.requester.size() +
                      request.source_host.size() + request.target_host.size() +
                      request.detail.size() + request.detail.size() / 8;
   if (request.operation_digest) room += request.operation_digest->size() + 32;
-  if (request.context) {
-    const std::size_t text = request.context_text_size;
-    room += text != 0 ? text + text / 8 + 64 : json::compact_size_hint(*request.context);
-  }
+  if (request.context) room += request.context->text().size() + 16;
   std::string line;
   line.reserve(room);
   prefer_huge_pages(line.data(), line.capacity());

@@ -1,12 +1,11 @@
 // The one message the client sends to the approval service in a run.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
 
-#include "json/value.h"
+#include "json/compact_text.h"
 
 namespace kelvane::approval {
 
@@ -21,12 +20,10 @@ struct OperatorApprovalRequest {
   std::string source_host;
   std::string target_host;
   std::optional<std::string> operation_digest;
-  std::optional<json::Value> context;
+  // Already in the compact form it is sent in; a built json::Value can be
+  // assigned and is written out then.
+  std::optional<json::CompactText> context;
   std::optional<std::uint64_t> timeout_secs;
-  // The length of the text the context was read from, or 0 if unknown. Its
-  // compact form is about as long, which sizes the request line without a
-  // walk over a tree of millions of values. Never sent.
-  std::size_t context_text_size = 0;
 };
 
 // The request line: compact JSON of the record followed by one line feed.

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "command/text_file.h"
-#include "json/reader.h"
+#include "json/compact_text.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -62,26 +62,26 @@ std::optional<Option> find_option(std::string_view arg) {
 // A context that is not one JSON text is dropped without a message. Text
 // that is not UTF-8 is not JSON text either: the reader copies string bytes
 // unchanged and would otherwise pass it on to the service.
-std::optional<json::Value> read_context(std::optional<std::string_view> text) {
+std::optional<json::CompactText> read_context(std::optional<std::string_view> text) {
   if (!text || !utf8::is_valid(*text)) return std::nullopt;
-  Result<json::Value, json::Error> value = json::parse_value(*text);
-  if (!value) return std::nullopt;
-  return std::move(value).value();
+  Result<json::CompactText, json::Error> context = json::CompactText::read(*text);
+  if (!context) return std::nullopt;
+  return std::move(context).value();
 }
 
 // Unlike --context, a context file that is not JSON is an error: the caller
 // named a file on purpose, and sending the request without its context would
 // hide that the file is broken.
-Result<json::Value, UsageError> read_context_file(std::string_view option, std::string_view path,
-                                                  std::size_t& text_size) {
+// Only the compact form of the file's text is kept, written over the text
+// itself where it can be.
+Result<json::CompactText, UsageError> read_context_file(std::string_view option, std::string_view path) {
   Result<std::string, UsageError> text = read_text_arg(option, path);
   if (!text.ok()) return fail(std::move(text).error());
-  text_size = text.value().size();
-  Result<json::Value, json::Error> value = json::parse_value(text.value());
-  if (value.ok()) return std::move(value).value();
+  Result<json::CompactText, json::Error> context = json::CompactText::read_in_place(std::move(text).value());
+  if (context.ok()) return std::move(context).value();
   UsageError error;
   error.output.append("could not parse ").append(option) += ' ';
-  error.output.append(path).append(" as JSON: ").append(value.error().to_string()) += '\n';
+  error.output.append(path).append(" as JSON: ").append(context.error().to_string()) += '\n';
   return fail(std::move(error));
 }
 
@@ -188,10 +188,9 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
         break;
       case Option::Context:
         fields.context = read_context(value);
-        fields.context_text_size = text.size();
         break;
       case Option::ContextFile: {
-        Result<json::Value, UsageError> context = read_context_file(arg, text, fields.context_text_size);
+        Result<json::CompactText, UsageError> context = read_context_file(arg, text);
         if (!context.ok()) return fail(std::move(context).error());
         fields.context = std::move(context).value();
         break;

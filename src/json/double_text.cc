@@ -4,6 +4,7 @@
 #include "json/digits.h"
 #include "json/number_text.h"
 #include "json/shortest_decimal.h"
+#include "json/small_copy.h"
 
 namespace kelvane::json {
 namespace {
@@ -63,11 +64,11 @@ char* write_whole(Decimal d, int n, int e, char* p) noexcept {
 
 // ddd.ddd
 char* write_fraction(Decimal d, int n, int e, char* p) noexcept {
-  // Write the digits one place to the right, then shift the integer part
-  // back over the gap and put the point after it.
-  detail::write_digits_backward(d.digits, p + 1 + n);
+  // Write the digits, then move the fraction one place to the right and put
+  // the point in the gap.
+  detail::write_digits_backward(d.digits, p + n);
   const int integer_digits = e + 1;
-  std::memmove(p, p + 1, static_cast<std::size_t>(integer_digits));
+  detail::move_short(p + integer_digits + 1, p + integer_digits, static_cast<std::size_t>(n - integer_digits));
   p[integer_digits] = '.';
   return p + n + 1;
 }

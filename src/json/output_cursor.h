@@ -44,6 +44,12 @@ class OutputCursor {
     pos_ += n;
   }
 
+  // What has been written, for moving it around: the whole string so far,
+  // and cutting it back.
+  std::size_t size() const noexcept { return static_cast<std::size_t>(pos_ - out_.data()); }
+  char* data() noexcept { return out_.data(); }
+  void truncate(std::size_t size) noexcept { pos_ = out_.data() + size; }
+
  private:
   void grow(std::size_t n) {
     static constexpr std::size_t kStep = std::size_t{64} << 10;
@@ -61,6 +67,11 @@ class OutputCursor {
   char* pos_;
   char* end_;
 };
+
+// The escape of a byte that ends a plain run (quote, backslash, control
+// byte): its short form, or \u00 and two lower-case hexadecimal digits.
+// Returns its length, 2 or 6.
+std::size_t escape_sequence(unsigned char byte, char* out) noexcept;
 
 // The tokens of the compact writer, written at a cursor.
 void write_str(OutputCursor& out, std::string_view text);

@@ -64,7 +64,7 @@ inline std::size_t plain_run(const char* text, std::size_t n) noexcept {
 
 // The same for text that usually ends early, as strings read mostly do:
 // the first sixteen bytes are tested alone before the longer strides.
-inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept {
   if (n >= 16) {
     const std::size_t at = first_escape16(text);
     if (at < 16) return at;

@@ -1,4 +1,6 @@
-// Reading a record: a fixed list of text fields in object or array form.
+// Filling a record: the visitor that takes the fields of a fixed list of
+// text fields from one object (any key order, unknown keys skipped) or one
+// array (one element per field, in declaration order).
 #include "json/record.h"
 
 #include <cassert>
@@ -6,28 +8,24 @@
 #include <cstdint>
 #include <utility>
 
-#include "json/deserializer.h"
+#include "json/unexpected.h"
+#include "json/walker.h"
 
 namespace kelvane::json {
 
 namespace {
 
-using detail::Deserializer;
+using detail::Input;
+using detail::KeyAction;
+using detail::NumberToken;
 using detail::Status;
+using detail::StringToken;
 
 constexpr std::size_t kNoField = static_cast<std::size_t>(-1);
 
-Error missing_field(std::string_view name) {
-  std::string text = "missing field `";
-  text += name;
-  text += '`';
-  return Error::message(std::move(text));
-}
-
-Error duplicate_field(std::string_view name) {
-  std::string text = "duplicate field `";
-  text += name;
-  text += '`';
+Error field_error(std::string_view what, std::string_view name) {
+  std::string text(what);
+  text.append(" `").append(name) += '`';
   return Error::message(std::move(text));
 }
 
@@ -41,101 +39,106 @@ Error invalid_length(std::size_t count, std::string_view expected) {
   return Error::message(std::move(text));
 }
 
-std::size_t find_field(std::span<const RecordField> fields, std::string_view key) noexcept {
-  for (std::size_t i = 0; i < fields.size(); ++i) {
-    if (fields[i].name == key) return i;
+class RecordFiller {
+ public:
+  RecordFiller(Input& in, const RecordShape& shape, std::span<std::optional<std::string>> slots) noexcept
+      : in_(in), shape_(shape), slots_(slots) {}
+
+  // The record itself is the one array or object at the top; inside it only
+  // the values of fields are visited, and they must be texts.
+  Status open(bool object) {
+    if (inside_) return field_type().open(object);
+    inside_ = true;
+    object_form_ = object;
+    return {};
   }
-  return kNoField;
-}
 
-Status read_text(Deserializer& de, std::optional<std::string>& slot) {
-  const int c = de.skip_whitespace();
-  if (c < 0) return fail(de.peek_error(ErrorCode::EofWhileParsingValue));
-  if (c != '"') return fail(de.peek_invalid_type("a string"));
-  de.eat();
-  Result<std::string_view, Error> text = de.parse_str();
-  if (!text) return fail(std::move(text).error());
-  slot.emplace(text.value());
-  return {};
-}
-
-Status read_field(Deserializer& de, FieldKind kind, std::optional<std::string>& slot) {
-  if (kind == FieldKind::OptionalText && de.skip_whitespace() == 'n') {
-    de.eat();
-    slot.reset();
-    return de.parse_ident("ull");
-  }
-  return read_text(de, slot);
-}
-
-Status read_object_form(Deserializer& de, const RecordShape& shape, std::span<std::optional<std::string>> slots) {
-  std::uint64_t given = 0;  // bit i: field i had a value, null included
-  bool first = true;
-  for (;;) {
-    Result<bool, Error> more = de.next_key(first);
-    if (!more) return fail(std::move(more).error());
-    if (!more.value()) break;
-    de.eat();
-    Result<std::string_view, Error> key = de.parse_str();
-    if (!key) return fail(std::move(key).error());
-    const std::size_t i = find_field(shape.fields, key.value());
-    if (i == kNoField) {
-      if (Status s = de.parse_object_colon(); !s) return s;
-      if (Status s = de.skip_value(); !s) return s;
-      continue;
+  Status close(bool) {
+    if (!object_form_) {
+      if (count_ < shape_.fields.size()) return fail(invalid_length(count_, shape_.length_description));
+      return {};
     }
-    const std::uint64_t bit = std::uint64_t{1} << i;
-    if ((given & bit) != 0) return fail(duplicate_field(shape.fields[i].name));
-    if (Status s = de.parse_object_colon(); !s) return s;
-    if (Status s = read_field(de, shape.fields[i].kind, slots[i]); !s) return s;
-    given |= bit;
+    for (std::size_t i = 0; i < shape_.fields.size(); ++i) {
+      const bool missing = (given_ & (std::uint64_t{1} << i)) == 0;
+      if (missing && shape_.fields[i].kind == FieldKind::Text) {
+        return fail(field_error("missing field", shape_.fields[i].name));
+      }
+    }
+    return {};
   }
-  for (std::size_t i = 0; i < shape.fields.size(); ++i) {
-    const bool missing = (given & (std::uint64_t{1} << i)) == 0;
-    if (missing && shape.fields[i].kind == FieldKind::Text) return fail(missing_field(shape.fields[i].name));
-  }
-  return {};
-}
 
-// After the last field no further element is looked for; the end check
-// reports any.
-Status read_array_form(Deserializer& de, const RecordShape& shape, std::span<std::optional<std::string>> slots) {
-  bool first = true;
-  for (std::size_t i = 0; i < shape.fields.size(); ++i) {
-    Result<bool, Error> more = de.next_element(first);
-    if (!more) return fail(std::move(more).error());
-    if (!more.value()) return fail(invalid_length(i, shape.length_description));
-    if (Status s = read_field(de, shape.fields[i].kind, slots[i]); !s) return s;
+  Result<KeyAction, Error> key(const StringToken& token) {
+    field_ = find_field(token.text);
+    if (field_ == kNoField) return KeyAction::Skip;
+    if ((given_ & (std::uint64_t{1} << field_)) != 0) {
+      // A record error takes its position from where the end check of the
+      // record stops.
+      Error e = field_error("duplicate field", shape_.fields[field_].name);
+      (void)detail::end_map(in_);
+      in_.fix_position(e);
+      return fail(std::move(e));
+    }
+    return KeyAction::Visit;
   }
-  return {};
-}
 
-Status read_record_value(Deserializer& de, const RecordShape& shape, std::span<std::optional<std::string>> slots) {
-  const int c = de.skip_whitespace();
-  if (c < 0) return fail(de.peek_error(ErrorCode::EofWhileParsingValue));
-  Status status;
-  if (c == '{' || c == '[') {
-    if (Status s = de.enter_nesting(); !s) return s;
-    de.eat();
-    status = c == '{' ? read_object_form(de, shape, slots) : read_array_form(de, shape, slots);
-    de.leave_nesting();
-    // The end check runs even after a failure: a record error takes its
-    // position from where the check stopped.
-    Status end = c == '{' ? de.end_map() : de.end_seq();
-    if (status && !end) status = std::move(end);
-  } else {
-    status = fail(de.peek_invalid_type(shape.type_description));
+  // After the last field of the array form no further element is looked for.
+  bool more() const noexcept { return count_ < shape_.fields.size(); }
+
+  Status string(const StringToken& token) {
+    if (!inside_) return record_type().string(token);
+    slots_[take_field()].emplace(token.text);
+    return {};
   }
-  if (!status) de.fix_position(status.error());
-  return status;
-}
+
+  Status null_value() {
+    if (!inside_) return record_type().null_value();
+    const std::size_t i = take_field();
+    if (shape_.fields[i].kind != FieldKind::OptionalText) return field_type().null_value();
+    slots_[i].reset();
+    return {};
+  }
+
+  Status boolean(bool value) { return inside_ ? field_type().boolean(value) : record_type().boolean(value); }
+  Status number(const NumberToken& token) { return inside_ ? field_type().number(token) : record_type().number(token); }
+
+ private:
+  detail::Unexpected record_type() const noexcept { return detail::Unexpected(shape_.type_description); }
+  static detail::Unexpected field_type() noexcept { return detail::Unexpected("a string"); }
+
+  std::size_t find_field(std::string_view key) const noexcept {
+    for (std::size_t i = 0; i < shape_.fields.size(); ++i) {
+      if (shape_.fields[i].name == key) return i;
+    }
+    return kNoField;
+  }
+
+  // The field whose value is being visited, now given (null included).
+  std::size_t take_field() noexcept {
+    const std::size_t i = object_form_ ? field_ : count_++;
+    given_ |= std::uint64_t{1} << i;
+    return i;
+  }
+
+  Input& in_;
+  const RecordShape& shape_;
+  std::span<std::optional<std::string>> slots_;
+  bool inside_ = false;
+  bool object_form_ = false;
+  std::size_t field_ = kNoField;  // object form: the field of the last key
+  std::size_t count_ = 0;         // array form: the fields read
+  std::uint64_t given_ = 0;       // bit i: field i had a value
+};
 
 }  // namespace
 
 Result<void, Error> read_record(std::string_view text, const RecordShape& shape,
                                 std::span<std::optional<std::string>> slots) {
   assert(shape.fields.size() <= 64 && slots.size() == shape.fields.size());
-  return detail::from_trait(text, [&](Deserializer& de) { return read_record_value(de, shape, slots); });
+  Input in(text);
+  std::string scratch;
+  RecordFiller filler(in, shape, slots);
+  if (Status s = detail::walk<detail::Mode::Read>(in, scratch, filler); !s) return s;
+  return detail::end_of_text(in);
 }
 
 }  // namespace kelvane::json

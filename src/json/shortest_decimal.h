@@ -19,6 +19,17 @@ struct Decimal {
 // with an even last digit. Precondition: `value` is finite and above zero.
 Decimal shortest_decimal(double value) noexcept;
 
+// The shortest decimal of the double composed from a short literal,
+// significand * 10^exponent, known without working it out: when the
+// significand is at most 2^53 and the exponent within 22 of zero, the double
+// is the one nearest to the literal (one correctly rounded multiplication or
+// division of two exact doubles), and a decimal of at most 15 significant
+// digits is the only decimal that short which rounds to its nearest double.
+// So the literal's own digits, trailing zeros dropped, are the shortest when
+// there are at most 15 of them. False otherwise (and for zero); `out` is
+// then left alone. shortest_decimal is the plain way to the same digits.
+bool literal_is_shortest(std::uint64_t significand, std::int32_t exponent, Decimal& out) noexcept;
+
 // Writes "-" when `negative`, then the digits of `d`: plain ("123.456",
 // "100.0", "0.00001") when the decimal exponent of its first digit lies in
 // -5..15, scientific ("1e+16", "1.5e-7") otherwise. Returns the length;

@@ -34,6 +34,18 @@ using detail::plain_run;
 
 namespace detail {
 
+std::size_t escape_sequence(unsigned char byte, char* out) noexcept {
+  const char letter = kEscapes[byte];
+  out[0] = '\\';
+  out[1] = letter;
+  if (letter != 'u') return 2;
+  out[2] = '0';
+  out[3] = '0';
+  out[4] = kHexDigits[byte >> 4];
+  out[5] = kHexDigits[byte & 0xF];
+  return 6;
+}
+
 void write_str(OutputCursor& out, std::string_view text) {
   const char* p = text.data();
   const std::size_t n = text.size();
@@ -49,19 +61,7 @@ void write_str(OutputCursor& out, std::string_view text) {
     i += run;
     if (i == n) break;
     const auto byte = static_cast<unsigned char>(p[i++]);
-    const char letter = kEscapes[byte];
-    char* e = out.room(6 + (n - i) + 1);
-    e[0] = '\\';
-    e[1] = letter;
-    if (letter == 'u') {
-      e[2] = '0';
-      e[3] = '0';
-      e[4] = kHexDigits[byte >> 4];
-      e[5] = kHexDigits[byte & 0xF];
-      out.advance(6);
-    } else {
-      out.advance(2);
-    }
+    out.advance(escape_sequence(byte, out.room(6 + (n - i) + 1)));
   }
   out.put('"');
 }

@@ -6,12 +6,17 @@
 // little more than its elements. Destroying a value never recurses, however
 // deep it is.
 //
-// The reader takes the blocks of a document from an Arena instead; the root
-// it returns owns the arena, and destroying it frees the arena's chunks
-// without visiting the tree.
+// A document that parse_value reads has its blocks in one arena instead,
+// which its root owns; destroying the root frees the arena's chunks without
+// visiting the tree. Only the reader builds such trees (value_internals.h),
+// and what the public functions below give a value to hold is always a
+// value that owns itself: a tree read as a whole, or one built here.
+//
+// Every accessor requires its kind (asserted).
 #pragma once
 
 #include <bit>
+#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -35,9 +40,18 @@ class Number {
   static Number from_double(double v) noexcept { return Number(Kind::Double, std::bit_cast<std::uint64_t>(v)); }
 
   constexpr Kind kind() const noexcept { return kind_; }
-  constexpr std::uint64_t as_unsigned64() const noexcept { return bits_; }
-  constexpr std::int64_t as_negative64() const noexcept { return static_cast<std::int64_t>(bits_); }
-  double as_double() const noexcept { return std::bit_cast<double>(bits_); }
+  constexpr std::uint64_t as_unsigned64() const noexcept {
+    assert(kind_ == Kind::Unsigned64);
+    return bits_;
+  }
+  constexpr std::int64_t as_negative64() const noexcept {
+    assert(kind_ == Kind::Negative64);
+    return static_cast<std::int64_t>(bits_);
+  }
+  double as_double() const noexcept {
+    assert(kind_ == Kind::Double);
+    return std::bit_cast<double>(bits_);
+  }
   // The raw 64 bits of the payload, whatever the kind.
   constexpr std::uint64_t bits() const noexcept { return bits_; }
 
@@ -48,7 +62,6 @@ class Number {
 };
 
 struct Member;
-class Arena;
 
 class Value {
  public:
@@ -63,27 +76,9 @@ class Value {
   // Moves the elements out of `elements` (left null) into a new array.
   static Value array(std::span<Value> elements);
   // Moves the members out of `members` into a new object. Keys end up in
-  // ascending byte-wise order; of a repeated key only the last value is kept.
-  // `members` is reordered and its moved-from entries are left null.
+  // ascending byte-wise order; of a repeated key only the last value is kept
+  // (the earlier ones stay in `members`, the members taken are left null).
   static Value object(std::span<Member> members);
-
-  // The same, with the block taken from `arena`. The value and everything
-  // put into it must not outlive the arena's chunks; adopt() ties them to a
-  // root value. Elements and members must own nothing themselves (scalars,
-  // or built with these functions); they are copied, not cleared.
-  // A container that may become the root (`outermost`) keeps room for
-  // that; any other becomes a root by copying its block.
-  static Value string(std::string_view text, Arena& arena);
-  static Value array(std::span<Value> elements, Arena& arena, bool outermost = false);
-  static Value object(std::span<Member> members, Arena& arena, bool outermost = false);
-  // The same, turning this value, which must be null, into the result where
-  // it stands (see set_number). On running out of memory it stays null.
-  void set_string(std::string_view text, Arena& arena);
-  void set_array(std::span<Value> elements, Arena& arena, bool outermost = false);
-  void set_object(std::span<Member> members, Arena& arena, bool outermost = false);
-  // Makes `root`, built from `arena` with the functions above, the owner of
-  // all of the arena's chunks, so that it can be used like any other value.
-  static Value adopt(Value root, Arena& arena);
 
   // Values are moved by their bytes, so moving is cheap and inline; only
   // releasing a block is not.
@@ -118,7 +113,10 @@ class Value {
   void set_number(Number n) noexcept;
 
   // Accessors; each requires the matching kind.
-  bool as_bool() const noexcept { return tag() == Tag::True; }
+  bool as_bool() const noexcept {
+    assert(kind() == Kind::Bool);
+    return tag() == Tag::True;
+  }
   Number as_number() const noexcept;
   std::string_view as_string() const noexcept;
   std::span<const Value> as_array() const noexcept;
@@ -160,9 +158,7 @@ class Value {
   bool owns_arena() const noexcept;  // the chunks of an arena
   Owner owner() const noexcept { return static_cast<Owner>(raw_[1]); }
   void set_owner(Owner o) noexcept { raw_[1] = static_cast<unsigned char>(o); }
-  friend struct ValueInternals;
-  friend bool key_less(const Value& a, const Value& b) noexcept;
-  friend class Serializer;  // writes short strings from the value's bytes
+  friend struct ValueInternals;  // the one way to these bytes
 };
 
 static_assert(sizeof(Value) == 16);
@@ -180,8 +176,6 @@ struct Member {
 
 // True when `a` sorts before `b`: unsigned byte-wise, a proper prefix first.
 bool key_less(std::string_view a, std::string_view b) noexcept;
-// The same for two string values.
-bool key_less(const Value& a, const Value& b) noexcept;
 
 // A growable object under construction; `Value::object(map.members())` or
 // `std::move(map).to_value()` turns it into a Value.
@@ -253,6 +247,7 @@ inline Value::Kind Value::kind() const noexcept {
 }
 
 inline Number Value::as_number() const noexcept {
+  assert(kind() == Kind::Number);
   switch (tag()) {
     case Tag::Negative64:
       return Number::negative64(static_cast<std::int64_t>(payload()));
@@ -264,6 +259,7 @@ inline Number Value::as_number() const noexcept {
 }
 
 inline std::string_view Value::as_string() const noexcept {
+  assert(kind() == Kind::String);
   if (tag() == Tag::ShortString) {
     return {reinterpret_cast<const char*>(raw_ + 2), raw_[1]};
   }
@@ -271,10 +267,12 @@ inline std::string_view Value::as_string() const noexcept {
 }
 
 inline std::span<const Value> Value::as_array() const noexcept {
+  assert(kind() == Kind::Array);
   return {static_cast<const Value*>(block()), count()};
 }
 
 inline std::span<const Member> Value::as_object() const noexcept {
+  assert(kind() == Kind::Object);
   return {static_cast<const Member*>(block()), count()};
 }
 

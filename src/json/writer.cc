@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "json/output_cursor.h"
+#include "json/value_internals.h"
 
 namespace kelvane::json {
 namespace {
@@ -119,8 +120,8 @@ void Serializer::serialize(const Value& root) {
   };
   // Keys too: a short string from the value's own bytes.
   auto write_value = [&](const Value& v) __attribute__((always_inline)) {
-    if (v.tag() == Value::Tag::ShortString) {
-      detail::write_short_str(out, v.raw_);
+    if (const unsigned char* bytes = ValueInternals::short_string(v)) {
+      detail::write_short_str(out, bytes);
     } else {
       write_leaf(out, v);
     }
@@ -204,6 +205,11 @@ void SerializeMap::serialize_entry(std::string_view key, std::string_view text) 
 void SerializeMap::serialize_entry(std::string_view key, std::uint64_t value) {
   serialize_key(key);
   serializer_.serialize_unsigned(value);
+}
+
+void SerializeMap::serialize_entry(std::string_view key, const CompactText& value) {
+  serialize_key(key);
+  serializer_.output().append(value.text());
 }
 
 void SerializeMap::end() {

@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/compact_text.h"
 #include "json/number_text.h"
 #include "json/value.h"
 
@@ -55,6 +56,8 @@ class SerializeMap {
   void serialize_entry(std::string_view key, const Value& value);
   void serialize_entry(std::string_view key, std::string_view text);
   void serialize_entry(std::string_view key, std::uint64_t value);
+  // The value's compact text, as it stands.
+  void serialize_entry(std::string_view key, const CompactText& value);
   void end();
 
   State state() const noexcept { return state_; }
@@ -67,11 +70,6 @@ class SerializeMap {
   Serializer& serializer_;
   State state_;
 };
-
-// Room for the compact text of `value`: exact for the structure and the
-// integers, the longest text for each double, and strings with a margin for
-// escapes, so it is enough unless strings are mostly escapes.
-std::size_t compact_size_hint(const Value& value);
 
 // The compact text of `value` in a new string.
 std::string to_json(const Value& value);

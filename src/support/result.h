@@ -3,6 +3,7 @@
 // turns an error into output and an exit status.
 #pragma once
 
+#include <cassert>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -36,13 +37,32 @@ class [[nodiscard]] Result {
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
 
-  T& value() & { return std::get<0>(state_); }
-  const T& value() const& { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
+  // Each requires the matching state (asserted).
+  T& value() & {
+    assert(ok());
+    return std::get<0>(state_);
+  }
+  const T& value() const& {
+    assert(ok());
+    return std::get<0>(state_);
+  }
+  T&& value() && {
+    assert(ok());
+    return std::get<0>(std::move(state_));
+  }
 
-  E& error() & { return std::get<1>(state_); }
-  const E& error() const& { return std::get<1>(state_); }
-  E&& error() && { return std::get<1>(std::move(state_)); }
+  E& error() & {
+    assert(!ok());
+    return std::get<1>(state_);
+  }
+  const E& error() const& {
+    assert(!ok());
+    return std::get<1>(state_);
+  }
+  E&& error() && {
+    assert(!ok());
+    return std::get<1>(std::move(state_));
+  }
 
  private:
   std::variant<T, E> state_;
@@ -60,9 +80,19 @@ class [[nodiscard]] Result<void, E> {
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }
 
-  E& error() & { return *error_; }
-  const E& error() const& { return *error_; }
-  E&& error() && { return *std::move(error_); }
+  // Requires an error (asserted).
+  E& error() & {
+    assert(!ok());
+    return *error_;
+  }
+  const E& error() const& {
+    assert(!ok());
+    return *error_;
+  }
+  E&& error() && {
+    assert(!ok());
+    return *std::move(error_);
+  }
 
  private:
   std::optional<E> error_;

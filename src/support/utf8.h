@@ -24,4 +24,8 @@ std::string replace_invalid(std::string_view bytes);
 // treatment of malformed bytes.
 char32_t decode_before(std::string_view text, std::size_t end, std::size_t& length) noexcept;
 
+// Writes the UTF-8 form of `c` (at most U+10FFFF, not a surrogate) to `out`,
+// which has room for four bytes; returns its length.
+std::size_t encode(char32_t c, char* out) noexcept;
+
 }  // namespace kelvane::utf8

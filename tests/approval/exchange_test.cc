@@ -152,9 +152,10 @@ std::string drain(int fd) {
 TEST(Run, OptionsTooLargeForMemoryAreAUsageErrorNotAnAbort) {
   if (testing::kAddressSanitizer) GTEST_SKIP() << "allocation failures cannot be injected here";
   TempDir dir;
-  // Small enough to be read, but its hundred thousand elements are not.
-  std::string elements = "[0";
-  for (int i = 0; i < 100000; ++i) elements += ",0";
+  // Small enough to be read, but its compact form, more than four times as
+  // long (each 1E15 is written 1000000000000000.0), is not.
+  std::string elements = "[1E15";
+  for (int i = 0; i < 100000; ++i) elements += ",1E15";
   elements += "]";
   testing::write_file(dir.file("context.json"), elements);
   const std::string path = dir.file("context.json");

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "json/value.h"
+#include "json/value_internals.h"
 
 namespace kelvane::json {
 namespace {
@@ -34,21 +35,38 @@ TEST(Arena, BlocksAreAlignedAndDistinctAcrossChunks) {
   for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i][0], static_cast<unsigned char>(i));
 }
 
+// The reader's way of building in an arena, one value at a time.
+Value arena_string(std::string_view text, Arena& arena) {
+  Value v;
+  ValueInternals::set_string(v, text, arena);
+  return v;
+}
+Value arena_array(std::span<Value> elements, Arena& arena, bool outermost = false) {
+  Value v;
+  ValueInternals::set_array(v, elements, arena, outermost);
+  return v;
+}
+Value arena_object(std::span<Member> members, Arena& arena, bool outermost = false) {
+  Value v;
+  ValueInternals::set_object(v, members, arena, outermost);
+  return v;
+}
+
 // Builds [["<long string>", {"k": [1]}], ...] in an arena, the way the reader
 // does, and hands it to a root.
 Value arena_tree(Arena& arena, std::size_t n, bool outermost) {
   std::vector<Value> outer;
   for (std::size_t i = 0; i < n; ++i) {
     std::vector<Value> inner;
-    inner.push_back(Value::string(std::string(20 + i % 7, 'x'), arena));
+    inner.push_back(arena_string(std::string(20 + i % 7, 'x'), arena));
     std::vector<Value> one;
     one.push_back(Value::number(Number::unsigned64(i)));
     std::vector<Member> members;
-    members.emplace_back(Value::string("k", arena), Value::array(one, arena));
-    inner.push_back(Value::object(members, arena));
-    outer.push_back(Value::array(inner, arena));
+    members.emplace_back(arena_string("k", arena), arena_array(one, arena));
+    inner.push_back(arena_object(members, arena));
+    outer.push_back(arena_array(inner, arena));
   }
-  return Value::adopt(Value::array(outer, arena, outermost), arena);
+  return ValueInternals::adopt(arena_array(outer, arena, outermost), arena);
 }
 
 TEST(Arena, AdoptedRootOwnsTheTreeAndOutlivesTheArena) {
@@ -81,10 +99,10 @@ TEST(Arena, AdoptedRootOwnsTheTreeAndOutlivesTheArena) {
 
 TEST(Arena, AdoptingScalarsAndLongStrings) {
   Arena arena;
-  Value text = Value::adopt(Value::string(std::string(40, 'q'), arena), arena);
-  Value number = Value::adopt(Value::number(Number::unsigned64(7)), arena);
+  Value text = ValueInternals::adopt(arena_string(std::string(40, 'q'), arena), arena);
+  Value number = ValueInternals::adopt(Value::number(Number::unsigned64(7)), arena);
   std::vector<Value> none;
-  Value empty = Value::adopt(Value::array(none, arena), arena);
+  Value empty = ValueInternals::adopt(arena_array(none, arena), arena);
   // The string was copied out: it survives the arena.
   Arena::free_chunks(arena.take_chunks());
   EXPECT_EQ(text.as_string(), std::string(40, 'q'));
@@ -105,10 +123,10 @@ TEST(Arena, ObjectsSortAndDropRepeatsLikeHeapObjects) {
     for (std::size_t i = 0; i < count; ++i) {
       const std::string& k = names[(i * 7) % names.size()];
       heap.emplace_back(Value::string(k), Value::number(Number::unsigned64(i)));
-      in_arena.emplace_back(Value::string(k, arena), Value::number(Number::unsigned64(i)));
+      in_arena.emplace_back(arena_string(k, arena), Value::number(Number::unsigned64(i)));
     }
     Value a = Value::object(heap);
-    Value b = Value::adopt(Value::object(in_arena, arena), arena);
+    Value b = ValueInternals::adopt(arena_object(in_arena, arena), arena);
     ASSERT_EQ(a.as_object().size(), b.as_object().size());
     for (std::size_t i = 0; i < a.as_object().size(); ++i) {
       EXPECT_EQ(a.as_object()[i].name(), b.as_object()[i].name());
@@ -127,7 +145,7 @@ TEST(KeyLess, ValuesCompareLikeTheirBytes) {
                                          "abcdefghijklmo", "abcdefghijklmn\x01", std::string(30, 'a')};
   for (const std::string& x : keys) {
     for (const std::string& y : keys) {
-      EXPECT_EQ(key_less(Value::string(x), Value::string(y)), key_less(x, y)) << x << " / " << y;
+      EXPECT_EQ(ValueInternals::key_less(Value::string(x), Value::string(y)), key_less(x, y)) << x << " / " << y;
     }
   }
 }

@@ -6,6 +6,8 @@
 #include <charconv>
 #include <string>
 
+#include "json/compact_text.h"
+#include "json/reader.h"
 #include "json/value.h"
 
 namespace kelvane::json::testing {
@@ -68,6 +70,12 @@ inline std::string render(const Value& v) {
   std::string out;
   render_to(out, v);
   return out;
+}
+
+// Compact text, as the value that it reads back as.
+inline std::string render(const CompactText& text) {
+  const Result<Value, Error> v = parse_value(text.text());
+  return v.ok() ? render(v.value()) : "unreadable compact text: " + v.error().to_string();
 }
 
 }  // namespace kelvane::json::testing

@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "json/arena.h"
+
 namespace kelvane::json {
 namespace {
 
@@ -125,6 +127,35 @@ TEST(Value, EmptyContainers) {
   EXPECT_EQ(a.kind(), Value::Kind::Array);
   EXPECT_EQ(o.kind(), Value::Kind::Object);
 }
+
+// Building in an arena is the reader's alone: no public call can put blocks
+// of an arena under a heap tree, or heap blocks under an arena tree that
+// does not clear them (which freed them twice or read them after they were
+// freed).
+template <class V, class A>
+concept ArrayFromArena = requires(std::span<V> elements, A& arena) { V::array(elements, arena, true); };
+template <class V, class A>
+concept AdoptsArena = requires(V root, A& arena) { V::adopt(std::move(root), arena); };
+static_assert(!ArrayFromArena<Value, Arena> && !AdoptsArena<Value, Arena>);
+
+#if !defined(NDEBUG) && GTEST_HAS_DEATH_TEST
+// Each accessor requires its kind: asking for another stops the program
+// instead of reading the value's bytes as something they are not.
+TEST(ValueDeathTest, AccessorsOfAnotherKindAreCaught) {
+  const Value text = Value::string("a string long enough to live on the heap");
+  const Value number = Value::number(Number::unsigned64(7));
+  const Value array = Value::array({});
+  EXPECT_DEATH((void)text.as_array(), "kind");
+  EXPECT_DEATH((void)text.as_object(), "kind");
+  EXPECT_DEATH((void)text.as_number(), "kind");
+  EXPECT_DEATH((void)text.as_bool(), "kind");
+  EXPECT_DEATH((void)number.as_string(), "kind");
+  EXPECT_DEATH((void)array.as_object(), "kind");
+  EXPECT_DEATH((void)number.as_number().as_double(), "kind");
+  EXPECT_DEATH((void)Number::from_double(1.5).as_unsigned64(), "kind");
+  EXPECT_DEATH((void)Number::unsigned64(1).as_negative64(), "kind");
+}
+#endif
 
 }  // namespace
 }  // namespace kelvane::json

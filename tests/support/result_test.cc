@@ -40,5 +40,16 @@ TEST(Result, MoveOnlyPayloads) {
   EXPECT_TRUE((Result<void, int>().ok()));
 }
 
+#if !defined(NDEBUG) && GTEST_HAS_DEATH_TEST
+// Reading the state a result does not hold stops the program at once
+// instead of reading bytes that are not there.
+TEST(ResultDeathTest, TheOtherStateIsCaught) {
+  EXPECT_DEATH((void)half(3).value(), "ok");
+  EXPECT_DEATH((void)half(4).error(), "ok");
+  using Status = Result<void, int>;
+  EXPECT_DEATH((void)Status().error(), "ok");
+}
+#endif
+
 }  // namespace
 }  // namespace kelvane

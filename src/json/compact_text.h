@@ -1,0 +1,43 @@
+// One JSON value as its canonical compact text: exactly what the writer
+// makes of the value (no white space, object members in ascending byte-wise
+// key order with the last of a repeated key, every number in the text of
+// the representation the reader chose for it, strings escaped only where
+// they must be).
+//
+// The request carries its context this way: a context read from the user's
+// text goes to the request line without a tree of values in between.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "json/error.h"
+#include "json/value.h"
+#include "support/result.h"
+
+namespace kelvane::json {
+
+class CompactText {
+ public:
+  // The compact text of a built value. Not explicit, so that a Value can be
+  // put wherever compact text is kept.
+  CompactText(const Value& value);  // NOLINT(google-explicit-constructor)
+
+  // Reads `text` (valid UTF-8) as one whole JSON text, with exactly the
+  // errors of parse_value, and writes its compact form as it goes: only the
+  // members of the objects still open are remembered, to be put in order.
+  static Result<CompactText, Error> read(std::string_view text);
+  // The same, writing over the text itself where it can (the text is lost
+  // either way), so that a large text costs no second buffer of its size.
+  static Result<CompactText, Error> read_in_place(std::string&& text);
+
+  std::string_view text() const noexcept { return text_; }
+
+ private:
+  explicit CompactText(std::string text) noexcept : text_(std::move(text)) {}
+
+  std::string text_;
+};
+
+}  // namespace kelvane::json

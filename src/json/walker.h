@@ -1,0 +1,421 @@
+// The grammar of JSON values, in one place: the walker goes over one value
+// of the input, without recursion, and tells a visitor what it meets. It
+// alone knows where values, separators and brackets may stand, which error
+// each misplaced byte gives and at which position, and the nesting budget;
+// the string and number lexers know their tokens. What differs between
+// building a document, writing the canonical text, filling a record and
+// skipping a member is in the visitors (build.cc, canonical.cc, record.cc,
+// skip.cc, with unexpected.cc describing values that a record does not
+// take).
+//
+// A visitor V provides, for the Read mode:
+//
+//   Status null_value();
+//   Status boolean(bool value);
+//   Status number(const NumberToken& token);
+//   Status string(const StringToken& token);  // text decoded, or as the
+//                                             // visitor's ValueText has it
+//   // At "[" or "{", once the nesting budget has allowed it, before it is
+//   // consumed.
+//   Status open(bool object);
+//   // After the closing "]" or "}" has been consumed.
+//   Status close(bool object);
+//   // An object member's key, before its colon is looked at. Skip has the
+//   // member's value skipped (grammar checked, nothing built, no nesting
+//   // limit) instead of visited.
+//   Result<KeyAction, Error> key(const StringToken& token);
+//   // Optional: asked before every element of an array; false ends the
+//   // array there, with the end check of a record in array form.
+//   bool more();
+//
+// An error that a visitor returns without a position gets the current one
+// (just after what was visited; at an opening bracket, just before it).
+// The Skip mode visits nothing.
+#pragma once
+
+#include <concepts>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "json/input.h"
+#include "json/number_lexer.h"
+#include "json/string_lexer.h"
+
+namespace kelvane::json::detail {
+
+enum class KeyAction : std::uint8_t { Visit, Skip };
+
+// At most this many arrays and objects may be open at once when reading.
+inline constexpr std::size_t kMaxOpen = 127;
+
+// ---- Grammar pieces ---------------------------------------------------------
+
+// After the first letter of null, true or false: the rest must follow.
+inline Status literal_rest(Input& in, std::string_view rest) {
+  if (in.size() - in.index() >= rest.size() && std::memcmp(in.data() + in.index(), rest.data(), rest.size()) == 0) {
+    in.set_index(in.index() + rest.size());
+    return {};
+  }
+  for (const char expected : rest) {
+    if (in.at_end()) return fail(in.error(ErrorCode::EofWhileParsingValue));
+    const char c = in.data()[in.index()];
+    in.eat();
+    if (c != expected) return fail(in.error(ErrorCode::ExpectedSomeIdent));
+  }
+  return {};
+}
+
+// The checks that end an array or object whose elements a record stopped
+// reading: the closing bracket or brace must follow.
+inline Status end_seq(Input& in) {
+  const int c = in.skip_whitespace();
+  if (c == ']') {
+    in.eat();
+    return {};
+  }
+  if (c == ',') {
+    in.eat();
+    const int after = in.skip_whitespace();
+    return fail(in.peek_error(after == ']' ? ErrorCode::TrailingComma : ErrorCode::TrailingCharacters));
+  }
+  return fail(in.peek_error(c < 0 ? ErrorCode::EofWhileParsingList : ErrorCode::TrailingCharacters));
+}
+
+inline Status end_map(Input& in) {
+  const int c = in.skip_whitespace();
+  if (c == '}') {
+    in.eat();
+    return {};
+  }
+  if (c == ',') return fail(in.peek_error(ErrorCode::TrailingComma));
+  return fail(in.peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::TrailingCharacters));
+}
+
+// After the one value of a whole text: only white space may follow.
+inline Status end_of_text(Input& in) {
+  if (in.skip_whitespace() >= 0) return fail(in.peek_error(ErrorCode::TrailingCharacters));
+  return {};
+}
+
+// Skips the one value at the index (white space first); see skip.cc.
+Status skip_value(Input& in);
+
+// ---- The walker -----------------------------------------------------------
+
+// The kinds of the open containers, innermost on top: at most kMaxOpen when
+// reading; as many as the text has when skipping.
+template <Mode M>
+class OpenContainers;
+
+template <>
+class OpenContainers<Mode::Read> {
+ public:
+  bool empty() const noexcept { return depth_ == 0; }
+  bool full() const noexcept { return depth_ == kMaxOpen; }
+  bool object_on_top() const noexcept { return objects_[depth_ - 1]; }
+  void push(bool object) noexcept { objects_[depth_++] = object; }
+  void pop() noexcept { --depth_; }
+
+ private:
+  bool objects_[kMaxOpen];
+  std::size_t depth_ = 0;
+};
+
+// The kind of the innermost container is kept apart, as it is asked for
+// between every two values.
+template <>
+class OpenContainers<Mode::Skip> {
+ public:
+  bool empty() const noexcept { return depth_ == 0; }
+  bool full() const noexcept { return false; }
+  bool object_on_top() const noexcept { return object_on_top_; }
+  void push(bool object) {
+    if (depth_++ != 0) below_.push_back(object_on_top_ ? 1 : 0);
+    object_on_top_ = object;
+  }
+  void pop() noexcept {
+    if (--depth_ == 0) return;
+    object_on_top_ = below_.back() != 0;
+    below_.pop_back();
+  }
+
+ private:
+  std::size_t depth_ = 0;
+  bool object_on_top_ = false;
+  std::string below_;
+};
+
+template <class V>
+concept StopsArrays = requires(V& v) {
+  { v.more() } -> std::same_as<bool>;
+};
+
+// The text of string values with escapes, as the visitor wants it (its
+// ValueText, see string_sinks.h), or decoded. Keys are always decoded.
+template <class V>
+struct ValueTextOf {
+  using Type = DecodedText;
+};
+template <class V>
+  requires requires { typename V::ValueText; }
+struct ValueTextOf<V> {
+  using Type = typename V::ValueText;
+};
+template <class V>
+using ValueText = typename ValueTextOf<V>::Type;
+
+// A visitor's result: an error without a position gets the current one.
+inline Status visited(Input& in, Status s) {
+  if (!s) in.fix_position(s.error());
+  return s;
+}
+
+// The walker's own copy of the index, kept in a register between the calls
+// that work on the Input (the lexers, the visitors, errors): it is handed
+// back to the Input before each of them and taken again after.
+struct Cursor {
+  const char* p;
+  std::size_t n;
+  std::size_t i;
+
+  Input& sync(Input& in) const noexcept {
+    in.set_index(i);
+    return in;
+  }
+
+  int skip_whitespace() noexcept {
+    if (i < n && static_cast<unsigned char>(p[i]) > ' ') return static_cast<unsigned char>(p[i]);
+    while (i < n && (p[i] == ' ' || p[i] == '\n' || p[i] == '\t' || p[i] == '\r')) ++i;
+    return i < n ? static_cast<unsigned char>(p[i]) : -1;
+  }
+};
+
+// Skipping the rest of a string from `stop`, where its leading run of plain
+// text ended: where it ends (past the closing quote), or where its error is
+// positioned. Out of line, with everything by value, so that the walker's
+// cursor stays in registers.
+struct SkippedString {
+  std::size_t index;
+  ErrorCode error;
+  bool ok;
+};
+SkippedString skip_string_rest(const char* p, std::size_t n, std::size_t stop) noexcept;
+
+// The scalar that starts with `c` at the cursor (white space skipped). The
+// common forms are taken on the cursor; the rest, errors included, and the
+// visitors, which may need a position, work on the Input. The cursor is
+// current on return.
+template <Mode M, class V>
+[[gnu::always_inline]] inline Status walk_scalar(Input& in, Cursor& at, std::string& scratch, int c, V& v) {
+  // The rest of null, true or false, as a whole where it stands.
+  const auto literal = [&](std::string_view rest) -> Status {
+    ++at.i;
+    if (at.n - at.i >= rest.size() && std::memcmp(at.p + at.i, rest.data(), rest.size()) == 0) {
+      at.i += rest.size();
+      return {};
+    }
+    Status s = literal_rest(at.sync(in), rest);
+    at.i = in.index();
+    return s;
+  };
+  switch (c) {
+    case 'n':
+      if (Status s = literal("ull"); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.null_value());
+      return {};
+    case 't':
+      if (Status s = literal("rue"); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.boolean(true));
+      return {};
+    case 'f':
+      if (Status s = literal("alse"); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.boolean(false));
+      return {};
+    case '-':
+    case '0': case '1': case '2': case '3': case '4':
+    case '5': case '6': case '7': case '8': case '9': {
+      if constexpr (M == Mode::Read) {
+        NumberToken token;
+        if (Status s = lex_number<M>(at.sync(in), token); !s) return s;
+        at.i = in.index();
+        return visited(in, v.number(token));
+      } else {
+        if (const std::size_t end = skip_number_quick(at.p, at.n, at.i); end != kNotQuick) {
+          at.i = end;
+          return {};
+        }
+        Status s = skip_number_plain(at.sync(in));
+        at.i = in.index();
+        return s;
+      }
+    }
+    case '"': {
+      const std::size_t start = ++at.i;
+      const std::size_t end = start + short_plain_run(at.p + start, at.n - start);
+      if (end < at.n && at.p[end] == '"') {
+        at.i = end + 1;
+        if constexpr (M == Mode::Read) return visited(at.sync(in), v.string(StringToken{{at.p + start, end - start}, true}));
+        return {};
+      }
+      if constexpr (M == Mode::Read) {
+        ValueText<V> sink(scratch);
+        in.set_index(end);
+        Result<StringToken, Error> token = lex_string_rest<M>(in, sink, start);
+        at.i = in.index();
+        if (!token) return fail(std::move(token).error());
+        return visited(in, v.string(token.value()));
+      } else {
+        const SkippedString skipped = skip_string_rest(at.p, at.n, end);
+        at.i = skipped.index;
+        if (!skipped.ok) return fail(at.sync(in).error(skipped.error));
+        return {};
+      }
+    }
+    case -1:
+      return fail(at.sync(in).peek_error(ErrorCode::EofWhileParsingValue));
+    default:
+      return fail(at.sync(in).peek_error(ErrorCode::ExpectedSomeValue));
+  }
+}
+
+// Walks the one value at the index (white space first) and stops after it.
+template <Mode M, class V>
+Status walk(Input& in, std::string& scratch, V& v) {
+  OpenContainers<M> open;
+  Cursor at{in.data(), in.size(), in.index()};
+  const auto sync = [&]() -> Input& {
+    in.set_index(at.i);
+    return in;
+  };
+  int c = at.skip_whitespace();
+  for (;;) {
+    // A value starts at `c`.
+    bool first = false;  // the container just opened has no element yet
+    if (c == '[' || c == '{') {
+      const bool object = c == '{';
+      if (open.full()) return fail(sync().peek_error(ErrorCode::RecursionLimitExceeded));
+      if constexpr (M == Mode::Read) {
+        if (Status s = visited(sync(), v.open(object)); !s) return s;
+      }
+      ++at.i;
+      open.push(object);
+      first = true;
+    } else {
+      if (Status s = walk_scalar<M>(in, at, scratch, c, v); !s) return s;
+      if (open.empty()) {
+        sync();
+        return {};
+      }
+    }
+
+    // Close what ends here, then find where the next value starts.
+    for (;;) {
+      const bool object = open.object_on_top();
+      const char closing = object ? '}' : ']';
+      if constexpr (M == Mode::Read && StopsArrays<V>) {
+        if (!object && !v.more()) {
+          if (Status s = end_seq(sync()); !s) return s;
+          at.i = in.index();
+          c = closing;
+        } else {
+          c = at.skip_whitespace();
+          if (c == closing) ++at.i;
+        }
+      } else {
+        c = at.skip_whitespace();
+        if (c == closing) ++at.i;
+      }
+      if (c == closing) {
+        open.pop();
+        if constexpr (M == Mode::Read) {
+          if (Status s = visited(sync(), v.close(object)); !s) return s;
+        }
+        if (open.empty()) {
+          sync();
+          return {};
+        }
+        first = false;
+        continue;
+      }
+      if (c < 0) {
+        return fail(sync().peek_error(object ? ErrorCode::EofWhileParsingObject : ErrorCode::EofWhileParsingList));
+      }
+      if (!first) {
+        if (c != ',') {
+          return fail(
+              sync().peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd : ErrorCode::ExpectedListCommaOrEnd));
+        }
+        ++at.i;
+        c = at.skip_whitespace();
+        // Skipping has errors of its own here.
+        if (c < 0) {
+          return fail(sync().peek_error(M == Mode::Skip && object ? ErrorCode::EofWhileParsingObject
+                                                                  : ErrorCode::EofWhileParsingValue));
+        }
+        if (c == closing) {
+          return fail(sync().peek_error(M == Mode::Read ? ErrorCode::TrailingComma
+                                        : object        ? ErrorCode::KeyMustBeAString
+                                                        : ErrorCode::ExpectedSomeValue));
+        }
+      }
+      first = false;
+      if (!object) break;
+
+      if (c != '"') return fail(sync().peek_error(ErrorCode::KeyMustBeAString));
+      const std::size_t key_start = ++at.i;
+      const std::size_t key_end = key_start + short_plain_run(at.p + key_start, at.n - key_start);
+      StringToken key{{at.p + key_start, key_end - key_start}, true};
+      if (key_end < at.n && at.p[key_end] == '"') {
+        at.i = key_end + 1;
+      } else if constexpr (M == Mode::Read) {
+        DecodedText key_text(scratch);
+        in.set_index(key_end);
+        Result<StringToken, Error> escaped = lex_string_rest<M>(in, key_text, key_start);
+        if (!escaped) return fail(std::move(escaped).error());
+        key = escaped.value();
+        at.i = in.index();
+      } else {
+        const SkippedString skipped = skip_string_rest(at.p, at.n, key_end);
+        at.i = skipped.index;
+        if (!skipped.ok) return fail(sync().error(skipped.error));
+      }
+      KeyAction action = KeyAction::Visit;
+      if constexpr (M == Mode::Read) {
+        sync();  // a record's error is positioned from here
+        Result<KeyAction, Error> wanted = v.key(key);
+        if (!wanted) {
+          in.fix_position(wanted.error());
+          return fail(std::move(wanted).error());
+        }
+        action = wanted.value();
+      }
+      c = at.skip_whitespace();
+      if (c != ':') {
+        return fail(sync().peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::ExpectedColon));
+      }
+      ++at.i;
+      if (action == KeyAction::Skip) {
+        if (Status s = skip_value(sync()); !s) return s;
+        at.i = in.index();
+        continue;
+      }
+      c = at.skip_whitespace();
+      break;
+    }
+  }
+}
+
+// Reads one whole text with the visitor: one value, then nothing but white
+// space.
+template <class V>
+Status read_whole(std::string_view text, V& v) {
+  Input in(text);
+  std::string scratch;
+  if (Status s = walk<Mode::Read>(in, scratch, v); !s) return s;
+  return end_of_text(in);
+}
+
+}  // namespace kelvane::json::detail
