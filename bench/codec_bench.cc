@@ -234,8 +234,9 @@ void numbers_ours_each(benchmark::State& state) {
     for (const std::string_view literal : literals) {
       auto value = kelvane::json::parse_value(literal);
       const kelvane::json::Number n = value.value().as_number();
-      out.push_back(n.kind() == kelvane::json::Number::Kind::Double ? n.as_double()
-                                                                   : static_cast<double>(n.bits()));
+      out.push_back(n.kind() == kelvane::json::Number::Kind::Double
+                        ? n.as_double()
+                        : static_cast<double>(n.bits()));
     }
     benchmark::DoNotOptimize(out.data());
   }
@@ -247,8 +248,9 @@ using Body = void (*)(benchmark::State&, int);
 void add(const char* op, const char* lib, Body body) {
   for (int kind = 0; kind < 4; ++kind) {
     const std::string name = std::string(op) + "/" + lib + "/" + kKinds[kind];
-    benchmark::RegisterBenchmark(name.c_str(), [body, kind](benchmark::State& s) { body(s, kind); })
-        ->Unit(benchmark::kMillisecond);
+    benchmark::RegisterBenchmark(name.c_str(), [body, kind](benchmark::State& s) {
+      body(s, kind);
+    })->Unit(benchmark::kMillisecond);
   }
 }
 
@@ -270,8 +272,10 @@ const bool registered = [] {
   add("write", "simdjson", write_simdjson);
 #endif
   benchmark::RegisterBenchmark("numbers/ours", numbers_ours)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("numbers/ours_each", numbers_ours_each)->Unit(benchmark::kMillisecond);
-  benchmark::RegisterBenchmark("numbers/from_chars", numbers_from_chars)->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("numbers/ours_each", numbers_ours_each)
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("numbers/from_chars", numbers_from_chars)
+      ->Unit(benchmark::kMillisecond);
   return true;
 }();
 

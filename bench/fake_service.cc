@@ -31,8 +31,8 @@ std::string_view load_reply(const char* path) {
   if (fd < 0) return {};
   struct stat st {};
   if (::fstat(fd, &st) != 0 || st.st_size == 0) return {};
-  void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ, MAP_PRIVATE | MAP_POPULATE,
-                   fd, 0);
+  void* p = ::mmap(nullptr, static_cast<std::size_t>(st.st_size), PROT_READ,
+                   MAP_PRIVATE | MAP_POPULATE, fd, 0);
   ::close(fd);
   if (p == MAP_FAILED) return {};
   return {static_cast<const char*>(p), static_cast<std::size_t>(st.st_size)};

@@ -29,9 +29,12 @@ using kelvane::bench::Rng;
 
 void string_body(std::string& out, Rng& rng, std::size_t len) {
   static constexpr std::string_view kPieces[] = {
-      "the ", "quick ", "brown ", "fox ", "jumps ", "over ", "lazy ", "dogs ", "server-", "01 ",
-      "\\n", "\\t", "\\\"", "\\\\", "\\/", "\\u00e9", "\\u4e2d", "\\ud83d\\ude00", "\\u0001",
-      "é", "ü", "中文", "日本", "😀", "€", "Ωμέγα ", "path/to/file ", "x=1&y=2 ",
+      "the ",    "quick ",        "brown ",         "fox ",    "jumps ",
+      "over ",   "lazy ",         "dogs ",          "server-", "01 ",
+      "\\n",     "\\t",           "\\\"",           "\\\\",    "\\/",
+      "\\u00e9", "\\u4e2d",       "\\ud83d\\ude00", "\\u0001", "é",
+      "ü",       "中文",          "日本",           "😀",       "€",
+      "Ωμέγα ",  "path/to/file ", "x=1&y=2 ",
   };
   constexpr std::size_t kCount = sizeof kPieces / sizeof kPieces[0];
   std::size_t written = 0;
@@ -63,23 +66,26 @@ void a_number(std::string& out, Rng& rng) {
       n = std::snprintf(buf, sizeof buf, "%.17g", rng.unit() * 1000.0);
       break;
     case 3:
-      n = std::snprintf(buf, sizeof buf, "%.16e", (rng.unit() - 0.5) * 1e-300 * static_cast<double>(rng.below(1000) + 1));
+      n = std::snprintf(buf, sizeof buf, "%.16e",
+                        (rng.unit() - 0.5) * 1e-300 * static_cast<double>(rng.below(1000) + 1));
       break;
     case 4:
       n = std::snprintf(buf, sizeof buf, "%.15g", (rng.unit() - 0.5) * 1e12);
       break;
     default:
-      n = std::snprintf(buf, sizeof buf, "%.16fE%d", rng.unit(), static_cast<int>(rng.below(600)) - 300);
+      n = std::snprintf(buf, sizeof buf, "%.16fE%d", rng.unit(),
+                        static_cast<int>(rng.below(600)) - 300);
       break;
   }
   out.append(buf, static_cast<std::size_t>(n));
 }
 
 constexpr std::string_view kKeys[] = {
-    "id", "name", "enabled", "owner", "region", "zone", "cpu", "memory", "disk", "labels",
-    "created_at", "updated_at", "version", "Status", "_meta", "port", "protocol", "weight",
-    "tier", "team", "cost", "uptime", "Alpha", "beta", "gamma", "delta", "epsilon", "zeta",
-    "host", "ip", "mask", "vlan", "ttl", "retries", "timeoutMs", "ñandú", "größe", "clé",
+    "id",       "name",    "enabled",    "owner",      "region",  "zone",   "cpu",   "memory",
+    "disk",     "labels",  "created_at", "updated_at", "version", "Status", "_meta", "port",
+    "protocol", "weight",  "tier",       "team",       "cost",    "uptime", "Alpha", "beta",
+    "gamma",    "delta",   "epsilon",    "zeta",       "host",    "ip",     "mask",  "vlan",
+    "ttl",      "retries", "timeoutMs",  "ñandú",      "größe",   "clé",
 };
 constexpr std::size_t kKeyCount = sizeof kKeys / sizeof kKeys[0];
 
@@ -92,10 +98,19 @@ void a_key(std::string& out, Rng& rng) {
 
 void a_scalar(std::string& out, Rng& rng) {
   switch (rng.below(6)) {
-    case 0: out += "null"; break;
-    case 1: out += rng.below(2) ? "true" : "false"; break;
-    case 2: case 3: a_number(out, rng); break;
-    default: a_string(out, rng, rng.below(24)); break;
+    case 0:
+      out += "null";
+      break;
+    case 1:
+      out += rng.below(2) ? "true" : "false";
+      break;
+    case 2:
+    case 3:
+      a_number(out, rng);
+      break;
+    default:
+      a_string(out, rng, rng.below(24));
+      break;
   }
 }
 
@@ -154,13 +169,21 @@ void element_array(std::string& out, Rng& rng, std::size_t size, Element element
   out += ']';
 }
 
-void long_string(std::string& out, Rng& rng) { a_string(out, rng, 16 + rng.below(200)); }
+void long_string(std::string& out, Rng& rng) {
+  a_string(out, rng, 16 + rng.below(200));
+}
 
 void mixed(std::string& out, Rng& rng) {
   switch (rng.below(4)) {
-    case 0: long_string(out, rng); break;
-    case 1: number_row(out, rng); break;
-    default: small_object(out, rng); break;
+    case 0:
+      long_string(out, rng);
+      break;
+    case 1:
+      number_row(out, rng);
+      break;
+    default:
+      small_object(out, rng);
+      break;
   }
 }
 

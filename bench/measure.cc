@@ -17,8 +17,8 @@
 // peak RSS is also given as a multiple of SIZE_BYTES. Last come "summary NAME
 // MEDIAN_US PEAK_RSS_KB" lines for scripts.
 #include <fcntl.h>
-#include <spawn.h>
 #include <signal.h>
+#include <spawn.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
@@ -177,9 +177,12 @@ int main(int argc, char** argv) {
   double size = 0;
   int i = 1;
   for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
-    if (std::strcmp(argv[i], "-r") == 0) rounds = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "-w") == 0) warmup = std::atoi(argv[i + 1]);
-    else if (std::strcmp(argv[i], "-s") == 0) size = std::atof(argv[i + 1]);
+    if (std::strcmp(argv[i], "-r") == 0)
+      rounds = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "-w") == 0)
+      warmup = std::atoi(argv[i + 1]);
+    else if (std::strcmp(argv[i], "-s") == 0)
+      size = std::atof(argv[i + 1]);
   }
   std::vector<Command> commands;
   for (; i + 1 < argc; i += 2) commands.push_back({argv[i], split(argv[i + 1]), {}, {}});
@@ -207,8 +210,9 @@ int main(int argc, char** argv) {
   for (const Command& c : commands) {
     const auto [lo, hi] = std::minmax_element(c.micros.begin(), c.micros.end());
     const long rss_max = *std::max_element(c.rss_kb.begin(), c.rss_kb.end());
-    std::printf("%-22s %11s %11s %11s %7ld KB %7ld KB", c.name.c_str(), human_time(median(c.micros)).c_str(),
-                human_time(*lo).c_str(), human_time(*hi).c_str(), median(c.rss_kb), rss_max);
+    std::printf("%-22s %11s %11s %11s %7ld KB %7ld KB", c.name.c_str(),
+                human_time(median(c.micros)).c_str(), human_time(*lo).c_str(),
+                human_time(*hi).c_str(), median(c.rss_kb), rss_max);
     if (size > 0) std::printf(" %8.2f", static_cast<double>(rss_max) * 1024.0 / size);
     std::printf("\n");
   }
@@ -218,8 +222,8 @@ int main(int argc, char** argv) {
       for (std::size_t r = 0; r < commands[a].micros.size(); ++r)
         ratio.push_back(commands[a].micros[r] / commands[b].micros[r]);
       const auto [lo, hi] = std::minmax_element(ratio.begin(), ratio.end());
-      std::printf("time %s / %s: %.3f [%.3f-%.3f]\n", commands[a].name.c_str(), commands[b].name.c_str(),
-                  median(ratio), *lo, *hi);
+      std::printf("time %s / %s: %.3f [%.3f-%.3f]\n", commands[a].name.c_str(),
+                  commands[b].name.c_str(), median(ratio), *lo, *hi);
     }
   }
   // For scripts: one line per command with its median time and peak RSS.

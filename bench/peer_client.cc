@@ -92,7 +92,8 @@ int main(int argc, char** argv) {
   if (!read_file(argv[1], text, simdjson::SIMDJSON_PADDING)) return 2;
   request.reserve(kMembers.size() + text.size() + 2);
   simdjson::dom::parser parser;
-  if (!peers::sj::reencode(parser, {text.data(), text.size() - simdjson::SIMDJSON_PADDING}, request))
+  if (!peers::sj::reencode(parser, {text.data(), text.size() - simdjson::SIMDJSON_PADDING},
+                           request))
     return 2;
   std::string().swap(text);
   request += "}\n";

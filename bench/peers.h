@@ -34,7 +34,8 @@ namespace rj {
 using Value = rapidjson::Value;
 
 template <class Writer>
-void write_sorted(const Value& v, Writer& w, std::vector<const rapidjson::Value::Member*>& scratch) {
+void write_sorted(const Value& v, Writer& w,
+                  std::vector<const rapidjson::Value::Member*>& scratch) {
   if (v.IsObject()) {
     const std::size_t base = scratch.size();
     for (auto it = v.MemberBegin(); it != v.MemberEnd(); ++it) scratch.push_back(&*it);
@@ -94,13 +95,27 @@ inline void write_string(std::string_view s, std::string& out) {
     out.append(s.data() + run, i - run);
     run = i + 1;
     switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\n': out += "\\n"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\b': out += "\\b"; break;
-      case '\f': out += "\\f"; break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
       default: {
         const char u[6] = {'\\', 'u', '0', '0', kHex[c >> 4], kHex[c & 15]};
         out.append(u, 6);
@@ -153,12 +168,24 @@ inline void write_sorted(simdjson::dom::element e, std::string& out, std::vector
       out += ']';
       break;
     }
-    case element_type::STRING: write_string(std::string_view(e), out); break;
-    case element_type::INT64: write_number(int64_t(e), out); break;
-    case element_type::UINT64: write_number(uint64_t(e), out); break;
-    case element_type::DOUBLE: write_number(double(e), out); break;
-    case element_type::BOOL: out += bool(e) ? "true" : "false"; break;
-    case element_type::NULL_VALUE: out += "null"; break;
+    case element_type::STRING:
+      write_string(std::string_view(e), out);
+      break;
+    case element_type::INT64:
+      write_number(int64_t(e), out);
+      break;
+    case element_type::UINT64:
+      write_number(uint64_t(e), out);
+      break;
+    case element_type::DOUBLE:
+      write_number(double(e), out);
+      break;
+    case element_type::BOOL:
+      out += bool(e) ? "true" : "false";
+      break;
+    case element_type::NULL_VALUE:
+      out += "null";
+      break;
   }
 }
 

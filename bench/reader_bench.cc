@@ -30,9 +30,26 @@ using kelvane::bench::Rng;
 
 void append_string(std::string& out, Rng& rng, std::size_t length) {
   static constexpr std::string_view kPieces[] = {
-      "the ",   "quick ", "brown ",  "fox ",    "jumps ",  "over ",         "lazy ",  "dogs ",
-      "host-",  "01 ",    "\\n",     "\\t",     "\\\"",    "\\u00e9",       "\\u4e2d", "\\ud83d\\ude00",
-      "\xC3\xA9", "\xE4\xB8\xAD", "\xF0\x9F\x98\x80", "path/to/file ",
+      "the ",
+      "quick ",
+      "brown ",
+      "fox ",
+      "jumps ",
+      "over ",
+      "lazy ",
+      "dogs ",
+      "host-",
+      "01 ",
+      "\\n",
+      "\\t",
+      "\\\"",
+      "\\u00e9",
+      "\\u4e2d",
+      "\\ud83d\\ude00",
+      "\xC3\xA9",
+      "\xE4\xB8\xAD",
+      "\xF0\x9F\x98\x80",
+      "path/to/file ",
   };
   constexpr std::size_t kCount = sizeof kPieces / sizeof kPieces[0];
   out += '"';
@@ -50,17 +67,21 @@ void append_number(std::string& out, Rng& rng) {
   int n = 0;
   switch (rng.below(4)) {
     case 0:
-      n = std::snprintf(buf, sizeof buf, "%llu", static_cast<unsigned long long>(rng.next() >> rng.below(64)));
+      n = std::snprintf(buf, sizeof buf, "%llu",
+                        static_cast<unsigned long long>(rng.next() >> rng.below(64)));
       break;
     case 1:
-      n = std::snprintf(buf, sizeof buf, "-%llu", static_cast<unsigned long long>(rng.below(1000000000)));
+      n = std::snprintf(buf, sizeof buf, "-%llu",
+                        static_cast<unsigned long long>(rng.below(1000000000)));
       break;
     case 2:
-      n = std::snprintf(buf, sizeof buf, "%llu.%llu", static_cast<unsigned long long>(rng.below(100000)),
+      n = std::snprintf(buf, sizeof buf, "%llu.%llu",
+                        static_cast<unsigned long long>(rng.below(100000)),
                         static_cast<unsigned long long>(rng.next() % 100000000000000ULL));
       break;
     default:
-      n = std::snprintf(buf, sizeof buf, "%llu.%llue%d", static_cast<unsigned long long>(rng.below(10)),
+      n = std::snprintf(buf, sizeof buf, "%llu.%llue%d",
+                        static_cast<unsigned long long>(rng.below(10)),
                         static_cast<unsigned long long>(rng.below(1000000000)),
                         static_cast<int>(rng.below(600)) - 300);
       break;
@@ -132,7 +153,8 @@ const std::string& cached_document(Kind kind, std::size_t size) {
 // consolidation of the previous document's million small blocks lands in
 // the next read and grows with the size of the heap, not of the document.
 void BM_ReadValue(benchmark::State& state) {
-  const std::string& doc = cached_document(static_cast<Kind>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  const std::string& doc =
+      cached_document(static_cast<Kind>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     {
       auto value = parse_value(doc);
@@ -143,29 +165,34 @@ void BM_ReadValue(benchmark::State& state) {
     malloc_trim(0);
     state.ResumeTiming();
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(doc.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(doc.size()));
 }
 
 // The whole cycle, reading and destroying, back to back.
 void BM_ReadAndDestroyValue(benchmark::State& state) {
-  const std::string& doc = cached_document(static_cast<Kind>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  const std::string& doc =
+      cached_document(static_cast<Kind>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   for (auto _ : state) {
     auto value = parse_value(doc);
     if (!value.ok()) state.SkipWithError(value.error().to_string().c_str());
     benchmark::DoNotOptimize(value);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(doc.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(doc.size()));
 }
 
 void BM_SkipMember(benchmark::State& state) {
-  const std::string& doc = cached_document(static_cast<Kind>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  const std::string& doc =
+      cached_document(static_cast<Kind>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   const std::string line = "{\"unknown\":" + doc + ",\"verdict\":\"approved\",\"detail\":\"ok\"}";
   for (auto _ : state) {
     auto decision = decode_decision(line);
     if (!decision.ok()) state.SkipWithError(decision.error().to_string().c_str());
     benchmark::DoNotOptimize(decision);
   }
-  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * static_cast<std::int64_t>(line.size()));
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(line.size()));
 }
 
 constexpr std::int64_t kMB = 1 << 20;

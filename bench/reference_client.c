@@ -6,8 +6,8 @@
  * beyond what the system calls need. Plain C on purpose, linked statically. */
 #define _GNU_SOURCE
 #include <errno.h>
-#include <stddef.h>
 #include <fcntl.h>
+#include <stddef.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/socket.h>

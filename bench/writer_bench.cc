@@ -3,7 +3,8 @@
 // against a plain copy of their bytes, and whole string- and number-heavy
 // values.
 //
-//   build/bench/bench/writer_bench --benchmark_repetitions=5 --benchmark_report_aggregates_only=true
+//   build/bench/bench/writer_bench --benchmark_repetitions=5
+//   --benchmark_report_aggregates_only=true
 #include <benchmark/benchmark.h>
 
 #include <bit>
@@ -79,7 +80,8 @@ std::size_t to_chars_then_layout(double v, char* out) {
   std::uint64_t digits = static_cast<std::uint64_t>(*p++ - '0');
   int fraction = 0;
   if (*p == '.') {
-    for (++p; *p != 'e'; ++p, ++fraction) digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
+    for (++p; *p != 'e'; ++p, ++fraction)
+      digits = digits * 10 + static_cast<std::uint64_t>(*p - '0');
   }
   int exponent = 0;
   std::from_chars(p + (p[1] == '+' ? 2 : 1), r.ptr, exponent);
@@ -138,7 +140,8 @@ std::string text_of(std::size_t size, std::size_t escape_every) {
 }
 
 void BM_StringText(benchmark::State& state) {
-  const std::string text = text_of(static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1)));
+  const std::string text =
+      text_of(static_cast<std::size_t>(state.range(0)), static_cast<std::size_t>(state.range(1)));
   std::string out;
   out.reserve(text.size() * 2 + 2);
   for (auto _ : state) {
@@ -161,7 +164,12 @@ void BM_Memcpy(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) * state.range(0));
 }
 
-BENCHMARK(BM_StringText)->Args({64 << 10, 0})->Args({1 << 20, 0})->Args({16 << 20, 0})->Args({1 << 20, 64})->Args({1 << 20, 8})
+BENCHMARK(BM_StringText)
+    ->Args({64 << 10, 0})
+    ->Args({1 << 20, 0})
+    ->Args({16 << 20, 0})
+    ->Args({1 << 20, 64})
+    ->Args({1 << 20, 8})
     ->ArgNames({"bytes", "escape_every"});
 BENCHMARK(BM_Memcpy)->Arg(64 << 10)->Arg(1 << 20)->Arg(16 << 20)->ArgName("bytes");
 
@@ -188,9 +196,11 @@ Value number_heavy_value() {
   for (int i = 0; i < 20000; ++i) {
     std::vector<Value> row;
     row.push_back(Value::number(Number::unsigned64(rng() % 100000)));
-    row.push_back(Value::number(Number::negative64(-static_cast<std::int64_t>(rng() % 1000000) - 1)));
+    row.push_back(
+        Value::number(Number::negative64(-static_cast<std::int64_t>(rng() % 1000000) - 1)));
     row.push_back(Value::number(Number::unsigned64(rng())));
-    for (int j = 0; j < 5; ++j) row.push_back(Value::number(Number::from_double(typical[rng() % kInputs])));
+    for (int j = 0; j < 5; ++j)
+      row.push_back(Value::number(Number::from_double(typical[rng() % kInputs])));
     rows.push_back(Value::array(row));
   }
   return Value::array(rows);

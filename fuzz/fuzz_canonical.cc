@@ -26,9 +26,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view text(reinterpret_cast<const char*>(data), size);
   if (!kelvane::utf8::is_valid(text)) return 0;
   auto tree = kelvane::json::parse_value(text);
-  const std::string expected =
-      tree.ok() ? "text " + kelvane::json::to_json(tree.value()) : "error " + tree.error().to_string();
+  const std::string expected = tree.ok() ? "text " + kelvane::json::to_json(tree.value())
+                                         : "error " + tree.error().to_string();
   if (outcome(kelvane::json::CompactText::read(text)) != expected) std::abort();
-  if (outcome(kelvane::json::CompactText::read_in_place(std::string(text))) != expected) std::abort();
+  if (outcome(kelvane::json::CompactText::read_in_place(std::string(text))) != expected)
+    std::abort();
   return 0;
 }

@@ -43,7 +43,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   std::vector<detail::KeyRank> ranks(keys.size());
   const std::size_t sorted = detail::ordered_prefix(view);
-  const std::size_t kept = sorted == keys.size() ? keys.size() : detail::order_keys(view, ranks, sorted);
+  const std::size_t kept =
+      sorted == keys.size() ? keys.size() : detail::order_keys(view, ranks, sorted);
   if (kept != expected.size()) std::abort();
   for (std::size_t j = 0; j < kept; ++j) {
     const std::size_t position = sorted == keys.size() ? j : ranks[j].position;
@@ -51,12 +52,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   std::vector<Member> members;
-  for (std::size_t i = 0; i < keys.size(); ++i) members.emplace_back(keys[i], Value::number(Number::unsigned64(i)));
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    members.emplace_back(keys[i], Value::number(Number::unsigned64(i)));
   const Value object = Value::object(members);
   const auto built = object.as_object();
   if (built.size() != expected.size()) std::abort();
   for (std::size_t j = 0; j < built.size(); ++j) {
-    if (built[j].name() != keys[expected[j]] || built[j].value.as_number().as_unsigned64() != expected[j]) std::abort();
+    if (built[j].name() != keys[expected[j]] ||
+        built[j].value.as_number().as_unsigned64() != expected[j])
+      std::abort();
   }
   return 0;
 }

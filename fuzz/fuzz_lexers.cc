@@ -40,7 +40,8 @@ void check_number(std::string_view text) {
   const Status sb = lex_number_plain<M>(plain, b);
   if (outcome(sa, quick) != outcome(sb, plain)) std::abort();
   if (!sa || M == Mode::Skip) return;
-  if (a.value.kind() != b.value.kind() || a.value.bits() != b.value.bits() || a.text != b.text) std::abort();
+  if (a.value.kind() != b.value.kind() || a.value.bits() != b.value.bits() || a.text != b.text)
+    std::abort();
   if (a.exact && a.value.kind() == Number::Kind::Double) {
     // The literal's digits, where they are known to be the shortest, are
     // what the conversion of the double gives.

@@ -144,7 +144,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char*> command_vector = vector_of(command_info);
   std::vector<char*> argv_vector = vector_of(argv);
 
-  auto operation = kelvane::sudo::read_operation(user_vector.data(), command_vector.data(), argv_vector.data());
+  auto operation =
+      kelvane::sudo::read_operation(user_vector.data(), command_vector.data(), argv_vector.data());
   bool all_text = true;
   for (const std::string& piece : pieces) all_text = all_text && kelvane::utf8::is_valid(piece);
   if (!operation.ok()) return 0;
@@ -152,7 +153,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const kelvane::approval::OperatorApprovalRequest request =
       kelvane::sudo::build_request(operation.value(), kelvane::sudo::PluginOptions{});
-  require(request.title.size() <= kelvane::sudo::kTitleLimit && request.title.starts_with("sudo: "));
+  require(request.title.size() <= kelvane::sudo::kTitleLimit &&
+          request.title.starts_with("sudo: "));
   require(!has_control_character(request.title) && request.title.find('\n') == std::string::npos);
   require(!has_control_character(request.detail));
   std::size_t breaks = 0;

@@ -79,7 +79,8 @@ struct Big {
   }
   std::uint64_t low64() const {
     std::uint64_t v = 0;
-    for (std::size_t i = 0; i < 2 && i < limbs.size(); ++i) v |= std::uint64_t{limbs[i]} << (32 * i);
+    for (std::size_t i = 0; i < 2 && i < limbs.size(); ++i)
+      v |= std::uint64_t{limbs[i]} << (32 * i);
     return v;
   }
 };
@@ -95,7 +96,8 @@ int compare(const Big& a, const Big& b) {
 void subtract(Big& a, const Big& b) {  // requires a >= b
   std::int64_t borrow = 0;
   for (std::size_t i = 0; i < a.limbs.size(); ++i) {
-    std::int64_t d = std::int64_t{a.limbs[i]} - borrow - (i < b.limbs.size() ? std::int64_t{b.limbs[i]} : 0);
+    std::int64_t d =
+        std::int64_t{a.limbs[i]} - borrow - (i < b.limbs.size() ? std::int64_t{b.limbs[i]} : 0);
     borrow = d < 0 ? 1 : 0;
     if (d < 0) d += std::int64_t{1} << 32;
     a.limbs[i] = static_cast<std::uint32_t>(d);
@@ -145,11 +147,15 @@ int floor_log10_ratio(const Big& a, const Big& b) {
 
 // The approximations used by the digit search; they must agree with the
 // exact values over the exponents it meets.
-int flog10pow2(int e) { return static_cast<int>((std::int64_t{e} * 661971961083) >> 41); }
+int flog10pow2(int e) {
+  return static_cast<int>((std::int64_t{e} * 661971961083) >> 41);
+}
 int flog10_three_quarters_pow2(int e) {
   return static_cast<int>((std::int64_t{e} * 661971961083 - 274743187321) >> 41);
 }
-int flog2pow10(int e) { return static_cast<int>((std::int64_t{e} * 913124641741) >> 38); }
+int flog2pow10(int e) {
+  return static_cast<int>((std::int64_t{e} * 913124641741) >> 38);
+}
 
 bool check_logarithms() {
   bool ok = true;
@@ -216,7 +222,8 @@ std::string table_text() {
     const std::uint64_t hi = g.shifted_right(63).low64();
     const std::uint64_t lo = g.low64() & ((std::uint64_t{1} << 63) - 1);
     char line[96];
-    std::snprintf(line, sizeof line, "    {0x%016" PRIX64 ", 0x%016" PRIX64 "},  // %d\n", hi, lo, k);
+    std::snprintf(line, sizeof line, "    {0x%016" PRIX64 ", 0x%016" PRIX64 "},  // %d\n", hi, lo,
+                  k);
     text += line;
   }
   text += "};\n\n}  // namespace kelvane::json::detail\n";

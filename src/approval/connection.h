@@ -67,7 +67,8 @@ ServiceAddress resolve_service_address(const EnvLookup& env, uid_t own_uid);
 // Refuses, before anything is sent, a service whose credentials
 // (SO_PEERCRED) show neither root nor the trusted uid. The refusal names the
 // path and the uid it found.
-Result<void, io::Error> check_service_peer(int fd, const std::string& path, const TrustedPeer& trusted);
+Result<void, io::Error> check_service_peer(int fd, const std::string& path,
+                                           const TrustedPeer& trusted);
 
 // Connects one AF_UNIX stream socket (close-on-exec). Creates the socket
 // before looking at the path, so that a failure to make one is reported even

@@ -14,7 +14,8 @@ Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest req
   FileDescriptor stream = std::move(connected).value();
   if (address.on_connected) address.on_connected(stream.get());
   if (address.trusted) {
-    Result<void, io::Error> trusted = check_service_peer(stream.get(), address.path, *address.trusted);
+    Result<void, io::Error> trusted =
+        check_service_peer(stream.get(), address.path, *address.trusted);
     if (!trusted.ok()) return fail(std::move(trusted).error());
   }
 
@@ -50,7 +51,9 @@ Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line) 
 Result<OperatorApprovalDecision, io::Error> request_decision(OperatorApprovalRequest request,
                                                              const EnvLookup& env) {
   return unless_out_of_memory(
-      [&] { return request_decision(std::move(request), resolve_service_address(env, ::geteuid())); },
+      [&] {
+        return request_decision(std::move(request), resolve_service_address(env, ::geteuid()));
+      },
       out_of_memory);
 }
 

@@ -14,7 +14,9 @@ namespace {
 [[maybe_unused]] const char* strerror_result(int result, const char* buffer) {
   return result == 0 ? buffer : nullptr;
 }
-[[maybe_unused]] const char* strerror_result(const char* result, const char*) { return result; }
+[[maybe_unused]] const char* strerror_result(const char* result, const char*) {
+  return result;
+}
 
 }  // namespace
 
@@ -53,7 +55,9 @@ Error Error::os(int code) noexcept {
   return e;
 }
 
-Error Error::last_os_error() noexcept { return os(errno); }
+Error Error::last_os_error() noexcept {
+  return os(errno);
+}
 
 Error Error::fixed(ErrorKind kind, std::string_view message) noexcept {
   Error e(Form::Fixed, kind);
@@ -68,7 +72,9 @@ Error Error::from_json(json::Error error) {
   return e;
 }
 
-Error Error::bare(ErrorKind kind) noexcept { return Error(Form::Kind, kind); }
+Error Error::bare(ErrorKind kind) noexcept {
+  return Error(Form::Kind, kind);
+}
 
 Error Error::message(ErrorKind kind, std::string text) {
   Error e(Form::Owned, kind);
@@ -76,7 +82,9 @@ Error Error::message(ErrorKind kind, std::string text) {
   return e;
 }
 
-ErrorKind Error::kind() const noexcept { return kind_; }
+ErrorKind Error::kind() const noexcept {
+  return kind_;
+}
 
 std::string Error::to_string() const {
   switch (form_) {

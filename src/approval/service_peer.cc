@@ -6,7 +6,8 @@
 
 namespace kelvane::approval {
 
-Result<void, io::Error> check_service_peer(int fd, const std::string& path, const TrustedPeer& trusted) {
+Result<void, io::Error> check_service_peer(int fd, const std::string& path,
+                                           const TrustedPeer& trusted) {
   ucred peer{};
   socklen_t length = sizeof peer;
   if (::getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &length) != 0) {

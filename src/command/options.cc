@@ -74,10 +74,12 @@ std::optional<json::CompactText> read_context(std::optional<std::string_view> te
 // hide that the file is broken.
 // Only the compact form of the file's text is kept, written over the text
 // itself where it can be.
-Result<json::CompactText, UsageError> read_context_file(std::string_view option, std::string_view path) {
+Result<json::CompactText, UsageError> read_context_file(std::string_view option,
+                                                        std::string_view path) {
   Result<std::string, UsageError> text = read_text_arg(option, path);
   if (!text.ok()) return fail(std::move(text).error());
-  Result<json::CompactText, json::Error> context = json::CompactText::read_in_place(std::move(text).value());
+  Result<json::CompactText, json::Error> context =
+      json::CompactText::read_in_place(std::move(text).value());
   if (context.ok()) return std::move(context).value();
   UsageError error;
   error.output.append("could not parse ").append(option) += ' ';

@@ -7,8 +7,8 @@
 namespace kelvane::command {
 
 Result<void, io::Error> write_fully(int fd, std::string_view bytes) {
-  return io::write_every_byte(bytes,
-                              [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
+  return io::write_every_byte(
+      bytes, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
 }
 
 }  // namespace kelvane::command

@@ -20,7 +20,8 @@ Report ask_service(approval::OperatorApprovalRequest request, const approval::En
       [&] {
         Result<approval::OperatorApprovalDecision, io::Error> decision =
             approval::request_decision(std::move(request), env);
-        return decision.ok() ? report_decision(decision.value()) : report_unavailable(decision.error());
+        return decision.ok() ? report_decision(decision.value())
+                             : report_unavailable(decision.error());
       },
       [] { return report_unavailable(io::Error::bare(io::ErrorKind::OutOfMemory)); });
 }
@@ -28,8 +29,8 @@ Report ask_service(approval::OperatorApprovalRequest request, const approval::En
 // The options hold whole files and the JSON read from them. One too large
 // for memory ends the run like any other unusable argument, not with an
 // abort that a caller would take for a crash.
-Result<approval::OperatorApprovalRequest, UsageError> read_options(std::span<const std::string_view> args,
-                                                                    const approval::EnvLookup& env) {
+Result<approval::OperatorApprovalRequest, UsageError> read_options(
+    std::span<const std::string_view> args, const approval::EnvLookup& env) {
   return unless_out_of_memory([&] { return parse_args(args, env("HOSTNAME")); },
                               []() -> Result<approval::OperatorApprovalRequest, UsageError> {
                                 return fail(UsageError{"out of memory\n"});

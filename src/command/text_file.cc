@@ -68,13 +68,16 @@ Result<std::string, io::Error> read_text_file(std::string_view path) {
                                  "paths must not contain interior null bytes"));
   }
   const std::string terminated(path);
-  FileDescriptor file(repeat_if_interrupted([&] { return ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC); }));
+  FileDescriptor file(
+      repeat_if_interrupted([&] { return ::open(terminated.c_str(), O_RDONLY | O_CLOEXEC); }));
   if (!file.is_open()) return fail(io::Error::last_os_error());
 
   std::string content;
-  Result<void, io::Error> read = unless_out_of_memory(
-      [&] { return read_to_end(file.get(), content); },
-      []() -> Result<void, io::Error> { return fail(io::Error::bare(io::ErrorKind::OutOfMemory)); });
+  Result<void, io::Error> read =
+      unless_out_of_memory([&] { return read_to_end(file.get(), content); },
+                           []() -> Result<void, io::Error> {
+                             return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
+                           });
   file.close();
   if (!read.ok()) return fail(std::move(read).error());
   if (!utf8::is_valid(content)) {

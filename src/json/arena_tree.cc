@@ -35,8 +35,8 @@ void ValueInternals::set_string(Value& v, std::string_view text, Arena& arena) {
 
 // Makes `v` (null) the array or object `tag` of `count` items, in a block of
 // `bytes` from `arena`, which is returned (null when `count` is 0).
-void* ValueInternals::set_container(Value& v, Value::Tag tag, std::size_t count, std::size_t bytes, Arena& arena,
-                                    bool outermost) {
+void* ValueInternals::set_container(Value& v, Value::Tag tag, std::size_t count, std::size_t bytes,
+                                    Arena& arena, bool outermost) {
   v.set_tag(tag);
   if (count == 0) return nullptr;
   void* block = outermost ? slotted_block(arena, bytes) : arena.allocate(bytes);
@@ -49,8 +49,10 @@ void* ValueInternals::set_container(Value& v, Value::Tag tag, std::size_t count,
 // The elements own nothing: their bytes are copied and the reader's stacks
 // need no clearing.
 void ValueInternals::set_array(Value& v, std::span<Value> elements, Arena& arena, bool outermost) {
-  void* block = set_container(v, Value::Tag::Array, elements.size(), elements.size_bytes(), arena, outermost);
-  if (block != nullptr) std::memcpy(block, static_cast<const void*>(elements.data()), elements.size_bytes());
+  void* block =
+      set_container(v, Value::Tag::Array, elements.size(), elements.size_bytes(), arena, outermost);
+  if (block != nullptr)
+    std::memcpy(block, static_cast<const void*>(elements.data()), elements.size_bytes());
 }
 
 void ValueInternals::set_object(Value& v, std::span<Member> members, Arena& arena, bool outermost) {
@@ -59,17 +61,21 @@ void ValueInternals::set_object(Value& v, std::span<Member> members, Arena& aren
     return;
   }
   const MemberOrder order(members);
-  void* block = set_container(v, Value::Tag::Object, order.kept(), order.kept() * sizeof(Member), arena, outermost);
+  void* block = set_container(v, Value::Tag::Object, order.kept(), order.kept() * sizeof(Member),
+                              arena, outermost);
   take_members(order, members, static_cast<Member*>(block), false);
 }
 
 Value ValueInternals::adopt(Value root, Arena& arena) {
   const Value::Owner owner = root.owner();
-  if ((owner != Value::Owner::Arena && owner != Value::Owner::ArenaOutermost) || !root.has_block()) return root;
-  if (root.tag() == Value::Tag::LongString) return Value::string(root.as_string());  // no slot: copy it out
+  if ((owner != Value::Owner::Arena && owner != Value::Owner::ArenaOutermost) || !root.has_block())
+    return root;
+  if (root.tag() == Value::Tag::LongString)
+    return Value::string(root.as_string());  // no slot: copy it out
   if (owner == Value::Owner::Arena) {
     // Built without room for the slot: move the block to one that has it.
-    const std::size_t bytes = root.count() * (root.tag() == Value::Tag::Array ? sizeof(Value) : sizeof(Member));
+    const std::size_t bytes =
+        root.count() * (root.tag() == Value::Tag::Array ? sizeof(Value) : sizeof(Member));
     void* block = slotted_block(arena, bytes);
     std::memcpy(block, root.block(), bytes);
     root.set_block(block);

@@ -62,10 +62,12 @@ class Builder {
     const bool outermost = depth_ == 0;
     Value& target = outermost ? root_ : built_;
     if (object) {
-      ValueInternals::set_object(target, std::span<Member>(members_).subspan(done.base), arena_, outermost);
+      ValueInternals::set_object(target, std::span<Member>(members_).subspan(done.base), arena_,
+                                 outermost);
       members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(done.base), members_.end());
     } else {
-      ValueInternals::set_array(target, std::span<Value>(elements_).subspan(done.base), arena_, outermost);
+      ValueInternals::set_array(target, std::span<Value>(elements_).subspan(done.base), arena_,
+                                outermost);
       elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(done.base), elements_.end());
     }
     if (outermost) return {};

@@ -40,7 +40,8 @@ class Output {
     prefer_huge_pages(own_.data(), own_.capacity());
     data_ = own_.data();
   }
-  explicit Output(std::string& text) noexcept : in_place_(&text), data_(text.data()), limit_(text.size()) {}
+  explicit Output(std::string& text) noexcept
+      : in_place_(&text), data_(text.data()), limit_(text.size()) {}
 
   std::size_t size() const noexcept { return size_; }
   const char* data() const noexcept { return data_; }
@@ -49,7 +50,8 @@ class Output {
 
   // Exactly `n` bytes are written there next.
   [[gnu::always_inline]] char* room(std::size_t n) {
-    if (limit_ - size_ < n) [[unlikely]] grow(n);
+    if (limit_ - size_ < n) [[unlikely]]
+      grow(n);
     return data_ + size_;
   }
   void advance(std::size_t n) noexcept { size_ += n; }
@@ -168,7 +170,8 @@ class CanonicalWriter {
     if (object) {
       put_in_order(base);
       members_.resize(base);
-      if (members_.empty()) Arena::free_chunks(keys_.take_chunks());  // no key kept there is wanted any more
+      if (members_.empty())
+        Arena::free_chunks(keys_.take_chunks());  // no key kept there is wanted any more
     }
     out_.put(object ? '}' : ']');
     pending_ = ',';
@@ -196,7 +199,9 @@ class CanonicalWriter {
       const Pending& m = members[i];
       return {m.escaped != nullptr ? m.escaped : out + m.start + 1, m.key_size};
     }
-    bool less(std::size_t i, std::size_t j) const noexcept { return detail::bytes_less(key(i), key(j)); }
+    bool less(std::size_t i, std::size_t j) const noexcept {
+      return detail::bytes_less(key(i), key(j));
+    }
   };
 
   // The comma before every value but the first of its container, or the
@@ -242,9 +247,10 @@ class CanonicalWriter {
     }
     char text[kMaxDoubleText];
     Decimal digits{};
-    const std::size_t length = token.exact && literal_is_shortest(token.significand, token.exponent, digits)
-                                   ? layout_decimal(std::signbit(n.as_double()), digits, text)
-                                   : double_text(n.as_double(), text);
+    const std::size_t length =
+        token.exact && literal_is_shortest(token.significand, token.exponent, digits)
+            ? layout_decimal(std::signbit(n.as_double()), digits, text)
+            : double_text(n.as_double(), text);
     out_.keep_clear_of(token.text.data() + token.text.size(), length);
     detail::move_up_to_32(out_.room(length), text, length);
     out_.advance(length);
@@ -274,7 +280,7 @@ class CanonicalWriter {
   }
 
   Output& out_;
-  char pending_ = 0;  // the separator owed before the next value or key
+  char pending_ = 0;                    // the separator owed before the next value or key
   std::size_t open_[detail::kMaxOpen];  // for each open container: its first member on members_
   std::size_t depth_ = 0;
   std::vector<Pending> members_;  // of the open objects, innermost last

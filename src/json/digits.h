@@ -45,11 +45,14 @@ inline void write_pair(std::uint32_t pair, char* p) noexcept {
 // lanes of one word side by side (each division by a multiplication that
 // is exact in the range of its lane), the first digit in the lowest byte.
 inline void write_eight_digits(std::uint32_t v, char* p) noexcept {
-  static_assert(std::endian::native == std::endian::little, "the first digit goes in the lowest byte");
-  const std::uint64_t halves = (v / 10000) | (std::uint64_t{v % 10000} << 32);   // two lanes below 10000
+  static_assert(std::endian::native == std::endian::little,
+                "the first digit goes in the lowest byte");
+  const std::uint64_t halves =
+      (v / 10000) | (std::uint64_t{v % 10000} << 32);  // two lanes below 10000
   const std::uint64_t high_pairs = ((halves * 10486) >> 20) & 0x0000007F0000007F;  // x / 100
-  const std::uint64_t pairs = high_pairs | ((halves - high_pairs * 100) << 16);     // four lanes below 100
-  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000F;             // x / 10
+  const std::uint64_t pairs =
+      high_pairs | ((halves - high_pairs * 100) << 16);                   // four lanes below 100
+  const std::uint64_t tens = ((pairs * 103) >> 10) & 0x000F000F000F000F;  // x / 10
   const std::uint64_t digits = tens | ((pairs - tens * 10) << 8);
   const std::uint64_t text = digits + 0x3030303030303030;
   std::memcpy(p, &text, 8);

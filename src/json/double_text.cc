@@ -68,7 +68,8 @@ char* write_fraction(Decimal d, int n, int e, char* p) noexcept {
   // the point in the gap.
   detail::write_digits_backward(d.digits, p + n);
   const int integer_digits = e + 1;
-  detail::move_short(p + integer_digits + 1, p + integer_digits, static_cast<std::size_t>(n - integer_digits));
+  detail::move_short(p + integer_digits + 1, p + integer_digits,
+                     static_cast<std::size_t>(n - integer_digits));
   p[integer_digits] = '.';
   return p + n + 1;
 }

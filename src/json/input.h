@@ -36,7 +36,9 @@ class Input {
   bool at_end() const noexcept { return index_ == size_; }
 
   // The byte at the index, or -1 at the end of the text.
-  int peek() const noexcept { return index_ < size_ ? static_cast<unsigned char>(data_[index_]) : -1; }
+  int peek() const noexcept {
+    return index_ < size_ ? static_cast<unsigned char>(data_[index_]) : -1;
+  }
   void eat() noexcept { ++index_; }
 
   // Skips JSON white space (space, tab, line feed, carriage return and
@@ -44,7 +46,8 @@ class Input {
   // follow each other without any, and every white-space byte is below '!'.
   int skip_whitespace() noexcept {
     std::size_t i = index_;
-    if (i < size_ && static_cast<unsigned char>(data_[i]) > ' ') return static_cast<unsigned char>(data_[i]);
+    if (i<size_&& static_cast<unsigned char>(data_[i])> ' ')
+      return static_cast<unsigned char>(data_[i]);
     while (i < size_) {
       const char c = data_[i];
       if (c != ' ' && c != '\n' && c != '\t' && c != '\r') {

@@ -94,7 +94,8 @@ template <class Keys>
 std::vector<std::size_t> order_keys_plain(const Keys& keys) {
   std::vector<std::size_t> positions(keys.size());
   for (std::size_t k = 0; k < positions.size(); ++k) positions[k] = k;
-  std::stable_sort(positions.begin(), positions.end(), [&](std::size_t a, std::size_t b) { return keys.less(a, b); });
+  std::stable_sort(positions.begin(), positions.end(),
+                   [&](std::size_t a, std::size_t b) { return keys.less(a, b); });
   std::vector<std::size_t> kept;
   for (std::size_t i = 0; i < positions.size(); ++i) {
     if (i + 1 < positions.size() && !keys.less(positions[i], positions[i + 1])) continue;

@@ -12,6 +12,7 @@ namespace kelvane::json {
 // This is not always the double nearest to the decimal value (37e-23 gives
 // 3.7000000000000005e-22), and readers of our output rely on exactly this
 // result. Nothing when the result would not be finite.
-std::optional<double> compose_double(bool positive, std::uint64_t significand, std::int32_t exponent) noexcept;
+std::optional<double> compose_double(bool positive, std::uint64_t significand,
+                                     std::int32_t exponent) noexcept;
 
 }  // namespace kelvane::json

@@ -17,12 +17,17 @@ namespace kelvane::json::detail {
 namespace {
 
 // The value of an ASCII digit; above 9 for any other byte.
-constexpr unsigned digit_value(char c) noexcept { return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0'; }
-constexpr bool is_digit(char c) noexcept { return digit_value(c) <= 9; }
+constexpr unsigned digit_value(char c) noexcept {
+  return static_cast<unsigned>(static_cast<unsigned char>(c)) - '0';
+}
+constexpr bool is_digit(char c) noexcept {
+  return digit_value(c) <= 9;
+}
 
 // True when significand * 10 + digit would not fit in 64 bits.
 constexpr bool overflows(std::uint64_t significand, unsigned digit) noexcept {
-  constexpr std::uint64_t kLimit = std::numeric_limits<std::uint64_t>::max() / 10;  // 1844674407370955161
+  constexpr std::uint64_t kLimit =
+      std::numeric_limits<std::uint64_t>::max() / 10;  // 1844674407370955161
   return significand > kLimit || (significand == kLimit && digit > 5);
 }
 
@@ -32,7 +37,9 @@ constexpr std::int64_t kExponentMax = std::numeric_limits<std::int32_t>::max();
 // Decimal exponents are 32-bit and saturate; they are kept wider while being
 // counted so that no step can overflow.
 constexpr std::int32_t saturate(std::int64_t x) noexcept {
-  return static_cast<std::int32_t>(x < kExponentMin ? kExponentMin : x > kExponentMax ? kExponentMax : x);
+  return static_cast<std::int32_t>(x < kExponentMin   ? kExponentMin
+                                   : x > kExponentMax ? kExponentMax
+                                                      : x);
 }
 
 // An integer literal without point or exponent.
@@ -57,16 +64,20 @@ std::size_t skip_digits(const char* p, std::size_t n, std::size_t i) noexcept {
 template <Mode M>
 class Grammar {
  public:
-  Grammar(Input& in, NumberToken& out) noexcept : in_(in), out_(out), p_(in.data()), n_(in.size()) {}
+  Grammar(Input& in, NumberToken& out) noexcept
+      : in_(in), out_(out), p_(in.data()), n_(in.size()) {}
 
   // At the first digit (after the minus sign of a negative number).
   Status integer_part(bool positive) {
-    if (in_.at_end()) return fail(in_.error(M == Mode::Read ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
+    if (in_.at_end())
+      return fail(
+          in_.error(M == Mode::Read ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
     const char first = p_[in_.index()];
     in_.eat();
     if (first == '0') {
       // Only one leading zero.
-      if (!in_.at_end() && is_digit(p_[in_.index()])) return fail(in_.peek_error(ErrorCode::InvalidNumber));
+      if (!in_.at_end() && is_digit(p_[in_.index()]))
+        return fail(in_.peek_error(ErrorCode::InvalidNumber));
       return after_integer(positive, 0, 0, false);
     }
     if (!is_digit(first)) return fail(in_.error(ErrorCode::InvalidNumber));
@@ -82,7 +93,8 @@ class Grammar {
         // Digits beyond the 64 bits of the significand only scale it.
         const std::size_t end = skip_digits(p_, n_, i);
         in_.set_index(end);
-        return after_integer(positive, significand, saturate(static_cast<std::int64_t>(end - i)), true);
+        return after_integer(positive, significand, saturate(static_cast<std::int64_t>(end - i)),
+                             true);
       }
       significand = significand * 10 + d;
     }
@@ -91,7 +103,8 @@ class Grammar {
   }
 
  private:
-  Status after_integer(bool positive, std::uint64_t significand, std::int32_t exponent, bool long_integer) {
+  Status after_integer(bool positive, std::uint64_t significand, std::int32_t exponent,
+                       bool long_integer) {
     const int c = in_.peek();
     if (c == '.') return fraction(positive, significand, exponent);
     if (c == 'e' || c == 'E') return exponent_part(positive, significand, exponent);
@@ -131,7 +144,9 @@ class Grammar {
       positive_exponent = sign == '+';
       in_.eat();
     }
-    if (in_.at_end()) return fail(in_.error(M == Mode::Read ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
+    if (in_.at_end())
+      return fail(
+          in_.error(M == Mode::Read ? ErrorCode::EofWhileParsingValue : ErrorCode::InvalidNumber));
     const char first = p_[in_.index()];
     in_.eat();
     if (!is_digit(first)) return fail(in_.error(ErrorCode::InvalidNumber));
@@ -147,15 +162,17 @@ class Grammar {
       if (e > kLimit || (e == kLimit && d > 7)) {
         // Beyond 32 bits: infinite unless the value is zero or the exponent
         // negative, in which case it is zero however the digits go on.
-        if (significand != 0 && positive_exponent) return fail(in_.error(ErrorCode::NumberOutOfRange));
+        if (significand != 0 && positive_exponent)
+          return fail(in_.error(ErrorCode::NumberOutOfRange));
         in_.set_index(skip_digits(p_, n_, in_.index()));
         out_.value = Number::from_double(positive ? 0.0 : -0.0);
         return {};
       }
       e = e * 10 + d;
     }
-    return finish(positive, significand,
-                  saturate(positive_exponent ? std::int64_t{exponent} + e : std::int64_t{exponent} - e));
+    return finish(
+        positive, significand,
+        saturate(positive_exponent ? std::int64_t{exponent} + e : std::int64_t{exponent} - e));
   }
 
   Status finish(bool positive, std::uint64_t significand, std::int32_t exponent) {
@@ -273,7 +290,8 @@ inline bool digit_run(const char* p, std::size_t n, std::size_t& i, std::size_t 
 // digits at a time: their digits into `significand`, the fraction's count
 // negated into `exponent`. `i` ends after them. False when they are not for
 // the quick path (see quick_number).
-inline bool mantissa_by_words(const char* p, std::size_t n, std::size_t& i, std::uint64_t& significand, bool& point,
+inline bool mantissa_by_words(const char* p, std::size_t n, std::size_t& i,
+                              std::uint64_t& significand, bool& point,
                               std::int64_t& exponent) noexcept {
   const std::size_t start = i;
   if (!digit_run(p, n, i, kQuickDigits, significand)) return false;
@@ -296,8 +314,10 @@ inline bool mantissa_by_words(const char* p, std::size_t n, std::size_t& i, std:
 inline bool mantissa_by_mask(const char* p, std::size_t& i, std::uint64_t& significand, bool& point,
                              std::int64_t& exponent) noexcept {
   const std::uint32_t others = ~digit_mask32(p + i);
-  const auto integer_digits = static_cast<std::size_t>(std::countr_zero(others));  // 32 when all are digits
-  if (integer_digits == 0 || integer_digits > kQuickDigits || (p[i] == '0' && integer_digits > 1)) return false;
+  const auto integer_digits =
+      static_cast<std::size_t>(std::countr_zero(others));  // 32 when all are digits
+  if (integer_digits == 0 || integer_digits > kQuickDigits || (p[i] == '0' && integer_digits > 1))
+    return false;
   significand = digits_value(p + i, integer_digits);
   point = p[i + integer_digits] == '.';
   if (!point) {
@@ -314,8 +334,8 @@ inline bool mantissa_by_mask(const char* p, std::size_t& i, std::uint64_t& signi
 }
 #endif
 
-inline bool quick_mantissa(const char* p, std::size_t n, std::size_t& i, std::uint64_t& significand, bool& point,
-                           std::int64_t& exponent) noexcept {
+inline bool quick_mantissa(const char* p, std::size_t n, std::size_t& i, std::uint64_t& significand,
+                           bool& point, std::int64_t& exponent) noexcept {
 #if defined(__GNUC__) && defined(__SSE2__) && !defined(KOA_NO_VECTOR_SCAN)
   if (n - i >= 48) return mantissa_by_mask(p, i, significand, point, exponent);
 #endif
@@ -346,7 +366,8 @@ bool quick_number(Input& in, bool positive, NumberToken& out) noexcept {
     }
     const std::size_t first = i;
     std::int64_t e = 0;
-    for (; i < n && i - first < kQuickExponentDigits && is_digit(p[i]); ++i) e = e * 10 + digit_value(p[i]);
+    for (; i < n && i - first < kQuickExponentDigits && is_digit(p[i]); ++i)
+      e = e * 10 + digit_value(p[i]);
     if (i == first || (i < n && is_digit(p[i]))) return false;
     exponent = positive_exponent ? exponent + e : exponent - e;
   }

@@ -49,7 +49,8 @@ Status lex_number_plain(Input& in, NumberToken& out);
 // The end of the run of digits that starts at p[i]. A number's digits are
 // mostly one run of up to twenty, so one test of sixteen bytes usually finds
 // its end.
-[[gnu::always_inline]] inline std::size_t skip_digit_run(const char* p, std::size_t n, std::size_t i) noexcept {
+[[gnu::always_inline]] inline std::size_t skip_digit_run(const char* p, std::size_t n,
+                                                         std::size_t i) noexcept {
   while (n - i >= 16) {
     const Bytes16 v = load16(p + i) - static_cast<unsigned char>('0');
     const auto marks = v > 9;
@@ -74,8 +75,11 @@ inline constexpr std::size_t kNotQuick = static_cast<std::size_t>(-1);
 // The end of the well-formed number at p[i] (its minus sign or first
 // digit), or kNotQuick for anything that is not one, which the grammar then
 // goes over again for its error.
-[[gnu::always_inline]] inline std::size_t skip_number_quick(const char* p, std::size_t n, std::size_t i) noexcept {
-  const auto digit = [&](std::size_t k) { return k < n && static_cast<unsigned char>(p[k] - '0') <= 9; };
+[[gnu::always_inline]] inline std::size_t skip_number_quick(const char* p, std::size_t n,
+                                                            std::size_t i) noexcept {
+  const auto digit = [&](std::size_t k) {
+    return k < n && static_cast<unsigned char>(p[k] - '0') <= 9;
+  };
   if (p[i] == '-') ++i;
   if (!digit(i)) return kNotQuick;
   if (p[i] == '0') {

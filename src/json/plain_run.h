@@ -12,7 +12,9 @@
 
 namespace kelvane::json::detail {
 
-inline bool ends_plain_run(unsigned char c) noexcept { return c == '"' || c == '\\' || c < 0x20; }
+inline bool ends_plain_run(unsigned char c) noexcept {
+  return c == '"' || c == '\\' || c < 0x20;
+}
 
 #if defined(__GNUC__) && defined(__SSE2__) && !defined(KOA_NO_VECTOR_SCAN)
 // Sixteen bytes at a time with the compiler's vector types (plain SSE2
@@ -26,7 +28,9 @@ inline Bytes16 load16(const char* p) noexcept {
   return v;
 }
 
-inline auto escape_marks16(Bytes16 v) noexcept { return (v < 0x20) | (v == '"') | (v == '\\'); }
+inline auto escape_marks16(Bytes16 v) noexcept {
+  return (v < 0x20) | (v == '"') | (v == '\\');
+}
 
 // Offset of the first byte ending a plain run in p[0..16), or 16.
 inline std::size_t first_escape16(const char* p) noexcept {
@@ -64,7 +68,8 @@ inline std::size_t plain_run(const char* text, std::size_t n) noexcept {
 
 // The same for text that usually ends early, as strings read mostly do:
 // the first sixteen bytes are tested alone before the longer strides.
-[[gnu::always_inline]] inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept {
+[[gnu::always_inline]] inline std::size_t short_plain_run(const char* text,
+                                                          std::size_t n) noexcept {
   if (n >= 16) {
     const std::size_t at = first_escape16(text);
     if (at < 16) return at;
@@ -99,7 +104,9 @@ inline std::size_t plain_run(const char* text, std::size_t n) noexcept {
   return i;
 }
 
-inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept { return plain_run(text, n); }
+inline std::size_t short_plain_run(const char* text, std::size_t n) noexcept {
+  return plain_run(text, n);
+}
 #endif
 
 }  // namespace kelvane::json::detail

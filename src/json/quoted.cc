@@ -19,14 +19,16 @@ struct CodePointRange {
 
 template <std::size_t N>
 bool in_table(const CodePointRange (&table)[N], char32_t c) noexcept {
-  const CodePointRange* it = std::upper_bound(std::begin(table), std::end(table), c,
-                                              [](char32_t v, const CodePointRange& r) { return v < r.first; });
+  const CodePointRange* it =
+      std::upper_bound(std::begin(table), std::end(table), c,
+                       [](char32_t v, const CodePointRange& r) { return v < r.first; });
   return it != std::begin(table) && c <= std::prev(it)->last;
 }
 
 void append_code_point_escape(std::string& out, char32_t c) {
   char digits[8];
-  const auto [end, ec] = std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(c), 16);
+  const auto [end, ec] =
+      std::to_chars(digits, digits + sizeof digits, static_cast<std::uint32_t>(c), 16);
   out += "\\u{";
   out.append(digits, end);
   out += '}';
@@ -34,9 +36,13 @@ void append_code_point_escape(std::string& out, char32_t c) {
 
 }  // namespace
 
-bool is_printable(char32_t c) noexcept { return !in_table(kNotPrintable, c); }
+bool is_printable(char32_t c) noexcept {
+  return !in_table(kNotPrintable, c);
+}
 
-bool is_grapheme_extend(char32_t c) noexcept { return in_table(kGraphemeExtend, c); }
+bool is_grapheme_extend(char32_t c) noexcept {
+  return in_table(kGraphemeExtend, c);
+}
 
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';

@@ -41,7 +41,8 @@ Error invalid_length(std::size_t count, std::string_view expected) {
 
 class RecordFiller {
  public:
-  RecordFiller(Input& in, const RecordShape& shape, std::span<std::optional<std::string>> slots) noexcept
+  RecordFiller(Input& in, const RecordShape& shape,
+               std::span<std::optional<std::string>> slots) noexcept
       : in_(in), shape_(shape), slots_(slots) {}
 
   // The record itself is the one array or object at the top; inside it only
@@ -55,7 +56,8 @@ class RecordFiller {
 
   Status close(bool) {
     if (!object_form_) {
-      if (count_ < shape_.fields.size()) return fail(invalid_length(count_, shape_.length_description));
+      if (count_ < shape_.fields.size())
+        return fail(invalid_length(count_, shape_.length_description));
       return {};
     }
     for (std::size_t i = 0; i < shape_.fields.size(); ++i) {
@@ -98,11 +100,17 @@ class RecordFiller {
     return {};
   }
 
-  Status boolean(bool value) { return inside_ ? field_type().boolean(value) : record_type().boolean(value); }
-  Status number(const NumberToken& token) { return inside_ ? field_type().number(token) : record_type().number(token); }
+  Status boolean(bool value) {
+    return inside_ ? field_type().boolean(value) : record_type().boolean(value);
+  }
+  Status number(const NumberToken& token) {
+    return inside_ ? field_type().number(token) : record_type().number(token);
+  }
 
  private:
-  detail::Unexpected record_type() const noexcept { return detail::Unexpected(shape_.type_description); }
+  detail::Unexpected record_type() const noexcept {
+    return detail::Unexpected(shape_.type_description);
+  }
   static detail::Unexpected field_type() noexcept { return detail::Unexpected("a string"); }
 
   std::size_t find_field(std::string_view key) const noexcept {

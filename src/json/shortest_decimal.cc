@@ -161,7 +161,8 @@ Decimal shortest_decimal(double value) noexcept {
 
 bool literal_is_shortest(std::uint64_t significand, std::int32_t exponent, Decimal& out) noexcept {
   constexpr std::uint64_t kExactInDouble = std::uint64_t{1} << 53;
-  constexpr std::int32_t kExactPowerOfTen = 22;  // 10^22 is the last power of ten a double holds exactly
+  constexpr std::int32_t kExactPowerOfTen =
+      22;  // 10^22 is the last power of ten a double holds exactly
   constexpr std::uint64_t kFifteenDigits = 1000000000000000;
   if (significand == 0 || significand > kExactInDouble || exponent < -kExactPowerOfTen ||
       exponent > kExactPowerOfTen) {

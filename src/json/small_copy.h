@@ -36,7 +36,8 @@ template <std::size_t N>
 }
 
 // At most thirty-two bytes.
-[[gnu::always_inline]] inline void move_up_to_32(char* to, const char* from, std::size_t n) noexcept {
+[[gnu::always_inline]] inline void move_up_to_32(char* to, const char* from,
+                                                 std::size_t n) noexcept {
   if (n > 16) {
     move_ends<16>(to, from, n);
   } else {

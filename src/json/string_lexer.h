@@ -146,14 +146,30 @@ inline bool escape(Text& t, Sink& out, ErrorCode& error) {
   }
   char byte;
   switch (t.take()) {
-    case '"': byte = '"'; break;
-    case '\\': byte = '\\'; break;
-    case '/': byte = '/'; break;
-    case 'b': byte = '\b'; break;
-    case 'f': byte = '\f'; break;
-    case 'n': byte = '\n'; break;
-    case 'r': byte = '\r'; break;
-    case 't': byte = '\t'; break;
+    case '"':
+      byte = '"';
+      break;
+    case '\\':
+      byte = '\\';
+      break;
+    case '/':
+      byte = '/';
+      break;
+    case 'b':
+      byte = '\b';
+      break;
+    case 'f':
+      byte = '\f';
+      break;
+    case 'n':
+      byte = '\n';
+      break;
+    case 'r':
+      byte = '\r';
+      break;
+    case 't':
+      byte = '\t';
+      break;
     case 'u':
       if constexpr (M == Mode::Read) {
         return unicode_escape(t, out, error);

@@ -69,7 +69,8 @@ void write_str(OutputCursor& out, std::string_view text) {
 void write_short_str(OutputCursor& out, const unsigned char* bytes) {
   const std::size_t n = bytes[1];
   const char* text = reinterpret_cast<const char*>(bytes + 2);
-#if defined(__GNUC__) && defined(__SSE2__) && defined(__SIZEOF_INT128__) && !defined(KOA_NO_VECTOR_SCAN)
+#if defined(__GNUC__) && defined(__SSE2__) && defined(__SIZEOF_INT128__) && \
+    !defined(KOA_NO_VECTOR_SCAN)
   // Most keys and many values are short: one test of the sixteen bytes
   // (the text is among them) and a copy of fixed size, where the general
   // path would pad and copy a tail of varying length.

@@ -14,9 +14,13 @@ Status Unexpected::invalid_type(std::string_view found) const {
   return fail(Error::message(std::move(message)));
 }
 
-Status Unexpected::null_value() const { return invalid_type("null"); }
+Status Unexpected::null_value() const {
+  return invalid_type("null");
+}
 
-Status Unexpected::boolean(bool value) const { return invalid_type(value ? "boolean `true`" : "boolean `false`"); }
+Status Unexpected::boolean(bool value) const {
+  return invalid_type(value ? "boolean `true`" : "boolean `false`");
+}
 
 Status Unexpected::number(const NumberToken& token) const {
   const Number n = token.value;
@@ -43,6 +47,8 @@ Status Unexpected::string(const StringToken& token) const {
   return invalid_type(found);
 }
 
-Status Unexpected::open(bool object) const { return invalid_type(object ? "map" : "sequence"); }
+Status Unexpected::open(bool object) const {
+  return invalid_type(object ? "map" : "sequence");
+}
 
 }  // namespace kelvane::json::detail

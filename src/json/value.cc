@@ -13,7 +13,9 @@ static_assert(std::endian::native == std::endian::little, "Value packs its count
 
 namespace kelvane::json {
 
-bool key_less(std::string_view a, std::string_view b) noexcept { return detail::bytes_less(a, b); }
+bool key_less(std::string_view a, std::string_view b) noexcept {
+  return detail::bytes_less(a, b);
+}
 
 namespace {
 
@@ -53,8 +55,8 @@ std::uint64_t ValueInternals::key_prefix(const Value& key) noexcept {
 // Values do not care where they live: their bytes are moved. The sources are
 // cleared when they may own something (heap trees); members built in an
 // arena own nothing, and keep their bytes.
-void ValueInternals::take_members(const MemberOrder& order, std::span<Member> members, Member* block,
-                                  bool owned) noexcept {
+void ValueInternals::take_members(const MemberOrder& order, std::span<Member> members,
+                                  Member* block, bool owned) noexcept {
   for (std::size_t j = 0; j < order.kept(); ++j) {
     Member& from = members[order.position(j)];
     std::memcpy(static_cast<void*>(block + j), static_cast<const void*>(&from), sizeof(Member));
@@ -85,7 +87,8 @@ Value Value::array(std::span<Value> elements) {
   v.set_tag(Tag::Array);
   if (elements.empty()) return v;
   auto* block = static_cast<Value*>(::operator new(elements.size_bytes()));
-  std::memcpy(static_cast<void*>(block), static_cast<const void*>(elements.data()), elements.size_bytes());
+  std::memcpy(static_cast<void*>(block), static_cast<const void*>(elements.data()),
+              elements.size_bytes());
   std::memset(static_cast<void*>(elements.data()), 0, elements.size_bytes());
   v.set_count(elements.size());
   v.set_block(block);
@@ -136,7 +139,9 @@ void ValueInternals::free_tree(Value& root) noexcept {
     }
     ++depth;
   };
-  auto top = [&]() -> Frame& { return depth <= kInline ? inline_frames[depth - 1] : spilled[depth - 1 - kInline]; };
+  auto top = [&]() -> Frame& {
+    return depth <= kInline ? inline_frames[depth - 1] : spilled[depth - 1 - kInline];
+  };
   auto pop = [&]() {
     if (depth > kInline) spilled.pop_back();
     --depth;
@@ -188,15 +193,20 @@ bool Value::has_block() const noexcept {
   return (t == Tag::LongString || t == Tag::Array || t == Tag::Object) && count() != 0;
 }
 
-bool Value::owns_block() const noexcept { return has_block() && owner() == Owner::Heap; }
+bool Value::owns_block() const noexcept {
+  return has_block() && owner() == Owner::Heap;
+}
 
-bool Value::owns_arena() const noexcept { return has_block() && owner() == Owner::ArenaRoot; }
+bool Value::owns_arena() const noexcept {
+  return has_block() && owner() == Owner::ArenaRoot;
+}
 
 // ---- Map ------------------------------------------------------------------
 
 void Map::insert(std::string_view key, Value value) {
-  auto it = std::lower_bound(members_.begin(), members_.end(), key,
-                             [](const Member& m, std::string_view k) { return key_less(m.name(), k); });
+  auto it =
+      std::lower_bound(members_.begin(), members_.end(), key,
+                       [](const Member& m, std::string_view k) { return key_less(m.name(), k); });
   if (it != members_.end() && it->name() == key) {
     it->value = std::move(value);
   } else {

@@ -31,13 +31,17 @@ class Number {
  public:
   enum class Kind : std::uint8_t { Unsigned64, Negative64, Double };
 
-  static constexpr Number unsigned64(std::uint64_t v) noexcept { return Number(Kind::Unsigned64, v); }
+  static constexpr Number unsigned64(std::uint64_t v) noexcept {
+    return Number(Kind::Unsigned64, v);
+  }
   // Precondition: v < 0.
   static constexpr Number negative64(std::int64_t v) noexcept {
     return Number(Kind::Negative64, static_cast<std::uint64_t>(v));
   }
   // Precondition: v is finite. -0.0 is kept.
-  static Number from_double(double v) noexcept { return Number(Kind::Double, std::bit_cast<std::uint64_t>(v)); }
+  static Number from_double(double v) noexcept {
+    return Number(Kind::Double, std::bit_cast<std::uint64_t>(v));
+  }
 
   constexpr Kind kind() const noexcept { return kind_; }
   constexpr std::uint64_t as_unsigned64() const noexcept {
@@ -124,17 +128,25 @@ class Value {
 
  private:
   enum class Tag : std::uint8_t {
-    Null, False, True, Unsigned64, Negative64, Double,
-    ShortString, LongString, Array, Object,
+    Null,
+    False,
+    True,
+    Unsigned64,
+    Negative64,
+    Double,
+    ShortString,
+    LongString,
+    Array,
+    Object,
   };
   static constexpr std::size_t kShortCapacity = 14;
 
   // Who frees the block of a LongString, Array or Object (byte 1).
   enum class Owner : std::uint8_t {
-    Heap,           // the value, block by block
-    ArenaRoot,      // the value: its block's arena, chunk by chunk
-    Arena,          // an arena that some root value owns
-    ArenaOutermost, // the same, with room before the block for the chunks
+    Heap,            // the value, block by block
+    ArenaRoot,       // the value: its block's arena, chunk by chunk
+    Arena,           // an arena that some root value owns
+    ArenaOutermost,  // the same, with room before the block for the chunks
   };
 
   // Byte 0: the tag. ShortString: byte 1 the length, bytes 2 to 15 the text,
@@ -194,7 +206,9 @@ class Map {
 
 // Inline: the reader makes one per scalar, and a call returning the value
 // through memory makes the next 16-byte move wait for the partial stores.
-inline void Value::set_boolean(bool b) noexcept { set_tag(b ? Tag::True : Tag::False); }
+inline void Value::set_boolean(bool b) noexcept {
+  set_tag(b ? Tag::True : Tag::False);
+}
 
 inline void Value::set_number(Number n) noexcept {
   switch (n.kind()) {
@@ -282,7 +296,9 @@ inline std::uint64_t Value::payload() const noexcept {
   return bits;
 }
 
-inline void Value::set_payload(std::uint64_t bits) noexcept { std::memcpy(raw_ + 8, &bits, 8); }
+inline void Value::set_payload(std::uint64_t bits) noexcept {
+  std::memcpy(raw_ + 8, &bits, 8);
+}
 
 inline std::size_t Value::count() const noexcept {
   std::uint64_t n = 0;
@@ -301,6 +317,8 @@ inline void* Value::block() const noexcept {
   return p;
 }
 
-inline void Value::set_block(void* p) noexcept { std::memcpy(raw_ + 8, &p, sizeof p); }
+inline void Value::set_block(void* p) noexcept {
+  std::memcpy(raw_ + 8, &p, sizeof p);
+}
 
 }  // namespace kelvane::json

@@ -52,16 +52,19 @@ struct ValueInternals {
   class MemberOrder;
   static void free_tree(Value& root) noexcept;
   static void*& arena_slot(const Value& v) noexcept;
-  static void* set_container(Value& v, Value::Tag tag, std::size_t count, std::size_t bytes, Arena& arena,
-                             bool outermost);
-  static void take_members(const MemberOrder& order, std::span<Member> members, Member* block, bool owned) noexcept;
+  static void* set_container(Value& v, Value::Tag tag, std::size_t count, std::size_t bytes,
+                             Arena& arena, bool outermost);
+  static void take_members(const MemberOrder& order, std::span<Member> members, Member* block,
+                           bool owned) noexcept;
 };
 
 // The members as order_keys sees them.
 struct ValueInternals::MemberKeys {
   std::span<const Member> members;
   std::size_t size() const noexcept { return members.size(); }
-  std::uint64_t prefix(std::size_t i) const noexcept { return ValueInternals::key_prefix(members[i].key); }
+  std::uint64_t prefix(std::size_t i) const noexcept {
+    return ValueInternals::key_prefix(members[i].key);
+  }
   bool less(std::size_t i, std::size_t j) const noexcept {
     return ValueInternals::key_less(members[i].key, members[j].key);
   }
@@ -89,7 +92,9 @@ class ValueInternals::MemberOrder {
 
   std::size_t kept() const noexcept { return kept_; }
   // The position in text order of the member that goes to place `j`.
-  std::size_t position(std::size_t j) const noexcept { return ranks_ == nullptr ? j : ranks_[j].position; }
+  std::size_t position(std::size_t j) const noexcept {
+    return ranks_ == nullptr ? j : ranks_[j].position;
+  }
 
  private:
   static constexpr std::size_t kInline = 512;

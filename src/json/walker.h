@@ -55,7 +55,8 @@ inline constexpr std::size_t kMaxOpen = 127;
 
 // After the first letter of null, true or false: the rest must follow.
 inline Status literal_rest(Input& in, std::string_view rest) {
-  if (in.size() - in.index() >= rest.size() && std::memcmp(in.data() + in.index(), rest.data(), rest.size()) == 0) {
+  if (in.size() - in.index() >= rest.size() &&
+      std::memcmp(in.data() + in.index(), rest.data(), rest.size()) == 0) {
     in.set_index(in.index() + rest.size());
     return {};
   }
@@ -79,9 +80,11 @@ inline Status end_seq(Input& in) {
   if (c == ',') {
     in.eat();
     const int after = in.skip_whitespace();
-    return fail(in.peek_error(after == ']' ? ErrorCode::TrailingComma : ErrorCode::TrailingCharacters));
+    return fail(
+        in.peek_error(after == ']' ? ErrorCode::TrailingComma : ErrorCode::TrailingCharacters));
   }
-  return fail(in.peek_error(c < 0 ? ErrorCode::EofWhileParsingList : ErrorCode::TrailingCharacters));
+  return fail(
+      in.peek_error(c < 0 ? ErrorCode::EofWhileParsingList : ErrorCode::TrailingCharacters));
 }
 
 inline Status end_map(Input& in) {
@@ -91,7 +94,8 @@ inline Status end_map(Input& in) {
     return {};
   }
   if (c == ',') return fail(in.peek_error(ErrorCode::TrailingComma));
-  return fail(in.peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::TrailingCharacters));
+  return fail(
+      in.peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::TrailingCharacters));
 }
 
 // After the one value of a whole text: only white space may follow.
@@ -160,7 +164,9 @@ struct ValueTextOf {
   using Type = DecodedText;
 };
 template <class V>
-  requires requires { typename V::ValueText; }
+requires requires {
+  typename V::ValueText;
+}
 struct ValueTextOf<V> {
   using Type = typename V::ValueText;
 };
@@ -187,7 +193,7 @@ struct Cursor {
   }
 
   int skip_whitespace() noexcept {
-    if (i < n && static_cast<unsigned char>(p[i]) > ' ') return static_cast<unsigned char>(p[i]);
+    if (i<n&& static_cast<unsigned char>(p[i])> ' ') return static_cast<unsigned char>(p[i]);
     while (i < n && (p[i] == ' ' || p[i] == '\n' || p[i] == '\t' || p[i] == '\r')) ++i;
     return i < n ? static_cast<unsigned char>(p[i]) : -1;
   }
@@ -209,7 +215,8 @@ SkippedString skip_string_rest(const char* p, std::size_t n, std::size_t stop) n
 // visitors, which may need a position, work on the Input. The cursor is
 // current on return.
 template <Mode M, class V>
-[[gnu::always_inline]] inline Status walk_scalar(Input& in, Cursor& at, std::string& scratch, int c, V& v) {
+[[gnu::always_inline]] inline Status walk_scalar(Input& in, Cursor& at, std::string& scratch, int c,
+                                                 V& v) {
   // The rest of null, true or false, as a whole where it stands.
   const auto literal = [&](std::string_view rest) -> Status {
     ++at.i;
@@ -235,8 +242,16 @@ template <Mode M, class V>
       if constexpr (M == Mode::Read) return visited(at.sync(in), v.boolean(false));
       return {};
     case '-':
-    case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': {
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9': {
       if constexpr (M == Mode::Read) {
         NumberToken token;
         if (Status s = lex_number<M>(at.sync(in), token); !s) return s;
@@ -257,7 +272,8 @@ template <Mode M, class V>
       const std::size_t end = start + short_plain_run(at.p + start, at.n - start);
       if (end < at.n && at.p[end] == '"') {
         at.i = end + 1;
-        if constexpr (M == Mode::Read) return visited(at.sync(in), v.string(StringToken{{at.p + start, end - start}, true}));
+        if constexpr (M == Mode::Read)
+          return visited(at.sync(in), v.string(StringToken{{at.p + start, end - start}, true}));
         return {};
       }
       if constexpr (M == Mode::Read) {
@@ -341,19 +357,21 @@ Status walk(Input& in, std::string& scratch, V& v) {
         continue;
       }
       if (c < 0) {
-        return fail(sync().peek_error(object ? ErrorCode::EofWhileParsingObject : ErrorCode::EofWhileParsingList));
+        return fail(sync().peek_error(object ? ErrorCode::EofWhileParsingObject
+                                             : ErrorCode::EofWhileParsingList));
       }
       if (!first) {
         if (c != ',') {
-          return fail(
-              sync().peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd : ErrorCode::ExpectedListCommaOrEnd));
+          return fail(sync().peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd
+                                               : ErrorCode::ExpectedListCommaOrEnd));
         }
         ++at.i;
         c = at.skip_whitespace();
         // Skipping has errors of its own here.
         if (c < 0) {
-          return fail(sync().peek_error(M == Mode::Skip && object ? ErrorCode::EofWhileParsingObject
-                                                                  : ErrorCode::EofWhileParsingValue));
+          return fail(sync().peek_error(M == Mode::Skip && object
+                                            ? ErrorCode::EofWhileParsingObject
+                                            : ErrorCode::EofWhileParsingValue));
         }
         if (c == closing) {
           return fail(sync().peek_error(M == Mode::Read ? ErrorCode::TrailingComma
@@ -394,7 +412,8 @@ Status walk(Input& in, std::string& scratch, V& v) {
       }
       c = at.skip_whitespace();
       if (c != ':') {
-        return fail(sync().peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::ExpectedColon));
+        return fail(
+            sync().peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::ExpectedColon));
       }
       ++at.i;
       if (action == KeyAction::Skip) {

@@ -23,7 +23,9 @@ struct Frame {
 class FrameStack {
  public:
   bool empty() const noexcept { return depth_ == 0; }
-  Frame& top() noexcept { return depth_ <= kInline ? inline_[depth_ - 1] : spilled_[depth_ - 1 - kInline]; }
+  Frame& top() noexcept {
+    return depth_ <= kInline ? inline_[depth_ - 1] : spilled_[depth_ - 1 - kInline];
+  }
   void push(const Frame& f) {
     if (depth_ < kInline) {
       inline_[depth_] = f;
@@ -98,7 +100,8 @@ namespace {
 // True for an array or object with something in it, which gets a frame.
 bool opens(const Value& v) noexcept {
   const Value::Kind k = v.kind();
-  return (k == Value::Kind::Array && !v.as_array().empty()) || (k == Value::Kind::Object && !v.as_object().empty());
+  return (k == Value::Kind::Array && !v.as_array().empty()) ||
+         (k == Value::Kind::Object && !v.as_object().empty());
 }
 
 }  // namespace
@@ -174,7 +177,9 @@ void Serializer::serialize(Number number) {
   detail::write_number(out, number);
 }
 
-void Serializer::serialize_unsigned(std::uint64_t value) { serialize(Number::unsigned64(value)); }
+void Serializer::serialize_unsigned(std::uint64_t value) {
+  serialize(Number::unsigned64(value));
+}
 
 SerializeMap Serializer::serialize_map(std::optional<std::size_t> members) {
   if (members == std::size_t{0}) {

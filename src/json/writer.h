@@ -64,7 +64,8 @@ class SerializeMap {
 
  private:
   friend class Serializer;
-  SerializeMap(Serializer& serializer, State state) noexcept : serializer_(serializer), state_(state) {}
+  SerializeMap(Serializer& serializer, State state) noexcept
+      : serializer_(serializer), state_(state) {}
   void serialize_key(std::string_view key);
 
   Serializer& serializer_;

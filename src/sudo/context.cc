@@ -5,7 +5,9 @@
 namespace kelvane::sudo {
 namespace {
 
-json::Value unsigned_number(std::uint64_t n) { return json::Value::number(json::Number::unsigned64(n)); }
+json::Value unsigned_number(std::uint64_t n) {
+  return json::Value::number(json::Number::unsigned64(n));
+}
 
 }  // namespace
 
@@ -21,7 +23,8 @@ json::Value operation_context(const Operation& operation) {
   members.emplace_back("runAsUid", unsigned_number(operation.runas_uid));
   members.emplace_back("runAsGid", unsigned_number(operation.runas_gid));
   members.emplace_back("cwd", json::Value::string(operation.cwd));
-  members.emplace_back("tty", operation.tty.empty() ? json::Value::null() : json::Value::string(operation.tty));
+  members.emplace_back(
+      "tty", operation.tty.empty() ? json::Value::null() : json::Value::string(operation.tty));
   if (operation.pid) members.emplace_back("pid", unsigned_number(*operation.pid));
   return json::Value::object(members);
 }

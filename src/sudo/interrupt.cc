@@ -26,7 +26,7 @@ extern "C" void on_interrupt(int signal) {
 InterruptGuard::InterruptGuard() noexcept {
   g_caught = 0;
   g_watched_fd = -1;
-  struct sigaction action{};
+  struct sigaction action {};
   action.sa_handler = on_interrupt;
   sigfillset(&action.sa_mask);
   action.sa_flags = 0;  // no SA_RESTART
@@ -45,7 +45,9 @@ InterruptGuard::~InterruptGuard() {
   if (g_caught != 0) (void)std::raise(g_caught);
 }
 
-int InterruptGuard::caught() const noexcept { return g_caught; }
+int InterruptGuard::caught() const noexcept {
+  return g_caught;
+}
 
 void InterruptGuard::watch(int fd) noexcept {
   g_watched_fd = fd;

@@ -30,7 +30,8 @@ Result<std::uint64_t, std::string> id_of(char* const* command_info, std::string_
   const std::optional<std::string_view> value = find_setting(command_info, name);
   if (!value) return fail("sudo gave no " + std::string(name) + "= in command_info");
   const std::optional<std::uint64_t> id = parse_decimal(*value, kMaxId);
-  if (!id) return fail("sudo gave " + std::string(name) + "=" + shell_quote(*value) + ", not a number");
+  if (!id)
+    return fail("sudo gave " + std::string(name) + "=" + shell_quote(*value) + ", not a number");
   return *id;
 }
 
@@ -60,13 +61,16 @@ Result<std::vector<std::string>, std::string> argv_of(char* const* run_argv) {
   return argv;
 }
 
-Result<void, std::string> read_command(Operation& op, char* const* command_info, char* const* run_argv) {
-  Result<std::string, std::string> command = text_of(command_info, "command_info", "command", "the command path");
+Result<void, std::string> read_command(Operation& op, char* const* command_info,
+                                       char* const* run_argv) {
+  Result<std::string, std::string> command =
+      text_of(command_info, "command_info", "command", "the command path");
   if (!command.ok()) return fail(std::move(command).error());
   op.command = std::move(command).value();
   if (op.command.empty()) return fail(std::string("sudo gave an empty command="));
   if (const auto root = find_setting(command_info, "chroot")) {
-    return fail("the command would run under chroot=" + shell_quote(*root) + ", which the request cannot show");
+    return fail("the command would run under chroot=" + shell_quote(*root) +
+                ", which the request cannot show");
   }
   Result<std::vector<std::string>, std::string> argv = argv_of(run_argv);
   if (!argv.ok()) return fail(std::move(argv).error());
@@ -75,7 +79,8 @@ Result<void, std::string> read_command(Operation& op, char* const* command_info,
 }
 
 Result<void, std::string> read_run_as(Operation& op, char* const* command_info) {
-  Result<std::string, std::string> user = text_of(command_info, "command_info", "runas_user", "the run-as user");
+  Result<std::string, std::string> user =
+      text_of(command_info, "command_info", "runas_user", "the run-as user");
   if (!user.ok()) return fail(std::move(user).error());
   op.runas_user = std::move(user).value();
   Result<std::uint64_t, std::string> uid = id_of(command_info, "runas_uid");
@@ -91,7 +96,8 @@ Result<void, std::string> read_run_as(Operation& op, char* const* command_info) 
 
 // The policy may name the command's directory; otherwise it starts where the
 // user ran sudo.
-Result<void, std::string> read_cwd(Operation& op, char* const* user_info, char* const* command_info) {
+Result<void, std::string> read_cwd(Operation& op, char* const* user_info,
+                                   char* const* command_info) {
   const bool from_policy = find_setting(command_info, "cwd").has_value();
   Result<std::string, std::string> cwd =
       from_policy ? text_of(command_info, "command_info", "cwd", "the working directory")

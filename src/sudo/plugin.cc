@@ -59,7 +59,8 @@ void tell_audit(const char** errstr, std::string reason) {
 // and whatever the cause, the command does not run.
 int internal_error(sudo_printf_t print, const char** errstr) noexcept {
   if (print != nullptr) print(SUDO_CONV_ERROR_MSG, "%s\n", kInternalError);
-  if (errstr != nullptr && g_state && g_state->api_version >= kErrstrSince) *errstr = kInternalError;
+  if (errstr != nullptr && g_state && g_state->api_version >= kErrstrSince)
+    *errstr = kInternalError;
   return kError;
 }
 
@@ -74,7 +75,8 @@ void keep_user_info(PluginState& state, char* const user_info[]) {
 void describe_trusted_peer(PluginState& state) {
   if (state.options.service_uid) {
     state.peer_described_as = "service_uid=" + std::to_string(*state.options.service_uid);
-    state.peer_opt_in = "change service_uid= on the plugin's line in sudo.conf to trust another uid";
+    state.peer_opt_in =
+        "change service_uid= on the plugin's line in sudo.conf to trust another uid";
   } else {
     state.peer_described_as = "the service_uid= of sudo.conf (none is set)";
     state.peer_opt_in = "add service_uid=UID to the plugin's line in sudo.conf to trust that uid";
@@ -97,7 +99,8 @@ int check_command(const PluginState& state, char* const command_info[], char* co
   // Root, or the one uid that sudo.conf names, and nobody else, may answer.
   const approval::ServiceAddress address{
       state.options.socket,
-      approval::TrustedPeer{state.options.service_uid.value_or(0), state.peer_described_as, state.peer_opt_in},
+      approval::TrustedPeer{state.options.service_uid.value_or(0), state.peer_described_as,
+                            state.peer_opt_in},
       &InterruptGuard::watch};
   // Lives until the verdict is printed; then sudo's handlers are back and
   // learn of a signal that came, so that even a late Ctrl-C stops sudo
@@ -110,8 +113,9 @@ int check_command(const PluginState& state, char* const command_info[], char* co
   return report(verdict_of(outcome), errstr);
 }
 
-int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* const[], char* const user_info[],
-                int, char* const[], char* const[] /* the user's environment: never read */,
+int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* const[],
+                char* const user_info[], int, char* const[],
+                char* const[] /* the user's environment: never read */,
                 char* const plugin_options[], const char** errstr) {
   try {
     PluginState& state = g_state.emplace();
@@ -141,10 +145,12 @@ int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* co
   }
 }
 
-void plugin_close() { g_state.reset(); }
+void plugin_close() {
+  g_state.reset();
+}
 
-int plugin_check(char* const command_info[], char* const run_argv[], char* const[] /* the command's environment */,
-                 const char** errstr) {
+int plugin_check(char* const command_info[], char* const run_argv[],
+                 char* const[] /* the command's environment */, const char** errstr) {
   const sudo_printf_t print = g_state ? g_state->print : nullptr;
   try {
     if (!g_state) return internal_error(print, errstr);
@@ -156,7 +162,8 @@ int plugin_check(char* const command_info[], char* const run_argv[], char* const
 
 int plugin_show_version(int) {
   if (!g_state || g_state->print == nullptr) return kError;
-  g_state->print(SUDO_CONV_INFO_MSG, "%s\n", "kelvane_approval approval plugin version " KOA_VERSION);
+  g_state->print(SUDO_CONV_INFO_MSG, "%s\n",
+                 "kelvane_approval approval plugin version " KOA_VERSION);
   return kRun;
 }
 
@@ -168,11 +175,8 @@ int plugin_show_version(int) {
 // plugin whose symbol has the same name as an earlier one.
 extern "C" {
 __attribute__((visibility("default"))) approval_plugin kelvane_approval = {
-    SUDO_APPROVAL_PLUGIN,
-    SUDO_API_VERSION,
-    kelvane::sudo::plugin_open,
-    kelvane::sudo::plugin_close,
-    kelvane::sudo::plugin_check,
-    kelvane::sudo::plugin_show_version,
+    SUDO_APPROVAL_PLUGIN,        SUDO_API_VERSION,
+    kelvane::sudo::plugin_open,  kelvane::sudo::plugin_close,
+    kelvane::sudo::plugin_check, kelvane::sudo::plugin_show_version,
 };
 }

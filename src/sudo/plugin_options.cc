@@ -12,8 +12,8 @@ namespace {
 // (uid_t)-1 means "no change" to the system calls that take a uid.
 constexpr std::uint64_t kMaxUid = std::numeric_limits<uid_t>::max() - 1;
 
-Result<void, std::string> apply(PluginOptions& options, std::string_view name, std::string_view value,
-                                std::string_view word) {
+Result<void, std::string> apply(PluginOptions& options, std::string_view name,
+                                std::string_view value, std::string_view word) {
   if (name == "socket") {
     if (value.empty() || value.front() != '/') {
       return fail("socket= needs an absolute path: " + std::string(word));

@@ -48,7 +48,8 @@ bool needs_escapes(std::string_view word) {
   return false;
 }
 
-void append_escaped(std::string& out, std::string_view word, std::size_t pos, std::size_t length, char32_t c) {
+void append_escaped(std::string& out, std::string_view word, std::size_t pos, std::size_t length,
+                    char32_t c) {
   if (length == 0) {
     out += "\\x";
     append_hex(out, static_cast<unsigned char>(word[pos]), 2);
@@ -100,7 +101,8 @@ std::string single_quoted(std::string_view word) {
 }  // namespace
 
 std::string shell_quote(std::string_view word) {
-  if (!word.empty() && std::all_of(word.begin(), word.end(), needs_no_quotes)) return std::string(word);
+  if (!word.empty() && std::all_of(word.begin(), word.end(), needs_no_quotes))
+    return std::string(word);
   if (needs_escapes(word)) return ansi_c_quoted(word);
   return single_quoted(word);
 }

@@ -11,7 +11,9 @@ namespace {
 
 constexpr std::string_view kEllipsis = "\u2026";
 
-bool is_continuation_byte(char c) { return (static_cast<unsigned char>(c) & 0xC0) == 0x80; }
+bool is_continuation_byte(char c) {
+  return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
 
 // The text cut to at most `limit` bytes with the ellipsis, at the start of a
 // character.
@@ -45,7 +47,8 @@ std::string request_detail(const Operation& operation) {
   return detail;
 }
 
-approval::OperatorApprovalRequest build_request(const Operation& operation, const PluginOptions& options) {
+approval::OperatorApprovalRequest build_request(const Operation& operation,
+                                                const PluginOptions& options) {
   approval::OperatorApprovalRequest request;
   request.title = request_title(operation);
   request.detail = request_detail(operation);

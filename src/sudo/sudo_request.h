@@ -30,6 +30,7 @@ std::string request_detail(const Operation& operation);
 
 // Title, detail, action "sudo", the invoking user as requester, sudo's host
 // as source and target, the digest, the context and the timeout option.
-approval::OperatorApprovalRequest build_request(const Operation& operation, const PluginOptions& options);
+approval::OperatorApprovalRequest build_request(const Operation& operation,
+                                                const PluginOptions& options);
 
 }  // namespace kelvane::sudo

@@ -16,11 +16,16 @@ std::string without_line_feed(std::string text) {
 
 std::string_view signal_name(int signal) {
   switch (signal) {
-    case SIGINT: return "SIGINT";
-    case SIGQUIT: return "SIGQUIT";
-    case SIGTERM: return "SIGTERM";
-    case SIGHUP: return "SIGHUP";
-    default: return "a signal";
+    case SIGINT:
+      return "SIGINT";
+    case SIGQUIT:
+      return "SIGQUIT";
+    case SIGTERM:
+      return "SIGTERM";
+    case SIGHUP:
+      return "SIGHUP";
+    default:
+      return "a signal";
   }
 }
 
@@ -52,8 +57,10 @@ Verdict refusal(std::string_view reason) {
 }
 
 Verdict interruption(int signal) {
-  std::string message =
-      std::string(kPrefix).append("interrupted by ").append(signal_name(signal)).append(" before the operator answered");
+  std::string message = std::string(kPrefix)
+                            .append("interrupted by ")
+                            .append(signal_name(signal))
+                            .append(" before the operator answered");
   return {kError, message + '\n', message};
 }
 

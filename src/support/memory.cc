@@ -25,7 +25,9 @@ void prefer_huge_pages(void* data, std::size_t size) noexcept {
   (void)::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
 }
 
-ByteBuffer::~ByteBuffer() { std::free(data_); }
+ByteBuffer::~ByteBuffer() {
+  std::free(data_);
+}
 
 void ByteBuffer::grow(std::size_t needed) {
   std::size_t capacity = capacity_ < 4096 ? 4096 : capacity_;

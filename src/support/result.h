@@ -27,12 +27,12 @@ template <class T, class E>
 class [[nodiscard]] Result {
  public:
   template <class U = T>
-    requires std::is_constructible_v<T, U&&>
-  Result(U&& value) : state_(std::in_place_index<0>, std::forward<U>(value)) {}
+  requires std::is_constructible_v<T, U&&> Result(U&& value)
+      : state_(std::in_place_index<0>, std::forward<U>(value)) {}
 
   template <class F>
-    requires std::is_constructible_v<E, F&&>
-  Result(Failure<F>&& failure) : state_(std::in_place_index<1>, std::move(failure.error)) {}
+  requires std::is_constructible_v<E, F&&> Result(Failure<F>&& failure)
+      : state_(std::in_place_index<1>, std::move(failure.error)) {}
 
   bool ok() const noexcept { return state_.index() == 0; }
   explicit operator bool() const noexcept { return ok(); }
@@ -74,8 +74,8 @@ class [[nodiscard]] Result<void, E> {
   Result() = default;
 
   template <class F>
-    requires std::is_constructible_v<E, F&&>
-  Result(Failure<F>&& failure) : error_(std::move(failure.error)) {}
+  requires std::is_constructible_v<E, F&&> Result(Failure<F>&& failure)
+      : error_(std::move(failure.error)) {}
 
   bool ok() const noexcept { return !error_.has_value(); }
   explicit operator bool() const noexcept { return ok(); }

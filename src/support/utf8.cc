@@ -14,7 +14,9 @@ std::uint8_t byte_at(std::string_view text, std::size_t i) {
   return static_cast<std::uint8_t>(text[i]);
 }
 
-bool is_continuation(std::uint8_t b) { return (b & 0xC0u) == 0x80u; }
+bool is_continuation(std::uint8_t b) {
+  return (b & 0xC0u) == 0x80u;
+}
 
 // What may follow a lead byte (Unicode's table of well-formed byte
 // sequences): how many continuation bytes, and the range of the first of
@@ -30,8 +32,12 @@ constexpr LeadRule lead_rule(std::uint8_t b0) {
   if (b0 < 0x80) return {0, 0, 0};
   if (b0 < 0xC2) return {-1, 0, 0};
   if (b0 < 0xE0) return {1, 0x80, 0xBF};
-  if (b0 < 0xF0) return {2, b0 == 0xE0 ? std::uint8_t{0xA0} : std::uint8_t{0x80}, b0 == 0xED ? std::uint8_t{0x9F} : std::uint8_t{0xBF}};
-  if (b0 < 0xF5) return {3, b0 == 0xF0 ? std::uint8_t{0x90} : std::uint8_t{0x80}, b0 == 0xF4 ? std::uint8_t{0x8F} : std::uint8_t{0xBF}};
+  if (b0 < 0xF0)
+    return {2, b0 == 0xE0 ? std::uint8_t{0xA0} : std::uint8_t{0x80},
+            b0 == 0xED ? std::uint8_t{0x9F} : std::uint8_t{0xBF}};
+  if (b0 < 0xF5)
+    return {3, b0 == 0xF0 ? std::uint8_t{0x90} : std::uint8_t{0x80},
+            b0 == 0xF4 ? std::uint8_t{0x8F} : std::uint8_t{0xBF}};
   return {-1, 0, 0};
 }
 
@@ -82,7 +88,8 @@ bool is_valid(std::string_view bytes) noexcept {
         i += 16;
         continue;
       }
-      static_assert(std::endian::native == std::endian::little, "the mask is read lowest byte first");
+      static_assert(std::endian::native == std::endian::little,
+                    "the mask is read lowest byte first");
       i += (a & kHigh) != 0 ? static_cast<std::size_t>(std::countr_zero(a & kHigh)) / 8
                             : 8 + static_cast<std::size_t>(std::countr_zero(b & kHigh)) / 8;
       break;

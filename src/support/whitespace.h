@@ -14,6 +14,8 @@ bool is_unicode_white_space(char32_t c) noexcept;
 std::string_view trim(std::string_view text) noexcept;
 
 // True when nothing is left of the text after trimming.
-inline bool is_blank(std::string_view text) noexcept { return trim(text).empty(); }
+inline bool is_blank(std::string_view text) noexcept {
+  return trim(text).empty();
+}
 
 }  // namespace kelvane

@@ -22,7 +22,9 @@ using testing::FakeService;
 using testing::open_descriptor_count;
 using testing::TempDir;
 
-std::string os_text(int code) { return io::Error::os(code).to_string(); }
+std::string os_text(int code) {
+  return io::Error::os(code).to_string();
+}
 
 TEST(ResolveSocketPath, ChoiceOfPath) {
   using Env = std::map<std::string, std::string>;
@@ -159,7 +161,8 @@ TEST_F(WriteAll, LargeBufferArrivesWhole) {
   std::thread reader([&] {
     char buffer[65536];
     ssize_t n;
-    while ((n = ::read(peer(), buffer, sizeof buffer)) > 0) got.append(buffer, static_cast<std::size_t>(n));
+    while ((n = ::read(peer(), buffer, sizeof buffer)) > 0)
+      got.append(buffer, static_cast<std::size_t>(n));
   });
   EXPECT_TRUE(write_all(ours(), big).ok());
   ::shutdown(ours(), SHUT_WR);
@@ -182,22 +185,22 @@ class ReadLine : public SocketPair {
 
 struct LineCase {
   std::vector<std::string> pieces;
-  std::string line;    // the line after the call
-  std::string error;   // empty for success
+  std::string line;   // the line after the call
+  std::string error;  // empty for success
 };
 
 TEST_F(ReadLine, PiecesSplitsAndEndings) {
   const LineCase cases[] = {
       {{"abc\n"}, "abc\n", ""},
       {{"a", "b", "c\n"}, "abc\n", ""},
-      {{"\xC3", "\xA9\n"}, "\xC3\xA9\n", ""},                 // character split across receives
+      {{"\xC3", "\xA9\n"}, "\xC3\xA9\n", ""},  // character split across receives
       {{"\xE2\x82", "\xAC", "\n"}, "\xE2\x82\xAC\n", ""},
       {{"ok\r\n"}, "ok\r\n", ""},
-      {{"no newline"}, "no newline", ""},                     // then the peer closes
-      {{}, "", ""},                                           // closed without a byte
+      {{"no newline"}, "no newline", ""},  // then the peer closes
+      {{}, "", ""},                        // closed without a byte
       {{"\n"}, "\n", ""},
       {{"first\nsecond\n", "third\n"}, "first\n", ""},
-      {{"ok\n\xFF\xFF\n"}, "ok\n", ""},                       // what follows is never examined
+      {{"ok\n\xFF\xFF\n"}, "ok\n", ""},  // what follows is never examined
       {{"bad \xFF\n"}, "", "stream did not contain valid UTF-8"},
       {{"cut \xC3"}, "", "stream did not contain valid UTF-8"},  // truncated at the end
       {{"\xED\xA0\x80\n"}, "", "stream did not contain valid UTF-8"},

@@ -14,7 +14,8 @@ std::string decode(std::string_view line) {
   Result<OperatorApprovalDecision, json::Error> r = decode_decision(line);
   if (!r.ok()) return "error: " + r.error().to_string();
   const OperatorApprovalDecision& d = r.value();
-  return d.verdict + "|" + d.detail + "|" + d.approval_token.value_or("-") + "|" + d.token_expires_at.value_or("-");
+  return d.verdict + "|" + d.detail + "|" + d.approval_token.value_or("-") + "|" +
+         d.token_expires_at.value_or("-");
 }
 
 struct Case {
@@ -47,44 +48,64 @@ TEST(DecodeDecision, AcceptedLines) {
 TEST(DecodeDecision, FailingLines) {
   check_all({
       {"", "error: EOF while parsing a value at line 1 column 0"},
-      {R"("abc")", R"(error: invalid type: string "abc", expected struct OperatorApprovalDecision at line 1 column 5)"},
-      {"5", "error: invalid type: integer `5`, expected struct OperatorApprovalDecision at line 1 column 1"},
-      {"-7", "error: invalid type: integer `-7`, expected struct OperatorApprovalDecision at line 1 column 2"},
-      {"null", "error: invalid type: null, expected struct OperatorApprovalDecision at line 1 column 4"},
-      {"true", "error: invalid type: boolean `true`, expected struct OperatorApprovalDecision at line 1 column 4"},
+      {R"("abc")",
+       R"(error: invalid type: string "abc", expected struct OperatorApprovalDecision at line 1 column 5)"},
+      {"5",
+       "error: invalid type: integer `5`, expected struct OperatorApprovalDecision at line 1 "
+       "column 1"},
+      {"-7",
+       "error: invalid type: integer `-7`, expected struct OperatorApprovalDecision at line 1 "
+       "column 2"},
+      {"null",
+       "error: invalid type: null, expected struct OperatorApprovalDecision at line 1 column 4"},
+      {"true",
+       "error: invalid type: boolean `true`, expected struct OperatorApprovalDecision at line 1 "
+       "column 4"},
       {"x", "error: expected value at line 1 column 1"},
       {"nul", "error: EOF while parsing a value at line 1 column 3"},
       {"1e999", "error: number out of range at line 1 column 5"},
       {"{}", "error: missing field `verdict` at line 1 column 2"},
       {R"({"detail":"x"})", "error: missing field `verdict` at line 1 column 14"},
-      {R"({"Verdict":"approved","detail":"ok"})", "error: missing field `verdict` at line 1 column 36"},
+      {R"({"Verdict":"approved","detail":"ok"})",
+       "error: missing field `verdict` at line 1 column 36"},
       {R"({"verdict":"approved"})", "error: missing field `detail` at line 1 column 22"},
-      {R"({"verdict":"a","verdict":"b","detail":"x"})", "error: duplicate field `verdict` at line 1 column 24"},
-      {R"({"verdict":"a","verdict" :"b","detail":"x"})", "error: duplicate field `verdict` at line 1 column 25"},
-      {R"({"verdict":null,"detail":"ok"})", "error: invalid type: null, expected a string at line 1 column 15"},
-      {R"({"verdict":5,"detail":"x"})", "error: invalid type: integer `5`, expected a string at line 1 column 12"},
+      {R"({"verdict":"a","verdict":"b","detail":"x"})",
+       "error: duplicate field `verdict` at line 1 column 24"},
+      {R"({"verdict":"a","verdict" :"b","detail":"x"})",
+       "error: duplicate field `verdict` at line 1 column 25"},
+      {R"({"verdict":null,"detail":"ok"})",
+       "error: invalid type: null, expected a string at line 1 column 15"},
+      {R"({"verdict":5,"detail":"x"})",
+       "error: invalid type: integer `5`, expected a string at line 1 column 12"},
       {R"({"verdict":1.5,"detail":"x"})",
        "error: invalid type: floating point `1.5`, expected a string at line 1 column 14"},
       {R"({"verdict":-0,"detail":"x"})",
        "error: invalid type: floating point `-0.0`, expected a string at line 1 column 13"},
-      {R"({"verdict":[1],"detail":"x"})", "error: invalid type: sequence, expected a string at line 1 column 11"},
-      {R"({"verdict":{},"detail":"x"})", "error: invalid type: map, expected a string at line 1 column 11"},
+      {R"({"verdict":[1],"detail":"x"})",
+       "error: invalid type: sequence, expected a string at line 1 column 11"},
+      {R"({"verdict":{},"detail":"x"})",
+       "error: invalid type: map, expected a string at line 1 column 11"},
       {R"({"verdict":"approved","detail":"ok","approvalToken":123})",
        "error: invalid type: integer `123`, expected a string at line 1 column 55"},
       {R"({"verdict":"approved","detail":"ok","tokenExpiresAt":null,"tokenExpiresAt":"x"})",
        "error: duplicate field `tokenExpiresAt` at line 1 column 74"},
-      {"[]", "error: invalid length 0, expected struct OperatorApprovalDecision with 4 elements at line 1 column 2"},
+      {"[]",
+       "error: invalid length 0, expected struct OperatorApprovalDecision with 4 elements at line "
+       "1 column 2"},
       {R"(["approved","ok"])",
-       "error: invalid length 2, expected struct OperatorApprovalDecision with 4 elements at line 1 column 17"},
+       "error: invalid length 2, expected struct OperatorApprovalDecision with 4 elements at line "
+       "1 column 17"},
       {R"(["approved","ok",null,null,5])", "error: trailing characters at line 1 column 28"},
       {R"(["approved","ok",null,null,])", "error: trailing comma at line 1 column 28"},
       {R"({"verdict":"a","detail":"b",})", "error: trailing comma at line 1 column 29"},
       {R"({"verdict":"a","detail":"b"} x)", "error: trailing characters at line 1 column 30"},
       {R"({"verdict":"a" "detail":"b"})", "error: expected `,` or `}` at line 1 column 16"},
       {R"({"verdict"})", "error: expected `:` at line 1 column 11"},
-      {R"({"verdict":"approved","detail":"ok")", "error: EOF while parsing an object at line 1 column 35"},
+      {R"({"verdict":"approved","detail":"ok")",
+       "error: EOF while parsing an object at line 1 column 35"},
       {R"({"verdict":"a","detail":"b","x":[1,]})", "error: expected value at line 1 column 36"},
-      {R"({"verdict":"a","detail":"b","x":{"y":1,}})", "error: key must be a string at line 1 column 40"},
+      {R"({"verdict":"a","detail":"b","x":{"y":1,}})",
+       "error: key must be a string at line 1 column 40"},
       {R"({"verdict":"a","detail":"b","x":-})", "error: invalid number at line 1 column 34"},
   });
 }
@@ -97,12 +118,16 @@ TEST(DecodeDecision, RecordErrorPositions) {
       {R"({"detail":"x"   })", "error: missing field `verdict` at line 1 column 17"},
       // ...and stops at a byte it does not consume.
       {R"(["a"  ,)", "error: EOF while parsing a value at line 1 column 7"},
-      {R"(["a"]  )", "error: invalid length 1, expected struct OperatorApprovalDecision with 4 elements at line 1 column 5"},
+      {R"(["a"]  )",
+       "error: invalid length 1, expected struct OperatorApprovalDecision with 4 elements at line "
+       "1 column 5"},
       {R"({"verdict":"a","verdict")", "error: duplicate field `verdict` at line 1 column 24"},
       {R"({"verdict":"a","verdict"   )", "error: duplicate field `verdict` at line 1 column 27"},
       // A null optional counts as given.
-      {R"({"approvalToken":null,"approvalToken":null})", "error: duplicate field `approvalToken` at line 1 column 37"},
-      {R"({"verdict":"a","detail":"b","approvalToken":nul})", "error: expected ident at line 1 column 48"},
+      {R"({"approvalToken":null,"approvalToken":null})",
+       "error: duplicate field `approvalToken` at line 1 column 37"},
+      {R"({"verdict":"a","detail":"b","approvalToken":nul})",
+       "error: expected ident at line 1 column 48"},
       {R"(["a","b",nulL,null])", "error: expected ident at line 1 column 13"},
       {R"(["a","b","c",null)", "error: EOF while parsing a list at line 1 column 17"},
       {R"(["a","b","c",null  x)", "error: trailing characters at line 1 column 20"},
@@ -116,16 +141,21 @@ TEST(DecodeDecision, RecordErrorPositions) {
       {R"({"verdict":"\ud800"})", "error: unexpected end of hex escape at line 1 column 19"},
       {R"({"verdict":1e400})", "error: number out of range at line 1 column 16"},
       {R"({"verdict":18446744073709551615})",
-       "error: invalid type: integer `18446744073709551615`, expected a string at line 1 column 31"},
+       "error: invalid type: integer `18446744073709551615`, expected a string at line 1 column "
+       "31"},
       {R"({"verdict":-9223372036854775808})",
-       "error: invalid type: integer `-9223372036854775808`, expected a string at line 1 column 31"},
-      {R"({"verdict":1e16})", "error: invalid type: floating point `1e+16`, expected a string at line 1 column 15"},
+       "error: invalid type: integer `-9223372036854775808`, expected a string at line 1 column "
+       "31"},
+      {R"({"verdict":1e16})",
+       "error: invalid type: floating point `1e+16`, expected a string at line 1 column 15"},
       {R"({"verdict":0.000015})",
        "error: invalid type: floating point `0.000015`, expected a string at line 1 column 19"},
       {R"({"verdict":1.5e-7})",
        "error: invalid type: floating point `1.5e-7`, expected a string at line 1 column 17"},
-      {R"({"verdict":100e0})", "error: invalid type: floating point `100.0`, expected a string at line 1 column 16"},
-      {R"({"verdict":false})", "error: invalid type: boolean `false`, expected a string at line 1 column 16"},
+      {R"({"verdict":100e0})",
+       "error: invalid type: floating point `100.0`, expected a string at line 1 column 16"},
+      {R"({"verdict":false})",
+       "error: invalid type: boolean `false`, expected a string at line 1 column 16"},
       {R"({"verdict":x})", "error: expected value at line 1 column 12"},
       {"{\"verdict\":\"a\\\"\\\\\\n\\r\\t\\u0000\\u0007\\u00ad\\u0301'\\u00e9\"}",
        "error: missing field `detail` at line 1 column 56"},
@@ -148,7 +178,9 @@ TEST(DecodeDecision, SkippedValues) {
       {"1.", "error: invalid number at line 1 column 34"},
       {"1.}", "error: invalid number at line 1 column 35"},
       {"01}", "error: invalid number at line 1 column 34"},
-      {"\"a\tb\"}", "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 34"},
+      {"\"a\tb\"}",
+       "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column "
+       "34"},
       {"\"\\udc00\\ud800\"}", "a|b|-|-"},
       {"\"\\u00zz\"}", "error: invalid escape at line 1 column 39"},
       {"\"\\x\"}", "error: invalid escape at line 1 column 35"},
@@ -186,8 +218,9 @@ TEST(DecodeDecision, SkippedRunsAtEveryOffset) {
     EXPECT_EQ(decode(head + "\"" + run + "\"}"), "a|b|-|-") << k;
     EXPECT_EQ(decode(head + "\"" + run + "\\u00Af\\n" + run + "\"}"), "a|b|-|-") << k;
     EXPECT_EQ(decode(head + "\"" + run + "\x7f\xc3\xa9\"}"), "a|b|-|-") << k;
-    EXPECT_EQ(decode(head + "\"" + run + "\t\"}"),
-              "error: control character (\\u0000-\\u001F) found while parsing a string" + at(33 + k))
+    EXPECT_EQ(
+        decode(head + "\"" + run + "\t\"}"),
+        "error: control character (\\u0000-\\u001F) found while parsing a string" + at(33 + k))
         << k;
     EXPECT_EQ(decode(head + "\"" + run + "\\u00G0\"}"), "error: invalid escape" + at(39 + k)) << k;
     EXPECT_EQ(decode(head + "\"" + run + "\\u00@0\"}"), "error: invalid escape" + at(39 + k)) << k;

@@ -1,11 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
 #include <new>
-#include <unistd.h>
 
 #include "approval/connection.h"
 #include "command/run.h"
@@ -41,8 +41,12 @@ void* operator new(std::size_t size) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+  std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+  std::free(p);
+}
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic pop
 #endif
@@ -66,7 +70,8 @@ EnvLookup socket_env(const std::string& path) {
 }
 
 TEST(DecodeReply, TrimsThenDecodes) {
-  auto ok = decode_reply("\t{\"verdict\":\"approved\",\"detail\":\"ok\",\"approvalToken\":\"t\"}\r\n");
+  auto ok =
+      decode_reply("\t{\"verdict\":\"approved\",\"detail\":\"ok\",\"approvalToken\":\"t\"}\r\n");
   ASSERT_TRUE(ok.ok()) << ok.error().to_string();
   EXPECT_EQ(ok.value().verdict, "approved");
   EXPECT_EQ(ok.value().approval_token, "t");
@@ -75,7 +80,8 @@ TEST(DecodeReply, TrimsThenDecodes) {
       {"", "EOF while parsing a value at line 1 column 0", io::ErrorKind::UnexpectedEof},
       {" \n", "EOF while parsing a value at line 1 column 0", io::ErrorKind::UnexpectedEof},
       {"  oops\n", "expected value at line 1 column 1", io::ErrorKind::InvalidData},
-      {"{\"verdict\":\"x\"", "EOF while parsing an object at line 1 column 14", io::ErrorKind::UnexpectedEof},
+      {"{\"verdict\":\"x\"", "EOF while parsing an object at line 1 column 14",
+       io::ErrorKind::UnexpectedEof},
   };
   for (const auto& [line, text, kind] : failures) {
     auto r = decode_reply(line);
@@ -96,7 +102,11 @@ struct RoundTrip {
 // the same before and after.
 TEST(RequestDecision, RoundTripsLeaveNoDescriptorBehind) {
   const RoundTrip cases[] = {
-      {"approved", {R"({"verdict":"approved","detail":"ok"})" "\n"}, "approved", true},
+      {"approved",
+       {R"({"verdict":"approved","detail":"ok"})"
+        "\n"},
+       "approved",
+       true},
       {"no newline", {R"({"verdict":"denied","detail":"no"})"}, "denied", true},
       {"silent close", {}, "EOF while parsing a value at line 1 column 0", false},
       {"not UTF-8", {"\xFF\n"}, "stream did not contain valid UTF-8", false},
@@ -112,7 +122,8 @@ TEST(RequestDecision, RoundTripsLeaveNoDescriptorBehind) {
     EXPECT_EQ(service.received(), kRebootRequestLine);  // the service has closed its end too
     EXPECT_EQ(open_descriptor_count(), before);
     ASSERT_EQ(decision.ok(), c.ok);
-    EXPECT_EQ(decision.ok() ? decision.value().verdict : decision.error().to_string(), c.verdict_or_error);
+    EXPECT_EQ(decision.ok() ? decision.value().verdict : decision.error().to_string(),
+              c.verdict_or_error);
   }
 }
 
@@ -129,7 +140,8 @@ TEST(RequestDecision, ReplyTooBigForMemoryIsReportedAndTheSocketClosed) {
   if (testing::kAddressSanitizer) GTEST_SKIP() << "allocation failures cannot be injected here";
   TempDir dir;
   const std::string path = dir.file("s.sock");
-  const std::string huge = "{\"verdict\":\"approved\",\"detail\":\"" + std::string(4 << 20, 'x') + "\"}\n";
+  const std::string huge =
+      "{\"verdict\":\"approved\",\"detail\":\"" + std::string(4 << 20, 'x') + "\"}\n";
   FakeService service(path, {.read_request = true, .pieces = {huge}});
   const std::size_t before = open_descriptor_count();
   g_allocation_limit = 1 << 20;
@@ -145,7 +157,8 @@ std::string drain(int fd) {
   std::string out;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   return out;
 }
 
@@ -159,14 +172,14 @@ TEST(Run, OptionsTooLargeForMemoryAreAUsageErrorNotAnAbort) {
   elements += "]";
   testing::write_file(dir.file("context.json"), elements);
   const std::string path = dir.file("context.json");
-  const std::vector<std::string_view> args = {"--title", "t", "--detail", "d", "--target-host", "h",
-                                              "--context-file", path};
+  const std::vector<std::string_view> args = {"--title",       "t", "--detail",       "d",
+                                              "--target-host", "h", "--context-file", path};
   int out[2], err[2];
   ASSERT_EQ(::pipe(out), 0);
   ASSERT_EQ(::pipe(err), 0);
   g_allocation_limit = 1 << 20;
-  const int status =
-      command::run(args, [](const char*) { return std::optional<std::string_view>(); }, out[1], err[1]);
+  const int status = command::run(
+      args, [](const char*) { return std::optional<std::string_view>(); }, out[1], err[1]);
   g_allocation_limit = 0;
   ::close(out[1]);
   ::close(err[1]);

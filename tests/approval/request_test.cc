@@ -19,7 +19,9 @@ using json::Value;
 using testing::kRebootRequestLine;
 using testing::reboot_request;
 
-TEST(RequestLine, RequiredMembersOnly) { EXPECT_EQ(encode_request_line(reboot_request()), kRebootRequestLine); }
+TEST(RequestLine, RequiredMembersOnly) {
+  EXPECT_EQ(encode_request_line(reboot_request()), kRebootRequestLine);
+}
 
 TEST(RequestLine, EveryMemberInWireOrder) {
   OperatorApprovalRequest r;
@@ -30,7 +32,8 @@ TEST(RequestLine, EveryMemberInWireOrder) {
   r.source_host = "build-07";
   r.target_host = "db-01";
   r.operation_digest = "sha256:4f1c0e9a";
-  // As read from {"ticket": "OPS-1234", "window": {"start": "02:00", "minutes": 30}, "dryRun": false}
+  // As read from {"ticket": "OPS-1234", "window": {"start": "02:00", "minutes": 30}, "dryRun":
+  // false}
   std::vector<Member> window;
   window.emplace_back("start", Value::string("02:00"));
   window.emplace_back("minutes", Value::number(Number::unsigned64(30)));
@@ -40,12 +43,13 @@ TEST(RequestLine, EveryMemberInWireOrder) {
   context.emplace_back("dryRun", Value::boolean(false));
   r.context = Value::object(context);
   r.timeout_secs = 300;
-  EXPECT_EQ(encode_request_line(r),
-            R"({"id":"","title":"Restart billing database","detail":"Rolling restart after config change",)"
-            R"("action":"restart_service","requester":"deploy-bot","sourceHost":"build-07","targetHost":"db-01",)"
-            R"("operationDigest":"sha256:4f1c0e9a","context":{"dryRun":false,"ticket":"OPS-1234",)"
-            R"("window":{"minutes":30,"start":"02:00"}},"timeoutSecs":300})"
-            "\n");
+  EXPECT_EQ(
+      encode_request_line(r),
+      R"({"id":"","title":"Restart billing database","detail":"Rolling restart after config change",)"
+      R"("action":"restart_service","requester":"deploy-bot","sourceHost":"build-07","targetHost":"db-01",)"
+      R"("operationDigest":"sha256:4f1c0e9a","context":{"dryRun":false,"ticket":"OPS-1234",)"
+      R"("window":{"minutes":30,"start":"02:00"}},"timeoutSecs":300})"
+      "\n");
 }
 
 OperatorApprovalRequest with_context(Value context) {
@@ -85,12 +89,16 @@ TEST(RequestLine, TextsAreSentUntrimmedWithOnlyControlsEscaped) {
   OperatorApprovalRequest r = reboot_request();
   r.title = "  Reboot  ";
   r.detail = "stop \"api\" now\n\tC:\\temp\n";
-  r.action = "B\xC3\xBC" "cher/\x7f";
+  r.action =
+      "B\xC3\xBC"
+      "cher/\x7f";
   r.requester = "\x01";
   const std::string line = encode_request_line(r);
   EXPECT_EQ(line,
-            "{\"id\":\"\",\"title\":\"  Reboot  \",\"detail\":\"stop \\\"api\\\" now\\n\\tC:\\\\temp\\n\","
-            "\"action\":\"B\xC3\xBC" "cher/\x7f\",\"requester\":\"\\u0001\",\"sourceHost\":\"unknown\","
+            "{\"id\":\"\",\"title\":\"  Reboot  \",\"detail\":\"stop \\\"api\\\" "
+            "now\\n\\tC:\\\\temp\\n\","
+            "\"action\":\"B\xC3\xBC"
+            "cher/\x7f\",\"requester\":\"\\u0001\",\"sourceHost\":\"unknown\","
             "\"targetHost\":\"web-03\"}\n");
   EXPECT_EQ(line.find('\n'), line.size() - 1);
 }

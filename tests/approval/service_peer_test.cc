@@ -22,7 +22,8 @@ using testing::reboot_request;
 using testing::ServiceAs;
 using testing::TempDir;
 
-constexpr const char* kApproval = R"({"verdict":"approved","detail":"ok","approvalToken":"t"})" "\n";
+constexpr const char* kApproval = R"({"verdict":"approved","detail":"ok","approvalToken":"t"})"
+                                  "\n";
 
 using Env = std::map<std::string, std::string>;
 
@@ -39,8 +40,8 @@ std::string refusal(const std::string& path, uid_t uid) {
          ", neither root nor this user; set KELVANE_OPERATOR_APPROVAL_SOCK to use it";
 }
 
-#define REQUIRE_ROOT()                                                  \
-  do {                                                                  \
+#define REQUIRE_ROOT()                                                                   \
+  do {                                                                                   \
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a service as another user"; \
   } while (false)
 
@@ -51,8 +52,12 @@ TEST(ResolveServiceAddress, OnlyAnExplicitPathTrustsAnyPeer) {
     bool checked;
   } cases[] = {
       {{}, "/tmp/kelvane-operator-approval.sock", true},
-      {{{kRuntimeDirVariable, "/run/user/501"}}, "/run/user/501/kelvane-operator-approval.sock", true},
-      {{{kSocketVariable, "/run/s.sock"}, {kRuntimeDirVariable, "/run/user/501"}}, "/run/s.sock", false},
+      {{{kRuntimeDirVariable, "/run/user/501"}},
+       "/run/user/501/kelvane-operator-approval.sock",
+       true},
+      {{{kSocketVariable, "/run/s.sock"}, {kRuntimeDirVariable, "/run/user/501"}},
+       "/run/s.sock",
+       false},
       // An unusable variable is no choice: the default that follows is checked.
       {{{kSocketVariable, ""}}, "/tmp/kelvane-operator-approval.sock", true},
       {{{kSocketVariable, "/bad\xFF"}}, "/tmp/kelvane-operator-approval.sock", true},

@@ -46,10 +46,11 @@ TEST(ParseArgs, Defaults) {
 
 TEST(ParseArgs, HostnameDefault) {
   const std::pair<std::optional<std::string_view>, std::string_view> cases[] = {
-      {std::nullopt, "unknown"}, {"", "unknown"},       {"\xFF\xFE", "unknown"},
-      {"build-07", "build-07"},  {"  ", "  "},           {"h\xC3\xA9", "h\xC3\xA9"},
+      {std::nullopt, "unknown"}, {"", "unknown"}, {"\xFF\xFE", "unknown"},
+      {"build-07", "build-07"},  {"  ", "  "},    {"h\xC3\xA9", "h\xC3\xA9"},
   };
-  for (const auto& [env, expected] : cases) EXPECT_EQ(parse_ok(kRequired, env).source_host, expected);
+  for (const auto& [env, expected] : cases)
+    EXPECT_EQ(parse_ok(kRequired, env).source_host, expected);
   EXPECT_EQ(parse_ok(with_required({"--source-host"}), "env").source_host, "");
   EXPECT_EQ(parse_ok(with_required({"--source-host", "x"}), "env").source_host, "x");
 }
@@ -70,8 +71,10 @@ TEST(ParseArgs, MissingValuesAndRepeats) {
   EXPECT_EQ(parse_ok(with_required({"--title", "second"})).title, "second");
 
   EXPECT_EQ(parse_ok(with_required({"--operation-digest", ""})).operation_digest, "");
-  EXPECT_FALSE(parse_ok(with_required({"--operation-digest", "a", "--operation-digest"})).operation_digest);
-  EXPECT_EQ(parse_ok(with_required({"--operation-digest", "a", "--operation-digest", "b"})).operation_digest,
+  EXPECT_FALSE(
+      parse_ok(with_required({"--operation-digest", "a", "--operation-digest"})).operation_digest);
+  EXPECT_EQ(parse_ok(with_required({"--operation-digest", "a", "--operation-digest", "b"}))
+                .operation_digest,
             "b");
 
   EXPECT_EQ(parse_ok(with_required({"--timeout", "30"})).timeout_secs, 30u);
@@ -126,13 +129,16 @@ TEST(ParseArgs, UsageErrors) {
       {{"--title", "t", "--detail", "d"}, usage},
       // Text values must be UTF-8; the option is still matched byte-wise.
       {{"--title", "caf\xE9", "--help"}, "--title value is not valid UTF-8: caf\xE9\n" + usage},
-      {with_required({"--detail", "\xC0\xAF"}), "--detail value is not valid UTF-8: \xC0\xAF\n" + usage},
+      {with_required({"--detail", "\xC0\xAF"}),
+       "--detail value is not valid UTF-8: \xC0\xAF\n" + usage},
       {with_required({"--target-host", "\xED\xA0\x80"}),
        "--target-host value is not valid UTF-8: \xED\xA0\x80\n" + usage},
       {with_required({"--action", "\xF4\x90\x80\x80"}),
        "--action value is not valid UTF-8: \xF4\x90\x80\x80\n" + usage},
-      {with_required({"--requester", "\xE2\x82"}), "--requester value is not valid UTF-8: \xE2\x82\n" + usage},
-      {with_required({"--source-host", "\x80"}), "--source-host value is not valid UTF-8: \x80\n" + usage},
+      {with_required({"--requester", "\xE2\x82"}),
+       "--requester value is not valid UTF-8: \xE2\x82\n" + usage},
+      {with_required({"--source-host", "\x80"}),
+       "--source-host value is not valid UTF-8: \x80\n" + usage},
       {with_required({"--operation-digest", "sha\xFF"}),
        "--operation-digest value is not valid UTF-8: sha\xFF\n" + usage},
       {{"--t\xC3\xADtle", "x"}, "unexpected argument: --t\xC3\xADtle\n" + usage},
@@ -179,14 +185,16 @@ TEST(ParseArgs, Context) {
       {{"--context", "{}", "--context"}, "absent"},
       {{"--context", "--title"}, "absent"},  // the value, never an option
   };
-  for (const auto& [extra, expected] : cases) EXPECT_EQ(context_of(extra), expected) << extra[1 % extra.size()];
+  for (const auto& [extra, expected] : cases)
+    EXPECT_EQ(context_of(extra), expected) << extra[1 % extra.size()];
 }
 
 TEST(UsageText, ExactBytes) {
-  EXPECT_EQ(kUsageText,
-            "usage: kelvane-operator-approve --title T (--detail D|--detail-file PATH) --action A \\\n"
-            "+         --requester R --source-host H --target-host H [--operation-digest D] \\\n"
-            "+         [--context JSON|--context-file PATH] [--timeout SECS]\n");
+  EXPECT_EQ(
+      kUsageText,
+      "usage: kelvane-operator-approve --title T (--detail D|--detail-file PATH) --action A \\\n"
+      "+         --requester R --source-host H --target-host H [--operation-digest D] \\\n"
+      "+         [--context JSON|--context-file PATH] [--timeout SECS]\n");
 }
 
 }  // namespace

@@ -23,24 +23,38 @@ struct OutcomeCase {
 TEST(ReportDecision, EveryOutcomeRow) {
   const OutcomeCase cases[] = {
       {{"approved", "ok", std::nullopt, std::nullopt},
-       "kelvane operator approval: APPROVED (ok)\n", std::nullopt, 0},
-      {{"approved", "ok", "tok", std::nullopt}, "kelvane operator approval: APPROVED (ok)\n",
-       "tok\n", 0},
+       "kelvane operator approval: APPROVED (ok)\n",
+       std::nullopt,
+       0},
+      {{"approved", "ok", "tok", std::nullopt},
+       "kelvane operator approval: APPROVED (ok)\n",
+       "tok\n",
+       0},
       {{"approved", "ok", "", std::nullopt}, "kelvane operator approval: APPROVED (ok)\n", "\n", 0},
       {{"approved", "ok", std::nullopt, "2030"},
-       "kelvane operator approval: APPROVED (ok)\nkelvane operator approval: token expires at 2030\n",
-       std::nullopt, 0},
+       "kelvane operator approval: APPROVED (ok)\nkelvane operator approval: token expires at "
+       "2030\n",
+       std::nullopt,
+       0},
       {{"approved", "ok", "t", "2030"},
-       "kelvane operator approval: APPROVED (ok)\nkelvane operator approval: token expires at 2030\n",
-       "t\n", 0},
+       "kelvane operator approval: APPROVED (ok)\nkelvane operator approval: token expires at "
+       "2030\n",
+       "t\n",
+       0},
       {{"denied", "no", "t", "2030"}, "kelvane operator approval: DENIED (no)\n", std::nullopt, 1},
-      {{"Approved", "x", "t", std::nullopt}, "kelvane operator approval: Approved (x)\n",
-       std::nullopt, 4},
-      {{"approved ", "x", std::nullopt, std::nullopt}, "kelvane operator approval: approved  (x)\n",
-       std::nullopt, 4},
+      {{"Approved", "x", "t", std::nullopt},
+       "kelvane operator approval: Approved (x)\n",
+       std::nullopt,
+       4},
+      {{"approved ", "x", std::nullopt, std::nullopt},
+       "kelvane operator approval: approved  (x)\n",
+       std::nullopt,
+       4},
       {{"", "", std::nullopt, std::nullopt}, "kelvane operator approval:  ()\n", std::nullopt, 4},
       {{"denied", "line1\nline2", std::nullopt, std::nullopt},
-       "kelvane operator approval: DENIED (line1\nline2)\n", std::nullopt, 1},
+       "kelvane operator approval: DENIED (line1\nline2)\n",
+       std::nullopt,
+       1},
   };
   for (const OutcomeCase& c : cases) {
     const Report r = report_decision(c.decision);
@@ -53,8 +67,9 @@ TEST(ReportDecision, EveryOutcomeRow) {
 TEST(ReportUnavailable, CarriesTheErrorText) {
   const Report r = report_unavailable(
       io::Error::from_json(json::Error(json::ErrorCode::EofWhileParsingValue, 1, 0)));
-  EXPECT_EQ(r.error_lines,
-            "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0\n");
+  EXPECT_EQ(
+      r.error_lines,
+      "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0\n");
   EXPECT_FALSE(r.token_line);
   EXPECT_EQ(r.status, 3);
 }
@@ -77,7 +92,8 @@ TEST(Emit, TokenGoesToStandardOutputAfterTheErrorLines) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(drain(out[0]), "tok\n");
   EXPECT_EQ(drain(err[0]),
-            "kelvane operator approval: APPROVED (ok)\nkelvane operator approval: token expires at soon\n");
+            "kelvane operator approval: APPROVED (ok)\nkelvane operator approval: token expires at "
+            "soon\n");
   ::close(out[0]);
   ::close(err[0]);
 }
@@ -92,9 +108,10 @@ TEST(Emit, UnwritableTokenIsAFailureNotAnApproval) {
   ::close(out[1]);
   ::close(err[1]);
   EXPECT_EQ(status, 3);
-  EXPECT_EQ(drain(err[0]), "kelvane operator approval: APPROVED (ok)\n"
-                           "kelvane operator approval: could not write the approval token: " +
-                               std::string(std::strerror(EPIPE)) + " (os error 32)\n");
+  EXPECT_EQ(drain(err[0]),
+            "kelvane operator approval: APPROVED (ok)\n"
+            "kelvane operator approval: could not write the approval token: " +
+                std::string(std::strerror(EPIPE)) + " (os error 32)\n");
   ::close(err[0]);
 }
 

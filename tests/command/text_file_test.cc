@@ -19,7 +19,9 @@ namespace {
 using testing::TempDir;
 using testing::write_file;
 
-std::string os_text(int code) { return io::Error::os(code).to_string(); }
+std::string os_text(int code) {
+  return io::Error::os(code).to_string();
+}
 
 struct FileCase {
   std::string path;
@@ -50,12 +52,15 @@ TEST(ReadTextArg, ContentAndMessages) {
       {"", "--detail-file requires a path\n" + usage, false},
       {" \t\xE3\x80\x80", "--detail-file requires a path\n" + usage, false},
       {dir.file("missing"),
-       "could not read --detail-file " + dir.file("missing") + ": " + os_text(ENOENT) + "\n", false},
+       "could not read --detail-file " + dir.file("missing") + ": " + os_text(ENOENT) + "\n",
+       false},
       {" " + dir.file("plain"),
        "could not read --detail-file  " + dir.file("plain") + ": " + os_text(ENOENT) + "\n", false},
-      {dir.path(), "could not read --detail-file " + dir.path() + ": " + os_text(EISDIR) + "\n", false},
+      {dir.path(), "could not read --detail-file " + dir.path() + ": " + os_text(EISDIR) + "\n",
+       false},
       {dir.file("latin1"),
-       "could not read --detail-file " + dir.file("latin1") + ": stream did not contain valid UTF-8\n",
+       "could not read --detail-file " + dir.file("latin1") +
+           ": stream did not contain valid UTF-8\n",
        false},
   };
   const std::size_t before = testing::open_descriptor_count();
@@ -94,7 +99,8 @@ TEST(ReadTextFile, PipeWithoutSizeIsReadToItsEnd) {
 // file the system reports as empty (as it does for /proc files).
 TEST(ReadTextFile, EverySizeIsReadWhole) {
   TempDir dir;
-  for (const std::size_t size : {0u, 1u, 63u, 64u, 65u, 127u, 8191u, 8192u, 8193u, 8256u, 70000u, 1u << 20}) {
+  for (const std::size_t size :
+       {0u, 1u, 63u, 64u, 65u, 127u, 8191u, 8192u, 8193u, 8256u, 70000u, 1u << 20}) {
     std::string text(size, 'x');
     for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
     const std::string path = dir.file("sized");
@@ -156,14 +162,20 @@ TEST(ParseArgs, DetailFileIsReadWhenMet) {
   const Case cases[] = {
       {{"--title", "t", "--target-host", "h", "--detail-file", good}, "from file\n", true},
       {{"--title", "t", "--target-host", "h", "--detail-file", bom}, "\xEF\xBB\xBF", true},
-      {{"--title", "t", "--target-host", "h", "--detail-file", latin1_name}, "named in Latin-1", true},
+      {{"--title", "t", "--target-host", "h", "--detail-file", latin1_name},
+       "named in Latin-1",
+       true},
       {{"--detail-file", good, "--detail", "d", "--title", "t", "--target-host", "h"}, "d", true},
-      {{"--detail", "d", "--detail-file", good, "--title", "t", "--target-host", "h"}, "from file\n", true},
-      {{"--title", "t", "--target-host", "h", "--detail-file"}, "--detail-file requires a path\n" + usage,
+      {{"--detail", "d", "--detail-file", good, "--title", "t", "--target-host", "h"},
+       "from file\n",
+       true},
+      {{"--title", "t", "--target-host", "h", "--detail-file"},
+       "--detail-file requires a path\n" + usage,
        false},
       {{"--title", "t", "--target-host", "h", "--detail-file", blank}, usage, false},
       {{"--detail-file", missing, "--help"}, missing_message, false},
-      {{"--detail-file", missing, "--detail", "d", "--title", "t", "--target-host", "h"}, missing_message,
+      {{"--detail-file", missing, "--detail", "d", "--title", "t", "--target-host", "h"},
+       missing_message,
        false},
   };
   for (const Case& c : cases) {

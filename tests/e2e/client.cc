@@ -20,7 +20,8 @@ std::string read_all(const std::string& path) {
   if (fd < 0) return out;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
   ::close(fd);
   return out;
 }
@@ -34,8 +35,12 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 
 }  // namespace
 
-bool ClientRun::exited() const { return WIFEXITED(wait_status); }
-int ClientRun::status() const { return exited() ? WEXITSTATUS(wait_status) : -1; }
+bool ClientRun::exited() const {
+  return WIFEXITED(wait_status);
+}
+int ClientRun::status() const {
+  return exited() ? WEXITSTATUS(wait_status) : -1;
+}
 
 ClientRun run_client(const ClientOptions& options) {
   const char* client = std::getenv("KOA_CLIENT");

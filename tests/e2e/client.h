@@ -21,8 +21,8 @@ struct ClientOptions {
   bool close_standard_descriptors = false;
 };
 
-// The binary named by KOA_CLIENT (else the one this test was built with). The run is killed by SIGALRM after ten
-// seconds so that a hanging client fails the test instead of stalling it.
+// The binary named by KOA_CLIENT (else the one this test was built with). The run is killed by
+// SIGALRM after ten seconds so that a hanging client fails the test instead of stalling it.
 ClientRun run_client(const ClientOptions& options);
 
 }  // namespace kelvane::testing

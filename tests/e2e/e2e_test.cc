@@ -14,13 +14,15 @@
 namespace kelvane::testing {
 namespace {
 
-const std::vector<std::string> kArgs = {"--title", "Reboot", "--detail", "Kernel update",
-                                        "--target-host", "web-03"};
+const std::vector<std::string> kArgs = {"--title",       "Reboot",        "--detail",
+                                        "Kernel update", "--target-host", "web-03"};
 const std::string kRequestLine(kRebootRequestLine);
 const std::string kApproved = "kelvane operator approval: APPROVED ";
 const std::string kUnavailable = "kelvane operator approval unavailable: ";
 
-std::string os_text(int code) { return io::Error::os(code).to_string(); }
+std::string os_text(int code) {
+  return io::Error::os(code).to_string();
+}
 
 ClientRun run_against(const std::string& socket, std::vector<std::string> args = kArgs) {
   return run_client({.args = std::move(args),
@@ -44,41 +46,106 @@ TEST(EndToEnd, ServiceAnswers) {
       {"token and expiry",
        {R"({"verdict":"approved","detail":"ok","approvalToken":"tok-1","tokenExpiresAt":"2030-01-01T00:00:00Z"})"
         "\n"},
-       0, "tok-1\n",
+       0,
+       "tok-1\n",
        kApproved + "(ok)\nkelvane operator approval: token expires at 2030-01-01T00:00:00Z\n"},
-      {"neither token nor expiry", {R"({"verdict":"approved","detail":"ok"})" "\n"}, 0, "",
+      {"neither token nor expiry",
+       {R"({"verdict":"approved","detail":"ok"})"
+        "\n"},
+       0,
+       "",
        kApproved + "(ok)\n"},
       {"null token, expiry only",
-       {R"({"approvalToken":null,"tokenExpiresAt":"soon","detail":"ok","verdict":"approved"})" "\n"}, 0,
-       "", kApproved + "(ok)\nkelvane operator approval: token expires at soon\n"},
-      {"empty token", {R"({"verdict":"approved","detail":"ok","approvalToken":""})" "\n"}, 0, "\n",
+       {R"({"approvalToken":null,"tokenExpiresAt":"soon","detail":"ok","verdict":"approved"})"
+        "\n"},
+       0,
+       "",
+       kApproved + "(ok)\nkelvane operator approval: token expires at soon\n"},
+      {"empty token",
+       {R"({"verdict":"approved","detail":"ok","approvalToken":""})"
+        "\n"},
+       0,
+       "\n",
        kApproved + "(ok)\n"},
-      {"array form", {R"(["approved","ok","t",null])" "\n"}, 0, "t\n", kApproved + "(ok)\n"},
-      {"denied with a token", {R"({"verdict":"denied","detail":"no","approvalToken":"t"})" "\n"}, 1, "",
+      {"array form",
+       {R"(["approved","ok","t",null])"
+        "\n"},
+       0,
+       "t\n",
+       kApproved + "(ok)\n"},
+      {"denied with a token",
+       {R"({"verdict":"denied","detail":"no","approvalToken":"t"})"
+        "\n"},
+       1,
+       "",
        "kelvane operator approval: DENIED (no)\n"},
-      {"other verdict", {R"({"verdict":"Approved","detail":"x","approvalToken":"t"})" "\n"}, 4, "",
+      {"other verdict",
+       {R"({"verdict":"Approved","detail":"x","approvalToken":"t"})"
+        "\n"},
+       4,
+       "",
        "kelvane operator approval: Approved (x)\n"},
-      {"detail with a line feed", {R"({"verdict":"expired","detail":"a\nb"})" "\n"}, 4, "",
+      {"detail with a line feed",
+       {R"({"verdict":"expired","detail":"a\nb"})"
+        "\n"},
+       4,
+       "",
        "kelvane operator approval: expired (a\nb)\n"},
-      {"no newline, then close", {R"({"verdict":"denied","detail":"no"})"}, 1, "",
+      {"no newline, then close",
+       {R"({"verdict":"denied","detail":"no"})"},
+       1,
+       "",
        "kelvane operator approval: DENIED (no)\n"},
       {"character split across receives",
-       {R"({"verdict":"approved","detail":"caf)", "\xC3", "\xA9\"}", "\n"}, 0, "",
+       {R"({"verdict":"approved","detail":"caf)", "\xC3", "\xA9\"}", "\n"},
+       0,
+       "",
        kApproved + "(caf\xC3\xA9)\n"},
       {"longer than the read buffer",
-       {R"({"verdict":"denied","detail":")" + long_detail + "\"}\n"}, 1, "",
+       {R"({"verdict":"denied","detail":")" + long_detail + "\"}\n"},
+       1,
+       "",
        "kelvane operator approval: DENIED (" + long_detail + ")\n"},
       {"further lines ignored",
-       {R"({"verdict":"denied","detail":"no"})" "\n" R"({"verdict":"approved","detail":"x"})" "\n"}, 1, "",
+       {R"({"verdict":"denied","detail":"no"})"
+        "\n"
+        R"({"verdict":"approved","detail":"x"})"
+        "\n"},
+       1,
+       "",
        "kelvane operator approval: DENIED (no)\n"},
-      {"CR LF", {R"({"verdict":"approved","detail":"ok"})" "\r\n"}, 0, "", kApproved + "(ok)\n"},
-      {"white space around", {" \t" R"({"verdict":"approved","detail":"ok"})" "\xE3\x80\x80 \n"}, 0, "",
+      {"CR LF",
+       {R"({"verdict":"approved","detail":"ok"})"
+        "\r\n"},
+       0,
+       "",
        kApproved + "(ok)\n"},
-      {"closed without answer", {}, 3, "",
+      {"white space around",
+       {" \t"
+        R"({"verdict":"approved","detail":"ok"})"
+        "\xE3\x80\x80 \n"},
+       0,
+       "",
+       kApproved + "(ok)\n"},
+      {"closed without answer",
+       {},
+       3,
+       "",
        kUnavailable + "EOF while parsing a value at line 1 column 0\n"},
-      {"empty line", {"\n"}, 3, "", kUnavailable + "EOF while parsing a value at line 1 column 0\n"},
-      {"position after trimming", {"  oops\n"}, 3, "", kUnavailable + "expected value at line 1 column 1\n"},
-      {"not UTF-8", {"{\"verdict\":\"approved\",\"detail\":\"\xFF\"}\n"}, 3, "",
+      {"empty line",
+       {"\n"},
+       3,
+       "",
+       kUnavailable + "EOF while parsing a value at line 1 column 0\n"},
+      {"position after trimming",
+       {"  oops\n"},
+       3,
+       "",
+       kUnavailable + "expected value at line 1 column 1\n"},
+      {"not UTF-8",
+       {"{\"verdict\":\"approved\",\"detail\":\"\xFF\"}\n"},
+       3,
+       "",
        kUnavailable + "stream did not contain valid UTF-8\n"},
   };
   for (const ExchangeCase& c : cases) {
@@ -129,8 +196,8 @@ TEST(EndToEnd, ServiceGoneBeforeReadingGivesBrokenPipeNotASignal) {
   write_file(detail_file, std::string(4 << 20, 'x'));
   const std::string socket = dir.file("s.sock");
   FakeService service(socket, {.read_request = false, .pieces = {}});
-  const ClientRun run = run_against(
-      socket, {"--title", "t", "--target-host", "h", "--detail-file", detail_file});
+  const ClientRun run =
+      run_against(socket, {"--title", "t", "--target-host", "h", "--detail-file", detail_file});
   ASSERT_TRUE(run.exited()) << "ended by signal " << WTERMSIG(run.wait_status);
   EXPECT_EQ(run.status(), 3);
   EXPECT_EQ(run.err, kUnavailable + os_text(EPIPE) + "\n");
@@ -140,11 +207,14 @@ TEST(EndToEnd, ServiceGoneBeforeReadingGivesBrokenPipeNotASignal) {
 TEST(EndToEnd, RuntimeDirectoryWhenTheSocketVariableIsEmpty) {
   TempDir dir;
   FakeService service(dir.file("kelvane-operator-approval.sock"),
-                      {.read_request = true, .pieces = {R"({"verdict":"approved","detail":"ok"})" "\n"}});
-  const ClientRun run = run_client({.args = kArgs,
-                                    .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=", "XDG_RUNTIME_DIR=" + dir.path(),
-                                            "HOSTNAME=build-07"},
-                                    .close_standard_descriptors = false});
+                      {.read_request = true,
+                       .pieces = {R"({"verdict":"approved","detail":"ok"})"
+                                  "\n"}});
+  const ClientRun run =
+      run_client({.args = kArgs,
+                  .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=", "XDG_RUNTIME_DIR=" + dir.path(),
+                          "HOSTNAME=build-07"},
+                  .close_standard_descriptors = false});
   EXPECT_EQ(run.status(), 0);
   EXPECT_EQ(run.err, kApproved + "(ok)\n");
   EXPECT_NE(service.received().find(R"("sourceHost":"build-07")"), std::string::npos);
@@ -166,8 +236,10 @@ TEST(EndToEnd, ClosedStandardDescriptorsDoNotCarryTheTokenToTheSocket) {
   // its socket and write the token line into the connection.
   TempDir dir;
   const std::string socket = dir.file("s.sock");
-  FakeService service(socket, {.read_request = true,
-                               .pieces = {R"({"verdict":"approved","detail":"ok","approvalToken":"secret"})" "\n"}});
+  FakeService service(socket,
+                      {.read_request = true,
+                       .pieces = {R"({"verdict":"approved","detail":"ok","approvalToken":"secret"})"
+                                  "\n"}});
   const ClientRun run = run_client({.args = kArgs,
                                     .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
                                     .close_standard_descriptors = true});
@@ -182,21 +254,26 @@ TEST(EndToEnd, FullRequestLine) {
   const std::string socket = dir.file("s.sock");
   const std::string context = dir.file("context.json");
   const std::string detail = dir.file("detail.txt");
-  write_file(context, R"({"ticket": "OPS-1234", "window": {"start": "02:00", "minutes": 30}, "dryRun": false})");
+  write_file(
+      context,
+      R"({"ticket": "OPS-1234", "window": {"start": "02:00", "minutes": 30}, "dryRun": false})");
   write_file(detail, "stop \"api\" now\n\tC:\\temp\n");
-  FakeService service(socket, {.read_request = true, .pieces = {R"({"verdict":"approved","detail":"ok"})" "\n"}});
-  const ClientRun run = run_against(
-      socket, {"--timeout", "300", "--target-host", "db-01", "--context-file", context, "--title",
-               "Restart billing database", "--detail-file", detail, "--action", "restart_service",
-               "--requester", "deploy-bot", "--source-host", "build-07", "--operation-digest",
-               "sha256:4f1c0e9a"});
+  FakeService service(socket, {.read_request = true,
+                               .pieces = {R"({"verdict":"approved","detail":"ok"})"
+                                          "\n"}});
+  const ClientRun run =
+      run_against(socket, {"--timeout", "300", "--target-host", "db-01", "--context-file", context,
+                           "--title", "Restart billing database", "--detail-file", detail,
+                           "--action", "restart_service", "--requester", "deploy-bot",
+                           "--source-host", "build-07", "--operation-digest", "sha256:4f1c0e9a"});
   EXPECT_EQ(run.status(), 0);
-  EXPECT_EQ(service.received(),
-            R"({"id":"","title":"Restart billing database","detail":"stop \"api\" now\n\tC:\\temp\n",)"
-            R"("action":"restart_service","requester":"deploy-bot","sourceHost":"build-07","targetHost":"db-01",)"
-            R"("operationDigest":"sha256:4f1c0e9a","context":{"dryRun":false,"ticket":"OPS-1234",)"
-            R"("window":{"minutes":30,"start":"02:00"}},"timeoutSecs":300})"
-            "\n");
+  EXPECT_EQ(
+      service.received(),
+      R"({"id":"","title":"Restart billing database","detail":"stop \"api\" now\n\tC:\\temp\n",)"
+      R"("action":"restart_service","requester":"deploy-bot","sourceHost":"build-07","targetHost":"db-01",)"
+      R"("operationDigest":"sha256:4f1c0e9a","context":{"dryRun":false,"ticket":"OPS-1234",)"
+      R"("window":{"minutes":30,"start":"02:00"}},"timeoutSecs":300})"
+      "\n");
 }
 
 struct FileOptionCase {
@@ -217,30 +294,42 @@ TEST(EndToEnd, FileOptionsFailBeforeAnyContact) {
   write_file(dir.file("broken.json"), "{\"a\":\n  [1,]}");
   const std::string missing = dir.file("missing");
   const FileOptionCase cases[] = {
-      {"missing file", {"--detail-file", missing},
+      {"missing file",
+       {"--detail-file", missing},
        "could not read --detail-file " + missing + ": No such file or directory (os error 2)\n"},
-      {"directory", {"--detail-file", dir.path()},
+      {"directory",
+       {"--detail-file", dir.path()},
        "could not read --detail-file " + dir.path() + ": " + os_text(EISDIR) + "\n"},
-      {"not UTF-8", {"--detail-file", dir.file("latin1")},
-       "could not read --detail-file " + dir.file("latin1") + ": stream did not contain valid UTF-8\n"},
+      {"not UTF-8",
+       {"--detail-file", dir.file("latin1")},
+       "could not read --detail-file " + dir.file("latin1") +
+           ": stream did not contain valid UTF-8\n"},
       {"empty file fails the required check", {"--detail-file", dir.file("empty")}, usage},
       {"blank path", {"--detail-file", "  "}, "--detail-file requires a path\n" + usage},
       {"path as last argument", {"--detail-file"}, "--detail-file requires a path\n" + usage},
-      {"leading space kept", {"--detail-file", " " + missing},
+      {"leading space kept",
+       {"--detail-file", " " + missing},
        "could not read --detail-file  " + missing + ": " + os_text(ENOENT) + "\n"},
-      {"context file missing", {"--context-file", missing},
+      {"context file missing",
+       {"--context-file", missing},
        "could not read --context-file " + missing + ": " + os_text(ENOENT) + "\n"},
-      {"context file blank path", {"--context-file", ""}, "--context-file requires a path\n" + usage},
-      {"context file empty", {"--context-file", dir.file("empty")},
+      {"context file blank path",
+       {"--context-file", ""},
+       "--context-file requires a path\n" + usage},
+      {"context file empty",
+       {"--context-file", dir.file("empty")},
        "could not parse --context-file " + dir.file("empty") +
            " as JSON: EOF while parsing a value at line 1 column 0\n"},
-      {"context file with a byte-order mark", {"--context-file", dir.file("bom.json")},
+      {"context file with a byte-order mark",
+       {"--context-file", dir.file("bom.json")},
        "could not parse --context-file " + dir.file("bom.json") +
            " as JSON: expected value at line 1 column 1\n"},
-      {"context file not JSON", {"--context-file", dir.file("broken.json")},
+      {"context file not JSON",
+       {"--context-file", dir.file("broken.json")},
        "could not parse --context-file " + dir.file("broken.json") +
            " as JSON: trailing comma at line 2 column 6\n"},
-      {"a later --help is never reached", {"--detail-file", missing, "--help"},
+      {"a later --help is never reached",
+       {"--detail-file", missing, "--help"},
        "could not read --detail-file " + missing + ": " + os_text(ENOENT) + "\n"},
   };
   const std::string socket = dir.file("s.sock");

@@ -32,7 +32,8 @@ TEST(Arena, BlocksAreAlignedAndDistinctAcrossChunks) {
     }
     blocks[i][0] = static_cast<unsigned char>(i);
   }
-  for (std::size_t i = 0; i < blocks.size(); ++i) ASSERT_EQ(blocks[i][0], static_cast<unsigned char>(i));
+  for (std::size_t i = 0; i < blocks.size(); ++i)
+    ASSERT_EQ(blocks[i][0], static_cast<unsigned char>(i));
 }
 
 // The reader's way of building in an arena, one value at a time.
@@ -87,7 +88,8 @@ TEST(Arena, AdoptedRootOwnsTheTreeAndOutlivesTheArena) {
   ASSERT_EQ(root.as_array().size(), 3000u);
   const Value& last = root.as_array()[2999];
   EXPECT_EQ(last.as_array()[0].as_string(), std::string(20 + 2999 % 7, 'x'));
-  EXPECT_EQ(last.as_array()[1].as_object()[0].value.as_array()[0].as_number().as_unsigned64(), 2999u);
+  EXPECT_EQ(last.as_array()[1].as_object()[0].value.as_array()[0].as_number().as_unsigned64(),
+            2999u);
 
   // Moved into an ordinary container, it is still freed exactly once.
   std::vector<Value> holder;
@@ -113,9 +115,20 @@ TEST(Arena, AdoptingScalarsAndLongStrings) {
 TEST(Arena, ObjectsSortAndDropRepeatsLikeHeapObjects) {
   // Every order of a few keys, some repeated, some sharing prefixes, some
   // longer than fit inline, and more than the small-object sort handles.
-  const std::vector<std::string> names = {"b", "a", "B", "_", "aa", "\xC3\xA9", "Z", "a",
-                                          std::string("a\0", 2), "abcdefghijklmn", "abcdefghijklmno",
-                                          "abcdefghijklmn", "abcdefgh", "abcdefgi"};
+  const std::vector<std::string> names = {"b",
+                                          "a",
+                                          "B",
+                                          "_",
+                                          "aa",
+                                          "\xC3\xA9",
+                                          "Z",
+                                          "a",
+                                          std::string("a\0", 2),
+                                          "abcdefghijklmn",
+                                          "abcdefghijklmno",
+                                          "abcdefghijklmn",
+                                          "abcdefgh",
+                                          "abcdefgi"};
   for (std::size_t count : {names.size(), std::size_t{40}}) {
     std::vector<Member> heap;
     std::vector<Member> in_arena;
@@ -140,12 +153,24 @@ TEST(Arena, ObjectsSortAndDropRepeatsLikeHeapObjects) {
 }
 
 TEST(KeyLess, ValuesCompareLikeTheirBytes) {
-  const std::vector<std::string> keys = {"", "a", std::string("a\0", 2), "ab", "b", "\x7f", "\x80",
-                                         "\xff", "abcdefgh", "abcdefgha", "abcdefghijklmn",
-                                         "abcdefghijklmo", "abcdefghijklmn\x01", std::string(30, 'a')};
+  const std::vector<std::string> keys = {"",
+                                         "a",
+                                         std::string("a\0", 2),
+                                         "ab",
+                                         "b",
+                                         "\x7f",
+                                         "\x80",
+                                         "\xff",
+                                         "abcdefgh",
+                                         "abcdefgha",
+                                         "abcdefghijklmn",
+                                         "abcdefghijklmo",
+                                         "abcdefghijklmn\x01",
+                                         std::string(30, 'a')};
   for (const std::string& x : keys) {
     for (const std::string& y : keys) {
-      EXPECT_EQ(ValueInternals::key_less(Value::string(x), Value::string(y)), key_less(x, y)) << x << " / " << y;
+      EXPECT_EQ(ValueInternals::key_less(Value::string(x), Value::string(y)), key_less(x, y))
+          << x << " / " << y;
     }
   }
 }

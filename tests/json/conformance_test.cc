@@ -36,7 +36,9 @@ std::string slurp(const fs::path& path) {
   return bytes;
 }
 
-bool accepted(const std::string& bytes) { return utf8::is_valid(bytes) && parse_value(bytes).ok(); }
+bool accepted(const std::string& bytes) {
+  return utf8::is_valid(bytes) && parse_value(bytes).ok();
+}
 
 // The implementation-defined files and whether they are accepted.
 const std::map<std::string, bool> kImplementationDefined = {
@@ -73,7 +75,7 @@ const std::map<std::string, bool> kImplementationDefined = {
     {"i_string_truncated-utf-8.json", false},
     {"i_string_utf16BE_no_BOM.json", false},
     {"i_string_utf16LE_no_BOM.json", false},
-    {"i_structure_500_nested_arrays.json", false},    // deeper than 127
+    {"i_structure_500_nested_arrays.json", false},  // deeper than 127
     {"i_structure_UTF-8_BOM_empty_object.json", false},
 };
 

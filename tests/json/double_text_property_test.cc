@@ -70,14 +70,15 @@ std::string check(double v) {
   if (std::bit_cast<std::uint64_t>(back) != std::bit_cast<std::uint64_t>(v)) {
     return "reads back differently: " + std::string(written);
   }
-  if (written.find_first_of(".e") == std::string_view::npos) return "reads as integer: " + std::string(written);
+  if (written.find_first_of(".e") == std::string_view::npos)
+    return "reads as integer: " + std::string(written);
   if (v == 0) return "";
 
   const Decimal ours = shortest_decimal(std::fabs(v));
   const Decimal ref = reference_decimal(std::fabs(v));
   if (ours.digits != ref.digits || ours.exponent != ref.exponent) {
-    return "digits " + std::to_string(ours.digits) + "e" + std::to_string(ours.exponent) + ", reference " +
-           std::to_string(ref.digits) + "e" + std::to_string(ref.exponent);
+    return "digits " + std::to_string(ours.digits) + "e" + std::to_string(ours.exponent) +
+           ", reference " + std::to_string(ref.digits) + "e" + std::to_string(ref.exponent);
   }
   // Layout: scientific exactly when the first digit's exponent is outside -5..15.
   const int first = ref.exponent + static_cast<int>(std::to_string(ref.digits).size()) - 1;
@@ -86,10 +87,10 @@ std::string check(double v) {
   return "";
 }
 
-#define EXPECT_WRITTEN_RIGHT(v)                                                              \
-  do {                                                                                       \
-    const double value_ = (v);                                                               \
-    const std::string problem_ = check(value_);                                              \
+#define EXPECT_WRITTEN_RIGHT(v)                                                               \
+  do {                                                                                        \
+    const double value_ = (v);                                                                \
+    const std::string problem_ = check(value_);                                               \
     ASSERT_EQ(problem_, "") << "bits 0x" << std::hex << std::bit_cast<std::uint64_t>(value_); \
   } while (0)
 
@@ -108,8 +109,8 @@ TEST(DoubleText, TypicalDecimals) {
     const int n = length(rng);
     const std::uint64_t digits = rng() % detail::kPowersOfTen[static_cast<std::size_t>(n)];
     char literal[48];
-    const int len = std::snprintf(literal, sizeof literal, "%llue%d", static_cast<unsigned long long>(digits),
-                                  exponent(rng) - n / 2);
+    const int len = std::snprintf(literal, sizeof literal, "%llue%d",
+                                  static_cast<unsigned long long>(digits), exponent(rng) - n / 2);
     double v = 0;
     std::from_chars(literal, literal + len, v);
     EXPECT_WRITTEN_RIGHT(v);
@@ -121,15 +122,17 @@ TEST(DoubleText, EveryBinaryExponentAtItsEdges) {
   // Powers of two have a lopsided interval; the significands next to them
   // and the largest one probe the interval ends at every scale.
   for (std::uint64_t biased = 0; biased < 0x7FF; ++biased) {
-    for (std::uint64_t fraction : {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, (std::uint64_t{1} << 52) - 1,
-                                   (std::uint64_t{1} << 51), (std::uint64_t{1} << 52) - 2}) {
+    for (std::uint64_t fraction :
+         {std::uint64_t{0}, std::uint64_t{1}, std::uint64_t{2}, (std::uint64_t{1} << 52) - 1,
+          (std::uint64_t{1} << 51), (std::uint64_t{1} << 52) - 2}) {
       EXPECT_WRITTEN_RIGHT(std::bit_cast<double>((biased << 52) | fraction));
     }
   }
 }
 
 TEST(DoubleText, SmallestSubnormalsAndWholeNumbers) {
-  for (std::uint64_t bits = 1; bits <= kSamples; ++bits) EXPECT_WRITTEN_RIGHT(std::bit_cast<double>(bits));
+  for (std::uint64_t bits = 1; bits <= kSamples; ++bits)
+    EXPECT_WRITTEN_RIGHT(std::bit_cast<double>(bits));
   for (double v = 1; v < 1e17; v = v * 3 + 1) {
     EXPECT_WRITTEN_RIGHT(v);
     EXPECT_WRITTEN_RIGHT(std::nextafter(v, 0.0));

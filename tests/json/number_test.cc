@@ -11,7 +11,9 @@
 namespace kelvane::json {
 namespace {
 
-std::uint64_t bits(double d) { return std::bit_cast<std::uint64_t>(d); }
+std::uint64_t bits(double d) {
+  return std::bit_cast<std::uint64_t>(d);
+}
 
 TEST(ComposeDouble, OneRoundingPerTableStep) {
   struct Case {
@@ -57,16 +59,11 @@ TEST(PositionOfIndex, LinesEndOnlyAtLineFeeds) {
     Position expected;
   };
   const Case cases[] = {
-      {"", 0, {1, 0}},
-      {"abc", 0, {1, 0}},
-      {"abc", 3, {1, 3}},
-      {"a\nb", 1, {1, 1}},
-      {"a\nb", 2, {2, 0}},
-      {"a\nb", 3, {2, 1}},
-      {"a\r\nb", 3, {2, 0}},
-      {"a\rb", 3, {1, 3}},
-      {"\n\n\n", 3, {4, 0}},
-      {"\xE2\x82\xAC\n\xE2\x82\xAC", 7, {2, 3}},
+      {"", 0, {1, 0}},       {"abc", 0, {1, 0}},
+      {"abc", 3, {1, 3}},    {"a\nb", 1, {1, 1}},
+      {"a\nb", 2, {2, 0}},   {"a\nb", 3, {2, 1}},
+      {"a\r\nb", 3, {2, 0}}, {"a\rb", 3, {1, 3}},
+      {"\n\n\n", 3, {4, 0}}, {"\xE2\x82\xAC\n\xE2\x82\xAC", 7, {2, 3}},
   };
   for (const Case& c : cases) {
     const Position p = position_of_index(c.text, c.index);

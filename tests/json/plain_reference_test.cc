@@ -48,7 +48,8 @@ TEST(PlainReference, EightDigitsFromLanesMatchThePairTable) {
   for (std::uint32_t v = 0; v < 100000000; v += kStep) {
     ASSERT_EQ(eight(v, write_eight_digits), eight(v, write_eight_digits_plain)) << v;
   }
-  for (const std::uint32_t v : {0u, 9u, 10u, 99u, 100u, 9999u, 10000u, 10099u, 99999999u, 12345678u, 10000001u}) {
+  for (const std::uint32_t v :
+       {0u, 9u, 10u, 99u, 100u, 9999u, 10000u, 10099u, 99999999u, 12345678u, 10000001u}) {
     EXPECT_EQ(eight(v, write_eight_digits), eight(v, write_eight_digits_plain)) << v;
   }
 }
@@ -82,8 +83,9 @@ struct Keys {
 // first eight bytes or are prefixes of each other, repeats.
 TEST(PlainReference, KeyOrderMatchesAStableSortOfWholeKeys) {
   std::mt19937 rng(11);
-  const std::vector<std::string> stems = {"", "a", "abcdefgh", "abcdefghi", "abcdefgg", std::string("abc\0", 4),
-                                          "\xC3\xA9", "zz", std::string(20, 'q')};
+  const std::vector<std::string> stems = {"",          "a",        "abcdefgh",
+                                          "abcdefghi", "abcdefgg", std::string("abc\0", 4),
+                                          "\xC3\xA9",  "zz",       std::string(20, 'q')};
   for (const std::size_t n : {0u, 1u, 2u, 31u, 32u, 33u, 100u, 600u}) {
     for (int round = 0; round < 20; ++round) {
       std::vector<std::string> keys;
@@ -110,12 +112,14 @@ TEST(PlainReference, SmallMovesMatchMemmoveInBothDirections) {
     for (int shift = -3; shift <= 3; ++shift) {
       char expected[96];
       char got[96];
-      for (std::size_t i = 0; i < sizeof expected; ++i) expected[i] = got[i] = static_cast<char>('A' + i % 50);
+      for (std::size_t i = 0; i < sizeof expected; ++i)
+        expected[i] = got[i] = static_cast<char>('A' + i % 50);
       const std::size_t from = 20;
       const auto to = static_cast<std::size_t>(20 + shift);
       std::memmove(expected + to, expected + from, n);
       move_bytes(got + to, got + from, n);
-      ASSERT_EQ(std::string(got, sizeof got), std::string(expected, sizeof expected)) << n << " " << shift;
+      ASSERT_EQ(std::string(got, sizeof got), std::string(expected, sizeof expected))
+          << n << " " << shift;
     }
   }
 }
@@ -129,7 +133,9 @@ TEST(PlainReference, PlainRunsMatchAByteByByteScan) {
         std::string text(len, 'x');
         if (at < len) text[at] = stop;
         std::size_t expected = 0;
-        while (expected < text.size() && !ends_plain_run(static_cast<unsigned char>(text[expected]))) ++expected;
+        while (expected < text.size() &&
+               !ends_plain_run(static_cast<unsigned char>(text[expected])))
+          ++expected;
         ASSERT_EQ(plain_run(text.data(), text.size()), expected) << len << " " << at;
         ASSERT_EQ(short_plain_run(text.data(), text.size()), expected) << len << " " << at;
       }
@@ -147,15 +153,51 @@ std::string number_outcome(Status s, const Input& in, const NumberToken& t) {
 // by word near the end) against the grammar digit by digit, each literal at
 // the end of the text and followed by more.
 TEST(PlainReference, NumberQuickPathsMatchTheGrammar) {
-  const std::vector<std::string> literals = {
-      "0", "-0", "7", "-7", "12345678", "123456789", "1234567890123456789", "12345678901234567890",
-      "18446744073709551615", "18446744073709551616", "-9223372036854775808", "-9223372036854775809",
-      "901.57009841569436", "0.6866012274167075E-59", "1.0601839457285873e-298", "222282313092.416",
-      "1.5", "0.5e1", "1e2", "1E+2", "1e-7", "5e-324", "1e308", "1e309", "1e-400", "3.7e-22",
-      "1.2345678901234567890", "0.0000000000000000000001", "123456789012345678.9", "1234567890123456789.5",
-      "1e2147483648", "0e2147483648", "1e000000001", "1e0000000001", "01", "-", "1.", "1.e5", "1e", "1e+", "-a",
-      "1" + std::string(40, '0') + ".5", "0." + std::string(30, '0') + "1"};
-  const std::vector<std::string> followers = {"", ",", "]", " ", ",1,2,3", "," + std::string(60, '7')};
+  const std::vector<std::string> literals = {"0",
+                                             "-0",
+                                             "7",
+                                             "-7",
+                                             "12345678",
+                                             "123456789",
+                                             "1234567890123456789",
+                                             "12345678901234567890",
+                                             "18446744073709551615",
+                                             "18446744073709551616",
+                                             "-9223372036854775808",
+                                             "-9223372036854775809",
+                                             "901.57009841569436",
+                                             "0.6866012274167075E-59",
+                                             "1.0601839457285873e-298",
+                                             "222282313092.416",
+                                             "1.5",
+                                             "0.5e1",
+                                             "1e2",
+                                             "1E+2",
+                                             "1e-7",
+                                             "5e-324",
+                                             "1e308",
+                                             "1e309",
+                                             "1e-400",
+                                             "3.7e-22",
+                                             "1.2345678901234567890",
+                                             "0.0000000000000000000001",
+                                             "123456789012345678.9",
+                                             "1234567890123456789.5",
+                                             "1e2147483648",
+                                             "0e2147483648",
+                                             "1e000000001",
+                                             "1e0000000001",
+                                             "01",
+                                             "-",
+                                             "1.",
+                                             "1.e5",
+                                             "1e",
+                                             "1e+",
+                                             "-a",
+                                             "1" + std::string(40, '0') + ".5",
+                                             "0." + std::string(30, '0') + "1"};
+  const std::vector<std::string> followers = {"",  ",",      "]",
+                                              " ", ",1,2,3", "," + std::string(60, '7')};
   for (const std::string& literal : literals) {
     for (const std::string& after : followers) {
       const std::string text = literal + after;
@@ -164,9 +206,10 @@ TEST(PlainReference, NumberQuickPathsMatchTheGrammar) {
         Input plain(text);
         NumberToken a;
         NumberToken b;
-        const Status sa = mode == Mode::Read ? lex_number<Mode::Read>(quick, a) : lex_number<Mode::Skip>(quick, a);
-        const Status sb =
-            mode == Mode::Read ? lex_number_plain<Mode::Read>(plain, b) : lex_number_plain<Mode::Skip>(plain, b);
+        const Status sa = mode == Mode::Read ? lex_number<Mode::Read>(quick, a)
+                                             : lex_number<Mode::Skip>(quick, a);
+        const Status sb = mode == Mode::Read ? lex_number_plain<Mode::Read>(plain, b)
+                                             : lex_number_plain<Mode::Skip>(plain, b);
         ASSERT_EQ(number_outcome(sa, quick, a), number_outcome(sb, plain, b)) << text;
       }
     }
@@ -203,20 +246,36 @@ std::string many_growing_numbers() {
 // into a buffer of its own) against the tree read and written.
 TEST(PlainReference, CompactTextMatchesTheTreeWritten) {
   const std::vector<std::string> texts = {
-      "null", " [ 1 , 2 ] ", R"({"b":1,"a":2,"B":3,"a":4})", R"({"x":{"d":[1,{"z":0,"y":1}],"c":2},"w":0})",
-      R"({"\u0041":1,"A":2,"\"":3,"#":4,"\\":5})", R"(["\u00e9\ud83d\ude00\/\n\u0001\u001f",""])",
+      "null",
+      " [ 1 , 2 ] ",
+      R"({"b":1,"a":2,"B":3,"a":4})",
+      R"({"x":{"d":[1,{"z":0,"y":1}],"c":2},"w":0})",
+      R"({"\u0041":1,"A":2,"\"":3,"#":4,"\\":5})",
+      R"(["\u00e9\ud83d\ude00\/\n\u0001\u001f",""])",
       "[1E2,-0,1e15,0.5e1,1.50,123e2,3.7e-22,18446744073709551616,-9223372036854775809]",
-      many_growing_numbers(), "{\"k\":1E15,\"k\":1E15}", "[\n1E2,\n{\"b\":1,\"a\":2}\n]",
-      R"({"a":1,"a":{"b":2,"a":1},"a":[3]})", "{" + std::string(40, ' ') + "\"b\"  :  1E2 , \"a\" : 2 }",
-      "[1,2", "{\"a\":1,}", "[1e400]", "\"\\ud800\"", "[\n\"a\"\n,\n1.5e\n]", R"({"a" 1})"};
+      many_growing_numbers(),
+      "{\"k\":1E15,\"k\":1E15}",
+      "[\n1E2,\n{\"b\":1,\"a\":2}\n]",
+      R"({"a":1,"a":{"b":2,"a":1},"a":[3]})",
+      "{" + std::string(40, ' ') + "\"b\"  :  1E2 , \"a\" : 2 }",
+      "[1,2",
+      "{\"a\":1,}",
+      "[1e400]",
+      "\"\\ud800\"",
+      "[\n\"a\"\n,\n1.5e\n]",
+      R"({"a" 1})"};
   for (const std::string& text : texts) {
     const Result<Value, Error> tree = parse_value(text);
-    const std::string expected = tree.ok() ? to_json(tree.value()) : "error " + tree.error().to_string();
+    const std::string expected =
+        tree.ok() ? to_json(tree.value()) : "error " + tree.error().to_string();
     const Result<CompactText, Error> copied = CompactText::read(text);
     const Result<CompactText, Error> in_place = CompactText::read_in_place(std::string(text));
-    EXPECT_EQ(copied.ok() ? std::string(copied.value().text()) : "error " + copied.error().to_string(), expected)
+    EXPECT_EQ(
+        copied.ok() ? std::string(copied.value().text()) : "error " + copied.error().to_string(),
+        expected)
         << text;
-    EXPECT_EQ(in_place.ok() ? std::string(in_place.value().text()) : "error " + in_place.error().to_string(),
+    EXPECT_EQ(in_place.ok() ? std::string(in_place.value().text())
+                            : "error " + in_place.error().to_string(),
               expected)
         << text;
   }

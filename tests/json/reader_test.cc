@@ -4,8 +4,8 @@
 
 #include <bit>
 #include <optional>
-#include <utility>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "json/number.h"
@@ -123,18 +123,24 @@ TEST(ParseValue, LongIntegerDigitsScaleTheSignificand) {
 // procedure's result for the same significand and exponent, in an array and
 // at the very end of the text.
 TEST(ParseValue, DigitCountsAroundTheShortForm) {
-  for (const std::string digits : {"12345678", "987654321", "1234567890123456", "98765432109876543",
-                                   "123456789012345678", "1234567890123456789", "12345678901234567890"}) {
+  for (const std::string digits :
+       {"12345678", "987654321", "1234567890123456", "98765432109876543", "123456789012345678",
+        "1234567890123456789", "12345678901234567890"}) {
     std::uint64_t significand = 0;
-    for (const char d : digits) significand = significand * 10 + static_cast<std::uint64_t>(d - '0');
+    for (const char d : digits)
+      significand = significand * 10 + static_cast<std::uint64_t>(d - '0');
     for (std::size_t split = 1; split < digits.size(); ++split) {
       const std::string decimal = digits.substr(0, split) + "." + digits.substr(split);
       const auto fraction = static_cast<std::int32_t>(digits.size() - split);
-      for (const auto& [suffix, exponent] : {std::pair<std::string, std::int32_t>{"", 0}, {"e7", 7}, {"E-12", -12},
-                                             {"e+0", 0}, {"e-000000300", -300}}) {
+      for (const auto& [suffix, exponent] : {std::pair<std::string, std::int32_t>{"", 0},
+                                             {"e7", 7},
+                                             {"E-12", -12},
+                                             {"e+0", 0},
+                                             {"e-000000300", -300}}) {
         for (const bool positive : {true, false}) {
           const std::string text = (positive ? "" : "-") + decimal + suffix;
-          const std::optional<double> expected = compose_double(positive, significand, exponent - fraction);
+          const std::optional<double> expected =
+              compose_double(positive, significand, exponent - fraction);
           ASSERT_TRUE(expected.has_value()) << text;
           Result<Value, Error> r = parse_value("[" + text + "]");
           ASSERT_TRUE(r.ok()) << text;
@@ -224,7 +230,9 @@ TEST(ParseValue, SyntaxErrors) {
       {".5", "error: expected value at line 1 column 1"},
       {"+1", "error: expected value at line 1 column 1"},
       {"NaN", "error: expected value at line 1 column 1"},
-      {"\xEF\xBB\xBF" "1", "error: expected value at line 1 column 1"},
+      {"\xEF\xBB\xBF"
+       "1",
+       "error: expected value at line 1 column 1"},
   });
 }
 
@@ -232,9 +240,12 @@ TEST(ParseValue, Strings) {
   check_all({
       {"\"abc", "error: EOF while parsing a string at line 1 column 4"},
       {"\"\xC3\xA9", "error: EOF while parsing a string at line 1 column 3"},
-      {"\"a\tb\"", "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 3"},
+      {"\"a\tb\"",
+       "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column "
+       "3"},
       {"\"0123456789abcdef\x1f\"",
-       "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column 18"},
+       "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column "
+       "18"},
       {"\"a\\q\"", "error: invalid escape at line 1 column 4"},
       {"\"\\ud800\"", "error: unexpected end of hex escape at line 1 column 8"},
       {"\"\\udc00\"", "error: lone leading surrogate in hex escape at line 1 column 7"},
@@ -251,10 +262,13 @@ TEST(ParseValue, Strings) {
       {"\"\\ud83d\\u", "error: EOF while parsing a string at line 1 column 9"},
       {"\"\\ud83d\\ude0", "error: EOF while parsing a string at line 1 column 12"},
       {"\"\\ud83d\\ude00\"", "\"\xF0\x9F\x98\x80\""},
-      {"\"\\u00e9\\u20AC\\u0041\"", "\"\xC3\xA9\xE2\x82\xAC" "A\""},
+      {"\"\\u00e9\\u20AC\\u0041\"",
+       "\"\xC3\xA9\xE2\x82\xAC"
+       "A\""},
       {"\"\\\"\\\\\\/\\b\\f\\n\\r\\t\"", "\"\"\\/\b\f\n\r\t\""},
       {"\"caf\xC3\xA9 \x7F\"", "\"caf\xC3\xA9 \x7F\""},
-      {"\"a long run before an escape \\n and after it\"", "\"a long run before an escape \n and after it\""},
+      {"\"a long run before an escape \\n and after it\"",
+       "\"a long run before an escape \n and after it\""},
   });
   Result<Value, Error> nul = parse_value("\"\\u0000\"");
   ASSERT_TRUE(nul.ok());
@@ -268,9 +282,11 @@ TEST(ParseValue, StringScanFindsTheFirstStopAtEveryOffset) {
     EXPECT_EQ(read("\"" + body + "\""), "\"" + body + "\"");
     EXPECT_EQ(read("\"" + body + "\\n\" "), "\"" + body + "\n\"");
     EXPECT_EQ(read("\"" + body + "\x01\"\"\\"),
-              "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 column " +
+              "error: control character (\\u0000-\\u001F) found while parsing a string at line 1 "
+              "column " +
                   std::to_string(len + 2));
-    EXPECT_EQ(read("\"" + body), "error: EOF while parsing a string at line 1 column " + std::to_string(len + 1));
+    EXPECT_EQ(read("\"" + body),
+              "error: EOF while parsing a string at line 1 column " + std::to_string(len + 1));
     // Bytes from 0x80 up and DEL are ordinary string bytes.
     const std::string high(len, '\xE9');
     EXPECT_EQ(read("\"" + high + "\x7F\""), "\"" + high + "\x7F\"");
@@ -301,11 +317,12 @@ std::string nested_objects(std::size_t depth) {
 
 TEST(ParseValue, NestingBudget) {
   EXPECT_TRUE(parse_value(nested(127, '[', "", ']')).ok());
-  EXPECT_EQ(read(nested(128, '[', "", ']')), "error: recursion limit exceeded at line 1 column 128");
+  EXPECT_EQ(read(nested(128, '[', "", ']')),
+            "error: recursion limit exceeded at line 1 column 128");
   EXPECT_EQ(read(std::string(128, '[')), "error: recursion limit exceeded at line 1 column 128");
   EXPECT_TRUE(parse_value(nested_objects(127)).ok());
-  EXPECT_EQ(read(nested_objects(128)), "error: recursion limit exceeded at line 1 column " +
-                                           std::to_string(127 * 5 + 1));
+  EXPECT_EQ(read(nested_objects(128)),
+            "error: recursion limit exceeded at line 1 column " + std::to_string(127 * 5 + 1));
   // Closed brackets give their budget back.
   std::string siblings = "[";
   for (int i = 0; i < 3; ++i) siblings += nested(126, '[', "1", ']') + ",";

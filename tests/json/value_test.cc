@@ -23,8 +23,9 @@ std::vector<std::string> keys_of(const Value& v) {
 }
 
 TEST(Value, StringsShortAndLongKeepTheirBytes) {
-  for (const std::string& s : {std::string(), std::string("abc"), std::string(14, 'x'),
-                               std::string(15, 'y'), std::string("a\0b", 3), std::string(1000, 'z')}) {
+  for (const std::string& s :
+       {std::string(), std::string("abc"), std::string(14, 'x'), std::string(15, 'y'),
+        std::string("a\0b", 3), std::string(1000, 'z')}) {
     Value v = Value::string(s);
     EXPECT_EQ(v.kind(), Value::Kind::String);
     EXPECT_EQ(v.as_string(), s);
@@ -51,8 +52,7 @@ TEST(Value, ObjectKeysSortByteWiseAndLastRepeatWins) {
   }
   members.back().value = Value::number(Number::unsigned64(2));
   Value obj = Value::object(members);
-  EXPECT_EQ(keys_of(obj),
-            (std::vector<std::string>{"B", "Z", "_", "a", "aa", "b", "\xC3\xA9"}));
+  EXPECT_EQ(keys_of(obj), (std::vector<std::string>{"B", "Z", "_", "a", "aa", "b", "\xC3\xA9"}));
   EXPECT_EQ(obj.as_object()[3].value.as_number().as_unsigned64(), 2u);
 }
 
@@ -67,8 +67,17 @@ TEST(Value, ObjectOrderAtEverySortingStep) {
     seed = seed * 6364136223846793005u + 1442695040888963407u;
     return static_cast<std::size_t>(seed >> 33);
   };
-  const std::string stems[] = {"", "a", "ab", std::string("a\0", 2), "abcdefgh", "abcdefghi", "abcdefgh\0",
-                               "abcdefghijklmnopq", "zz", std::string(14, 'x'), std::string(15, 'x')};
+  const std::string stems[] = {"",
+                               "a",
+                               "ab",
+                               std::string("a\0", 2),
+                               "abcdefgh",
+                               "abcdefghi",
+                               "abcdefgh\0",
+                               "abcdefghijklmnopq",
+                               "zz",
+                               std::string(14, 'x'),
+                               std::string(15, 'x')};
   for (const std::size_t n : {2u, 3u, 31u, 32u, 33u, 100u, 511u, 512u, 513u, 700u}) {
     std::vector<Member> members;
     std::vector<std::pair<std::string, std::size_t>> expected;  // key, value (position in the text)
@@ -76,7 +85,8 @@ TEST(Value, ObjectOrderAtEverySortingStep) {
       std::string key = stems[next() % std::size(stems)];
       if (next() % 2 == 0) key += static_cast<char>('a' + next() % 3);
       members.emplace_back(key, Value::number(Number::unsigned64(i)));
-      auto at = std::find_if(expected.begin(), expected.end(), [&](const auto& e) { return e.first == key; });
+      auto at = std::find_if(expected.begin(), expected.end(),
+                             [&](const auto& e) { return e.first == key; });
       if (at != expected.end()) {
         at->second = i;
       } else {
@@ -133,9 +143,13 @@ TEST(Value, EmptyContainers) {
 // does not clear them (which freed them twice or read them after they were
 // freed).
 template <class V, class A>
-concept ArrayFromArena = requires(std::span<V> elements, A& arena) { V::array(elements, arena, true); };
+concept ArrayFromArena = requires(std::span<V> elements, A& arena) {
+  V::array(elements, arena, true);
+};
 template <class V, class A>
-concept AdoptsArena = requires(V root, A& arena) { V::adopt(std::move(root), arena); };
+concept AdoptsArena = requires(V root, A& arena) {
+  V::adopt(std::move(root), arena);
+};
 static_assert(!ArrayFromArena<Value, Arena> && !AdoptsArena<Value, Arena>);
 
 #if !defined(NDEBUG) && GTEST_HAS_DEATH_TEST

@@ -13,14 +13,26 @@
 namespace kelvane::json {
 namespace {
 
-std::string text_of(Number n) { return to_json(Value::number(n)); }
-std::string text_of(double d) { return text_of(Number::from_double(d)); }
+std::string text_of(Number n) {
+  return to_json(Value::number(n));
+}
+std::string text_of(double d) {
+  return text_of(Number::from_double(d));
+}
 
-Value str(std::string_view s) { return Value::string(s); }
-Value num(std::uint64_t v) { return Value::number(Number::unsigned64(v)); }
+Value str(std::string_view s) {
+  return Value::string(s);
+}
+Value num(std::uint64_t v) {
+  return Value::number(Number::unsigned64(v));
+}
 
-Value array_of(std::vector<Value> items) { return Value::array(items); }
-Value object_of(std::vector<Member> members) { return Value::object(members); }
+Value array_of(std::vector<Value> items) {
+  return Value::array(items);
+}
+Value object_of(std::vector<Member> members) {
+  return Value::object(members);
+}
 
 TEST(NumberText, Integers) {
   struct Case {
@@ -132,7 +144,8 @@ TEST(ShortestDecimal, DigitsCarryNoTrailingZeros) {
     std::uint64_t digits;
     int exponent;
   } const cases[] = {
-      {1.0, 1, 0}, {100.0, 1, 2}, {1e16, 1, 16}, {1.5, 15, -1}, {5e-324, 5, -324}, {1e-323, 1, -323},
+      {1.0, 1, 0},   {100.0, 1, 2},     {1e16, 1, 16},
+      {1.5, 15, -1}, {5e-324, 5, -324}, {1e-323, 1, -323},
   };
   for (const Case& c : cases) {
     const Decimal d = shortest_decimal(c.value);
@@ -154,7 +167,10 @@ TEST(StringText, Escapes) {
       {"\x0b", R"("\u000b")"},
       {std::string("\0", 1), R"("\u0000")"},
       {"\x7f", "\"\x7f\""},
-      {"B\xC3\xBC" "cher", "\"B\xC3\xBC" "cher\""},
+      {"B\xC3\xBC"
+       "cher",
+       "\"B\xC3\xBC"
+       "cher\""},
       {"stop \"api\" now\n\tC:\\temp\n", R"("stop \"api\" now\n\tC:\\temp\n")"},
       // Escapes at every position of an eight-byte block and past it.
       {"0123456\"89", R"("0123456\"89")"},
@@ -189,13 +205,27 @@ std::string escaped_simply(std::string_view in) {
   for (const char c : in) {
     const auto b = static_cast<unsigned char>(c);
     switch (c) {
-      case '\b': out += "\\b"; break;
-      case '\t': out += "\\t"; break;
-      case '\n': out += "\\n"; break;
-      case '\f': out += "\\f"; break;
-      case '\r': out += "\\r"; break;
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
+      case '\b':
+        out += "\\b";
+        break;
+      case '\t':
+        out += "\\t";
+        break;
+      case '\n':
+        out += "\\n";
+        break;
+      case '\f':
+        out += "\\f";
+        break;
+      case '\r':
+        out += "\\r";
+        break;
+      case '"':
+        out += "\\\"";
+        break;
+      case '\\':
+        out += "\\\\";
+        break;
       default:
         if (b < 0x20) {
           out += "\\u00";
@@ -243,7 +273,8 @@ TEST(StringText, ShortStringsAsValuesAndKeys) {
       members.emplace_back(in, str(in));
       const std::string expected = escaped_simply(in);
       EXPECT_EQ(to_json(str(in)), expected) << len << " " << at;
-      EXPECT_EQ(to_json(object_of(std::move(members))), "{" + expected + ":" + expected + "}") << len << " " << at;
+      EXPECT_EQ(to_json(object_of(std::move(members))), "{" + expected + ":" + expected + "}")
+          << len << " " << at;
     }
   }
   // A value that held a longer text with quotes, then a short one: only the

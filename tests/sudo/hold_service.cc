@@ -26,7 +26,8 @@ int main(int argc, char** argv) {
   std::string received;
   char buffer[4096];
   ssize_t n = 0;
-  while (received.find('\n') == std::string::npos && (n = ::read(connection, buffer, sizeof buffer)) > 0) {
+  while (received.find('\n') == std::string::npos &&
+         (n = ::read(connection, buffer, sizeof buffer)) > 0) {
     received.append(buffer, static_cast<std::size_t>(n));
   }
   if (received.find('\n') == std::string::npos) return 1;

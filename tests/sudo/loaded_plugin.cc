@@ -38,7 +38,9 @@ LoadedPlugin::LoadedPlugin() {
   if (plugin_ == nullptr) throw std::runtime_error("no symbol kelvane_approval");
 }
 
-LoadedPlugin::~LoadedPlugin() { ::dlclose(handle_); }
+LoadedPlugin::~LoadedPlugin() {
+  ::dlclose(handle_);
+}
 
 CheckRun LoadedPlugin::run(const Facts& facts) {
   CheckRun result;
@@ -46,10 +48,12 @@ CheckRun LoadedPlugin::run(const Facts& facts) {
   g_types = &result.message_types;
   const char* errstr = nullptr;
   static char* const submit_argv[] = {const_cast<char*>("sudo"), nullptr};
-  result.open = plugin_->open(facts.api_version, nullptr, record_printf, Strings{}.get(), facts.user_info.get(), 1,
-                              submit_argv, facts.envp.get(), facts.options.get(), &errstr);
+  result.open = plugin_->open(facts.api_version, nullptr, record_printf, Strings{}.get(),
+                              facts.user_info.get(), 1, submit_argv, facts.envp.get(),
+                              facts.options.get(), &errstr);
   if (result.open == 1) {
-    result.check = plugin_->check(facts.command_info.get(), facts.argv.get(), facts.envp.get(), &errstr);
+    result.check =
+        plugin_->check(facts.command_info.get(), facts.argv.get(), facts.envp.get(), &errstr);
   }
   // errstr lives until close.
   result.errstr = errstr != nullptr ? errstr : "(none)";
@@ -64,8 +68,8 @@ std::string LoadedPlugin::version() {
   g_printed = &printed;
   const char* errstr = nullptr;
   static char* const submit_argv[] = {const_cast<char*>("sudo"), const_cast<char*>("-V"), nullptr};
-  if (plugin_->open(SUDO_API_VERSION, nullptr, record_printf, Strings{}.get(), Strings{}.get(), 2, submit_argv,
-                    Strings{}.get(), nullptr, &errstr) == 1) {
+  if (plugin_->open(SUDO_API_VERSION, nullptr, record_printf, Strings{}.get(), Strings{}.get(), 2,
+                    submit_argv, Strings{}.get(), nullptr, &errstr) == 1) {
     plugin_->show_version(0);
   }
   plugin_->close();

@@ -43,10 +43,10 @@ class Strings {
 // What sudo would have received and shown for one command.
 struct CheckRun {
   int open = 0;
-  int check = 0;                 // not called (0) when open failed
-  std::string printed;           // every printf, in order
+  int check = 0;        // not called (0) when open failed
+  std::string printed;  // every printf, in order
   std::vector<int> message_types;
-  std::string errstr;            // "(none)" when the plugin left it unset
+  std::string errstr;  // "(none)" when the plugin left it unset
 };
 
 struct Facts {

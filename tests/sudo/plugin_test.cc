@@ -27,12 +27,16 @@ constexpr const char* kApproval =
     "\n";
 
 Strings alice() {
-  return {"user=alice", "uid=1000", "pid=4242", "cwd=/home/alice", "host=web-03", "tty=/dev/pts/3", "lines=24"};
+  return {"user=alice",  "uid=1000",       "pid=4242", "cwd=/home/alice",
+          "host=web-03", "tty=/dev/pts/3", "lines=24"};
 }
 Strings restart_nginx_info() {
-  return {"command=/usr/bin/systemctl", "runas_user=root", "runas_uid=0", "runas_gid=0", "closefrom=3"};
+  return {"command=/usr/bin/systemctl", "runas_user=root", "runas_uid=0", "runas_gid=0",
+          "closefrom=3"};
 }
-Strings restart_nginx() { return {"systemctl", "restart", "nginx"}; }
+Strings restart_nginx() {
+  return {"systemctl", "restart", "nginx"};
+}
 
 // The fake service runs as the tests' own user: when that is not root, the
 // options name it as the service's uid.
@@ -47,8 +51,8 @@ Facts restart_nginx_facts(const std::string& socket) {
   return Facts{options_for(socket), alice(), restart_nginx_info(), restart_nginx()};
 }
 
-#define REQUIRE_ROOT()                                                                  \
-  do {                                                                                  \
+#define REQUIRE_ROOT()                                                                   \
+  do {                                                                                   \
     if (::geteuid() != 0) GTEST_SKIP() << "needs root to run a service as another user"; \
   } while (false)
 
@@ -93,9 +97,13 @@ TEST(SudoPlugin, SendsTheExactRequestLine) {
   } cases[] = {
       {"ordinary", restart_nginx_info(), restart_nginx(), kRestartNginxLine},
       {"awkward",
-       {"command=/bin/sh", "runas_user=nobody", "runas_uid=65534", "runas_gid=65534", "cwd=/tmp/a dir"},
-       {"sh", "-c", "echo \"it's\" > /tmp/x", "two words", "", "line\nbreak", "\x1b[31mred", "abc\u202e" "def",
-        "B\u00fc" "cher"},
+       {"command=/bin/sh", "runas_user=nobody", "runas_uid=65534", "runas_gid=65534",
+        "cwd=/tmp/a dir"},
+       {"sh", "-c", "echo \"it's\" > /tmp/x", "two words", "", "line\nbreak", "\x1b[31mred",
+        "abc\u202e"
+        "def",
+        "B\u00fc"
+        "cher"},
        kAwkwardLine},
   };
   for (const auto& c : cases) {
@@ -104,7 +112,8 @@ TEST(SudoPlugin, SendsTheExactRequestLine) {
     const std::string socket = dir.file("approval.sock");
     FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
     LoadedPlugin plugin;
-    const CheckRun run = plugin.run(Facts{options_for(socket, {"timeout=300"}), alice(), c.command_info, c.argv});
+    const CheckRun run =
+        plugin.run(Facts{options_for(socket, {"timeout=300"}), alice(), c.command_info, c.argv});
     EXPECT_EQ(service.received(), c.line);
     EXPECT_EQ(run.check, 1) << run.printed;
   }
@@ -115,10 +124,13 @@ TEST(SudoPlugin, RefusesAnArgumentThatIsNotUtf8AndAsksNobody) {
   const std::string socket = dir.file("approval.sock");
   FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
   LoadedPlugin plugin;
-  const CheckRun run = plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), {"cat", "caf\xe9"}});
+  const CheckRun run =
+      plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), {"cat", "caf\xe9"}});
   EXPECT_EQ(run.check, -1);
-  EXPECT_EQ(run.printed, "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'\n");
-  EXPECT_EQ(run.errstr, "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'");
+  EXPECT_EQ(run.printed,
+            "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'\n");
+  EXPECT_EQ(run.errstr,
+            "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'");
   EXPECT_EQ(service.received(), "");
   EXPECT_FALSE(service.accepted());
 }
@@ -130,7 +142,8 @@ TEST(SudoPlugin, VeryLongArgvIsSentWholeUnderAShortTitle) {
   const std::string socket = dir.file("approval.sock");
   FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
   LoadedPlugin plugin;
-  const CheckRun run = plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), Strings(argv)});
+  const CheckRun run =
+      plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), Strings(argv)});
   EXPECT_EQ(run.check, 1) << run.printed;
   const std::string& line = service.received();
   EXPECT_GT(line.size(), 2 * 20000 * 17u);  // in the detail and in the context
@@ -151,27 +164,55 @@ TEST(SudoPlugin, EveryVerdict) {
     const char* printed;
     const char* errstr;
   } cases[] = {
-      {"approved with token and expiry", {kApproval}, 1,
+      {"approved with token and expiry",
+       {kApproval},
+       1,
        "kelvane operator approval: APPROVED (ok)\n"
        "kelvane operator approval: token expires at 2030-01-01T00:00:00Z\n",
        "(none)"},
-      {"approved bare", {R"({"verdict":"approved","detail":"fine"})" "\n"}, 1,
-       "kelvane operator approval: APPROVED (fine)\n", "(none)"},
-      {"approved in pieces", {R"({"verdict":"appr)", R"(oved","detail":"slow"})" "\n"}, 1,
-       "kelvane operator approval: APPROVED (slow)\n", "(none)"},
-      {"denied, token ignored", {R"({"verdict":"denied","detail":"not now","approvalToken":"x"})" "\n"}, 0,
-       "kelvane operator approval: DENIED (not now)\n", "not now"},
-      {"other verdict", {R"({"verdict":"Approved","detail":"case"})" "\n"}, -1,
-       "kelvane operator approval: Approved (case)\n", "kelvane operator approval: Approved (case)"},
-      {"unreadable", {"garbage\n"}, -1, "kelvane operator approval unavailable: expected value at line 1 column 1\n",
+      {"approved bare",
+       {R"({"verdict":"approved","detail":"fine"})"
+        "\n"},
+       1,
+       "kelvane operator approval: APPROVED (fine)\n",
+       "(none)"},
+      {"approved in pieces",
+       {R"({"verdict":"appr)", R"(oved","detail":"slow"})"
+                               "\n"},
+       1,
+       "kelvane operator approval: APPROVED (slow)\n",
+       "(none)"},
+      {"denied, token ignored",
+       {R"({"verdict":"denied","detail":"not now","approvalToken":"x"})"
+        "\n"},
+       0,
+       "kelvane operator approval: DENIED (not now)\n",
+       "not now"},
+      {"other verdict",
+       {R"({"verdict":"Approved","detail":"case"})"
+        "\n"},
+       -1,
+       "kelvane operator approval: Approved (case)\n",
+       "kelvane operator approval: Approved (case)"},
+      {"unreadable",
+       {"garbage\n"},
+       -1,
+       "kelvane operator approval unavailable: expected value at line 1 column 1\n",
        "kelvane operator approval unavailable: expected value at line 1 column 1"},
-      {"missing detail", {R"({"verdict":"approved"})" "\n"}, -1,
+      {"missing detail",
+       {R"({"verdict":"approved"})"
+        "\n"},
+       -1,
        "kelvane operator approval unavailable: missing field `detail` at line 1 column 22\n",
        "kelvane operator approval unavailable: missing field `detail` at line 1 column 22"},
-      {"not UTF-8", {"{\"verdict\":\"approved\",\"detail\":\"\xff\"}\n"}, -1,
+      {"not UTF-8",
+       {"{\"verdict\":\"approved\",\"detail\":\"\xff\"}\n"},
+       -1,
        "kelvane operator approval unavailable: stream did not contain valid UTF-8\n",
        "kelvane operator approval unavailable: stream did not contain valid UTF-8"},
-      {"closed without an answer", {}, -1,
+      {"closed without an answer",
+       {},
+       -1,
        "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0\n",
        "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0"},
   };
@@ -195,13 +236,16 @@ TEST(SudoPlugin, NoServiceIsAnError) {
   LoadedPlugin plugin;
   const CheckRun run = plugin.run(restart_nginx_facts(dir.file("approval.sock")));
   EXPECT_EQ(run.check, -1);
-  EXPECT_EQ(run.printed, "kelvane operator approval unavailable: No such file or directory (os error 2)\n");
+  EXPECT_EQ(run.printed,
+            "kelvane operator approval unavailable: No such file or directory (os error 2)\n");
 }
 
 TEST(SudoPlugin, ErrstrOnlyWhereTheApiHasIt) {
   TempDir dir;
   const std::string socket = dir.file("approval.sock");
-  FakeService service(socket, {.read_request = true, .pieces = {R"({"verdict":"denied","detail":"no"})" "\n"}});
+  FakeService service(socket, {.read_request = true,
+                               .pieces = {R"({"verdict":"denied","detail":"no"})"
+                                          "\n"}});
   LoadedPlugin plugin;
   Facts facts = restart_nginx_facts(socket);
   facts.api_version = SUDO_API_MKVERSION(1, 14);
@@ -218,24 +262,43 @@ TEST(SudoPlugin, OpenRefusesABadConfiguration) {
     unsigned int api_version;
     const char* message;
   } cases[] = {
-      {{"socket=relative.sock"}, SUDO_API_VERSION,
-       "kelvane operator approval: sudo.conf: socket= needs an absolute path: socket=relative.sock"},
-      {{"socket="}, SUDO_API_VERSION, "kelvane operator approval: sudo.conf: socket= needs an absolute path: socket="},
-      {{"timeout=soon"}, SUDO_API_VERSION,
+      {{"socket=relative.sock"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: socket= needs an absolute path: "
+       "socket=relative.sock"},
+      {{"socket="},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: socket= needs an absolute path: socket="},
+      {{"timeout=soon"},
+       SUDO_API_VERSION,
        "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: timeout=soon"},
-      {{"timeout=-1"}, SUDO_API_VERSION,
+      {{"timeout=-1"},
+       SUDO_API_VERSION,
        "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: timeout=-1"},
-      {{"timeout=18446744073709551616"}, SUDO_API_VERSION,
-       "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: timeout=18446744073709551616"},
-      {{"service_uid=approver"}, SUDO_API_VERSION,
-       "kelvane operator approval: sudo.conf: service_uid= needs a numeric uid: service_uid=approver"},
-      {{"service_uid=4294967295"}, SUDO_API_VERSION,
-       "kelvane operator approval: sudo.conf: service_uid= needs a numeric uid: service_uid=4294967295"},
-      {{"sokcet=/run/a.sock"}, SUDO_API_VERSION, "kelvane operator approval: sudo.conf: unknown option: sokcet=/run/a.sock"},
-      {{"socket"}, SUDO_API_VERSION, "kelvane operator approval: sudo.conf: unknown option: socket"},
-      {{"socket=/run/a.sock", "socket=/run/b.sock"}, SUDO_API_VERSION,
+      {{"timeout=18446744073709551616"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: timeout= needs a number of seconds: "
+       "timeout=18446744073709551616"},
+      {{"service_uid=approver"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: service_uid= needs a numeric uid: "
+       "service_uid=approver"},
+      {{"service_uid=4294967295"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: service_uid= needs a numeric uid: "
+       "service_uid=4294967295"},
+      {{"sokcet=/run/a.sock"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: unknown option: sokcet=/run/a.sock"},
+      {{"socket"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: unknown option: socket"},
+      {{"socket=/run/a.sock", "socket=/run/b.sock"},
+       SUDO_API_VERSION,
        "kelvane operator approval: sudo.conf: option given twice: socket=/run/b.sock"},
-      {{}, SUDO_API_MKVERSION(2, 0), "kelvane operator approval: sudo's plugin API is version 2, not 1"},
+      {{},
+       SUDO_API_MKVERSION(2, 0),
+       "kelvane operator approval: sudo's plugin API is version 2, not 1"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.message);
@@ -268,7 +331,8 @@ TEST(SudoPlugin, RefusesAServiceUnderAnotherUidBeforeSendingAByte) {
   const std::string socket = dir.file("approval.sock");
   ServiceAs stranger(socket, kNobody, kApproval);
   LoadedPlugin plugin;
-  const CheckRun run = plugin.run(Facts{{"socket=" + socket}, alice(), restart_nginx_info(), restart_nginx()});
+  const CheckRun run =
+      plugin.run(Facts{{"socket=" + socket}, alice(), restart_nginx_info(), restart_nginx()});
   EXPECT_EQ(stranger.received(), "");
   EXPECT_EQ(run.check, -1);
   EXPECT_EQ(run.printed, refusal(socket));
@@ -286,13 +350,14 @@ TEST(SudoPlugin, ServiceUidTrustsThatUidOnly) {
     const std::string socket = dir.file("approval.sock");
     ServiceAs dedicated(socket, kNobody, kApproval);
     LoadedPlugin plugin;
-    const CheckRun run =
-        plugin.run(Facts{{"socket=" + socket, c.service_uid}, alice(), restart_nginx_info(), restart_nginx()});
+    const CheckRun run = plugin.run(
+        Facts{{"socket=" + socket, c.service_uid}, alice(), restart_nginx_info(), restart_nginx()});
     const std::string received = dedicated.received();
     EXPECT_EQ(run.check, c.trusted ? 1 : -1) << run.printed;
     EXPECT_EQ(received.empty(), !c.trusted);
     if (!c.trusted) {
-      EXPECT_NE(run.printed.find("neither root nor service_uid=65533; change service_uid="), std::string::npos)
+      EXPECT_NE(run.printed.find("neither root nor service_uid=65533; change service_uid="),
+                std::string::npos)
           << run.printed;
     }
   }
@@ -308,9 +373,11 @@ TEST(SudoPlugin, IgnoresTheEnvironment) {
   const std::string approver_socket = dir.file("kelvane-operator-approval.sock");
   const std::string denier_socket = dir.file("denier.sock");
   FakeService approver(approver_socket, {.read_request = true, .pieces = {kApproval}});
-  FakeService denier(denier_socket, {.read_request = true, .pieces = {R"({"verdict":"denied","detail":"no"})" "\n"}});
-  const Strings envp{"KELVANE_OPERATOR_APPROVAL_SOCK=" + approver_socket, "XDG_RUNTIME_DIR=" + dir.path(),
-                     "HOSTNAME=elsewhere"};
+  FakeService denier(denier_socket, {.read_request = true,
+                                     .pieces = {R"({"verdict":"denied","detail":"no"})"
+                                                "\n"}});
+  const Strings envp{"KELVANE_OPERATOR_APPROVAL_SOCK=" + approver_socket,
+                     "XDG_RUNTIME_DIR=" + dir.path(), "HOSTNAME=elsewhere"};
   ::setenv("KELVANE_OPERATOR_APPROVAL_SOCK", approver_socket.c_str(), 1);
   ::setenv("XDG_RUNTIME_DIR", dir.path().c_str(), 1);
   ::setenv("HOSTNAME", "elsewhere", 1);
@@ -324,7 +391,8 @@ TEST(SudoPlugin, IgnoresTheEnvironment) {
   EXPECT_EQ(run.check, 0);
   EXPECT_EQ(run.printed, "kelvane operator approval: DENIED (no)\n");
   EXPECT_EQ(approver.received(), "");
-  EXPECT_NE(denier.received().find(R"("sourceHost":"web-03","targetHost":"web-03")"), std::string::npos);
+  EXPECT_NE(denier.received().find(R"("sourceHost":"web-03","targetHost":"web-03")"),
+            std::string::npos);
 }
 
 // --- Ctrl-C -----------------------------------------------------------------
@@ -332,7 +400,9 @@ TEST(SudoPlugin, IgnoresTheEnvironment) {
 volatile sig_atomic_t g_sudo_saw = 0;
 // Stands in for sudo's handler, which restarts interrupted calls and only
 // records the signal.
-void sudo_handler(int signal) { g_sudo_saw = signal; }
+void sudo_handler(int signal) {
+  g_sudo_saw = signal;
+}
 
 // The service holds its answer: the connection waits in the listener's
 // backlog, never accepted. SIGINT reaches the thread in check() once the
@@ -343,10 +413,10 @@ TEST(SudoPlugin, CtrlCEndsTheWaitAndTheCommandDoesNotRun) {
   const std::string socket = dir.file("approval.sock");
   const int listener = listen_on(socket);
   ASSERT_GE(listener, 0);
-  struct sigaction sudo_action{};
+  struct sigaction sudo_action {};
   sudo_action.sa_handler = sudo_handler;
   sudo_action.sa_flags = SA_RESTART;
-  struct sigaction before{};
+  struct sigaction before {};
   ASSERT_EQ(::sigaction(SIGINT, &sudo_action, &before), 0);
   g_sudo_saw = 0;
 
@@ -354,11 +424,13 @@ TEST(SudoPlugin, CtrlCEndsTheWaitAndTheCommandDoesNotRun) {
   std::atomic<bool> returned = false;
   std::thread ctrl_c([&] {
     pollfd pending{listener, POLLIN, 0};
-    if (::poll(&pending, 1, 10000) == 1) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (::poll(&pending, 1, 10000) == 1)
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
     ::pthread_kill(checking, SIGINT);
     // A plugin that keeps waiting fails the test instead of hanging it: the
     // service then hangs up without an answer.
-    for (int i = 0; i < 500 && !returned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    for (int i = 0; i < 500 && !returned; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
     if (!returned) ::close(::accept(listener, nullptr, nullptr));
   });
   LoadedPlugin plugin;
@@ -368,11 +440,12 @@ TEST(SudoPlugin, CtrlCEndsTheWaitAndTheCommandDoesNotRun) {
   returned = true;
   ctrl_c.join();
 
-  struct sigaction after{};
+  struct sigaction after {};
   ::sigaction(SIGINT, &before, &after);
   ::close(listener);
   EXPECT_EQ(run.check, -1);
-  EXPECT_EQ(run.printed, "kelvane operator approval: interrupted by SIGINT before the operator answered\n");
+  EXPECT_EQ(run.printed,
+            "kelvane operator approval: interrupted by SIGINT before the operator answered\n");
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_EQ(g_sudo_saw, SIGINT) << "the signal is passed on to sudo";
   EXPECT_EQ(after.sa_handler, sudo_handler) << "sudo's handler is put back";

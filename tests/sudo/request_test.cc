@@ -60,7 +60,9 @@ TEST(SudoShellQuote, QuotesOnlyWhatNeedsIt) {
       {"\xc3", "$'\\xc3'"},
       {"\xed\xa0\x80", "$'\\xed\\xa0\\x80'"},
       // Invisible and reordering characters.
-      {"abc\u202e" "def", "$'abc\\u202edef'"},
+      {"abc\u202e"
+       "def",
+       "$'abc\\u202edef'"},
       {"zero\u200bwidth", "$'zero\\u200bwidth'"},
       {"\u2066isolate\u2069", "$'\\u2066isolate\\u2069'"},
       {"c1\u0085", "$'c1\\u0085'"},
@@ -81,10 +83,11 @@ TEST(SudoShellQuote, JoinsWithSingleSpaces) {
 const Vector kAlice{"user=alice", "cwd=/home/alice", "host=web-03", "tty=/dev/pts/3", "pid=4242"};
 
 TEST(SudoReadOperation, TakesWhatSudoSettled) {
-  const Vector command_info{"command=/usr/bin/id", "runas_user=backup", "runas_uid=34", "runas_gid=35",
-                            "runas_euid=34", "runas_egid=35"};
+  const Vector command_info{"command=/usr/bin/id", "runas_user=backup", "runas_uid=34",
+                            "runas_gid=35",        "runas_euid=34",     "runas_egid=35"};
   const Vector argv{"id", "-u"};
-  Result<Operation, std::string> read = read_operation(kAlice.get(), command_info.get(), argv.get());
+  Result<Operation, std::string> read =
+      read_operation(kAlice.get(), command_info.get(), argv.get());
   ASSERT_TRUE(read.ok()) << read.error();
   const Operation& op = read.value();
   EXPECT_EQ(op.command, "/usr/bin/id");
@@ -101,9 +104,11 @@ TEST(SudoReadOperation, TakesWhatSudoSettled) {
 
 TEST(SudoReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
   const Vector user_info{"user=alice", "cwd=/home/alice", "host=web-03", "tty="};
-  const Vector command_info{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "cwd=/srv"};
+  const Vector command_info{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
+                            "cwd=/srv"};
   const Vector argv{"id"};
-  Result<Operation, std::string> read = read_operation(user_info.get(), command_info.get(), argv.get());
+  Result<Operation, std::string> read =
+      read_operation(user_info.get(), command_info.get(), argv.get());
   ASSERT_TRUE(read.ok()) << read.error();
   EXPECT_EQ(read.value().cwd, "/srv");
   EXPECT_EQ(read.value().tty, "");
@@ -119,25 +124,40 @@ TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
     Vector argv;
     std::string reason;
   } cases[] = {
-      {{"user=alice", "cwd=/", "host=h"}, {"runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
        "sudo gave no command= in command_info"},
-      {{"user=alice", "cwd=/", "host=h"}, {"command=", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
        "sudo gave an empty command="},
-      {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_uid=0", "runas_gid=0"}, {"id"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_uid=0", "runas_gid=0"},
+       {"id"},
        "sudo gave no runas_user= in command_info"},
-      {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_gid=0"}, {"id"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_gid=0"},
+       {"id"},
        "sudo gave no runas_uid= in command_info"},
       {{"user=alice", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=-1"},
        {"id"},
        "sudo gave runas_gid=-1, not a number"},
-      {{"cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+      {{"cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
        "sudo gave no user= in user_info"},
-      {{"user=alice", "cwd=/"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+      {{"user=alice", "cwd=/"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
        "sudo gave no host= in user_info"},
-      {{"user=alice", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"}, {"id"},
+      {{"user=alice", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
        "sudo gave no cwd= in user_info"},
-      {{"user=alice", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {},
        "sudo gave an empty argument vector"},
       {{"user=alice", "cwd=/", "host=h"},
@@ -164,7 +184,8 @@ TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the working directory is not valid UTF-8: $'/home/\\xe9t\\xe9'"},
-      {{"user=\xe9", "cwd=/", "host=h"}, {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+      {{"user=\xe9", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the user name is not valid UTF-8: $'\\xe9'"},
       {{"user=alice", "cwd=/", "host=h", "tty=/dev/\xff"},
@@ -173,7 +194,8 @@ TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
        "the terminal is not valid UTF-8: $'/dev/\\xff'"},
   };
   for (const auto& c : cases) {
-    Result<Operation, std::string> read = read_operation(c.user_info.get(), c.command_info.get(), c.argv.get());
+    Result<Operation, std::string> read =
+        read_operation(c.user_info.get(), c.command_info.get(), c.argv.get());
     ASSERT_FALSE(read.ok()) << c.reason;
     EXPECT_EQ(read.error(), c.reason);
   }
@@ -204,8 +226,18 @@ TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
       // 81 bytes: 77 of them and the ellipsis.
       {{"echo", std::string(70, 'x')}, "sudo: echo " + std::string(66, 'x') + "\u2026"},
       // The 77-byte cut falls inside a character: the character goes.
-      {{"echo", "'" + [&] { std::string s; for (int i = 0; i < 40; ++i) s += e_acute; return s; }()},
-       "sudo: echo ''\\''" + [&] { std::string s; for (int i = 0; i < 30; ++i) s += e_acute; return s; }() +
+      {{"echo", "'" +
+                    [&] {
+                      std::string s;
+                      for (int i = 0; i < 40; ++i) s += e_acute;
+                      return s;
+                    }()},
+       "sudo: echo ''\\''" +
+           [&] {
+             std::string s;
+             for (int i = 0; i < 30; ++i) s += e_acute;
+             return s;
+           }() +
            "\u2026"},
   };
   for (const auto& c : cases) {
@@ -218,9 +250,12 @@ TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
 TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
   Operation op = operation_with({"id", "-u"});
   op.command = "/usr/bin/id";
-  EXPECT_EQ(canonical_encoding(op), "25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,");
-  // printf '%s' '25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,' | sha256sum
-  EXPECT_EQ(operation_digest(op), "sha256:d199b41ae8fa53f000d953c3e052c5e14f5618b4ac759a9f2c84c613005c2a3e");
+  EXPECT_EQ(canonical_encoding(op),
+            "25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,");
+  // printf '%s' '25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,' |
+  // sha256sum
+  EXPECT_EQ(operation_digest(op),
+            "sha256:d199b41ae8fa53f000d953c3e052c5e14f5618b4ac759a9f2c84c613005c2a3e");
 }
 
 // Moving bytes between neighbouring fields changes the encoding.
@@ -249,7 +284,8 @@ TEST(SudoPluginOptions, DefaultsAndSettings) {
   EXPECT_FALSE(none.value().service_uid.has_value());
   EXPECT_FALSE(none.value().timeout_secs.has_value());
 
-  const Vector words{"socket=/run/x=y.sock", "service_uid=4294967294", "timeout=18446744073709551615"};
+  const Vector words{"socket=/run/x=y.sock", "service_uid=4294967294",
+                     "timeout=18446744073709551615"};
   Result<PluginOptions, std::string> all = parse_plugin_options(words.get());
   ASSERT_TRUE(all.ok()) << all.error();
   EXPECT_EQ(all.value().socket, "/run/x=y.sock");

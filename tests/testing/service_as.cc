@@ -41,12 +41,14 @@ bool write_to_parent(int fd, const char* data, std::size_t size) {
 
 // The child's whole life; only async-signal-safe calls matter little here,
 // since the parent runs no other thread while forking in these tests.
-[[noreturn]] void serve_as(const std::string& path, uid_t uid, const std::string& reply, int to_parent) {
+[[noreturn]] void serve_as(const std::string& path, uid_t uid, const std::string& reply,
+                           int to_parent) {
   const int listener = ::socket(AF_UNIX, SOCK_STREAM, 0);
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   std::memcpy(address.sun_path, path.data(), path.size());
-  if (listener < 0 || ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+  if (listener < 0 ||
+      ::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
       ::setgid(uid) != 0 || ::setuid(uid) != 0 || ::listen(listener, 1) != 0) {
     ::_exit(2);
   }
@@ -94,7 +96,8 @@ std::string ServiceAs::received() {
   std::string bytes;
   char buffer[4096];
   ssize_t n;
-  while ((n = ::read(from_child_, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<std::size_t>(n));
+  while ((n = ::read(from_child_, buffer, sizeof buffer)) > 0)
+    bytes.append(buffer, static_cast<std::size_t>(n));
   ::waitpid(child_, nullptr, 0);
   child_ = -1;
   return bytes;
