@@ -14,18 +14,6 @@
 namespace kelvane::testing {
 namespace {
 
-std::string read_all(const std::string& path) {
-  std::string out;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-    out.append(buffer, static_cast<std::size_t>(n));
-  ::close(fd);
-  return out;
-}
-
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> out;
   for (std::string& t : texts) out.push_back(t.data());
@@ -81,8 +69,8 @@ ClientRun run_client(const ClientOptions& options) {
   ClientRun run;
   while (::waitpid(child, &run.wait_status, 0) < 0 && errno == EINTR) {
   }
-  run.out = read_all(out_path);
-  run.err = read_all(err_path);
+  run.out = read_file(out_path);
+  run.err = read_file(err_path);
   return run;
 }
 

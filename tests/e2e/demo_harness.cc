@@ -69,15 +69,7 @@ std::string demo_path() {
 }
 
 std::string read_whole_file(const std::string& path) {
-  std::string out;
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return out;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
-    out.append(buffer, static_cast<std::size_t>(n));
-  ::close(fd);
-  return out;
+  return read_file(path);
 }
 
 DemoRun::DemoRun(Setup setup) {

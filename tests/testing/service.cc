@@ -36,6 +36,18 @@ void write_file(const std::string& path, std::string_view bytes) {
   ::close(fd);
 }
 
+std::string read_file(const std::string& path) {
+  std::string out;
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return out;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = ::read(fd, buffer, sizeof buffer)) > 0)
+    out.append(buffer, static_cast<std::size_t>(n));
+  ::close(fd);
+  return out;
+}
+
 std::size_t open_descriptor_count() {
   DIR* dir = ::opendir("/proc/self/fd");
   if (dir == nullptr) return 0;

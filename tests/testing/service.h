@@ -26,6 +26,8 @@ class TempDir {
 };
 
 void write_file(const std::string& path, std::string_view bytes);
+// The whole file; empty when it cannot be opened.
+std::string read_file(const std::string& path);
 
 // Entries of /proc/self/fd, minus the one used to list them.
 std::size_t open_descriptor_count();
