@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <functional>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -80,6 +81,9 @@ Result<FileDescriptor, io::Error> connect_unix_stream(const std::string& path);
 // Sends every byte on a socket, repeating interrupted calls. Never raises
 // SIGPIPE: a vanished peer gives EPIPE.
 Result<void, io::Error> write_all(int fd, std::string_view bytes);
+// The same for pieces sent back to back, as one stream, in as few calls as
+// the socket takes (the request line around a context of its own).
+Result<void, io::Error> write_all(int fd, std::span<const std::string_view, 3> pieces);
 
 // Reads from a descriptor through a fixed 8192-byte buffer that is refilled
 // only when empty.

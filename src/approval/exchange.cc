@@ -20,9 +20,10 @@ Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest req
   }
 
   // Built whole before the first byte goes out, so that the service never
-  // sees half a request followed by a failure of ours.
-  const std::string request_line = encode_request_line(request);
-  Result<void, io::Error> sent = write_all(stream.get(), request_line);
+  // sees half a request followed by a failure of ours. The context is sent
+  // from where it is, not copied into the line.
+  const FramedRequestLine request_line = frame_request_line(request);
+  Result<void, io::Error> sent = write_all(stream.get(), request_line.pieces());
   if (!sent.ok()) return fail(std::move(sent).error());
 
   ByteBuffer line;

@@ -5,18 +5,17 @@
 
 namespace kelvane::approval {
 
-std::string encode_request_line(const OperatorApprovalRequest& request) {
-  // One allocation for the whole line, however large the detail or the
-  // context; a margin for escapes that is never written to costs no memory.
-  std::size_t room = 128 + request.title.size() + request.action.size() + request.requester.size() +
+FramedRequestLine frame_request_line(const OperatorApprovalRequest& request) {
+  // One allocation for the whole frame, however large the detail; a margin
+  // for escapes that is never written to costs no memory.
+  std::size_t room = 160 + request.title.size() + request.action.size() + request.requester.size() +
                      request.source_host.size() + request.target_host.size() +
                      request.detail.size() + request.detail.size() / 8;
   if (request.operation_digest) room += request.operation_digest->size() + 32;
-  if (request.context) room += request.context->text().size() + 16;
-  std::string line;
-  line.reserve(room);
-  prefer_huge_pages(line.data(), line.capacity());
-  json::Serializer serializer(line);
+  FramedRequestLine line;
+  line.frame.reserve(room);
+  prefer_huge_pages(line.frame.data(), line.frame.capacity());
+  json::Serializer serializer(line.frame);
   json::SerializeMap object = serializer.serialize_map();
   // The service relies on this order; `id` is always first, even empty.
   object.serialize_entry("id", std::string_view(request.id));
@@ -29,10 +28,27 @@ std::string encode_request_line(const OperatorApprovalRequest& request) {
   if (request.operation_digest) {
     object.serialize_entry("operationDigest", std::string_view(*request.operation_digest));
   }
-  if (request.context) object.serialize_entry("context", *request.context);
+  if (request.context) {
+    object.serialize_key("context");
+    line.context = request.context->text();
+  }
+  line.split = line.frame.size();
   if (request.timeout_secs) object.serialize_entry("timeoutSecs", *request.timeout_secs);
   object.end();
-  line.push_back('\n');
+  line.frame.push_back('\n');
+  return line;
+}
+
+std::array<std::string_view, 3> FramedRequestLine::pieces() const noexcept {
+  const std::string_view whole(frame);
+  return {whole.substr(0, split), context, whole.substr(split)};
+}
+
+std::string encode_request_line(const OperatorApprovalRequest& request) {
+  const FramedRequestLine framed = frame_request_line(request);
+  std::string line;
+  line.reserve(framed.frame.size() + framed.context.size());
+  for (std::string_view piece : framed.pieces()) line.append(piece);
   return line;
 }
 

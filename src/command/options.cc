@@ -76,10 +76,11 @@ std::optional<json::CompactText> read_context(std::optional<std::string_view> te
 // itself where it can be.
 Result<json::CompactText, UsageError> read_context_file(std::string_view option,
                                                         std::string_view path) {
-  Result<std::string, UsageError> text = read_text_arg(option, path);
+  constexpr std::size_t kHeadroom = json::CompactText::kHeadroom;
+  Result<std::string, UsageError> text = read_text_arg(option, path, kHeadroom);
   if (!text.ok()) return fail(std::move(text).error());
   Result<json::CompactText, json::Error> context =
-      json::CompactText::read_in_place(std::move(text).value());
+      json::CompactText::read_in_place(std::move(text).value(), kHeadroom);
   if (context.ok()) return std::move(context).value();
   UsageError error;
   error.output.append("could not parse ").append(option) += ' ';

@@ -34,7 +34,7 @@ std::size_t size_hint(int fd) {
 // Reads to the end of the file. Runs out of memory by exception when the
 // content cannot be given room.
 Result<void, io::Error> read_to_end(int fd, std::string& content) {
-  content.reserve(size_hint(fd));
+  content.reserve(content.size() + size_hint(fd));
   prefer_huge_pages(content.data(), content.capacity());
   for (;;) {
     if (content.size() == content.capacity()) {
@@ -60,7 +60,7 @@ Result<void, io::Error> read_to_end(int fd, std::string& content) {
 
 }  // namespace
 
-Result<std::string, io::Error> read_text_file(std::string_view path) {
+Result<std::string, io::Error> read_text_file(std::string_view path, std::size_t headroom) {
   // A path from the command line cannot hold a NUL; one from elsewhere must
   // not silently name a shorter path.
   if (path.find('\0') != std::string_view::npos) {
@@ -73,26 +73,30 @@ Result<std::string, io::Error> read_text_file(std::string_view path) {
   if (!file.is_open()) return fail(io::Error::last_os_error());
 
   std::string content;
-  Result<void, io::Error> read =
-      unless_out_of_memory([&] { return read_to_end(file.get(), content); },
-                           []() -> Result<void, io::Error> {
-                             return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
-                           });
+  Result<void, io::Error> read = unless_out_of_memory(
+      [&] {
+        content.resize(headroom);
+        return read_to_end(file.get(), content);
+      },
+      []() -> Result<void, io::Error> {
+        return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
+      });
   file.close();
   if (!read.ok()) return fail(std::move(read).error());
-  if (!utf8::is_valid(content)) {
+  if (!utf8::is_valid(std::string_view(content).substr(headroom))) {
     return fail(io::Error::fixed(io::ErrorKind::InvalidData, "stream did not contain valid UTF-8"));
   }
   return content;
 }
 
-Result<std::string, UsageError> read_text_arg(std::string_view option, std::string_view path) {
+Result<std::string, UsageError> read_text_arg(std::string_view option, std::string_view path,
+                                              std::size_t headroom) {
   UsageError error;
   if (is_blank(path)) {
     error.output.append(option).append(" requires a path\n").append(kUsageText);
     return fail(std::move(error));
   }
-  Result<std::string, io::Error> content = read_text_file(path);
+  Result<std::string, io::Error> content = read_text_file(path, headroom);
   if (!content.ok()) {
     error.output.append("could not read ").append(option) += ' ';
     error.output.append(path).append(": ").append(content.error().to_string()) += '\n';

@@ -1,6 +1,7 @@
 // The text of the files named by --detail-file and --context-file.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -12,11 +13,14 @@ namespace kelvane::command {
 
 // Reads the whole file, whatever its kind (regular file, device, pipe), to its
 // end and checks that it is UTF-8. The descriptor is closed before returning.
-Result<std::string, io::Error> read_text_file(std::string_view path);
+// The text comes after `headroom` zero bytes, kept in front of it for a
+// caller that will write over it.
+Result<std::string, io::Error> read_text_file(std::string_view path, std::size_t headroom = 0);
 
 // The value of a file option: the file's text, unchanged. A blank path is a
 // usage error; a file that cannot be read as text names the option, the path
-// as given and the reason.
-Result<std::string, UsageError> read_text_arg(std::string_view option, std::string_view path);
+// as given and the reason. `headroom` as above.
+Result<std::string, UsageError> read_text_arg(std::string_view option, std::string_view path,
+                                              std::size_t headroom = 0);
 
 }  // namespace kelvane::command

@@ -312,9 +312,10 @@ Result<CompactText, Error> CompactText::read(std::string_view text) {
 // Writing over the text saves touching as much memory again. Positions of
 // errors are worked out from the bytes before them, which are gone by then,
 // so only a text without line feeds (all on line 1) is written over.
-Result<CompactText, Error> CompactText::read_in_place(std::string&& text) {
-  if (text.find('\n') != std::string::npos) return read(std::string_view(text));
-  Output out(text);
+Result<CompactText, Error> CompactText::read_in_place(std::string&& buffer, std::size_t start) {
+  const std::string_view text = std::string_view(buffer).substr(start);
+  if (text.find('\n') != std::string_view::npos) return read(text);
+  Output out(buffer);
   Result<std::string, Error> compact = write_canonical(text, out);
   if (!compact) return fail(std::move(compact).error());
   return CompactText(std::move(compact).value());

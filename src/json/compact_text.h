@@ -28,9 +28,14 @@ class CompactText {
   // errors of parse_value, and writes its compact form as it goes: only the
   // members of the objects still open are remembered, to be put in order.
   static Result<CompactText, Error> read(std::string_view text);
-  // The same, writing over the text itself where it can (the text is lost
-  // either way), so that a large text costs no second buffer of its size.
-  static Result<CompactText, Error> read_in_place(std::string&& text);
+  // The same for the text from `start` on in `buffer`, writing over the
+  // buffer itself where it can (its content is lost either way), so that a
+  // large text costs no second buffer of its size. Bytes left free in front
+  // of the text let the compact form run ahead of it for a while (a double's
+  // text can be longer than its literal) before it needs a buffer of its own.
+  static Result<CompactText, Error> read_in_place(std::string&& buffer, std::size_t start = 0);
+  // Room worth leaving in front of a text that is to be read in place.
+  static constexpr std::size_t kHeadroom = 4096;
 
   std::string_view text() const noexcept { return text_; }
 

@@ -58,6 +58,9 @@ class SerializeMap {
   void serialize_entry(std::string_view key, std::uint64_t value);
   // The value's compact text, as it stands.
   void serialize_entry(std::string_view key, const CompactText& value);
+  // Only the key and its colon: the caller puts the value's text at this
+  // point itself (or sends it from where it already is).
+  void serialize_key(std::string_view key);
   void end();
 
   State state() const noexcept { return state_; }
@@ -66,7 +69,6 @@ class SerializeMap {
   friend class Serializer;
   SerializeMap(Serializer& serializer, State state) noexcept
       : serializer_(serializer), state_(state) {}
-  void serialize_key(std::string_view key);
 
   Serializer& serializer_;
   State state_;

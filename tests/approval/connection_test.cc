@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -168,6 +169,24 @@ TEST_F(WriteAll, LargeBufferArrivesWhole) {
   ::shutdown(ours(), SHUT_WR);
   reader.join();
   EXPECT_EQ(got, big);
+}
+
+TEST_F(WriteAll, PiecesArriveWholeAndInOrder) {
+  const std::string head = "{\"context\":";
+  std::string middle(3 << 20, 'a');
+  const std::string tail = "}\n";
+  std::string got;
+  std::thread reader([&] {
+    char buffer[65536];
+    ssize_t n;
+    while ((n = ::read(peer(), buffer, sizeof buffer)) > 0)
+      got.append(buffer, static_cast<std::size_t>(n));
+  });
+  const std::array<std::string_view, 3> pieces = {head, middle, tail};
+  EXPECT_TRUE(write_all(ours(), pieces).ok());
+  ::shutdown(ours(), SHUT_WR);
+  reader.join();
+  EXPECT_EQ(got, head + middle + tail);
 }
 
 // Each piece is one datagram of a sequenced-packet pair, so each arrives in

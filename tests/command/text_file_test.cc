@@ -95,8 +95,9 @@ TEST(ReadTextFile, PipeWithoutSizeIsReadToItsEnd) {
 }
 
 // The reported size is read at once, then a small probe looks for more; the
-// content must come out whole at every size around those steps, and from a
-// file the system reports as empty (as it does for /proc files).
+// content must come out whole at every size around those steps, behind any
+// room asked for in front, and from a file the system reports as empty (as
+// it does for /proc files).
 TEST(ReadTextFile, EverySizeIsReadWhole) {
   TempDir dir;
   for (const std::size_t size :
@@ -105,9 +106,11 @@ TEST(ReadTextFile, EverySizeIsReadWhole) {
     for (std::size_t i = 0; i < size; ++i) text[i] = static_cast<char>('a' + i % 26);
     const std::string path = dir.file("sized");
     write_file(path, text);
-    auto r = read_text_file(path);
-    ASSERT_TRUE(r.ok()) << size;
-    EXPECT_EQ(r.value(), text) << size;
+    for (const std::size_t headroom : {0u, 5u, 4096u}) {
+      auto r = read_text_file(path, headroom);
+      ASSERT_TRUE(r.ok()) << size << " after " << headroom;
+      EXPECT_EQ(r.value(), std::string(headroom, '\0') + text) << size << " after " << headroom;
+    }
   }
   auto status = read_text_file("/proc/self/status");
   ASSERT_TRUE(status.ok());
