@@ -17,6 +17,8 @@
 #      written against the peers, number reading against std::from_chars,
 #      floating-point text against std::to_chars.
 # "quick" uses fewer rounds and skips the 100 MB documents.
+# KOA_EARLIER_CLIENT=PATH adds another build of the client (an earlier
+# commit's, say) to every whole-process comparison, as "earlier".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -74,12 +76,17 @@ done
 
 unset HOSTNAME XDG_RUNTIME_DIR
 export KELVANE_OPERATOR_APPROVAL_SOCK=$dir/short.sock
-approve="$client --title Reboot --detail 'Kernel update' --target-host web-03"
+args="--title Reboot --detail 'Kernel update' --target-host web-03"
+approve="$client $args"
 has() { [ -x "$bin/$1" ]; }
+earlier=()
+if [ -n "${KOA_EARLIER_CLIENT:-}" ]; then
+  earlier=(earlier "$KOA_EARLIER_CLIENT $args")
+fi
 
 echo
 echo "== one approval run ($approval_rounds rounds)"
-"$measure" -r "$approval_rounds" -w 20 reference "$bin/reference_client" client "$approve" |
+"$measure" -r "$approval_rounds" -w 20 reference "$bin/reference_client" client "$approve" "${earlier[@]}" |
   grep -v '^summary'
 
 count_instructions() {
@@ -101,6 +108,7 @@ for size in $sizes; do
     echo
     echo "== --context-file $kind-$size ($bytes bytes, $big_rounds rounds)"
     cmds=(baseline "$bin/read_and_send $f" client "$approve --context-file $f")
+    [ ${#earlier[@]} -gt 0 ] && cmds+=(earlier "${earlier[1]} --context-file $f")
     has peer_rapidjson && cmds+=(rapidjson "$bin/peer_rapidjson $f")
     has peer_simdjson && cmds+=(simdjson "$bin/peer_simdjson $f")
     "$measure" -r "$big_rounds" -w 1 -s "$bytes" "${cmds[@]}" | tee "$dir/result-$kind-$size.txt" |
@@ -133,7 +141,7 @@ echo
 bytes=$(stat -c %s "$reply")
 echo "== reply line of $bytes bytes ($big_rounds rounds)"
 KELVANE_OPERATOR_APPROVAL_SOCK=$dir/big.sock \
-  "$measure" -r "$big_rounds" -w 1 -s "$bytes" reference "$bin/reference_client" client "$approve" |
+  "$measure" -r "$big_rounds" -w 1 -s "$bytes" reference "$bin/reference_client" client "$approve" "${earlier[@]}" |
   grep -v '^summary'
 
 

@@ -140,7 +140,25 @@ class SocketPair : public ::testing::Test {
   int fds_[2] = {-1, -1};
 };
 
-using WriteAll = SocketPair;
+class WriteAll : public SocketPair {
+ protected:
+  // Everything the peer reads while `send` runs on our end, until we shut
+  // it: a reader of its own keeps large writes from blocking.
+  template <class Send>
+  std::string received_from(Send send) {
+    std::string got;
+    std::thread reader([&] {
+      char buffer[65536];
+      ssize_t n;
+      while ((n = ::read(peer(), buffer, sizeof buffer)) > 0)
+        got.append(buffer, static_cast<std::size_t>(n));
+    });
+    send();
+    ::shutdown(ours(), SHUT_WR);
+    reader.join();
+    return got;
+  }
+};
 
 TEST_F(WriteAll, VanishedPeerGivesEpipeNotASignal) {
   struct sigaction previous {};
@@ -158,35 +176,16 @@ TEST_F(WriteAll, VanishedPeerGivesEpipeNotASignal) {
 TEST_F(WriteAll, LargeBufferArrivesWhole) {
   std::string big(1 << 20, 'a');
   big.back() = '\n';
-  std::string got;
-  std::thread reader([&] {
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(peer(), buffer, sizeof buffer)) > 0)
-      got.append(buffer, static_cast<std::size_t>(n));
-  });
-  EXPECT_TRUE(write_all(ours(), big).ok());
-  ::shutdown(ours(), SHUT_WR);
-  reader.join();
-  EXPECT_EQ(got, big);
+  EXPECT_EQ(received_from([&] { EXPECT_TRUE(write_all(ours(), big).ok()); }), big);
 }
 
 TEST_F(WriteAll, PiecesArriveWholeAndInOrder) {
   const std::string head = "{\"context\":";
-  std::string middle(3 << 20, 'a');
+  const std::string middle(3 << 20, 'a');
   const std::string tail = "}\n";
-  std::string got;
-  std::thread reader([&] {
-    char buffer[65536];
-    ssize_t n;
-    while ((n = ::read(peer(), buffer, sizeof buffer)) > 0)
-      got.append(buffer, static_cast<std::size_t>(n));
-  });
   const std::array<std::string_view, 3> pieces = {head, middle, tail};
-  EXPECT_TRUE(write_all(ours(), pieces).ok());
-  ::shutdown(ours(), SHUT_WR);
-  reader.join();
-  EXPECT_EQ(got, head + middle + tail);
+  EXPECT_EQ(received_from([&] { EXPECT_TRUE(write_all(ours(), pieces).ok()); }),
+            head + middle + tail);
 }
 
 // Each piece is one datagram of a sequenced-packet pair, so each arrives in
