@@ -1,5 +1,6 @@
 #include "support/utf8.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -49,8 +50,17 @@ struct Prefix {
   bool complete;
 };
 
+// The rule of every byte, looked up rather than worked out: validation
+// meets a lead byte at every character past ASCII.
+constexpr std::array<LeadRule, 256> kLeadRules = [] {
+  std::array<LeadRule, 256> rules{};
+  for (int b = 0; b < 256; ++b)
+    rules[static_cast<std::size_t>(b)] = lead_rule(static_cast<std::uint8_t>(b));
+  return rules;
+}();
+
 Prefix well_formed_prefix(std::string_view text, std::size_t i) {
-  const LeadRule rule = lead_rule(byte_at(text, i));
+  const LeadRule rule = kLeadRules[byte_at(text, i)];
   if (rule.continuations < 0) return {1, false};
   const auto wanted = static_cast<std::size_t>(rule.continuations) + 1;
   std::size_t length = 1;
@@ -63,10 +73,18 @@ Prefix well_formed_prefix(std::string_view text, std::size_t i) {
   return {length, length == wanted};
 }
 
-// Length of the well-formed sequence starting at `i`, or 0 if there is none.
-std::size_t sequence_length(std::string_view text, std::size_t i) {
-  const Prefix prefix = well_formed_prefix(text, i);
-  return prefix.complete ? prefix.length : 0;
+// Length of the well-formed sequence starting at `i`, or 0 if there is none:
+// well_formed_prefix's answer for a complete sequence, without its loop.
+[[gnu::always_inline]] inline std::size_t sequence_length(std::string_view text, std::size_t i) {
+  const LeadRule rule = kLeadRules[byte_at(text, i)];
+  if (rule.continuations <= 0) return rule.continuations == 0 ? 1 : 0;
+  const auto wanted = static_cast<std::size_t>(rule.continuations) + 1;
+  if (text.size() - i < wanted) return 0;
+  const std::uint8_t b1 = byte_at(text, i + 1);
+  if (b1 < rule.lo || b1 > rule.hi) return 0;
+  if (wanted > 2 && !is_continuation(byte_at(text, i + 2))) return 0;
+  if (wanted > 3 && !is_continuation(byte_at(text, i + 3))) return 0;
+  return wanted;
 }
 
 }  // namespace

@@ -30,5 +30,36 @@ TEST(ReplaceInvalid, OneReplacementPerMaximalPiece) {
   for (const auto& [bytes, expected] : cases) EXPECT_EQ(replace_invalid(bytes), expected);
 }
 
+// Validation checks each sequence in one step, replacement walks it byte by
+// byte; both follow one table of lead bytes and must agree on every text:
+// valid exactly when nothing would be replaced. All texts of up to two bytes
+// after "a", and every three- and four-byte start over the interesting
+// second bytes with each kind of following byte.
+TEST(IsValid, AgreesWithReplacementOnEveryShortSequence) {
+  const auto agrees = [](const std::string& text) {
+    return is_valid(text) == (replace_invalid(text) == text);
+  };
+  for (int a = 0; a < 256; ++a) {
+    for (int b = 0; b < 256; ++b) {
+      const std::string text = {'a', static_cast<char>(a), static_cast<char>(b)};
+      ASSERT_TRUE(agrees(text)) << a << " " << b;
+      ASSERT_TRUE(agrees(text.substr(0, 2))) << a;
+    }
+  }
+  const char following[] = {'\x00', 'z', '\x80', '\xBF', '\xC0'};
+  for (int lead = 0xE0; lead < 0x100; ++lead) {
+    for (int second = 0x7F; second <= 0xC0; ++second) {
+      for (char third : following) {
+        for (char fourth : following) {
+          const std::string text = {static_cast<char>(lead), static_cast<char>(second), third,
+                                    fourth};
+          ASSERT_TRUE(agrees(text)) << lead << " " << second;
+          ASSERT_TRUE(agrees(text.substr(0, 3))) << lead << " " << second;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::utf8
