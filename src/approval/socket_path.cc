@@ -20,9 +20,12 @@ std::optional<std::string_view> process_env(const char* name) {
 }
 
 ServiceAddress resolve_service_address(const EnvLookup& env, uid_t own_uid) {
-  if (usable(env, kSocketVariable)) return {resolve_socket_path(env), std::nullopt};
-  return {resolve_socket_path(env),
-          TrustedPeer{own_uid, "this user", "set KELVANE_OPERATOR_APPROVAL_SOCK to use it"}};
+  ServiceAddress address{resolve_socket_path(env), std::nullopt};
+  if (!usable(env, kSocketVariable)) {
+    address.trusted =
+        TrustedPeer{own_uid, "this user", "set KELVANE_OPERATOR_APPROVAL_SOCK to use it"};
+  }
+  return address;
 }
 
 std::string resolve_socket_path(const EnvLookup& env) {

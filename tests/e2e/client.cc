@@ -12,7 +12,6 @@
 #include "testing/service.h"
 
 namespace kelvane::testing {
-namespace {
 
 std::vector<char*> pointers(std::vector<std::string>& texts) {
   std::vector<char*> out;
@@ -21,7 +20,14 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
   return out;
 }
 
-}  // namespace
+ClientOptions reboot_client(const std::string& socket, std::vector<std::string> extra) {
+  std::vector<std::string> args = {"--title",       "Reboot",        "--detail",
+                                   "Kernel update", "--target-host", "web-03"};
+  args.insert(args.end(), extra.begin(), extra.end());
+  return {.args = args,
+          .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
+          .close_standard_descriptors = false};
+}
 
 bool ClientRun::exited() const {
   return WIFEXITED(wait_status);

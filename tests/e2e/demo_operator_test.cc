@@ -32,12 +32,7 @@ struct Asking {
   DemoRun demo{{.args = {"--socket", socket}, .env = {}, .terminal = true}};
 
   ClientOptions client(std::vector<std::string> extra = {}) const {
-    std::vector<std::string> args = {"--title",       "Reboot",        "--detail",
-                                     "Kernel update", "--target-host", "web-03"};
-    args.insert(args.end(), extra.begin(), extra.end());
-    return {.args = args,
-            .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
-            .close_standard_descriptors = false};
+    return reboot_client(socket, std::move(extra));
   }
 };
 

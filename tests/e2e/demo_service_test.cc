@@ -31,15 +31,6 @@ bool exists(const std::string& path) {
   return ::lstat(path.c_str(), &status) == 0;
 }
 
-ClientOptions reboot(const std::string& socket, std::vector<std::string> extra = {}) {
-  std::vector<std::string> args = {"--title",       "Reboot",        "--detail",
-                                   "Kernel update", "--target-host", "web-03"};
-  args.insert(args.end(), extra.begin(), extra.end());
-  return {.args = args,
-          .env = {"KELVANE_OPERATOR_APPROVAL_SOCK=" + socket},
-          .close_standard_descriptors = false};
-}
-
 DemoRun::Setup answering(const std::string& socket, const char* verdict,
                          std::vector<std::string> extra = {}) {
   std::vector<std::string> args = {"--socket", socket, "--auto", verdict};
@@ -65,7 +56,7 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   DemoRun demo(answering(socket, "approve"));
   ASSERT_TRUE(demo.wait_until_ready()) << demo.log();
   for (int round = 0; round < 2; ++round) {  // one connection after another
-    const ClientRun run = run_client(reboot(socket));
+    const ClientRun run = run_client(reboot_client(socket));
     EXPECT_EQ(run.status(), 0);
     EXPECT_TRUE(std::regex_match(run.out, std::regex("[0-9a-f]{32}\n"))) << run.out;
     EXPECT_TRUE(std::regex_match(
@@ -100,7 +91,7 @@ TEST(DemoService, Denies) {
   const std::string socket = dir.file("demo.sock");
   DemoRun demo(answering(socket, "deny"));
   ASSERT_TRUE(demo.wait_until_ready());
-  const ClientRun run = run_client(reboot(socket));
+  const ClientRun run = run_client(reboot_client(socket));
   EXPECT_EQ(run.status(), 1);
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "kelvane operator approval: DENIED (denied automatically)\n");
@@ -123,7 +114,7 @@ TEST(DemoService, LogsEveryDecision) {
   const std::string socket = dir.file("demo.sock");
   DemoRun demo(answering(socket, "approve"));
   ASSERT_TRUE(demo.wait_until_ready());
-  ClientProcess client(reboot(socket));
+  ClientProcess client(reboot_client(socket));
   ASSERT_TRUE(client.wait());
   ASSERT_TRUE(demo.wait_for_log("\n"));
   const std::string expected =
@@ -141,7 +132,8 @@ TEST(DemoService, ShowsTheVerifiedPeerBesideTheDeclaredRequester) {
   const std::string socket = dir.file("demo.sock");
   DemoRun demo(answering(socket, "deny"));
   ASSERT_TRUE(demo.wait_until_ready());
-  ClientProcess client(reboot(socket, {"--requester", "root", "--source-host", "trusted-host"}));
+  ClientProcess client(
+      reboot_client(socket, {"--requester", "root", "--source-host", "trusted-host"}));
   ASSERT_TRUE(client.wait());
   ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
   const std::string shown = demo.screen();
@@ -229,14 +221,15 @@ TEST(DemoService, ShowsAStructuredContextReadably) {
   const std::string socket = dir.file("demo.sock");
   DemoRun demo(answering(socket, "deny"));
   ASSERT_TRUE(demo.wait_until_ready());
-  EXPECT_EQ(run_client(
-                reboot(socket,
-                       {"--action", "sudo", "--context",
-                        R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
-                        R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0",)"
-                        R"("pid":1234})"}))
-                .status(),
-            1);
+  EXPECT_EQ(
+      run_client(
+          reboot_client(
+              socket, {"--action", "sudo", "--context",
+                       R"({"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl",)"
+                       R"("cwd":"/root","runAsUser":"root","runAsUid":0,"tty":"/dev/pts/0",)"
+                       R"("pid":1234})"}))
+          .status(),
+      1);
   ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
   EXPECT_NE(demo.screen().find("|   context\n"
                                "|     argv:\n"
@@ -304,7 +297,7 @@ TEST(DemoService, TakesTheDeepestContextTheClientSends) {
   DemoRun demo(answering(socket, "approve"));
   ASSERT_TRUE(demo.wait_until_ready());
   const ClientRun run = run_client(
-      reboot(socket, {"--context", std::string(127, '[') + "7" + std::string(127, ']')}));
+      reboot_client(socket, {"--context", std::string(127, '[') + "7" + std::string(127, ']')}));
   EXPECT_EQ(run.status(), 0) << run.err;
   EXPECT_TRUE(demo.wait_for_screen("(level 127) - 7\n")) << demo.screen();
 }
@@ -344,7 +337,7 @@ TEST(DemoService, OnceAnswersOneRequestThenEnds) {
   ASSERT_TRUE(demo.wait_until_ready());
   EXPECT_EQ(raw_exchange(socket, "", true), "");  // a connection that sends nothing is no request
   EXPECT_FALSE(demo.wait_for_exit(200ms));
-  EXPECT_EQ(run_client(reboot(socket)).status(), 0);
+  EXPECT_EQ(run_client(reboot_client(socket)).status(), 0);
   EXPECT_EQ(demo.wait_for_exit(), 0);
   EXPECT_FALSE(exists(socket));
   EXPECT_EQ(lines_of(demo.log()).size(), 1u)
@@ -410,7 +403,7 @@ TEST(DemoService, ASecondInstanceLeavesTheFirstUndisturbed) {
   EXPECT_EQ(second.wait_for_exit(), 1);
   EXPECT_EQ(second.log(),
             kName + ": another service is already listening on " + socket + "; leaving it alone\n");
-  EXPECT_EQ(run_client(reboot(socket)).status(), 0);
+  EXPECT_EQ(run_client(reboot_client(socket)).status(), 0);
   ASSERT_TRUE(first.wait_for_log("\n"));
   EXPECT_EQ(lines_of(first.log()).size(), 1u) << first.log();  // the client's request only
   EXPECT_EQ(first.stop(), 0);
