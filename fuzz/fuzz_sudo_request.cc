@@ -33,23 +33,9 @@ int hex_value(char c) {
   return -1;
 }
 
-// A UTF-8 encoder for the \u and \U escapes.
 void append_utf8(std::string& out, std::uint32_t c) {
-  if (c < 0x80) {
-    out += static_cast<char>(c);
-  } else if (c < 0x800) {
-    out += static_cast<char>(0xC0 | (c >> 6));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    out += static_cast<char>(0xE0 | (c >> 12));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (c >> 18));
-    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (c & 0x3F));
-  }
+  char bytes[4];
+  out.append(bytes, kelvane::utf8::encode(static_cast<char32_t>(c), bytes));
 }
 
 // Reads $'...' back, as a shell would; nullopt for anything it would not
@@ -134,6 +120,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<std::string> command_info{"command=" + pieces[4], "runas_user=" + pieces[5],
                                         "runas_uid=" + pieces[6], "runas_gid=" + pieces[7]};
   std::vector<std::string> argv(pieces.begin() + 8, pieces.end());
+  std::vector<std::string> env{"TERM=" + pieces[3]};
   auto vector_of = [](std::vector<std::string>& items) {
     std::vector<char*> pointers;
     for (std::string& item : items) pointers.push_back(item.data());
@@ -143,9 +130,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::vector<char*> user_vector = vector_of(user_info);
   std::vector<char*> command_vector = vector_of(command_info);
   std::vector<char*> argv_vector = vector_of(argv);
+  std::vector<char*> env_vector = vector_of(env);
 
-  auto operation =
-      kelvane::sudo::read_operation(user_vector.data(), command_vector.data(), argv_vector.data());
+  auto operation = kelvane::sudo::read_operation(user_vector.data(), command_vector.data(),
+                                                 argv_vector.data(), env_vector.data());
   bool all_text = true;
   for (const std::string& piece : pieces) all_text = all_text && kelvane::utf8::is_valid(piece);
   if (!operation.ok()) return 0;
@@ -159,7 +147,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   require(!has_control_character(request.detail));
   std::size_t breaks = 0;
   for (const char c : request.detail) breaks += c == '\n';
-  require(breaks == 3);
+  require(breaks == 5);  // one line each, and the environment's one entry
   const std::string& digest = *request.operation_digest;
   require(digest.size() == 7 + 64 && digest.starts_with("sha256:"));
   for (const char c : std::string_view(digest).substr(7)) require(hex_value(c) >= 0);

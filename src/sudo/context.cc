@@ -9,16 +9,20 @@ json::Value unsigned_number(std::uint64_t n) {
   return json::Value::number(json::Number::unsigned64(n));
 }
 
+json::Value string_array(const std::vector<std::string>& texts) {
+  std::vector<json::Value> values;
+  values.reserve(texts.size());
+  for (const std::string& text : texts) values.push_back(json::Value::string(text));
+  return json::Value::array(values);
+}
+
 }  // namespace
 
 json::Value operation_context(const Operation& operation) {
-  std::vector<json::Value> argv;
-  argv.reserve(operation.argv.size());
-  for (const std::string& arg : operation.argv) argv.push_back(json::Value::string(arg));
-
   std::vector<json::Member> members;
   members.emplace_back("command", json::Value::string(operation.command));
-  members.emplace_back("argv", json::Value::array(argv));
+  members.emplace_back("argv", string_array(operation.argv));
+  members.emplace_back("env", string_array(operation.env));
   members.emplace_back("runAsUser", json::Value::string(operation.runas_user));
   members.emplace_back("runAsUid", unsigned_number(operation.runas_uid));
   members.emplace_back("runAsGid", unsigned_number(operation.runas_gid));

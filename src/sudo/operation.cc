@@ -46,19 +46,37 @@ Result<void, std::string> same_effective_id(char* const* command_info, std::stri
               ", which the request cannot show");
 }
 
-Result<std::vector<std::string>, std::string> argv_of(char* const* run_argv) {
-  if (run_argv == nullptr || run_argv[0] == nullptr) {
-    return fail(std::string("sudo gave an empty argument vector"));
-  }
-  std::vector<std::string> argv;
-  for (char* const* arg = run_argv; *arg != nullptr; ++arg) {
-    const std::string_view text(*arg);
+// The texts of a NULL-terminated vector, each named `name`[i] if refused.
+Result<std::vector<std::string>, std::string> texts_of(char* const* vector, std::string_view name) {
+  std::vector<std::string> texts;
+  for (char* const* entry = vector; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
     if (!utf8::is_valid(text)) {
-      return not_utf8("argv[" + std::to_string(argv.size()) + "]", text);
+      return not_utf8(std::string(name) + "[" + std::to_string(texts.size()) + "]", text);
     }
-    argv.emplace_back(text);
+    texts.emplace_back(text);
   }
-  return argv;
+  return texts;
+}
+
+// Settings that change how the command runs in ways the request does not
+// show; their presence alone is refused.
+constexpr std::string_view kUnshownSettings[] = {"chroot", "selinux_role", "selinux_type",
+                                                 "apparmor_profile"};
+
+Result<void, std::string> refuse_unshown_settings(char* const* command_info) {
+  for (std::string_view name : kUnshownSettings) {
+    if (const auto value = find_setting(command_info, name)) {
+      return fail("the command would run under " + std::string(name) + "=" + shell_quote(*value) +
+                  ", which the request cannot show");
+    }
+  }
+  // The invoking user's groups instead of the run-as user's.
+  if (find_setting(command_info, "preserve_groups") == "true") {
+    return fail(std::string(
+        "the command would run with preserve_groups=true, which the request cannot show"));
+  }
+  return {};
 }
 
 Result<void, std::string> read_command(Operation& op, char* const* command_info,
@@ -68,13 +86,20 @@ Result<void, std::string> read_command(Operation& op, char* const* command_info,
   if (!command.ok()) return fail(std::move(command).error());
   op.command = std::move(command).value();
   if (op.command.empty()) return fail(std::string("sudo gave an empty command="));
-  if (const auto root = find_setting(command_info, "chroot")) {
-    return fail("the command would run under chroot=" + shell_quote(*root) +
-                ", which the request cannot show");
+  if (Result<void, std::string> unshown = refuse_unshown_settings(command_info); !unshown.ok()) {
+    return unshown;
   }
-  Result<std::vector<std::string>, std::string> argv = argv_of(run_argv);
+  Result<std::vector<std::string>, std::string> argv = texts_of(run_argv, "argv");
   if (!argv.ok()) return fail(std::move(argv).error());
+  if (argv.value().empty()) return fail(std::string("sudo gave an empty argument vector"));
   op.argv = std::move(argv).value();
+  return {};
+}
+
+Result<void, std::string> read_env(Operation& op, char* const* run_envp) {
+  Result<std::vector<std::string>, std::string> env = texts_of(run_envp, "the environment");
+  if (!env.ok()) return fail(std::move(env).error());
+  op.env = std::move(env).value();
   return {};
 }
 
@@ -127,9 +152,10 @@ Result<void, std::string> read_invoker(Operation& op, char* const* user_info) {
 }  // namespace
 
 Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
-                                              char* const* run_argv) {
+                                              char* const* run_argv, char* const* run_envp) {
   Operation op;
   Result<void, std::string> step = read_command(op, command_info, run_argv);
+  if (step.ok()) step = read_env(op, run_envp);
   if (step.ok()) step = read_run_as(op, command_info);
   if (step.ok()) step = read_cwd(op, user_info, command_info);
   if (step.ok()) step = read_invoker(op, user_info);

@@ -19,7 +19,11 @@ struct Operation {
   std::string runas_user;
   uid_t runas_uid = 0;
   gid_t runas_gid = 0;
-  std::string cwd;   // where the command will start
+  std::string cwd;  // where the command will start
+  // The command's environment as sudo will give it, NAME=value each: what
+  // the policy let the caller carry in (sudo VAR=x, -E, env_keep) changes
+  // what the command does, so the operator sees it and the digest covers it.
+  std::vector<std::string> env;
   std::string user;  // who runs sudo, named from the real uid by sudo
   std::string host;
   std::string tty;                   // empty: no terminal
@@ -27,13 +31,14 @@ struct Operation {
 };
 
 // Reads the operation from sudo's vectors: `user_info` as open() received
-// it, `command_info` and `run_argv` as check() did. Every text must be UTF-8:
+// it, `command_info`, `run_argv` and `run_envp` as check() did. Every text must be UTF-8:
 // an argument that is not is refused rather than altered, since the operator
 // must read what will run. Refused as well: a missing fact, a command that
 // would run in another root directory (chroot=) or with an effective uid or
-// gid other than its real one, since the request would not say so. The error
-// is the reason, for the user.
+// gid other than its real one, under another SELinux role or type or
+// AppArmor profile, or keeping the invoking user's groups, since the request
+// would not say so. The error is the reason, for the user.
 Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
-                                              char* const* run_argv);
+                                              char* const* run_argv, char* const* run_envp);
 
 }  // namespace kelvane::sudo

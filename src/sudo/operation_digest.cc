@@ -35,6 +35,8 @@ std::string canonical_encoding(const Operation& operation) {
   append_netstring(out, operation.cwd);
   append_netstring(out, std::to_string(operation.argv.size()));
   for (const std::string& arg : operation.argv) append_netstring(out, arg);
+  append_netstring(out, std::to_string(operation.env.size()));
+  for (const std::string& entry : operation.env) append_netstring(out, entry);
   return out;
 }
 

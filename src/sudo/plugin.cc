@@ -34,8 +34,6 @@ struct PluginState {
   std::vector<std::string> user_info;
   std::vector<char*> user_info_vector;
   // What the refusal of a service under another uid says.
-  std::string peer_described_as;
-  std::string peer_opt_in;
   // Handed to sudo through errstr, which must stay valid until close().
   std::string errstr;
 };
@@ -72,15 +70,20 @@ void keep_user_info(PluginState& state, char* const user_info[]) {
   state.user_info_vector.push_back(nullptr);
 }
 
-void describe_trusted_peer(PluginState& state) {
-  if (state.options.service_uid) {
-    state.peer_described_as = "service_uid=" + std::to_string(*state.options.service_uid);
-    state.peer_opt_in =
-        "change service_uid= on the plugin's line in sudo.conf to trust another uid";
-  } else {
-    state.peer_described_as = "the service_uid= of sudo.conf (none is set)";
-    state.peer_opt_in = "add service_uid=UID to the plugin's line in sudo.conf to trust that uid";
+// How a refusal of the service's uid names the uid that was trusted, and how
+// to trust another.
+struct PeerWords {
+  std::string described_as;
+  std::string_view opt_in;
+};
+
+PeerWords trusted_peer_words(const PluginOptions& options) {
+  if (options.service_uid) {
+    return {"service_uid=" + std::to_string(*options.service_uid),
+            "change service_uid= on the plugin's line in sudo.conf to trust another uid"};
   }
+  return {"the service_uid= of sudo.conf (none is set)",
+          "add service_uid=UID to the plugin's line in sudo.conf to trust that uid"};
 }
 
 // What the user reads, what the audit plugins are told, what sudo is told.
@@ -91,16 +94,17 @@ int report(Verdict verdict, const char** errstr) {
 }
 
 int check_command(const PluginState& state, char* const command_info[], char* const run_argv[],
-                  const char** errstr) {
+                  char* const run_envp[], const char** errstr) {
   Result<Operation, std::string> operation =
-      read_operation(state.user_info_vector.data(), command_info, run_argv);
+      read_operation(state.user_info_vector.data(), command_info, run_argv, run_envp);
   if (!operation.ok()) return report(refusal(operation.error()), errstr);
   approval::OperatorApprovalRequest request = build_request(operation.value(), state.options);
   // Root, or the one uid that sudo.conf names, and nobody else, may answer.
+  const PeerWords words = trusted_peer_words(state.options);
   const approval::ServiceAddress address{
       state.options.socket,
-      approval::TrustedPeer{state.options.service_uid.value_or(0), state.peer_described_as,
-                            state.peer_opt_in},
+      approval::TrustedPeer{state.options.service_uid.value_or(0), words.described_as,
+                            words.opt_in},
       &InterruptGuard::watch};
   // Lives until the verdict is printed; then sudo's handlers are back and
   // learn of a signal that came, so that even a late Ctrl-C stops sudo
@@ -137,7 +141,6 @@ int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* co
       return kError;
     }
     state.options = std::move(options).value();
-    describe_trusted_peer(state);
     keep_user_info(state, user_info);
     return kRun;
   } catch (...) {
@@ -149,12 +152,12 @@ void plugin_close() {
   g_state.reset();
 }
 
-int plugin_check(char* const command_info[], char* const run_argv[],
-                 char* const[] /* the command's environment */, const char** errstr) {
+int plugin_check(char* const command_info[], char* const run_argv[], char* const run_envp[],
+                 const char** errstr) {
   const sudo_printf_t print = g_state ? g_state->print : nullptr;
   try {
     if (!g_state) return internal_error(print, errstr);
-    return check_command(*g_state, command_info, run_argv, errstr);
+    return check_command(*g_state, command_info, run_argv, run_envp, errstr);
   } catch (...) {
     return internal_error(print, errstr);
   }

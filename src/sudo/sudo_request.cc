@@ -33,17 +33,18 @@ std::string request_title(const Operation& operation) {
 }
 
 std::string request_detail(const Operation& operation) {
-  // read_operation never gives an empty argv; an empty one is shown as such.
+  // read_operation never gives an empty argv.
   const std::span<const std::string> argv(operation.argv);
   std::string detail = "command: " + shell_quote(operation.command);
-  for (const std::string& arg : argv.empty() ? argv : argv.subspan(1)) {
-    detail.append(1, ' ').append(shell_quote(arg));
-  }
-  detail.append("\nargv[0]: ").append(argv.empty() ? "(none)" : shell_quote(argv.front()));
+  for (const std::string& arg : argv.subspan(1)) detail.append(1, ' ').append(shell_quote(arg));
+  detail.append("\nargv[0]: ").append(shell_quote(argv.front()));
   detail.append("\nrun as: ").append(shell_quote(operation.runas_user));
   detail.append(" (uid ").append(std::to_string(operation.runas_uid));
   detail.append(", gid ").append(std::to_string(operation.runas_gid)).append(")");
   detail.append("\nworking directory: ").append(shell_quote(operation.cwd));
+  detail.append("\nenvironment:");
+  if (operation.env.empty()) detail.append(" (empty)");
+  for (const std::string& entry : operation.env) detail.append("\n  ").append(shell_quote(entry));
   return detail;
 }
 

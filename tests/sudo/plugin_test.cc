@@ -61,30 +61,34 @@ Facts restart_nginx_facts(const std::string& socket) {
 // Digests computed by hand: printf '%s' '<canonical encoding>' | sha256sum
 constexpr const char* kRestartNginxLine =
     R"({"id":"","title":"sudo: systemctl restart nginx","detail":"command: /usr/bin/systemctl restart nginx\n)"
-    R"(argv[0]: systemctl\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice","action":"sudo",)"
+    R"x(argv[0]: systemctl\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice\nenvironment: (empty)",)x"
+    R"("action":"sudo",)"
     R"("requester":"alice","sourceHost":"web-03","targetHost":"web-03",)"
-    R"("operationDigest":"sha256:c3b5b55489be9ab3fa26573838c67fb52b257b92a2ab0b225d25763e88ede09c",)"
+    R"("operationDigest":"sha256:0cc117a7634f75f9c90cc238d2cc98caecca8e098815a36ae8f4d0370f280351",)"
     R"("context":{"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl","cwd":"/home/alice",)"
-    R"("pid":4242,"runAsGid":0,"runAsUid":0,"runAsUser":"root","tty":"/dev/pts/3"},"timeoutSecs":300})"
+    R"("env":[],"pid":4242,"runAsGid":0,"runAsUid":0,"runAsUser":"root","tty":"/dev/pts/3"},"timeoutSecs":300})"
     "\n";
 
 // Quotes, spaces, an empty argument, a line feed, an escape sequence, a
 // right-to-left override and a non-ASCII letter; the directory from the
-// policy. The title is cut at 80 bytes.
+// policy; an environment with a space and an escape sequence in its values.
+// The title is cut at 80 bytes.
 constexpr const char* kAwkwardLine =
     R"({"id":"","title":"sudo: sh -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' $'\\x1b[31)"
     "\u2026"
     R"(","detail":"command: /bin/sh -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' )"
     R"($'\\x1b[31mred' $'abc\\u202edef' 'B)"
     "\u00fc"
-    R"(cher'\nargv[0]: sh\nrun as: nobody (uid 65534, gid 65534)\nworking directory: '/tmp/a dir'",)"
+    R"(cher'\nargv[0]: sh\nrun as: nobody (uid 65534, gid 65534)\nworking directory: '/tmp/a dir'\n)"
+    R"(environment:\n  PATH=/usr/bin\n  'PAGER=less -R'\n  $'EVIL=\\x1b[2J'",)"
     R"("action":"sudo","requester":"alice","sourceHost":"web-03","targetHost":"web-03",)"
-    R"("operationDigest":"sha256:fd4a2112a0c738ecaadedf80869b26dd2594c9f97557d25ad1fd39ca0941818d",)"
+    R"("operationDigest":"sha256:7c29bdb4e520367853adf05eb1d73ce2facfb48ecf72df4c62b777e75f1ef5a3",)"
     R"("context":{"argv":["sh","-c","echo \"it's\" > /tmp/x","two words","","line\nbreak","\u001b[31mred","abc)"
     "\u202e"
     R"(def","B)"
     "\u00fc"
-    R"(cher"],"command":"/bin/sh","cwd":"/tmp/a dir","pid":4242,"runAsGid":65534,"runAsUid":65534,)"
+    R"(cher"],"command":"/bin/sh","cwd":"/tmp/a dir",)"
+    R"("env":["PATH=/usr/bin","PAGER=less -R","EVIL=\u001b[2J"],"pid":4242,"runAsGid":65534,"runAsUid":65534,)"
     R"("runAsUser":"nobody","tty":"/dev/pts/3"},"timeoutSecs":300})"
     "\n";
 
@@ -94,6 +98,7 @@ TEST(SudoPlugin, SendsTheExactRequestLine) {
     Strings command_info;
     Strings argv;
     const char* line;
+    Strings envp = {};
   } cases[] = {
       {"ordinary", restart_nginx_info(), restart_nginx(), kRestartNginxLine},
       {"awkward",
@@ -104,7 +109,8 @@ TEST(SudoPlugin, SendsTheExactRequestLine) {
         "def",
         "B\u00fc"
         "cher"},
-       kAwkwardLine},
+       kAwkwardLine,
+       {"PATH=/usr/bin", "PAGER=less -R", "EVIL=\x1b[2J"}},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -112,8 +118,9 @@ TEST(SudoPlugin, SendsTheExactRequestLine) {
     const std::string socket = dir.file("approval.sock");
     FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
     LoadedPlugin plugin;
-    const CheckRun run =
-        plugin.run(Facts{options_for(socket, {"timeout=300"}), alice(), c.command_info, c.argv});
+    Facts facts{options_for(socket, {"timeout=300"}), alice(), c.command_info, c.argv};
+    facts.envp = c.envp;
+    const CheckRun run = plugin.run(facts);
     EXPECT_EQ(service.received(), c.line);
     EXPECT_EQ(run.check, 1) << run.printed;
   }

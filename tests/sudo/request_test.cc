@@ -86,10 +86,12 @@ TEST(SudoReadOperation, TakesWhatSudoSettled) {
   const Vector command_info{"command=/usr/bin/id", "runas_user=backup", "runas_uid=34",
                             "runas_gid=35",        "runas_euid=34",     "runas_egid=35"};
   const Vector argv{"id", "-u"};
+  const Vector envp{"PATH=/usr/bin", "PYTHONPATH=/tmp/x y"};
   Result<Operation, std::string> read =
-      read_operation(kAlice.get(), command_info.get(), argv.get());
+      read_operation(kAlice.get(), command_info.get(), argv.get(), envp.get());
   ASSERT_TRUE(read.ok()) << read.error();
   const Operation& op = read.value();
+  EXPECT_EQ(op.env, (std::vector<std::string>{"PATH=/usr/bin", "PYTHONPATH=/tmp/x y"}));
   EXPECT_EQ(op.command, "/usr/bin/id");
   EXPECT_EQ(op.argv, (std::vector<std::string>{"id", "-u"}));
   EXPECT_EQ(op.runas_user, "backup");
@@ -108,9 +110,10 @@ TEST(SudoReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
                             "cwd=/srv"};
   const Vector argv{"id"};
   Result<Operation, std::string> read =
-      read_operation(user_info.get(), command_info.get(), argv.get());
+      read_operation(user_info.get(), command_info.get(), argv.get(), nullptr);
   ASSERT_TRUE(read.ok()) << read.error();
   EXPECT_EQ(read.value().cwd, "/srv");
+  EXPECT_TRUE(read.value().env.empty());
   EXPECT_EQ(read.value().tty, "");
   EXPECT_FALSE(read.value().pid.has_value());
 }
@@ -123,6 +126,7 @@ TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
     Vector command_info;
     Vector argv;
     std::string reason;
+    Vector envp = {};
   } cases[] = {
       {{"user=alice", "cwd=/", "host=h"},
        {"runas_user=root", "runas_uid=0", "runas_gid=0"},
@@ -192,17 +196,42 @@ TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the terminal is not valid UTF-8: $'/dev/\\xff'"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "the environment[1] is not valid UTF-8: $'LC_ALL=caf\\xe9'",
+       {"PATH=/usr/bin", "LC_ALL=caf\xe9"}},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
+        "selinux_role=sysadm_r"},
+       {"id"},
+       "the command would run under selinux_role=sysadm_r, which the request cannot show"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
+        "selinux_type=unconfined_t"},
+       {"id"},
+       "the command would run under selinux_type=unconfined_t, which the request cannot show"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
+        "apparmor_profile=unconfined"},
+       {"id"},
+       "the command would run under apparmor_profile=unconfined, which the request cannot show"},
+      {{"user=alice", "cwd=/", "host=h"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
+        "preserve_groups=true"},
+       {"id"},
+       "the command would run with preserve_groups=true, which the request cannot show"},
   };
   for (const auto& c : cases) {
     Result<Operation, std::string> read =
-        read_operation(c.user_info.get(), c.command_info.get(), c.argv.get());
+        read_operation(c.user_info.get(), c.command_info.get(), c.argv.get(), c.envp.get());
     ASSERT_FALSE(read.ok()) << c.reason;
     EXPECT_EQ(read.error(), c.reason);
   }
   // No vector at all is refused the same way.
-  EXPECT_FALSE(read_operation(nullptr, good_command.get(), good_argv.get()).ok());
-  EXPECT_FALSE(read_operation(kAlice.get(), nullptr, good_argv.get()).ok());
-  EXPECT_FALSE(read_operation(kAlice.get(), good_command.get(), nullptr).ok());
+  EXPECT_FALSE(read_operation(nullptr, good_command.get(), good_argv.get(), nullptr).ok());
+  EXPECT_FALSE(read_operation(kAlice.get(), nullptr, good_argv.get(), nullptr).ok());
+  EXPECT_FALSE(read_operation(kAlice.get(), good_command.get(), nullptr, nullptr).ok());
 }
 
 Operation operation_with(std::vector<std::string> argv) {
@@ -250,31 +279,37 @@ TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
 TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
   Operation op = operation_with({"id", "-u"});
   op.command = "/usr/bin/id";
+  op.env = {"PATH=/usr/bin"};
   EXPECT_EQ(canonical_encoding(op),
-            "25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,");
-  // printf '%s' '25:kelvane-sudo-operation-v1,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,' |
+            "25:kelvane-sudo-operation-v2,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,1:1,13:PATH=/"
+            "usr/bin,");
+  // printf '%s'
+  // '25:kelvane-sudo-operation-v2,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,1:1,13:PATH=/usr/bin,' |
   // sha256sum
   EXPECT_EQ(operation_digest(op),
-            "sha256:d199b41ae8fa53f000d953c3e052c5e14f5618b4ac759a9f2c84c613005c2a3e");
+            "sha256:ba7cbf6f17a5f88909fff203e5c1de2d1985f0c6b89bd8f64b6f4ed780252afe");
 }
 
-// Moving bytes between neighbouring fields changes the encoding.
+// Moving bytes between neighbouring fields changes the encoding: each pair
+// below would encode alike if the fields were simply run together.
 TEST(SudoOperationDigest, NeighbouringFieldsCannotTradeBytes) {
-  Operation a = operation_with({"echo", "a b"});
-  Operation b = operation_with({"echo", "a", "b"});
-  Operation c = operation_with({"echo", "a", "b"});
-  c.cwd = "/1";
-  Operation d = operation_with({"echo", "a", "b"});
-  d.runas_uid = 1;
-  EXPECT_NE(operation_digest(a), operation_digest(b));
-  EXPECT_NE(operation_digest(b), operation_digest(c));
-  EXPECT_NE(operation_digest(b), operation_digest(d));
-  Operation e = operation_with({"echo"});
-  e.runas_uid = 11;
-  Operation f = operation_with({"echo"});
-  f.runas_uid = 1;
-  f.runas_gid = 1;
-  EXPECT_NE(canonical_encoding(e), canonical_encoding(f));
+  const auto with = [](std::vector<std::string> argv, auto&& change) {
+    Operation op = operation_with(std::move(argv));
+    change(op);
+    return canonical_encoding(op);
+  };
+  const auto same = [](Operation&) {};
+  // uid 1, gid 10 against uid 11, gid 0.
+  EXPECT_NE(with({"echo"},
+                 [](Operation& op) {
+                   op.runas_uid = 1;
+                   op.runas_gid = 10;
+                 }),
+            with({"echo"}, [](Operation& op) { op.runas_uid = 11; }));
+  // An argument's byte moved into its neighbour.
+  EXPECT_NE(with({"echo", "ab"}, same), with({"echoa", "b"}, same));
+  // The last argument against the first environment entry.
+  EXPECT_NE(with({"echo", "A=1"}, same), with({"echo"}, [](Operation& op) { op.env = {"A=1"}; }));
 }
 
 TEST(SudoPluginOptions, DefaultsAndSettings) {
