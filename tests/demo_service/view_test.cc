@@ -99,7 +99,7 @@ TEST(RequestView, SeparatesWhatTheKernelSaysFromWhatTheRequestClaims) {
   const std::string expected =
       "\n"
       "+-- approval request 7 -------------------------------------------------------\n"
-      "| who asks, as the kernel reports it (verified):\n"
+      "| who asks, as the kernel reports it (verified; a process names itself):\n"
       "|   user          uid 1000 (alice)\n"
       "|   process       4242 \"deploy\\u{1b}\"\n"
       "|                 running \"/usr/bin/deploy\"\n"

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <ios>
 #include <regex>
 #include <string>
 #include <vector>
@@ -55,6 +56,10 @@ TEST(DemoService, ApprovesWithTokenAndExpiryThenRemovesItsSocket) {
   ::close(listen_on(socket));  // stale: left by a run that is gone
   DemoRun demo(answering(socket, "approve"));
   ASSERT_TRUE(demo.wait_until_ready()) << demo.log();
+  // Only the service's own user may connect (and root, whom nothing stops).
+  struct stat status {};
+  ASSERT_EQ(::lstat(socket.c_str(), &status), 0);
+  EXPECT_EQ(status.st_mode & 077, 0u) << std::oct << status.st_mode;
   for (int round = 0; round < 2; ++round) {  // one connection after another
     const ClientRun run = run_client(reboot_client(socket));
     EXPECT_EQ(run.status(), 0);
@@ -138,9 +143,10 @@ TEST(DemoService, ShowsTheVerifiedPeerBesideTheDeclaredRequester) {
   ASSERT_TRUE(demo.wait_for_screen("end of approval request 1"));
   const std::string shown = demo.screen();
   const std::string uid = std::to_string(::geteuid());
-  EXPECT_NE(
-      shown.find("| who asks, as the kernel reports it (verified):\n|   user          uid " + uid),
-      std::string::npos)
+  EXPECT_NE(shown.find("| who asks, as the kernel reports it (verified; a process names "
+                       "itself):\n|   user          uid " +
+                       uid),
+            std::string::npos)
       << shown;
   EXPECT_NE(
       shown.find("|   process       " + std::to_string(client.pid()) + " \"kelvane-operato\"\n"),

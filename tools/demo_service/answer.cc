@@ -1,27 +1,17 @@
 #include "answer.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
+#include <sys/random.h>
 
 #include "json/writer.h"
+#include "support/retry.h"
 
 namespace kelvane::demo {
 
 std::string random_token() {
   unsigned char bytes[16];
-  const int fd = ::open("/dev/urandom", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return {};
-  std::size_t got = 0;
-  while (got < sizeof bytes) {
-    const ssize_t n = ::read(fd, bytes + got, sizeof bytes - got);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    got += static_cast<std::size_t>(n);
-  }
-  ::close(fd);
-  if (got < sizeof bytes) return {};
+  // Up to 256 bytes come whole once the pool is ready, and it waits for that.
+  const ssize_t got = repeat_if_interrupted([&] { return ::getrandom(bytes, sizeof bytes, 0); });
+  if (got != static_cast<ssize_t>(sizeof bytes)) return {};
   static constexpr char kHex[] = "0123456789abcdef";
   std::string token;
   for (const unsigned char b : bytes) {

@@ -48,7 +48,7 @@ void process_fields(Block& block, std::string_view label, pid_t pid,
 }
 
 void verified_part(Block& block, const Peer& peer) {
-  block.add("who asks, as the kernel reports it (verified):");
+  block.add("who asks, as the kernel reports it (verified; a process names itself):");
   if (!peer.known) {
     block.add("  the kernel did not say who connected");
     return;
@@ -106,7 +106,9 @@ std::string describe_request(const Request& request, const Peer& peer, std::uint
   declared_part(block, request);
   asked_part(block, request);
   const std::string name = "approval request " + std::to_string(number);
-  return "\n" + fenced(block, name, "end of " + name);
+  std::string shown = "\n";  // appended to, not prepended: g++ 12 warns wrongly on the latter
+  shown += fenced(block, name, "end of " + name);
+  return shown;
 }
 
 }  // namespace kelvane::demo

@@ -2,18 +2,15 @@
 
 #include <unistd.h>
 
-#include <cerrno>
+#include "approval/write_loop.h"
 
 namespace kelvane::demo {
 namespace {
 
+// What cannot be written is lost: there is nobody left to tell.
 void write_fully(int fd, std::string_view text) {
-  while (!text.empty()) {
-    const ssize_t n = ::write(fd, text.data(), text.size());
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;
-    text.remove_prefix(static_cast<std::size_t>(n));
-  }
+  (void)io::write_every_byte(
+      text, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
 }
 
 }  // namespace
