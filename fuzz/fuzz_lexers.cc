@@ -19,6 +19,7 @@
 #include "json/number_text.h"
 #include "json/shortest_decimal.h"
 #include "json/string_lexer.h"
+#include "json/walker.h"
 
 namespace {
 
@@ -63,9 +64,8 @@ void check_string(std::string_view text) {
   Input plain(text);
   std::string quick_buffer;
   std::string plain_buffer;
-  DecodedText quick_sink(quick_buffer);
   DecodedText plain_sink(plain_buffer);
-  Result<StringToken, Error> a = lex_string<M>(quick, quick_sink);
+  Result<StringToken, Error> a = lex_string<M, DecodedText>(quick, quick_buffer);
   Result<StringToken, Error> b = lex_string_rest<M>(plain, plain_sink, 0);
   if (a.ok() != b.ok()) std::abort();
   if (!a.ok()) {

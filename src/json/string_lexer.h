@@ -28,34 +28,10 @@ struct StringToken {
 // Most strings have no escape and are found by one scan for the closing
 // quote, sixteen bytes at a time.
 //
-// In two steps: lex_plain_string takes a string without escapes, the most
-// common kind, inline; lex_string_rest goes on from where it stopped.
-[[gnu::always_inline]] inline bool lex_plain_string(Input& in, StringToken& token) noexcept;
+// The scan for a string without escapes is the walker's (walk_string);
+// lex_string_rest goes on from where it stopped.
 template <Mode M, class Sink>
 Result<StringToken, Error> lex_string_rest(Input& in, Sink& sink, std::size_t start);
-
-template <Mode M, class Sink>
-Result<StringToken, Error> lex_string(Input& in, Sink& sink) {
-  const std::size_t start = in.index();
-  StringToken token;
-  if (lex_plain_string(in, token)) return token;
-  return lex_string_rest<M>(in, sink, start);
-}
-
-// True for a string without escapes, the index then past its closing quote;
-// otherwise the index stops at the first byte that is not plain text.
-inline bool lex_plain_string(Input& in, StringToken& token) noexcept {
-  const char* const p = in.data();
-  const std::size_t start = in.index();
-  const std::size_t end = start + short_plain_run(p + start, in.size() - start);
-  if (end < in.size() && p[end] == '"') {
-    in.set_index(end + 1);
-    token = {{p + start, end - start}, true};
-    return true;
-  }
-  in.set_index(end);
-  return false;
-}
 
 namespace string_lexing {
 
@@ -184,10 +160,6 @@ inline bool escape(Text& t, Sink& out, ErrorCode& error) {
   if constexpr (M == Mode::Read) out.byte(byte);
   return true;
 }
-
-}  // namespace string_lexing
-
-namespace string_lexing {
 
 // The body of a string from t.i, which stands at its first byte or at the
 // first that ends its leading run of plain text; the text so far started

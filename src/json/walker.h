@@ -54,12 +54,9 @@ inline constexpr std::size_t kMaxOpen = 127;
 // ---- Grammar pieces ---------------------------------------------------------
 
 // After the first letter of null, true or false: the rest must follow.
+// Checked byte by byte, for the position of the first that does not; the
+// walker compares the whole rest at once before it comes here.
 inline Status literal_rest(Input& in, std::string_view rest) {
-  if (in.size() - in.index() >= rest.size() &&
-      std::memcmp(in.data() + in.index(), rest.data(), rest.size()) == 0) {
-    in.set_index(in.index() + rest.size());
-    return {};
-  }
   for (const char expected : rest) {
     if (in.at_end()) return fail(in.error(ErrorCode::EofWhileParsingValue));
     const char c = in.data()[in.index()];
@@ -210,6 +207,49 @@ struct SkippedString {
 };
 SkippedString skip_string_rest(const char* p, std::size_t n, std::size_t stop) noexcept;
 
+// A string from its first byte after the opening quote (at.i), for values
+// and keys alike. Most have no escape and are found by one scan for the
+// closing quote, taken on the cursor; the rest goes to the lexers, with a
+// `Sink` over `scratch` for the resolved text when reading. `token` is set
+// when reading; the cursor is current on return.
+template <Mode M, class Sink>
+[[gnu::always_inline]] inline Status walk_string(Input& in, Cursor& at, std::string& scratch,
+                                                 StringToken& token) {
+  const std::size_t start = at.i;
+  const std::size_t end = start + short_plain_run(at.p + start, at.n - start);
+  if (end < at.n && at.p[end] == '"') {
+    at.i = end + 1;
+    token = {{at.p + start, end - start}, true};
+    return {};
+  }
+  if constexpr (M == Mode::Read) {
+    Sink sink(scratch);
+    in.set_index(end);
+    Result<StringToken, Error> rest = lex_string_rest<M>(in, sink, start);
+    at.i = in.index();
+    if (!rest) return fail(std::move(rest).error());
+    token = rest.value();
+    return {};
+  } else {
+    const SkippedString skipped = skip_string_rest(at.p, at.n, end);
+    at.i = skipped.index;
+    if (!skipped.ok) return fail(at.sync(in).error(skipped.error));
+    return {};
+  }
+}
+
+// walk_string on its own, from the Input's index: what the differential
+// checks hold against lex_string_rest.
+template <Mode M, class Sink>
+Result<StringToken, Error> lex_string(Input& in, std::string& scratch) {
+  Cursor at{in.data(), in.size(), in.index()};
+  StringToken token;
+  Status s = walk_string<M, Sink>(in, at, scratch, token);
+  at.sync(in);
+  if (!s) return fail(std::move(s).error());
+  return token;
+}
+
 // The scalar that starts with `c` at the cursor (white space skipped). The
 // common forms are taken on the cursor; the rest, errors included, and the
 // visitors, which may need a position, work on the Input. The cursor is
@@ -268,27 +308,11 @@ template <Mode M, class V>
       }
     }
     case '"': {
-      const std::size_t start = ++at.i;
-      const std::size_t end = start + short_plain_run(at.p + start, at.n - start);
-      if (end < at.n && at.p[end] == '"') {
-        at.i = end + 1;
-        if constexpr (M == Mode::Read)
-          return visited(at.sync(in), v.string(StringToken{{at.p + start, end - start}, true}));
-        return {};
-      }
-      if constexpr (M == Mode::Read) {
-        ValueText<V> sink(scratch);
-        in.set_index(end);
-        Result<StringToken, Error> token = lex_string_rest<M>(in, sink, start);
-        at.i = in.index();
-        if (!token) return fail(std::move(token).error());
-        return visited(in, v.string(token.value()));
-      } else {
-        const SkippedString skipped = skip_string_rest(at.p, at.n, end);
-        at.i = skipped.index;
-        if (!skipped.ok) return fail(at.sync(in).error(skipped.error));
-        return {};
-      }
+      ++at.i;
+      StringToken token;
+      if (Status s = walk_string<M, ValueText<V>>(in, at, scratch, token); !s) return s;
+      if constexpr (M == Mode::Read) return visited(at.sync(in), v.string(token));
+      return {};
     }
     case -1:
       return fail(at.sync(in).peek_error(ErrorCode::EofWhileParsingValue));
@@ -302,19 +326,15 @@ template <Mode M, class V>
 Status walk(Input& in, std::string& scratch, V& v) {
   OpenContainers<M> open;
   Cursor at{in.data(), in.size(), in.index()};
-  const auto sync = [&]() -> Input& {
-    in.set_index(at.i);
-    return in;
-  };
   int c = at.skip_whitespace();
   for (;;) {
     // A value starts at `c`.
     bool first = false;  // the container just opened has no element yet
     if (c == '[' || c == '{') {
       const bool object = c == '{';
-      if (open.full()) return fail(sync().peek_error(ErrorCode::RecursionLimitExceeded));
+      if (open.full()) return fail(at.sync(in).peek_error(ErrorCode::RecursionLimitExceeded));
       if constexpr (M == Mode::Read) {
-        if (Status s = visited(sync(), v.open(object)); !s) return s;
+        if (Status s = visited(at.sync(in), v.open(object)); !s) return s;
       }
       ++at.i;
       open.push(object);
@@ -322,7 +342,7 @@ Status walk(Input& in, std::string& scratch, V& v) {
     } else {
       if (Status s = walk_scalar<M>(in, at, scratch, c, v); !s) return s;
       if (open.empty()) {
-        sync();
+        at.sync(in);
         return {};
       }
     }
@@ -333,7 +353,7 @@ Status walk(Input& in, std::string& scratch, V& v) {
       const char closing = object ? '}' : ']';
       if constexpr (M == Mode::Read && StopsArrays<V>) {
         if (!object && !v.more()) {
-          if (Status s = end_seq(sync()); !s) return s;
+          if (Status s = end_seq(at.sync(in)); !s) return s;
           at.i = in.index();
           c = closing;
         } else {
@@ -347,62 +367,48 @@ Status walk(Input& in, std::string& scratch, V& v) {
       if (c == closing) {
         open.pop();
         if constexpr (M == Mode::Read) {
-          if (Status s = visited(sync(), v.close(object)); !s) return s;
+          if (Status s = visited(at.sync(in), v.close(object)); !s) return s;
         }
         if (open.empty()) {
-          sync();
+          at.sync(in);
           return {};
         }
         first = false;
         continue;
       }
       if (c < 0) {
-        return fail(sync().peek_error(object ? ErrorCode::EofWhileParsingObject
-                                             : ErrorCode::EofWhileParsingList));
+        return fail(at.sync(in).peek_error(object ? ErrorCode::EofWhileParsingObject
+                                                  : ErrorCode::EofWhileParsingList));
       }
       if (!first) {
         if (c != ',') {
-          return fail(sync().peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd
-                                               : ErrorCode::ExpectedListCommaOrEnd));
+          return fail(at.sync(in).peek_error(object ? ErrorCode::ExpectedObjectCommaOrEnd
+                                                    : ErrorCode::ExpectedListCommaOrEnd));
         }
         ++at.i;
         c = at.skip_whitespace();
         // Skipping has errors of its own here.
         if (c < 0) {
-          return fail(sync().peek_error(M == Mode::Skip && object
-                                            ? ErrorCode::EofWhileParsingObject
-                                            : ErrorCode::EofWhileParsingValue));
+          return fail(at.sync(in).peek_error(M == Mode::Skip && object
+                                                 ? ErrorCode::EofWhileParsingObject
+                                                 : ErrorCode::EofWhileParsingValue));
         }
         if (c == closing) {
-          return fail(sync().peek_error(M == Mode::Read ? ErrorCode::TrailingComma
-                                        : object        ? ErrorCode::KeyMustBeAString
-                                                        : ErrorCode::ExpectedSomeValue));
+          return fail(at.sync(in).peek_error(M == Mode::Read ? ErrorCode::TrailingComma
+                                             : object        ? ErrorCode::KeyMustBeAString
+                                                             : ErrorCode::ExpectedSomeValue));
         }
       }
       first = false;
       if (!object) break;
 
-      if (c != '"') return fail(sync().peek_error(ErrorCode::KeyMustBeAString));
-      const std::size_t key_start = ++at.i;
-      const std::size_t key_end = key_start + short_plain_run(at.p + key_start, at.n - key_start);
-      StringToken key{{at.p + key_start, key_end - key_start}, true};
-      if (key_end < at.n && at.p[key_end] == '"') {
-        at.i = key_end + 1;
-      } else if constexpr (M == Mode::Read) {
-        DecodedText key_text(scratch);
-        in.set_index(key_end);
-        Result<StringToken, Error> escaped = lex_string_rest<M>(in, key_text, key_start);
-        if (!escaped) return fail(std::move(escaped).error());
-        key = escaped.value();
-        at.i = in.index();
-      } else {
-        const SkippedString skipped = skip_string_rest(at.p, at.n, key_end);
-        at.i = skipped.index;
-        if (!skipped.ok) return fail(sync().error(skipped.error));
-      }
+      if (c != '"') return fail(at.sync(in).peek_error(ErrorCode::KeyMustBeAString));
+      ++at.i;
+      StringToken key;
+      if (Status s = walk_string<M, DecodedText>(in, at, scratch, key); !s) return s;
       KeyAction action = KeyAction::Visit;
       if constexpr (M == Mode::Read) {
-        sync();  // a record's error is positioned from here
+        at.sync(in);  // a record's error is positioned from here
         Result<KeyAction, Error> wanted = v.key(key);
         if (!wanted) {
           in.fix_position(wanted.error());
@@ -412,12 +418,12 @@ Status walk(Input& in, std::string& scratch, V& v) {
       }
       c = at.skip_whitespace();
       if (c != ':') {
-        return fail(
-            sync().peek_error(c < 0 ? ErrorCode::EofWhileParsingObject : ErrorCode::ExpectedColon));
+        return fail(at.sync(in).peek_error(c < 0 ? ErrorCode::EofWhileParsingObject
+                                                 : ErrorCode::ExpectedColon));
       }
       ++at.i;
       if (action == KeyAction::Skip) {
-        if (Status s = skip_value(sync()); !s) return s;
+        if (Status s = skip_value(at.sync(in)); !s) return s;
         at.i = in.index();
         continue;
       }

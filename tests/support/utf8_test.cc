@@ -34,7 +34,9 @@ TEST(ReplaceInvalid, OneReplacementPerMaximalPiece) {
 // byte; both follow one table of lead bytes and must agree on every text:
 // valid exactly when nothing would be replaced. All texts of up to two bytes
 // after "a", and every three- and four-byte start over the interesting
-// second bytes with each kind of following byte.
+// second bytes with each kind of following byte. This holds the two readers
+// of the table to each other; the table's entries are checked by the case
+// tables.
 TEST(IsValid, AgreesWithReplacementOnEveryShortSequence) {
   const auto agrees = [](const std::string& text) {
     return is_valid(text) == (replace_invalid(text) == text);
