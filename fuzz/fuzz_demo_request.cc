@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "demo_service/decision_log.h"
-#include "demo_service/request.h"
-#include "demo_service/request_view.h"
+#include "service/decision_log.h"
+#include "service/request.h"
+#include "service/request_view.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void check_fenced(std::string_view shown) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  using namespace kelvane::demo;
+  using namespace kelvane::service;
   const std::string_view line(reinterpret_cast<const char*>(data), size);
   auto request = parse_request(line);
   LogEntry entry;

@@ -14,14 +14,19 @@
 #include <thread>
 #include <vector>
 
-#include "demo_service/peer.h"
-#include "demo_service/stale_probe.h"
+#include "service/peer.h"
+#include "service/stale_probe.h"
 #include "testing/service.h"
 
 namespace kelvane::demo {
 namespace {
 
 using namespace std::chrono_literals;
+using service::describe_process;
+using service::identify_peer;
+using service::Peer;
+using service::Probe;
+using service::probe_socket;
 
 // A connected pair: `service` reads what `client` sends.
 struct Pair {

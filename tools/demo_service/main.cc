@@ -12,16 +12,18 @@
 #include <thread>
 
 #include "approval/connection.h"
-#include "listener.h"
 #include "options.h"
 #include "serve.h"
-#include "shown_text.h"
+#include "service/listener.h"
+#include "service/shown_text.h"
 #include "stop.h"
 #include "support/file_descriptor.h"
 #include "terminal.h"
 
 namespace kelvane::demo {
 namespace {
+
+using service::Listener;
 
 constexpr std::string_view kName = "kelvane-operator-approval-demo";
 

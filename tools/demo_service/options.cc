@@ -1,6 +1,6 @@
 #include "options.h"
 
-#include <sys/un.h>
+#include "service/listener.h"
 
 namespace kelvane::demo {
 
@@ -15,8 +15,6 @@ const std::string_view kUsage =
 
 namespace {
 
-constexpr std::size_t kSunPathSize = sizeof(sockaddr_un{}.sun_path);
-
 Result<Mode, std::string> parse_mode(std::string_view value) {
   if (value == "approve") return Mode::Approve;
   if (value == "deny") return Mode::Deny;
@@ -24,16 +22,6 @@ Result<Mode, std::string> parse_mode(std::string_view value) {
 }
 
 }  // namespace
-
-std::optional<std::string> socket_path_problem(std::string_view path) {
-  if (path.empty()) return "the socket path is empty";
-  if (path.find('\0') != std::string_view::npos) return "the socket path contains a NUL byte";
-  if (path.size() >= kSunPathSize) {
-    return "the socket path is " + std::to_string(path.size()) +
-           " bytes long; it must be shorter than " + std::to_string(kSunPathSize) + " bytes";
-  }
-  return std::nullopt;
-}
 
 Result<Options, std::string> parse_options(int argc, const char* const* argv) {
   Options options;
@@ -58,7 +46,8 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
         if (!mode.ok()) return fail(std::move(mode).error());
         options.mode = mode.value();
       } else {
-        if (auto problem = socket_path_problem(value)) return fail("--socket: " + *problem);
+        if (auto problem = service::socket_path_problem(value))
+          return fail("--socket: " + *problem);
         options.socket = std::string(value);
       }
     } else {

@@ -27,7 +27,4 @@ extern const std::string_view kUsage;
 // argument was wrong and why.
 Result<Options, std::string> parse_options(int argc, const char* const* argv);
 
-// The reason a socket path cannot be listened on, or nullopt if it can.
-std::optional<std::string> socket_path_problem(std::string_view path);
-
 }  // namespace kelvane::demo

@@ -64,7 +64,7 @@ bool client_still_there(int client) {
   return drain_client(client) == Client::There;
 }
 
-Answer ask_operator(std::string_view question, int client, const Deadline& deadline) {
+Answer ask_operator(std::string_view question, int client, const service::Deadline& deadline) {
   // A key pressed while nothing was asked must not answer this question.
   ::tcflush(0, TCIFLUSH);
   say(question);

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "deadline.h"
+#include "service/deadline.h"
 
 namespace kelvane::demo {
 
@@ -22,7 +22,7 @@ enum class Answer {
 // operator's answer come together, so that no approval is ever reported for
 // a client that is gone. Bytes the client sends after its request are read
 // and dropped.
-Answer ask_operator(std::string_view question, int client, const Deadline& deadline);
+Answer ask_operator(std::string_view question, int client, const service::Deadline& deadline);
 
 // True while the client's end of the connection is open.
 bool client_still_there(int client);

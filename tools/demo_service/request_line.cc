@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "deadline.h"
+#include "service/deadline.h"
 #include "stop.h"
 
 namespace kelvane::demo {
@@ -14,7 +14,7 @@ namespace {
 enum class Chunk { Data, End, TimedOut, Stopped };
 
 // Waits for bytes until the deadline and receives what is there.
-Chunk next_chunk(int fd, const Deadline& deadline, char* buffer, std::size_t size,
+Chunk next_chunk(int fd, const service::Deadline& deadline, char* buffer, std::size_t size,
                  std::size_t& got) {
   for (;;) {
     switch (wait_readable_until(fd, deadline)) {
@@ -34,7 +34,7 @@ Chunk next_chunk(int fd, const Deadline& deadline, char* buffer, std::size_t siz
 }
 
 // Reads and drops bytes up to and including the next line feed.
-void drop_rest_of_line(int fd, const Deadline& deadline) {
+void drop_rest_of_line(int fd, const service::Deadline& deadline) {
   char buffer[8192];
   for (;;) {
     std::size_t got = 0;
@@ -46,7 +46,7 @@ void drop_rest_of_line(int fd, const Deadline& deadline) {
 }  // namespace
 
 RequestLine read_request_line(int fd, std::size_t max_bytes, std::chrono::milliseconds time_limit) {
-  const Deadline deadline = Deadline::after(time_limit);
+  const service::Deadline deadline = service::Deadline::after(time_limit);
   RequestLine result;
   char buffer[8192];
   for (;;) {

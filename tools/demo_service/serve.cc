@@ -3,19 +3,33 @@
 #include <ctime>
 #include <string>
 
-#include "answer.h"
 #include "approval/connection.h"
-#include "decision_log.h"
-#include "peer.h"
 #include "prompt.h"
-#include "request.h"
 #include "request_line.h"
-#include "request_view.h"
+#include "service/answer.h"
+#include "service/decision_log.h"
+#include "service/peer.h"
+#include "service/request.h"
+#include "service/request_view.h"
 #include "stop.h"
 #include "terminal.h"
 
 namespace kelvane::demo {
 namespace {
+
+using service::decision_line;
+using service::describe_request;
+using service::describe_uid;
+using service::How;
+using service::identify_peer;
+using service::iso8601_utc;
+using service::kTokenLifetime;
+using service::log_line;
+using service::LogEntry;
+using service::parse_request;
+using service::Peer;
+using service::random_token;
+using service::Request;
 
 struct Outcome {
   std::string verdict;  // "none": nothing is sent
@@ -60,8 +74,9 @@ Outcome from_answer(Answer answer, const Request& request) {
           "\n  -> denied: the service is stopping\n"};
 }
 
-Deadline deadline_of(const Request& request) {
-  return request.timeout_secs ? Deadline::after_seconds(*request.timeout_secs) : Deadline::never();
+service::Deadline deadline_of(const Request& request) {
+  return request.timeout_secs ? service::Deadline::after_seconds(*request.timeout_secs)
+                              : service::Deadline::never();
 }
 
 Outcome decide(const Request& request, Mode mode, int connection, std::uint64_t number) {

@@ -47,7 +47,7 @@ int stop_descriptor() {
   return g_stop_pipe[0];
 }
 
-Wait wait_readable_until(int fd, const Deadline& deadline) {
+Wait wait_readable_until(int fd, const service::Deadline& deadline) {
   for (;;) {
     if (g_stop) return Wait::Stopped;
     pollfd p[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
@@ -60,7 +60,7 @@ Wait wait_readable_until(int fd, const Deadline& deadline) {
 }
 
 bool wait_readable(int fd) {
-  return wait_readable_until(fd, Deadline::never()) == Wait::Ready;
+  return wait_readable_until(fd, service::Deadline::never()) == Wait::Ready;
 }
 
 }  // namespace kelvane::demo

@@ -3,7 +3,7 @@
 
 #include <csignal>
 
-#include "deadline.h"
+#include "service/deadline.h"
 
 namespace kelvane::demo {
 
@@ -21,7 +21,7 @@ enum class Wait { Ready, TimedOut, Stopped };
 
 // Waits until `fd` is readable or has hung up. A stop signal, also one that
 // arrived before the call, wins over both.
-Wait wait_readable_until(int fd, const Deadline& deadline);
+Wait wait_readable_until(int fd, const service::Deadline& deadline);
 
 // The same without a deadline: true when readable, false on a stop signal.
 bool wait_readable(int fd);

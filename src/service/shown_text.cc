@@ -1,9 +1,9 @@
-#include "shown_text.h"
+#include "service/shown_text.h"
 
 #include "json/quoted.h"
 #include "support/utf8.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 constexpr std::string_view kReplacementBytes = "\xEF\xBF\xBD";
@@ -92,4 +92,4 @@ std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes) {
   return show_quoted(text.substr(0, end)) + "...";
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -13,7 +13,7 @@
 
 #include "support/result.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 struct RawMember {
   std::string_view key;    // the key's JSON string text, quotes included
@@ -26,4 +26,4 @@ struct RawMember {
 // offset.
 Result<std::vector<RawMember>, std::string> split_object(std::string_view text);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 struct ProcessInfo {
   std::string name;        // /proc/PID/comm: the process's own short name
@@ -33,4 +33,4 @@ Peer identify_peer(int connection);
 // /proc details of one process, if it exists and is owned by `uid`.
 std::optional<ProcessInfo> describe_process(pid_t pid, uid_t uid);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

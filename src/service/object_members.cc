@@ -1,6 +1,6 @@
-#include "object_members.h"
+#include "service/object_members.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 constexpr std::size_t kNone = std::string_view::npos;
@@ -99,4 +99,4 @@ Result<std::vector<RawMember>, std::string> split_object(std::string_view text) 
   return members;
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -1,13 +1,18 @@
-// The listening socket of the demo service and the file that names it.
+// A service's listening socket and the file that names it.
 #pragma once
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "support/file_descriptor.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
+
+// The reason a socket path cannot be listened on, or nullopt if it can.
+std::optional<std::string> socket_path_problem(std::string_view path);
 
 class Listener {
  public:
@@ -32,4 +37,4 @@ class Listener {
   ino_t inode_ = 0;
 };
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -4,13 +4,13 @@
 #include <string>
 #include <vector>
 
-#include "demo_service/context_view.h"
-#include "demo_service/decision_log.h"
-#include "demo_service/request.h"
-#include "demo_service/request_view.h"
 #include "json/reader.h"
+#include "service/context_view.h"
+#include "service/decision_log.h"
+#include "service/request.h"
+#include "service/request_view.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 std::vector<std::string> context_lines(std::string_view json) {
@@ -160,4 +160,4 @@ TEST(DecisionLog, OneEscapedLinePerRequest) {
 }
 
 }  // namespace
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

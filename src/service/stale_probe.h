@@ -3,7 +3,7 @@
 
 #include <string>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 enum class Probe {
   Live,     // something accepted, or would accept once its queue drains
@@ -17,4 +17,4 @@ enum class Probe {
 // guessing wrong would delete a live service's socket.
 Probe probe_socket(const std::string& path, int& error);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

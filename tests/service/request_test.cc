@@ -1,13 +1,13 @@
-#include "demo_service/request.h"
+#include "service/request.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "demo_service/object_members.h"
+#include "service/object_members.h"
 #include "testing/reboot_request.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 std::string nested(std::size_t depth) {
@@ -125,4 +125,4 @@ TEST(Request, RefusesWithTheReason) {
 }
 
 }  // namespace
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -6,9 +6,9 @@
 #include <string>
 #include <string_view>
 
-#include "peer.h"
+#include "service/peer.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 // How a verdict was reached.
 enum class How {
@@ -39,4 +39,4 @@ struct LogEntry {
 // feed. Texts from the request are quoted and escaped, long ones cut.
 std::string log_line(const LogEntry& entry);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 class Deadline {
  public:
@@ -28,4 +28,4 @@ class Deadline {
   std::optional<Clock::time_point> at_;
 };
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

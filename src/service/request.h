@@ -1,4 +1,4 @@
-// The request line as the demo service understands it, checked member by
+// The request line as a service understands it, checked member by
 // member.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include "json/value.h"
 #include "support/result.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 struct Request {
   std::string id;
@@ -33,4 +33,4 @@ struct Request {
 // may nest as deep as the client lets it (127 levels inside the request).
 Result<Request, std::string> parse_request(std::string_view line);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -5,13 +5,13 @@
 
 #include <cstddef>
 
-#include "block.h"
 #include "json/value.h"
+#include "service/block.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 // Adds the context's lines, the outermost level at `indent` columns. A
 // scalar context takes one line (or its pieces) of its own.
 void add_context(Block& block, const json::Value& context, std::size_t indent);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

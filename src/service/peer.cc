@@ -1,4 +1,4 @@
-#include "peer.h"
+#include "service/peer.h"
 
 #include <fcntl.h>
 #include <pwd.h>
@@ -12,7 +12,7 @@
 #include "support/file_descriptor.h"
 #include "support/retry.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 std::string proc_path(pid_t pid, const char* entry) {
@@ -106,4 +106,4 @@ Peer identify_peer(int connection) {
   return peer;
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

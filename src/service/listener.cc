@@ -1,4 +1,4 @@
-#include "listener.h"
+#include "service/listener.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -9,11 +9,12 @@
 #include <cstring>
 
 #include "approval/io_error.h"
-#include "options.h"
-#include "stale_probe.h"
+#include "service/stale_probe.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
+
+constexpr std::size_t kSunPathSize = sizeof(sockaddr_un{}.sun_path);
 
 std::string reason(int code) {
   return io::os_error_text(code);
@@ -72,6 +73,16 @@ bool remove_stale(const std::string& path, std::string& error) {
 
 }  // namespace
 
+std::optional<std::string> socket_path_problem(std::string_view path) {
+  if (path.empty()) return "the socket path is empty";
+  if (path.find('\0') != std::string_view::npos) return "the socket path contains a NUL byte";
+  if (path.size() >= kSunPathSize) {
+    return "the socket path is " + std::to_string(path.size()) +
+           " bytes long; it must be shorter than " + std::to_string(kSunPathSize) + " bytes";
+  }
+  return std::nullopt;
+}
+
 bool Listener::open(const std::string& path, Listener& listener, std::string& error) {
   sockaddr_un address;
   if (auto problem = socket_path_problem(path)) {
@@ -120,4 +131,4 @@ Listener::~Listener() {
   }
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -1,11 +1,11 @@
-// The decision line the demo service sends back.
+// The decision line a service sends back.
 #pragma once
 
 #include <ctime>
 #include <string>
 #include <string_view>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 // How long an approval token stays good.
 inline constexpr std::time_t kTokenLifetime = 15 * 60;
@@ -21,4 +21,4 @@ std::string iso8601_utc(std::time_t when);
 std::string decision_line(std::string_view verdict, std::string_view detail,
                           std::string_view token = {}, std::string_view expires_at = {});
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

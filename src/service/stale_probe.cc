@@ -1,4 +1,4 @@
-#include "stale_probe.h"
+#include "service/stale_probe.h"
 
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -9,7 +9,7 @@
 
 #include "support/file_descriptor.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 Probe probe_socket(const std::string& path, int& error) {
   error = 0;
@@ -43,4 +43,4 @@ Probe probe_socket(const std::string& path, int& error) {
   }
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

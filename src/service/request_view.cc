@@ -1,12 +1,12 @@
-#include "request_view.h"
+#include "service/request_view.h"
 
 #include <string_view>
 
-#include "block.h"
-#include "context_view.h"
-#include "shown_text.h"
+#include "service/block.h"
+#include "service/context_view.h"
+#include "service/shown_text.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 constexpr std::size_t kLabelIndent = 2;
@@ -111,4 +111,4 @@ std::string describe_request(const Request& request, const Peer& peer, std::uint
   return shown;
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

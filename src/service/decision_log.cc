@@ -1,9 +1,9 @@
-#include "decision_log.h"
+#include "service/decision_log.h"
 
-#include "answer.h"
-#include "shown_text.h"
+#include "service/answer.h"
+#include "service/shown_text.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 // Enough to recognise a request by; the operator saw the whole of it.
@@ -50,4 +50,4 @@ std::string log_line(const LogEntry& entry) {
   return line + "\n";
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -5,10 +5,10 @@
 #include <cstdint>
 #include <string>
 
-#include "peer.h"
-#include "request.h"
+#include "service/peer.h"
+#include "service/request.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 // The request's block, fenced and numbered, ending in a line feed.
 std::string describe_request(const Request& request, const Peer& peer, std::uint64_t number);
@@ -16,4 +16,4 @@ std::string describe_request(const Request& request, const Peer& peer, std::uint
 // "uid 1000 (alice)", or "uid 1000" for a uid without a name.
 std::string describe_uid(const Peer& peer);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

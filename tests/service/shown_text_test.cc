@@ -1,13 +1,13 @@
-#include "demo_service/shown_text.h"
+#include "service/shown_text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "demo_service/block.h"
+#include "service/block.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 std::vector<std::string> texts(const std::vector<Piece>& pieces) {
@@ -112,4 +112,4 @@ TEST(Block, TextContinuesInTheValueColumnAndStaysInsideTheFence) {
 }
 
 }  // namespace
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 // Columns of a line inside the fence; with the fence's "| " it stays within
 // an 80-column terminal, so the terminal never wraps a line by itself.
@@ -36,4 +36,4 @@ class Block {
 // that start with "+-- ", each line ending in a line feed.
 std::string fenced(const Block& block, std::string_view heading, std::string_view footer);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

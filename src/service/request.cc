@@ -1,14 +1,14 @@
-#include "request.h"
+#include "service/request.h"
 
 #include <array>
 #include <vector>
 
 #include "json/reader.h"
-#include "object_members.h"
-#include "shown_text.h"
+#include "service/object_members.h"
+#include "service/shown_text.h"
 #include "support/utf8.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 enum class Type { Text, OptionalText, Any, Unsigned };
@@ -140,4 +140,4 @@ Result<Request, std::string> parse_request(std::string_view line) {
   return request;
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -1,10 +1,10 @@
-#include "block.h"
+#include "service/block.h"
 
 #include <algorithm>
 
-#include "shown_text.h"
+#include "service/shown_text.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 // The narrowest room a text gets, however deep it sits.
@@ -43,4 +43,4 @@ std::string fenced(const Block& block, std::string_view heading, std::string_vie
   return out + rule(footer);
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -1,11 +1,11 @@
-#include "answer.h"
+#include "service/answer.h"
 
 #include <sys/random.h>
 
 #include "json/writer.h"
 #include "support/retry.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 std::string random_token() {
   unsigned char bytes[16];
@@ -43,4 +43,4 @@ std::string decision_line(std::string_view verdict, std::string_view detail, std
   return out;
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -1,12 +1,12 @@
-#include "context_view.h"
+#include "service/context_view.h"
 
 #include <span>
 #include <string>
 
 #include "json/writer.h"
-#include "shown_text.h"
+#include "service/shown_text.h"
 
-namespace kelvane::demo {
+namespace kelvane::service {
 namespace {
 
 // Past this depth the indentation stops growing, so that deep contexts
@@ -129,4 +129,4 @@ void add_context(Block& block, const json::Value& context, std::size_t indent) {
   }
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

@@ -1,8 +1,8 @@
-#include "deadline.h"
+#include "service/deadline.h"
 
 #include <climits>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 Deadline Deadline::after_seconds(std::uint64_t seconds) {
   constexpr std::uint64_t kCentury = 100ULL * 366 * 24 * 3600;
@@ -18,4 +18,4 @@ int Deadline::poll_timeout() const {
   return ms > INT_MAX ? INT_MAX : static_cast<int>(ms);
 }
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service

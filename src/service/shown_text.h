@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-namespace kelvane::demo {
+namespace kelvane::service {
 
 struct Piece {
   std::string text;   // quoted and escaped
@@ -36,4 +36,4 @@ std::string show_quoted(std::string_view text);
 // escaped, followed by "..." outside the quotes when something was cut.
 std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes);
 
-}  // namespace kelvane::demo
+}  // namespace kelvane::service
