@@ -13,9 +13,9 @@
 #include <string_view>
 
 #include "approval/decision.h"
-#include "approval/io_error.h"
 #include "approval/request.h"
 #include "support/file_descriptor.h"
+#include "support/io_error.h"
 #include "support/memory.h"
 #include "support/result.h"
 

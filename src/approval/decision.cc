@@ -36,4 +36,10 @@ Result<OperatorApprovalDecision, json::Error> decode_decision(std::string_view t
   };
 }
 
+io::Error io_error_from_json(const json::Error& error) {
+  return io::Error::message(
+      error.is_eof() ? io::ErrorKind::UnexpectedEof : io::ErrorKind::InvalidData,
+      error.to_string());
+}
+
 }  // namespace kelvane::approval

@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "json/error.h"
+#include "support/io_error.h"
 #include "support/result.h"
 
 namespace kelvane::approval {
@@ -21,5 +22,9 @@ struct OperatorApprovalDecision {
 // exactly one JSON object (any key order, unknown keys skipped) or array of
 // four elements.
 Result<OperatorApprovalDecision, json::Error> decode_decision(std::string_view text);
+
+// A reader error as an I/O error with the same text: the end-of-input kinds
+// become UnexpectedEof, everything else InvalidData.
+io::Error io_error_from_json(const json::Error& error);
 
 }  // namespace kelvane::approval

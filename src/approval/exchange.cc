@@ -45,7 +45,7 @@ Result<OperatorApprovalDecision, io::Error> out_of_memory() {
 
 Result<OperatorApprovalDecision, io::Error> decode_reply(std::string_view line) {
   Result<OperatorApprovalDecision, json::Error> decoded = decode_decision(trim(line));
-  if (!decoded.ok()) return fail(io::Error::from_json(std::move(decoded).error()));
+  if (!decoded.ok()) return fail(io_error_from_json(decoded.error()));
   return std::move(decoded).value();
 }
 

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "approval/connection.h"
-#include "approval/write_loop.h"
+#include "support/write_loop.h"
 
 namespace kelvane::approval {
 

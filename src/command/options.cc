@@ -4,6 +4,7 @@
 
 #include "command/text_file.h"
 #include "json/compact_text.h"
+#include "support/decimal.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -121,17 +122,8 @@ std::string default_source_host(std::optional<std::string_view> hostname) {
 }  // namespace
 
 std::optional<std::uint64_t> parse_timeout(std::string_view text) noexcept {
-  if (text.empty() || text == "+" || text == "-") return std::nullopt;
-  if (text.front() == '+') text.remove_prefix(1);
-  std::uint64_t value = 0;
-  constexpr std::uint64_t kMax = UINT64_MAX;
-  for (const char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    const auto digit = static_cast<std::uint64_t>(ch - '0');
-    if (value > (kMax - digit) / 10) return std::nullopt;
-    value = value * 10 + digit;
-  }
-  return value;
+  if (text.starts_with('+')) text.remove_prefix(1);
+  return parse_decimal(text);
 }
 
 Result<approval::OperatorApprovalRequest, UsageError> parse_args(

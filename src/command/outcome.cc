@@ -1,26 +1,30 @@
 #include "command/outcome.h"
 
 #include "command/output.h"
+#include "support/message_prefix.h"
 
 namespace kelvane::command {
-namespace {
-constexpr std::string_view kPrefix = "kelvane operator approval: ";
-}
 
 Report report_decision(const approval::OperatorApprovalDecision& d) {
   Report r;
   if (d.verdict == "approved") {
-    r.error_lines.append(kPrefix).append("APPROVED (").append(d.detail).append(")\n");
+    r.error_lines.append(kMessagePrefix).append("APPROVED (").append(d.detail).append(")\n");
     if (d.token_expires_at) {
-      r.error_lines.append(kPrefix).append("token expires at ").append(*d.token_expires_at) += '\n';
+      r.error_lines.append(kMessagePrefix)
+          .append("token expires at ")
+          .append(*d.token_expires_at) += '\n';
     }
     if (d.approval_token) r.token_line = *d.approval_token + '\n';
     r.status = kApproved;
   } else if (d.verdict == "denied") {
-    r.error_lines.append(kPrefix).append("DENIED (").append(d.detail).append(")\n");
+    r.error_lines.append(kMessagePrefix).append("DENIED (").append(d.detail).append(")\n");
     r.status = kDenied;
   } else {
-    r.error_lines.append(kPrefix).append(d.verdict).append(" (").append(d.detail).append(")\n");
+    r.error_lines.append(kMessagePrefix)
+        .append(d.verdict)
+        .append(" (")
+        .append(d.detail)
+        .append(")\n");
     r.status = kOtherVerdict;
   }
   return r;
@@ -28,7 +32,7 @@ Report report_decision(const approval::OperatorApprovalDecision& d) {
 
 Report report_unavailable(const io::Error& error) {
   Report r;
-  r.error_lines.append("kelvane operator approval unavailable: ").append(error.to_string()) += '\n';
+  r.error_lines.append(kMessageSource).append(" unavailable: ").append(error.to_string()) += '\n';
   r.status = kUnavailable;
   return r;
 }
@@ -39,7 +43,8 @@ int emit(const Report& report, int out_fd, int err_fd) {
   if (!report.token_line) return report.status;
   Result<void, io::Error> written = write_fully(out_fd, *report.token_line);
   if (written.ok()) return report.status;
-  std::string message = "kelvane operator approval: could not write the approval token: ";
+  std::string message(kMessagePrefix);
+  message += "could not write the approval token: ";
   message.append(written.error().to_string()) += '\n';
   (void)write_fully(err_fd, message);
   return kUnavailable;

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "approval/decision.h"
-#include "approval/io_error.h"
+#include "support/io_error.h"
 
 namespace kelvane::command {
 

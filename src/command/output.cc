@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-#include "approval/write_loop.h"
+#include "support/write_loop.h"
 
 namespace kelvane::command {
 

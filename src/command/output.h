@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "approval/io_error.h"
+#include "support/io_error.h"
 #include "support/result.h"
 
 namespace kelvane::command {

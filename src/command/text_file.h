@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "approval/io_error.h"
 #include "command/options.h"
+#include "support/io_error.h"
 #include "support/result.h"
 
 namespace kelvane::command {

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "json/number_text.h"
-#include "json/quoted.h"
+#include "support/visible_text.h"
 
 namespace kelvane::json::detail {
 
@@ -43,7 +43,7 @@ Status Unexpected::number(const NumberToken& token) const {
 
 Status Unexpected::string(const StringToken& token) const {
   std::string found = "string ";
-  append_quoted(found, token.text);
+  visible::append_quoted(found, token.text);
   return invalid_type(found);
 }
 

@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include "json/writer.h"
+#include "support/hex.h"
 #include "support/retry.h"
 
 namespace kelvane::service {
@@ -12,13 +13,7 @@ std::string random_token() {
   // Up to 256 bytes come whole once the pool is ready, and it waits for that.
   const ssize_t got = repeat_if_interrupted([&] { return ::getrandom(bytes, sizeof bytes, 0); });
   if (got != static_cast<ssize_t>(sizeof bytes)) return {};
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string token;
-  for (const unsigned char b : bytes) {
-    token += kHex[b >> 4];
-    token += kHex[b & 0xF];
-  }
-  return token;
+  return hex::of_bytes(bytes);
 }
 
 std::string iso8601_utc(std::time_t when) {

@@ -8,8 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "approval/io_error.h"
 #include "service/stale_probe.h"
+#include "support/io_error.h"
 
 namespace kelvane::service {
 namespace {

@@ -1,7 +1,8 @@
 #include "service/shown_text.h"
 
-#include "json/quoted.h"
+#include "support/hex.h"
 #include "support/utf8.h"
+#include "support/visible_text.h"
 
 namespace kelvane::service {
 namespace {
@@ -29,16 +30,13 @@ Character next_character(std::string_view text, std::size_t i) {
   const char32_t c = utf8::decode(text, i, length);
   const std::string_view original = text.substr(i, length);
   if (c == 0xFFFD && original != kReplacementBytes) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    const auto byte = static_cast<unsigned char>(original[0]);
     std::string form = "\\x{";
-    form += kHex[byte >> 4];
-    form += kHex[byte & 0xF];
+    hex::append_digits(form, static_cast<unsigned char>(original[0]), 2);
     form += '}';
     return {form, form.size(), length, false};
   }
   std::string form;
-  json::append_quoted(form, original);
+  visible::append_quoted(form, original);
   form = form.substr(1, form.size() - 2);
   const std::size_t width = form == original ? columns(c) : form.size();
   return {std::move(form), width, length, c == U'\n'};

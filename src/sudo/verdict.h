@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "approval/decision.h"
-#include "approval/io_error.h"
+#include "support/io_error.h"
 #include "support/result.h"
 
 namespace kelvane::sudo {

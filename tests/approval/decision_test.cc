@@ -252,3 +252,22 @@ TEST(DecodeDecision, Nesting) {
 
 }  // namespace
 }  // namespace kelvane::approval
+
+namespace kelvane::approval {
+namespace {
+
+TEST(IoErrorFromJson, KeepsTheTextAndTellsEndOfInputApart) {
+  const io::Error eof =
+      io_error_from_json(json::Error(json::ErrorCode::EofWhileParsingValue, 1, 0));
+  EXPECT_EQ(eof.to_string(), "EOF while parsing a value at line 1 column 0");
+  EXPECT_EQ(eof.kind(), io::ErrorKind::UnexpectedEof);
+  EXPECT_EQ(io_error_from_json(json::Error(json::ErrorCode::EofWhileParsingString, 1, 3)).kind(),
+            io::ErrorKind::UnexpectedEof);
+  EXPECT_EQ(io_error_from_json(json::Error(json::ErrorCode::TrailingComma, 1, 3)).kind(),
+            io::ErrorKind::InvalidData);
+  EXPECT_EQ(io_error_from_json(json::Error::message("missing field `verdict`")).kind(),
+            io::ErrorKind::InvalidData);
+}
+
+}  // namespace
+}  // namespace kelvane::approval

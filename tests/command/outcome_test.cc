@@ -66,7 +66,7 @@ TEST(ReportDecision, EveryOutcomeRow) {
 
 TEST(ReportUnavailable, CarriesTheErrorText) {
   const Report r = report_unavailable(
-      io::Error::from_json(json::Error(json::ErrorCode::EofWhileParsingValue, 1, 0)));
+      approval::io_error_from_json(json::Error(json::ErrorCode::EofWhileParsingValue, 1, 0)));
   EXPECT_EQ(
       r.error_lines,
       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0\n");

@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "approval/io_error.h"
 #include "e2e/client.h"
+#include "support/io_error.h"
 #include "testing/reboot_request.h"
 #include "testing/service.h"
 

@@ -7,6 +7,7 @@
 
 #include "service/deadline.h"
 #include "stop.h"
+#include "support/line_collector.h"
 
 namespace kelvane::demo {
 namespace {
@@ -33,51 +34,40 @@ Chunk next_chunk(int fd, const service::Deadline& deadline, char* buffer, std::s
   }
 }
 
-// Reads and drops bytes up to and including the next line feed.
-void drop_rest_of_line(int fd, const service::Deadline& deadline) {
-  char buffer[8192];
-  for (;;) {
-    std::size_t got = 0;
-    if (next_chunk(fd, deadline, buffer, sizeof buffer, got) != Chunk::Data) return;
-    if (std::string_view(buffer, got).find('\n') != std::string_view::npos) return;
-  }
-}
-
 }  // namespace
 
 RequestLine read_request_line(int fd, std::size_t max_bytes, std::chrono::milliseconds time_limit) {
   const service::Deadline deadline = service::Deadline::after(time_limit);
-  RequestLine result;
+  LineCollector collector(max_bytes);
+  bool too_long = false;
   char buffer[8192];
   for (;;) {
     std::size_t got = 0;
-    switch (next_chunk(fd, deadline, buffer, sizeof buffer, got)) {
+    const Chunk chunk = next_chunk(fd, deadline, buffer, sizeof buffer, got);
+    // After TooLong the rest of the line is only read to be dropped, for as
+    // long as the client sends it within the time limit.
+    if (too_long && chunk != Chunk::Data) return {LineStatus::TooLong, {}};
+    switch (chunk) {
       case Chunk::Data:
         break;
       case Chunk::End:
-        result.status = result.line.empty() ? LineStatus::Nothing : LineStatus::Unfinished;
-        return result;
+        return {collector.in_line() ? LineStatus::Unfinished : LineStatus::Nothing, {}};
       case Chunk::TimedOut:
-        result.status = LineStatus::TimedOut;
-        return result;
+        return {LineStatus::TimedOut, {}};
       case Chunk::Stopped:
-        result.status = LineStatus::Stopped;
-        return result;
+        return {LineStatus::Stopped, {}};
     }
-    const std::string_view chunk(buffer, got);
-    const std::size_t end = chunk.find('\n');
-    const std::size_t taken = end == std::string_view::npos ? got : end;
-    if (result.line.size() + taken > max_bytes) {
-      result.status = LineStatus::TooLong;
-      result.line.clear();
-      if (end == std::string_view::npos) drop_rest_of_line(fd, deadline);
-      return result;
+    std::string_view input(buffer, got);
+    switch (collector.feed(input)) {
+      case LineCollector::Event::Line:
+        return {LineStatus::Complete, collector.take_line()};
+      case LineCollector::Event::TooLong:
+        too_long = true;
+        break;
+      case LineCollector::Event::NeedMore:
+        break;
     }
-    result.line.append(chunk.substr(0, taken));
-    if (end != std::string_view::npos) {
-      result.status = LineStatus::Complete;
-      return result;
-    }
+    if (too_long && !collector.skipping()) return {LineStatus::TooLong, {}};
   }
 }
 

@@ -3,11 +3,8 @@
 // interrupted call.
 #pragma once
 
-#include <memory>
 #include <string>
 #include <string_view>
-
-#include "json/error.h"
 
 namespace kelvane::io {
 
@@ -32,13 +29,11 @@ class Error {
   static Error last_os_error() noexcept;
   // Fixed-message form; `message` must outlive the error (a literal).
   static Error fixed(ErrorKind kind, std::string_view message) noexcept;
-  // Custom form around a JSON reader error: the end-of-input kinds become
-  // UnexpectedEof, everything else InvalidData.
-  static Error from_json(json::Error error);
   // Bare kind form.
   static Error bare(ErrorKind kind) noexcept;
   // Message form with a text of its own, for refusals that name what they
-  // refused (a path, a uid).
+  // refused (a path, a uid) and for errors of a layer above that carry their
+  // own text (see approval::read_error).
   static Error message(ErrorKind kind, std::string text);
 
   ErrorKind kind() const noexcept;
@@ -48,7 +43,7 @@ class Error {
   std::string to_string() const;
 
  private:
-  enum class Form { Os, Fixed, Custom, Kind, Owned };
+  enum class Form { Os, Fixed, Kind, Owned };
   Error(Form form, ErrorKind kind) noexcept : form_(form), kind_(kind) {}
 
   Form form_;
@@ -56,7 +51,6 @@ class Error {
   int code_ = 0;
   std::string_view message_;
   std::string owned_;
-  std::unique_ptr<json::Error> inner_;
 };
 
 // The platform's text for an error number: what strerror_r writes into a

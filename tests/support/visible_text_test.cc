@@ -1,10 +1,10 @@
-#include "json/quoted.h"
+#include "support/visible_text.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-namespace kelvane::json {
+namespace kelvane::visible {
 namespace {
 
 std::string quoted(std::string_view text) {
@@ -59,5 +59,27 @@ TEST(Quoted, TableBoundaries) {
   EXPECT_FALSE(is_grapheme_extend(0xE01F0));
 }
 
+// The characters that a terminal shows as nothing or that reorder the text
+// around them (C1 controls, soft hyphen, zero-width and joiner characters,
+// line and paragraph separators, bidirectional embeddings, overrides and
+// isolates, byte order mark, interlinear annotations, tag characters) are
+// all escaped; the sudo plugin's quoting relies on that.
+TEST(Quoted, EscapesEveryInvisibleCharacter) {
+  const std::pair<char32_t, char32_t> hidden[] = {
+      {0x80, 0x9F},     {0xAD, 0xAD},     {0x61C, 0x61C},   {0x180E, 0x180E}, {0x200B, 0x200F},
+      {0x2028, 0x202E}, {0x2060, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F},
+  };
+  for (const auto& [first, last] : hidden) {
+    for (char32_t c = first; c <= last; ++c) {
+      EXPECT_FALSE(is_printable(c)) << std::hex << static_cast<std::uint32_t>(c);
+      EXPECT_TRUE(needs_escape(c)) << std::hex << static_cast<std::uint32_t>(c);
+    }
+  }
+  EXPECT_TRUE(needs_escape(0x301));  // combining, though printable
+  EXPECT_FALSE(needs_escape(U'a'));
+  EXPECT_FALSE(needs_escape(U' '));
+  EXPECT_FALSE(needs_escape(0x4E2D));
+}
+
 }  // namespace
-}  // namespace kelvane::json
+}  // namespace kelvane::visible

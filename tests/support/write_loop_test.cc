@@ -1,4 +1,4 @@
-#include "approval/write_loop.h"
+#include "support/write_loop.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "json/quoted.h"
+#include "support/visible_text.h"
 
 #include <algorithm>
 #include <charconv>
@@ -6,7 +6,7 @@
 
 #include "support/utf8.h"
 
-namespace kelvane::json {
+namespace kelvane::visible {
 
 namespace {
 
@@ -15,7 +15,7 @@ struct CodePointRange {
   char32_t last;
 };
 
-#include "json/unicode_tables.inc"
+#include "support/unicode_tables.inc"
 
 template <std::size_t N>
 bool in_table(const CodePointRange (&table)[N], char32_t c) noexcept {
@@ -70,7 +70,7 @@ void append_quoted(std::string& out, std::string_view text) {
         out += "\\0";
         break;
       default:
-        if (!is_printable(c) || is_grapheme_extend(c)) {
+        if (needs_escape(c)) {
           append_code_point_escape(out, c);
         } else {
           out.append(text.substr(i, length));  // the original bytes, whatever they decoded to
@@ -82,4 +82,4 @@ void append_quoted(std::string& out, std::string_view text) {
   out += '"';
 }
 
-}  // namespace kelvane::json
+}  // namespace kelvane::visible

@@ -8,7 +8,7 @@
 #include <span>
 #include <string_view>
 
-#include "approval/io_error.h"
+#include "support/io_error.h"
 #include "support/result.h"
 #include "support/retry.h"
 

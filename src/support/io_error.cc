@@ -1,4 +1,4 @@
-#include "approval/io_error.h"
+#include "support/io_error.h"
 
 #include <cerrno>
 #include <cstring>
@@ -65,13 +65,6 @@ Error Error::fixed(ErrorKind kind, std::string_view message) noexcept {
   return e;
 }
 
-Error Error::from_json(json::Error error) {
-  const ErrorKind kind = error.is_eof() ? ErrorKind::UnexpectedEof : ErrorKind::InvalidData;
-  Error e(Form::Custom, kind);
-  e.inner_ = std::make_unique<json::Error>(std::move(error));
-  return e;
-}
-
 Error Error::bare(ErrorKind kind) noexcept {
   return Error(Form::Kind, kind);
 }
@@ -97,8 +90,6 @@ std::string Error::to_string() const {
     }
     case Form::Fixed:
       return std::string(message_);
-    case Form::Custom:
-      return inner_->to_string();
     case Form::Kind:
       return std::string(kind_description(kind_));
     case Form::Owned:

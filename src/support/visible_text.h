@@ -1,0 +1,31 @@
+// The visible form of a text, as messages and the operator's screen show a
+// text that someone else chose: escapes make invisible, layout-changing and
+// combining characters visible, so that nothing hides inside the quotes or
+// attaches to them.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace kelvane::visible {
+
+// Appends `text` between double quotes. Quote, backslash, LF, CR, TAB and NUL
+// get their short escapes; other characters that needs_escape() names are
+// written as \u{hex}; every other character is copied as it is.
+void append_quoted(std::string& out, std::string_view text);
+
+// False for what a terminal would not show faithfully as itself: controls,
+// format characters, separators other than U+0020 SPACE, surrogates,
+// private-use and unassigned code points.
+bool is_printable(char32_t c) noexcept;
+// True for combining marks and the other grapheme-extending characters,
+// which attach to the character before them.
+bool is_grapheme_extend(char32_t c) noexcept;
+
+// True for the characters that are escaped when shown: the ones that are not
+// printable and the grapheme-extending ones.
+inline bool needs_escape(char32_t c) noexcept {
+  return !is_printable(c) || is_grapheme_extend(c);
+}
+
+}  // namespace kelvane::visible
