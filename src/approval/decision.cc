@@ -26,8 +26,7 @@ constexpr json::RecordShape kShape = {
 
 Result<OperatorApprovalDecision, json::Error> decode_decision(std::string_view text) {
   std::array<std::optional<std::string>, kFields.size()> slots;
-  if (Result<void, json::Error> r = json::read_record(text, kShape, slots); !r)
-    return fail(std::move(r).error());
+  KOA_TRY_VOID(json::read_record(text, kShape, slots));
   return OperatorApprovalDecision{
       std::move(*slots[0]),
       std::move(*slots[1]),

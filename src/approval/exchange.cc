@@ -9,28 +9,21 @@ namespace {
 
 Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest request,
                                                      const ServiceAddress& address) {
-  Result<FileDescriptor, io::Error> connected = connect_unix_stream(address.path);
-  if (!connected.ok()) return fail(std::move(connected).error());
-  FileDescriptor stream = std::move(connected).value();
+  KOA_TRY(stream, connect_unix_stream(address.path));
   if (address.on_connected) address.on_connected(stream.get());
-  if (address.trusted) {
-    Result<void, io::Error> trusted =
-        check_service_peer(stream.get(), address.path, *address.trusted);
-    if (!trusted.ok()) return fail(std::move(trusted).error());
-  }
+  if (address.trusted)
+    KOA_TRY_VOID(check_service_peer(stream.get(), address.path, *address.trusted));
 
   // Built whole before the first byte goes out, so that the service never
   // sees half a request followed by a failure of ours. The context is sent
   // from where it is, not copied into the line.
   const FramedRequestLine request_line = frame_request_line(request);
-  Result<void, io::Error> sent = write_all(stream.get(), request_line.pieces());
-  if (!sent.ok()) return fail(std::move(sent).error());
+  KOA_TRY_VOID(write_all(stream.get(), request_line.pieces()));
 
   ByteBuffer line;
   {
     LineReader reader(stream.get());
-    Result<std::size_t, io::Error> received = read_line(reader, line);
-    if (!received.ok()) return fail(std::move(received).error());
+    KOA_TRY_VOID(read_line(reader, line));
   }
   Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line.view());
   stream.close();

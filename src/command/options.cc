@@ -78,10 +78,9 @@ std::optional<json::CompactText> read_context(std::optional<std::string_view> te
 Result<json::CompactText, UsageError> read_context_file(std::string_view option,
                                                         std::string_view path) {
   constexpr std::size_t kHeadroom = json::CompactText::kHeadroom;
-  Result<std::string, UsageError> text = read_text_arg(option, path, kHeadroom);
-  if (!text.ok()) return fail(std::move(text).error());
+  KOA_TRY(text, read_text_arg(option, path, kHeadroom));
   Result<json::CompactText, json::Error> context =
-      json::CompactText::read_in_place(std::move(text).value(), kHeadroom);
+      json::CompactText::read_in_place(std::move(text), kHeadroom);
   if (context.ok()) return std::move(context).value();
   UsageError error;
   error.output.append("could not parse ").append(option) += ' ';
@@ -161,9 +160,8 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
         break;
       case Option::DetailFile: {
         // Read now, even if a later option replaces the detail again.
-        Result<std::string, UsageError> content = read_text_arg(arg, text);
-        if (!content.ok()) return fail(std::move(content).error());
-        fields.detail = std::move(content).value();
+        KOA_TRY(content, read_text_arg(arg, text));
+        fields.detail = std::move(content);
         break;
       }
       case Option::Action:
@@ -185,9 +183,8 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
         fields.context = read_context(value);
         break;
       case Option::ContextFile: {
-        Result<json::CompactText, UsageError> context = read_context_file(arg, text);
-        if (!context.ok()) return fail(std::move(context).error());
-        fields.context = std::move(context).value();
+        KOA_TRY(context, read_context_file(arg, text));
+        fields.context = std::move(context);
         break;
       }
       case Option::Timeout:

@@ -82,7 +82,7 @@ Result<std::string, io::Error> read_text_file(std::string_view path, std::size_t
         return fail(io::Error::bare(io::ErrorKind::OutOfMemory));
       });
   file.close();
-  if (!read.ok()) return fail(std::move(read).error());
+  KOA_TRY_VOID(std::move(read));
   if (!utf8::is_valid(std::string_view(content).substr(headroom))) {
     return fail(io::Error::fixed(io::ErrorKind::InvalidData, "stream did not contain valid UTF-8"));
   }

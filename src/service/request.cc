@@ -113,25 +113,19 @@ Result<void, std::string> store(Request& request, std::size_t index, json::Value
 
 Result<Request, std::string> parse_request(std::string_view line) {
   if (!utf8::is_valid(line)) return fail(std::string("the request line is not valid UTF-8"));
-  auto members = split_object(line);
-  if (!members.ok()) return fail(std::move(members).error());
+  KOA_TRY(members, split_object(line));
 
   Request request;
   std::array<bool, kFields.size()> seen{};
-  for (const RawMember& raw : members.value()) {
-    auto name = read_key(raw.key);
-    if (!name.ok()) return fail(std::move(name).error());
-    const std::optional<std::size_t> index = field_index(name.value());
-    if (!index) return fail("the request has an unknown member " + quoted_name(name.value()));
-    if (seen[*index]) return fail("the member " + quoted_name(name.value()) + " appears twice");
+  for (const RawMember& raw : members) {
+    KOA_TRY(name, read_key(raw.key));
+    const std::optional<std::size_t> index = field_index(name);
+    if (!index) return fail("the request has an unknown member " + quoted_name(name));
+    if (seen[*index]) return fail("the member " + quoted_name(name) + " appears twice");
     seen[*index] = true;
     auto value = json::parse_value(raw.value);
-    if (!value.ok()) {
-      return fail(value_problem(name.value(), value.error()));
-    }
-    if (auto stored = store(request, *index, std::move(value).value()); !stored.ok()) {
-      return fail(std::move(stored).error());
-    }
+    if (!value.ok()) return fail(value_problem(name, value.error()));
+    KOA_TRY_VOID(store(request, *index, std::move(value).value()));
   }
   for (std::size_t i = 0; i < kFields.size(); ++i) {
     if (kFields[i].required && !seen[i])

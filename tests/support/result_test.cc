@@ -40,16 +40,45 @@ TEST(Result, MoveOnlyPayloads) {
   EXPECT_TRUE((Result<void, int>().ok()));
 }
 
-#if !defined(NDEBUG) && GTEST_HAS_DEATH_TEST
-// Reading the state a result does not hold stops the program at once
-// instead of reading bytes that are not there.
-TEST(ResultDeathTest, TheOtherStateIsCaught) {
-  EXPECT_DEATH((void)half(3).value(), "ok");
-  EXPECT_DEATH((void)half(4).error(), "ok");
+#if GTEST_HAS_DEATH_TEST
+// Reading the state a result does not hold stops the program at once, in
+// every build, instead of reading bytes that are not there.
+TEST(ResultDeathTest, TheOtherStateIsCaughtInEveryBuild) {
+  EXPECT_DEATH((void)half(3).value(), "internal error: value\\(\\) of a Result holding an error");
+  EXPECT_DEATH((void)half(4).error(), "internal error: error\\(\\) of a Result holding a value");
+  const auto odd = half(3);
+  EXPECT_DEATH((void)odd.value(), "holding an error");
+  EXPECT_DEATH((void)std::move(half(3)).value(), "holding an error");
   using Status = Result<void, int>;
-  EXPECT_DEATH((void)Status().error(), "ok");
+  EXPECT_DEATH((void)Status().error(), "internal error: error\\(\\) of a Result holding no error");
+  const Status done;
+  EXPECT_DEATH((void)done.error(), "holding no error");
 }
 #endif
+
+// KOA_TRY passes the error up unchanged and the value on; the expression is
+// evaluated once.
+Result<int, std::string> quarter(int n, int& calls) {
+  ++calls;
+  KOA_TRY(h, half(n));
+  KOA_TRY(q, half(h));
+  return q;
+}
+
+Result<void, std::string> even(int n) {
+  KOA_TRY_VOID(half(n));
+  return {};
+}
+
+TEST(Result, TryPassesTheErrorUp) {
+  int calls = 0;
+  EXPECT_EQ(quarter(8, calls).value(), 2);
+  EXPECT_EQ(quarter(6, calls).error(), "odd");
+  EXPECT_EQ(quarter(5, calls).error(), "odd");
+  EXPECT_EQ(calls, 3);
+  EXPECT_TRUE(even(2).ok());
+  EXPECT_EQ(even(1).error(), "odd");
+}
 
 }  // namespace
 }  // namespace kelvane

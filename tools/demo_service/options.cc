@@ -42,9 +42,8 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
       if (!has_value) return fail(std::string(arg) + " needs a value");
       const std::string_view value = argv[++i];
       if (arg == "--auto") {
-        auto mode = parse_mode(value);
-        if (!mode.ok()) return fail(std::move(mode).error());
-        options.mode = mode.value();
+        KOA_TRY(mode, parse_mode(value));
+        options.mode = mode;
       } else {
         if (auto problem = service::socket_path_problem(value))
           return fail("--socket: " + *problem);
