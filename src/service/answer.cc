@@ -8,11 +8,13 @@
 
 namespace kelvane::service {
 
-std::string random_token() {
+Result<std::string, io::Error> random_token() {
   unsigned char bytes[16];
   // Up to 256 bytes come whole once the pool is ready, and it waits for that.
   const ssize_t got = repeat_if_interrupted([&] { return ::getrandom(bytes, sizeof bytes, 0); });
-  if (got != static_cast<ssize_t>(sizeof bytes)) return {};
+  if (got < 0) return fail(io::Error::last_os_error());
+  if (got != static_cast<ssize_t>(sizeof bytes))
+    return fail(io::Error::fixed(io::ErrorKind::UnexpectedEof, "too few random bytes"));
   return hex::of_bytes(bytes);
 }
 

@@ -5,13 +5,17 @@
 #include <string>
 #include <string_view>
 
+#include "support/io_error.h"
+#include "support/result.h"
+
 namespace kelvane::service {
 
 // How long an approval token stays good.
 inline constexpr std::time_t kTokenLifetime = 15 * 60;
 
-// 32 hexadecimal digits from /dev/urandom; empty if it cannot be read.
-std::string random_token();
+// 32 hexadecimal digits from the kernel's random source (getrandom), or why
+// none could be had.
+Result<std::string, io::Error> random_token();
 
 // ISO 8601 in UTC, to the second: 2026-12-07T08:45:00Z.
 std::string iso8601_utc(std::time_t when);

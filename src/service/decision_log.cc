@@ -15,6 +15,24 @@ std::string logged(std::optional<std::string_view> text) {
 
 }  // namespace
 
+std::optional<InvokingUser> stated_invoking_user(const Peer& peer, const json::Value& context) {
+  if (!peer.known || peer.uid != 0 || context.kind() != json::Value::Kind::Object) return {};
+  std::optional<InvokingUser> invoking;
+  std::optional<std::string_view> name;
+  for (const json::Member& member : context.as_object()) {
+    const json::Value& value = member.value;
+    if (member.name() == "invokingUid" && value.kind() == json::Value::Kind::Number &&
+        value.as_number().kind() == json::Number::Kind::Unsigned64 &&
+        value.as_number().as_unsigned64() < 0xFFFFFFFFu) {
+      invoking = InvokingUser{static_cast<uid_t>(value.as_number().as_unsigned64()), {}};
+    } else if (member.name() == "invokingUser" && value.kind() == json::Value::Kind::String) {
+      name = value.as_string();
+    }
+  }
+  if (invoking) invoking->name = name;
+  return invoking;
+}
+
 std::string_view how_text(How how) {
   switch (how) {
     case How::Operator:
@@ -44,9 +62,15 @@ std::string log_line(const LogEntry& entry) {
   }
   line += " title=" + logged(entry.title);
   line += " target=" + logged(entry.target_host);
-  line.append(" verdict=").append(entry.verdict);
+  line.append(" verdict=").append(entry.verdict.value_or("none"));
   line.append(" how=").append(how_text(entry.how));
   line += " detail=" + logged(entry.detail);
+  if (entry.requester) line += " requester=" + logged(entry.requester);
+  if (entry.operation_digest) line += " digest=" + logged(entry.operation_digest);
+  if (entry.invoking) {
+    line += " invoking_uid=" + std::to_string(entry.invoking->uid);
+    if (entry.invoking->name) line += " invoking_user=" + logged(entry.invoking->name);
+  }
   return line + "\n";
 }
 

@@ -31,44 +31,32 @@ bool same_file(const struct stat& a, const struct stat& b) {
   return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-// Clears the way for bind: true when nothing is at the path any more. Only a
-// socket that refuses connections is removed, and only if it is still the
-// same file after the probe, so that a service that has just started there
-// keeps its socket.
-bool remove_stale(const std::string& path, std::string& error) {
+// Clears the way for bind: succeeds when nothing is at the path any more.
+// Only a socket that refuses connections is removed, and only if it is still
+// the same file after the probe, so that a service that has just started
+// there keeps its socket.
+Result<void, std::string> remove_stale(const std::string& path) {
   struct stat before {};
   if (::lstat(path.c_str(), &before) != 0) {
-    if (errno == ENOENT) return true;
-    error = path + ": " + reason(errno);
-    return false;
+    if (errno == ENOENT) return {};
+    return fail(path + ": " + reason(errno));
   }
-  if (!S_ISSOCK(before.st_mode)) {
-    error = path + " exists and is not a socket; not replacing it";
-    return false;
+  if (!S_ISSOCK(before.st_mode))
+    return fail(path + " exists and is not a socket; not replacing it");
+  Result<Probe, io::Error> probe = probe_socket(path);
+  if (!probe.ok()) {
+    if (probe.error().os_code() == ENOENT) return {};  // removed meanwhile
+    return fail("cannot tell whether a service still listens on " + path + " (" +
+                reason(probe.error().os_code()) + "); leaving it alone");
   }
-  int probe_error = 0;
-  switch (probe_socket(path, probe_error)) {
-    case Probe::Live:
-      error = "another service is already listening on " + path + "; leaving it alone";
-      return false;
-    case Probe::Unknown:
-      if (probe_error == ENOENT) return true;  // removed meanwhile
-      error = "cannot tell whether a service still listens on " + path + " (" +
-              reason(probe_error) + "); leaving it alone";
-      return false;
-    case Probe::Stale:
-      break;
-  }
+  if (probe.value() == Probe::Live)
+    return fail("another service is already listening on " + path + "; leaving it alone");
   struct stat after {};
-  if (::lstat(path.c_str(), &after) != 0 || !same_file(before, after)) {
-    error = path + " changed while it was being checked; leaving it alone";
-    return false;
-  }
-  if (::unlink(path.c_str()) != 0 && errno != ENOENT) {
-    error = "cannot remove the stale socket " + path + ": " + reason(errno);
-    return false;
-  }
-  return true;
+  if (::lstat(path.c_str(), &after) != 0 || !same_file(before, after))
+    return fail(path + " changed while it was being checked; leaving it alone");
+  if (::unlink(path.c_str()) != 0 && errno != ENOENT)
+    return fail("cannot remove the stale socket " + path + ": " + reason(errno));
+  return {};
 }
 
 }  // namespace
@@ -83,35 +71,27 @@ std::optional<std::string> socket_path_problem(std::string_view path) {
   return std::nullopt;
 }
 
-bool Listener::open(const std::string& path, Listener& listener, std::string& error) {
+Result<Listener, std::string> Listener::open(const std::string& path) {
   sockaddr_un address;
-  if (auto problem = socket_path_problem(path)) {
-    error = *problem + ": " + path;
-    return false;
-  }
+  if (auto problem = socket_path_problem(path)) return fail(*problem + ": " + path);
   fill_address(path, address);
-  if (!remove_stale(path, error)) return false;
+  KOA_TRY_VOID(remove_stale(path));
 
   FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!fd.is_open()) {
-    error = "socket: " + reason(errno);
-    return false;
-  }
+  if (!fd.is_open()) return fail("socket: " + reason(errno));
   // Only this user may connect: whoever reaches the socket can ask for
   // approvals and read the tokens handed out.
   const mode_t old_mask = ::umask(077);
   const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int bind_errno = errno;
   ::umask(old_mask);
-  if (bound != 0) {
-    error = path + ": " + reason(bind_errno);
-    return false;
-  }
+  if (bound != 0) return fail(path + ": " + reason(bind_errno));
   if (::listen(fd.get(), 8) != 0) {
-    error = path + ": " + reason(errno);
+    std::string error = path + ": " + reason(errno);
     ::unlink(path.c_str());
-    return false;
+    return fail(std::move(error));
   }
+  Listener listener;
   struct stat status {};
   if (::lstat(path.c_str(), &status) == 0) {
     listener.device_ = status.st_dev;
@@ -119,10 +99,27 @@ bool Listener::open(const std::string& path, Listener& listener, std::string& er
   }
   listener.path_ = path;
   listener.fd_ = std::move(fd);
-  return true;
+  return listener;
 }
 
-Listener::~Listener() {
+Listener::Listener(Listener&& other) noexcept
+    : path_(std::move(other.path_)),
+      fd_(std::move(other.fd_)),
+      device_(other.device_),
+      inode_(other.inode_) {}
+
+Listener& Listener::operator=(Listener&& other) noexcept {
+  if (this != &other) {
+    close();
+    path_ = std::move(other.path_);
+    fd_ = std::move(other.fd_);
+    device_ = other.device_;
+    inode_ = other.inode_;
+  }
+  return *this;
+}
+
+void Listener::close() noexcept {
   if (!fd_.is_open()) return;
   fd_.close();
   struct stat status {};

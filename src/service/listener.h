@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "support/file_descriptor.h"
+#include "support/result.h"
 
 namespace kelvane::service {
 
@@ -18,19 +19,22 @@ class Listener {
  public:
   // Binds and listens on `path`, replacing a stale socket file left by an
   // earlier run. Refuses to replace anything that is not a socket, or a
-  // socket that some service still answers on. On failure `error` says why.
-  static bool open(const std::string& path, Listener& listener, std::string& error);
+  // socket that some service still answers on; the error says why.
+  static Result<Listener, std::string> open(const std::string& path);
 
   Listener() = default;
-  Listener(const Listener&) = delete;
-  Listener& operator=(const Listener&) = delete;
+  Listener(Listener&& other) noexcept;
+  // Closes this one's socket (see below) and takes over the other's.
+  Listener& operator=(Listener&& other) noexcept;
   // Closes the socket and removes its file, unless another process has put
   // its own there meanwhile.
-  ~Listener();
+  ~Listener() { close(); }
 
   int fd() const { return fd_.get(); }
 
  private:
+  void close() noexcept;
+
   std::string path_;
   FileDescriptor fd_;
   dev_t device_ = 0;

@@ -11,20 +11,13 @@
 
 namespace kelvane::service {
 
-Probe probe_socket(const std::string& path, int& error) {
-  error = 0;
+Result<Probe, io::Error> probe_socket(const std::string& path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof address.sun_path) {
-    error = ENAMETOOLONG;
-    return Probe::Unknown;
-  }
+  if (path.size() >= sizeof address.sun_path) return fail(io::Error::os(ENAMETOOLONG));
   std::memcpy(address.sun_path, path.data(), path.size());
   FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-  if (!fd.is_open()) {
-    error = errno;
-    return Probe::Unknown;
-  }
+  if (!fd.is_open()) return fail(io::Error::last_os_error());
   // A connection the listener has queued counts as live even if it is never
   // accepted; closing it right away tells the service nothing came.
   const int connected =
@@ -38,8 +31,7 @@ Probe probe_socket(const std::string& path, int& error) {
     case EAGAIN:  // the backlog is full: busy, not gone
       return Probe::Live;
     default:
-      error = connect_errno;
-      return Probe::Unknown;
+      return fail(io::Error::os(connect_errno));
   }
 }
 

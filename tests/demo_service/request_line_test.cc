@@ -132,13 +132,12 @@ TEST(StaleProbe, OnlyARefusedConnectionIsStale) {
   testing::TempDir dir;
   const std::string stale = dir.file("stale.sock");
   ::close(testing::listen_on(stale));
-  int error = 0;
-  EXPECT_EQ(probe_socket(stale, error), Probe::Stale);
+  EXPECT_EQ(probe_socket(stale).value(), Probe::Stale);
 
   const std::string live = dir.file("live.sock");
   const int listener = testing::listen_on(live);
   ASSERT_GE(listener, 0);
-  EXPECT_EQ(probe_socket(live, error), Probe::Live);
+  EXPECT_EQ(probe_socket(live).value(), Probe::Live);
 
   // A listener that accepts nothing fills its backlog; a blocking probe
   // would wait there, and a failed one must not count as stale.
@@ -154,13 +153,17 @@ TEST(StaleProbe, OnlyARefusedConnectionIsStale) {
     if (!connected) break;
   }
   const auto start = std::chrono::steady_clock::now();
-  EXPECT_EQ(probe_socket(live, error), Probe::Live);
+  EXPECT_EQ(probe_socket(live).value(), Probe::Live);
   EXPECT_LT(std::chrono::steady_clock::now() - start, 1s);
   for (const int fd : queued) ::close(fd);
   ::close(listener);
 
-  EXPECT_EQ(probe_socket(dir.file("absent.sock"), error), Probe::Unknown);
-  EXPECT_EQ(error, ENOENT);
+  const auto absent = probe_socket(dir.file("absent.sock"));
+  ASSERT_FALSE(absent.ok());
+  EXPECT_EQ(absent.error().os_code(), ENOENT);
+  const auto too_long = probe_socket(dir.file(std::string(200, 'x')));
+  ASSERT_FALSE(too_long.ok());
+  EXPECT_EQ(too_long.error().os_code(), ENAMETOOLONG);
 }
 
 TEST(Peer, IsWhoTheKernelSaysConnected) {

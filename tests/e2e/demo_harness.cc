@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <sstream>
 #include <stdexcept>
 
 namespace kelvane::testing {
@@ -86,6 +87,10 @@ DemoRun::DemoRun(Setup setup) {
     if (pid_ == 0) {
       ::dup2(null_fd, 0);
       ::dup2(screen_fd, 1);
+      if (setup.closed_input_and_output) {
+        ::close(0);
+        ::close(1);
+      }
       exec_child(argv.data(), envp.data(), log_fd, false);
     }
   }
@@ -123,6 +128,21 @@ void DemoRun::read_terminal() {
     const std::lock_guard lock(mutex_);
     terminal_output_.append(buffer, static_cast<std::size_t>(n));
   }
+}
+
+std::chrono::milliseconds DemoRun::cpu_time() const {
+  // Fields 14 and 15 of /proc/PID/stat, after the name in parentheses.
+  const std::string stat = read_whole_file("/proc/" + std::to_string(pid_) + "/stat");
+  const std::size_t name_end = stat.rfind(')');
+  if (name_end == std::string::npos) return {};
+  std::istringstream fields(stat.substr(name_end + 2));
+  std::string field;
+  unsigned long long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i) {
+    if (i >= 14) ticks += std::stoull(field);
+  }
+  return std::chrono::milliseconds(ticks * 1000 /
+                                   static_cast<unsigned long long>(::sysconf(_SC_CLK_TCK)));
 }
 
 std::string DemoRun::screen() {

@@ -35,6 +35,8 @@ class DemoRun {
     // On the terminal, but in a process group of its own, not the
     // foreground one.
     bool background = false;
+    // Not on a terminal, with standard input and output closed (`<&- >&-`).
+    bool closed_input_and_output = false;
   };
 
   explicit DemoRun(Setup setup);
@@ -43,6 +45,8 @@ class DemoRun {
   DemoRun& operator=(const DemoRun&) = delete;
 
   pid_t pid() const { return pid_; }
+  // Processor time used so far (user and system), from /proc.
+  std::chrono::milliseconds cpu_time() const;
   // Everything written to standard output (the screen) / standard error so
   // far.
   std::string screen();

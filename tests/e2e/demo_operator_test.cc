@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -92,10 +93,58 @@ TEST(DemoOperator, WithdrawsTheQuestionWhenTheClientLeaves) {
   ClientProcess next(asking.client());
   ASSERT_TRUE(wait_for_question(asking.demo, 2));
   EXPECT_FALSE(next.wait(300ms)) << "the late y carried over";
+  std::this_thread::sleep_for(1s);  // keys are ignored for a second after a withdrawal
   asking.demo.type("y\n");
   const auto run = next.wait();
   ASSERT_TRUE(run);
   EXPECT_EQ(run->status(), 0) << run->err;
+}
+
+// The race of a withdrawal: the operator's "y" for a question that has just
+// been withdrawn lands as the next request appears. It must not answer that
+// one, whether it comes as a whole line at once or its line feed comes after
+// the quiet second (the line then holds nothing, which denies); the
+// withdrawal is on the screen before the next request.
+TEST(DemoOperator, AYesForAWithdrawnQuestionNeverAnswersTheNext) {
+  Asking asking;
+  ASSERT_TRUE(asking.demo.wait_until_ready());
+  auto first = std::make_unique<ClientProcess>(asking.client());
+  ASSERT_TRUE(wait_for_question(asking.demo));
+  ClientProcess next(asking.client({"--title", "Second"}));  // waits in the listen queue
+  std::this_thread::sleep_for(100ms);
+  first->kill();
+  ASSERT_TRUE(wait_for_question(asking.demo, 2)) << asking.demo.screen();
+  asking.demo.type("y\n");
+  std::this_thread::sleep_for(300ms);
+  asking.demo.type("y");
+  std::this_thread::sleep_for(900ms);
+  asking.demo.type("\n");  // after the quiet second: an empty line, which denies
+  const auto run = next.wait();
+  ASSERT_TRUE(run);
+  EXPECT_EQ(run->status(), 1) << run->err << asking.demo.screen();
+  EXPECT_EQ(run->err, "kelvane operator approval: DENIED (denied by the operator)\n");
+
+  const std::string screen = asking.demo.screen();
+  const std::size_t withdrawn = screen.find("-> withdrawn: the client left; nothing was approved");
+  const std::size_t second = screen.find("\"Second\"");
+  ASSERT_NE(withdrawn, std::string::npos) << screen;
+  ASSERT_NE(second, std::string::npos) << screen;
+  EXPECT_LT(withdrawn, second) << screen;
+}
+
+// After a question the operator answered, the next one takes an answer at
+// once: the quiet second follows only a question that went away.
+TEST(DemoOperator, AnAnsweredQuestionLeavesTheNextOpen) {
+  Asking asking;
+  ASSERT_TRUE(asking.demo.wait_until_ready());
+  for (int i = 1; i <= 2; ++i) {
+    ClientProcess client(asking.client());
+    ASSERT_TRUE(wait_for_question(asking.demo, static_cast<std::size_t>(i)));
+    asking.demo.type("y\n");
+    const auto run = client.wait(2s);
+    ASSERT_TRUE(run) << "request " << i << " was not answered at once";
+    EXPECT_EQ(run->status(), 0) << run->err;
+  }
 }
 
 // The end of the operator's input is not the operator's denial.

@@ -130,6 +130,47 @@ TEST(DemoService, LogsEveryDecision) {
   EXPECT_TRUE(std::regex_match(demo.log(), std::regex(expected))) << demo.log();
 }
 
+// A request about one operation is logged with who asked for it: the
+// declared requester, the digest, and for a root peer (the sudo plugin) the
+// invoking user it states. Any other peer's statement is not taken.
+TEST(DemoService, LogsWhoAskedForAnOperation) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun demo(answering(socket, "deny"));
+  ASSERT_TRUE(demo.wait_until_ready());
+  ClientProcess client(reboot_client(
+      socket, {"--requester", "sudo", "--operation-digest", "sha256:4f1c", "--context",
+               R"({"invokingUid":1000,"invokingUser":"alice","runAsUser":"root"})"}));
+  ASSERT_TRUE(client.wait());
+  ASSERT_TRUE(demo.wait_for_log("\n"));
+  const std::string invoking =
+      ::geteuid() == 0 ? " invoking_uid=1000 invoking_user=\"alice\"" : std::string();
+  EXPECT_TRUE(demo.log().ends_with(
+      " verdict=denied how=auto detail=\"denied automatically\" requester=\"sudo\" "
+      "digest=\"sha256:4f1c\"" +
+      invoking + "\n"))
+      << demo.log();
+}
+
+// Started with standard input and output closed, the service still takes
+// requests, and waits without using the processor: the numbers of the closed
+// descriptors are not handed to its stop pipe or its socket.
+TEST(DemoService, RunsQuietlyWithStandardInputAndOutputClosed) {
+  TempDir dir;
+  const std::string socket = dir.file("demo.sock");
+  DemoRun::Setup setup = answering(socket, "approve");
+  setup.closed_input_and_output = true;
+  DemoRun demo(setup);
+  for (int i = 0; i < 500 && !is_socket(socket); ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(is_socket(socket)) << demo.log();
+  EXPECT_EQ(run_client(reboot_client(socket)).status(), 0);
+  ASSERT_TRUE(demo.wait_for_log("verdict=approved"));
+  const auto before = demo.cpu_time();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(demo.cpu_time() - before, 100ms) << "busy while waiting";
+  EXPECT_EQ(demo.stop(), 0);
+}
+
 // The operator sees who connected as the kernel reports it, apart from what
 // the request says of itself.
 TEST(DemoService, ShowsTheVerifiedPeerBesideTheDeclaredRequester) {

@@ -159,5 +159,77 @@ TEST(DecisionLog, OneEscapedLinePerRequest) {
   EXPECT_NE(line.find("title=\"" + std::string(200, 't') + "\"... target="), std::string::npos);
 }
 
+TEST(DecisionLog, NamesWhoAskedForAnOperation) {
+  Peer peer;
+  peer.known = true;
+  peer.pid = 4242;
+  peer.uid = 0;
+  LogEntry entry;
+  entry.when = 1796633100;
+  entry.peer = &peer;
+  entry.title = "sudo: reboot";
+  entry.target_host = "web-03";
+  entry.verdict = std::nullopt;
+  entry.how = How::ClientLeft;
+  entry.detail = "the client left before the answer";
+  entry.requester = "alice\x1b[2J";
+  entry.operation_digest = "sha256:ab";
+  entry.invoking = InvokingUser{1000, "alice"};
+  EXPECT_EQ(log_line(entry),
+            "2026-12-07T08:45:00Z uid=0 pid=4242 title=\"sudo: reboot\" target=\"web-03\" "
+            "verdict=none how=client-left detail=\"the client left before the answer\" "
+            "requester=\"alice\\u{1b}[2J\" digest=\"sha256:ab\" invoking_uid=1000 "
+            "invoking_user=\"alice\"\n");
+  entry.invoking = InvokingUser{1000, std::nullopt};
+  entry.operation_digest.reset();
+  EXPECT_TRUE(log_line(entry).ends_with("requester=\"alice\\u{1b}[2J\" invoking_uid=1000\n"))
+      << log_line(entry);
+}
+
+TEST(DecisionLog, TakesTheInvokingUserOnlyFromRoot) {
+  struct Case {
+    const char* name;
+    uid_t peer_uid;
+    bool known;
+    const char* context;
+    std::optional<uid_t> uid;
+    std::optional<std::string_view> user;
+  };
+  const Case cases[] = {
+      {"root states both", 0, true, R"({"invokingUid":1000,"invokingUser":"alice"})", 1000,
+       "alice"},
+      {"the order does not matter", 0, true, R"({"invokingUser":"alice","invokingUid":7})", 7,
+       "alice"},
+      {"a uid without a name", 0, true, R"({"invokingUid":1000})", 1000, std::nullopt},
+      {"a name without a uid is not enough", 0, true, R"({"invokingUser":"alice"})", std::nullopt,
+       std::nullopt},
+      {"another user's statement is not taken", 1000, true, R"({"invokingUid":0})", std::nullopt,
+       std::nullopt},
+      {"an unknown peer's neither", 0, false, R"({"invokingUid":1000})", std::nullopt,
+       std::nullopt},
+      {"the largest uid", 0, true, R"({"invokingUid":4294967294})", 4294967294u, std::nullopt},
+      {"(uid_t)-1 is no uid", 0, true, R"({"invokingUid":4294967295})", std::nullopt, std::nullopt},
+      {"negative", 0, true, R"({"invokingUid":-1})", std::nullopt, std::nullopt},
+      {"fraction", 0, true, R"({"invokingUid":1000.5})", std::nullopt, std::nullopt},
+      {"text", 0, true, R"({"invokingUid":"1000"})", std::nullopt, std::nullopt},
+      {"a name that is no text", 0, true, R"({"invokingUid":5,"invokingUser":5})", 5, std::nullopt},
+      {"not an object", 0, true, R"([{"invokingUid":1000}])", std::nullopt, std::nullopt},
+      {"no context", 0, true, "null", std::nullopt, std::nullopt},
+  };
+  for (const Case& c : cases) {
+    Peer peer;
+    peer.known = c.known;
+    peer.uid = c.peer_uid;
+    auto context = json::parse_value(c.context);
+    ASSERT_TRUE(context.ok()) << c.name;
+    const std::optional<InvokingUser> got = stated_invoking_user(peer, context.value());
+    EXPECT_EQ(got.has_value(), c.uid.has_value()) << c.name;
+    if (got && c.uid) {
+      EXPECT_EQ(got->uid, *c.uid) << c.name;
+      EXPECT_EQ(got->name, c.user) << c.name;
+    }
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::service

@@ -18,6 +18,7 @@
 #include "service/shown_text.h"
 #include "stop.h"
 #include "support/file_descriptor.h"
+#include "support/standard_descriptors.h"
 #include "terminal.h"
 
 namespace kelvane::demo {
@@ -47,7 +48,7 @@ int usage_error(const std::string& why) {
 // Accepts one connection after another until stopped (or, with --once,
 // until one request has been answered).
 void serve_all(const Listener& listener, const Options& options) {
-  std::uint64_t number = 0;
+  Session session;
   while (wait_readable(listener.fd())) {
     const FileDescriptor connection(::accept4(listener.fd(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!connection.is_open()) {
@@ -58,7 +59,7 @@ void serve_all(const Listener& listener, const Options& options) {
       }
       continue;
     }
-    const Served served = serve_connection(connection.get(), options.mode, number);
+    const Served served = serve_connection(connection.get(), options.mode, session);
     if (options.once && served == Served::Request) return;
   }
   complain(std::string(kName) + ": stopped\n");
@@ -75,16 +76,15 @@ int serve(const Options& options) {
   install_stop_handlers();
   const std::string path =
       options.socket ? *options.socket : approval::resolve_socket_path(approval::process_env);
-  Listener listener;
-  std::string error;
-  if (!Listener::open(path, listener, error)) {
-    complain(std::string(kName) + ": " + error + "\n");
+  Result<Listener, std::string> listener = Listener::open(path);
+  if (!listener.ok()) {
+    complain(std::string(kName) + ": " + listener.error() + "\n");
     return 1;
   }
   // The readiness line: scripts wait for it before they send requests.
   say(std::string(kName) + ": listening on " + path + " (" + std::string(mode_text(options.mode)) +
       ")\n");
-  serve_all(listener, options);
+  serve_all(listener.value(), options);
   return 0;
 }
 
@@ -108,5 +108,9 @@ int run(int argc, char** argv) {
 }  // namespace kelvane::demo
 
 int main(int argc, char** argv) {
+  // Before anything else is opened: a closed standard descriptor would
+  // otherwise be the stop pipe's or the socket's number, and the screen
+  // written into it.
+  if (!kelvane::open_closed_standard_descriptors().ok()) return 1;
   return kelvane::demo::run(argc, argv);
 }

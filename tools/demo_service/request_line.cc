@@ -8,6 +8,7 @@
 #include "service/deadline.h"
 #include "stop.h"
 #include "support/line_collector.h"
+#include "support/retry.h"
 
 namespace kelvane::demo {
 namespace {
@@ -26,8 +27,8 @@ Chunk next_chunk(int fd, const service::Deadline& deadline, char* buffer, std::s
       case Wait::Stopped:
         return Chunk::Stopped;
     }
-    const ssize_t n = ::recv(fd, buffer, size, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    const ssize_t n = repeat_if_interrupted([&] { return ::recv(fd, buffer, size, MSG_DONTWAIT); });
+    if (n < 0 && errno == EAGAIN) continue;  // a spurious wake-up: wait again
     if (n <= 0) return Chunk::End;
     got = static_cast<std::size_t>(n);
     return Chunk::Data;

@@ -1,6 +1,8 @@
 #include "serve.h"
 
+#include <chrono>
 #include <ctime>
+#include <optional>
 #include <string>
 
 #include "approval/connection.h"
@@ -30,9 +32,10 @@ using service::parse_request;
 using service::Peer;
 using service::random_token;
 using service::Request;
+using service::stated_invoking_user;
 
 struct Outcome {
-  std::string verdict;  // "none": nothing is sent
+  std::optional<std::string> verdict;  // nullopt: nothing is sent
   std::string detail;
   How how;
   std::string screen;  // what the operator is told, after the request
@@ -58,7 +61,7 @@ Outcome from_answer(Answer answer, const Request& request) {
       return {"denied", "no operator answered: the approval service's input has ended",
               How::NoOperator, "\n  -> denied: standard input has ended, no operator can answer\n"};
     case Answer::ClientLeft:
-      return {"none", "the client left before the answer", How::ClientLeft,
+      return {std::nullopt, "the client left before the answer", How::ClientLeft,
               "\n  -> withdrawn: the client left; nothing was approved\n"};
     case Answer::TimedOut: {
       const std::string limit = std::to_string(request.timeout_secs.value_or(0));
@@ -79,34 +82,38 @@ service::Deadline deadline_of(const Request& request) {
                               : service::Deadline::never();
 }
 
-Outcome decide(const Request& request, Mode mode, int connection, std::uint64_t number) {
+Outcome decide(const Request& request, Mode mode, int connection, Session& session) {
   if (mode != Mode::Ask) return from_mode(mode);
-  const std::string question = "Approve request " + std::to_string(number) + "? [y/N] ";
-  return from_answer(ask_operator(question, connection, deadline_of(request)), request);
+  const std::string question = "Approve request " + std::to_string(session.number) + "? [y/N] ";
+  const Answer answer = ask_operator(
+      question, connection, deadline_of(request),
+      session.last_question_unanswered ? kKeysIgnoredAfterChange : std::chrono::milliseconds(0));
+  session.last_question_unanswered = answer != Answer::Approve && answer != Answer::Deny;
+  return from_answer(answer, request);
 }
 
 // Sends the answer; an approval carries a fresh token. When the client is
 // gone by then, the outcome becomes a withdrawal.
 void answer(int connection, Outcome& outcome) {
-  if (outcome.verdict == "none") return;
+  if (!outcome.verdict) return;
   std::string reply;
   if (outcome.verdict == "approved") {
-    const std::string token = random_token();
-    if (token.empty()) {
+    const Result<std::string, io::Error> token = random_token();
+    if (!token.ok()) {
       outcome = {"denied", "no random token could be made", outcome.how,
                  "  -> denied: no random token could be made\n"};
-      reply = decision_line(outcome.verdict, outcome.detail);
+      reply = decision_line(*outcome.verdict, outcome.detail);
     } else {
       const std::string expires_at = iso8601_utc(std::time(nullptr) + kTokenLifetime);
-      reply = decision_line(outcome.verdict, outcome.detail, token, expires_at);
+      reply = decision_line(*outcome.verdict, outcome.detail, token.value(), expires_at);
       outcome.screen += "; the token expires at " + expires_at + "\n";
     }
   } else {
-    reply = decision_line(outcome.verdict, outcome.detail);
+    reply = decision_line(*outcome.verdict, outcome.detail);
   }
   if (!approval::write_all(connection, reply).ok()) {
     const bool was_approval = outcome.verdict == "approved";
-    outcome.verdict = "none";
+    outcome.verdict.reset();
     outcome.detail = was_approval
                          ? "the client left before the answer; the approval was not delivered"
                          : "the client left before the answer";
@@ -122,6 +129,11 @@ void record(const Peer& peer, const Request* request, const Outcome& outcome) {
   if (request != nullptr) {
     entry.title = request->title;
     entry.target_host = request->target_host;
+    entry.invoking = stated_invoking_user(peer, request->context);
+    if (request->operation_digest || entry.invoking) {
+      entry.requester = request->requester;
+      entry.operation_digest = request->operation_digest;
+    }
   }
   entry.verdict = outcome.verdict;
   entry.how = outcome.how;
@@ -139,11 +151,11 @@ void refuse_unread(int connection, const Peer& peer, std::uint64_t number, Outco
 
 }  // namespace
 
-Served serve_connection(int connection, Mode mode, std::uint64_t& number) {
+Served serve_connection(int connection, Mode mode, Session& session) {
   const Peer peer = identify_peer(connection);
   const RequestLine line = read_request_line(connection);
   if (line.status == LineStatus::Nothing) return Served::Nothing;
-  ++number;
+  const std::uint64_t number = ++session.number;
   if (line.status == LineStatus::Stopped) {
     refuse_unread(connection, peer, number, from_answer(Answer::Stopped, Request{}));
     return Served::Request;
@@ -158,7 +170,7 @@ Served serve_connection(int connection, Mode mode, std::uint64_t& number) {
     return Served::Request;
   }
   say(describe_request(request.value(), peer, number));
-  Outcome outcome = decide(request.value(), mode, connection, number);
+  Outcome outcome = decide(request.value(), mode, connection, session);
   answer(connection, outcome);
   say(outcome.screen);
   record(peer, &request.value(), outcome);

@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "support/retry.h"
+
 namespace kelvane::demo {
 
 volatile std::sig_atomic_t g_stop = 0;
@@ -51,10 +53,12 @@ Wait wait_readable_until(int fd, const service::Deadline& deadline) {
   for (;;) {
     if (g_stop) return Wait::Stopped;
     pollfd p[2] = {{fd, POLLIN, 0}, {g_stop_pipe[0], POLLIN, 0}};
-    const int n = ::poll(p, 2, deadline.poll_timeout());
-    if (g_stop) return Wait::Stopped;
+    const int n = repeat_if_interrupted([&] { return ::poll(p, 2, deadline.poll_timeout()); });
+    // The pipe is written only after the flag is set; it being readable
+    // without the flag would make every poll return at once.
+    if (g_stop || (n > 0 && p[1].revents != 0)) return Wait::Stopped;
     if (n > 0 && p[0].revents != 0) return Wait::Ready;
-    if (n < 0 && errno != EINTR) return Wait::Stopped;  // cannot wait: give up like a stop
+    if (n < 0) return Wait::Stopped;  // cannot wait: give up like a stop
     if (n == 0 && deadline.expired()) return Wait::TimedOut;
   }
 }
