@@ -13,7 +13,6 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <stdexcept>
 
 extern char** environ;
@@ -93,17 +92,6 @@ std::vector<std::string> client_environment(const RunOptions& options) {
 
 }  // namespace
 
-ScratchDir::ScratchDir() {
-  char pattern[] = "/tmp/koa-hostile-XXXXXX";
-  if (::mkdtemp(pattern) == nullptr) die("mkdtemp");
-  path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-  std::error_code ignored;
-  std::filesystem::remove_all(path_, ignored);
-}
-
 void write_repeated(const std::string& path, std::string_view head, std::string_view chunk,
                     std::size_t times, std::string_view tail) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
@@ -169,39 +157,6 @@ void wait_for_hangup(int fd, std::chrono::milliseconds limit) {
       if (::recv(fd, sink, sizeof sink, MSG_DONTWAIT) == 0) return;
     }
   }
-}
-
-Service::Service(const ScratchDir& dir, Behaviour behaviour) : path_(dir.file("s.sock")) {
-  listener_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (listener_ < 0) die("socket");
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path_.data(), path_.size());
-  if (::bind(listener_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0)
-    die("bind");
-  if (::listen(listener_, 4) != 0) die("listen");
-  thread_ = std::thread([this, behaviour = std::move(behaviour)] {
-    // A client that never connects must not hold the test forever.
-    pollfd p{listener_, POLLIN, 0};
-    if (::poll(&p, 1, 120'000) != 1 || (p.revents & POLLIN) == 0) return;
-    const int connection = ::accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-    if (connection < 0) return;
-    behaviour(connection);
-    ::close(connection);
-  });
-}
-
-Service::~Service() {
-  join();
-  ::close(listener_);
-}
-
-void Service::join() {
-  // Wakes a service still waiting for a client that will never come (one
-  // that failed before connecting); a client that did connect was accepted
-  // long before, since it got its reply.
-  ::shutdown(listener_, SHUT_RDWR);
-  if (thread_.joinable()) thread_.join();
 }
 
 RunResult run_client(const RunOptions& options, const std::function<bool(pid_t)>& on_started) {

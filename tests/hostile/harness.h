@@ -14,21 +14,12 @@
 #include <utility>
 #include <vector>
 
+#include "testing/service.h"
+
 namespace kelvane::hostile {
 
 // A fresh directory under /tmp, removed with everything in it at the end.
-class ScratchDir {
- public:
-  ScratchDir();
-  ~ScratchDir();
-  ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
-
-  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
-
- private:
-  std::string path_;
-};
+using ScratchDir = testing::TempDir;
 
 // Writes `chunk` `times` times, so that large files cost no large buffer.
 void write_repeated(const std::string& path, std::string_view head, std::string_view chunk,
@@ -44,24 +35,21 @@ std::size_t read_request_line(int fd, std::string* kept = nullptr, std::size_t k
 // Waits until the peer has closed its side or `limit` has passed.
 void wait_for_hangup(int fd, std::chrono::milliseconds limit);
 
-// One fake approval service: listens on a socket of the scratch directory,
-// accepts one connection and hands it to `behaviour` on a thread of its own.
-class Service {
+// The fake approval service on a socket of the scratch directory: accepts
+// one connection and hands it to `behaviour` on a thread of its own.
+class Service : public testing::FakeService {
  public:
   using Behaviour = std::function<void(int connection)>;
 
-  Service(const ScratchDir& dir, Behaviour behaviour);
-  ~Service();  // waits for the behaviour to finish
-  Service(const Service&) = delete;
-  Service& operator=(const Service&) = delete;
+  Service(const ScratchDir& dir, Behaviour behaviour)
+      : FakeService(testing::ServiceSetup(
+            dir.file("s.sock"), [behaviour = std::move(behaviour)](int connection, std::string&) {
+              behaviour(connection);
+            })) {}
 
-  const std::string& socket_path() const { return path_; }
-  void join();
-
- private:
-  std::string path_;
-  int listener_ = -1;
-  std::thread thread_;
+  const std::string& socket_path() const { return path(); }
+  // Waits for the behaviour to finish.
+  void join() { (void)received(); }
 };
 
 struct RunOptions {
