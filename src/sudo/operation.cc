@@ -144,18 +144,25 @@ Result<void, std::string> read_run_as(Operation& op, char* const* command_info) 
 // Only an absolute path says where that is.
 Result<void, std::string> read_cwd(Operation& op, char* const* user_info,
                                    char* const* command_info) {
-  Result<std::string, std::string> cwd =
-      fail(std::string("sudo gave no runcwd= or cwd= in command_info nor cwd= in user_info"));
-  if (find_setting(command_info, "runcwd")) {
-    cwd = text_of(command_info, "command_info", "runcwd", "the working directory");
-  } else if (find_setting(command_info, "cwd")) {
-    cwd = text_of(command_info, "command_info", "cwd", "the working directory");
-  } else if (find_setting(user_info, "cwd")) {
-    cwd = text_of(user_info, "user_info", "cwd", "the working directory");
+  char* const* source = command_info;
+  std::string_view vector_name = "command_info";
+  std::string_view name = "runcwd";
+  if (!find_setting(command_info, name)) name = "cwd";
+  if (!find_setting(command_info, name)) {
+    source = user_info;
+    vector_name = "user_info";
   }
-  if (!cwd.ok()) return fail("the working directory is not known: " + std::move(cwd).error());
+  if (!find_setting(source, name)) {
+    return fail(std::string(
+        "the working directory is not known: sudo gave no runcwd= or cwd= in command_info nor "
+        "cwd= in user_info"));
+  }
+  Result<std::string, std::string> cwd =
+      text_of(source, vector_name, name, "the working directory");
+  if (!cwd.ok()) return fail(std::move(cwd).error());
   if (!cwd.value().starts_with('/')) {
-    return fail("the working directory is not known: sudo gave " + shell_quote(cwd.value()));
+    return fail("the working directory is not known: sudo gave " + std::string(name) + "=" +
+                shell_quote(cwd.value()));
   }
   op.cwd = std::move(cwd).value();
   return {};
