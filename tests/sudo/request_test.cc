@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -448,6 +450,14 @@ TEST(SudoCommandInfoTable, EveryRowIsAccountedFor) {
     EXPECT_EQ(entry->handling, c.handling) << c.name;
   }
   EXPECT_EQ(command_info_entry("x_from_a_newer_sudo"), nullptr);
+  // The manual page lists every row, each as a tagged paragraph of its own.
+  std::ifstream page(KOA_SUDO_MAN_PAGE);
+  const std::string man((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+  ASSERT_FALSE(man.empty()) << KOA_SUDO_MAN_PAGE;
+  for (const CommandInfoEntry& entry : command_info_table()) {
+    EXPECT_NE(man.find(".TP\n.B " + std::string(entry.name) + "\n"), std::string::npos)
+        << entry.name << " is not in " << KOA_SUDO_MAN_PAGE;
+  }
   EXPECT_EQ(command_info_entry("iolog"), nullptr) << "a prefix row needs its whole prefix";
 }
 
