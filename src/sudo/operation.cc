@@ -60,8 +60,9 @@ Result<std::vector<std::string>, std::string> texts_of(char* const* vector, std:
   return texts;
 }
 
-// Entries refused for being there at all: the request cannot show another
-// root directory or security context.
+// The refused rows of the table: another root directory or security context
+// is refused outright, preserve_groups only when true; runas_euid and
+// runas_egid are held to the real ids by read_run_as.
 Result<void, std::string> refuse_entry(std::string_view name, std::string_view value) {
   if (name == "runas_euid" || name == "runas_egid") return {};  // read_run_as
   if (name == "preserve_groups" && value != "true") return {};
