@@ -148,7 +148,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const kelvane::approval::OperatorApprovalRequest request =
       kelvane::sudo::build_request(operation.value(), kelvane::sudo::PluginOptions{});
   require(request.title.size() <= kelvane::sudo::kTitleLimit &&
-          request.title.starts_with("sudo: "));
+          request.title.starts_with(operation.value().sudoedit ? "sudoedit: " : "sudo: "));
   require(!has_control_character(request.title) && request.title.find('\n') == std::string::npos);
   require(!has_control_character(request.detail));
   std::size_t breaks = 0;
@@ -167,6 +167,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string line = kelvane::approval::encode_request_line(request);
   require(kelvane::utf8::is_valid(line) && line.find('\n') == line.size() - 1);
-  require(line.starts_with(R"({"id":"","title":"sudo: )"));
+  require(line.starts_with(R"({"id":"","title":"sudo)"));
   return 0;
 }
