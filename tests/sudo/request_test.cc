@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "sudo/plugin_options.h"
 #include "sudo/shell_quote.h"
 #include "sudo/sudo_request.h"
+#include "testing/service.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -451,8 +450,7 @@ TEST(SudoCommandInfoTable, EveryRowIsAccountedFor) {
   }
   EXPECT_EQ(command_info_entry("x_from_a_newer_sudo"), nullptr);
   // The manual page lists every row, each as a tagged paragraph of its own.
-  std::ifstream page(KOA_SUDO_MAN_PAGE);
-  const std::string man((std::istreambuf_iterator<char>(page)), std::istreambuf_iterator<char>());
+  const std::string man = testing::read_file(KOA_SUDO_MAN_PAGE);
   ASSERT_FALSE(man.empty()) << KOA_SUDO_MAN_PAGE;
   for (const CommandInfoEntry& entry : command_info_table()) {
     EXPECT_NE(man.find(".TP\n.B " + std::string(entry.name) + "\n"), std::string::npos)
