@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -14,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "service/listener.h"
 #include "service/peer.h"
 #include "service/stale_probe.h"
 #include "testing/service.h"
@@ -24,6 +26,7 @@ namespace {
 using namespace std::chrono_literals;
 using service::describe_process;
 using service::identify_peer;
+using service::Listener;
 using service::Peer;
 using service::Probe;
 using service::probe_socket;
@@ -188,6 +191,82 @@ TEST(Peer, IsWhoTheKernelSaysConnected) {
   EXPECT_FALSE(identify_peer(not_a_socket).known);
   ::close(not_a_socket);
   EXPECT_FALSE(describe_process(::getpid(), ::geteuid() + 1));  // owned by someone else
+}
+
+bool is_socket_file(const std::string& path) {
+  struct stat status {};
+  return ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
+}
+
+// Every reason not to listen names the path and what is wrong with it; only
+// a stale socket is replaced.
+TEST(Listener, OpensOnlyWhereNothingLiveOrForeignIs) {
+  testing::TempDir dir;
+  testing::write_file(dir.file("file"), "not a socket");
+  const int live = testing::listen_on(dir.file("live.sock"));
+  ASSERT_GE(live, 0);
+  ::close(testing::listen_on(dir.file("stale.sock")));
+  const std::string too_long = "/tmp/" + std::string(110, 'x');
+  struct Case {
+    std::string path;
+    std::string error;  // empty: opens
+  };
+  const Case cases[] = {
+      {"", "the socket path is empty: "},
+      {std::string("a\0b", 3), std::string("the socket path contains a NUL byte: a\0b", 40)},
+      {too_long,
+       "the socket path is 115 bytes long; it must be shorter than 108 bytes: " + too_long},
+      {dir.file("file"), dir.file("file") + " exists and is not a socket; not replacing it"},
+      {dir.file("file") + "/below.sock", dir.file("file") + "/below.sock: Not a directory"},
+      {dir.file("missing/x.sock"), dir.file("missing/x.sock") + ": No such file or directory"},
+      {dir.file("live.sock"),
+       "another service is already listening on " + dir.file("live.sock") + "; leaving it alone"},
+      {dir.file("stale.sock"), ""},
+      {dir.file("new.sock"), ""},
+  };
+  for (const Case& c : cases) {
+    Result<Listener, std::string> listener = Listener::open(c.path);
+    if (c.error.empty()) {
+      ASSERT_TRUE(listener.ok()) << c.path << ": " << listener.error();
+      EXPECT_GE(listener.value().fd(), 0);
+      EXPECT_TRUE(is_socket_file(c.path));
+    } else {
+      ASSERT_FALSE(listener.ok()) << c.path;
+      EXPECT_EQ(listener.error(), c.error);
+    }
+  }
+  // Gone with the listeners that made them; the live one's stays.
+  EXPECT_FALSE(is_socket_file(dir.file("stale.sock")));
+  EXPECT_FALSE(is_socket_file(dir.file("new.sock")));
+  EXPECT_TRUE(is_socket_file(dir.file("live.sock")));
+  ::close(live);
+}
+
+// A listener handed on keeps its socket file until its last owner closes;
+// one replaced by another closes and removes its own first; a file that
+// someone else put at the path meanwhile is left alone.
+TEST(Listener, MovesOwnershipAndRemovesOnlyItsOwnFile) {
+  testing::TempDir dir;
+  const std::string a = dir.file("a.sock");
+  const std::string b = dir.file("b.sock");
+  {
+    Listener first = std::move(Listener::open(a)).value();
+    Listener second(std::move(first));
+    EXPECT_TRUE(is_socket_file(a));
+    second = std::move(Listener::open(b)).value();
+    EXPECT_FALSE(is_socket_file(a));
+    EXPECT_TRUE(is_socket_file(b));
+    Listener& self = second;
+    second = std::move(self);
+    EXPECT_TRUE(is_socket_file(b));
+  }
+  EXPECT_FALSE(is_socket_file(b));
+  {
+    Listener listener = std::move(Listener::open(a)).value();
+    ASSERT_EQ(::unlink(a.c_str()), 0);
+    ::close(testing::listen_on(a));  // another process's socket now
+  }
+  EXPECT_TRUE(is_socket_file(a));
 }
 
 }  // namespace

@@ -126,6 +126,21 @@ TEST(RequestView, SeparatesWhatTheKernelSaysFromWhatTheRequestClaims) {
   EXPECT_EQ(describe_uid(odd_name), "uid 1000 (\"al ice\")");
 }
 
+// A peer in another PID namespace has pid 0: no process facts are shown for
+// it, rather than those of whatever process 0 would mean here.
+TEST(RequestView, APeerFromAnotherPidNamespaceHasNoProcess) {
+  Peer peer;
+  peer.known = true;
+  peer.pid = 0;
+  peer.uid = 1000;
+  peer.process = ProcessInfo{"stale", "/usr/bin/stale", 1};
+  const std::string shown = describe_request(reboot(), peer, 3);
+  EXPECT_NE(shown.find("|   process       not visible from this service's PID namespace\n"),
+            std::string::npos)
+      << shown;
+  EXPECT_EQ(shown.find("stale"), std::string::npos) << shown;
+}
+
 TEST(DecisionLog, OneEscapedLinePerRequest) {
   Peer peer;
   peer.known = true;
@@ -157,6 +172,16 @@ TEST(DecisionLog, OneEscapedLinePerRequest) {
   entry.title = long_title;
   const std::string line = log_line(entry);
   EXPECT_NE(line.find("title=\"" + std::string(200, 't') + "\"... target="), std::string::npos);
+}
+
+TEST(DecisionLog, NamesEveryWayToAVerdict) {
+  const std::pair<How, std::string_view> cases[] = {
+      {How::Operator, "operator"}, {How::Auto, "auto"},
+      {How::Timeout, "timeout"},   {How::ClientLeft, "client-left"},
+      {How::Invalid, "invalid"},   {How::NoOperator, "no-operator"},
+      {How::Stopped, "stopped"},   {static_cast<How>(99), "unknown"},
+  };
+  for (const auto& [how, text] : cases) EXPECT_EQ(how_text(how), text);
 }
 
 TEST(DecisionLog, NamesWhoAskedForAnOperation) {

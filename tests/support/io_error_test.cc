@@ -17,6 +17,27 @@ TEST(IoError, DisplayOfEachForm) {
   EXPECT_EQ(Error::bare(ErrorKind::OutOfMemory).to_string(), "out of memory");
 }
 
+// A bare kind shows its description; a kind outside the list shows as
+// "other error" rather than nothing.
+TEST(IoError, EveryKindHasItsText) {
+  const std::pair<ErrorKind, std::string_view> cases[] = {
+      {ErrorKind::InvalidInput, "invalid input parameter"},
+      {ErrorKind::WriteZero, "write zero"},
+      {ErrorKind::InvalidData, "invalid data"},
+      {ErrorKind::UnexpectedEof, "unexpected end of file"},
+      {ErrorKind::Interrupted, "operation interrupted"},
+      {ErrorKind::OutOfMemory, "out of memory"},
+      {ErrorKind::Other, "other error"},
+      {static_cast<ErrorKind>(99), "other error"},
+  };
+  for (const auto& [kind, text] : cases) {
+    EXPECT_EQ(kind_description(kind), text);
+    EXPECT_EQ(Error::bare(kind).to_string(), text);
+    EXPECT_EQ(Error::bare(kind).kind(), kind);
+    EXPECT_EQ(Error::fixed(kind, "fixed").kind(), kind);
+  }
+}
+
 TEST(IoError, Kinds) {
   EXPECT_EQ(Error::os(EINTR).kind(), ErrorKind::Interrupted);
   EXPECT_EQ(Error::os(EPIPE).kind(), ErrorKind::Other);
