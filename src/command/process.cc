@@ -1,21 +1,15 @@
 #include "command/process.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <csignal>
+
+#include "support/standard_descriptors.h"
 
 namespace kelvane::command {
 
 void prepare_process() noexcept {
-  for (int fd = 0; fd <= 2; ++fd) {
-    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    // open takes the lowest free number, which is `fd` since the ones below
-    // it are open by now.
-    const int opened = ::open("/dev/null", O_RDWR);
-    if (opened != fd && opened >= 0) ::close(opened);
-  }
+  // Nowhere to report a failure yet: the run goes on, and a write to a
+  // closed descriptor fails like any other.
+  (void)open_closed_standard_descriptors();
   struct sigaction ignore {};
   ignore.sa_handler = SIG_IGN;
   sigemptyset(&ignore.sa_mask);

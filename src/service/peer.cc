@@ -41,22 +41,6 @@ std::string read_link(const std::string& path) {
   return std::string(buffer.data(), static_cast<std::size_t>(n));
 }
 
-// The parent's pid from /proc/PID/stat: "pid (name) state ppid ...", where
-// the name may itself hold spaces and parentheses, so look after the last ')'.
-pid_t parent_of(const std::string& stat) {
-  const std::size_t close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::size_t i = close + 1;
-  while (i < stat.size() && stat[i] == ' ') ++i;
-  while (i < stat.size() && stat[i] != ' ') ++i;  // state
-  pid_t ppid = 0;
-  for (++i; i < stat.size() && stat[i] >= '0' && stat[i] <= '9'; ++i) {
-    if (ppid > 100000000) return 0;
-    ppid = ppid * 10 + (stat[i] - '0');
-  }
-  return ppid;
-}
-
 std::string user_name(uid_t uid) {
   passwd entry{};
   passwd* found = nullptr;
@@ -68,6 +52,20 @@ std::string user_name(uid_t uid) {
 
 }  // namespace
 
+pid_t parent_from_stat(std::string_view stat) {
+  const std::size_t close = stat.rfind(')');
+  if (close == std::string_view::npos) return 0;
+  std::size_t i = close + 1;
+  while (i < stat.size() && stat[i] == ' ') ++i;
+  while (i < stat.size() && stat[i] != ' ') ++i;  // state
+  pid_t ppid = 0;
+  for (++i; i < stat.size() && stat[i] >= '0' && stat[i] <= '9'; ++i) {
+    if (ppid > 100000000) return 0;
+    ppid = ppid * 10 + (stat[i] - '0');
+  }
+  return ppid;
+}
+
 std::optional<ProcessInfo> describe_process(pid_t pid, uid_t uid) {
   if (pid <= 0) return std::nullopt;
   struct stat status {};
@@ -78,7 +76,8 @@ std::optional<ProcessInfo> describe_process(pid_t pid, uid_t uid) {
     info.name = std::move(*comm);
   }
   info.executable = read_link(proc_path(pid, "exe"));
-  if (auto stat_text = read_small_file(proc_path(pid, "stat"))) info.parent = parent_of(*stat_text);
+  if (auto stat_text = read_small_file(proc_path(pid, "stat")))
+    info.parent = parent_from_stat(*stat_text);
   return info;
 }
 

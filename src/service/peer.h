@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace kelvane::service {
 
@@ -29,6 +30,11 @@ struct Peer {
 // details are dropped when /proc/PID no longer belongs to the peer's uid (the
 // process has ended and its number may have been reused).
 Peer identify_peer(int connection);
+
+// The parent's pid from the text of /proc/PID/stat, "pid (name) state ppid
+// ...", where the name may itself hold spaces and parentheses (the fields
+// are read after the last ')'); 0 when it is not there or not a pid.
+pid_t parent_from_stat(std::string_view stat);
 
 // /proc details of one process, if it exists and is owned by `uid`.
 std::optional<ProcessInfo> describe_process(pid_t pid, uid_t uid);

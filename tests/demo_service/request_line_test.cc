@@ -269,5 +269,25 @@ TEST(Listener, MovesOwnershipAndRemovesOnlyItsOwnFile) {
   EXPECT_TRUE(is_socket_file(a));
 }
 
+// The parent's pid comes after the name, which a process chooses and may
+// fill with spaces and parentheses; anything unexpected gives 0, never a
+// pid read from the name.
+TEST(Peer, ParentFromStatLooksPastTheName) {
+  const std::pair<std::string_view, pid_t> cases[] = {
+      {"1234 (bash) S 1000 1234 1234 0 -1", 1000},
+      {"1234 (a) S 66 (b) S 77 9) R 88 1", 88},
+      {"1234 (x)  S 5 1", 5},
+      {"1234 (x) S 4194304", 4194304},
+      {"1234 (x) S 9999999999 1", 0},
+      {"1234 (x) S -1 1", 0},
+      {"1234 (x) S", 0},
+      {"1234 (x)", 0},
+      {"1234 (x", 0},
+      {"", 0},
+  };
+  for (const auto& [stat, parent] : cases)
+    EXPECT_EQ(service::parent_from_stat(stat), parent) << stat;
+}
+
 }  // namespace
 }  // namespace kelvane::demo

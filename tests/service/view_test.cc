@@ -61,6 +61,12 @@ TEST(ContextView, EveryShapeHasOneLayout) {
        R"({"a b":1,"":2,"x:\n  y: 3":4,"t\u202e":5})",
        {"    \"\": 2", "    \"a b\": 1", "    \"t\\u{202e}\": 5", "    \"x:\\n\"",
         "    \"  y: 3\": 4"}},
+      {"plain words: letters, digits, _ - . / up to 32 bytes",
+       R"({"Az09_-./":1,"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa":2,"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa":3,)"
+       R"("a@b":4,"a[":5,"a`":6,"a{":7,"a:":8})",
+       {"    Az09_-./: 1", "    \"a:\": 8", "    \"a@b\": 4", "    \"a[\": 5", "    \"a`\": 6",
+        "    aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa: 2", "    \"aaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaaa\": 3",
+        "    \"a{\": 7"}},
   };
   for (const Case& c : cases) EXPECT_EQ(context_lines(c.json), c.lines) << c.name;
 }
