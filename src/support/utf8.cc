@@ -29,7 +29,7 @@ struct LeadRule {
   std::uint8_t hi;
 };
 
-constexpr LeadRule lead_rule(std::uint8_t b0) {
+consteval LeadRule lead_rule(std::uint8_t b0) {
   if (b0 < 0x80) return {0, 0, 0};
   if (b0 < 0xC2) return {-1, 0, 0};
   if (b0 < 0xE0) return {1, 0x80, 0xBF};
@@ -52,7 +52,7 @@ struct Prefix {
 
 // The rule of every byte, looked up rather than worked out: validation
 // meets a lead byte at every character past ASCII.
-constexpr std::array<LeadRule, 256> kLeadRules = [] {
+constexpr std::array<LeadRule, 256> kLeadRules = []() consteval {
   std::array<LeadRule, 256> rules{};
   for (int b = 0; b < 256; ++b)
     rules[static_cast<std::size_t>(b)] = lead_rule(static_cast<std::uint8_t>(b));

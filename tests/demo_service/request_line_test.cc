@@ -10,14 +10,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <climits>
+#include <cstdint>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "service/deadline.h"
 #include "service/listener.h"
 #include "service/peer.h"
 #include "service/stale_probe.h"
+#include "support/io_error.h"
 #include "testing/service.h"
 
 namespace kelvane::demo {
@@ -193,6 +197,18 @@ TEST(Peer, IsWhoTheKernelSaysConnected) {
   EXPECT_FALSE(describe_process(::getpid(), ::geteuid() + 1));  // owned by someone else
 }
 
+// A socket file that a stream connection can never reach (EPROTOTYPE).
+int bound_datagram_socket(const std::string& path) {
+  const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::memcpy(address.sun_path, path.data(), path.size());
+  if (fd >= 0 && ::bind(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0)
+    return fd;
+  if (fd >= 0) ::close(fd);
+  return -1;
+}
+
 bool is_socket_file(const std::string& path) {
   struct stat status {};
   return ::lstat(path.c_str(), &status) == 0 && S_ISSOCK(status.st_mode);
@@ -206,6 +222,8 @@ TEST(Listener, OpensOnlyWhereNothingLiveOrForeignIs) {
   const int live = testing::listen_on(dir.file("live.sock"));
   ASSERT_GE(live, 0);
   ::close(testing::listen_on(dir.file("stale.sock")));
+  const int datagram = bound_datagram_socket(dir.file("datagram.sock"));
+  ASSERT_GE(datagram, 0);
   const std::string too_long = "/tmp/" + std::string(110, 'x');
   struct Case {
     std::string path;
@@ -221,6 +239,9 @@ TEST(Listener, OpensOnlyWhereNothingLiveOrForeignIs) {
       {dir.file("missing/x.sock"), dir.file("missing/x.sock") + ": No such file or directory"},
       {dir.file("live.sock"),
        "another service is already listening on " + dir.file("live.sock") + "; leaving it alone"},
+      {dir.file("datagram.sock"), "cannot tell whether a service still listens on " +
+                                      dir.file("datagram.sock") + " (" +
+                                      io::os_error_text(EPROTOTYPE) + "); leaving it alone"},
       {dir.file("stale.sock"), ""},
       {dir.file("new.sock"), ""},
   };
@@ -239,7 +260,9 @@ TEST(Listener, OpensOnlyWhereNothingLiveOrForeignIs) {
   EXPECT_FALSE(is_socket_file(dir.file("stale.sock")));
   EXPECT_FALSE(is_socket_file(dir.file("new.sock")));
   EXPECT_TRUE(is_socket_file(dir.file("live.sock")));
+  EXPECT_TRUE(is_socket_file(dir.file("datagram.sock")));
   ::close(live);
+  ::close(datagram);
 }
 
 // A listener handed on keeps its socket file until its last owner closes;
@@ -287,6 +310,35 @@ TEST(Peer, ParentFromStatLooksPastTheName) {
   };
   for (const auto& [stat, parent] : cases)
     EXPECT_EQ(service::parent_from_stat(stat), parent) << stat;
+}
+
+// The time limits of requests: none, past, and longer than poll can wait
+// (capped, then waited again) or than the clock can hold (no limit at all).
+TEST(Deadline, FromSecondsToPollTimeouts) {
+  using service::Deadline;
+  struct Case {
+    const char* name;
+    Deadline deadline;
+    bool expired;
+    int poll_timeout;  // -2: between 1 and 1000
+  };
+  const Case cases[] = {
+      {"none", Deadline::never(), false, -1},
+      {"past", Deadline::after_seconds(0), true, 0},
+      {"one second", Deadline::after_seconds(1), false, -2},
+      {"a month, past what poll takes", Deadline::after_seconds(3'000'000), false, INT_MAX},
+      {"beyond a century is none", Deadline::after_seconds(UINT64_MAX), false, -1},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(c.deadline.expired(), c.expired) << c.name;
+    const int timeout = c.deadline.poll_timeout();
+    if (c.poll_timeout == -2) {
+      EXPECT_GE(timeout, 1) << c.name;
+      EXPECT_LE(timeout, 1000) << c.name;
+    } else {
+      EXPECT_EQ(timeout, c.poll_timeout) << c.name;
+    }
+  }
 }
 
 }  // namespace
