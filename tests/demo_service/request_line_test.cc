@@ -195,6 +195,8 @@ TEST(Peer, IsWhoTheKernelSaysConnected) {
   EXPECT_FALSE(identify_peer(not_a_socket).known);
   ::close(not_a_socket);
   EXPECT_FALSE(describe_process(::getpid(), ::geteuid() + 1));  // owned by someone else
+  // No process: none in this namespace, none at all, none that can exist.
+  for (const pid_t none : {0, -1, 0x3FFFFFFF}) EXPECT_FALSE(describe_process(none, 0)) << none;
 }
 
 // A socket file that a stream connection can never reach (EPROTOTYPE).
