@@ -66,5 +66,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   entry.title = request.value().title;
   entry.target_host = request.value().target_host;
   check_inert(log_line(entry));
+  // With everything a request about one operation adds (the peer is root,
+  // so a stated invoking user is taken).
+  entry.requester = request.value().requester;
+  entry.operation_digest = request.value().operation_digest;
+  entry.invoking = stated_invoking_user(peer, request.value().context);
+  check_inert(log_line(entry));
   return 0;
 }
