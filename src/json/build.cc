@@ -110,6 +110,21 @@ class Builder {
 
 }  // namespace
 
+namespace detail {
+
+Status build_value(Input& in, Value& out) {
+  std::string scratch;
+  Builder builder(out);
+  if (Status s = walk<Mode::Read>(in, scratch, builder); !s) {
+    out = Value();  // its blocks go with the builder's arena
+    return s;
+  }
+  builder.adopt();
+  return {};
+}
+
+}  // namespace detail
+
 // The value is read straight into the result, which is returned in place: a
 // number read from a short text is never copied.
 Result<Value, Error> parse_value(std::string_view text) {

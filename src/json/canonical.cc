@@ -298,6 +298,19 @@ Result<std::string, Error> write_canonical(std::string_view text, Output& out) {
 
 }  // namespace
 
+namespace detail {
+
+Result<CompactText, Error> read_compact_value(Input& in) {
+  const std::size_t rest = in.size() - in.index();
+  Output out(rest < 4096 ? rest + 64 : 4096);
+  CanonicalWriter writer(out);
+  std::string scratch;
+  if (Status s = walk<Mode::Read>(in, scratch, writer); !s) return fail(std::move(s).error());
+  return CompactText(std::move(out).take());
+}
+
+}  // namespace detail
+
 CompactText::CompactText(const Value& value) : text_(to_json(value)) {}
 
 // The compact text is about as long as its source; room that is never

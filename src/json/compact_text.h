@@ -18,6 +18,13 @@
 
 namespace kelvane::json {
 
+class CompactText;
+namespace detail {
+class Input;
+// The one value at the Input's index (white space first), read up to its end.
+Result<CompactText, Error> read_compact_value(Input& in);
+}  // namespace detail
+
 class CompactText {
  public:
   // The compact text of a built value. Not explicit, so that a Value can be
@@ -41,6 +48,7 @@ class CompactText {
 
  private:
   explicit CompactText(std::string text) noexcept : text_(std::move(text)) {}
+  friend Result<CompactText, Error> detail::read_compact_value(detail::Input& in);
 
   std::string text_;
 };

@@ -22,11 +22,15 @@
 //   Status close(bool object);
 //   // An object member's key, before its colon is looked at. Skip has the
 //   // member's value skipped (grammar checked, nothing built, no nesting
-//   // limit) instead of visited.
+//   // limit) instead of visited; Take has it handed to take() below.
 //   Result<KeyAction, Error> key(const StringToken& token);
-//   // Optional: asked before every element of an array; false ends the
-//   // array there, with the end check of a record in array form.
-//   bool more();
+//   // Optional: asked before every element of an array; End ends the
+//   // array there, with the end check of a record in array form, Take hands
+//   // the element to take().
+//   Element next_element();
+//   // With Take: reads the one value at the Input's index (white space
+//   // first) itself and leaves the index just after it.
+//   Status take(Input& in);
 //
 // An error that a visitor returns without a position gets the current one
 // (just after what was visited; at an opening bracket, just before it).
@@ -46,7 +50,8 @@
 
 namespace kelvane::json::detail {
 
-enum class KeyAction : std::uint8_t { Visit, Skip };
+enum class KeyAction : std::uint8_t { Visit, Skip, Take };
+enum class Element : std::uint8_t { Visit, Take, End };
 
 // At most this many arrays and objects may be open at once when reading.
 inline constexpr std::size_t kMaxOpen = 127;
@@ -104,6 +109,10 @@ inline Status end_of_text(Input& in) {
 // Skips the one value at the index (white space first); see skip.cc.
 Status skip_value(Input& in);
 
+// Reads the one value at the index (white space first) into `out` (null
+// before); see build.cc.
+Status build_value(Input& in, Value& out);
+
 // ---- The walker -----------------------------------------------------------
 
 // The kinds of the open containers, innermost on top: at most kMaxOpen when
@@ -149,9 +158,11 @@ class OpenContainers<Mode::Skip> {
   std::string below_;
 };
 
+// A visitor that may stop arrays and take values whole (a record's).
 template <class V>
-concept StopsArrays = requires(V& v) {
-  { v.more() } -> std::same_as<bool>;
+concept TakesValues = requires(V& v, Input& in) {
+  { v.next_element() } -> std::same_as<Element>;
+  { v.take(in) } -> std::same_as<Status>;
 };
 
 // The text of string values with escapes, as the visitor wants it (its
@@ -351,8 +362,10 @@ Status walk(Input& in, std::string& scratch, V& v) {
     for (;;) {
       const bool object = open.object_on_top();
       const char closing = object ? '}' : ']';
-      if constexpr (M == Mode::Read && StopsArrays<V>) {
-        if (!object && !v.more()) {
+      [[maybe_unused]] Element element = Element::Visit;
+      if constexpr (M == Mode::Read && TakesValues<V>) {
+        if (!object) element = v.next_element();
+        if (element == Element::End) {
           if (Status s = end_seq(at.sync(in)); !s) return s;
           at.i = in.index();
           c = closing;
@@ -400,7 +413,16 @@ Status walk(Input& in, std::string& scratch, V& v) {
         }
       }
       first = false;
-      if (!object) break;
+      if (!object) {
+        if constexpr (M == Mode::Read && TakesValues<V>) {
+          if (element == Element::Take) {
+            if (Status s = v.take(at.sync(in)); !s) return s;
+            at.i = in.index();
+            continue;
+          }
+        }
+        break;
+      }
 
       if (c != '"') return fail(at.sync(in).peek_error(ErrorCode::KeyMustBeAString));
       ++at.i;
@@ -426,6 +448,13 @@ Status walk(Input& in, std::string& scratch, V& v) {
         if (Status s = skip_value(at.sync(in)); !s) return s;
         at.i = in.index();
         continue;
+      }
+      if constexpr (M == Mode::Read && TakesValues<V>) {
+        if (action == KeyAction::Take) {
+          if (Status s = v.take(at.sync(in)); !s) return s;
+          at.i = in.index();
+          continue;
+        }
       }
       c = at.skip_whitespace();
       break;
