@@ -1,6 +1,9 @@
 #include "json/value.h"
 
+#include <unistd.h>
+
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
@@ -12,6 +15,16 @@
 static_assert(std::endian::native == std::endian::little, "Value packs its counts little-endian");
 
 namespace kelvane::json {
+
+void wrong_kind(const char* what) noexcept {
+  // No allocation and no stdio: the program is in a state it did not expect.
+  const std::string_view head = "json: a value of one kind read as another (";
+  const std::string_view name = what;
+  (void)!::write(STDERR_FILENO, head.data(), head.size());
+  (void)!::write(STDERR_FILENO, name.data(), name.size());
+  (void)!::write(STDERR_FILENO, ")\n", 2);
+  std::abort();
+}
 
 bool key_less(std::string_view a, std::string_view b) noexcept {
   return detail::bytes_less(a, b);

@@ -12,11 +12,12 @@
 // and what the public functions below give a value to hold is always a
 // value that owns itself: a tree read as a whole, or one built here.
 //
-// Every accessor requires its kind (asserted).
+// Every accessor requires its kind: asking a value for another stops the
+// program with a message, in every build, rather than read its bytes as
+// something they are not.
 #pragma once
 
 #include <bit>
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,11 @@
 #include <vector>
 
 namespace kelvane::json {
+
+// Writes "json: a value of one kind read as another (WHAT)" to standard
+// error and aborts. Out of line and cold, so that a check costs a compare
+// and a branch that is never taken.
+[[noreturn, gnu::cold]] void wrong_kind(const char* what) noexcept;
 
 // A JSON number in the representation the reader chose for it.
 class Number {
@@ -45,15 +51,18 @@ class Number {
 
   constexpr Kind kind() const noexcept { return kind_; }
   constexpr std::uint64_t as_unsigned64() const noexcept {
-    assert(kind_ == Kind::Unsigned64);
+    if (kind_ != Kind::Unsigned64) [[unlikely]]
+      wrong_kind("as_unsigned64");
     return bits_;
   }
   constexpr std::int64_t as_negative64() const noexcept {
-    assert(kind_ == Kind::Negative64);
+    if (kind_ != Kind::Negative64) [[unlikely]]
+      wrong_kind("as_negative64");
     return static_cast<std::int64_t>(bits_);
   }
   double as_double() const noexcept {
-    assert(kind_ == Kind::Double);
+    if (kind_ != Kind::Double) [[unlikely]]
+      wrong_kind("as_double");
     return std::bit_cast<double>(bits_);
   }
   // The raw 64 bits of the payload, whatever the kind.
@@ -116,9 +125,10 @@ class Value {
   void set_boolean(bool b) noexcept;
   void set_number(Number n) noexcept;
 
-  // Accessors; each requires the matching kind.
+  // Accessors; each requires the matching kind (see wrong_kind).
   bool as_bool() const noexcept {
-    assert(kind() == Kind::Bool);
+    if (tag() != Tag::True && tag() != Tag::False) [[unlikely]]
+      wrong_kind("as_bool");
     return tag() == Tag::True;
   }
   Number as_number() const noexcept;
@@ -261,32 +271,36 @@ inline Value::Kind Value::kind() const noexcept {
 }
 
 inline Number Value::as_number() const noexcept {
-  assert(kind() == Kind::Number);
   switch (tag()) {
+    case Tag::Unsigned64:
+      return Number::unsigned64(payload());
     case Tag::Negative64:
       return Number::negative64(static_cast<std::int64_t>(payload()));
     case Tag::Double:
       return Number::from_double(std::bit_cast<double>(payload()));
     default:
-      return Number::unsigned64(payload());
+      wrong_kind("as_number");
   }
 }
 
 inline std::string_view Value::as_string() const noexcept {
-  assert(kind() == Kind::String);
   if (tag() == Tag::ShortString) {
     return {reinterpret_cast<const char*>(raw_ + 2), raw_[1]};
   }
+  if (tag() != Tag::LongString) [[unlikely]]
+    wrong_kind("as_string");
   return {static_cast<const char*>(block()), count()};
 }
 
 inline std::span<const Value> Value::as_array() const noexcept {
-  assert(kind() == Kind::Array);
+  if (tag() != Tag::Array) [[unlikely]]
+    wrong_kind("as_array");
   return {static_cast<const Value*>(block()), count()};
 }
 
 inline std::span<const Member> Value::as_object() const noexcept {
-  assert(kind() == Kind::Object);
+  if (tag() != Tag::Object) [[unlikely]]
+    wrong_kind("as_object");
   return {static_cast<const Member*>(block()), count()};
 }
 
