@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "json/record.h"
+#include "json/json.h"
 
 namespace kelvane::approval {
 

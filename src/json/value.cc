@@ -9,8 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "json/key_order.h"
-#include "json/value_internals.h"
+#include "json/internal/key_order.h"
+#include "json/internal/value_internals.h"
 
 static_assert(std::endian::native == std::endian::little, "Value packs its counts little-endian");
 
@@ -24,10 +24,6 @@ void wrong_kind(const char* what) noexcept {
   (void)!::write(STDERR_FILENO, name.data(), name.size());
   (void)!::write(STDERR_FILENO, ")\n", 2);
   std::abort();
-}
-
-bool key_less(std::string_view a, std::string_view b) noexcept {
-  return detail::bytes_less(a, b);
 }
 
 namespace {
@@ -217,9 +213,9 @@ bool Value::owns_arena() const noexcept {
 // ---- Map ------------------------------------------------------------------
 
 void Map::insert(std::string_view key, Value value) {
-  auto it =
-      std::lower_bound(members_.begin(), members_.end(), key,
-                       [](const Member& m, std::string_view k) { return key_less(m.name(), k); });
+  auto it = std::lower_bound(
+      members_.begin(), members_.end(), key,
+      [](const Member& m, std::string_view k) { return detail::bytes_less(m.name(), k); });
   if (it != members_.end() && it->name() == key) {
     it->value = std::move(value);
   } else {

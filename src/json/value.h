@@ -196,11 +196,9 @@ struct Member {
   std::string_view name() const noexcept { return key.as_string(); }
 };
 
-// True when `a` sorts before `b`: unsigned byte-wise, a proper prefix first.
-bool key_less(std::string_view a, std::string_view b) noexcept;
-
-// A growable object under construction; `Value::object(map.members())` or
-// `std::move(map).to_value()` turns it into a Value.
+// A growable object under construction, its members kept in key order
+// (unsigned byte-wise, a proper prefix first); `std::move(map).to_value()`
+// turns it into a Value.
 class Map {
  public:
   // Inserts the key in order; an existing key keeps its place and gets the

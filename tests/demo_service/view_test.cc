@@ -8,7 +8,7 @@
 #include "demo_service/decision_log.h"
 #include "demo_service/request.h"
 #include "demo_service/request_view.h"
-#include "json/reader.h"
+#include "json/json.h"
 
 namespace kelvane::demo {
 namespace {

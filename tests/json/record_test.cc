@@ -1,14 +1,12 @@
 // The record reader with every kind of field, read the way a service reads
 // its request line: the request's whole shape, and each refusal worded as
 // the demo service words it.
-#include "json/record.h"
+#include "json/json.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
-
-#include "json/writer.h"
 
 namespace kelvane::json {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "json/arena.h"
+#include "json/internal/testing.h"
 
 namespace kelvane::json {
 namespace {

@@ -44,12 +44,6 @@ class OutputCursor {
     pos_ += n;
   }
 
-  // What has been written, for moving it around: the whole string so far,
-  // and cutting it back.
-  std::size_t size() const noexcept { return static_cast<std::size_t>(pos_ - out_.data()); }
-  char* data() noexcept { return out_.data(); }
-  void truncate(std::size_t size) noexcept { pos_ = out_.data() + size; }
-
  private:
   void grow(std::size_t n) {
     static constexpr std::size_t kStep = std::size_t{64} << 10;

@@ -11,7 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/small_copy.h"
+#include "json/internal/small_copy.h"
 
 namespace kelvane::json::detail {
 

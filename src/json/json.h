@@ -1,4 +1,78 @@
-// Reading one whole JSON text into a record: a fixed list of named fields,
+// The codec's entry points: reading a whole text into a Value
+// (parse_value), into a record of named fields (read_record) or straight
+// into its canonical compact text (CompactText), and writing compact JSON
+// (Serializer, SerializeMap, to_json). The value model is in value.h, the
+// reader's error in error.h; everything else is internal (see README.md).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "json/error.h"
+#include "json/value.h"
+#include "support/result.h"
+
+namespace kelvane::json {
+
+// ---- Reading a value ---------------------------------------------------------
+
+// Reads `text` (valid UTF-8) as exactly one JSON value, optionally surrounded
+// by JSON white space. Arrays and objects may nest 127 deep. On failure the
+// error carries the kind and the line and column where reading stopped.
+Result<Value, Error> parse_value(std::string_view text);
+
+// ---- Compact text --------------------------------------------------------------
+
+// One JSON value as its canonical compact text: exactly what the writer
+// makes of the value (no white space, object members in ascending byte-wise
+// key order with the last of a repeated key, every number in the text of
+// the representation the reader chose for it, strings escaped only where
+// they must be).
+//
+// The request carries its context this way: a context read from the user's
+// text goes to the request line without a tree of values in between.
+class CompactText;
+namespace detail {
+class Input;
+// The one value at the Input's index (white space first), read up to its end.
+Result<CompactText, Error> read_compact_value(Input& in);
+}  // namespace detail
+
+class CompactText {
+ public:
+  // The compact text of a built value. Not explicit, so that a Value can be
+  // put wherever compact text is kept.
+  CompactText(const Value& value);  // NOLINT(google-explicit-constructor)
+
+  // Reads `text` (valid UTF-8) as one whole JSON text, with exactly the
+  // errors of parse_value, and writes its compact form as it goes: only the
+  // members of the objects still open are remembered, to be put in order.
+  static Result<CompactText, Error> read(std::string_view text);
+  // The same for the text from `start` on in `buffer`, writing over the
+  // buffer itself where it can (its content is lost either way), so that a
+  // large text costs no second buffer of its size. Bytes left free in front
+  // of the text let the compact form run ahead of it for a while (a double's
+  // text can be longer than its literal) before it needs a buffer of its own.
+  static Result<CompactText, Error> read_in_place(std::string&& buffer, std::size_t start = 0);
+  // Room worth leaving in front of a text that is to be read in place.
+  static constexpr std::size_t kHeadroom = 4096;
+
+  std::string_view text() const noexcept { return text_; }
+
+ private:
+  explicit CompactText(std::string text) noexcept : text_(std::move(text)) {}
+  friend Result<CompactText, Error> detail::read_compact_value(detail::Input& in);
+
+  std::string text_;
+};
+
+// ---- Records -------------------------------------------------------------------
+
+// Records: reading one whole JSON text into a record: a fixed list of named fields,
 // each bound to where its value goes, in object form (any key order) or, if
 // the record allows it, array form (one element per field, in declaration
 // order).
@@ -16,21 +90,6 @@
 //
 // A field is found by its name and its value goes straight to the place it
 // was bound to: there is no index to keep in step with the list.
-#pragma once
-
-#include <cstdint>
-#include <optional>
-#include <span>
-#include <string>
-#include <string_view>
-
-#include "json/compact_text.h"
-#include "json/error.h"
-#include "json/value.h"
-#include "support/result.h"
-
-namespace kelvane::json {
-
 enum class Presence : std::uint8_t { Required, Optional };
 
 // One field of a record and where its value goes. Only the factories make
@@ -133,5 +192,62 @@ struct RecordError {
 // value where it was bound. On failure the places may hold some of the
 // fields already read.
 Result<void, RecordError> read_record(std::string_view text, const RecordShape& shape);
+
+// ---- Writing -------------------------------------------------------------------
+
+// The compact JSON writer: appends JSON text, with no white space of its
+// own, to a caller's byte buffer.
+//
+// Writing to memory cannot fail short of running out of it (which ends the
+// process), so the operations return nothing.
+class SerializeMap;
+
+class Serializer {
+ public:
+  // Appends to `out`, which must outlive the serializer; what is already
+  // in it is left alone.
+  explicit Serializer(std::string& out) noexcept : out_(out) {}
+
+  // The value's compact text: object members in key order, numbers in the
+  // representation they hold, strings escaped.
+  void serialize(const Value& value);
+  void serialize(Number number);
+  // A JSON string: quotes; `"`, `\` and the control characters escaped; every
+  // other byte (including UTF-8 sequences, "/" and DEL) copied.
+  void serialize_str(std::string_view text);
+  void serialize_unsigned(std::uint64_t value);
+
+  // Opens an object, whose members are then written in the order given.
+  SerializeMap serialize_map();
+
+  std::string& output() noexcept { return out_; }
+
+ private:
+  std::string& out_;
+};
+
+// One object being written, from its "{" to its "}".
+class SerializeMap {
+ public:
+  void serialize_entry(std::string_view key, const Value& value);
+  void serialize_entry(std::string_view key, std::string_view text);
+  void serialize_entry(std::string_view key, std::uint64_t value);
+  // The value's compact text, as it stands.
+  void serialize_entry(std::string_view key, const CompactText& value);
+  // Only the key and its colon: the caller puts the value's text at this
+  // point itself (or sends it from where it already is).
+  void serialize_key(std::string_view key);
+  void end();
+
+ private:
+  friend class Serializer;
+  explicit SerializeMap(Serializer& serializer) noexcept : serializer_(serializer) {}
+
+  Serializer& serializer_;
+  bool first_ = true;  // no member written yet
+};
+
+// The compact text of `value` in a new string.
+std::string to_json(const Value& value);
 
 }  // namespace kelvane::json

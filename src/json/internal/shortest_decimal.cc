@@ -3,11 +3,11 @@
 // approximation of a power of ten, rounded to odd, is enough to decide
 // exactly which decimal of the right length lies in the interval, so no
 // big-number fallback is needed.
-#include "json/shortest_decimal.h"
+#include "json/internal/shortest_decimal.h"
 
 #include <bit>
 
-#include "json/pow10_table.h"
+#include "json/internal/pow10_table.h"
 
 namespace kelvane::json {
 namespace {

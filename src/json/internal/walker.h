@@ -44,9 +44,9 @@
 #include <string>
 #include <string_view>
 
-#include "json/input.h"
-#include "json/number_lexer.h"
-#include "json/string_lexer.h"
+#include "json/internal/input.h"
+#include "json/internal/number_lexer.h"
+#include "json/internal/string_lexer.h"
 
 namespace kelvane::json::detail {
 
@@ -305,7 +305,7 @@ template <Mode M, class V>
     case '9': {
       if constexpr (M == Mode::Read) {
         NumberToken token;
-        if (Status s = lex_number<M>(at.sync(in), token); !s) return s;
+        if (Status s = lex_number(at.sync(in), token); !s) return s;
         at.i = in.index();
         return visited(in, v.number(token));
       } else {

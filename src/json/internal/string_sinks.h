@@ -8,8 +8,8 @@
 #include <string>
 #include <string_view>
 
-#include "json/output_cursor.h"
-#include "json/plain_run.h"
+#include "json/internal/output_cursor.h"
+#include "json/internal/plain_run.h"
 #include "support/utf8.h"
 
 namespace kelvane::json::detail {

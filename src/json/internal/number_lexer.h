@@ -5,10 +5,11 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
-#include "json/input.h"
-#include "json/plain_run.h"
+#include "json/internal/input.h"
+#include "json/internal/plain_run.h"
 #include "json/value.h"
 
 namespace kelvane::json::detail {
@@ -26,22 +27,29 @@ struct NumberToken {
   std::int32_t exponent = 0;
 };
 
-// At the minus sign or first digit. Read computes the value; Skip checks the
-// grammar only, so "number out of range" never arises, and the end of the
-// text after a minus sign, an exponent's letter or its sign, or a point is
-// "invalid number" there. The token is left alone when skipping.
-//
-// When reading, the common short literals (at most 19 significant digits
-// and 9 exponent digits, value finite) are taken a word of digits at a time;
-// when skipping, well-formed numbers by their runs of digits. Anything else,
-// errors included, goes digit by digit through the grammar, which is the
-// plain reference for both quick paths.
-template <Mode M>
+// Reads the number at the minus sign or first digit. The common short
+// literals (at most 19 significant digits and 9 exponent digits, value
+// finite) are taken a word of digits at a time; anything else, errors
+// included, goes digit by digit through the grammar (lex_number_plain),
+// which is the plain reference for the quick path.
 Status lex_number(Input& in, NumberToken& out);
 
-// The same without the quick paths: the grammar digit by digit.
+// The grammar digit by digit. Read computes the value; Skip checks the
+// grammar only, so "number out of range" never arises, and the end of the
+// text after a minus sign, an exponent's letter or its sign, or a point is
+// "invalid number" there. The token is left alone when skipping. Skipping's
+// quick path is skip_number_quick below, taken by the walker itself.
 template <Mode M>
 Status lex_number_plain(Input& in, NumberToken& out);
+
+// significand * 10^exponent, negated when !positive, computed as one
+// conversion of the significand followed by one multiplication or division
+// per table entry of a power of ten (1e0 to 1e308), each rounded to nearest.
+// This is not always the double nearest to the decimal value (37e-23 gives
+// 3.7000000000000005e-22), and readers of our output rely on exactly this
+// result. Nothing when the result would not be finite.
+std::optional<double> compose_double(bool positive, std::uint64_t significand,
+                                     std::int32_t exponent) noexcept;
 
 // ---- Skipping's quick path, inline ----------------------------------------
 
@@ -100,22 +108,7 @@ inline constexpr std::size_t kNotQuick = static_cast<std::size_t>(-1);
   return i;
 }
 
-template <>
-Status lex_number<Mode::Read>(Input& in, NumberToken& out);
-
 // Skipping a number, which has no token.
 Status skip_number_plain(Input& in);
-
-[[gnu::always_inline]] inline Status skip_number(Input& in) {
-  const std::size_t end = skip_number_quick(in.data(), in.size(), in.index());
-  if (end == kNotQuick) return skip_number_plain(in);
-  in.set_index(end);
-  return {};
-}
-
-template <>
-[[gnu::always_inline]] inline Status lex_number<Mode::Skip>(Input& in, NumberToken&) {
-  return skip_number(in);
-}
 
 }  // namespace kelvane::json::detail

@@ -12,8 +12,8 @@
 
 #include <vector>
 
-#include "json/arena.h"
-#include "json/key_order.h"
+#include "json/internal/arena.h"
+#include "json/internal/key_order.h"
 #include "json/value.h"
 
 namespace kelvane::json {

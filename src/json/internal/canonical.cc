@@ -8,14 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "json/arena.h"
-#include "json/compact_text.h"
-#include "json/key_order.h"
-#include "json/number_text.h"
-#include "json/shortest_decimal.h"
-#include "json/small_copy.h"
-#include "json/walker.h"
-#include "json/writer.h"
+#include "json/internal/arena.h"
+#include "json/internal/key_order.h"
+#include "json/internal/number_text.h"
+#include "json/internal/shortest_decimal.h"
+#include "json/internal/small_copy.h"
+#include "json/internal/walker.h"
+#include "json/json.h"
 #include "support/memory.h"
 
 namespace kelvane::json {

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "json/input.h"
-#include "json/plain_run.h"
-#include "json/string_sinks.h"
+#include "json/internal/input.h"
+#include "json/internal/plain_run.h"
+#include "json/internal/string_sinks.h"
 
 namespace kelvane::json::detail {
 

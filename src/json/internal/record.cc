@@ -4,17 +4,103 @@
 // reads them; a field of any value is handed over whole (Take) and read by
 // its own walk, so that it has its own nesting budget and its errors are
 // positioned within it.
-#include "json/record.h"
+#include "json/json.h"
 
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
 
-#include "json/unexpected.h"
-#include "json/walker.h"
+#include "json/internal/number_text.h"
+#include "json/internal/walker.h"
+#include "json/quoted.h"
 
 namespace kelvane::json {
+
+namespace detail {
+
+// Skipping one value: the member of a record that the record does not have.
+// Nothing is built and nothing is visited; the walker checks the grammar,
+// without a nesting limit (its stack of open brackets is on the heap, so a
+// reply line nested millions deep costs memory, not the call stack).
+namespace {
+
+// The Skip mode calls no visitor.
+struct Nothing {};
+
+}  // namespace
+
+Status skip_value(Input& in) {
+  std::string unused;  // strings are only checked
+  Nothing nothing;
+  return walk<Mode::Skip>(in, unused, nothing);
+}
+
+// Describing a value that stands where another kind was expected, for the
+// "invalid type: {}, expected {}" error of records. Used as a visitor: every
+// callback fails with the description of what it was given. A scalar has
+// been read by then (the error's position is after it); an array or object
+// is named by its opening bracket alone, which is not consumed.
+class Unexpected {
+ public:
+  explicit Unexpected(std::string_view expected) noexcept : expected_(expected) {}
+
+  Status null_value() const;
+  Status boolean(bool value) const;
+  Status number(const NumberToken& token) const;
+  Status string(const StringToken& token) const;
+  Status open(bool object) const;
+
+ private:
+  Status invalid_type(std::string_view found) const;
+
+  std::string_view expected_;
+};
+
+Status Unexpected::invalid_type(std::string_view found) const {
+  std::string message = "invalid type: ";
+  message.append(found).append(", expected ").append(expected_);
+  return fail(Error::message(std::move(message)));
+}
+
+Status Unexpected::null_value() const {
+  return invalid_type("null");
+}
+
+Status Unexpected::boolean(bool value) const {
+  return invalid_type(value ? "boolean `true`" : "boolean `false`");
+}
+
+Status Unexpected::number(const NumberToken& token) const {
+  const Number n = token.value;
+  char digits[kMaxDoubleText > kMaxIntegerText ? kMaxDoubleText : kMaxIntegerText];
+  std::string found;
+  switch (n.kind()) {
+    case Number::Kind::Unsigned64:
+      found.append("integer `").append(digits, unsigned_text(n.as_unsigned64(), digits));
+      break;
+    case Number::Kind::Negative64:
+      found.append("integer `").append(digits, negative_text(n.as_negative64(), digits));
+      break;
+    case Number::Kind::Double:
+      found.append("floating point `").append(digits, double_text(n.as_double(), digits));
+      break;
+  }
+  found += '`';
+  return invalid_type(found);
+}
+
+Status Unexpected::string(const StringToken& token) const {
+  std::string found = "string ";
+  append_quoted(found, token.text);
+  return invalid_type(found);
+}
+
+Status Unexpected::open(bool object) const {
+  return invalid_type(object ? "map" : "sequence");
+}
+
+}  // namespace detail
 
 namespace {
 

@@ -8,16 +8,32 @@
 // when an error is built.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
 #include "json/error.h"
-#include "json/position.h"
 #include "support/result.h"
 
 namespace kelvane::json::detail {
 
 using Status = Result<void, Error>;
+
+// Line and column of a byte offset, worked out only when an error is built.
+struct Position {
+  std::size_t line;    // from 1; only a line feed ends a line
+  std::size_t column;  // bytes since the last line feed
+};
+
+// The position of offset `index` (at most text.size()) in `text`.
+inline Position position_of_index(std::string_view text, std::size_t index) noexcept {
+  const std::string_view before = text.substr(0, index);
+  const std::size_t last_lf = before.rfind('\n');
+  if (last_lf == std::string_view::npos) return {1, before.size()};
+  const auto lines =
+      std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(last_lf) + 1, '\n');
+  return {1 + static_cast<std::size_t>(lines), before.size() - last_lf - 1};
+}
 
 // How a value is gone over: read, with numbers computed and escapes
 // resolved, or skipped, with its grammar checked and nothing else. Skipping

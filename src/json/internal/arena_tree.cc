@@ -3,7 +3,7 @@
 // root that adopts the arena frees it in one step per chunk.
 #include <cstring>
 
-#include "json/value_internals.h"
+#include "json/internal/value_internals.h"
 
 namespace kelvane::json {
 

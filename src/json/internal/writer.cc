@@ -1,10 +1,11 @@
-#include "json/writer.h"
+#include "json/json.h"
 
 #include <array>
 #include <vector>
 
-#include "json/output_cursor.h"
-#include "json/value_internals.h"
+#include "json/internal/number_text.h"
+#include "json/internal/output_cursor.h"
+#include "json/internal/value_internals.h"
 
 namespace kelvane::json {
 namespace {
@@ -181,18 +182,14 @@ void Serializer::serialize_unsigned(std::uint64_t value) {
   serialize(Number::unsigned64(value));
 }
 
-SerializeMap Serializer::serialize_map(std::optional<std::size_t> members) {
-  if (members == std::size_t{0}) {
-    out_.append("{}", 2);
-    return SerializeMap(*this, SerializeMap::State::Empty);
-  }
+SerializeMap Serializer::serialize_map() {
   out_.push_back('{');
-  return SerializeMap(*this, SerializeMap::State::First);
+  return SerializeMap(*this);
 }
 
 void SerializeMap::serialize_key(std::string_view key) {
-  if (state_ == State::Rest) serializer_.output().push_back(',');
-  state_ = State::Rest;
+  if (!first_) serializer_.output().push_back(',');
+  first_ = false;
   serializer_.serialize_str(key);
   serializer_.output().push_back(':');
 }
@@ -218,7 +215,7 @@ void SerializeMap::serialize_entry(std::string_view key, const CompactText& valu
 }
 
 void SerializeMap::end() {
-  if (state_ != State::Empty) serializer_.output().push_back('}');
+  serializer_.output().push_back('}');
 }
 
 std::string to_json(const Value& value) {

@@ -1,7 +1,7 @@
 // The string lexer's entries that are not inline: the rest of a string
 // with escapes, resolved or checked, and its skipping on a bare index.
-#include "json/string_lexer.h"
-#include "json/walker.h"
+#include "json/internal/string_lexer.h"
+#include "json/internal/walker.h"
 
 namespace kelvane::json::detail {
 

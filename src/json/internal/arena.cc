@@ -1,4 +1,4 @@
-#include "json/arena.h"
+#include "json/internal/arena.h"
 
 #include <algorithm>
 #include <cstdint>

@@ -4,9 +4,9 @@
 #include <bit>
 #include <cstring>
 
-#include "json/output_cursor.h"
-#include "json/plain_run.h"
-#include "json/writer.h"
+#include "json/internal/output_cursor.h"
+#include "json/internal/plain_run.h"
+#include "json/json.h"
 
 namespace kelvane::json {
 namespace {

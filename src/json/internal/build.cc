@@ -12,10 +12,10 @@
 #include <utility>
 #include <vector>
 
-#include "json/arena.h"
-#include "json/reader.h"
-#include "json/value_internals.h"
-#include "json/walker.h"
+#include "json/internal/arena.h"
+#include "json/internal/value_internals.h"
+#include "json/internal/walker.h"
+#include "json/json.h"
 
 namespace kelvane::json {
 

@@ -1,10 +1,12 @@
+// The text of numbers: integers in plain decimal, doubles in their shortest
+// round-trip digits.
 #include <bit>
 #include <cstring>
 
-#include "json/digits.h"
-#include "json/number_text.h"
-#include "json/shortest_decimal.h"
-#include "json/small_copy.h"
+#include "json/internal/digits.h"
+#include "json/internal/number_text.h"
+#include "json/internal/shortest_decimal.h"
+#include "json/internal/small_copy.h"
 
 namespace kelvane::json {
 namespace {
@@ -101,6 +103,19 @@ std::size_t double_text(double value, char* out) noexcept {
   if (magnitude >= kInfinity) return copy_literal("null", 4, out);
   if (magnitude == 0) return negative ? copy_literal("-0.0", 4, out) : copy_literal("0.0", 3, out);
   return layout_decimal(negative, shortest_decimal(std::bit_cast<double>(magnitude)), out);
+}
+
+std::size_t unsigned_text(std::uint64_t value, char* out) noexcept {
+  const int n = detail::decimal_length(value);
+  detail::write_digits_backward(value, out + n);
+  return static_cast<std::size_t>(n);
+}
+
+std::size_t negative_text(std::int64_t value, char* out) noexcept {
+  // Negating in unsigned arithmetic keeps INT64_MIN exact.
+  const std::uint64_t magnitude = 0 - static_cast<std::uint64_t>(value);
+  out[0] = '-';
+  return 1 + unsigned_text(magnitude, out + 1);
 }
 
 }  // namespace kelvane::json
