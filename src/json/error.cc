@@ -1,7 +1,10 @@
 #include "json/error.h"
 
+#include <algorithm>
 #include <array>
 #include <charconv>
+
+#include "json/internal/input.h"
 
 namespace kelvane::json {
 
@@ -67,5 +70,18 @@ std::string Error::to_string() const {
   }
   return out;
 }
+
+namespace detail {
+
+Position position_of_index(std::string_view text, std::size_t index) noexcept {
+  const std::string_view before = text.substr(0, index);
+  const std::size_t last_lf = before.rfind('\n');
+  if (last_lf == std::string_view::npos) return {1, before.size()};
+  const auto lines =
+      std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(last_lf) + 1, '\n');
+  return {1 + static_cast<std::size_t>(lines), before.size() - last_lf - 1};
+}
+
+}  // namespace detail
 
 }  // namespace kelvane::json

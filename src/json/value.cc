@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "json/internal/frame_stack.h"
 #include "json/internal/key_order.h"
 #include "json/internal/value_internals.h"
 
@@ -77,12 +78,7 @@ void ValueInternals::take_members(const MemberOrder& order, std::span<Member> me
 
 Value Value::string(std::string_view text) {
   Value v;
-  if (text.size() <= kShortCapacity) {
-    v.set_tag(Tag::ShortString);
-    v.raw_[1] = static_cast<unsigned char>(text.size());
-    if (!text.empty()) std::memcpy(v.raw_ + 2, text.data(), text.size());
-    return v;
-  }
+  if (v.set_short_string(text)) return v;
   void* p = ::operator new(text.size());
   std::memcpy(p, text.data(), text.size());
   v.set_tag(Tag::LongString);
@@ -134,26 +130,11 @@ struct ValueInternals::Frame {
 // that the reader can produce fit in place; deeper hand-built trees spill to
 // the heap.
 void ValueInternals::free_tree(Value& root) noexcept {
-  constexpr std::size_t kInline = 130;
-  Frame inline_frames[kInline];
-  std::vector<Frame> spilled;
-  std::size_t depth = 0;
-
+  // May terminate on exhaustion past the levels in place; only hand-built
+  // trees get there.
+  detail::FrameStack<Frame, 130> open;
   auto push = [&](const Value& v) {
-    Frame f{v.block(), v.count(), 0, v.tag() == Value::Tag::Object};
-    if (depth < kInline) {
-      inline_frames[depth] = f;
-    } else {
-      spilled.push_back(f);  // may terminate on exhaustion; only hand-built trees get here
-    }
-    ++depth;
-  };
-  auto top = [&]() -> Frame& {
-    return depth <= kInline ? inline_frames[depth - 1] : spilled[depth - 1 - kInline];
-  };
-  auto pop = [&]() {
-    if (depth > kInline) spilled.pop_back();
-    --depth;
+    open.push({v.block(), v.count(), 0, v.tag() == Value::Tag::Object});
   };
   // Frees what `v` owns directly; containers are pushed to be walked.
   auto visit = [&](const Value& v) {
@@ -170,11 +151,11 @@ void ValueInternals::free_tree(Value& root) noexcept {
   };
 
   visit(root);
-  while (depth > 0) {
-    Frame& f = top();
+  while (!open.empty()) {
+    Frame& f = open.top();
     if (f.next == f.count) {
       ::operator delete(f.block);
-      pop();
+      open.pop();
       continue;
     }
     const std::size_t i = f.next++;

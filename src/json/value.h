@@ -166,6 +166,11 @@ class Value {
   // chunks. Numbers: bytes 8 to 15 the payload.
   alignas(8) unsigned char raw_[16] = {};
 
+  // Makes this null value the string `text` held in its own bytes, if it
+  // is short enough: the one packer of short strings, for built and read
+  // values alike.
+  bool set_short_string(std::string_view text) noexcept;
+
   Tag tag() const noexcept { return static_cast<Tag>(raw_[0]); }
   void set_tag(Tag t) noexcept { raw_[0] = static_cast<unsigned char>(t); }
   std::uint64_t payload() const noexcept;
@@ -300,6 +305,14 @@ inline std::span<const Member> Value::as_object() const noexcept {
   if (tag() != Tag::Object) [[unlikely]]
     wrong_kind("as_object");
   return {static_cast<const Member*>(block()), count()};
+}
+
+inline bool Value::set_short_string(std::string_view text) noexcept {
+  if (text.size() > kShortCapacity) return false;
+  set_tag(Tag::ShortString);
+  raw_[1] = static_cast<unsigned char>(text.size());
+  if (!text.empty()) std::memcpy(raw_ + 2, text.data(), text.size());
+  return true;
 }
 
 inline std::uint64_t Value::payload() const noexcept {

@@ -19,12 +19,7 @@ void* slotted_block(Arena& arena, std::size_t bytes) {
 }  // namespace
 
 void ValueInternals::set_string(Value& v, std::string_view text, Arena& arena) {
-  if (text.size() <= Value::kShortCapacity) {
-    v.set_tag(Value::Tag::ShortString);
-    v.raw_[1] = static_cast<unsigned char>(text.size());
-    if (!text.empty()) std::memcpy(v.raw_ + 2, text.data(), text.size());
-    return;
-  }
+  if (v.set_short_string(text)) return;
   char* p = arena.allocate_text(text.size());
   std::memcpy(p, text.data(), text.size());
   v.set_tag(Value::Tag::LongString);

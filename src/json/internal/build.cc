@@ -47,8 +47,10 @@ class Builder {
     return {};
   }
 
-  Status open(bool object) {
-    open_[depth_++] = {object ? members_.size() : elements_.size(), members_.size() - 1, object};
+  // The mark: where the container's elements or members start on their
+  // stack.
+  Status open(bool object, std::size_t& mark) {
+    mark = object ? members_.size() : elements_.size();
     return {};
   }
 
@@ -57,51 +59,47 @@ class Builder {
     return KeyAction::Visit;
   }
 
-  Status close(bool object) {
-    const Frame done = open_[--depth_];
-    const bool outermost = depth_ == 0;
+  // Its members gone from their stack, the last member there is again the
+  // one whose value an inner container is.
+  Status close(bool object, std::size_t base) {
+    const bool outermost = open_.empty();
     Value& target = outermost ? root_ : built_;
     if (object) {
-      ValueInternals::set_object(target, std::span<Member>(members_).subspan(done.base), arena_,
+      ValueInternals::set_object(target, std::span<Member>(members_).subspan(base), arena_,
                                  outermost);
-      members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(done.base), members_.end());
+      members_.erase(members_.begin() + static_cast<std::ptrdiff_t>(base), members_.end());
     } else {
-      ValueInternals::set_array(target, std::span<Value>(elements_).subspan(done.base), arena_,
+      ValueInternals::set_array(target, std::span<Value>(elements_).subspan(base), arena_,
                                 outermost);
-      elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(done.base), elements_.end());
+      elements_.erase(elements_.begin() + static_cast<std::ptrdiff_t>(base), elements_.end());
     }
     if (outermost) return {};
-    if (open_[depth_ - 1].object) {
-      members_[done.slot].value = std::move(built_);
+    if (open_.top().object) {
+      members_.back().value = std::move(built_);
     } else {
       elements_.push_back(std::move(built_));
     }
     return {};
   }
 
+  detail::OpenFrames& frames() noexcept { return open_; }
+
   // Makes the root the owner of the memory of its tree.
   void adopt() { root_ = ValueInternals::adopt(std::move(root_), arena_); }
 
  private:
-  struct Frame {
-    std::size_t base;  // where its elements or members start on their stack
-    std::size_t slot;  // in an object: the member whose value it is
-    bool object;
-  };
-
   // Where the value being read goes: its member's value, a new element, or
   // the root.
   Value& slot() {
-    if (depth_ == 0) return root_;
-    if (open_[depth_ - 1].object) return members_.back().value;
+    if (open_.empty()) return root_;
+    if (open_.top().object) return members_.back().value;
     return elements_.emplace_back();
   }
 
   Value& root_;
   Arena arena_;
-  Frame open_[detail::kMaxOpen];
-  std::size_t depth_ = 0;
-  Value built_;  // a finished inner container on its way to its parent
+  detail::OpenFrames open_;  // the walker's, shared
+  Value built_;              // a finished inner container on its way to its parent
   // The elements and members of the open containers; they own nothing until
   // they are moved into their container's block.
   std::vector<Value> elements_;

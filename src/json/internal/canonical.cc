@@ -141,9 +141,10 @@ class CanonicalWriter {
     return {};
   }
 
-  Status open(bool object) {
+  // The mark: where the container's members start on members_.
+  Status open(bool object, std::size_t& mark) {
     separate();
-    open_[depth_++] = members_.size();
+    mark = members_.size();
     out_.put(object ? '{' : '[');
     pending_ = 0;
     return {};
@@ -164,8 +165,7 @@ class CanonicalWriter {
     return KeyAction::Visit;
   }
 
-  Status close(bool object) {
-    const std::size_t base = open_[--depth_];
+  Status close(bool object, std::size_t base) {
     if (object) {
       put_in_order(base);
       members_.resize(base);
@@ -218,7 +218,7 @@ class CanonicalWriter {
 
   // Text that needs no escape (as it stands in the input, or as the lexer
   // escaped it), between quotes.
-  void write_quoted(std::string_view text) {
+  [[gnu::always_inline]] void write_quoted(std::string_view text) {
     const std::size_t n = text.size();
     char* p = out_.room(n + 2);
     p[0] = '"';
@@ -279,9 +279,7 @@ class CanonicalWriter {
   }
 
   Output& out_;
-  char pending_ = 0;                    // the separator owed before the next value or key
-  std::size_t open_[detail::kMaxOpen];  // for each open container: its first member on members_
-  std::size_t depth_ = 0;
+  char pending_ = 0;              // the separator owed before the next value or key
   std::vector<Pending> members_;  // of the open objects, innermost last
   Arena keys_;                    // the keys that had escapes
   std::vector<detail::KeyRank> ranks_;

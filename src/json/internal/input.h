@@ -8,7 +8,6 @@
 // when an error is built.
 #pragma once
 
-#include <algorithm>
 #include <cstddef>
 #include <string_view>
 
@@ -25,15 +24,10 @@ struct Position {
   std::size_t column;  // bytes since the last line feed
 };
 
-// The position of offset `index` (at most text.size()) in `text`.
-inline Position position_of_index(std::string_view text, std::size_t index) noexcept {
-  const std::string_view before = text.substr(0, index);
-  const std::size_t last_lf = before.rfind('\n');
-  if (last_lf == std::string_view::npos) return {1, before.size()};
-  const auto lines =
-      std::count(before.begin(), before.begin() + static_cast<std::ptrdiff_t>(last_lf) + 1, '\n');
-  return {1 + static_cast<std::size_t>(lines), before.size() - last_lf - 1};
-}
+// The position of offset `index` (at most text.size()) in `text`. Out of
+// line (error.cc): only errors need it, and the walker that builds them
+// stays small enough to keep its lexers inline.
+[[gnu::cold]] Position position_of_index(std::string_view text, std::size_t index) noexcept;
 
 // How a value is gone over: read, with numbers computed and escapes
 // resolved, or skipped, with its grammar checked and nothing else. Skipping

@@ -147,7 +147,7 @@ class RecordFiller {
 
   // The record itself is the one array or object at the top; inside it only
   // the values of text and number fields are visited, and they are scalars.
-  Status open(bool object) {
+  Status open(bool object, std::size_t&) {
     if (inside_) return wrong_type(field_now()).open(object);
     if (!object && shape_.length_description.empty()) return not_a_record().open(object);
     inside_ = true;
@@ -155,7 +155,7 @@ class RecordFiller {
     return {};
   }
 
-  Status close(bool) {
+  Status close(bool, std::size_t) {
     if (!object_form_) {
       if (count_ < shape_.fields.size()) {
         problem_ = RecordProblem::Length;

@@ -16,10 +16,12 @@
 //   Status string(const StringToken& token);  // text decoded, or as the
 //                                             // visitor's ValueText has it
 //   // At "[" or "{", once the nesting budget has allowed it, before it is
-//   // consumed.
-//   Status open(bool object);
-//   // After the closing "]" or "}" has been consumed.
-//   Status close(bool object);
+//   // consumed; `mark` is kept in the container's frame (see OpenFrame).
+//   Status open(bool object, std::size_t& mark);
+//   // After the closing "]" or "}" has been consumed and its frame popped.
+//   Status close(bool object, std::size_t mark);
+//   // Optional: the stack of open containers, when the visitor owns it.
+//   OpenFrames& frames();
 //   // An object member's key, before its colon is looked at. Skip has the
 //   // member's value skipped (grammar checked, nothing built, no nesting
 //   // limit) instead of visited; Take has it handed to take() below.
@@ -44,6 +46,7 @@
 #include <string>
 #include <string_view>
 
+#include "json/internal/frame_stack.h"
 #include "json/internal/input.h"
 #include "json/internal/number_lexer.h"
 #include "json/internal/string_lexer.h"
@@ -115,32 +118,29 @@ Status build_value(Input& in, Value& out);
 
 // ---- The walker -----------------------------------------------------------
 
-// The kinds of the open containers, innermost on top: at most kMaxOpen when
-// reading; as many as the text has when skipping.
-template <Mode M>
-class OpenContainers;
+// The open containers when reading, innermost on top, at most kMaxOpen: one
+// stack that the visitors share with the walker. Each frame holds the
+// container's kind and the visitor's mark for it (where its elements start
+// on the visitor's own stacks), set by the visitor's open() and handed back
+// to its close(). A visitor that has marks to keep owns the stack and
+// offers it as frames(); the others leave it to the walker.
+struct OpenFrame {
+  std::size_t mark;
+  bool object;
+};
+using OpenFrames = FrameStack<OpenFrame, kMaxOpen, Depth::Bounded>;
 
-template <>
-class OpenContainers<Mode::Read> {
- public:
-  bool empty() const noexcept { return depth_ == 0; }
-  bool full() const noexcept { return depth_ == kMaxOpen; }
-  bool object_on_top() const noexcept { return objects_[depth_ - 1]; }
-  void push(bool object) noexcept { objects_[depth_++] = object; }
-  void pop() noexcept { --depth_; }
-
- private:
-  bool objects_[kMaxOpen];
-  std::size_t depth_ = 0;
+template <class V>
+concept SharesFrames = requires(V& v) {
+  { v.frames() } -> std::same_as<OpenFrames&>;
 };
 
-// The kind of the innermost container is kept apart, as it is asked for
-// between every two values.
-template <>
-class OpenContainers<Mode::Skip> {
+// The kinds of the open containers when skipping, as many as the text has.
+// The kind of the innermost is kept apart, as it is asked for between every
+// two values, and the rest one byte each.
+class SkipFrames {
  public:
   bool empty() const noexcept { return depth_ == 0; }
-  bool full() const noexcept { return false; }
   bool object_on_top() const noexcept { return object_on_top_; }
   void push(bool object) {
     if (depth_++ != 0) below_.push_back(object_on_top_ ? 1 : 0);
@@ -200,7 +200,7 @@ struct Cursor {
     return in;
   }
 
-  int skip_whitespace() noexcept {
+  [[gnu::always_inline]] int skip_whitespace() noexcept {
     if (i<n&& static_cast<unsigned char>(p[i])> ' ') return static_cast<unsigned char>(p[i]);
     while (i < n && (p[i] == ' ' || p[i] == '\n' || p[i] == '\t' || p[i] == '\r')) ++i;
     return i < n ? static_cast<unsigned char>(p[i]) : -1;
@@ -332,10 +332,16 @@ template <Mode M, class V>
   }
 }
 
-// Walks the one value at the index (white space first) and stops after it.
-template <Mode M, class V>
-Status walk(Input& in, std::string& scratch, V& v) {
-  OpenContainers<M> open;
+// walk() over the given stack of open containers.
+template <Mode M, class V, class Frames>
+Status walk_over(Input& in, std::string& scratch, Frames& open, V& v) {
+  const auto object_on_top = [&]() noexcept {
+    if constexpr (M == Mode::Read) {
+      return open.top().object;
+    } else {
+      return open.object_on_top();
+    }
+  };
   Cursor at{in.data(), in.size(), in.index()};
   int c = at.skip_whitespace();
   for (;;) {
@@ -343,12 +349,16 @@ Status walk(Input& in, std::string& scratch, V& v) {
     bool first = false;  // the container just opened has no element yet
     if (c == '[' || c == '{') {
       const bool object = c == '{';
-      if (open.full()) return fail(at.sync(in).peek_error(ErrorCode::RecursionLimitExceeded));
       if constexpr (M == Mode::Read) {
-        if (Status s = visited(at.sync(in), v.open(object)); !s) return s;
+        if (open.depth() == kMaxOpen)
+          return fail(at.sync(in).peek_error(ErrorCode::RecursionLimitExceeded));
+        std::size_t mark = 0;
+        if (Status s = visited(at.sync(in), v.open(object, mark)); !s) return s;
+        open.push({mark, object});
+      } else {
+        open.push(object);
       }
       ++at.i;
-      open.push(object);
       first = true;
     } else {
       if (Status s = walk_scalar<M>(in, at, scratch, c, v); !s) return s;
@@ -360,7 +370,7 @@ Status walk(Input& in, std::string& scratch, V& v) {
 
     // Close what ends here, then find where the next value starts.
     for (;;) {
-      const bool object = open.object_on_top();
+      const bool object = object_on_top();
       const char closing = object ? '}' : ']';
       [[maybe_unused]] Element element = Element::Visit;
       if constexpr (M == Mode::Read && TakesValues<V>) {
@@ -378,9 +388,12 @@ Status walk(Input& in, std::string& scratch, V& v) {
         if (c == closing) ++at.i;
       }
       if (c == closing) {
-        open.pop();
         if constexpr (M == Mode::Read) {
-          if (Status s = visited(at.sync(in), v.close(object)); !s) return s;
+          const std::size_t mark = open.top().mark;
+          open.pop();
+          if (Status s = visited(at.sync(in), v.close(object, mark)); !s) return s;
+        } else {
+          open.pop();
         }
         if (open.empty()) {
           at.sync(in);
@@ -459,6 +472,20 @@ Status walk(Input& in, std::string& scratch, V& v) {
       c = at.skip_whitespace();
       break;
     }
+  }
+}
+
+// Walks the one value at the index (white space first) and stops after it.
+template <Mode M, class V>
+Status walk(Input& in, std::string& scratch, V& v) {
+  if constexpr (M == Mode::Read && SharesFrames<V>) {
+    return walk_over<M>(in, scratch, v.frames(), v);
+  } else if constexpr (M == Mode::Read) {
+    OpenFrames open;
+    return walk_over<M>(in, scratch, open, v);
+  } else {
+    SkipFrames open;
+    return walk_over<M>(in, scratch, open, v);
   }
 }
 

@@ -1,8 +1,6 @@
 #include "json/json.h"
 
-#include <array>
-#include <vector>
-
+#include "json/internal/frame_stack.h"
 #include "json/internal/number_text.h"
 #include "json/internal/output_cursor.h"
 #include "json/internal/value_internals.h"
@@ -18,34 +16,9 @@ struct Frame {
   bool object;
 };
 
-// The containers still open while a value is written. Kept off the call
-// stack so that a deeply nested value cannot overflow it; the first levels
+// The containers still open while a value is written; the first levels
 // need no allocation.
-class FrameStack {
- public:
-  bool empty() const noexcept { return depth_ == 0; }
-  Frame& top() noexcept {
-    return depth_ <= kInline ? inline_[depth_ - 1] : spilled_[depth_ - 1 - kInline];
-  }
-  void push(const Frame& f) {
-    if (depth_ < kInline) {
-      inline_[depth_] = f;
-    } else {
-      spilled_.push_back(f);
-    }
-    ++depth_;
-  }
-  void pop() noexcept {
-    if (depth_ > kInline) spilled_.pop_back();
-    --depth_;
-  }
-
- private:
-  static constexpr std::size_t kInline = 32;
-  std::array<Frame, kInline> inline_;
-  std::vector<Frame> spilled_;
-  std::size_t depth_ = 0;
-};
+using FrameStack = detail::FrameStack<Frame, 32>;
 
 }  // namespace
 
