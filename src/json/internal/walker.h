@@ -5,8 +5,8 @@
 // the string and number lexers know their tokens. What differs between
 // building a document, writing the canonical text, filling a record and
 // skipping a member is in the visitors (build.cc, canonical.cc, record.cc,
-// skip.cc, with unexpected.cc describing values that a record does not
-// take).
+// where the skipping and the description of values that a record does not
+// take are too).
 //
 // A visitor V provides, for the Read mode:
 //
@@ -109,7 +109,7 @@ inline Status end_of_text(Input& in) {
   return {};
 }
 
-// Skips the one value at the index (white space first); see skip.cc.
+// Skips the one value at the index (white space first); see record.cc.
 Status skip_value(Input& in);
 
 // Reads the one value at the index (white space first) into `out` (null
