@@ -11,6 +11,7 @@
 #include "json/internal/arena.h"
 #include "json/internal/key_order.h"
 #include "json/internal/number_text.h"
+#include "json/internal/output_cursor.h"
 #include "json/internal/shortest_decimal.h"
 #include "json/internal/small_copy.h"
 #include "json/internal/walker.h"
@@ -30,7 +31,9 @@ using detail::StringToken;
 // itself, written over behind the reader. The compact form of what has been
 // read is never longer than it, but for the text of a double ("1E2" is
 // written "100.0"), which the writer checks; if a double would reach bytes
-// not read yet, the output moves to a buffer of its own first.
+// not read yet, the output moves to a buffer of its own first. It grows by
+// the cursor's step (lengthen_for); unlike a cursor it may write over its
+// source, and it is read back and cut to put members in order.
 class Output {
  public:
   // Room for `expected` bytes; more if need be.
@@ -82,11 +85,7 @@ class Output {
       spill(n);
       return;
     }
-    // In steps, so that the zero-filling of the string stays in the cache.
-    constexpr std::size_t kStep = std::size_t{64} << 10;
-    std::size_t size = size_ + (n > kStep ? n : kStep);
-    if (size > own_.capacity() && size_ + n <= own_.capacity()) size = own_.capacity();
-    own_.resize(size);
+    detail::lengthen_for(own_, size_, n);
     data_ = own_.data();
     limit_ = own_.size();
   }

@@ -18,6 +18,18 @@
 
 namespace kelvane::json::detail {
 
+// Lengthens `out`, of which the first `used` bytes are written, so that at
+// least `n` more fit. Within the capacity the step stays small (64 KiB), so
+// that the zero-fill stays in the cache; past it, the string's own growth
+// decides. Throws std::bad_alloc like the string. The one growth step of
+// the cursor below and of the canonical writer's output.
+inline void lengthen_for(std::string& out, std::size_t used, std::size_t n) {
+  constexpr std::size_t kStep = std::size_t{64} << 10;
+  std::size_t size = used + (n > kStep ? n : kStep);
+  if (size > out.capacity() && used + n <= out.capacity()) size = out.capacity();
+  out.resize(size);
+}
+
 class OutputCursor {
  public:
   explicit OutputCursor(std::string& out) noexcept
@@ -46,13 +58,8 @@ class OutputCursor {
 
  private:
   void grow(std::size_t n) {
-    static constexpr std::size_t kStep = std::size_t{64} << 10;
     const auto used = static_cast<std::size_t>(pos_ - out_.data());
-    // Within the capacity the step stays small, so the zero-fill stays in
-    // the cache; past it, the string's own growth decides.
-    std::size_t size = used + (n > kStep ? n : kStep);
-    if (size > out_.capacity() && used + n <= out_.capacity()) size = out_.capacity();
-    out_.resize(size);
+    lengthen_for(out_, used, n);
     pos_ = out_.data() + used;
     end_ = out_.data() + out_.size();
   }
