@@ -194,6 +194,14 @@ TEST(Record, UnknownMembersAndTheReadersWords) {
       {skip, R"(7)", RecordProblem::NotARecord,
        "invalid type: integer `7`, expected a thing at line 1 column 1"},
       {skip, R"({"name":"n"} 1)", RecordProblem::Syntax, "trailing characters at line 1 column 14"},
+      // A repeated field is positioned where the end check of the record
+      // stops: after its closing brace, or before what stands in its place.
+      {skip, R"({"name":"n","name"})", RecordProblem::DuplicateMember,
+       "duplicate field `name` at line 1 column 19"},
+      {skip, R"({"name":"n","name",)", RecordProblem::DuplicateMember,
+       "duplicate field `name` at line 1 column 18"},
+      {skip, R"({"name":"n","name")", RecordProblem::DuplicateMember,
+       "duplicate field `name` at line 1 column 18"},
   };
   for (const Case& c : cases) {
     const auto read = read_record(c.text, c.shape);
@@ -212,9 +220,10 @@ TEST(Record, AnyValueAsCompactTextInBothForms) {
                              .type_description = "a thing",
                              .length_description = "a thing of 2 elements"};
 
-  ASSERT_TRUE(read_record(R"({"body": {"z":1, "a":[1E2]} ,"name":"n"})", shape).ok());
+  ASSERT_TRUE(
+      read_record(R"({"body": {"z":[false,true,null], "a":[1E2]} ,"name":"n"})", shape).ok());
   ASSERT_TRUE(body);
-  EXPECT_EQ(body->text(), R"({"a":[100.0],"z":1})");
+  EXPECT_EQ(body->text(), R"({"a":[100.0],"z":[false,true,null]})");
 
   body.reset();
   ASSERT_TRUE(read_record(R"(["m", {"k":"v"}])", shape).ok());
