@@ -27,6 +27,13 @@ Result<Value, Error> parse_value(std::string_view text);
 
 // ---- Compact text --------------------------------------------------------------
 
+class CompactText;
+namespace detail {
+class Input;
+// The one value at the Input's index (white space first), read up to its end.
+Result<CompactText, Error> read_compact_value(Input& in);
+}  // namespace detail
+
 // One JSON value as its canonical compact text: exactly what the writer
 // makes of the value (no white space, object members in ascending byte-wise
 // key order with the last of a repeated key, every number in the text of
@@ -35,13 +42,6 @@ Result<Value, Error> parse_value(std::string_view text);
 //
 // The request carries its context this way: a context read from the user's
 // text goes to the request line without a tree of values in between.
-class CompactText;
-namespace detail {
-class Input;
-// The one value at the Input's index (white space first), read up to its end.
-Result<CompactText, Error> read_compact_value(Input& in);
-}  // namespace detail
-
 class CompactText {
  public:
   // The compact text of a built value. Not explicit, so that a Value can be
@@ -72,7 +72,7 @@ class CompactText {
 
 // ---- Records -------------------------------------------------------------------
 
-// Records: reading one whole JSON text into a record: a fixed list of named fields,
+// Reading one whole JSON text into a record: a fixed list of named fields,
 // each bound to where its value goes, in object form (any key order) or, if
 // the record allows it, array form (one element per field, in declaration
 // order).
