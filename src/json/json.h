@@ -226,7 +226,12 @@ class Serializer {
   std::string& out_;
 };
 
-// One object being written, from its "{" to its "}".
+// One object being written, from its "{" to its "}": the one object writer
+// for code (a request line, a service's listings, records and token
+// claims). Members go out in the order they are given, which is the
+// canonical order when they are given by ascending key (unsigned
+// byte-wise); an object whose keys are not known in order is built as a Map
+// and written with to_json.
 class SerializeMap {
  public:
   void serialize_entry(std::string_view key, const Value& value);
