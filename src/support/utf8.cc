@@ -57,7 +57,8 @@ constexpr std::array<LeadRule, 256> kLeadRules = []() consteval {
   for (int b = 0; b < 256; ++b)
     rules[static_cast<std::size_t>(b)] = lead_rule(static_cast<std::uint8_t>(b));
   return rules;
-}();
+}
+();
 
 Prefix well_formed_prefix(std::string_view text, std::size_t i) {
   const LeadRule rule = kLeadRules[byte_at(text, i)];
