@@ -8,7 +8,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <optional>
 #include <string>
 
 #include "stop.h"
@@ -63,13 +62,13 @@ Input read_input(std::string& line) {
 
 // The time to wait for: the deadline, or the end of the quiet time if that
 // comes first.
-int poll_timeout(const service::Deadline& deadline, std::optional<Clock::time_point> quiet_until) {
+int poll_timeout(const service::Deadline& deadline, bool quiet, Clock::time_point quiet_until) {
   const int timeout = deadline.poll_timeout();
-  if (!quiet_until) return timeout;
+  if (!quiet) return timeout;
   const auto left =
-      std::chrono::ceil<std::chrono::milliseconds>(*quiet_until - Clock::now()).count();
-  const int quiet = static_cast<int>(std::max<decltype(left)>(left, 0));
-  return timeout < 0 ? quiet : std::min(timeout, quiet);
+      std::chrono::ceil<std::chrono::milliseconds>(quiet_until - Clock::now()).count();
+  const int rest = static_cast<int>(std::max<decltype(left)>(left, 0));
+  return timeout < 0 ? rest : std::min(timeout, rest);
 }
 
 }  // namespace
@@ -86,21 +85,21 @@ Answer ask_operator(std::string_view question, int client, const service::Deadli
   // A key pressed while nothing was asked must not answer this question.
   ::tcflush(0, TCIFLUSH);
   say(question);
-  std::optional<Clock::time_point> quiet_until;
-  if (ignore_keys_for.count() > 0) quiet_until = Clock::now() + ignore_keys_for;
+  bool quiet = ignore_keys_for.count() > 0;
+  const Clock::time_point quiet_until = Clock::now() + ignore_keys_for;
   std::string line;
   for (;;) {
-    if (quiet_until && Clock::now() >= *quiet_until) {
+    if (quiet && Clock::now() >= quiet_until) {
       // Also the start of a line typed meanwhile, which the terminal holds
       // until its line feed comes.
       ::tcflush(0, TCIFLUSH);
       line.clear();
-      quiet_until.reset();
+      quiet = false;
     }
     if (g_stop) return Answer::Stopped;
     pollfd p[3] = {{0, POLLIN, 0}, {client, POLLIN, 0}, {stop_descriptor(), POLLIN, 0}};
-    const int n =
-        repeat_if_interrupted([&] { return ::poll(p, 3, poll_timeout(deadline, quiet_until)); });
+    const int n = repeat_if_interrupted(
+        [&] { return ::poll(p, 3, poll_timeout(deadline, quiet, quiet_until)); });
     if (g_stop) return Answer::Stopped;
     if (n < 0) return Answer::NoOperator;
     if (n == 0 && deadline.expired()) return Answer::TimedOut;
@@ -108,7 +107,7 @@ Answer ask_operator(std::string_view question, int client, const service::Deadli
     if (p[1].revents != 0 && drain_client(client) == Client::Gone) return Answer::ClientLeft;
     if (p[0].revents == 0) continue;
     const Input input = read_input(line);
-    if (input != Input::Ended && quiet_until) {
+    if (input != Input::Ended && quiet) {
       line.clear();
       continue;
     }
