@@ -36,9 +36,6 @@ class FileDescriptor {
     fd_ = -1;
   }
 
-  // Gives the descriptor up to the caller, who must close it.
-  int release() noexcept { return std::exchange(fd_, -1); }
-
  private:
   int fd_ = -1;
 };
