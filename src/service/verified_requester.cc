@@ -96,14 +96,15 @@ std::string user_name_of(uid_t uid) {
   return found->pw_name;
 }
 
-VerifiedRequester verify_requester(const PeerCredentials& credentials, const json::Value* context) {
+VerifiedRequester verify_requester(const PeerCredentials& credentials,
+                                   std::optional<uid_t> invoking_uid) {
   RequesterFacts facts;
   facts.credentials = credentials;
   const std::optional<ProcessInfo> process = describe_process(credentials.pid, credentials.uid);
   if (process) facts.executable = process->executable;
   if (credentials.uid == 0) {
     facts.real_uid = real_uid_of(credentials.pid);
-    if (context) facts.invoking_uid = stated_invoking_uid(*context);
+    facts.invoking_uid = invoking_uid;
   }
   VerifiedRequester requester;
   requester.verified = verified_uid(facts);

@@ -59,7 +59,8 @@ struct VerifiedRequester {
 };
 
 // Reads /proc and the user database; may block (see user_name_of).
-// `context` is the request's context, or null when it has none.
-VerifiedRequester verify_requester(const PeerCredentials& credentials, const json::Value* context);
+// `invoking_uid` is what the request's context states (stated_invoking_uid).
+VerifiedRequester verify_requester(const PeerCredentials& credentials,
+                                   std::optional<uid_t> invoking_uid);
 
 }  // namespace kelvane::service

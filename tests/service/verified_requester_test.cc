@@ -67,7 +67,7 @@ TEST(VerifiedRequester, ReadsTheStatedUidAndTheKernelsFacts) {
   EXPECT_EQ(credentials->uid, ::geteuid());
   EXPECT_EQ(real_uid_of(::getpid()), ::getuid());
   EXPECT_FALSE(real_uid_of(0));
-  const VerifiedRequester me = verify_requester(*credentials, nullptr);
+  const VerifiedRequester me = verify_requester(*credentials, std::nullopt);
   EXPECT_EQ(me.verified.uid, ::getuid());
   EXPECT_EQ(me.peer.pid, static_cast<std::uint64_t>(::getpid()));
   EXPECT_FALSE(me.peer.executable.empty());
