@@ -75,6 +75,7 @@ class Daemon {
     Reading,      // the request line is coming
     Dropping,     // the line is too long: the rest is read and dropped
     Identifying,  // the lookup thread is finding out who asks
+    Inserting,    // the request is being recorded; operators see it after
     Pending,      // waiting for operators
     Recording,    // the verdict is being made durable
     Sending,      // the verdict line is being sent
@@ -133,6 +134,7 @@ class Daemon {
   void line_complete(Requester& r, std::string line);
   void answer_unread(Requester& r, std::string_view verdict, const std::string& detail);
   void on_identified(std::uint64_t key, service::VerifiedRequester who);
+  void on_inserted(std::uint64_t key, bool ok);
   void set_deadline(Requester& r, std::optional<Clock::time_point> at);
   void on_deadline(Requester& r);
   void decide(Requester& r, std::string state, std::string detail,
