@@ -89,7 +89,8 @@ class Daemon {
     Phase phase = Phase::Reading;
     std::string in;
     service::Request request;
-    service::RequestRecord record;  // from Pending on
+    service::RequestRecord record;  // from Inserting on
+    std::string record_json;        // R as operators get it, while Pending
     std::optional<Clock::time_point> deadline;
     std::string out;
     std::size_t sent = 0;
@@ -146,6 +147,10 @@ class Daemon {
   std::optional<std::string> take_id();
   void record_async(service::RequestRecord record);
   Requester* pending_request(std::string_view id);
+  // R's text is written when it changes, so that a list of thousands is
+  // one copy of each.
+  static void refresh_json(Requester& r);
+  static std::string pending_event(const Requester& r);
 
   // Operators (operators.cc).
   void accept_operators();

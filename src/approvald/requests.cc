@@ -318,7 +318,18 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
     return;
   }
   set_deadline(r, Clock::now() + std::chrono::seconds(r.record.timeout_secs));
-  broadcast(service::encode_pending_event(r.record));
+  refresh_json(r);
+  broadcast(pending_event(r));
+}
+
+void Daemon::refresh_json(Requester& r) {
+  r.record_json.clear();
+  service::append_request_record(r.record_json, r.record);
+}
+
+std::string Daemon::pending_event(const Requester& r) {
+  // What encode_pending_event writes: "event" sorts before "request".
+  return R"({"event":"pending","request":)" + r.record_json + "}\n";
 }
 
 void Daemon::on_deadline(Requester& r) {
