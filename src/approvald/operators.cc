@@ -63,8 +63,9 @@ Role Daemon::role(const Operator& o) const {
 }
 
 void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
+  // `o` may be closed (and freed) by what is done below: ask by its key.
+  const std::uint64_t key = o.key;
   if (events & EPOLLOUT) flush_operator(o);
-  if (operators_.count(o.key) == 0) return;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     char buffer[65536];
     for (;;) {
@@ -82,7 +83,7 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
     }
   }
   serve_operator_lines(o);
-  if (operators_.count(o.key) == 0) return;
+  if (operators_.count(key) == 0) return;
   if (events & (EPOLLHUP | EPOLLERR)) {
     close_operator(o);
     return;
