@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "harness.h"
-#include "json/reader.h"
+#include "json/json.h"
 #include "testing/sanitizer.h"
 
 namespace kelvane::approvald_test {
