@@ -266,8 +266,13 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
 
 Result<void, Unreachable> Console::on_input(std::string_view bytes) {
   // Typed while the request shown had just changed, or while a vote is on
-  // its way: meant for something else.
-  if (Clock::now() < quiet_until_ || mode_ == Mode::Voting) return {};
+  // its way: meant for something else. Only quitting answers nothing.
+  if (Clock::now() < quiet_until_ || mode_ == Mode::Voting) {
+    if (mode_ != Mode::Reason && bytes.find_first_of("qQ\x04") != std::string_view::npos) {
+      quit_ = true;
+    }
+    return {};
+  }
   if (mode_ == Mode::Reason) {
     reason_.append(bytes);
     const std::size_t end = reason_.find('\n');
