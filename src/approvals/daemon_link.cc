@@ -32,7 +32,8 @@ Result<void, Unreachable> DaemonLink::send(std::string_view line) {
 
 Result<bool, Unreachable> DaemonLink::receive_some() {
   char buffer[65536];
-  const ssize_t n = repeat_if_interrupted([&] { return ::recv(fd_.get(), buffer, sizeof buffer, 0); });
+  const ssize_t n =
+      repeat_if_interrupted([&] { return ::recv(fd_.get(), buffer, sizeof buffer, 0); });
   if (n < 0) return fail(broken("broke the connection: " + io::os_error_text(errno)));
   if (n == 0) return false;
   splitter_.add(std::string_view(buffer, static_cast<std::size_t>(n)));

@@ -118,8 +118,7 @@ Result<void, UsageError> take_reason(Invocation& invocation, std::string_view te
 Result<void, UsageError> take_since(Invocation& invocation, std::string_view text) {
   const std::optional<std::int64_t> since = parse_rfc3339(text);
   if (!since) {
-    return usage("--since needs an RFC 3339 time such as 2026-12-07T20:00:00Z, not " +
-                 shown(text));
+    return usage("--since needs an RFC 3339 time such as 2026-12-07T20:00:00Z, not " + shown(text));
   }
   // The record starts after 1970; an earlier time asks for all of it.
   invocation.since = *since < 0 ? 0 : *since;

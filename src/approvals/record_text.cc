@@ -13,8 +13,7 @@ bool is_alnum(char c) {
 }
 
 constexpr std::array<std::string_view, 8> kStates = {
-    "pending", "approved", "denied",    "expired",
-    "refused", "invalid",  "withdrawn", "abandoned",
+    "pending", "approved", "denied", "expired", "refused", "invalid", "withdrawn", "abandoned",
 };
 
 }  // namespace
@@ -28,9 +27,8 @@ std::string plain_or_quoted(std::string_view text, std::string_view allowed) {
 
 std::string requester_name(const service::RequestRecord& record) {
   // User names come from the name service, which need not be local files.
-  std::string name = record.verified_user.empty()
-                         ? "uid " + std::to_string(record.verified_uid)
-                         : plain_or_quoted(record.verified_user, "._-");
+  std::string name = record.verified_user.empty() ? "uid " + std::to_string(record.verified_uid)
+                                                  : plain_or_quoted(record.verified_user, "._-");
   if (record.via_sudo) name += " via sudo";
   return name;
 }

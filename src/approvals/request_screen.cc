@@ -61,9 +61,9 @@ void verified_part(Block& block, const RequestRecord& r) {
   if (!r.verified_user.empty()) requester += " (" + plain_or_quoted(r.verified_user, "._-") + ")";
   if (r.via_sudo) requester += ", through sudo";
   plain_field(block, "requester", requester);
-  plain_field(block, "connected as", "uid " + std::to_string(r.peer.uid) + ", gid " +
-                                         std::to_string(r.peer.gid) + ", process " +
-                                         std::to_string(r.peer.pid));
+  plain_field(block, "connected as",
+              "uid " + std::to_string(r.peer.uid) + ", gid " + std::to_string(r.peer.gid) +
+                  ", process " + std::to_string(r.peer.pid));
   text_field(block, "its name", r.peer.name);
   if (!r.peer.executable.empty()) text_field(block, "running", r.peer.executable);
 }

@@ -39,14 +39,12 @@ struct Fields {
 
 // "YYYY-MM-DDTHH:MM:SS", the first 19 characters.
 std::optional<Fields> date_and_time(std::string_view text) {
-  if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[13] != ':' ||
-      text[16] != ':') {
+  if (text.size() < 19 || text[4] != '-' || text[7] != '-' || text[13] != ':' || text[16] != ':') {
     return std::nullopt;
   }
   if (text[10] != 'T' && text[10] != 't' && text[10] != ' ') return std::nullopt;
   const auto year = digits(text, 0, 4), month = digits(text, 5, 2), day = digits(text, 8, 2);
-  const auto hour = digits(text, 11, 2), minute = digits(text, 14, 2),
-             second = digits(text, 17, 2);
+  const auto hour = digits(text, 11, 2), minute = digits(text, 14, 2), second = digits(text, 17, 2);
   if (!year || !month || !day || !hour || !minute || !second) return std::nullopt;
   if (*month < 1 || *month > 12 || *day < 1 || *day > days_in_month(*year, *month)) {
     return std::nullopt;
@@ -80,8 +78,8 @@ std::optional<std::int64_t> parse_rfc3339(std::string_view text) noexcept {
   }
   const std::optional<int> offset = zone_offset(text.substr(pos));
   if (!offset) return std::nullopt;
-  const std::int64_t days = days_from_civil(f->year, static_cast<unsigned>(f->month),
-                                            static_cast<unsigned>(f->day));
+  const std::int64_t days =
+      days_from_civil(f->year, static_cast<unsigned>(f->month), static_cast<unsigned>(f->day));
   return days * 86400 + f->hour * 3600 + f->minute * 60 + f->second - *offset;
 }
 

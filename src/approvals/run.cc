@@ -31,6 +31,16 @@ int print(const Streams& streams, std::string_view text, int status) {
   return status == kDone ? kRefused : status;
 }
 
+// After a vote or a withdrawal the daemon has acted whatever happens to the
+// confirmation: the status says what was done, not whether it was read.
+int confirm(const Streams& streams, std::string_view text) {
+  if (!command::write_fully(streams.out, text).ok()) {
+    (void)command::write_fully(
+        streams.err, std::string(kPrefix) + "done, but " + "the confirmation cannot be written\n");
+  }
+  return kDone;
+}
+
 int complain(const Streams& streams, std::string_view message, int status) {
   (void)command::write_fully(streams.err, std::string(kPrefix).append(message) + "\n");
   return status;
@@ -118,9 +128,9 @@ int answered_output(const Invocation& invocation, const Answered& answered,
       return print(streams, describe_record(*a.request), kDone);
     case Subcommand::Approve:
     case Subcommand::Deny:
-      return print(streams, vote_outcome(invocation, a), kDone);
+      return confirm(streams, vote_outcome(invocation, a));
     case Subcommand::Cancel:
-      return print(streams, "request " + invocation.id + ": withdrawn\n", kDone);
+      return confirm(streams, "request " + invocation.id + ": withdrawn\n");
     default:
       return print(streams, status_lines(a), kDone);
   }

@@ -177,8 +177,8 @@ void Console::on_reply(const service::OperatorAnswer& answer) {
 Result<void, Unreachable> Console::on_daemon_line(const std::string& line) {
   Result<service::DaemonLine, std::string> decoded = service::decode_daemon_line(line);
   if (!decoded.ok()) {
-    return fail(Unreachable{"the approval daemon sent a line that does not read: " +
-                            decoded.error()});
+    return fail(
+        Unreachable{"the approval daemon sent a line that does not read: " + decoded.error()});
   }
   if (auto* event = std::get_if<service::OperatorEvent>(&decoded.value())) {
     on_event(*event);

@@ -118,7 +118,8 @@ Ran run_approvals(const std::vector<std::string>& args,
   argv.push_back(nullptr);
 
   int out[2], err[2];
-  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) throw std::runtime_error("pipe");
+  if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0)
+    throw std::runtime_error("pipe");
   const int null = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
   const pid_t child = ::fork();
   if (child == 0) {

@@ -17,9 +17,12 @@ const std::string kHostile[] = {
     "\x1b[2J\x1b[H",
     "ok\rAPPROVED",
     "x\n| title       \"harmless\"",
-    "\xe2\x80\xae" "evil",
-    "a\xe2\x80\x8b" "b",
-    "\xc2\x9b" "31m",
+    "\xe2\x80\xae"
+    "evil",
+    "a\xe2\x80\x8b"
+    "b",
+    "\xc2\x9b"
+    "31m",
     "\xff\xfe",
 };
 
@@ -65,11 +68,13 @@ void expect_inert(const std::string& out) {
 
 // Every line of `out` starts with one of `starts`: no text began a line of
 // its own.
-void expect_lines_start_with(const std::string& out, std::initializer_list<std::string_view> starts) {
+void expect_lines_start_with(const std::string& out,
+                             std::initializer_list<std::string_view> starts) {
   std::size_t begin = 0;
   while (begin < out.size()) {
     const std::size_t end = out.find('\n', begin);
-    const std::string_view line(out.data() + begin, (end == std::string::npos ? out.size() : end) - begin);
+    const std::string_view line(out.data() + begin,
+                                (end == std::string::npos ? out.size() : end) - begin);
     bool known = line.empty();
     for (const std::string_view s : starts) known = known || line.starts_with(s);
     EXPECT_TRUE(known) << line;
