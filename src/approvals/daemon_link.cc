@@ -13,8 +13,12 @@ namespace kelvane::approvals {
 Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
   Result<FileDescriptor, io::Error> connected = approval::connect_unix_stream(path);
   if (!connected.ok()) {
-    return fail(Unreachable{"cannot reach the approval daemon at " + service::show_quoted(path) +
-                            ": " + connected.error().to_string()});
+    std::string message = "cannot reach the approval daemon at " + service::show_quoted(path) +
+                          ": " + connected.error().to_string();
+    if (connected.error().os_code() == EACCES) {
+      message += "; operators connect as members of the group kelvane-approvers";
+    }
+    return fail(Unreachable{std::move(message)});
   }
   return DaemonLink(std::move(connected).value(), path);
 }

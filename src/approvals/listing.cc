@@ -1,5 +1,7 @@
 #include "approvals/listing.h"
 
+#include <algorithm>
+
 #include "approvals/record_text.h"
 #include "approvals/rfc3339.h"
 #include "service/shown_text.h"
@@ -12,6 +14,30 @@ namespace {
 constexpr std::size_t kTitleBytes = 60;
 constexpr std::size_t kHostBytes = 32;
 constexpr std::size_t kReasonBytes = 200;
+
+// Column widths, each with the two spaces that end it. Ids and user names
+// take what the longest needs, up to a bound past which a line is allowed
+// to push the rest to the right.
+constexpr std::size_t kAgeWidth = 6;
+constexpr std::size_t kVotesWidth = 7;
+constexpr std::size_t kTimeWidth = 22;
+constexpr std::size_t kStateWidth = 11;
+constexpr std::size_t kMaxIdWidth = 24;
+constexpr std::size_t kMaxRequesterWidth = 34;
+
+struct Columns {
+  std::size_t id;
+  std::size_t requester;
+};
+
+Columns columns_for(const std::vector<service::RequestRecord>& records) {
+  Columns c{4, 11};
+  for (const service::RequestRecord& r : records) {
+    c.id = std::max(c.id, std::min(plain_or_quoted(r.id, "").size() + 2, kMaxIdWidth));
+    c.requester = std::max(c.requester, std::min(requester_name(r).size() + 2, kMaxRequesterWidth));
+  }
+  return c;
+}
 
 void pad(std::string& line, std::size_t column) {
   line.append(line.size() < column ? column - line.size() : 1, ' ');
@@ -36,16 +62,23 @@ std::string voter(const service::VoteRecord& v) {
 
 std::string list_lines(const std::vector<service::RequestRecord>& requests, std::int64_t now) {
   if (requests.empty()) return "no requests are waiting\n";
-  std::string out = "ID        AGE   REQUESTER             VOTES  TARGET  TITLE\n";
+  const Columns c = columns_for(requests);
+  std::string out = "ID";
+  pad(out, c.id);
+  out += "AGE";
+  pad(out, c.id + kAgeWidth);
+  out += "REQUESTER";
+  pad(out, c.id + kAgeWidth + c.requester);
+  out += "VOTES  TARGET  TITLE\n";
   for (const service::RequestRecord& r : requests) {
     std::string line = plain_or_quoted(r.id, "");
-    pad(line, 10);
+    pad(line, c.id);
     line += age_of(r, now);
-    pad(line, 16);
+    pad(line, c.id + kAgeWidth);
     line += requester_name(r);
-    pad(line, 38);
+    pad(line, c.id + kAgeWidth + c.requester);
     line += votes_so_far(r);
-    pad(line, 45);
+    pad(line, c.id + kAgeWidth + c.requester + kVotesWidth);
     out += line + target_and_title(r) + "\n";
   }
   return out;
@@ -53,19 +86,20 @@ std::string list_lines(const std::vector<service::RequestRecord>& requests, std:
 
 std::string history_lines(const std::vector<service::RequestRecord>& records) {
   if (records.empty()) return "the record holds no requests for that time\n";
+  const Columns c = columns_for(records);
   std::string out;
   for (const service::RequestRecord& r : records) {
     std::string line = plain_or_quoted(r.id, "");
-    pad(line, 10);
+    pad(line, c.id);
     line += time_text(r.created_at);
-    pad(line, 32);
+    pad(line, c.id + kTimeWidth);
     line += state_word(r.state);
-    pad(line, 43);
+    pad(line, c.id + kTimeWidth + kStateWidth);
     line += requester_name(r);
-    pad(line, 65);
+    pad(line, c.id + kTimeWidth + kStateWidth + c.requester);
     out += line + target_and_title(r) + "\n";
     for (const service::VoteRecord& v : r.votes) {
-      out += "          " + voter(v) + (v.approve ? " approved" : " denied");
+      out += std::string(c.id, ' ') + voter(v) + (v.approve ? " approved" : " denied");
       if (v.reason) out += ": " + service::show_quoted_prefix(*v.reason, kReasonBytes);
       out += "\n";
     }

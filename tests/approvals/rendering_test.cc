@@ -128,21 +128,28 @@ TEST(Rendering, ListAndHistoryEscapeEveryRequesterText) {
 
     const std::string history = history_lines(records);
     expect_inert(history);
-    expect_lines_start_with(history, {"17 ", "18 ", "          bob", "          \"bob"});
+    expect_lines_start_with(history, {"17 ", "18 ", "    bob", "    \"bob"});
   }
 }
 
-TEST(Rendering, ListColumns) {
-  service::RequestRecord r = hostile_record("");
-  r.created_at = "2026-12-07T20:00:00Z";
-  r.verified_user = "alice";
-  r.title = "Reboot";
-  r.target_host = "web-03";
-  const std::string list = list_lines({}, 0) + list_lines({std::move(r)}, 1796673600 + 90);
+TEST(Rendering, ListColumnsFitTheLongestIdAndRequester) {
+  service::RequestRecord a = hostile_record("");
+  a.created_at = "2026-12-07T20:00:00Z";
+  a.verified_user = "alice";
+  a.title = "Reboot";
+  a.target_host = "web-03";
+  service::RequestRecord b = a;
+  b.id = "430329059902226434";
+  b.verified_user = "";
+  b.verified_uid = 65534;
+  b.via_sudo = false;
+  b.votes.clear();
+  const std::string list = list_lines({}, 0) + list_lines({a, b}, 1796673600 + 90);
   EXPECT_EQ(list,
             "no requests are waiting\n"
-            "ID        AGE   REQUESTER             VOTES  TARGET  TITLE\n"
-            "17        1m    alice via sudo        1/2    \"web-03\"  \"Reboot\"\n");
+            "ID                  AGE   REQUESTER       VOTES  TARGET  TITLE\n"
+            "17                  1m    alice via sudo  1/2    \"web-03\"  \"Reboot\"\n"
+            "430329059902226434  1m    uid 65534       0/2    \"web-03\"  \"Reboot\"\n");
 }
 
 TEST(Rendering, LongTitlesAreCutInListsOnly) {
