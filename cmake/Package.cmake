@@ -98,10 +98,11 @@ if(TARGET kelvane-operator-approvald)
     "It runs as root under systemd, started by its sockets, with a narrow"
     "capability bounding set and systemd's sandboxing. Members of the"
     "kelvane-approvers group may reach the operators' socket.")
-  # The maintainer scripts use systemd-sysusers and deb-systemd-helper;
+  # The maintainer scripts use systemd-sysusers (deb-systemd-helper comes
+  # with the essential init-system-helpers);
   # the programs' own dependencies come from dpkg-shlibdeps.
   set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
-    "systemd | systemd-standalone-sysusers | systemd-sysusers, init-system-helpers")
+    "systemd | systemd-standalone-sysusers | systemd-sysusers")
   set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS "${PROJECT_NAME}")
   set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvane-operator-approval-sudo, sqlite3")
   set(CPACK_DEBIAN_SERVICE_PACKAGE_SOURCE "${PROJECT_NAME}")
