@@ -58,6 +58,33 @@ install(CODE "
     FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approve]])
 " COMPONENT client)
 
+# --- the operators' command: its page and completions ------------------------
+# In the service's package beside the command, in the same folders as the
+# client's (the zsh one by the same rule).
+if(TARGET kelvane-operator-approvals)
+  configure_file(docs/man/kelvane-operator-approvals.1
+    ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+  install(FILES completions/kelvane-operator-approvals.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME kelvane-operator-approvals COMPONENT service)
+  install(FILES completions/kelvane-operator-approvals.fish
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT service)
+  install(CODE "
+    set(koa_zsh_dir [[${KOA_ZSH_COMPLETION_DIR}]])
+    if(koa_zsh_dir STREQUAL \"\")
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions]])
+      else()
+        set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/site-functions]])
+      endif()
+    endif()
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${koa_zsh_dir}\" TYPE FILE
+      FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approvals]])
+  " COMPONENT service)
+endif()
+
 # Each package's folder under share/doc holds its own copyright (the licence
 # in Debian's machine-readable form) and changelog; the README is the one for
 # users of the installed program, not this tree's.

@@ -99,4 +99,31 @@ Result<std::vector<RawMember>, std::string> split_object(std::string_view text) 
   return members;
 }
 
+Result<std::vector<std::string_view>, std::string> split_array(std::string_view text) {
+  std::size_t i = skip_space(text, 0);
+  if (i >= text.size() || text[i] != '[') return fail(std::string("not a JSON array"));
+  std::vector<std::string_view> elements;
+  i = skip_space(text, i + 1);
+  if (i < text.size() && text[i] == ']') {
+    i = skip_space(text, i + 1);
+    if (i != text.size()) return fail(at("unexpected text after the array", i));
+    return elements;
+  }
+  for (;;) {
+    const std::size_t value_end = end_of_value(text, i);
+    if (value_end == kNone) return fail(at("expected a complete value", i));
+    elements.push_back(text.substr(i, value_end - i));
+    i = skip_space(text, value_end);
+    if (i < text.size() && text[i] == ',') {
+      i = skip_space(text, i + 1);
+      continue;
+    }
+    if (i < text.size() && text[i] == ']') break;
+    return fail(at("expected ',' or ']'", i));
+  }
+  i = skip_space(text, i + 1);
+  if (i != text.size()) return fail(at("unexpected text after the array", i));
+  return elements;
+}
+
 }  // namespace kelvane::service

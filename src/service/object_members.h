@@ -26,4 +26,9 @@ struct RawMember {
 // offset.
 Result<std::vector<RawMember>, std::string> split_object(std::string_view text);
 
+// The same for one JSON array: each element's JSON text, delimited, not
+// validated. The operators' answers carry requests, whose contexts may nest as
+// deep as the reader allows, inside arrays.
+Result<std::vector<std::string_view>, std::string> split_array(std::string_view text);
+
 }  // namespace kelvane::service

@@ -1,0 +1,222 @@
+#include "daemon.h"
+
+#include <sys/epoll.h>
+#include <sys/signalfd.h>
+
+#include <csignal>
+#include <ctime>
+
+#include "service/answer.h"
+
+namespace kelvane::approvald {
+namespace {
+
+// How long a stop waits for verdicts to be recorded and sent.
+constexpr std::chrono::seconds kStopGrace{10};
+constexpr std::chrono::hours kPruneEvery{1};
+
+FileDescriptor blocked_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  for (const int signal : {SIGTERM, SIGINT, SIGHUP}) sigaddset(&set, signal);
+  if (::sigprocmask(SIG_BLOCK, &set, nullptr) != 0) return FileDescriptor();
+  return FileDescriptor(::signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC));
+}
+
+}  // namespace
+
+Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
+    : settings_(std::move(settings)),
+      journal_(journal),
+      epoll_(::epoll_create1(EPOLL_CLOEXEC)),
+      signals_(blocked_signals()),
+      requests_listener_(std::move(start.requests)),
+      operators_listener_(std::move(start.operators)),
+      lookups_(mailbox_),
+      commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
+      next_id_(start.first_id),
+      id_limit_(start.first_id + start.id_count) {
+  if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) return;
+  watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
+  watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN);
+  watch_fd(signals_.get(), kSignalKey, EPOLLIN);
+  watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
+  next_prune_ = Clock::now() + kPruneEvery;
+}
+
+Daemon::~Daemon() = default;
+
+bool Daemon::ready(std::string& error) const {
+  if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) {
+    error = "cannot set up the event loop (epoll, signalfd or eventfd)";
+    return false;
+  }
+  return true;
+}
+
+void Daemon::watch_fd(int fd, std::uint64_t key, std::uint32_t events) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = key;
+  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+}
+
+void Daemon::change_fd(int fd, std::uint64_t key, std::uint32_t events) {
+  epoll_event event{};
+  event.events = events;
+  event.data.u64 = key;
+  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event);
+}
+
+int Daemon::run() {
+  std::vector<epoll_event> events(256);
+  while (!stopped()) {
+    const int n =
+        ::epoll_wait(epoll_.get(), events.data(), static_cast<int>(events.size()), next_timeout());
+    if (n < 0 && errno != EINTR) {
+      journal_.note(std::string("epoll_wait failed: ") + std::strerror(errno));
+      return 1;
+    }
+    for (int i = 0; i < n; ++i)
+      dispatch(events[static_cast<std::size_t>(i)].data.u64,
+               events[static_cast<std::size_t>(i)].events);
+    fire_timers();
+    if (!stopping_ && Clock::now() >= accept_paused_until_ &&
+        accept_paused_until_ != Clock::time_point{}) {
+      accept_paused_until_ = {};
+      change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
+    }
+    if (!stopping_ && Clock::now() >= next_prune_) schedule_prune();
+  }
+  journal_.note("stopped");
+  return 0;
+}
+
+bool Daemon::stopped() const {
+  if (!stopping_) return false;
+  if (Clock::now() >= stop_deadline_) return true;
+  return requesters_.empty() && commits_->in_flight() == 0;
+}
+
+void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
+  switch (key) {
+    case kRequestListenerKey:
+      accept_requesters();
+      return;
+    case kOperatorListenerKey:
+      accept_operators();
+      return;
+    case kSignalKey:
+      handle_signals();
+      return;
+    case kMailboxKey:
+      mailbox_.run_posted();
+      return;
+    default:
+      break;
+  }
+  if (auto r = requesters_.find(key); r != requesters_.end()) {
+    on_requester_event(*r->second, events);
+  } else if (auto o = operators_.find(key); o != operators_.end()) {
+    on_operator_event(*o->second, events);
+  }
+}
+
+int Daemon::next_timeout() const {
+  Clock::time_point next = stopping_ ? stop_deadline_ : next_prune_;
+  if (!timers_.empty() && timers_.begin()->first < next) next = timers_.begin()->first;
+  if (accept_paused_until_ != Clock::time_point{} && accept_paused_until_ < next)
+    next = accept_paused_until_;
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
+  if (left <= 0) return 0;
+  return left > 60000 ? 60000 : static_cast<int>(left);
+}
+
+void Daemon::fire_timers() {
+  const Clock::time_point now = Clock::now();
+  while (!timers_.empty() && timers_.begin()->first <= now) {
+    const std::uint64_t key = timers_.begin()->second;
+    timers_.erase(timers_.begin());
+    auto found = requesters_.find(key);
+    if (found == requesters_.end()) continue;
+    found->second->deadline.reset();
+    on_deadline(*found->second);
+  }
+}
+
+void Daemon::handle_signals() {
+  signalfd_siginfo info{};
+  while (::read(signals_.get(), &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+    if (info.ssi_signo == SIGHUP) {
+      reload();
+    } else if (!stopping_) {
+      journal_.note(info.ssi_signo == SIGTERM ? "SIGTERM: refusing every waiting request"
+                                              : "SIGINT: refusing every waiting request");
+      begin_stop();
+    }
+  }
+}
+
+void Daemon::reload() {
+  auto loaded = service::load_config(settings_.config_path, settings_.config_named);
+  if (!loaded.ok()) {
+    journal_.note("SIGHUP: keeping the configuration in force: " + loaded.error());
+    return;
+  }
+  const service::Config& next = loaded.value();
+  if (next.socket != settings_.config.socket ||
+      next.operator_socket != settings_.config.operator_socket ||
+      next.state_dir != settings_.config.state_dir) {
+    journal_.note("SIGHUP: socket and state_dir changes take effect at the next start");
+  }
+  settings_.config = std::move(loaded).value();
+  journal_.note("SIGHUP: configuration reloaded from " + settings_.config_path);
+}
+
+void Daemon::begin_stop() {
+  stopping_ = true;
+  stop_deadline_ = Clock::now() + kStopGrace;
+  // No new connections: closing the listeners leaves later connects refused.
+  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, requests_listener_.get(), nullptr);
+  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, operators_listener_.get(), nullptr);
+  requests_listener_.close();
+  operators_listener_.close();
+  std::vector<std::uint64_t> keys;
+  for (const auto& [key, r] : requesters_) keys.push_back(key);
+  const std::string stopping = "the approval service is stopping";
+  for (const std::uint64_t key : keys) {
+    auto found = requesters_.find(key);
+    if (found == requesters_.end()) continue;
+    Requester& r = *found->second;
+    switch (r.phase) {
+      case Phase::Reading:
+      case Phase::Dropping:
+      case Phase::Identifying:
+        answer_unread(r, "refused", stopping);
+        break;
+      case Phase::Pending:
+        decide(r, "refused", stopping, std::nullopt, {});
+        break;
+      case Phase::Recording:
+      case Phase::Sending:
+        break;
+    }
+  }
+  std::vector<std::uint64_t> operator_keys;
+  for (const auto& [key, o] : operators_) operator_keys.push_back(key);
+  for (const std::uint64_t key : operator_keys) close_operator(*operators_.at(key));
+}
+
+void Daemon::schedule_prune() {
+  next_prune_ = Clock::now() + kPruneEvery;
+  const std::time_t cutoff =
+      std::time(nullptr) - static_cast<std::time_t>(settings_.config.keep_days) * 86400;
+  const std::string before = service::iso8601_utc(cutoff);
+  commits_->submit([before](service::Store& store) -> Result<void, std::string> {
+    auto pruned = store.prune(before);
+    if (!pruned.ok()) return fail(std::move(pruned).error());
+    return {};
+  });
+}
+
+}  // namespace kelvane::approvald

@@ -1,0 +1,196 @@
+// The daemon's event loop: the two listening sockets, every requester's and
+// operator's connection, the pending requests with their timers, and the
+// hand-over to the commit and lookup threads. Everything here runs on one
+// thread and nothing here waits.
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "commit_thread.h"
+#include "decision_journal.h"
+#include "lookup_thread.h"
+#include "mailbox.h"
+#include "roles.h"
+#include "service/config.h"
+#include "service/operator_protocol.h"
+#include "service/request.h"
+#include "service/verified_requester.h"
+#include "support/file_descriptor.h"
+#include "votes.h"
+
+namespace kelvane::approvald {
+
+using Clock = std::chrono::steady_clock;
+
+struct Settings {
+  std::string request_socket;
+  std::string operator_socket;
+  std::string config_path;
+  bool config_named = false;
+  service::Config config;
+};
+
+// What start-up hands the loop: its sockets, its record and its first ids.
+struct Start {
+  FileDescriptor requests;
+  FileDescriptor operators;
+  std::unique_ptr<service::Store> store;
+  std::uint64_t first_id = 0;
+  std::uint64_t id_count = 0;
+};
+
+class Daemon {
+ public:
+  Daemon(Settings settings, Start start, DecisionJournal& journal);
+  ~Daemon();
+  Daemon(const Daemon&) = delete;
+  Daemon& operator=(const Daemon&) = delete;
+
+  // False with a reason when the loop's own descriptors cannot be made.
+  bool ready(std::string& error) const;
+  // Serves until SIGTERM or SIGINT has been handled; returns the exit status.
+  int run();
+
+  // How many ids are reserved at a time, and when the next block is asked for.
+  static constexpr std::uint64_t kIdBlock = 1 << 16;
+
+ private:
+  // epoll keys of the loop's own descriptors; connections count from 16.
+  static constexpr std::uint64_t kRequestListenerKey = 1;
+  static constexpr std::uint64_t kOperatorListenerKey = 2;
+  static constexpr std::uint64_t kSignalKey = 3;
+  static constexpr std::uint64_t kMailboxKey = 4;
+
+  enum class Phase {
+    Reading,      // the request line is coming
+    Dropping,     // the line is too long: the rest is read and dropped
+    Identifying,  // the lookup thread is finding out who asks
+    Pending,      // waiting for operators
+    Recording,    // the verdict is being made durable
+    Sending,      // the verdict line is being sent
+  };
+
+  struct Requester {
+    std::uint64_t key = 0;
+    FileDescriptor fd;
+    service::PeerCredentials credentials;
+    uid_t cap_uid = 0;  // whose per-user cap this connection counts against
+    Phase phase = Phase::Reading;
+    std::string in;
+    service::Request request;
+    service::RequestRecord record;  // from Pending on
+    std::optional<Clock::time_point> deadline;
+    std::string out;
+    std::size_t sent = 0;
+    bool gone = false;             // the requester left; fd closed
+    std::string verdict;           // what is sent once durable
+    std::string token;             // approvals
+    std::string token_expires_at;  // approvals
+  };
+
+  struct Operator {
+    std::uint64_t key = 0;
+    FileDescriptor fd;
+    service::PeerCredentials credentials;
+    std::optional<Identity> identity;
+    std::string in;
+    bool input_closed = false;
+    bool busy = false;  // an answer waits for the record
+    bool watching = false;
+    std::string out;
+    std::size_t sent = 0;
+    bool writing = false;  // EPOLLOUT asked for
+  };
+
+  // Set-up and the loop.
+  void watch_fd(int fd, std::uint64_t key, std::uint32_t events);
+  void change_fd(int fd, std::uint64_t key, std::uint32_t events);
+  void dispatch(std::uint64_t key, std::uint32_t events);
+  int next_timeout() const;
+  void fire_timers();
+  void handle_signals();
+  void reload();
+  void begin_stop();
+  bool stopped() const;
+  void schedule_prune();
+
+  // Requesters (requests.cc).
+  void accept_requesters();
+  void refuse_unread(int fd, const service::PeerCredentials& credentials, uid_t cap_uid,
+                     std::string_view verdict, const std::string& detail);
+  void on_requester_event(Requester& r, std::uint32_t events);
+  void read_request(Requester& r);
+  void line_complete(Requester& r, std::string line);
+  void answer_unread(Requester& r, std::string_view verdict, const std::string& detail);
+  void on_identified(std::uint64_t key, service::VerifiedRequester who);
+  void set_deadline(Requester& r, std::optional<Clock::time_point> at);
+  void on_deadline(Requester& r);
+  void decide(Requester& r, std::string state, std::string detail,
+              std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
+  void on_recorded(std::uint64_t key, bool ok);
+  void send_to_requester(Requester& r);
+  void requester_left(Requester& r);
+  void close_requester(Requester& r);
+  std::optional<std::string> take_id();
+  void record_async(service::RequestRecord record);
+  Requester* pending_request(std::string_view id);
+
+  // Operators (operators.cc).
+  void accept_operators();
+  void on_operator_event(Operator& o, std::uint32_t events);
+  void serve_operator_lines(Operator& o);
+  void handle_operator_request(Operator& o, const service::OperatorRequest& request);
+  void answer(Operator& o, service::OperatorAnswer a);
+  void refuse(Operator& o, int status, std::string error);
+  void write_to_operator(Operator& o, std::string_view text);
+  void flush_operator(Operator& o);
+  void close_operator(Operator& o);
+  void broadcast(const std::string& line);
+  void list_pending(Operator& o);
+  void vote(Operator& o, const service::OperatorRequest& request);
+  void cancel(Operator& o, const service::OperatorRequest& request);
+  void show(Operator& o, const service::OperatorRequest& request);
+  void history(Operator& o, const service::OperatorRequest& request);
+  void about_decided(Operator& o, const std::string& id);
+  Role role(const Operator& o) const;
+
+  Settings settings_;
+  DecisionJournal& journal_;
+  FileDescriptor epoll_;
+  FileDescriptor signals_;
+  FileDescriptor requests_listener_;
+  FileDescriptor operators_listener_;
+  Mailbox mailbox_;
+  LookupThread lookups_;
+  std::unique_ptr<CommitThread> commits_;
+
+  std::uint64_t next_key_ = 16;
+  std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;
+  std::unordered_map<std::uint64_t, std::unique_ptr<Operator>> operators_;
+  std::unordered_map<uid_t, std::size_t> per_uid_;
+  std::map<std::uint64_t, std::uint64_t> pending_;  // request id -> requester key
+  std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
+  std::set<std::uint64_t> watchers_;
+
+  std::uint64_t next_id_ = 0;
+  std::uint64_t id_limit_ = 0;
+  bool reserving_ids_ = false;
+
+  bool stopping_ = false;
+  Clock::time_point stop_deadline_{};
+  Clock::time_point next_prune_{};
+  Clock::time_point accept_paused_until_{};
+  const Clock::time_point started_ = Clock::now();
+};
+
+}  // namespace kelvane::approvald

@@ -1,0 +1,86 @@
+#include "decision_journal.h"
+
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ctime>
+
+#include "service/answer.h"
+#include "service/shown_text.h"
+#include "support/retry.h"
+
+namespace kelvane::approvald {
+namespace {
+
+// Enough to recognise a request by; the record holds all of it.
+constexpr std::size_t kLoggedBytes = 200;
+
+std::string quoted(std::string_view text) {
+  return service::show_quoted_prefix(text, kLoggedBytes);
+}
+
+}  // namespace
+
+DecisionJournal::DecisionJournal() : journald_(std::getenv("JOURNAL_STREAM") != nullptr) {}
+
+std::string decision_text(const service::RequestRecord& r) {
+  std::string line = "decision id=" + r.id + " state=" + r.state +
+                     " uid=" + std::to_string(r.verified_uid) + " user=" + quoted(r.verified_user) +
+                     (r.via_sudo ? " via=sudo" : "") + " peer_uid=" + std::to_string(r.peer.uid) +
+                     " peer_pid=" + std::to_string(r.peer.pid) +
+                     " requester=" + quoted(r.requester) + " title=" + quoted(r.title) +
+                     " target=" + quoted(r.target_host);
+  if (r.operation_digest) line += " digest=" + quoted(*r.operation_digest);
+  std::string voters;
+  for (const service::VoteRecord& vote : r.votes) {
+    if (!voters.empty()) voters += ',';
+    voters += (vote.approve ? "+" : "-") +
+              (vote.operator_name.empty() ? std::to_string(vote.uid) : vote.operator_name);
+  }
+  if (!voters.empty()) line += " votes=" + voters;
+  line += " detail=" + quoted(r.detail_of_verdict.value_or(""));
+  return line;
+}
+
+void DecisionJournal::decision(const service::RequestRecord& record) {
+  const std::string text = decision_text(record);
+  if (journald_) {
+    sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", LOG_INFO, "KELVANE_REQUEST_ID=%s",
+                    record.id.c_str(), "KELVANE_STATE=%s", record.state.c_str(),
+                    "KELVANE_VERIFIED_UID=%llu",
+                    static_cast<unsigned long long>(record.verified_uid), nullptr);
+    return;
+  }
+  emit(text, LOG_INFO);
+}
+
+void DecisionJournal::refusal(std::string_view verdict, std::uint64_t uid, std::uint64_t pid,
+                              std::string_view detail) {
+  emit("decision verdict=" + std::string(verdict) + " uid=" + std::to_string(uid) +
+           " peer_pid=" + std::to_string(pid) + " detail=" + quoted(detail),
+       LOG_NOTICE);
+}
+
+void DecisionJournal::note(std::string_view text) {
+  emit(std::string(text), LOG_NOTICE);
+}
+
+void DecisionJournal::emit(const std::string& line, int priority) {
+  if (journald_) {
+    sd_journal_send("MESSAGE=%s", line.c_str(), "PRIORITY=%d", priority, nullptr);
+    return;
+  }
+  const std::string out =
+      service::iso8601_utc(std::time(nullptr)) + " kelvane-operator-approvald: " + line + "\n";
+  std::size_t done = 0;
+  while (done < out.size()) {
+    const ssize_t n = repeat_if_interrupted(
+        [&] { return ::write(STDERR_FILENO, out.data() + done, out.size() - done); });
+    if (n <= 0) return;
+    done += static_cast<std::size_t>(n);
+  }
+}
+
+}  // namespace kelvane::approvald

@@ -1,0 +1,222 @@
+// kelvane-operator-approvald: the approval service.
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "activation.h"
+#include "daemon.h"
+#include "options.h"
+#include "service/answer.h"
+#include "service/listener.h"
+
+#ifndef KOA_VERSION
+#define KOA_VERSION "0.0.0"
+#endif
+
+namespace kelvane::approvald {
+namespace {
+
+constexpr std::string_view kName = "kelvane-operator-approvald";
+constexpr const char* kApproversGroup = "kelvane-approvers";
+
+// Exit statuses.
+constexpr int kFailed = 1;    // could not start or keep running
+constexpr int kBadUsage = 2;  // bad arguments or configuration
+
+void say(FILE* stream, std::string_view text) {
+  std::fwrite(text.data(), 1, text.size(), stream);
+  std::fflush(stream);
+}
+
+void complain(std::string_view text) {
+  say(stderr, std::string(kName) + ": " + std::string(text) + "\n");
+}
+
+// Many waiting requests are many descriptors: take all the system allows.
+void raise_descriptor_limit() {
+  rlimit limit{};
+  if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+    limit.rlim_cur = limit.rlim_max;
+    (void)::setrlimit(RLIMIT_NOFILE, &limit);
+  }
+}
+
+// Creates the directory (not its parents' parents) if it is missing.
+Result<void, std::string> ensure_directory(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) == 0 || errno == EEXIST) return {};
+  return fail(path + ": " + std::strerror(errno));
+}
+
+std::string parent_of(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+// A listening socket of our own at `path`, with room for many waiting
+// connections, its file given `mode` (and group, unless -1).
+Result<FileDescriptor, std::string> listen_at(const std::string& path, mode_t mode, gid_t group,
+                                              service::Listener& holder) {
+  std::string error;
+  if (!service::Listener::open(path, holder, error)) return fail(std::move(error));
+  // Listening again only changes the backlog: bursts of sudo sessions wait
+  // in it, never in connect.
+  (void)::listen(holder.fd(), SOMAXCONN);
+  if (group != static_cast<gid_t>(-1) && ::chown(path.c_str(), 0, group) != 0)
+    return fail(path + ": cannot give it to group " + kApproversGroup + ": " +
+                std::strerror(errno));
+  if (::chmod(path.c_str(), mode) != 0) return fail(path + ": " + std::strerror(errno));
+  const int fd = ::dup(holder.fd());
+  if (fd < 0) return fail(path + ": " + std::strerror(errno));
+  return FileDescriptor(fd);
+}
+
+// The record at start: earlier pending requests abandoned, old ones pruned,
+// the first block of ids taken.
+Result<void, std::string> prepare_record(service::Store& store, const service::Config& config,
+                                         Start& start) {
+  if (auto b = store.begin(); !b.ok()) return b;
+  const std::time_t now = std::time(nullptr);
+  auto abandoned = store.abandon_pending(service::iso8601_utc(now));
+  auto pruned =
+      store.prune(service::iso8601_utc(now - static_cast<std::time_t>(config.keep_days) * 86400));
+  auto first = store.reserve_ids(Daemon::kIdBlock);
+  for (const std::string* error :
+       {abandoned.ok() ? nullptr : &abandoned.error(), pruned.ok() ? nullptr : &pruned.error(),
+        first.ok() ? nullptr : &first.error()}) {
+    if (error) {
+      store.rollback();
+      return fail(*error);
+    }
+  }
+  start.first_id = first.value();
+  start.id_count = Daemon::kIdBlock;
+  return store.commit();
+}
+
+int serve(const Options& options, service::Config config, const std::string& config_path) {
+  Settings settings;
+  settings.request_socket =
+      options.socket.value_or(config.socket.value_or(std::string(kDefaultSocket)));
+  settings.operator_socket = options.operator_socket.value_or(
+      config.operator_socket.value_or(std::string(kDefaultOperatorSocket)));
+  const std::string state_dir =
+      options.state_dir.value_or(config.state_dir.value_or(std::string(kDefaultStateDir)));
+  settings.config_path = config_path;
+  settings.config_named = options.config.has_value();
+  settings.config = std::move(config);
+
+  raise_descriptor_limit();
+  DecisionJournal journal;
+  Start start;
+  if (auto made = ensure_directory(state_dir, 0750); !made.ok()) {
+    complain(made.error());
+    return kFailed;
+  }
+  auto store = service::Store::open(state_dir);
+  if (!store.ok()) {
+    complain(store.error());
+    return kFailed;
+  }
+  if (auto prepared = prepare_record(*store.value(), settings.config, start); !prepared.ok()) {
+    complain(prepared.error());
+    return kFailed;
+  }
+  start.store = std::move(store).value();
+
+  ActivatedSockets activated =
+      take_activated_sockets(settings.request_socket, settings.operator_socket);
+  if (!activated.error.empty()) {
+    complain(activated.error);
+    return kFailed;
+  }
+  service::Listener request_holder;
+  service::Listener operator_holder;
+  if (activated.requests >= 0) {
+    start.requests = FileDescriptor(activated.requests);
+  } else {
+    auto fd = listen_at(settings.request_socket, 0666, static_cast<gid_t>(-1), request_holder);
+    if (!fd.ok()) {
+      complain(fd.error());
+      return kFailed;
+    }
+    start.requests = std::move(fd).value();
+  }
+  if (activated.operators >= 0) {
+    start.operators = FileDescriptor(activated.operators);
+  } else {
+    // Members of the approvers' group may connect; without the group, root
+    // alone.
+    const group* approvers = ::getgrnam(kApproversGroup);
+    const gid_t gid = approvers ? approvers->gr_gid : static_cast<gid_t>(-1);
+    if (auto made = ensure_directory(parent_of(settings.operator_socket), 0755); !made.ok()) {
+      complain(made.error());
+      return kFailed;
+    }
+    auto fd = listen_at(settings.operator_socket, approvers ? 0660 : 0600, gid, operator_holder);
+    if (!fd.ok()) {
+      complain(fd.error());
+      return kFailed;
+    }
+    start.operators = std::move(fd).value();
+  }
+  for (const int fd : {start.requests.get(), start.operators.get()}) {
+    (void)::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+  }
+
+  const std::string request_socket = settings.request_socket;
+  const std::string operator_socket = settings.operator_socket;
+  Daemon daemon(std::move(settings), std::move(start), journal);
+  std::string error;
+  if (!daemon.ready(error)) {
+    complain(error);
+    return kFailed;
+  }
+  say(stdout, std::string(kName) + ": listening on " + request_socket +
+                  " (operators: " + operator_socket + ")\n");
+  return daemon.run();
+}
+
+int main_of(int argc, const char* const* argv) {
+  auto parsed = parse_options(argc, argv);
+  if (!parsed.ok()) {
+    complain(parsed.error());
+    say(stderr, "Try 'kelvane-operator-approvald --help'.\n");
+    return kBadUsage;
+  }
+  const Options& options = parsed.value();
+  if (options.command == Command::Help) {
+    say(stdout, kUsage);
+    return 0;
+  }
+  if (options.command == Command::Version) {
+    say(stdout, std::string(kName) + " " KOA_VERSION "\n");
+    return 0;
+  }
+  const std::string config_path = options.config.value_or(std::string(service::kDefaultConfigPath));
+  auto config = service::load_config(config_path, options.config.has_value());
+  if (!config.ok()) {
+    complain(config.error());
+    return kBadUsage;
+  }
+  if (options.command == Command::CheckConfig) {
+    say(stdout, config_path + ": ok\n");
+    return 0;
+  }
+  return serve(options, std::move(config).value(), config_path);
+}
+
+}  // namespace
+}  // namespace kelvane::approvald
+
+int main(int argc, char** argv) {
+  return kelvane::approvald::main_of(argc, argv);
+}

@@ -1,0 +1,427 @@
+// The operators' side of the loop: who each operator is (SO_PEERCRED, its
+// user and groups looked up off the loop), the operators' protocol, votes,
+// and the events pushed to watching operators.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <ctime>
+
+#include "daemon.h"
+#include "service/answer.h"
+
+#ifndef KOA_VERSION
+#define KOA_VERSION "0.0.0"
+#endif
+
+namespace kelvane::approvald {
+namespace {
+
+// An operator that reads slower than events come is dropped past this much
+// unsent output, rather than hold the daemon's memory.
+constexpr std::size_t kMaxOperatorBacklog = std::size_t{256} << 20;
+
+std::string not_allowed(std::string_view what) {
+  return "you are not allowed to " + std::string(what) +
+         " (not an approver or auditor in the configuration)";
+}
+
+}  // namespace
+
+void Daemon::accept_operators() {
+  for (;;) {
+    FileDescriptor fd(
+        ::accept4(operators_listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd.is_open()) return;
+    const auto credentials = service::peer_credentials(fd.get());
+    if (!credentials) continue;
+    auto o = std::make_unique<Operator>();
+    o->key = next_key_++;
+    o->fd = std::move(fd);
+    o->credentials = *credentials;
+    watch_fd(o->fd.get(), o->key, EPOLLIN | EPOLLRDHUP);
+    const std::uint64_t key = o->key;
+    const uid_t uid = credentials->uid;
+    const gid_t gid = credentials->gid;
+    operators_.emplace(key, std::move(o));
+    // Looked up for every connection, so that a change to the user's groups
+    // counts from its next connection on.
+    lookups_.submit([this, key, uid, gid]() -> std::function<void()> {
+      Identity identity = look_up_identity(uid, gid);
+      return [this, key, identity = std::move(identity)]() mutable {
+        auto found = operators_.find(key);
+        if (found == operators_.end()) return;
+        found->second->identity = std::move(identity);
+        serve_operator_lines(*found->second);
+      };
+    });
+  }
+}
+
+Role Daemon::role(const Operator& o) const {
+  return o.identity ? role_of(settings_.config, *o.identity) : Role::None;
+}
+
+void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
+  if (events & EPOLLOUT) flush_operator(o);
+  if (operators_.count(o.key) == 0) return;
+  if (events & (EPOLLIN | EPOLLRDHUP)) {
+    char buffer[65536];
+    for (;;) {
+      const ssize_t n = ::recv(o.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+      if (n < 0 && errno == EINTR) continue;
+      if (n < 0 && errno == EAGAIN) break;
+      if (n <= 0) {
+        o.input_closed = true;
+        break;
+      }
+      o.in.append(buffer, static_cast<std::size_t>(n));
+      // Lines wait while an answer waits for the record; past two lines'
+      // worth the operator waits too (its sends block).
+      if (o.in.size() > 2 * service::kMaxOperatorLine) break;
+    }
+  }
+  serve_operator_lines(o);
+  if (operators_.count(o.key) == 0) return;
+  if (events & (EPOLLHUP | EPOLLERR)) {
+    close_operator(o);
+    return;
+  }
+  // Listen for input only while it can be taken.
+  std::uint32_t wanted = o.writing ? std::uint32_t{EPOLLOUT} : 0u;
+  if (!o.input_closed && o.in.size() <= 2 * service::kMaxOperatorLine)
+    wanted |= EPOLLIN | EPOLLRDHUP;
+  change_fd(o.fd.get(), o.key, wanted);
+}
+
+void Daemon::serve_operator_lines(Operator& o) {
+  const std::uint64_t key = o.key;
+  while (o.identity && !o.busy) {
+    const std::size_t end = o.in.find('\n');
+    if (end == std::string::npos) {
+      if (o.in.size() > service::kMaxOperatorLine) {
+        refuse(o, service::kOperatorBadLine,
+               "the line is longer than " + std::to_string(service::kMaxOperatorLine) + " bytes");
+        close_operator(o);
+        return;
+      }
+      break;
+    }
+    std::string line = o.in.substr(0, end);
+    o.in.erase(0, end + 1);
+    if (line.size() > service::kMaxOperatorLine) {
+      refuse(o, service::kOperatorBadLine,
+             "the line is longer than " + std::to_string(service::kMaxOperatorLine) + " bytes");
+      close_operator(o);
+      return;
+    }
+    auto request = service::decode_operator_request(line);
+    if (!request.ok()) {
+      refuse(o, service::kOperatorBadLine, request.error());
+    } else {
+      handle_operator_request(o, request.value());
+    }
+    if (operators_.count(key) == 0) return;
+  }
+  // An operator that has said all it will and is owed nothing is done.
+  if (o.input_closed && !o.busy && !o.watching && o.in.find('\n') == std::string::npos &&
+      o.sent == o.out.size()) {
+    close_operator(o);
+  }
+}
+
+void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest& request) {
+  const Role who = role(o);
+  const bool may_read = who != Role::None;
+  switch (request.op) {
+    case service::OperatorOp::Status: {
+      service::OperatorAnswer a;
+      a.version = KOA_VERSION;
+      a.uptime_secs = static_cast<std::uint64_t>(
+          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count());
+      a.pending = pending_.size();
+      a.record_bytes = commits_->record_bytes();
+      answer(o, std::move(a));
+      return;
+    }
+    case service::OperatorOp::Cancel:
+      cancel(o, request);
+      return;
+    case service::OperatorOp::List:
+      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("list requests"));
+      return list_pending(o);
+    case service::OperatorOp::Show:
+      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("see requests"));
+      return show(o, request);
+    case service::OperatorOp::History:
+      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("read the record"));
+      return history(o, request);
+    case service::OperatorOp::Watch: {
+      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("watch requests"));
+      answer(o, {});
+      o.watching = true;
+      watchers_.insert(o.key);
+      for (const auto& [id, key] : pending_) {
+        write_to_operator(o, service::encode_pending_event(requesters_.at(key)->record));
+      }
+      return;
+    }
+    case service::OperatorOp::Vote:
+      if (who != Role::Approver) {
+        return refuse(o, service::kOperatorRefused,
+                      "you are not an approver (approvers in the configuration)");
+      }
+      return vote(o, request);
+  }
+}
+
+void Daemon::list_pending(Operator& o) {
+  // Written straight from the records: "ok" < "reply" < "requests".
+  std::string line =
+      o.watching ? R"({"ok":true,"reply":true,"requests":[)" : R"({"ok":true,"requests":[)";
+  bool first = true;
+  for (const auto& [id, key] : pending_) {
+    if (!first) line += ',';
+    first = false;
+    service::append_request_record(line, requesters_.at(key)->record);
+  }
+  line += "]}\n";
+  write_to_operator(o, line);
+}
+
+void Daemon::show(Operator& o, const service::OperatorRequest& request) {
+  for (const auto& [key, r] : requesters_) {
+    if (r->phase >= Phase::Pending && r->record.id == request.id) {
+      service::OperatorAnswer a;
+      a.request = r->record;
+      answer(o, std::move(a));
+      return;
+    }
+  }
+  auto found = std::make_shared<std::optional<service::RequestRecord>>();
+  o.busy = true;
+  const std::uint64_t key = o.key;
+  commits_->submit(
+      [found, id = request.id](service::Store& store) -> Result<void, std::string> {
+        auto record = store.find(id);
+        if (!record.ok()) return fail(std::move(record).error());
+        *found = std::move(record).value();
+        return {};
+      },
+      [this, key, found, id = request.id](const Result<void, std::string>& done) {
+        auto found_operator = operators_.find(key);
+        if (found_operator == operators_.end()) return;
+        Operator& op = *found_operator->second;
+        op.busy = false;
+        if (!done.ok()) {
+          refuse(op, service::kOperatorRefused, "the record cannot be read");
+        } else if (!*found) {
+          refuse(op, service::kOperatorRefused, "there is no request " + id);
+        } else {
+          service::OperatorAnswer a;
+          a.request = std::move(**found);
+          answer(op, std::move(a));
+        }
+        serve_operator_lines(op);
+      });
+}
+
+void Daemon::history(Operator& o, const service::OperatorRequest& request) {
+  auto records = std::make_shared<std::vector<service::RequestRecord>>();
+  std::optional<std::string> since;
+  if (request.since) since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
+  o.busy = true;
+  const std::uint64_t key = o.key;
+  commits_->submit(
+      [records, since](service::Store& store) -> Result<void, std::string> {
+        auto read = store.history(since);
+        if (!read.ok()) return fail(std::move(read).error());
+        *records = std::move(read).value();
+        return {};
+      },
+      [this, key, records](const Result<void, std::string>& done) {
+        auto found_operator = operators_.find(key);
+        if (found_operator == operators_.end()) return;
+        Operator& op = *found_operator->second;
+        op.busy = false;
+        if (!done.ok()) {
+          refuse(op, service::kOperatorRefused, "the record cannot be read");
+        } else {
+          service::OperatorAnswer a;
+          a.records = std::move(*records);
+          answer(op, std::move(a));
+        }
+        serve_operator_lines(op);
+      });
+}
+
+// Why a request that is not pending cannot be voted on or cancelled.
+void Daemon::about_decided(Operator& o, const std::string& id) {
+  for (const auto& [key, r] : requesters_) {
+    if (r->phase > Phase::Pending && r->record.id == id) {
+      refuse(o, service::kOperatorRefused, "request " + id + " is already " + r->record.state);
+      return;
+    }
+  }
+  auto found = std::make_shared<std::optional<service::RequestRecord>>();
+  o.busy = true;
+  const std::uint64_t key = o.key;
+  commits_->submit(
+      [found, id](service::Store& store) -> Result<void, std::string> {
+        auto record = store.find(id);
+        if (!record.ok()) return fail(std::move(record).error());
+        *found = std::move(record).value();
+        return {};
+      },
+      [this, key, found, id](const Result<void, std::string>&) {
+        auto found_operator = operators_.find(key);
+        if (found_operator == operators_.end()) return;
+        Operator& op = *found_operator->second;
+        op.busy = false;
+        const bool known = *found && (*found)->state != "pending";
+        refuse(op, service::kOperatorRefused,
+               known ? "request " + id + " is already " + (*found)->state
+                     : "there is no pending request " + id);
+        serve_operator_lines(op);
+      });
+}
+
+void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
+  Requester* r = pending_request(request.id);
+  if (r == nullptr) return about_decided(o, request.id);
+  const uid_t voter = o.credentials.uid;
+  auto judged = judge_vote(r->record, voter, request.approve);
+  if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+  service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
+                           service::iso8601_utc(std::time(nullptr))};
+  r->record.votes.push_back(vote);
+  std::uint64_t yes = 0;
+  for (const auto& v : r->record.votes) yes += v.approve ? 1 : 0;
+  const std::uint64_t needed = r->record.needed;
+  const std::uint64_t key = o.key;
+  o.busy = true;
+  auto reply = [this, key, yes, needed](const std::string& state, bool ok) {
+    auto found = operators_.find(key);
+    if (found == operators_.end()) return;
+    Operator& op = *found->second;
+    op.busy = false;
+    if (!ok) {
+      refuse(op, service::kOperatorRefused, "the record cannot be written; the vote is not taken");
+    } else {
+      service::OperatorAnswer a;
+      a.state = state;
+      a.votes = yes;
+      a.needed = needed;
+      answer(op, std::move(a));
+    }
+    serve_operator_lines(op);
+  };
+  const Outcome outcome = judged.value();
+  if (outcome == Outcome::StillPending) {
+    commits_->submit(
+        [id = r->record.id, vote](service::Store& store) { return store.add_vote(id, vote); },
+        [reply](const Result<void, std::string>& done) { reply("pending", done.ok()); });
+    return;
+  }
+  const std::string state = outcome == Outcome::Approved ? "approved" : "denied";
+  decide(*r, state, verdict_detail(r->record, outcome), vote,
+         [reply, state](bool ok) { reply(state, ok); });
+}
+
+void Daemon::cancel(Operator& o, const service::OperatorRequest& request) {
+  Requester* r = pending_request(request.id);
+  if (r == nullptr) return about_decided(o, request.id);
+  if (r->record.verified_uid != o.credentials.uid) {
+    return refuse(o, service::kOperatorRefused,
+                  "request " + request.id + " is not yours: only its requester may cancel it");
+  }
+  const std::uint64_t key = o.key;
+  o.busy = true;
+  decide(*r, "withdrawn", "the requester withdrew the request", std::nullopt, [this, key](bool ok) {
+    auto found = operators_.find(key);
+    if (found == operators_.end()) return;
+    Operator& op = *found->second;
+    op.busy = false;
+    if (ok) {
+      service::OperatorAnswer a;
+      a.state = "withdrawn";
+      answer(op, std::move(a));
+    } else {
+      refuse(op, service::kOperatorRefused, "the record cannot be written");
+    }
+    serve_operator_lines(op);
+  });
+}
+
+void Daemon::answer(Operator& o, service::OperatorAnswer a) {
+  a.reply = o.watching;
+  write_to_operator(o, service::encode_answer(a));
+}
+
+void Daemon::refuse(Operator& o, int status, std::string error) {
+  answer(o, service::refused_answer(status, std::move(error)));
+}
+
+void Daemon::write_to_operator(Operator& o, std::string_view text) {
+  if (o.sent == o.out.size()) {
+    o.out.clear();
+    o.sent = 0;
+  }
+  o.out.append(text);
+  if (o.out.size() - o.sent > kMaxOperatorBacklog) {
+    journal_.note("an operator (uid " + std::to_string(o.credentials.uid) +
+                  ") reads too slowly; its connection is closed");
+    // Closed on the next event, not here: callers still hold the operator.
+    o.input_closed = true;
+    o.watching = false;
+    watchers_.erase(o.key);
+    (void)::shutdown(o.fd.get(), SHUT_RDWR);
+    return;
+  }
+  flush_operator(o);
+}
+
+void Daemon::flush_operator(Operator& o) {
+  while (o.sent < o.out.size()) {
+    const ssize_t n = ::send(o.fd.get(), o.out.data() + o.sent, o.out.size() - o.sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      if (!o.writing) {
+        o.writing = true;
+        std::uint32_t wanted = EPOLLOUT;
+        if (!o.input_closed) wanted |= EPOLLIN | EPOLLRDHUP;
+        change_fd(o.fd.get(), o.key, wanted);
+      }
+      return;
+    }
+    if (n <= 0) {
+      // Gone; its hang-up closes it.
+      o.sent = o.out.size();
+      break;
+    }
+    o.sent += static_cast<std::size_t>(n);
+  }
+  o.out.clear();
+  o.sent = 0;
+  if (o.writing) {
+    o.writing = false;
+    change_fd(o.fd.get(), o.key, o.input_closed ? 0 : EPOLLIN | EPOLLRDHUP);
+  }
+}
+
+void Daemon::broadcast(const std::string& line) {
+  std::vector<std::uint64_t> keys(watchers_.begin(), watchers_.end());
+  for (const std::uint64_t key : keys) {
+    auto found = operators_.find(key);
+    if (found != operators_.end()) write_to_operator(*found->second, line);
+  }
+}
+
+void Daemon::close_operator(Operator& o) {
+  watchers_.erase(o.key);
+  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, o.fd.get(), nullptr);
+  operators_.erase(o.key);
+}
+
+}  // namespace kelvane::approvald

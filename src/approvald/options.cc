@@ -1,0 +1,69 @@
+#include "options.h"
+
+#include <array>
+
+namespace kelvane::approvald {
+
+const std::string_view kUsage =
+    "Usage: kelvane-operator-approvald [OPTIONS]\n"
+    "\n"
+    "The approval service: holds requests from kelvane-operator-approve and the\n"
+    "sudo approval plugin until operators decide them, and keeps a record.\n"
+    "\n"
+    "Options:\n"
+    "  --socket PATH           request socket (default /run/kelvane-operator-approval.sock)\n"
+    "  --operator-socket PATH  operators' socket\n"
+    "                          (default /run/kelvane-operator-approval/operators.sock)\n"
+    "  --state-dir DIR         where the record is kept\n"
+    "                          (default /var/lib/kelvane-operator-approval)\n"
+    "  --config FILE           configuration\n"
+    "                          (default /etc/kelvane-operator-approval/service.toml)\n"
+    "  --check-config          check the configuration and exit (0 good, 2 bad)\n"
+    "  --help, --version\n";
+
+Result<Options, std::string> parse_options(int argc, const char* const* argv) {
+  Options options;
+  const std::array<std::pair<std::string_view, std::optional<std::string> Options::*>, 4> valued = {
+      {{"--socket", &Options::socket},
+       {"--operator-socket", &Options::operator_socket},
+       {"--state-dir", &Options::state_dir},
+       {"--config", &Options::config}}};
+  for (int i = 1; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    if (arg == "--help") {
+      options.command = Command::Help;
+      return options;
+    }
+    if (arg == "--version") {
+      options.command = Command::Version;
+      return options;
+    }
+    if (arg == "--check-config") {
+      options.command = Command::CheckConfig;
+      continue;
+    }
+    std::optional<std::string_view> inline_value;
+    if (const std::size_t eq = arg.find('=');
+        arg.starts_with("--") && eq != std::string_view::npos) {
+      inline_value = arg.substr(eq + 1);
+      arg = arg.substr(0, eq);
+    }
+    bool known = false;
+    for (const auto& [name, slot] : valued) {
+      if (arg != name) continue;
+      known = true;
+      if (!inline_value) {
+        if (i + 1 >= argc) return fail(std::string(name) + " needs a value");
+        inline_value = argv[++i];
+      }
+      if (inline_value->empty()) return fail(std::string(name) + " needs a value");
+      if (name != "--config" && !inline_value->starts_with('/'))
+        return fail(std::string(name) + " needs an absolute path");
+      options.*slot = std::string(*inline_value);
+    }
+    if (!known) return fail("unknown argument \"" + std::string(argv[i]) + "\"");
+  }
+  return options;
+}
+
+}  // namespace kelvane::approvald

@@ -1,0 +1,426 @@
+// The requesters' side of the loop: accepting under the caps, reading the
+// one request line within its limits, identifying the requester off the
+// loop, waiting for a verdict, recording it and only then sending it.
+#include <sys/epoll.h>
+#include <sys/socket.h>
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+
+#include "daemon.h"
+#include "demo_service/request_line.h"  // the demo's limits and texts of the line
+#include "json/writer.h"
+#include "service/answer.h"
+#include "verdict_line.h"
+
+namespace kelvane::approvald {
+namespace {
+
+constexpr std::uint32_t kReading = EPOLLIN | EPOLLRDHUP;
+// After the line only a hang-up or an error is of interest (epoll always
+// reports those); a half-close is not leaving.
+constexpr std::uint32_t kWaiting = 0;
+
+std::string now_text() {
+  return service::iso8601_utc(std::time(nullptr));
+}
+
+// Sends what fits at once on a socket that is then closed.
+void send_once(int fd, const std::string& line) {
+  (void)::send(fd, line.data(), line.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+}
+
+// The verdict the client is sent for a request that closed in `state`.
+std::string_view verdict_of(std::string_view state) {
+  if (state == "withdrawn") return "refused";
+  return state;
+}
+
+}  // namespace
+
+std::optional<std::string> Daemon::take_id() {
+  if (!reserving_ids_ && id_limit_ - next_id_ < kIdBlock / 2) {
+    reserving_ids_ = true;
+    auto first = std::make_shared<std::uint64_t>(0);
+    commits_->submit(
+        [first](service::Store& store) -> Result<void, std::string> {
+          auto reserved = store.reserve_ids(kIdBlock);
+          if (!reserved.ok()) return fail(std::move(reserved).error());
+          *first = reserved.value();
+          return {};
+        },
+        [this, first](const Result<void, std::string>& done) {
+          reserving_ids_ = false;
+          if (!done.ok()) {
+            journal_.note("cannot reserve request ids: " + done.error());
+            return;
+          }
+          // The sequence only goes up, so the new block follows the old one.
+          if (*first == id_limit_)
+            id_limit_ += kIdBlock;
+          else {
+            next_id_ = *first;
+            id_limit_ = *first + kIdBlock;
+          }
+        });
+  }
+  if (next_id_ >= id_limit_) return std::nullopt;
+  return std::to_string(next_id_++);
+}
+
+void Daemon::record_async(service::RequestRecord record) {
+  commits_->submit(
+      [record = std::move(record)](service::Store& store) { return store.insert_request(record); },
+      [this](const Result<void, std::string>& done) {
+        if (!done.ok()) journal_.note("cannot record a refusal: " + done.error());
+      });
+}
+
+void Daemon::accept_requesters() {
+  for (;;) {
+    FileDescriptor fd(
+        ::accept4(requests_listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
+    if (!fd.is_open()) {
+      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
+        // Out of descriptors: leave the rest queued for a moment rather than
+        // spin on a listener that stays readable.
+        journal_.note(std::string("accept: ") + std::strerror(errno));
+        change_fd(requests_listener_.get(), kRequestListenerKey, 0);
+        accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+      }
+      return;
+    }
+    const auto credentials = service::peer_credentials(fd.get());
+    if (!credentials) continue;  // closed: the kernel cannot say who it was
+    uid_t cap_uid = credentials->uid;
+    if (cap_uid == 0) {
+      // sudo before it changes user: the invoking user's cap, not root's.
+      if (auto real = service::real_uid_of(credentials->pid); real && *real != 0) cap_uid = *real;
+    }
+    const service::Config& config = settings_.config;
+    if (requesters_.size() >= config.max_pending) {
+      refuse_unread(fd.get(), *credentials, cap_uid, "refused",
+                    "the approval service holds as many requests as it takes (max_pending = " +
+                        std::to_string(config.max_pending) + "); try again later");
+      continue;
+    }
+    if (per_uid_[cap_uid] >= config.max_pending_per_user) {
+      refuse_unread(fd.get(), *credentials, cap_uid, "refused",
+                    "this user already has " + std::to_string(per_uid_[cap_uid]) +
+                        " requests waiting (max_pending_per_user = " +
+                        std::to_string(config.max_pending_per_user) + ")");
+      continue;
+    }
+    auto r = std::make_unique<Requester>();
+    r->key = next_key_++;
+    r->fd = std::move(fd);
+    r->credentials = *credentials;
+    r->cap_uid = cap_uid;
+    ++per_uid_[cap_uid];
+    watch_fd(r->fd.get(), r->key, kReading);
+    set_deadline(*r, Clock::now() + demo::kRequestTimeLimit);
+    requesters_.emplace(r->key, std::move(r));
+  }
+}
+
+void Daemon::refuse_unread(int fd, const service::PeerCredentials& credentials, uid_t cap_uid,
+                           std::string_view verdict, const std::string& detail) {
+  const std::optional<std::string> id = take_id();
+  send_once(fd, verdict_line(verdict, detail, id.value_or("")));
+  journal_.refusal(verdict, cap_uid, static_cast<std::uint64_t>(credentials.pid), detail);
+  if (!id) return;
+  service::RequestRecord record;
+  record.id = *id;
+  record.state = verdict == "refused" ? "refused" : "invalid";
+  record.created_at = now_text();
+  record.decided_at = record.created_at;
+  record.verified_uid = cap_uid;
+  record.via_sudo = cap_uid != credentials.uid;
+  record.peer.uid = credentials.uid;
+  record.peer.gid = credentials.gid;
+  record.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);
+  record.needed = settings_.config.approvals;
+  record.detail_of_verdict = detail;
+  record_async(std::move(record));
+}
+
+void Daemon::set_deadline(Requester& r, std::optional<Clock::time_point> at) {
+  if (r.deadline) timers_.erase({*r.deadline, r.key});
+  r.deadline = at;
+  if (at) timers_.insert({*at, r.key});
+}
+
+void Daemon::on_requester_event(Requester& r, std::uint32_t events) {
+  if (r.phase == Phase::Reading || r.phase == Phase::Dropping) {
+    // Read first: a line and a hang-up may come together.
+    if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) read_request(r);
+    return;
+  }
+  if (events & EPOLLOUT) {
+    if (r.phase == Phase::Sending) send_to_requester(r);
+    return;
+  }
+  if (events & (EPOLLHUP | EPOLLERR)) requester_left(r);
+}
+
+void Daemon::read_request(Requester& r) {
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = ::recv(r.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) return;
+    if (n <= 0) {
+      // Closed (or failed) before the line feed: nothing to answer when
+      // nothing came, else the line is unfinished. A client that only
+      // half-closed still reads the answer.
+      if (r.phase == Phase::Dropping) {
+        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+      } else if (r.in.empty()) {
+        close_requester(r);
+      } else {
+        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::Unfinished));
+      }
+      return;
+    }
+    const std::string_view chunk(buffer, static_cast<std::size_t>(n));
+    const std::size_t end = chunk.find('\n');
+    if (r.phase == Phase::Dropping) {
+      if (end != std::string_view::npos)
+        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+      if (end != std::string_view::npos) return;
+      continue;
+    }
+    const std::size_t taken = end == std::string_view::npos ? chunk.size() : end;
+    if (r.in.size() + taken > demo::kMaxRequestBytes) {
+      r.in.clear();
+      r.in.shrink_to_fit();
+      r.phase = Phase::Dropping;
+      if (end != std::string_view::npos) {
+        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+        return;
+      }
+      continue;
+    }
+    r.in.append(chunk.substr(0, taken));
+    if (end != std::string_view::npos) {
+      // Bytes after the line feed are not read: they are not part of a
+      // request, and a hang-up is still seen with them queued.
+      std::string line = std::move(r.in);
+      r.in = {};
+      line_complete(r, std::move(line));
+      return;
+    }
+  }
+}
+
+void Daemon::line_complete(Requester& r, std::string line) {
+  change_fd(r.fd.get(), r.key, kWaiting);
+  set_deadline(r, std::nullopt);
+  auto parsed = service::parse_request(line);
+  if (!parsed.ok()) {
+    answer_unread(r, "invalid_request", parsed.error());
+    return;
+  }
+  r.request = std::move(parsed).value();
+  r.phase = Phase::Identifying;
+  const std::optional<uid_t> stated =
+      r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
+  const std::uint64_t key = r.key;
+  const service::PeerCredentials credentials = r.credentials;
+  lookups_.submit([this, key, credentials, stated]() -> std::function<void()> {
+    auto who = service::verify_requester(credentials, stated);
+    return [this, key, who = std::move(who)]() mutable { on_identified(key, std::move(who)); };
+  });
+}
+
+void Daemon::answer_unread(Requester& r, std::string_view verdict, const std::string& detail) {
+  refuse_unread(r.fd.get(), r.credentials, r.cap_uid, verdict, detail);
+  close_requester(r);
+}
+
+void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
+  auto found = requesters_.find(key);
+  if (found == requesters_.end()) return;
+  Requester& r = *found->second;
+  if (r.gone || r.phase != Phase::Identifying) return;
+  const service::Config& config = settings_.config;
+  const uid_t verified = who.verified.uid;
+  if (verified != r.cap_uid) {
+    // The stated invoking user's cap applies from here on.
+    if (per_uid_[verified] >= config.max_pending_per_user) {
+      answer_unread(r, "refused",
+                    "this user already has " + std::to_string(per_uid_[verified]) +
+                        " requests waiting (max_pending_per_user = " +
+                        std::to_string(config.max_pending_per_user) + ")");
+      return;
+    }
+    if (--per_uid_[r.cap_uid] == 0) per_uid_.erase(r.cap_uid);
+    r.cap_uid = verified;
+    ++per_uid_[verified];
+  }
+  const std::optional<std::string> id = take_id();
+  if (!id) {
+    answer_unread(r, "refused", "the approval service cannot write its record");
+    return;
+  }
+  service::RequestRecord& record = r.record;
+  const service::Request& q = r.request;
+  record.id = *id;
+  record.state = "pending";
+  record.title = q.title;
+  record.detail = q.detail;
+  record.action = q.action;
+  record.requester = q.requester;
+  record.source_host = q.source_host;
+  record.target_host = q.target_host;
+  record.operation_digest = q.operation_digest;
+  if (q.has_context) record.context = json::to_json(q.context);
+  record.timeout_secs =
+      q.timeout_secs ? std::min(*q.timeout_secs, config.max_timeout) : config.default_timeout;
+  record.created_at = now_text();
+  record.verified_uid = verified;
+  record.verified_user = who.user;
+  record.via_sudo = who.verified.via_sudo;
+  record.peer = who.peer;
+  record.needed = config.approvals;
+  r.request = {};  // the record holds what is kept
+  r.phase = Phase::Pending;
+  pending_.emplace(std::stoull(record.id), r.key);
+  set_deadline(r, Clock::now() + std::chrono::seconds(record.timeout_secs));
+  commits_->submit([record](service::Store& store) { return store.insert_request(record); });
+  broadcast(service::encode_pending_event(record));
+}
+
+void Daemon::on_deadline(Requester& r) {
+  switch (r.phase) {
+    case Phase::Reading:
+      answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TimedOut));
+      return;
+    case Phase::Dropping:
+      answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+      return;
+    case Phase::Pending:
+      decide(r, "expired",
+             "no operator decided within " + std::to_string(r.record.timeout_secs) + " seconds",
+             std::nullopt, {});
+      return;
+    default:
+      return;
+  }
+}
+
+Daemon::Requester* Daemon::pending_request(std::string_view id) {
+  std::uint64_t number = 0;
+  for (const char c : id) number = number * 10 + static_cast<std::uint64_t>(c - '0');
+  const auto found = pending_.find(number);
+  if (found == pending_.end() || std::to_string(number) != id) return nullptr;
+  auto r = requesters_.find(found->second);
+  return r == requesters_.end() ? nullptr : r->second.get();
+}
+
+void Daemon::decide(Requester& r, std::string state, std::string detail,
+                    std::optional<service::VoteRecord> vote, std::function<void(bool)> after) {
+  pending_.erase(std::stoull(r.record.id));
+  set_deadline(r, std::nullopt);
+  r.phase = Phase::Recording;
+  r.record.state = std::move(state);
+  r.record.decided_at = now_text();
+  r.record.detail_of_verdict = std::move(detail);
+  if (r.record.state == "approved") {
+    r.token = service::random_token();
+    if (r.token.empty()) {
+      // No randomness, no approval: fail closed.
+      r.record.state = "refused";
+      r.record.detail_of_verdict = "the approval service cannot make an approval token";
+    } else {
+      r.token_expires_at = service::iso8601_utc(
+          std::time(nullptr) + static_cast<std::time_t>(settings_.config.token_lifetime));
+    }
+  }
+  const std::uint64_t key = r.key;
+  const service::RequestRecord& record = r.record;
+  commits_->submit(
+      [id = record.id, state = record.state, decided = *record.decided_at,
+       text = *record.detail_of_verdict,
+       vote = std::move(vote)](service::Store& store) -> Result<void, std::string> {
+        if (vote) {
+          if (auto added = store.add_vote(id, *vote); !added.ok()) return added;
+        }
+        return store.close_request(id, state, decided, text);
+      },
+      [this, key, after = std::move(after)](const Result<void, std::string>& done) {
+        if (!done.ok()) journal_.note("cannot record a verdict: " + done.error());
+        on_recorded(key, done.ok());
+        if (after) after(done.ok());
+      });
+}
+
+void Daemon::on_recorded(std::uint64_t key, bool ok) {
+  auto found = requesters_.find(key);
+  if (found == requesters_.end()) return;
+  Requester& r = *found->second;
+  if (!ok) {
+    // The verdict is not in the record, so it is not given: fail closed.
+    r.record.state = "refused";
+    r.record.detail_of_verdict = "the approval service cannot write its record";
+    r.token.clear();
+  }
+  journal_.decision(r.record);
+  service::OperatorEvent closed{service::OperatorEvent::Kind::Closed, std::nullopt, r.record.id,
+                                r.record.state};
+  broadcast(service::encode_event(closed));
+  if (r.gone) {
+    close_requester(r);
+    return;
+  }
+  r.out = verdict_line(verdict_of(r.record.state), *r.record.detail_of_verdict, r.record.id,
+                       r.token, r.token_expires_at);
+  r.phase = Phase::Sending;
+  send_to_requester(r);
+}
+
+void Daemon::send_to_requester(Requester& r) {
+  while (r.sent < r.out.size()) {
+    const ssize_t n = ::send(r.fd.get(), r.out.data() + r.sent, r.out.size() - r.sent,
+                             MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && errno == EAGAIN) {
+      change_fd(r.fd.get(), r.key, EPOLLOUT);
+      return;
+    }
+    if (n <= 0) {
+      journal_.note("request " + r.record.id + ": the requester left before its verdict arrived");
+      break;
+    }
+    r.sent += static_cast<std::size_t>(n);
+  }
+  close_requester(r);
+}
+
+void Daemon::requester_left(Requester& r) {
+  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, r.fd.get(), nullptr);
+  r.fd.close();
+  r.gone = true;
+  switch (r.phase) {
+    case Phase::Pending:
+      decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+      return;
+    case Phase::Recording:
+      return;  // closed once recorded
+    default:
+      close_requester(r);
+      return;
+  }
+}
+
+void Daemon::close_requester(Requester& r) {
+  if (r.fd.is_open()) (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, r.fd.get(), nullptr);
+  set_deadline(r, std::nullopt);
+  if (auto count = per_uid_.find(r.cap_uid); count != per_uid_.end() && --count->second == 0)
+    per_uid_.erase(count);
+  if (r.phase == Phase::Pending) pending_.erase(std::stoull(r.record.id));
+  requesters_.erase(r.key);  // closes the connection
+}
+
+}  // namespace kelvane::approvald

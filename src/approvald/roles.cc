@@ -1,0 +1,62 @@
+#include "roles.h"
+
+#include <grp.h>
+
+#include <algorithm>
+
+#include "service/verified_requester.h"
+
+namespace kelvane::approvald {
+namespace {
+
+bool named_in(const std::vector<std::string>& names, const Identity& identity) {
+  return std::any_of(names.begin(), names.end(), [&](const std::string& entry) {
+    if (entry.starts_with('@')) {
+      const std::string_view group = std::string_view(entry).substr(1);
+      return std::find(identity.groups.begin(), identity.groups.end(), group) !=
+             identity.groups.end();
+    }
+    return !identity.name.empty() && entry == identity.name;
+  });
+}
+
+std::string group_name(gid_t gid) {
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(65536);
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
+  return found->gr_name;
+}
+
+}  // namespace
+
+Role role_of(const service::Config& config, const Identity& identity) {
+  if (named_in(config.approvers, identity)) return Role::Approver;
+  if (named_in(config.auditors, identity)) return Role::Auditor;
+  return Role::None;
+}
+
+Identity look_up_identity(uid_t uid, gid_t gid) {
+  Identity identity;
+  identity.uid = uid;
+  identity.name = service::user_name_of(uid);
+  std::vector<gid_t> gids(64);
+  if (!identity.name.empty()) {
+    int count = static_cast<int>(gids.size());
+    if (::getgrouplist(identity.name.c_str(), gid, gids.data(), &count) < 0) {
+      gids.resize(static_cast<std::size_t>(count));
+      (void)::getgrouplist(identity.name.c_str(), gid, gids.data(), &count);
+    }
+    gids.resize(static_cast<std::size_t>(std::max(count, 0)));
+  } else {
+    gids.assign(1, gid);
+  }
+  for (const gid_t g : gids) {
+    std::string name = group_name(g);
+    if (!name.empty()) identity.groups.push_back(std::move(name));
+  }
+  return identity;
+}
+
+}  // namespace kelvane::approvald

@@ -1,0 +1,31 @@
+// Who an operator is to the daemon: approver, auditor or neither, from the
+// configured user and @group names.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "service/config.h"
+
+namespace kelvane::approvald {
+
+enum class Role { None, Auditor, Approver };
+
+// An operator's user name and the names of all its groups.
+struct Identity {
+  uid_t uid = 0;
+  std::string name;  // "" when the uid has none
+  std::vector<std::string> groups;
+};
+
+// Approver if named, or a member of a named group, in `approvers`; else the
+// same for auditors. A uid without a name is named by nothing.
+Role role_of(const service::Config& config, const Identity& identity);
+
+// Reads the user and group databases; may wait on the name service, so it
+// runs on the lookup thread.
+Identity look_up_identity(uid_t uid, gid_t gid);
+
+}  // namespace kelvane::approvald

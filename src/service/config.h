@@ -1,0 +1,43 @@
+// The approval daemon's configuration: service.toml.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "support/result.h"
+
+namespace kelvane::service {
+
+inline constexpr std::string_view kDefaultConfigPath =
+    "/etc/kelvane-operator-approval/service.toml";
+
+struct Config {
+  // User names, or "@group" for every member of a group.
+  std::vector<std::string> approvers;
+  std::vector<std::string> auditors;
+  std::uint64_t approvals = 1;  // yes votes of different approvers needed
+  std::uint64_t max_pending_per_user = 16;
+  std::uint64_t max_pending = 1024;
+  std::uint64_t default_timeout = 300;  // seconds, when the requester names none
+  std::uint64_t max_timeout = 3600;     // seconds, the most a requester may ask for
+  std::uint64_t token_lifetime = 900;   // seconds an approval token stays good
+  std::uint64_t keep_days = 90;         // records older than this are pruned
+  std::optional<std::string> socket;
+  std::optional<std::string> operator_socket;
+  std::optional<std::string> state_dir;
+
+  bool operator==(const Config&) const = default;
+};
+
+// Reads a configuration text. An error names `path`, the line and the column:
+// "service.toml:3:1: unknown key "aprovers"".
+Result<Config, std::string> parse_config(std::string_view text, std::string_view path);
+
+// Reads the file at `path`. A missing file is an error only when the path
+// was named (`named`); the default path may be absent and means defaults.
+Result<Config, std::string> load_config(const std::string& path, bool named);
+
+}  // namespace kelvane::service

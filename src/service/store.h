@@ -1,0 +1,80 @@
+// The durable record of requests, votes and verdicts: one SQLite file in the
+// state directory, written in WAL mode with synchronous=FULL, so that what a
+// committed transaction holds survives a crash of the process or the machine.
+//
+// A Store is used from one thread at a time (the daemon's commit thread).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "service/operator_protocol.h"
+#include "support/result.h"
+
+struct sqlite3;
+
+namespace kelvane::service {
+
+// The schema this code writes and reads, in PRAGMA user_version.
+inline constexpr int kSchemaVersion = 1;
+inline constexpr std::string_view kRecordFileName = "record.sqlite3";
+
+class Store {
+ public:
+  // Opens (creating if need be) `directory`/record.sqlite3. Refuses a file
+  // with a newer or unknown schema rather than guess at it.
+  static Result<std::unique_ptr<Store>, std::string> open(const std::string& directory);
+  ~Store();
+  Store(const Store&) = delete;
+  Store& operator=(const Store&) = delete;
+
+  const std::string& path() const { return path_; }
+
+  // Transactions: the commit thread puts a group of writes in one.
+  Result<void, std::string> begin();
+  Result<void, std::string> commit();
+  void rollback();
+
+  // Takes `count` request ids that no earlier run has taken, durably, and
+  // returns the first. Ids are this record's node number (random, chosen when
+  // the file was made, so that records of different hosts do not collide) in
+  // the high bits and a sequence that never goes back in the low ones.
+  Result<std::uint64_t, std::string> reserve_ids(std::uint64_t count);
+
+  // At start: requests left pending by an earlier run become "abandoned".
+  Result<std::uint64_t, std::string> abandon_pending(std::string_view now);
+  // Deletes requests (and their votes) created before `before`.
+  Result<std::uint64_t, std::string> prune(std::string_view before);
+
+  // R's members as they stand; votes are written with add_vote.
+  Result<void, std::string> insert_request(const RequestRecord& record);
+  Result<void, std::string> add_vote(std::string_view id, const VoteRecord& vote);
+  Result<void, std::string> close_request(std::string_view id, std::string_view state,
+                                          std::string_view decided_at, std::string_view detail);
+
+  // Every request created at or after `since` (RFC 3339), oldest first, with
+  // its votes.
+  Result<std::vector<RequestRecord>, std::string> history(std::optional<std::string> since);
+  // One request by id.
+  Result<std::optional<RequestRecord>, std::string> find(std::string_view id);
+
+  // "ok", or what PRAGMA integrity_check found.
+  Result<std::string, std::string> integrity_check();
+  // The bytes of the file and its write-ahead log.
+  std::uint64_t file_bytes() const;
+
+ private:
+  Store(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
+  Result<void, std::string> exec(const char* sql);
+  Result<void, std::string> create_or_check_schema();
+  std::string error_text(std::string_view what) const;
+
+  sqlite3* db_;
+  std::string path_;
+};
+
+}  // namespace kelvane::service

@@ -1,0 +1,122 @@
+#include "service/verified_requester.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <string_view>
+#include <vector>
+
+#include "service/peer.h"
+#include "support/file_descriptor.h"
+#include "support/retry.h"
+
+namespace kelvane::service {
+namespace {
+
+std::optional<uid_t> as_uid(std::string_view digits) {
+  if (digits.empty() || digits.size() > 10) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint64_t>(c - '0');
+  }
+  // (uid_t)-1 means "no uid" to the kernel's calls.
+  if (value >= 0xFFFFFFFFu) return std::nullopt;
+  return static_cast<uid_t>(value);
+}
+
+}  // namespace
+
+std::optional<PeerCredentials> peer_credentials(int connection) {
+  ucred credentials{};
+  socklen_t size = sizeof credentials;
+  if (::getsockopt(connection, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0 ||
+      size != sizeof credentials) {
+    return std::nullopt;
+  }
+  return PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
+}
+
+VerifiedUid verified_uid(const RequesterFacts& facts) {
+  const uid_t peer = facts.credentials.uid;
+  if (peer != 0) return {peer, false};
+  const bool sudo_program = facts.executable.ends_with("/sudo");
+  if (facts.real_uid && *facts.real_uid != 0) {
+    return {*facts.real_uid, sudo_program || facts.invoking_uid.has_value()};
+  }
+  if (facts.invoking_uid) return {*facts.invoking_uid, true};
+  return {0, false};
+}
+
+std::optional<uid_t> real_uid_of(pid_t pid) {
+  if (pid <= 0) return std::nullopt;
+  const std::string path = "/proc/" + std::to_string(pid) + "/status";
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.is_open()) return std::nullopt;
+  std::string text;
+  char buffer[4096];
+  while (text.size() < 65536) {
+    const ssize_t n =
+        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n <= 0) break;
+    text.append(buffer, static_cast<std::size_t>(n));
+  }
+  // "Uid:\t<real>\t<effective>\t<saved>\t<filesystem>"
+  const std::size_t line = text.find("\nUid:\t");
+  if (line == std::string::npos) return std::nullopt;
+  const std::size_t start = line + 6;
+  const std::size_t end = text.find_first_of("\t\n", start);
+  if (end == std::string::npos) return std::nullopt;
+  return as_uid(std::string_view(text).substr(start, end - start));
+}
+
+std::optional<uid_t> stated_invoking_uid(const json::Value& context) {
+  if (context.kind() != json::Value::Kind::Object) return std::nullopt;
+  for (const json::Member& member : context.as_object()) {
+    if (member.name() != "invokingUid") continue;
+    const json::Value& value = member.value;
+    if (value.kind() != json::Value::Kind::Number ||
+        value.as_number().kind() != json::Number::Kind::Unsigned64 ||
+        value.as_number().as_unsigned64() >= 0xFFFFFFFFu) {
+      return std::nullopt;
+    }
+    return static_cast<uid_t>(value.as_number().as_unsigned64());
+  }
+  return std::nullopt;
+}
+
+std::string user_name_of(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
+  return found->pw_name;
+}
+
+VerifiedRequester verify_requester(const PeerCredentials& credentials,
+                                   std::optional<uid_t> invoking_uid) {
+  RequesterFacts facts;
+  facts.credentials = credentials;
+  const std::optional<ProcessInfo> process = describe_process(credentials.pid, credentials.uid);
+  if (process) facts.executable = process->executable;
+  if (credentials.uid == 0) {
+    facts.real_uid = real_uid_of(credentials.pid);
+    facts.invoking_uid = invoking_uid;
+  }
+  VerifiedRequester requester;
+  requester.verified = verified_uid(facts);
+  requester.user = user_name_of(requester.verified.uid);
+  requester.peer.uid = credentials.uid;
+  requester.peer.gid = credentials.gid;
+  requester.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);
+  if (process) {
+    requester.peer.name = process->name;
+    requester.peer.executable = process->executable;
+  }
+  return requester;
+}
+
+}  // namespace kelvane::service

@@ -1,0 +1,66 @@
+// Who a request is from, as far as the kernel vouches for it: SO_PEERCRED's
+// uid, gid and pid, and for sudo (the approval plugin runs inside it, as
+// root) the invoking user instead of root.
+#pragma once
+
+#include <sys/types.h>
+
+#include <optional>
+#include <string>
+
+#include "json/value.h"
+#include "service/operator_protocol.h"
+
+namespace kelvane::service {
+
+struct PeerCredentials {
+  pid_t pid = 0;  // 0 when the peer is in a PID namespace we cannot see
+  uid_t uid = 0;
+  gid_t gid = 0;
+};
+
+// SO_PEERCRED of a connected Unix socket; nullopt if the kernel says nothing.
+std::optional<PeerCredentials> peer_credentials(int connection);
+
+// The facts the rule below decides on.
+struct RequesterFacts {
+  PeerCredentials credentials;
+  std::optional<uid_t> real_uid;      // /proc/PID/status, while the process is there
+  std::optional<uid_t> invoking_uid;  // the context's "invokingUid", as stated
+  std::string executable;             // /proc/PID/exe; "" if unknown
+};
+
+struct VerifiedUid {
+  uid_t uid = 0;
+  bool via_sudo = false;
+};
+
+// A non-root peer is itself, whatever its request says. A root peer whose
+// real uid is not root is a set-user-id program run by that user (sudo
+// before it changes user): that user. A root peer that states the invoking
+// user (the plugin, for a command sudo intercepts after becoming root) is
+// believed, since root could act as anyone anyway. Any other root peer is
+// root.
+VerifiedUid verified_uid(const RequesterFacts& facts);
+
+// The real uid in /proc/PID/status; nullopt when it cannot be read.
+std::optional<uid_t> real_uid_of(pid_t pid);
+// The context's "invokingUid" if it is there and a uid.
+std::optional<uid_t> stated_invoking_uid(const json::Value& context);
+
+// The user name of a uid; "" when it has none. May block on the name
+// service: not for the daemon's event loop.
+std::string user_name_of(uid_t uid);
+
+struct VerifiedRequester {
+  VerifiedUid verified;
+  std::string user;  // the verified uid's name
+  PeerRecord peer;   // the kernel's facts and what the process says of itself
+};
+
+// Reads /proc and the user database; may block (see user_name_of).
+// `invoking_uid` is what the request's context states (stated_invoking_uid).
+VerifiedRequester verify_requester(const PeerCredentials& credentials,
+                                   std::optional<uid_t> invoking_uid);
+
+}  // namespace kelvane::service

@@ -1,0 +1,249 @@
+#include "service/operator_protocol.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <utility>
+
+#include "json/reader.h"
+#include "json/writer.h"
+
+namespace kelvane::service {
+namespace {
+
+RequestRecord sample_record(std::string id) {
+  RequestRecord r;
+  r.id = std::move(id);
+  r.state = "approved";
+  r.title = "Reboot \"web-03\"\n\x1b[2J";
+  r.detail = "because";
+  r.action = "reboot";
+  r.requester = "alice";
+  r.source_host = "laptop";
+  r.target_host = "web-03";
+  r.operation_digest = "sha256:00ff";
+  r.context = R"({"argv":["reboot","-f"],"pid":12})";
+  r.timeout_secs = 300;
+  r.created_at = "2026-12-07T08:45:00Z";
+  r.decided_at = "2026-12-07T08:46:00Z";
+  r.verified_uid = 1000;
+  r.verified_user = "alice";
+  r.via_sudo = true;
+  r.peer = {0, 0, 4242, "sudo", "/usr/bin/sudo"};
+  r.votes = {{"bob", 1001, true, "looks fine", "2026-12-07T08:45:30Z"},
+             {"carol", 1002, true, std::nullopt, "2026-12-07T08:46:00Z"}};
+  r.needed = 2;
+  r.detail_of_verdict = "approved by bob, carol";
+  return r;
+}
+
+RequestRecord pending_record(std::string id) {
+  RequestRecord r = sample_record(std::move(id));
+  r.state = "pending";
+  r.operation_digest.reset();
+  r.context.reset();
+  r.decided_at.reset();
+  r.detail_of_verdict.reset();
+  r.votes.clear();
+  return r;
+}
+
+std::string without_line_feed(std::string line) {
+  EXPECT_EQ(line.back(), '\n');
+  line.pop_back();
+  return line;
+}
+
+// The line is exactly what the project's writer makes of it.
+void expect_canonical(const std::string& line) {
+  auto value = json::parse_value(line);
+  ASSERT_TRUE(value.ok()) << line;
+  EXPECT_EQ(json::to_json(value.value()), line);
+}
+
+TEST(OperatorRequests, EncodeToTheirLinesAndDecodeBack) {
+  const std::pair<OperatorRequest, std::string> cases[] = {
+      {{OperatorOp::List, "", false, {}, {}}, R"({"op":"list"})"},
+      {{OperatorOp::Show, "17", false, {}, {}}, R"({"id":"17","op":"show"})"},
+      {{OperatorOp::Vote, "17", true, "ok \"then\"", {}},
+       R"({"approve":true,"id":"17","op":"vote","reason":"ok \"then\""})"},
+      {{OperatorOp::Vote, "18", false, {}, {}}, R"({"approve":false,"id":"18","op":"vote"})"},
+      {{OperatorOp::History, "", false, {}, 1765000000}, R"({"op":"history","since":1765000000})"},
+      {{OperatorOp::History, "", false, {}, -5}, R"({"op":"history","since":-5})"},
+      {{OperatorOp::History, "", false, {}, {}}, R"({"op":"history"})"},
+      {{OperatorOp::Status, "", false, {}, {}}, R"({"op":"status"})"},
+      {{OperatorOp::Cancel, "9", false, {}, {}}, R"({"id":"9","op":"cancel"})"},
+      {{OperatorOp::Watch, "", false, {}, {}}, R"({"op":"watch"})"},
+  };
+  for (const auto& [request, text] : cases) {
+    const std::string line = encode_operator_request(request);
+    EXPECT_EQ(line, text + "\n");
+    auto back = decode_operator_request(text);
+    ASSERT_TRUE(back.ok()) << text << ": " << back.error();
+    EXPECT_EQ(back.value().op, request.op);
+    EXPECT_EQ(back.value().id, request.id);
+    EXPECT_EQ(back.value().approve, request.approve);
+    EXPECT_EQ(back.value().reason, request.reason);
+    EXPECT_EQ(back.value().since, request.since);
+  }
+}
+
+TEST(OperatorRequests, AcceptMembersInAnyOrderWithSpaceAndANullReason) {
+  auto r =
+      decode_operator_request(R"( { "op" : "vote", "reason":null, "id":"3", "approve":false } )");
+  ASSERT_TRUE(r.ok()) << r.error();
+  EXPECT_EQ(r.value().op, OperatorOp::Vote);
+  EXPECT_FALSE(r.value().reason);
+}
+
+TEST(OperatorRequests, RefuseBadLinesWithTheReason) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xff", "not valid UTF-8"},
+      {"[]", "not a JSON object"},
+      {"{\"op\":\"list\"", "expected"},
+      {R"({"op":"list"} x)", "unexpected text"},
+      {R"({})", "no \"op\""},
+      {R"({"op":"reboot"})", "there is no op \"reboot\""},
+      {R"({"op":1})", "\"op\" is not a string"},
+      {R"({"op":"list","op":"list"})", "appears twice"},
+      {R"({"op":"list","x":1})", "unknown member \"x\""},
+      {R"({"op":"list","id":"1"})", "takes no \"id\""},
+      {R"({"op":"show"})", "needs an \"id\""},
+      {R"({"op":"show","id":""})", "not a request id"},
+      {R"({"op":"show","id":"1a"})", "not a request id"},
+      {R"({"op":"show","id":"123456789012345678901"})", "not a request id"},
+      {R"({"op":"show","id":17})", "not a string"},
+      {R"({"op":"vote","id":"1"})", "needs \"approve\""},
+      {R"({"op":"vote","id":"1","approve":"yes"})", "not true or false"},
+      {R"({"op":"vote","id":"1","approve":true,"reason":5})", "not a string"},
+      {R"({"op":"show","id":"1","approve":true})", "takes no \"approve\""},
+      {R"({"op":"list","since":1})", "takes no \"since\""},
+      {R"({"op":"history","since":1.5})", "Unix seconds"},
+      {R"({"op":"history","since":18446744073709551615})", "Unix seconds"},
+      {R"({"op":"history","since":"yesterday"})", "Unix seconds"},
+      {R"({"op":"list","x":[1,})", "expected"},
+      {std::string(kMaxOperatorLine + 1, ' '), "longer than 65536 bytes"},
+  };
+  for (const auto& [line, reason] : cases) {
+    auto r = decode_operator_request(line);
+    ASSERT_FALSE(r.ok()) << line;
+    EXPECT_NE(r.error().find(reason), std::string::npos) << line << " -> " << r.error();
+  }
+}
+
+TEST(OperatorAnswers, CarryRecordsThroughTheirCanonicalLines) {
+  OperatorAnswer list;
+  list.requests = std::vector<RequestRecord>{};
+  list.requests->push_back(sample_record("1"));
+  list.requests->push_back(pending_record("2"));
+  OperatorAnswer history;
+  history.records = std::vector<RequestRecord>{};
+  OperatorAnswer show;
+  show.request = sample_record("7");
+  OperatorAnswer vote;
+  vote.state = "pending";
+  vote.votes = 1;
+  vote.needed = 2;
+  vote.reply = true;
+  OperatorAnswer status;
+  status.version = "0.1.0";
+  status.uptime_secs = 12;
+  status.pending = 3;
+  status.record_bytes = 4096;
+  for (const OperatorAnswer* a : {&list, &history, &show, &vote, &status}) {
+    const std::string line = without_line_feed(encode_answer(*a));
+    expect_canonical(line);
+    auto back = decode_daemon_line(line);
+    ASSERT_TRUE(back.ok()) << back.error();
+    const auto* answer = std::get_if<OperatorAnswer>(&back.value());
+    ASSERT_NE(answer, nullptr);
+    EXPECT_TRUE(answer->ok);
+    EXPECT_EQ(answer->reply, a->reply);
+    EXPECT_EQ(answer->requests, a->requests);
+    EXPECT_EQ(answer->records, a->records);
+    EXPECT_EQ(answer->request, a->request);
+    EXPECT_EQ(answer->state, a->state);
+    EXPECT_EQ(answer->votes, a->votes);
+    EXPECT_EQ(answer->needed, a->needed);
+    EXPECT_EQ(answer->version, a->version);
+    EXPECT_EQ(answer->uptime_secs, a->uptime_secs);
+    EXPECT_EQ(answer->pending, a->pending);
+    EXPECT_EQ(answer->record_bytes, a->record_bytes);
+  }
+}
+
+TEST(OperatorAnswers, RefusalsAndEventsHaveFixedLines) {
+  EXPECT_EQ(encode_answer(refused_answer(1, "request 17 is already denied")),
+            "{\"error\":\"request 17 is already denied\",\"ok\":false,\"status\":1}\n");
+  OperatorAnswer cancelled;
+  cancelled.state = "withdrawn";
+  EXPECT_EQ(encode_answer(cancelled), "{\"ok\":true,\"state\":\"withdrawn\"}\n");
+  OperatorEvent closed{OperatorEvent::Kind::Closed, std::nullopt, "17", "withdrawn"};
+  EXPECT_EQ(encode_event(closed), "{\"event\":\"closed\",\"id\":\"17\",\"state\":\"withdrawn\"}\n");
+  const RequestRecord r = pending_record("5");
+  OperatorEvent pending{OperatorEvent::Kind::Pending, r, "", ""};
+  EXPECT_EQ(encode_event(pending), encode_pending_event(r));
+
+  auto refusal = decode_daemon_line(R"({"error":"no","ok":false,"status":2})");
+  ASSERT_TRUE(refusal.ok());
+  const auto& answer = std::get<OperatorAnswer>(refusal.value());
+  EXPECT_FALSE(answer.ok);
+  EXPECT_EQ(answer.status, 2);
+  EXPECT_EQ(answer.error, "no");
+
+  auto event = decode_daemon_line(without_line_feed(encode_pending_event(r)));
+  ASSERT_TRUE(event.ok()) << event.error();
+  const auto& e = std::get<OperatorEvent>(event.value());
+  EXPECT_EQ(e.kind, OperatorEvent::Kind::Pending);
+  EXPECT_EQ(e.request, r);
+  auto closed_back = decode_daemon_line(without_line_feed(encode_event(closed)));
+  ASSERT_TRUE(closed_back.ok());
+  EXPECT_EQ(std::get<OperatorEvent>(closed_back.value()).id, "17");
+  EXPECT_EQ(std::get<OperatorEvent>(closed_back.value()).state, "withdrawn");
+}
+
+// Any user can send a context as deep as the client lets it; inside a list
+// answer it sits four levels deeper, past what the reader takes at once.
+TEST(OperatorAnswers, ListsRequestsWhoseContextsNestAsDeepAsTheClientAllows) {
+  RequestRecord deep = pending_record("3");
+  deep.context = std::string(126, '[') + std::string(126, ']');
+  OperatorAnswer list;
+  list.requests = std::vector<RequestRecord>{};
+  list.requests->push_back(deep);
+  auto back = decode_daemon_line(without_line_feed(encode_answer(list)));
+  ASSERT_TRUE(back.ok()) << back.error();
+  EXPECT_EQ(std::get<OperatorAnswer>(back.value()).requests->front().context, deep.context);
+}
+
+TEST(OperatorAnswers, SkipUnknownMembersAndRefuseBrokenLines) {
+  auto newer = decode_daemon_line(R"({"ok":true,"shiny":{"new":[1]},"state":"withdrawn"})");
+  ASSERT_TRUE(newer.ok()) << newer.error();
+  EXPECT_EQ(std::get<OperatorAnswer>(newer.value()).state, "withdrawn");
+
+  std::string record =
+      without_line_feed(encode_event({OperatorEvent::Kind::Pending, pending_record("1"), "", ""}));
+  const std::string no_title = record.replace(record.find("\"title\""), 7, "\"titel\"");
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xc0\x80", "not valid UTF-8"},
+      {"{}", "neither an answer nor an event"},
+      {R"({"ok":false})", "no status or no error"},
+      {R"({"ok":"yes"})", "not true or false"},
+      {R"({"ok":true,"status":256,"error":""})", "out of range"},
+      {R"({"event":"gone"})", "unknown kind"},
+      {R"({"event":"pending"})", "has no request"},
+      {R"({"event":"closed","id":"1"})", "lacks a member"},
+      {R"({"ok":true,"requests":{}})", "does not read"},
+      {R"({"ok":true,"requests":[1,]})", "does not read"},
+      {R"({"ok":true,"request":{"id":1}})", "not a string"},
+      {no_title, "has no \"title\""},
+      {R"({"ok":true,"votes":-1})", "whole number"},
+  };
+  for (const auto& [line, reason] : cases) {
+    auto r = decode_daemon_line(line);
+    ASSERT_FALSE(r.ok()) << line;
+    EXPECT_NE(r.error().find(reason), std::string::npos) << line << " -> " << r.error();
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::service
