@@ -6,9 +6,9 @@
 #   1. the files, the group, the conffiles, `systemd-analyze verify` on the
 #      installed units;
 #   2. the daemon started through systemd-socket-activate on the sockets the
-#      installed .socket units name, with their modes and group;
+#      installed .socket units name, with their modes, group and link;
 #   3. "reaching it without setting anything": the client with nothing set
-#      (the /tmp listener), and in a login session (XDG_RUNTIME_DIR set)
+#      (through the /tmp link to the socket), and in a login session (XDG_RUNTIME_DIR set)
 #      with the packaged profile.d and environment.d settings loaded; and a
 #      sudo command through the installed plugin with the documented
 #      sudo.conf line, in a private mount namespace;
@@ -95,8 +95,10 @@ fi
 unit_values() { sed -n "s/^$2=//p" "$units/$1"; }
 mapfile -t request_paths < <(unit_values kelvane-operator-approvald.socket ListenStream)
 mapfile -t operator_paths < <(unit_values kelvane-operator-approvald-operators.socket ListenStream)
-[ "${request_paths[*]}" = "$run_socket $tmp_socket" ] ||
+links=$(unit_values kelvane-operator-approvald.socket Symlinks)
+[ "${request_paths[*]}" = "$run_socket" ] ||
   fail "the request socket unit listens on [${request_paths[*]}]"
+[ "$links" = "$tmp_socket" ] || fail "the request socket unit links [$links] to its socket"
 [ "${operator_paths[*]}" = "$operator_socket" ] ||
   fail "the operators' socket unit listens on [${operator_paths[*]}]"
 request_name=$(unit_values kelvane-operator-approvald.socket FileDescriptorName)
@@ -116,11 +118,13 @@ systemd-socket-activate "${listen[@]}" --fdname="$(IFS=:; echo "${names[*]}")" \
   "$daemon" >"$work/daemon.out" 2>"$work/daemon.err" &
 activator_pid=$!
 for _ in $(seq 100); do
-  [ -S "$run_socket" ] && [ -S "$tmp_socket" ] && [ -S "$operator_socket" ] && break
+  [ -S "$run_socket" ] && [ -S "$operator_socket" ] && break
   sleep 0.05
 done
-# The modes and owners the socket units give (SocketMode=, SocketGroup=).
-chmod 0666 "$run_socket" "$tmp_socket"
+# The modes, owners and link the socket units give (SocketMode=,
+# SocketGroup=, Symlinks=).
+chmod 0666 "$run_socket"
+ln -s "$run_socket" "$links"
 chgrp kelvane-approvers "$operator_socket"
 chmod 0660 "$operator_socket"
 
