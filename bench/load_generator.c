@@ -253,13 +253,17 @@ static void queue_vote(struct operator_link* op, const char* id, size_t id_len) 
   op->votes++;
 }
 
-/* A pending event names the request first: {"event":"pending","request":{"id":"17",... */
+/* A pending event carries the request, whose members come in byte order:
+ * {"event":"pending","request":{"action":...,"id":"17",...}}. The requests
+ * made here have no context, so the first "id" inside is the request's. */
 static void operator_line(struct operator_link* op, const char* line, size_t len) {
   static const char kPending[] = "\"event\":\"pending\"";
-  static const char kId[] = "\"request\":{\"id\":\"";
-  const char* p = memmem(line, len, kPending, sizeof kPending - 1);
-  if (!p) return;
-  const char* id = memmem(line, len, kId, sizeof kId - 1);
+  static const char kRequest[] = "\"request\":{";
+  static const char kId[] = "\"id\":\"";
+  if (!memmem(line, len, kPending, sizeof kPending - 1)) return;
+  const char* request = memmem(line, len, kRequest, sizeof kRequest - 1);
+  if (!request) return;
+  const char* id = memmem(request, (size_t)(line + len - request), kId, sizeof kId - 1);
   if (!id) return;
   id += sizeof kId - 1;
   const char* end = memchr(id, '"', (size_t)(line + len - id));

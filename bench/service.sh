@@ -16,7 +16,8 @@
 # user nobody and the operator is root, the only approver of a configuration
 # made for the run (caps raised to let 10,000 requests of one user wait):
 # needs root. "quick" holds 2,000 and runs 3 s instead of 10 s.
-# Expects the release and bench builds (bench/run.sh makes them).
+# Expects the release and bench builds (bench/run.sh makes them);
+# KOA_SERVICE_BUILD=DIR measures the daemon and command of another build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -30,8 +31,10 @@ if [ "$mode" = quick ]; then
 fi
 dir=${KOA_BENCH_DIR:-/tmp/koa-bench}/service
 bin=$root/build/bench/bench
-daemon=$root/build/release/src/approvald/kelvane-operator-approvald
-operators=$root/build/release/src/approvals/kelvane-operator-approvals
+# The programs measured: the release build's, or another build folder's.
+programs=${KOA_SERVICE_BUILD:-$root/build/release}
+daemon=$programs/src/approvald/kelvane-operator-approvald
+operators=$programs/src/approvals/kelvane-operator-approvals
 load=$bin/load_generator
 limit=$bin/limit_service
 
