@@ -90,7 +90,7 @@ class Console {
   Result<void, Unreachable> on_input(std::string_view bytes);
   Result<bool, Unreachable> on_key(char key);
   Result<void, Unreachable> on_reason(std::string line);
-  Result<void, Unreachable> vote(bool approve, std::optional<std::string> reason);
+  Result<void, Unreachable> vote(std::string id, bool approve, std::optional<std::string> reason);
   void shown_changed(std::string_view announcement);
   void present();
   void prompt();
@@ -101,8 +101,9 @@ class Console {
   Streams streams_;
   WatchQueue queue_;
   Mode mode_ = Mode::Keys;
-  std::string voting_id_;  // the vote sent and not yet answered (Mode::Voting)
-  std::string reason_;     // typed so far (Mode::Reason)
+  std::string voting_id_;   // the vote sent and not yet answered (Mode::Voting)
+  std::string reason_;      // typed so far (Mode::Reason)
+  std::string denying_id_;  // the request shown when n was pressed (Mode::Reason)
   Clock::time_point quiet_until_{};
   bool quit_ = false;
 };
@@ -188,10 +189,12 @@ Result<void, Unreachable> Console::on_daemon_line(const std::string& line) {
   return {};
 }
 
-Result<void, Unreachable> Console::vote(bool approve, std::optional<std::string> reason) {
+// `id` is the request that was shown when the key was pressed.
+Result<void, Unreachable> Console::vote(std::string id, bool approve,
+                                        std::optional<std::string> reason) {
   service::OperatorRequest request;
   request.op = service::OperatorOp::Vote;
-  request.id = queue_.shown()->id;
+  request.id = std::move(id);
   request.approve = approve;
   request.reason = std::move(reason);
   voting_id_ = request.id;
@@ -222,7 +225,7 @@ Result<bool, Unreachable> Console::on_key(char key) {
   switch (key) {
     case 'y':
     case 'Y': {
-      Result<void, Unreachable> sent = vote(true, std::nullopt);
+      Result<void, Unreachable> sent = vote(shown->id, true, std::nullopt);
       if (!sent.ok()) return fail(std::move(sent).error());
       return true;
     }
@@ -230,6 +233,7 @@ Result<bool, Unreachable> Console::on_key(char key) {
     case 'N':
       mode_ = Mode::Reason;
       reason_.clear();
+      denying_id_ = shown->id;
       terminal_.lines();
       say("reason for denying request " + plain_or_quoted(shown->id, "") +
           " (an empty line goes back): ");
@@ -261,7 +265,7 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
     return {};
   }
   terminal_.keys();
-  return vote(false, std::move(line));
+  return vote(denying_id_, false, std::move(line));
 }
 
 Result<void, Unreachable> Console::on_input(std::string_view bytes) {
