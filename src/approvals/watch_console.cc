@@ -354,6 +354,10 @@ int watch(const std::string& path, const Streams& streams) {
   };
   std::optional<TerminalMode> terminal = TerminalMode::take(streams.in);
   if (!terminal) return complain("watch needs a terminal on standard input", kUsage);
+  // A background job would be stopped at its first read.
+  if (::tcgetpgrp(streams.in) != ::getpgrp()) {
+    return complain("watch needs to run in the foreground of its terminal", kUsage);
+  }
   Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
   if (!link.ok()) return complain(link.error().message, kUnreachable);
   service::OperatorRequest request;
