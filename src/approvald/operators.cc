@@ -63,8 +63,9 @@ Role Daemon::role(const Operator& o) const {
 }
 
 void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
+  // `o` may be closed (and freed) by what is done below: ask by its key.
+  const std::uint64_t key = o.key;
   if (events & EPOLLOUT) flush_operator(o);
-  if (operators_.count(o.key) == 0) return;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     char buffer[65536];
     for (;;) {
@@ -82,7 +83,7 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
     }
   }
   serve_operator_lines(o);
-  if (operators_.count(o.key) == 0) return;
+  if (operators_.count(key) == 0) return;
   if (events & (EPOLLHUP | EPOLLERR)) {
     close_operator(o);
     return;
@@ -162,7 +163,7 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       o.watching = true;
       watchers_.insert(o.key);
       for (const auto& [id, key] : pending_) {
-        write_to_operator(o, service::encode_pending_event(requesters_.at(key)->record));
+        write_to_operator(o, pending_event(*requesters_.at(key)));
       }
       return;
     }
@@ -183,7 +184,7 @@ void Daemon::list_pending(Operator& o) {
   for (const auto& [id, key] : pending_) {
     if (!first) line += ',';
     first = false;
-    service::append_request_record(line, requesters_.at(key)->record);
+    line += requesters_.at(key)->record_json;
   }
   line += "]}\n";
   write_to_operator(o, line);
@@ -295,6 +296,7 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
                            service::iso8601_utc(std::time(nullptr))};
   r->record.votes.push_back(vote);
+  refresh_json(*r);
   std::uint64_t yes = 0;
   for (const auto& v : r->record.votes) yes += v.approve ? 1 : 0;
   const std::uint64_t needed = r->record.needed;
