@@ -197,6 +197,7 @@ void Daemon::begin_stop() {
       case Phase::Pending:
         decide(r, "refused", stopping, std::nullopt, {});
         break;
+      case Phase::Inserting:  // refused once recorded
       case Phase::Recording:
       case Phase::Sending:
         break;

@@ -75,6 +75,7 @@ class Daemon {
     Reading,      // the request line is coming
     Dropping,     // the line is too long: the rest is read and dropped
     Identifying,  // the lookup thread is finding out who asks
+    Inserting,    // the request is being recorded; operators see it after
     Pending,      // waiting for operators
     Recording,    // the verdict is being made durable
     Sending,      // the verdict line is being sent
@@ -88,7 +89,8 @@ class Daemon {
     Phase phase = Phase::Reading;
     std::string in;
     service::Request request;
-    service::RequestRecord record;  // from Pending on
+    service::RequestRecord record;  // from Inserting on
+    std::string record_json;        // R as operators get it, while Pending
     std::optional<Clock::time_point> deadline;
     std::string out;
     std::size_t sent = 0;
@@ -133,6 +135,7 @@ class Daemon {
   void line_complete(Requester& r, std::string line);
   void answer_unread(Requester& r, std::string_view verdict, const std::string& detail);
   void on_identified(std::uint64_t key, service::VerifiedRequester who);
+  void on_inserted(std::uint64_t key, bool ok);
   void set_deadline(Requester& r, std::optional<Clock::time_point> at);
   void on_deadline(Requester& r);
   void decide(Requester& r, std::string state, std::string detail,
@@ -144,6 +147,10 @@ class Daemon {
   std::optional<std::string> take_id();
   void record_async(service::RequestRecord record);
   Requester* pending_request(std::string_view id);
+  // R's text is written when it changes, so that a list of thousands is
+  // one copy of each.
+  static void refresh_json(Requester& r);
+  static std::string pending_event(const Requester& r);
 
   // Operators (operators.cc).
   void accept_operators();

@@ -162,7 +162,7 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       o.watching = true;
       watchers_.insert(o.key);
       for (const auto& [id, key] : pending_) {
-        write_to_operator(o, service::encode_pending_event(requesters_.at(key)->record));
+        write_to_operator(o, pending_event(*requesters_.at(key)));
       }
       return;
     }
@@ -183,7 +183,7 @@ void Daemon::list_pending(Operator& o) {
   for (const auto& [id, key] : pending_) {
     if (!first) line += ',';
     first = false;
-    service::append_request_record(line, requesters_.at(key)->record);
+    line += requesters_.at(key)->record_json;
   }
   line += "]}\n";
   write_to_operator(o, line);
@@ -295,6 +295,7 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
                            service::iso8601_utc(std::time(nullptr))};
   r->record.votes.push_back(vote);
+  refresh_json(*r);
   std::uint64_t yes = 0;
   for (const auto& v : r->record.votes) yes += v.approve ? 1 : 0;
   const std::uint64_t needed = r->record.needed;

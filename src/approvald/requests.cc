@@ -285,11 +285,51 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
   record.peer = who.peer;
   record.needed = config.approvals;
   r.request = {};  // the record holds what is kept
+  // Operators see the request once it is in the record, so that whatever
+  // they saw waiting is there to be marked abandoned after a crash.
+  r.phase = Phase::Inserting;
+  commits_->submit([record](service::Store& store) { return store.insert_request(record); },
+                   [this, key](const Result<void, std::string>& done) {
+                     if (!done.ok()) journal_.note("cannot record a request: " + done.error());
+                     on_inserted(key, done.ok());
+                   });
+}
+
+void Daemon::on_inserted(std::uint64_t key, bool ok) {
+  auto found = requesters_.find(key);
+  if (found == requesters_.end()) return;
+  Requester& r = *found->second;
+  if (!ok) {
+    if (r.gone) {
+      close_requester(r);
+    } else {
+      answer_unread(r, "refused", "the approval service cannot write its record");
+    }
+    return;
+  }
   r.phase = Phase::Pending;
-  pending_.emplace(std::stoull(record.id), r.key);
-  set_deadline(r, Clock::now() + std::chrono::seconds(record.timeout_secs));
-  commits_->submit([record](service::Store& store) { return store.insert_request(record); });
-  broadcast(service::encode_pending_event(record));
+  pending_.emplace(std::stoull(r.record.id), r.key);
+  if (r.gone) {
+    decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+    return;
+  }
+  if (stopping_) {
+    decide(r, "refused", "the approval service is stopping", std::nullopt, {});
+    return;
+  }
+  set_deadline(r, Clock::now() + std::chrono::seconds(r.record.timeout_secs));
+  refresh_json(r);
+  broadcast(pending_event(r));
+}
+
+void Daemon::refresh_json(Requester& r) {
+  r.record_json.clear();
+  service::append_request_record(r.record_json, r.record);
+}
+
+std::string Daemon::pending_event(const Requester& r) {
+  // What encode_pending_event writes: "event" sorts before "request".
+  return R"({"event":"pending","request":)" + r.record_json + "}\n";
 }
 
 void Daemon::on_deadline(Requester& r) {
@@ -406,6 +446,7 @@ void Daemon::requester_left(Requester& r) {
     case Phase::Pending:
       decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
       return;
+    case Phase::Inserting:
     case Phase::Recording:
       return;  // closed once recorded
     default:

@@ -18,90 +18,82 @@ using Kind = json::Value::Kind;
 
 // --- Writing -------------------------------------------------------------
 
-// The members of one object, collected and then written in byte order of
-// their keys, so that every line is in the writer's canonical order whatever
-// order the code below names them in.
-class ObjectText {
- public:
-  void text(std::string_view key, std::string_view value) {
-    json::Serializer(add(key)).serialize_str(value);
-  }
-  void number(std::string_view key, std::uint64_t value) {
-    json::Serializer(add(key)).serialize_unsigned(value);
-  }
-  void signed_number(std::string_view key, std::int64_t value) {
-    json::Serializer(add(key)).serialize(
-        value < 0 ? json::Number::negative64(value)
-                  : json::Number::unsigned64(static_cast<std::uint64_t>(value)));
-  }
-  void boolean(std::string_view key, bool value) { add(key) = value ? "true" : "false"; }
-  // `json` is already the member's compact JSON text.
-  void raw(std::string_view key, std::string json) { add(key) = std::move(json); }
-
-  void write_to(std::string& out) {
-    std::sort(members_.begin(), members_.end(),
-              [](const auto& a, const auto& b) { return json::key_less(a.first, b.first); });
-    json::Serializer serializer(out);
-    json::SerializeMap map = serializer.serialize_map(members_.size());
-    for (const auto& [key, json_text] : members_) {
-      map.serialize_key(key);
-      out += json_text;
-    }
-    map.end();
-  }
-
- private:
-  std::string& add(std::string_view key) { return members_.emplace_back(key, "").second; }
-  std::vector<std::pair<std::string_view, std::string>> members_;
-};
-
-std::string peer_text(const PeerRecord& peer) {
-  ObjectText object;
-  object.number("uid", peer.uid);
-  object.number("gid", peer.gid);
-  object.number("pid", peer.pid);
-  object.text("name", peer.name);
-  object.text("executable", peer.executable);
-  std::string out;
-  object.write_to(out);
-  return out;
+// Every line is built as one tree of values and written by one call of the
+// writer: members come out in its canonical order, and the writer's cost per
+// call is paid once per line rather than once per token.
+Value text(std::string_view value) {
+  return Value::string(value);
 }
 
-std::string votes_text(const std::vector<VoteRecord>& votes) {
-  std::string out = "[";
+Value number(std::uint64_t value) {
+  return Value::number(json::Number::unsigned64(value));
+}
+
+Value peer_value(const PeerRecord& peer) {
+  json::Map object;
+  object.insert("uid", number(peer.uid));
+  object.insert("gid", number(peer.gid));
+  object.insert("pid", number(peer.pid));
+  object.insert("name", text(peer.name));
+  object.insert("executable", text(peer.executable));
+  return std::move(object).to_value();
+}
+
+Value votes_value(const std::vector<VoteRecord>& votes) {
+  std::vector<Value> elements;
+  elements.reserve(votes.size());
   for (const VoteRecord& vote : votes) {
-    if (out.size() > 1) out += ',';
-    ObjectText object;
-    object.text("operator", vote.operator_name);
-    object.number("uid", vote.uid);
-    object.boolean("approve", vote.approve);
-    if (vote.reason) object.text("reason", *vote.reason);
-    object.text("at", vote.at);
-    object.write_to(out);
+    json::Map object;
+    object.insert("operator", text(vote.operator_name));
+    object.insert("uid", number(vote.uid));
+    object.insert("approve", Value::boolean(vote.approve));
+    if (vote.reason) object.insert("reason", text(*vote.reason));
+    object.insert("at", text(vote.at));
+    elements.push_back(std::move(object).to_value());
   }
-  out += ']';
-  return out;
+  return Value::array(elements);
 }
 
-std::string records_text(const std::vector<RequestRecord>& records) {
-  std::string out = "[";
-  for (const RequestRecord& record : records) {
-    if (out.size() > 1) out += ',';
-    append_request_record(out, record);
+Value record_value(const RequestRecord& r) {
+  json::Map object;
+  object.insert("id", text(r.id));
+  object.insert("state", text(r.state));
+  object.insert("title", text(r.title));
+  object.insert("detail", text(r.detail));
+  object.insert("action", text(r.action));
+  object.insert("requester", text(r.requester));
+  object.insert("sourceHost", text(r.source_host));
+  object.insert("targetHost", text(r.target_host));
+  if (r.operation_digest) object.insert("operationDigest", text(*r.operation_digest));
+  if (r.context) {
+    // The text is what the daemon read and checked; a context that does not
+    // read (nothing here makes one) is left out rather than sent broken.
+    if (auto context = json::parse_value(*r.context); context.ok())
+      object.insert("context", std::move(context).value());
   }
-  out += ']';
-  return out;
+  object.insert("timeoutSecs", number(r.timeout_secs));
+  object.insert("createdAt", text(r.created_at));
+  if (r.decided_at) object.insert("decidedAt", text(*r.decided_at));
+  object.insert("verifiedUid", number(r.verified_uid));
+  object.insert("verifiedUser", text(r.verified_user));
+  object.insert("viaSudo", Value::boolean(r.via_sudo));
+  object.insert("peer", peer_value(r.peer));
+  object.insert("votes", votes_value(r.votes));
+  object.insert("needed", number(r.needed));
+  if (r.detail_of_verdict) object.insert("detailOfVerdict", text(*r.detail_of_verdict));
+  return std::move(object).to_value();
 }
 
-std::string record_text(const RequestRecord& record) {
-  std::string out;
-  append_request_record(out, record);
-  return out;
+Value records_value(const std::vector<RequestRecord>& records) {
+  std::vector<Value> elements;
+  elements.reserve(records.size());
+  for (const RequestRecord& record : records) elements.push_back(record_value(record));
+  return Value::array(elements);
 }
 
-std::string line_of(ObjectText& object) {
+std::string line_of(json::Map&& object) {
   std::string out;
-  object.write_to(out);
+  json::Serializer(out).serialize(std::move(object).to_value());
   out += '\n';
   return out;
 }
@@ -333,28 +325,91 @@ Result<void, std::string> store_field(RequestRecord& r, RField field, std::strin
   }
 }
 
-Result<RequestRecord, std::string> read_record(std::string_view text) {
-  auto members = split_object(text);
-  if (!members.ok()) return fail("a request record does not read: " + members.error());
+const RFieldName* record_field(std::string_view name) {
+  const auto known = std::find_if(kRecordFields.begin(), kRecordFields.end(),
+                                  [&](const RFieldName& f) { return f.name == name; });
+  return known == kRecordFields.end() ? nullptr : &*known;
+}
+
+Result<RequestRecord, std::string> check_required(RequestRecord&& record,
+                                                  const std::array<bool, 20>& seen) {
+  for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
+    if (kRecordFields[i].required && !seen[i])
+      return fail("a request record has no \"" + std::string(kRecordFields[i].name) + "\"");
+  }
+  return std::move(record);
+}
+
+// R read member by member: for a record whose context nests deeper than the
+// reader takes the record whole.
+Result<RequestRecord, std::string> read_record_by_members(const std::vector<RawMember>& members) {
   RequestRecord record;
   std::array<bool, kRecordFields.size()> seen{};
-  for (const RawMember& raw : members.value()) {
+  for (const RawMember& raw : members) {
     std::string name;
     KOA_TAKE(name, read_key(raw.key));
-    const auto known = std::find_if(kRecordFields.begin(), kRecordFields.end(),
-                                    [&](const RFieldName& f) { return f.name == name; });
-    if (known == kRecordFields.end()) continue;
-    seen[static_cast<std::size_t>(known - kRecordFields.begin())] = true;
+    const RFieldName* known = record_field(name);
+    if (known == nullptr) continue;
+    seen[static_cast<std::size_t>(known - kRecordFields.data())] = true;
     Value value;
     KOA_TAKE(value, read_value(name, raw.value));
     if (auto stored = store_field(record, known->field, name, value); !stored.ok())
       return fail(std::move(stored).error());
   }
-  for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
-    if (kRecordFields[i].required && !seen[i])
-      return fail("a request record has no \"" + std::string(kRecordFields[i].name) + "\"");
+  return check_required(std::move(record), seen);
+}
+
+// R from its tree, read whole; `raw` is its text, where the context's own
+// text is taken from rather than written anew.
+Result<RequestRecord, std::string> read_record_tree(const Value& tree, std::string_view raw) {
+  if (tree.kind() != Kind::Object) return fail(std::string("a request record is not an object"));
+  RequestRecord record;
+  std::array<bool, kRecordFields.size()> seen{};
+  for (const json::Member& m : tree.as_object()) {
+    const RFieldName* known = record_field(m.name());
+    if (known == nullptr) continue;
+    seen[static_cast<std::size_t>(known - kRecordFields.data())] = true;
+    if (known->field == RField::Context) {
+      std::string_view text;
+      if (auto members = split_object(raw); members.ok()) {
+        for (const RawMember& member : members.value()) {
+          if (member.key == "\"context\"") text = member.value;
+        }
+      }
+      record.context = text.empty() ? json::to_json(m.value) : std::string(text);
+      continue;
+    }
+    if (auto stored = store_field(record, known->field, m.name(), m.value); !stored.ok())
+      return fail(std::move(stored).error());
   }
-  return record;
+  return check_required(std::move(record), seen);
+}
+
+Result<RequestRecord, std::string> read_record(std::string_view text) {
+  auto members = split_object(text);
+  if (!members.ok()) return fail("a request record does not read: " + members.error());
+  auto whole = json::parse_value(text);
+  if (whole.ok()) return read_record_tree(whole.value(), text);
+  if (whole.error().code() == json::ErrorCode::RecursionLimitExceeded)
+    return read_record_by_members(members.value());
+  return fail("a request record does not read: " + whole.error().to_string());
+}
+
+Result<std::vector<RequestRecord>, std::string> read_records_tree(const Value& tree,
+                                                                  std::string_view raw) {
+  auto elements = split_array(raw);
+  if (!elements.ok() || tree.kind() != Kind::Array ||
+      elements.value().size() != tree.as_array().size()) {
+    return fail(std::string("a list of requests does not read"));
+  }
+  std::vector<RequestRecord> records;
+  records.reserve(elements.value().size());
+  for (std::size_t i = 0; i < elements.value().size(); ++i) {
+    RequestRecord record;
+    KOA_TAKE(record, read_record_tree(tree.as_array()[i], elements.value()[i]));
+    records.push_back(std::move(record));
+  }
+  return records;
 }
 
 Result<std::vector<RequestRecord>, std::string> read_records(std::string_view text) {
@@ -381,20 +436,31 @@ struct DaemonMembers {
   bool has_error = false;
 };
 
+// One member of a daemon line: its text, and its value when the line was
+// read whole (nullptr when a deep context kept the reader from that).
 Result<void, std::string> read_daemon_member(DaemonMembers& line, std::string_view name,
-                                             std::string_view text) {
+                                             std::string_view text, const Value* parsed) {
   OperatorAnswer& a = line.answer;
   if (name == "requests" || name == "records") {
     auto& slot = name == "requests" ? a.requests : a.records;
-    KOA_TAKE(slot, read_records(text));
+    if (parsed) {
+      KOA_TAKE(slot, read_records_tree(*parsed, text));
+    } else {
+      KOA_TAKE(slot, read_records(text));
+    }
     return {};
   }
   if (name == "request") {
-    KOA_TAKE(a.request, read_record(text));
+    if (parsed) {
+      KOA_TAKE(a.request, read_record_tree(*parsed, text));
+    } else {
+      KOA_TAKE(a.request, read_record(text));
+    }
     return {};
   }
-  Value value;
-  KOA_TAKE(value, read_value(name, text));
+  Value own;
+  if (!parsed) KOA_TAKE(own, read_value(name, text));
+  const Value& value = parsed ? *parsed : own;
   if (name == "ok") {
     KOA_TAKE(line.ok, as_bool(name, value));
   } else if (name == "reply") {
@@ -544,15 +610,21 @@ std::string_view op_name(OperatorOp op) {
 
 std::string encode_operator_request(const OperatorRequest& request) {
   const OpShape& shape = shape_of(request.op);
-  ObjectText object;
-  object.text("op", shape.name);
-  if (shape.id) object.text("id", request.id);
+  json::Map object;
+  object.insert("op", text(shape.name));
+  if (shape.id) object.insert("id", text(request.id));
   if (shape.vote) {
-    object.boolean("approve", request.approve);
-    if (request.reason) object.text("reason", *request.reason);
+    object.insert("approve", Value::boolean(request.approve));
+    if (request.reason) object.insert("reason", text(*request.reason));
   }
-  if (shape.since && request.since) object.signed_number("since", *request.since);
-  return line_of(object);
+  if (shape.since && request.since) {
+    const std::int64_t since = *request.since;
+    object.insert(
+        "since",
+        Value::number(since < 0 ? json::Number::negative64(since)
+                                : json::Number::unsigned64(static_cast<std::uint64_t>(since))));
+  }
+  return line_of(std::move(object));
 }
 
 Result<OperatorRequest, std::string> decode_operator_request(std::string_view line) {
@@ -577,29 +649,8 @@ Result<OperatorRequest, std::string> decode_operator_request(std::string_view li
   return check_request(std::move(read));
 }
 
-void append_request_record(std::string& out, const RequestRecord& r) {
-  ObjectText object;
-  object.text("id", r.id);
-  object.text("state", r.state);
-  object.text("title", r.title);
-  object.text("detail", r.detail);
-  object.text("action", r.action);
-  object.text("requester", r.requester);
-  object.text("sourceHost", r.source_host);
-  object.text("targetHost", r.target_host);
-  if (r.operation_digest) object.text("operationDigest", *r.operation_digest);
-  if (r.context) object.raw("context", *r.context);
-  object.number("timeoutSecs", r.timeout_secs);
-  object.text("createdAt", r.created_at);
-  if (r.decided_at) object.text("decidedAt", *r.decided_at);
-  object.number("verifiedUid", r.verified_uid);
-  object.text("verifiedUser", r.verified_user);
-  object.boolean("viaSudo", r.via_sudo);
-  object.raw("peer", peer_text(r.peer));
-  object.raw("votes", votes_text(r.votes));
-  object.number("needed", r.needed);
-  if (r.detail_of_verdict) object.text("detailOfVerdict", *r.detail_of_verdict);
-  object.write_to(out);
+void append_request_record(std::string& out, const RequestRecord& record) {
+  json::Serializer(out).serialize(record_value(record));
 }
 
 OperatorAnswer refused_answer(int status, std::string error) {
@@ -611,18 +662,18 @@ OperatorAnswer refused_answer(int status, std::string error) {
 }
 
 std::string encode_answer(const OperatorAnswer& a) {
-  ObjectText object;
-  object.boolean("ok", a.ok);
+  json::Map object;
+  object.insert("ok", Value::boolean(a.ok));
   if (!a.ok) {
-    object.number("status", static_cast<std::uint64_t>(a.status));
-    object.text("error", a.error);
+    object.insert("status", number(static_cast<std::uint64_t>(a.status)));
+    object.insert("error", text(a.error));
   }
-  if (a.reply) object.boolean("reply", true);
-  if (a.requests) object.raw("requests", records_text(*a.requests));
-  if (a.records) object.raw("records", records_text(*a.records));
-  if (a.request) object.raw("request", record_text(*a.request));
-  if (a.state) object.text("state", *a.state);
-  if (a.version) object.text("version", *a.version);
+  if (a.reply) object.insert("reply", Value::boolean(true));
+  if (a.requests) object.insert("requests", records_value(*a.requests));
+  if (a.records) object.insert("records", records_value(*a.records));
+  if (a.request) object.insert("request", record_value(*a.request));
+  if (a.state) object.insert("state", text(*a.state));
+  if (a.version) object.insert("version", text(*a.version));
   const std::array<std::pair<std::string_view, const std::optional<std::uint64_t>*>, 5> counts = {
       {{"votes", &a.votes},
        {"needed", &a.needed},
@@ -630,40 +681,46 @@ std::string encode_answer(const OperatorAnswer& a) {
        {"pending", &a.pending},
        {"recordBytes", &a.record_bytes}}};
   for (const auto& [name, slot] : counts) {
-    if (*slot) object.number(name, **slot);
+    if (*slot) object.insert(name, number(**slot));
   }
-  return line_of(object);
+  return line_of(std::move(object));
 }
 
 std::string encode_event(const OperatorEvent& event) {
-  ObjectText object;
+  json::Map object;
   if (event.kind == OperatorEvent::Kind::Pending) {
-    object.text("event", "pending");
-    if (event.request) object.raw("request", record_text(*event.request));
+    object.insert("event", text("pending"));
+    if (event.request) object.insert("request", record_value(*event.request));
   } else {
-    object.text("event", "closed");
-    object.text("id", event.id);
-    object.text("state", event.state);
+    object.insert("event", text("closed"));
+    object.insert("id", text(event.id));
+    object.insert("state", text(event.state));
   }
-  return line_of(object);
+  return line_of(std::move(object));
 }
 
 std::string encode_pending_event(const RequestRecord& record) {
-  ObjectText object;
-  object.text("event", "pending");
-  object.raw("request", record_text(record));
-  return line_of(object);
+  json::Map object;
+  object.insert("event", text("pending"));
+  object.insert("request", record_value(record));
+  return line_of(std::move(object));
 }
 
 Result<DaemonLine, std::string> decode_daemon_line(std::string_view line) {
   if (!utf8::is_valid(line)) return fail(std::string("the daemon's line is not valid UTF-8"));
   auto members = split_object(line);
   if (!members.ok()) return fail("the daemon's line does not read: " + members.error());
+  // Read whole when the reader takes it (one pass for a list of thousands),
+  // else member by member.
+  auto whole = json::parse_value(line);
+  if (!whole.ok() && whole.error().code() != json::ErrorCode::RecursionLimitExceeded)
+    return fail("the daemon's line does not read: " + whole.error().to_string());
   DaemonMembers read;
   for (const RawMember& raw : members.value()) {
     auto name = read_key(raw.key);
     if (!name.ok()) return fail(std::move(name).error());
-    if (auto stored = read_daemon_member(read, name.value(), raw.value); !stored.ok())
+    const Value* parsed = whole.ok() ? member(whole.value(), name.value()) : nullptr;
+    if (auto stored = read_daemon_member(read, name.value(), raw.value, parsed); !stored.ok())
       return fail(std::move(stored).error());
   }
   return sort_daemon_line(std::move(read));
