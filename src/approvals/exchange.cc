@@ -4,7 +4,8 @@
 
 namespace kelvane::approvals {
 
-Result<Answered, Unreachable> exchange(DaemonLink& link, const service::OperatorRequest& request) {
+Result<service::OperatorAnswer, Unreachable> exchange(DaemonLink& link,
+                                                      const service::OperatorRequest& request) {
   Result<void, Unreachable> sent = link.send(service::encode_operator_request(request));
   if (!sent.ok()) return fail(std::move(sent).error());
   Result<std::string, Unreachable> line = link.next_line();
@@ -17,24 +18,33 @@ Result<Answered, Unreachable> exchange(DaemonLink& link, const service::Operator
   if (answer == nullptr) {
     return fail(Unreachable{"the approval daemon sent an event where an answer was due"});
   }
-  return Answered{std::move(*answer), std::move(line).value()};
+  return std::move(*answer);
 }
 
-Result<Answered, Unreachable> ask_daemon(const std::string& path,
-                                         const service::OperatorRequest& request) {
+Result<service::OperatorAnswer, Unreachable> ask_daemon(const std::string& path,
+                                                        const service::OperatorRequest& request) {
   Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
   if (!link.ok()) return fail(std::move(link).error());
   return exchange(link.value(), request);
 }
 
-std::string member_text(std::string_view line, std::string_view name) {
+std::optional<std::string_view> request_array_text(std::string_view line, std::string_view name) {
   Result<std::vector<service::RawMember>, std::string> members = service::split_object(line);
-  if (!members.ok()) return {};
+  if (!members.ok()) return std::nullopt;
   const std::string key = "\"" + std::string(name) + "\"";
+  bool ok = false;
+  std::optional<std::string_view> array;
   for (const service::RawMember& m : members.value()) {
-    if (m.key == key) return std::string(m.value);
+    if (m.key == "\"ok\"") ok = m.value == "true";
+    if (m.key == key) array = m.value;
   }
-  return {};
+  if (!ok || !array) return std::nullopt;
+  Result<std::vector<std::string_view>, std::string> elements = service::split_array(*array);
+  if (!elements.ok()) return std::nullopt;
+  for (const std::string_view element : elements.value()) {
+    if (!service::split_object(element).ok()) return std::nullopt;
+  }
+  return array;
 }
 
 }  // namespace kelvane::approvals

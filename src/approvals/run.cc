@@ -94,33 +94,16 @@ std::string vote_outcome(const Invocation& invocation, const service::OperatorAn
   return text + "\n";
 }
 
-// The JSON array of the answer's requests as the daemon sent them, or as
-// this command writes them should the line not split.
-std::string json_array(const Answered& answered, std::string_view member,
-                       const std::vector<service::RequestRecord>& records) {
-  std::string text = member_text(answered.line, member);
-  if (!text.empty()) return text + "\n";
-  text = "[";
-  for (const service::RequestRecord& r : records) {
-    if (text.size() > 1) text += ',';
-    service::append_request_record(text, r);
-  }
-  return text + "]\n";
-}
-
-int answered_output(const Invocation& invocation, const Answered& answered,
+int answered_output(const Invocation& invocation, const service::OperatorAnswer& a,
                     const Streams& streams) {
-  const service::OperatorAnswer& a = answered.answer;
   static const std::vector<service::RequestRecord> kNone;
   switch (invocation.subcommand) {
     case Subcommand::List: {
       const auto& requests = a.requests ? *a.requests : kNone;
-      if (invocation.json) return print(streams, json_array(answered, "requests", requests), kDone);
       return print(streams, list_lines(requests, std::time(nullptr)), kDone);
     }
     case Subcommand::History: {
       const auto& records = a.records ? *a.records : kNone;
-      if (invocation.json) return print(streams, json_array(answered, "records", records), kDone);
       return print(streams, history_lines(records), kDone);
     }
     case Subcommand::Show:
@@ -136,10 +119,39 @@ int answered_output(const Invocation& invocation, const Answered& answered,
   }
 }
 
+// list --json, history --json: the daemon's array passed on as it came.
+int ask_for_json(const Invocation& invocation, const std::string& path, const Streams& streams) {
+  Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
+  if (!link.ok()) return complain(streams, link.error().message, kUnreachable);
+  Result<void, Unreachable> sent =
+      link.value().send(service::encode_operator_request(request_for(invocation)));
+  if (!sent.ok()) return complain(streams, sent.error().message, kUnreachable);
+  Result<std::string, Unreachable> line = link.value().next_line();
+  if (!line.ok()) return complain(streams, line.error().message, kUnreachable);
+  const std::string_view member =
+      invocation.subcommand == Subcommand::List ? "requests" : "records";
+  if (const auto array = request_array_text(line.value(), member)) {
+    return print(streams, std::string(*array) + "\n", kDone);
+  }
+  Result<service::DaemonLine, std::string> decoded = service::decode_daemon_line(line.value());
+  if (!decoded.ok()) {
+    return complain(streams, "the approval daemon's answer does not read: " + decoded.error(),
+                    kUnreachable);
+  }
+  const auto* answer = std::get_if<service::OperatorAnswer>(&decoded.value());
+  if (answer == nullptr) {
+    return complain(streams, "the approval daemon sent an event where an answer was due",
+                    kUnreachable);
+  }
+  if (!answer->ok) return refusal(streams, *answer);
+  return complain(streams, "the approval daemon's answer holds no list of requests", kUnreachable);
+}
+
 int ask(const Invocation& invocation, const std::string& path, const Streams& streams) {
-  Result<Answered, Unreachable> answered = ask_daemon(path, request_for(invocation));
+  if (invocation.json) return ask_for_json(invocation, path, streams);
+  Result<service::OperatorAnswer, Unreachable> answered = ask_daemon(path, request_for(invocation));
   if (!answered.ok()) return complain(streams, answered.error().message, kUnreachable);
-  if (!answered.value().answer.ok) return refusal(streams, answered.value().answer);
+  if (!answered.value().ok) return refusal(streams, answered.value());
   return answered_output(invocation, answered.value(), streams);
 }
 

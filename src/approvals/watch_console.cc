@@ -354,9 +354,9 @@ int watch(const std::string& path, const Streams& streams) {
   if (!link.ok()) return complain(link.error().message, kUnreachable);
   service::OperatorRequest request;
   request.op = service::OperatorOp::Watch;
-  Result<Answered, Unreachable> answered = exchange(link.value(), request);
+  Result<service::OperatorAnswer, Unreachable> answered = exchange(link.value(), request);
   if (!answered.ok()) return complain(answered.error().message, kUnreachable);
-  const service::OperatorAnswer& answer = answered.value().answer;
+  const service::OperatorAnswer& answer = answered.value();
   if (!answer.ok) {
     return complain(message_text(answer.error),
                     answer.status == service::kOperatorBadLine ? kUsage : kRefused);

@@ -7,6 +7,9 @@ namespace kelvane::approvals {
 void WatchQueue::arrived(service::RequestRecord request) {
   if (done_.count(request.id) != 0) return;
   if (!queued_.insert(request.id).second) return;
+  // The decoder may leave room to spare behind the context's text; a
+  // console can hold thousands of waiting requests.
+  if (request.context) request.context->shrink_to_fit();
   queue_.push_back(std::move(request));
 }
 
