@@ -396,9 +396,9 @@ static void run_load(const struct options* o, long count, double rate, double se
     timer = timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (timer < 0) die("timerfd_create");
     uint64_t period = (uint64_t)(1e9 / rate);
-    struct itimerspec spec = {{(time_t)(period / 1000000000u), (long)(period % 1000000000u)},
-                              {0, 1000}};
-    if (timerfd_settime(timer, 0, &spec, NULL) != 0) die("timerfd_settime");
+    struct itimerspec every = {{(time_t)(period / 1000000000u), (long)(period % 1000000000u)},
+                               {0, 1000}};
+    if (timerfd_settime(timer, 0, &every, NULL) != 0) die("timerfd_settime");
     watch(epoll, timer, &timer, EPOLLIN);
   }
 

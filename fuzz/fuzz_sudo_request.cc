@@ -1,10 +1,12 @@
 // The sudo plugin's request building on arbitrary facts: the input is split
 // on NUL bytes into the user, host, working directory, terminal, command
-// path, run-as user, run-as uid and run-as gid, then the arguments.
+// path, run-as user, run-as uid and run-as gid, then the arguments. The
+// terminal is also given as a command_info entry of its own, known or not.
 //
 // Whatever they hold: a text that is not UTF-8 is refused; otherwise the
 // request line is UTF-8 with one line feed at its end, the title fits its
-// limit, the detail has no control character but its three line breaks,
+// limit, the detail has no control character but its line breaks (one a
+// line, one a setting),
 // the digest is "sha256:" and 64 hex digits, and every argument quoted for
 // the operator reads back as exactly itself.
 #include <cstddef>
@@ -115,10 +117,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   if (pieces.size() < 9) return 0;
 
-  std::vector<std::string> user_info{"user=" + pieces[0], "host=" + pieces[1], "cwd=" + pieces[2],
-                                     "tty=" + pieces[3], "pid=4242"};
+  std::vector<std::string> user_info{"user=" + pieces[0], "uid=1000",         "host=" + pieces[1],
+                                     "cwd=" + pieces[2],  "tty=" + pieces[3], "pid=4242"};
   std::vector<std::string> command_info{"command=" + pieces[4], "runas_user=" + pieces[5],
-                                        "runas_uid=" + pieces[6], "runas_gid=" + pieces[7]};
+                                        "runas_uid=" + pieces[6], "runas_gid=" + pieces[7],
+                                        pieces[3]};
   std::vector<std::string> argv(pieces.begin() + 8, pieces.end());
   std::vector<std::string> env{"TERM=" + pieces[3]};
   auto vector_of = [](std::vector<std::string>& items) {
@@ -138,16 +141,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& piece : pieces) all_text = all_text && kelvane::utf8::is_valid(piece);
   if (!operation.ok()) return 0;
   require(all_text);
+  require(operation.value().cwd.starts_with('/'));
+  // As the plugin has it once the file is examined, without the file system.
+  operation.value().resolved_command = operation.value().command;
 
   const kelvane::approval::OperatorApprovalRequest request =
       kelvane::sudo::build_request(operation.value(), kelvane::sudo::PluginOptions{});
   require(request.title.size() <= kelvane::sudo::kTitleLimit &&
-          request.title.starts_with("sudo: "));
+          request.title.starts_with(operation.value().sudoedit ? "sudoedit: " : "sudo: "));
   require(!has_control_character(request.title) && request.title.find('\n') == std::string::npos);
   require(!has_control_character(request.detail));
   std::size_t breaks = 0;
   for (const char c : request.detail) breaks += c == '\n';
-  require(breaks == 5);  // one line each, and the environment's one entry
+  // Eight lines, one more for each setting past "settings: (empty)" and
+  // for sudoedit's second run-as line.
+  const std::size_t settings = operation.value().settings.size();
+  require(breaks == 7 + settings + (operation.value().sudoedit ? 1 : 0));
   const std::string& digest = *request.operation_digest;
   require(digest.size() == 7 + 64 && digest.starts_with("sha256:"));
   for (const char c : std::string_view(digest).substr(7)) require(hex_value(c) >= 0);
@@ -158,6 +167,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   const std::string line = kelvane::approval::encode_request_line(request);
   require(kelvane::utf8::is_valid(line) && line.find('\n') == line.size() - 1);
-  require(line.starts_with(R"({"id":"","title":"sudo: )"));
+  require(line.starts_with(R"({"id":"","title":"sudo)"));
   return 0;
 }

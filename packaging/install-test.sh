@@ -66,6 +66,11 @@ service_made=()
 for path in /var/lib/kelvane-operator-approval /run/kelvane-operator-approval; do
   [ -e "$path" ] || service_made+=("$path")
 done
+# The group the service's package makes stays after a purge, as Debian
+# leaves system groups; the test removes it again if it made it, so that the
+# machine is as it was.
+group_made=0
+getent group kelvane-approvers >/dev/null || group_made=1
 
 echo "== installing ${packages[*]}"
 installed=1
@@ -122,6 +127,9 @@ left=$(while IFS= read -r path; do [ ! -e "$path" ] || printf '%s\n' "$path"; do
 for path in "${service_made[@]}"; do
   [ ! -e "$path" ] || fail "left behind after the purge: $path"
 done
+if [ "$group_made" = 1 ] && getent group kelvane-approvers >/dev/null; then
+  groupdel kelvane-approvers || fail "could not remove the group kelvane-approvers again"
+fi
 
 if [ "$failures" != 0 ]; then
   echo "install-test: $failures check(s) failed" >&2

@@ -27,6 +27,9 @@ run_socket=/run/kelvane-operator-approval.sock
 tmp_socket=/tmp/kelvane-operator-approval.sock
 operator_socket=/run/kelvane-operator-approval/operators.sock
 state=/var/lib/kelvane-operator-approval
+# Run as another user (util-linux), found before each run's environment is
+# emptied.
+runuser=$(command -v runuser) || { echo "service-test: runuser is missing" >&2; exit 1; }
 
 failures=0
 fail() {
@@ -140,7 +143,7 @@ make_user koa-test-requester
 make_user koa-test-operator --groups kelvane-approvers
 requester_uid=$(id -u koa-test-requester)
 
-as_operator() { env -i PATH=/usr/bin:/bin runuser -u koa-test-operator -- "$operators" "$@"; }
+as_operator() { env -i PATH=/usr/bin:/bin "$runuser" -u koa-test-operator -- "$operators" "$@"; }
 
 # The first connection starts the daemon; then it must answer.
 status_out=""
@@ -174,7 +177,7 @@ expect_exit() {  # pid, status, what
 
 # --- 3a. Nothing set: the client's fixed default in /tmp --------------------
 echo "  nothing set: the client reaches $tmp_socket, and root answers there"
-env -i PATH=/usr/bin:/bin runuser -u koa-test-requester -- "$client" --title "Install test: nothing set" \
+env -i PATH=/usr/bin:/bin "$runuser" -u koa-test-requester -- "$client" --title "Install test: nothing set" \
   --detail "Reached with no variable set" --source-host install-test --target-host web-03 \
   >"$work/out" 2>"$work/err" &
 client_pid=$!
@@ -195,20 +198,20 @@ session_env=(PATH=/usr/bin:/bin XDG_RUNTIME_DIR="$xdg")
 # Without the settings the client looks in $XDG_RUNTIME_DIR, where nothing
 # listens: the settings are what makes this case work.
 status=0
-env -i "${session_env[@]}" runuser -u koa-test-requester -- "$client" --title x --detail x \
+env -i "${session_env[@]}" "$runuser" -u koa-test-requester -- "$client" --title x --detail x \
   --target-host x >/dev/null 2>"$work/err" || status=$?
 [ "$status" = 3 ] || fail "without the settings, XDG_RUNTIME_DIR set: status $status, expected 3"
 # environment.d as the user's service manager reads it.
 generator=/usr/lib/systemd/user-environment-generators/30-systemd-environment-d-generator
 if [ -x "$generator" ]; then
-  generated=$(env -i "${session_env[@]}" HOME=/nonexistent runuser -u koa-test-requester -- "$generator")
+  generated=$(env -i "${session_env[@]}" HOME=/nonexistent "$runuser" -u koa-test-requester -- "$generator")
   grep -qx "KELVANE_OPERATOR_APPROVAL_SOCK=$run_socket" <<<"$generated" ||
     fail "environment.d does not give KELVANE_OPERATOR_APPROVAL_SOCK=$run_socket: $generated"
 else
   echo "  (no environment.d generator here: only profile.d is checked)"
 fi
 echo "  login session: profile.d names $run_socket"
-env -i "${session_env[@]}" runuser -u koa-test-requester -- sh -c \
+env -i "${session_env[@]}" "$runuser" -u koa-test-requester -- sh -c \
   '. /etc/profile.d/kelvane-operator-approval.sh && exec "$@"' sh "$client" \
   --title "Install test: login session" --detail "XDG_RUNTIME_DIR set, packaged settings loaded" \
   --source-host install-test --target-host web-03 >"$work/out" 2>"$work/err" &
@@ -243,8 +246,8 @@ EOF
   echo "  sudo -u nobody through the plugin, as koa-test-requester"
   unshare -m --propagation private sh -c '
     mount --bind "$1" /etc/sudo.conf &&
-    exec env -i PATH=/usr/bin:/bin runuser -u koa-test-requester -- sudo -n -u nobody /usr/bin/touch "$2"' \
-    sh "$work/sudo.conf" "$drop/ran" >"$work/out" 2>"$work/err" &
+    exec env -i PATH=/usr/bin:/bin "$3" -u koa-test-requester -- sudo -n -u nobody /usr/bin/touch "$2"' \
+    sh "$work/sudo.conf" "$drop/ran" "$runuser" >"$work/out" 2>"$work/err" &
   sudo_pid=$!
   background+=("$sudo_pid")
   id=$(pending_id) || die "the sudo request never reached the operators: $(cat "$work/err")"
@@ -271,7 +274,7 @@ echo "  history: $approved approved, $denied denied"
 
 # A user outside kelvane-approvers cannot even reach the operators' socket.
 status=0
-env -i PATH=/usr/bin:/bin runuser -u koa-test-requester -- "$operators" list --json \
+env -i PATH=/usr/bin:/bin "$runuser" -u koa-test-requester -- "$operators" list --json \
   >/dev/null 2>&1 || status=$?
 [ "$status" = 3 ] || fail "a user outside kelvane-approvers reached the operators' socket (status $status)"
 

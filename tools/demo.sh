@@ -111,9 +111,12 @@ approvers = ["$me"]
 EOF
 
 bold "Starting the approval service (you are its operator, \"$me\")"
-show_and_run "$daemon" --socket "$requests" --operator-socket "$operator_socket" \
-  --state-dir "$work/state" --config "$work/service.toml" \
-  >"$work/daemon.out" 2>"$work/daemon.err" &
+daemon_args=(--socket "$requests" --operator-socket "$operator_socket"
+  --state-dir "$work/state" --config "$work/service.toml")
+printf '$ %s' "$daemon"
+for arg in "${daemon_args[@]}"; do shell_word "$arg"; done
+printf '\n'
+"$daemon" "${daemon_args[@]}" >"$work/daemon.out" 2>"$work/daemon.err" &
 daemon_pid=$!
 for _ in $(seq 100); do grep -q 'listening on' "$work/daemon.out" && break; sleep 0.1; done
 grep -q 'listening on' "$work/daemon.out" || {
@@ -230,8 +233,9 @@ The exit status says what happened: 0 approved, 1 denied, 2 usage error,
 3 service unavailable, 4 any other verdict. See README.md; docs/service.md
 tells how to run the service for real.
 
-To try the operator's prompt by hand in one terminal, start the demo
-service and ask it from another terminal:
+To try the operator's prompt by hand, start the one-terminal demo service,
+which asks you about each request in its own terminal, and ask it from
+another:
   build/release/tools/kelvane-operator-approval-demo --socket /tmp/demo.sock
   KELVANE_OPERATOR_APPROVAL_SOCK=/tmp/demo.sock build/release/src/kelvane-operator-approve \
       --title Reboot --detail "Kernel update" --target-host web-03

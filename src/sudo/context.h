@@ -8,9 +8,14 @@
 
 namespace kelvane::sudo {
 
-// A JSON object: "command", "argv" (an array, argv[0] first), "runAsUser",
-// "runAsUid", "runAsGid", "cwd", "tty" (null without a terminal) and "pid"
-// (sudo's, left out when sudo did not give it).
+// A JSON object: "command" (as sudo gives it), "commandFile" (the file that
+// runs, every link followed), "commandLinks" (an array of {"link",
+// "target"}), "argv" (an array, argv[0] first), "env", "runAsUser",
+// "runAsUid", "runAsGid", "cwd", "settings" (command_info entries,
+// NAME=value), "invokingUid", "invokingUser", "userWritable" (only under
+// user_writable=ask for a command someone other than root could change:
+// {"warning", "owner", "mode", "sha256"}), "tty" (null without a terminal)
+// and "pid" (sudo's, left out when sudo did not give it).
 json::Value operation_context(const Operation& operation);
 
 }  // namespace kelvane::sudo

@@ -3,6 +3,7 @@
 #include <limits>
 #include <string_view>
 
+#include "sudo/command_info_table.h"
 #include "sudo/settings.h"
 #include "sudo/shell_quote.h"
 #include "support/utf8.h"
@@ -59,23 +60,43 @@ Result<std::vector<std::string>, std::string> texts_of(char* const* vector, std:
   return texts;
 }
 
-// Settings that change how the command runs in ways the request does not
-// show; their presence alone is refused.
-constexpr std::string_view kUnshownSettings[] = {"chroot", "selinux_role", "selinux_type",
-                                                 "apparmor_profile"};
-
-Result<void, std::string> refuse_unshown_settings(char* const* command_info) {
-  for (std::string_view name : kUnshownSettings) {
-    if (const auto value = find_setting(command_info, name)) {
-      return fail("the command would run under " + std::string(name) + "=" + shell_quote(*value) +
-                  ", which the request cannot show");
-    }
-  }
-  // The invoking user's groups instead of the run-as user's.
-  if (find_setting(command_info, "preserve_groups") == "true") {
+// The refused rows of the table: another root directory or security context
+// is refused outright, preserve_groups only when true; runas_euid and
+// runas_egid are held to the real ids by read_run_as.
+Result<void, std::string> refuse_entry(std::string_view name, std::string_view value) {
+  if (name == "runas_euid" || name == "runas_egid") return {};  // read_run_as
+  if (name == "preserve_groups" && value != "true") return {};
+  if (name == "preserve_groups") {
     return fail(std::string(
         "the command would run with preserve_groups=true, which the request cannot show"));
   }
+  return fail("the command would run under " + std::string(name) + "=" + shell_quote(value) +
+              ", which the request cannot show");
+}
+
+// Every entry of command_info by the table: refused, kept as a setting
+// (shown and digested), or left out. An unknown entry is kept as it stands.
+Result<void, std::string> read_settings(Operation& op, char* const* command_info) {
+  for (char* const* entry = command_info; entry != nullptr && *entry != nullptr; ++entry) {
+    const std::string_view text(*entry);
+    const std::size_t equals = text.find('=');
+    const std::string_view name = text.substr(0, equals);
+    const std::string_view value =
+        equals == std::string_view::npos ? std::string_view() : text.substr(equals + 1);
+    const CommandInfoEntry* known = command_info_entry(name);
+    if (known != nullptr && known->handling == Handling::kRefused) {
+      if (Result<void, std::string> refused = refuse_entry(name, value); !refused.ok()) {
+        return refused;
+      }
+    }
+    // preserve_groups=false, which is not refused, is shown like the rest.
+    const bool kept =
+        known == nullptr || known->handling == Handling::kShown || name == "preserve_groups";
+    if (!kept) continue;
+    if (!utf8::is_valid(text)) return not_utf8("command_info entry", text);
+    op.settings.emplace_back(text);
+  }
+  op.sudoedit = find_setting(command_info, "sudoedit") == "true";
   return {};
 }
 
@@ -86,8 +107,8 @@ Result<void, std::string> read_command(Operation& op, char* const* command_info,
   if (!command.ok()) return fail(std::move(command).error());
   op.command = std::move(command).value();
   if (op.command.empty()) return fail(std::string("sudo gave an empty command="));
-  if (Result<void, std::string> unshown = refuse_unshown_settings(command_info); !unshown.ok()) {
-    return unshown;
+  if (Result<void, std::string> settings = read_settings(op, command_info); !settings.ok()) {
+    return settings;
   }
   Result<std::vector<std::string>, std::string> argv = texts_of(run_argv, "argv");
   if (!argv.ok()) return fail(std::move(argv).error());
@@ -119,15 +140,31 @@ Result<void, std::string> read_run_as(Operation& op, char* const* command_info) 
   return same_effective_id(command_info, "runas_egid", gid.value());
 }
 
-// The policy may name the command's directory; otherwise it starts where the
-// user ran sudo.
+// Where the command starts: an intercepted command's own directory
+// (runcwd=), the one the policy named (cwd=), or else where the user ran sudo.
+// Only an absolute path says where that is.
 Result<void, std::string> read_cwd(Operation& op, char* const* user_info,
                                    char* const* command_info) {
-  const bool from_policy = find_setting(command_info, "cwd").has_value();
+  char* const* source = command_info;
+  std::string_view vector_name = "command_info";
+  std::string_view name = "runcwd";
+  if (!find_setting(command_info, name)) name = "cwd";
+  if (!find_setting(command_info, name)) {
+    source = user_info;
+    vector_name = "user_info";
+  }
+  if (!find_setting(source, name)) {
+    return fail(std::string(
+        "the working directory is not known: sudo gave no runcwd= or cwd= in command_info nor "
+        "cwd= in user_info"));
+  }
   Result<std::string, std::string> cwd =
-      from_policy ? text_of(command_info, "command_info", "cwd", "the working directory")
-                  : text_of(user_info, "user_info", "cwd", "the working directory");
+      text_of(source, vector_name, name, "the working directory");
   if (!cwd.ok()) return fail(std::move(cwd).error());
+  if (!cwd.value().starts_with('/')) {
+    return fail("the working directory is not known: sudo gave " + std::string(name) + "=" +
+                shell_quote(cwd.value()));
+  }
   op.cwd = std::move(cwd).value();
   return {};
 }
@@ -136,6 +173,11 @@ Result<void, std::string> read_invoker(Operation& op, char* const* user_info) {
   Result<std::string, std::string> user = text_of(user_info, "user_info", "user", "the user name");
   if (!user.ok()) return fail(std::move(user).error());
   op.user = std::move(user).value();
+  const std::optional<std::string_view> uid = find_setting(user_info, "uid");
+  if (!uid) return fail(std::string("sudo gave no uid= in user_info"));
+  const std::optional<std::uint64_t> uid_value = parse_decimal(*uid, kMaxId);
+  if (!uid_value) return fail("sudo gave uid=" + shell_quote(*uid) + " in user_info, not a number");
+  op.user_uid = static_cast<uid_t>(*uid_value);
   Result<std::string, std::string> host = text_of(user_info, "user_info", "host", "the host name");
   if (!host.ok()) return fail(std::move(host).error());
   op.host = std::move(host).value();
@@ -150,6 +192,13 @@ Result<void, std::string> read_invoker(Operation& op, char* const* user_info) {
 }
 
 }  // namespace
+
+std::string absolute_command(const Operation& operation) {
+  if (operation.command.starts_with('/')) return operation.command;
+  std::string path = operation.cwd;
+  if (!path.ends_with('/')) path += '/';
+  return path + operation.command;
+}
 
 Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
                                               char* const* run_argv, char* const* run_envp) {

@@ -1,10 +1,8 @@
 #include "sudo/operation_digest.h"
 
-#include <nettle/sha2.h>
-
-#include <array>
-#include <cstdint>
 #include <string_view>
+
+#include "sudo/sha256.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -13,15 +11,9 @@ void append_netstring(std::string& out, std::string_view bytes) {
   out.append(std::to_string(bytes.size())).append(1, ':').append(bytes).append(1, ',');
 }
 
-std::string hex(const std::uint8_t* bytes, std::size_t size) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  std::string out;
-  out.reserve(2 * size);
-  for (std::size_t i = 0; i < size; ++i) {
-    out += kHex[bytes[i] >> 4];
-    out += kHex[bytes[i] & 0xF];
-  }
-  return out;
+void append_list(std::string& out, const std::vector<std::string>& items) {
+  append_netstring(out, std::to_string(items.size()));
+  for (const std::string& item : items) append_netstring(out, item);
 }
 
 }  // namespace
@@ -30,24 +22,36 @@ std::string canonical_encoding(const Operation& operation) {
   std::string out;
   append_netstring(out, kEncodingTag);
   append_netstring(out, operation.command);
+  append_netstring(out, operation.resolved_command);
+  append_netstring(out, std::to_string(operation.links.size()));
+  for (const SymbolicLink& link : operation.links) {
+    append_netstring(out, link.link);
+    append_netstring(out, link.target);
+  }
   append_netstring(out, std::to_string(operation.runas_uid));
   append_netstring(out, std::to_string(operation.runas_gid));
   append_netstring(out, operation.cwd);
-  append_netstring(out, std::to_string(operation.argv.size()));
-  for (const std::string& arg : operation.argv) append_netstring(out, arg);
-  append_netstring(out, std::to_string(operation.env.size()));
-  for (const std::string& entry : operation.env) append_netstring(out, entry);
+  append_list(out, operation.argv);
+  append_list(out, operation.env);
+  append_list(out, operation.settings);
+  append_netstring(out, std::to_string(operation.user_uid));
+  append_netstring(out, operation.user);
+  if (!operation.user_writable) {
+    append_netstring(out, "0");
+    return out;
+  }
+  const FileFacts& file = operation.user_writable->file;
+  append_netstring(out, "3");
+  append_netstring(out, std::to_string(file.owner));
+  append_netstring(out, mode_text(file.mode));
+  append_netstring(out, file.sha256);
   return out;
 }
 
 std::string operation_digest(const Operation& operation) {
-  const std::string encoding = canonical_encoding(operation);
-  sha256_ctx context;
-  sha256_init(&context);
-  sha256_update(&context, encoding.size(), reinterpret_cast<const std::uint8_t*>(encoding.data()));
-  std::array<std::uint8_t, SHA256_DIGEST_SIZE> digest;
-  sha256_digest(&context, digest.size(), digest.data());
-  return "sha256:" + hex(digest.data(), digest.size());
+  Sha256 sha;
+  sha.update(canonical_encoding(operation));
+  return "sha256:" + sha.hex_digest();
 }
 
 }  // namespace kelvane::sudo

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "approval/connection.h"
+#include "sudo/command_check.h"
 #include "sudo/interrupt.h"
 #include "sudo/operation.h"
 #include "sudo/plugin_options.h"
@@ -98,6 +99,9 @@ int check_command(const PluginState& state, char* const command_info[], char* co
   Result<Operation, std::string> operation =
       read_operation(state.user_info_vector.data(), command_info, run_argv, run_envp);
   if (!operation.ok()) return report(refusal(operation.error()), errstr);
+  Result<void, std::string> checked =
+      check_command_file(operation.value(), state.options.user_writable);
+  if (!checked.ok()) return report(refusal(checked.error()), errstr);
   approval::OperatorApprovalRequest request = build_request(operation.value(), state.options);
   // Root, or the one uid that sudo.conf names, and nobody else, may answer.
   const PeerWords words = trusted_peer_words(state.options);
@@ -110,6 +114,8 @@ int check_command(const PluginState& state, char* const command_info[], char* co
   // learn of a signal that came, so that even a late Ctrl-C stops sudo
   // before the command starts.
   InterruptGuard guard;
+  // Someone at a terminal learns why sudo stops; a script's log stays as it was.
+  if (!operation.value().tty.empty()) say(kWaiting);
   Result<approval::OperatorApprovalDecision, io::Error> outcome =
       approval::request_decision(std::move(request), address);
   // Interrupted is interrupted, even if an approval came in meanwhile.
@@ -128,14 +134,15 @@ int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* co
     if (SUDO_API_VERSION_GET_MAJOR(version) != SUDO_API_VERSION_MAJOR) {
       const std::string message = "kelvane operator approval: sudo's plugin API is version " +
                                   std::to_string(SUDO_API_VERSION_GET_MAJOR(version)) + ", not " +
-                                  std::to_string(SUDO_API_VERSION_MAJOR);
+                                  std::to_string(SUDO_API_VERSION_MAJOR) + std::string(kNotRun);
       say(message + '\n');
       tell_audit(errstr, message);
       return kError;
     }
     Result<PluginOptions, std::string> options = parse_plugin_options(plugin_options);
     if (!options.ok()) {
-      const std::string message = "kelvane operator approval: sudo.conf: " + options.error();
+      const std::string message =
+          "kelvane operator approval: sudo.conf: " + options.error() + std::string(kNotRun);
       say(message + '\n');
       tell_audit(errstr, message);
       return kError;

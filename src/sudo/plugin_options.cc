@@ -27,6 +27,14 @@ Result<void, std::string> apply(PluginOptions& options, std::string_view name,
     const auto seconds = parse_decimal(value, std::numeric_limits<std::uint64_t>::max());
     if (!seconds) return fail("timeout= needs a number of seconds: " + std::string(word));
     options.timeout_secs = *seconds;
+  } else if (name == "user_writable") {
+    if (value == "refuse") {
+      options.user_writable = UserWritable::kRefuse;
+    } else if (value == "ask") {
+      options.user_writable = UserWritable::kAsk;
+    } else {
+      return fail("user_writable= needs refuse or ask: " + std::string(word));
+    }
   } else {
     return fail("unknown option: " + std::string(word));
   }

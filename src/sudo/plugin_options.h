@@ -1,6 +1,7 @@
 // The options on the plugin's line in sudo.conf, after the path of the
 // shared object:
 //   Plugin kelvane_approval kelvane_approval.so socket=PATH service_uid=UID timeout=SECS
+//     user_writable=refuse|ask
 #pragma once
 
 #include <sys/types.h>
@@ -16,12 +17,18 @@ namespace kelvane::sudo {
 
 inline constexpr std::string_view kDefaultSocket = "/run/kelvane-operator-approval.sock";
 
+// A command that someone other than root could change (command_check.h).
+enum class UserWritable { kRefuse, kAsk };
+
 struct PluginOptions {
   std::string socket = std::string(kDefaultSocket);
   // Besides root, the one uid whose service may answer.
   std::optional<uid_t> service_uid;
   // Sent to the service as timeoutSecs; never applied to the socket.
   std::optional<std::uint64_t> timeout_secs;
+  // user_writable=ask: put such a command to the operator, with a warning,
+  // instead of refusing it.
+  UserWritable user_writable = UserWritable::kRefuse;
 };
 
 // Reads the words of the plugin's sudo.conf line (null: none). An unknown,

@@ -2,6 +2,7 @@
 
 #include <span>
 
+#include "sudo/command_file.h"
 #include "sudo/context.h"
 #include "sudo/operation_digest.h"
 #include "sudo/shell_quote.h"
@@ -29,22 +30,74 @@ std::string shortened(std::string text, std::size_t limit) {
 }  // namespace
 
 std::string request_title(const Operation& operation) {
-  return shortened("sudo: " + shell_join(operation.argv), kTitleLimit);
+  std::string title = operation.sudoedit ? "sudoedit: " : "sudo: ";
+  if (operation.user_writable) title.insert(0, "WARNING, changeable command: ");
+  return shortened(title + shell_join(operation.argv), kTitleLimit);
 }
 
-std::string request_detail(const Operation& operation) {
+namespace {
+
+std::string user_with_ids(std::string_view name, uid_t uid) {
+  return shell_quote(name) + " (uid " + std::to_string(uid);
+}
+
+void append_command(std::string& detail, const Operation& operation) {
   // read_operation never gives an empty argv.
   const std::span<const std::string> argv(operation.argv);
-  std::string detail = "command: " + shell_quote(operation.command);
+  detail.append("command: ").append(shell_quote(operation.command));
   for (const std::string& arg : argv.subspan(1)) detail.append(1, ' ').append(shell_quote(arg));
+  if (operation.resolved_command != operation.command) {
+    detail.append("\nruns: ").append(shell_quote(operation.resolved_command));
+  }
+  for (const SymbolicLink& link : operation.links) {
+    detail.append("\nsymbolic link: ").append(shell_quote(link.link));
+    detail.append(" -> ").append(shell_quote(link.target));
+  }
+  if (operation.user_writable) {
+    const FileFacts& file = operation.user_writable->file;
+    detail.append("\nfile as read: owner ").append(owner_words(file.owner));
+    detail.append(", mode ").append(mode_text(file.mode));
+    detail.append(", sha256 ").append(file.sha256);
+  }
   detail.append("\nargv[0]: ").append(shell_quote(argv.front()));
-  detail.append("\nrun as: ").append(shell_quote(operation.runas_user));
-  detail.append(" (uid ").append(std::to_string(operation.runas_uid));
-  detail.append(", gid ").append(std::to_string(operation.runas_gid)).append(")");
+}
+
+void append_run_as(std::string& detail, const Operation& operation) {
+  const std::string runas = user_with_ids(operation.runas_user, operation.runas_uid) + ", gid " +
+                            std::to_string(operation.runas_gid) + ")";
+  if (!operation.sudoedit) {
+    detail.append("\nrun as: ").append(runas);
+    return;
+  }
+  // sudoedit runs the editor with the invoking user's rights on copies, and
+  // writes the copies back over the files as the run-as user.
+  detail.append("\neditor runs as: ").append(user_with_ids(operation.user, operation.user_uid));
+  detail.append("), the invoking user, on copies of the files");
+  detail.append("\nfiles written back as: ").append(runas);
+}
+
+void append_list(std::string& detail, std::string_view heading,
+                 const std::vector<std::string>& items) {
+  detail.append(1, '\n').append(heading).append(1, ':');
+  if (items.empty()) detail.append(" (empty)");
+  for (const std::string& item : items) detail.append("\n  ").append(shell_quote(item));
+}
+
+}  // namespace
+
+std::string request_detail(const Operation& operation) {
+  std::string detail;
+  if (operation.user_writable) {
+    detail.append("WARNING: ").append(operation.user_writable->warning);
+    detail.append("; the file can still change after the approval\n");
+  }
+  append_command(detail, operation);
+  append_run_as(detail, operation);
   detail.append("\nworking directory: ").append(shell_quote(operation.cwd));
-  detail.append("\nenvironment:");
-  if (operation.env.empty()) detail.append(" (empty)");
-  for (const std::string& entry : operation.env) detail.append("\n  ").append(shell_quote(entry));
+  detail.append("\ninvoked by: ").append(user_with_ids(operation.user, operation.user_uid));
+  detail.append(")");
+  append_list(detail, "settings", operation.settings);
+  append_list(detail, "environment", operation.env);
   return detail;
 }
 

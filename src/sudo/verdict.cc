@@ -9,6 +9,13 @@ namespace {
 
 constexpr std::string_view kPrefix = "kelvane operator approval: ";
 
+// The last line of whole lines, with the words every outcome ends with when
+// the command does not run.
+std::string ended_not_run(std::string lines) {
+  if (!lines.empty() && lines.back() == '\n') lines.pop_back();
+  return lines.append(kNotRun).append(1, '\n');
+}
+
 std::string without_line_feed(std::string text) {
   if (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
@@ -34,8 +41,9 @@ std::string_view signal_name(int signal) {
 Verdict verdict_of(const Result<approval::OperatorApprovalDecision, io::Error>& outcome) {
   if (!outcome.ok()) {
     command::Report report = command::report_unavailable(outcome.error());
-    std::string reason = without_line_feed(report.error_lines);
-    return {kError, std::move(report.error_lines), std::move(reason)};
+    std::string message = ended_not_run(std::move(report.error_lines));
+    std::string reason = without_line_feed(message);
+    return {kError, std::move(message), std::move(reason)};
   }
   const approval::OperatorApprovalDecision& decision = outcome.value();
   command::Report report = command::report_decision(decision);
@@ -43,16 +51,18 @@ Verdict verdict_of(const Result<approval::OperatorApprovalDecision, io::Error>& 
     case command::kApproved:
       return {kRun, std::move(report.error_lines), {}};
     case command::kDenied:
-      return {kRefused, std::move(report.error_lines), decision.detail};
+      return {kRefused, ended_not_run(std::move(report.error_lines)), decision.detail};
     default: {
-      std::string reason = without_line_feed(report.error_lines);
-      return {kError, std::move(report.error_lines), std::move(reason)};
+      // "APPROVED", "Approved" and the like too: only "approved" runs.
+      std::string message = ended_not_run(std::move(report.error_lines));
+      std::string reason = without_line_feed(message);
+      return {kError, std::move(message), std::move(reason)};
     }
   }
 }
 
 Verdict refusal(std::string_view reason) {
-  std::string message = std::string(kPrefix).append("refused: ").append(reason);
+  std::string message = std::string(kPrefix).append("refused: ").append(reason).append(kNotRun);
   return {kError, message + '\n', message};
 }
 
@@ -60,7 +70,8 @@ Verdict interruption(int signal) {
   std::string message = std::string(kPrefix)
                             .append("interrupted by ")
                             .append(signal_name(signal))
-                            .append(" before the operator answered");
+                            .append(" before the operator answered")
+                            .append(kNotRun);
   return {kError, message + '\n', message};
 }
 

@@ -18,6 +18,13 @@ enum CheckStatus : int {
   kError = -1,   // no usable answer: the command does not run either
 };
 
+// How every message ends when the command does not run.
+inline constexpr std::string_view kNotRun = "; the command was not run";
+
+// Printed before the wait for the operator, when sudo has a terminal.
+inline constexpr std::string_view kWaiting =
+    "kelvane operator approval: waiting for the operator's approval\u2026\n";
+
 struct Verdict {
   int status;
   std::string message;  // whole lines, for sudo's printf on the error stream

@@ -6,6 +6,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -22,6 +23,9 @@
 namespace kelvane::testing {
 namespace {
 
+const std::string kWaiting =
+    "kelvane operator approval: waiting for the operator's approval\u2026\n";
+
 constexpr const char* kApproval =
     R"({"verdict":"approved","detail":"ok","approvalToken":"t0k","tokenExpiresAt":"2030-01-01T00:00:00Z"})"
     "\n";
@@ -31,11 +35,10 @@ Strings alice() {
           "host=web-03", "tty=/dev/pts/3", "lines=24"};
 }
 Strings restart_nginx_info() {
-  return {"command=/usr/bin/systemctl", "runas_user=root", "runas_uid=0", "runas_gid=0",
-          "closefrom=3"};
+  return {"command=/usr/bin/env", "runas_user=root", "runas_uid=0", "runas_gid=0", "closefrom=3"};
 }
 Strings restart_nginx() {
-  return {"systemctl", "restart", "nginx"};
+  return {"env", "restart", "nginx"};
 }
 
 // The fake service runs as the tests' own user: when that is not root, the
@@ -58,15 +61,23 @@ Facts restart_nginx_facts(const std::string& socket) {
 
 // --- The request line -----------------------------------------------------
 
-// Digests computed by hand: printf '%s' '<canonical encoding>' | sha256sum
+// Digests computed apart from the plugin, from the encoding as documented:
+//   printf '%s'
+//   '25:kelvane-sudo-operation-v3,12:/usr/bin/env,12:/usr/bin/env,1:0,1:0,1:0,11:/home/alice,1:3,3:env,7:restart,5:nginx,1:0,1:1,11:closefrom=3,4:1000,5:alice,1:0,'
+//   | sha256sum
+// and, for the awkward line, by a Python script that builds the encoding
+// from the context's members with hashlib.
 constexpr const char* kRestartNginxLine =
-    R"({"id":"","title":"sudo: systemctl restart nginx","detail":"command: /usr/bin/systemctl restart nginx\n)"
-    R"x(argv[0]: systemctl\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice\nenvironment: (empty)",)x"
+    R"({"id":"","title":"sudo: env restart nginx","detail":"command: /usr/bin/env restart nginx\n)"
+    R"x(argv[0]: env\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice\n)x"
+    R"x(invoked by: alice (uid 1000)\nsettings:\n  closefrom=3\nenvironment: (empty)",)x"
     R"("action":"sudo",)"
     R"("requester":"alice","sourceHost":"web-03","targetHost":"web-03",)"
-    R"("operationDigest":"sha256:0cc117a7634f75f9c90cc238d2cc98caecca8e098815a36ae8f4d0370f280351",)"
-    R"("context":{"argv":["systemctl","restart","nginx"],"command":"/usr/bin/systemctl","cwd":"/home/alice",)"
-    R"("env":[],"pid":4242,"runAsGid":0,"runAsUid":0,"runAsUser":"root","tty":"/dev/pts/3"},"timeoutSecs":300})"
+    R"("operationDigest":"sha256:fb62020b5360736fb525e24e4526ae6fd88420c133157b4199eea23ed6d0905a",)"
+    R"("context":{"argv":["env","restart","nginx"],"command":"/usr/bin/env",)"
+    R"("commandFile":"/usr/bin/env","commandLinks":[],"cwd":"/home/alice",)"
+    R"("env":[],"invokingUid":1000,"invokingUser":"alice","pid":4242,"runAsGid":0,"runAsUid":0,)"
+    R"("runAsUser":"root","settings":["closefrom=3"],"tty":"/dev/pts/3"},"timeoutSecs":300})"
     "\n";
 
 // Quotes, spaces, an empty argument, a line feed, an escape sequence, a
@@ -74,22 +85,24 @@ constexpr const char* kRestartNginxLine =
 // policy; an environment with a space and an escape sequence in its values.
 // The title is cut at 80 bytes.
 constexpr const char* kAwkwardLine =
-    R"({"id":"","title":"sudo: sh -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' $'\\x1b[31)"
+    R"({"id":"","title":"sudo: env -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' $'\\x1b[3)"
     "\u2026"
-    R"(","detail":"command: /bin/sh -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' )"
+    R"(","detail":"command: /usr/bin/env -c 'echo \"it'\\''s\" > /tmp/x' 'two words' '' $'line\\nbreak' )"
     R"($'\\x1b[31mred' $'abc\\u202edef' 'B)"
     "\u00fc"
-    R"(cher'\nargv[0]: sh\nrun as: nobody (uid 65534, gid 65534)\nworking directory: '/tmp/a dir'\n)"
+    R"(cher'\nargv[0]: env\nrun as: nobody (uid 65534, gid 65534)\nworking directory: '/tmp/a dir'\n)"
+    R"(invoked by: alice (uid 1000)\nsettings: (empty)\n)"
     R"(environment:\n  PATH=/usr/bin\n  'PAGER=less -R'\n  $'EVIL=\\x1b[2J'",)"
     R"("action":"sudo","requester":"alice","sourceHost":"web-03","targetHost":"web-03",)"
-    R"("operationDigest":"sha256:7c29bdb4e520367853adf05eb1d73ce2facfb48ecf72df4c62b777e75f1ef5a3",)"
-    R"("context":{"argv":["sh","-c","echo \"it's\" > /tmp/x","two words","","line\nbreak","\u001b[31mred","abc)"
+    R"("operationDigest":"sha256:11b1fc952fbdd267e3f56e9062ab8f3f7be23cffd7a56e1e119138f11d82f378",)"
+    R"("context":{"argv":["env","-c","echo \"it's\" > /tmp/x","two words","","line\nbreak","\u001b[31mred","abc)"
     "\u202e"
     R"(def","B)"
     "\u00fc"
-    R"(cher"],"command":"/bin/sh","cwd":"/tmp/a dir",)"
-    R"("env":["PATH=/usr/bin","PAGER=less -R","EVIL=\u001b[2J"],"pid":4242,"runAsGid":65534,"runAsUid":65534,)"
-    R"("runAsUser":"nobody","tty":"/dev/pts/3"},"timeoutSecs":300})"
+    R"(cher"],"command":"/usr/bin/env","commandFile":"/usr/bin/env","commandLinks":[],"cwd":"/tmp/a dir",)"
+    R"("env":["PATH=/usr/bin","PAGER=less -R","EVIL=\u001b[2J"],"invokingUid":1000,"invokingUser":"alice",)"
+    R"("pid":4242,"runAsGid":65534,"runAsUid":65534,)"
+    R"("runAsUser":"nobody","settings":[],"tty":"/dev/pts/3"},"timeoutSecs":300})"
     "\n";
 
 TEST(SudoPlugin, SendsTheExactRequestLine) {
@@ -102,9 +115,9 @@ TEST(SudoPlugin, SendsTheExactRequestLine) {
   } cases[] = {
       {"ordinary", restart_nginx_info(), restart_nginx(), kRestartNginxLine},
       {"awkward",
-       {"command=/bin/sh", "runas_user=nobody", "runas_uid=65534", "runas_gid=65534",
+       {"command=/usr/bin/env", "runas_user=nobody", "runas_uid=65534", "runas_gid=65534",
         "cwd=/tmp/a dir"},
-       {"sh", "-c", "echo \"it's\" > /tmp/x", "two words", "", "line\nbreak", "\x1b[31mred",
+       {"env", "-c", "echo \"it's\" > /tmp/x", "two words", "", "line\nbreak", "\x1b[31mred",
         "abc\u202e"
         "def",
         "B\u00fc"
@@ -135,9 +148,11 @@ TEST(SudoPlugin, RefusesAnArgumentThatIsNotUtf8AndAsksNobody) {
       plugin.run(Facts{options_for(socket), alice(), restart_nginx_info(), {"cat", "caf\xe9"}});
   EXPECT_EQ(run.check, -1);
   EXPECT_EQ(run.printed,
-            "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'\n");
+            "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'; the "
+            "command was not run\n");
   EXPECT_EQ(run.errstr,
-            "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'");
+            "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'; the "
+            "command was not run");
   EXPECT_EQ(service.received(), "");
   EXPECT_FALSE(service.accepted());
 }
@@ -156,9 +171,141 @@ TEST(SudoPlugin, VeryLongArgvIsSentWholeUnderAShortTitle) {
   EXPECT_GT(line.size(), 2 * 20000 * 17u);  // in the detail and in the context
   EXPECT_TRUE(line.starts_with(
       R"({"id":"","title":"sudo: echo argument-100000 argument-100001 argument-100002 argument-100003 ar)"
-      "\u2026\",\"detail\":\"command: /usr/bin/systemctl argument-100000 "));
+      "\u2026\",\"detail\":\"command: /usr/bin/env argument-100000 "));
   EXPECT_NE(line.find(R"("argument-119998","argument-119999"],"command")"), std::string::npos);
   EXPECT_TRUE(line.ends_with("}\n"));
+}
+
+// What a request line holds for one command_info entry more than
+// restart_nginx_info(); the digest, or "" when nobody was asked.
+struct Asked {
+  std::string line;
+  std::string digest;
+  CheckRun run;
+};
+
+Asked ask_with(const Strings& command_info, std::vector<std::string> options = {},
+               Strings argv = restart_nginx()) {
+  TempDir dir;
+  const std::string socket = dir.file("approval.sock");
+  FakeService service(socket, {.read_request = true, .pieces = {kApproval}});
+  LoadedPlugin plugin;
+  Asked asked;
+  asked.run =
+      plugin.run(Facts{options_for(socket, std::move(options)), alice(), command_info, argv});
+  asked.line = service.received();
+  const std::size_t at = asked.line.find("\"operationDigest\":\"");
+  if (at != std::string::npos) asked.digest = asked.line.substr(at + 19, 7 + 64);
+  return asked;
+}
+
+// Each entry that can change what runs, or how, changes the digest and is
+// shown; one sudo may send that the plugin does not know is shown as it
+// stands; one that cannot change what runs is left out; one the request
+// cannot show is refused.
+TEST(SudoPlugin, EveryCommandInfoEntryIsShownDigestedRefusedOrLeftOut) {
+  const Asked base = ask_with(restart_nginx_info());
+  ASSERT_EQ(base.digest.size(), 71u) << base.line;
+  enum Expect { kShownAndDigested, kLeftOut, kRefused };
+  const struct {
+    std::string entry;
+    Expect expect;
+    std::string shown;
+  } cases[] = {
+      {"x_from_a_newer_sudo=a b", kShownAndDigested, R"(\n  'x_from_a_newer_sudo=a b'\n)"},
+      {"no_equals_sign", kShownAndDigested, R"(\n  no_equals_sign\n)"},
+      {"timeout=5", kShownAndDigested, R"(\n  timeout=5\n)"},
+      {"umask=077", kShownAndDigested, R"(\n  umask=077\n)"},
+      {"nice=-5", kShownAndDigested, R"(\n  nice=-5\n)"},
+      {"login_class=daemon", kShownAndDigested, R"(\n  login_class=daemon\n)"},
+      {"runas_groups=0,4", kShownAndDigested, R"(\n  runas_groups=0,4\n)"},
+      {"rlimit_nofile=1,1", kShownAndDigested, R"(\n  rlimit_nofile=1,1\n)"},
+      {"sudoedit=true", kShownAndDigested,
+       R"(\neditor runs as: alice (uid 1000), the invoking user, on copies of the files\n)"
+       R"(files written back as: root (uid 0, gid 0)\n)"},
+      {"runcwd=/srv", kShownAndDigested, R"(\nworking directory: /srv\n)"},
+      {"cwd=/var", kShownAndDigested, R"("cwd":"/var")"},
+      {"use_pty=true", kLeftOut, ""},
+      {"iolog_path=/var/log/sudo-io/00/00/01", kLeftOut, ""},
+      {"log_servers=logs:30344", kLeftOut, ""},
+      {"set_utmp=true", kLeftOut, ""},
+      {"chroot=/srv/jail", kRefused,
+       "kelvane operator approval: refused: the command would run under chroot=/srv/jail, which "
+       "the request cannot show; the command was not run\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.entry);
+    const Asked asked = ask_with(restart_nginx_info().with(c.entry));
+    switch (c.expect) {
+      case kShownAndDigested:
+        EXPECT_EQ(asked.run.check, 1) << asked.run.printed;
+        EXPECT_NE(asked.digest, base.digest);
+        EXPECT_NE(asked.line.find(c.shown), std::string::npos) << asked.line;
+        break;
+      case kLeftOut:
+        EXPECT_EQ(asked.run.check, 1) << asked.run.printed;
+        EXPECT_EQ(asked.digest, base.digest);
+        EXPECT_EQ(asked.line, base.line);
+        break;
+      case kRefused:
+        EXPECT_EQ(asked.run.check, -1);
+        EXPECT_EQ(asked.line, "");
+        EXPECT_EQ(asked.run.printed, c.shown);
+        break;
+    }
+  }
+  // An unknown entry is in the context as well.
+  EXPECT_NE(ask_with(restart_nginx_info().with("x_new=1"))
+                .line.find(R"("settings":["closefrom=3","x_new=1"])"),
+            std::string::npos);
+}
+
+// A command that someone other than root could change (here: under /tmp)
+// is refused by default without asking, and asked with a warning, its
+// owner, mode and SHA-256 under user_writable=ask; a FIFO is never read.
+TEST(SudoPlugin, ACommandOthersCouldChangeIsRefusedOrAskedWithAWarning) {
+  TempDir dir;
+  const std::string tool = dir.file("tool");
+  write_file(tool, "harmless\n");
+  ASSERT_EQ(::chmod(tool.c_str(), 0755), 0);
+  const std::string fifo = dir.file("fifo");
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0700), 0);
+  const Strings info{"command=" + tool, "runas_user=root", "runas_uid=0", "runas_gid=0"};
+  const std::string warning =
+      "the directory /tmp is writable by others (mode 1777): someone other than root could "
+      "change what runs after the approval";
+
+  const Asked refused = ask_with(info, {}, {"tool"});
+  EXPECT_EQ(refused.run.check, -1);
+  EXPECT_EQ(refused.line, "");
+  EXPECT_EQ(refused.run.printed, "kelvane operator approval: refused: " + warning +
+                                     " (user_writable=ask in sudo.conf would ask the operator "
+                                     "instead); the command was not run\n");
+
+  const Asked asked = ask_with(info, {"user_writable=ask"}, {"tool"});
+  EXPECT_EQ(asked.run.check, 1) << asked.run.printed;
+  // printf 'harmless\n' | sha256sum
+  const std::string sha = "439cd8f06a0f19cd6611715e1d444948149a97ff166dfc80c780097eb4b76eb3";
+  EXPECT_TRUE(asked.line.starts_with(
+      R"({"id":"","title":"WARNING, changeable command: sudo: tool","detail":"WARNING: )" +
+      warning + "; the file can still change after the approval\\ncommand: " + tool))
+      << asked.line;
+  EXPECT_NE(asked.line.find("\\nfile as read: owner "), std::string::npos);
+  EXPECT_NE(asked.line.find(", mode 0755, sha256 " + sha + "\\n"), std::string::npos);
+  EXPECT_NE(
+      asked.line.find(R"("userWritable":{"mode":"0755","owner":)" + std::to_string(::geteuid()) +
+                      R"(,"sha256":")" + sha + R"(","warning":")" + warning + "\"}"),
+      std::string::npos)
+      << asked.line;
+
+  const Asked from_fifo =
+      ask_with({"command=" + fifo, "runas_user=root", "runas_uid=0", "runas_gid=0"},
+               {"user_writable=ask"}, {"fifo"});
+  EXPECT_EQ(from_fifo.run.check, -1);
+  EXPECT_EQ(from_fifo.line, "");
+  EXPECT_EQ(from_fifo.run.printed, "kelvane operator approval: refused: " + warning +
+                                       ", and cannot read " + fifo +
+                                       ": not a regular file; the command was not run\n");
 }
 
 // --- Verdicts ---------------------------------------------------------------
@@ -193,35 +340,49 @@ TEST(SudoPlugin, EveryVerdict) {
        {R"({"verdict":"denied","detail":"not now","approvalToken":"x"})"
         "\n"},
        0,
-       "kelvane operator approval: DENIED (not now)\n",
+       "kelvane operator approval: DENIED (not now); the command was not run\n",
        "not now"},
       {"other verdict",
        {R"({"verdict":"Approved","detail":"case"})"
         "\n"},
        -1,
-       "kelvane operator approval: Approved (case)\n",
-       "kelvane operator approval: Approved (case)"},
+       "kelvane operator approval: Approved (case); the command was not run\n",
+       "kelvane operator approval: Approved (case); the command was not run"},
+      {"APPROVED in capitals",
+       {R"({"verdict":"APPROVED","detail":"caps"})"
+        "\n"},
+       -1,
+       "kelvane operator approval: APPROVED (caps); the command was not run\n",
+       "kelvane operator approval: APPROVED (caps); the command was not run"},
       {"unreadable",
        {"garbage\n"},
        -1,
-       "kelvane operator approval unavailable: expected value at line 1 column 1\n",
-       "kelvane operator approval unavailable: expected value at line 1 column 1"},
+       "kelvane operator approval unavailable: expected value at line 1 column 1; the command was "
+       "not run\n",
+       "kelvane operator approval unavailable: expected value at line 1 column 1; the command was "
+       "not run"},
       {"missing detail",
        {R"({"verdict":"approved"})"
         "\n"},
        -1,
-       "kelvane operator approval unavailable: missing field `detail` at line 1 column 22\n",
-       "kelvane operator approval unavailable: missing field `detail` at line 1 column 22"},
+       "kelvane operator approval unavailable: missing field `detail` at line 1 column 22; the "
+       "command was not run\n",
+       "kelvane operator approval unavailable: missing field `detail` at line 1 column 22; the "
+       "command was not run"},
       {"not UTF-8",
        {"{\"verdict\":\"approved\",\"detail\":\"\xff\"}\n"},
        -1,
-       "kelvane operator approval unavailable: stream did not contain valid UTF-8\n",
-       "kelvane operator approval unavailable: stream did not contain valid UTF-8"},
+       "kelvane operator approval unavailable: stream did not contain valid UTF-8; the command was "
+       "not run\n",
+       "kelvane operator approval unavailable: stream did not contain valid UTF-8; the command was "
+       "not run"},
       {"closed without an answer",
        {},
        -1,
-       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0\n",
-       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0"},
+       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0; the "
+       "command was not run\n",
+       "kelvane operator approval unavailable: EOF while parsing a value at line 1 column 0; the "
+       "command was not run"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -231,10 +392,46 @@ TEST(SudoPlugin, EveryVerdict) {
     LoadedPlugin plugin;
     const CheckRun run = plugin.run(restart_nginx_facts(socket));
     EXPECT_EQ(run.check, c.status);
-    EXPECT_EQ(run.printed, c.printed);
+    // alice has a terminal: she is told what sudo waits for.
+    EXPECT_EQ(run.printed, kWaiting + c.printed);
     EXPECT_EQ(run.errstr, c.errstr);
     for (const int type : run.message_types) EXPECT_EQ(type, SUDO_CONV_ERROR_MSG);
     EXPECT_EQ(run.printed.find("t0k"), std::string::npos) << "the token is never shown";
+  }
+}
+
+// One line before the wait, and only where sudo has a terminal and the
+// operator is asked at all.
+TEST(SudoPlugin, SaysItWaitsOnlyAtATerminal) {
+  const struct {
+    const char* name;
+    Strings user_info;
+    Strings argv;
+    std::string printed;
+  } cases[] = {
+      {"terminal", alice(), restart_nginx(),
+       kWaiting + "kelvane operator approval: APPROVED (ok)\n"},
+      {"no terminal",
+       {"user=alice", "uid=1000", "cwd=/home/alice", "host=web-03"},
+       restart_nginx(),
+       "kelvane operator approval: APPROVED (ok)\n"},
+      {"refused before asking",
+       alice(),
+       {"cat", "caf\xe9"},
+       "kelvane operator approval: refused: argv[1] is not valid UTF-8: $'caf\\xe9'; the command "
+       "was not run\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string socket = dir.file("approval.sock");
+    FakeService service(socket, {.read_request = true,
+                                 .pieces = {R"({"verdict":"approved","detail":"ok"})"
+                                            "\n"}});
+    LoadedPlugin plugin;
+    const CheckRun run =
+        plugin.run(Facts{options_for(socket), c.user_info, restart_nginx_info(), c.argv});
+    EXPECT_EQ(run.printed, c.printed);
   }
 }
 
@@ -243,8 +440,9 @@ TEST(SudoPlugin, NoServiceIsAnError) {
   LoadedPlugin plugin;
   const CheckRun run = plugin.run(restart_nginx_facts(dir.file("approval.sock")));
   EXPECT_EQ(run.check, -1);
-  EXPECT_EQ(run.printed,
-            "kelvane operator approval unavailable: No such file or directory (os error 2)\n");
+  EXPECT_EQ(run.printed, kWaiting +
+                             "kelvane operator approval unavailable: No such file or directory (os "
+                             "error 2); the command was not run\n");
 }
 
 TEST(SudoPlugin, ErrstrOnlyWhereTheApiHasIt) {
@@ -300,6 +498,10 @@ TEST(SudoPlugin, OpenRefusesABadConfiguration) {
       {{"socket"},
        SUDO_API_VERSION,
        "kelvane operator approval: sudo.conf: unknown option: socket"},
+      {{"user_writable=yes"},
+       SUDO_API_VERSION,
+       "kelvane operator approval: sudo.conf: user_writable= needs refuse or ask: "
+       "user_writable=yes"},
       {{"socket=/run/a.sock", "socket=/run/b.sock"},
        SUDO_API_VERSION,
        "kelvane operator approval: sudo.conf: option given twice: socket=/run/b.sock"},
@@ -314,8 +516,10 @@ TEST(SudoPlugin, OpenRefusesABadConfiguration) {
     facts.api_version = c.api_version;
     const CheckRun run = plugin.run(facts);
     EXPECT_EQ(run.open, -1);
-    EXPECT_EQ(run.printed, std::string(c.message) + "\n");
-    EXPECT_EQ(run.errstr, c.message);
+    // sudo stops at a failed open(): the command does not run.
+    const std::string message = std::string(c.message) + "; the command was not run";
+    EXPECT_EQ(run.printed, message + "\n");
+    EXPECT_EQ(run.errstr, message);
   }
 }
 
@@ -329,7 +533,8 @@ TEST(SudoPlugin, ShowsItsVersion) {
 std::string refusal(const std::string& socket) {
   return "kelvane operator approval unavailable: the service at " + socket +
          " runs as uid 65534, neither root nor the service_uid= of sudo.conf (none is set); add "
-         "service_uid=UID to the plugin's line in sudo.conf to trust that uid\n";
+         "service_uid=UID to the plugin's line in sudo.conf to trust that uid; the command was not "
+         "run\n";
 }
 
 TEST(SudoPlugin, RefusesAServiceUnderAnotherUidBeforeSendingAByte) {
@@ -342,7 +547,7 @@ TEST(SudoPlugin, RefusesAServiceUnderAnotherUidBeforeSendingAByte) {
       plugin.run(Facts{{"socket=" + socket}, alice(), restart_nginx_info(), restart_nginx()});
   EXPECT_EQ(stranger.received(), "");
   EXPECT_EQ(run.check, -1);
-  EXPECT_EQ(run.printed, refusal(socket));
+  EXPECT_EQ(run.printed, kWaiting + refusal(socket));
 }
 
 TEST(SudoPlugin, ServiceUidTrustsThatUidOnly) {
@@ -396,7 +601,8 @@ TEST(SudoPlugin, IgnoresTheEnvironment) {
   ::unsetenv("XDG_RUNTIME_DIR");
   ::unsetenv("HOSTNAME");
   EXPECT_EQ(run.check, 0);
-  EXPECT_EQ(run.printed, "kelvane operator approval: DENIED (no)\n");
+  EXPECT_EQ(run.printed,
+            kWaiting + "kelvane operator approval: DENIED (no); the command was not run\n");
   EXPECT_EQ(approver.received(), "");
   EXPECT_NE(denier.received().find(R"("sourceHost":"web-03","targetHost":"web-03")"),
             std::string::npos);
@@ -451,8 +657,9 @@ TEST(SudoPlugin, CtrlCEndsTheWaitAndTheCommandDoesNotRun) {
   ::sigaction(SIGINT, &before, &after);
   ::close(listener);
   EXPECT_EQ(run.check, -1);
-  EXPECT_EQ(run.printed,
-            "kelvane operator approval: interrupted by SIGINT before the operator answered\n");
+  EXPECT_EQ(run.printed, kWaiting +
+                             "kelvane operator approval: interrupted by SIGINT before the operator "
+                             "answered; the command was not run\n");
   EXPECT_LT(waited, std::chrono::seconds(5));
   EXPECT_EQ(g_sudo_saw, SIGINT) << "the signal is passed on to sudo";
   EXPECT_EQ(after.sa_handler, sudo_handler) << "sudo's handler is put back";

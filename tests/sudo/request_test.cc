@@ -2,14 +2,17 @@
 // title's cut, the digest's canonical encoding, the plugin options.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "sudo/command_info_table.h"
 #include "sudo/operation.h"
 #include "sudo/operation_digest.h"
 #include "sudo/plugin_options.h"
 #include "sudo/shell_quote.h"
 #include "sudo/sudo_request.h"
+#include "testing/service.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -80,7 +83,8 @@ TEST(SudoShellQuote, JoinsWithSingleSpaces) {
   EXPECT_EQ(shell_join({}), "");
 }
 
-const Vector kAlice{"user=alice", "cwd=/home/alice", "host=web-03", "tty=/dev/pts/3", "pid=4242"};
+const Vector kAlice{"user=alice",  "uid=1000",       "cwd=/home/alice",
+                    "host=web-03", "tty=/dev/pts/3", "pid=4242"};
 
 TEST(SudoReadOperation, TakesWhatSudoSettled) {
   const Vector command_info{"command=/usr/bin/id", "runas_user=backup", "runas_uid=34",
@@ -105,7 +109,7 @@ TEST(SudoReadOperation, TakesWhatSudoSettled) {
 }
 
 TEST(SudoReadOperation, ThePolicysDirectoryWinsAndTtyAndPidMayBeMissing) {
-  const Vector user_info{"user=alice", "cwd=/home/alice", "host=web-03", "tty="};
+  const Vector user_info{"user=alice", "uid=1000", "cwd=/home/alice", "host=web-03", "tty="};
   const Vector command_info{"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
                             "cwd=/srv"};
   const Vector argv{"id"};
@@ -128,95 +132,112 @@ TEST(SudoReadOperation, RefusesWhatTheRequestCouldNotShowTruly) {
     std::string reason;
     Vector envp = {};
   } cases[] = {
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "sudo gave no command= in command_info"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "sudo gave an empty command="},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "sudo gave no runas_user= in command_info"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_gid=0"},
        {"id"},
        "sudo gave no runas_uid= in command_info"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=-1"},
        {"id"},
        "sudo gave runas_gid=-1, not a number"},
-      {{"cwd=/", "host=h"},
+      {{"uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "sudo gave no user= in user_info"},
-      {{"user=alice", "cwd=/"},
+      {{"user=alice", "uid=1000", "cwd=/"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "sudo gave no host= in user_info"},
-      {{"user=alice", "host=h"},
+      {{"user=alice", "uid=1000", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
-       "sudo gave no cwd= in user_info"},
-      {{"user=alice", "cwd=/", "host=h"},
+       "the working directory is not known: sudo gave no runcwd= or cwd= in command_info nor "
+       "cwd= in user_info"},
+      {{"user=alice", "uid=1000", "host=h", "cwd=/"},
+       {"command=./id", "runas_user=root", "runas_uid=0", "runas_gid=0", "runcwd=bin"},
+       {"id"},
+       "the working directory is not known: sudo gave runcwd=bin"},
+      {{"user=alice", "host=h", "cwd=/"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "sudo gave no uid= in user_info"},
+      {{"user=alice", "uid=-1", "host=h", "cwd=/"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
+       {"id"},
+       "sudo gave uid=-1 in user_info, not a number"},
+      {{"user=alice", "uid=1000", "host=h", "cwd=/"},
+       {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "x_new=caf\xe9"},
+       {"id"},
+       "command_info entry is not valid UTF-8: $'x_new=caf\\xe9'"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {},
        "sudo gave an empty argument vector"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "chroot=/srv/jail"},
        {"id"},
        "the command would run under chroot=/srv/jail, which the request cannot show"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=1000", "runas_gid=0", "runas_euid=0"},
        {"id"},
        "the command would run with runas_euid=0, which the request cannot show"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0", "runas_egid=4"},
        {"id"},
        "the command would run with runas_egid=4, which the request cannot show"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/caf\xe9", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the command path is not valid UTF-8: $'/usr/bin/caf\\xe9'"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id", "ok", "\xff\xfe"},
        "argv[2] is not valid UTF-8: $'\\xff\\xfe'"},
-      {{"user=alice", "cwd=/home/\xe9t\xe9", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/home/\xe9t\xe9", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the working directory is not valid UTF-8: $'/home/\\xe9t\\xe9'"},
-      {{"user=\xe9", "cwd=/", "host=h"},
+      {{"user=\xe9", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the user name is not valid UTF-8: $'\\xe9'"},
-      {{"user=alice", "cwd=/", "host=h", "tty=/dev/\xff"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h", "tty=/dev/\xff"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the terminal is not valid UTF-8: $'/dev/\\xff'"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0"},
        {"id"},
        "the environment[1] is not valid UTF-8: $'LC_ALL=caf\\xe9'",
        {"PATH=/usr/bin", "LC_ALL=caf\xe9"}},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
         "selinux_role=sysadm_r"},
        {"id"},
        "the command would run under selinux_role=sysadm_r, which the request cannot show"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
         "selinux_type=unconfined_t"},
        {"id"},
        "the command would run under selinux_type=unconfined_t, which the request cannot show"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
         "apparmor_profile=unconfined"},
        {"id"},
        "the command would run under apparmor_profile=unconfined, which the request cannot show"},
-      {{"user=alice", "cwd=/", "host=h"},
+      {{"user=alice", "uid=1000", "cwd=/", "host=h"},
        {"command=/usr/bin/id", "runas_user=root", "runas_uid=0", "runas_gid=0",
         "preserve_groups=true"},
        {"id"},
@@ -276,18 +297,50 @@ TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
   }
 }
 
+// The expected digests were computed apart from this code, from the
+// encoding as documented:
+//   printf '%s' 'ENCODING' | sha256sum
 TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
-  Operation op = operation_with({"id", "-u"});
-  op.command = "/usr/bin/id";
-  op.env = {"PATH=/usr/bin"};
-  EXPECT_EQ(canonical_encoding(op),
-            "25:kelvane-sudo-operation-v2,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,1:1,13:PATH=/"
-            "usr/bin,");
-  // printf '%s'
-  // '25:kelvane-sudo-operation-v2,11:/usr/bin/id,1:0,1:0,1:/,1:2,2:id,2:-u,1:1,13:PATH=/usr/bin,' |
-  // sha256sum
-  EXPECT_EQ(operation_digest(op),
-            "sha256:ba7cbf6f17a5f88909fff203e5c1de2d1985f0c6b89bd8f64b6f4ed780252afe");
+  Operation plain = operation_with({"id", "-u"});
+  plain.command = "/usr/bin/id";
+  plain.resolved_command = "/usr/bin/id";
+  plain.env = {"PATH=/usr/bin"};
+  plain.settings = {"umask=022"};
+  plain.user = "alice";
+  plain.user_uid = 1000;
+
+  Operation changeable = operation_with({"tool"});
+  changeable.command = "bin/tool";
+  changeable.cwd = "/home/alice";
+  changeable.resolved_command = "/opt/t/tool";
+  changeable.links = {{"/home/alice/bin/tool", "/opt/t/tool"}};
+  changeable.user = "alice";
+  changeable.user_uid = 1000;
+  changeable.user_writable = Operation::UserWritable{
+      "the file /opt/t/tool is owned by nobody",
+      {65534, 0755, "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855"}};
+
+  const struct {
+    const char* name;
+    const Operation& operation;
+    std::string encoding;
+    std::string digest;
+  } cases[] = {
+      {"plain", plain,
+       "25:kelvane-sudo-operation-v3,11:/usr/bin/id,11:/usr/bin/id,1:0,1:0,1:0,1:/,1:2,2:id,2:-u,"
+       "1:1,13:PATH=/usr/bin,1:1,9:umask=022,4:1000,5:alice,1:0,",
+       "sha256:cc2590a5797e0b2eee952232134755bf60d8bc8d1f0767273c271a77073727b0"},
+      {"a link and a file others could change", changeable,
+       "25:kelvane-sudo-operation-v3,8:bin/tool,11:/opt/t/tool,1:1,20:/home/alice/bin/tool,11:/"
+       "opt/t/tool,1:0,1:0,11:/home/alice,1:1,4:tool,1:0,1:0,4:1000,5:alice,1:3,5:65534,4:0755,"
+       "64:e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855,",
+       "sha256:5e92f95cf4d9b24bcc7574705d88076a3cd6a8d95901220fe313b7319ba99994"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(canonical_encoding(c.operation), c.encoding);
+    EXPECT_EQ(operation_digest(c.operation), c.digest);
+  }
 }
 
 // Moving bytes between neighbouring fields changes the encoding: each pair
@@ -310,6 +363,100 @@ TEST(SudoOperationDigest, NeighbouringFieldsCannotTradeBytes) {
   EXPECT_NE(with({"echo", "ab"}, same), with({"echoa", "b"}, same));
   // The last argument against the first environment entry.
   EXPECT_NE(with({"echo", "A=1"}, same), with({"echo"}, [](Operation& op) { op.env = {"A=1"}; }));
+  // The last environment entry against the first setting.
+  EXPECT_NE(with({"echo"}, [](Operation& op) { op.env = {"A=1"}; }),
+            with({"echo"}, [](Operation& op) { op.settings = {"A=1"}; }));
+  // A link's target against the run-as uid that follows.
+  EXPECT_NE(with({"echo"},
+                 [](Operation& op) {
+                   op.links = {{"/a", "b1"}};
+                 }),
+            with({"echo"}, [](Operation& op) {
+              op.links = {{"/a", "b"}};
+              op.runas_uid = 10;
+            }));
+}
+
+// Each entry sudo may send, by the table: kept as a setting (shown and
+// digested) in sudo's order, or left out; an entry nobody knows is kept as
+// it stands, and one without '=' too.
+TEST(SudoReadOperation, EveryCommandInfoEntryIsShownOrLeftOutByTheTable) {
+  const Vector command_info{"command=/usr/bin/id",
+                            "runas_user=root",
+                            "runas_uid=0",
+                            "runas_gid=0",
+                            "runas_euid=0",
+                            "runas_groups=0,4",
+                            "runcwd=/srv",
+                            "cwd=/var",
+                            "closefrom=7",
+                            "timeout=5",
+                            "umask=077",
+                            "umask_override=true",
+                            "nice=-5",
+                            "login_class=daemon",
+                            "rlimit_core=0,0",
+                            "preserve_groups=false",
+                            "use_pty=true",
+                            "set_utmp=true",
+                            "iolog_path=/var/log/x",
+                            "log_servers=a:1",
+                            "log_server_keepalive=true",
+                            "maxseq=1",
+                            "use_ptrace=true",
+                            "intercept=true",
+                            "x_from_a_newer_sudo=yes",
+                            "bare entry"};
+  const Vector argv{"id"};
+  Result<Operation, std::string> read =
+      read_operation(kAlice.get(), command_info.get(), argv.get(), nullptr);
+  ASSERT_TRUE(read.ok()) << read.error();
+  EXPECT_EQ(read.value().settings,
+            (std::vector<std::string>{"runas_groups=0,4", "closefrom=7", "timeout=5", "umask=077",
+                                      "umask_override=true", "nice=-5", "login_class=daemon",
+                                      "rlimit_core=0,0", "preserve_groups=false", "intercept=true",
+                                      "x_from_a_newer_sudo=yes", "bare entry"}));
+  EXPECT_EQ(read.value().cwd, "/srv") << "runcwd= before cwd=";
+  EXPECT_EQ(read.value().user_uid, 1000u);
+  EXPECT_FALSE(read.value().sudoedit);
+}
+
+// Every row says why; the names are those sudo sends, and each is in the
+// table once.
+TEST(SudoCommandInfoTable, EveryRowIsAccountedFor) {
+  std::vector<std::string_view> names;
+  for (const CommandInfoEntry& entry : command_info_table()) {
+    EXPECT_FALSE(entry.why.empty()) << entry.name;
+    EXPECT_EQ(std::count(names.begin(), names.end(), entry.name), 0) << entry.name;
+    names.push_back(entry.name);
+  }
+  const struct {
+    std::string_view name;
+    Handling handling;
+  } cases[] = {
+      {"command", Handling::kField},       {"runcwd", Handling::kField},
+      {"cwd", Handling::kField},           {"chroot", Handling::kRefused},
+      {"timeout", Handling::kShown},       {"closefrom", Handling::kShown},
+      {"umask", Handling::kShown},         {"sudoedit", Handling::kShown},
+      {"login_class", Handling::kShown},   {"nice", Handling::kShown},
+      {"rlimit_nofile", Handling::kShown}, {"runas_groups", Handling::kShown},
+      {"use_pty", Handling::kIgnored},     {"iolog_ttyout", Handling::kIgnored},
+      {"log_servers", Handling::kIgnored}, {"log_server_verify", Handling::kIgnored},
+  };
+  for (const auto& c : cases) {
+    const CommandInfoEntry* entry = command_info_entry(c.name);
+    ASSERT_NE(entry, nullptr) << c.name;
+    EXPECT_EQ(entry->handling, c.handling) << c.name;
+  }
+  EXPECT_EQ(command_info_entry("x_from_a_newer_sudo"), nullptr);
+  // The manual page lists every row, each as a tagged paragraph of its own.
+  const std::string man = testing::read_file(KOA_SUDO_MAN_PAGE);
+  ASSERT_FALSE(man.empty()) << KOA_SUDO_MAN_PAGE;
+  for (const CommandInfoEntry& entry : command_info_table()) {
+    EXPECT_NE(man.find(".TP\n.B " + std::string(entry.name) + "\n"), std::string::npos)
+        << entry.name << " is not in " << KOA_SUDO_MAN_PAGE;
+  }
+  EXPECT_EQ(command_info_entry("iolog"), nullptr) << "a prefix row needs its whole prefix";
 }
 
 TEST(SudoPluginOptions, DefaultsAndSettings) {
@@ -326,6 +473,12 @@ TEST(SudoPluginOptions, DefaultsAndSettings) {
   EXPECT_EQ(all.value().socket, "/run/x=y.sock");
   EXPECT_EQ(all.value().service_uid, 4294967294u);
   EXPECT_EQ(all.value().timeout_secs, 18446744073709551615u);
+  EXPECT_EQ(all.value().user_writable, UserWritable::kRefuse) << "refused unless asked for";
+
+  const Vector ask{"user_writable=ask"};
+  EXPECT_EQ(parse_plugin_options(ask.get()).value().user_writable, UserWritable::kAsk);
+  const Vector refuse{"user_writable=refuse"};
+  EXPECT_EQ(parse_plugin_options(refuse.get()).value().user_writable, UserWritable::kRefuse);
 }
 
 }  // namespace

@@ -8,11 +8,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$root/build/dev}
 valgrind=$(command -v valgrind) || { echo "valgrind is not installed" >&2; exit 2; }
-[ -n "${1:-}" ] || cmake --build --preset dev --target sudo_plugin_test sudo_request_test
+[ -n "${1:-}" ] || cmake --build --preset dev --target sudo_plugin_test sudo_request_test sudo_command_file_test
 
 logs=$(mktemp -d /tmp/koa-valgrind-sudo-XXXXXX)
 status=0
-for test in "$build"/tests/sudo/sudo_plugin_test "$build"/tests/sudo/sudo_request_test; do
+for test in "$build"/tests/sudo/sudo_plugin_test "$build"/tests/sudo/sudo_request_test \
+  "$build"/tests/sudo/sudo_command_file_test; do
   [ -x "$test" ] || { echo "not built: $test" >&2; status=1; continue; }
   name=$(basename "$test")
   echo "== $name"
