@@ -22,6 +22,7 @@
 #include "mailbox.h"
 #include "roles.h"
 #include "service/config.h"
+#include "service/listener.h"
 #include "service/operator_protocol.h"
 #include "service/request.h"
 #include "service/verified_requester.h"
@@ -44,6 +45,10 @@ struct Settings {
 struct Start {
   FileDescriptor requests;
   FileDescriptor operators;
+  // The sockets' files, when the daemon made them (not systemd): removed
+  // when the daemon stops listening.
+  std::unique_ptr<service::Listener> request_file;
+  std::unique_ptr<service::Listener> operator_file;
   std::unique_ptr<service::Store> store;
   std::uint64_t first_id = 0;
   std::uint64_t id_count = 0;
@@ -177,6 +182,8 @@ class Daemon {
   FileDescriptor signals_;
   FileDescriptor requests_listener_;
   FileDescriptor operators_listener_;
+  std::unique_ptr<service::Listener> request_file_;
+  std::unique_ptr<service::Listener> operator_file_;
   Mailbox mailbox_;
   LookupThread lookups_;
   std::unique_ptr<CommitThread> commits_;
