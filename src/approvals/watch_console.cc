@@ -149,7 +149,12 @@ void Console::on_event(service::OperatorEvent& event) {
     if (idle && queue_.shown() != nullptr) shown_changed("");
     return;
   }
-  if (queue_.closed(event.id)) shown_changed(closed_announcement(event.id, event.state));
+  if (!queue_.closed(event.id)) return;
+  // Closed by the vote on its way from here: its answer tells the rest.
+  const bool ours = mode_ == Mode::Voting && event.id == voting_id_;
+  shown_changed(ours ? "\n*** request " + plain_or_quoted(event.id, "") + " is now " +
+                           state_word(event.state) + " ***\n"
+                     : closed_announcement(event.id, event.state));
 }
 
 void Console::on_reply(const service::OperatorAnswer& answer) {
@@ -160,8 +165,9 @@ void Console::on_reply(const service::OperatorAnswer& answer) {
   if (!answer.ok) {
     text += "your vote was not taken: " + message_text(answer.error);
   } else {
-    text += "your vote is recorded; it is now " + state_word(answer.state.value_or("pending"));
-    if (answer.votes && answer.needed) {
+    const std::string state = state_word(answer.state.value_or("pending"));
+    text += "your vote is recorded; it is now " + state;
+    if (state == "pending" && answer.votes && answer.needed) {
       text += " (" + std::to_string(*answer.votes) + " of " + std::to_string(*answer.needed) +
               " approvals)";
     }

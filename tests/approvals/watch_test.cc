@@ -256,6 +256,23 @@ TEST(Watch, ArrivalsWaitTheirTurnAndADenialAsksItsReason) {
   EXPECT_EQ(s.wait_exit(), 0);
 }
 
+TEST(Watch, ARequestClosedByTheVoteFromHereIsNotSaidToBeDecidedElsewhere) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"3"}));
+  ASSERT_TRUE(s.wait_for("approve request 3?"));
+  std::this_thread::sleep_for(1200ms);
+  s.type("y");
+  EXPECT_EQ(s.next_line(3000), vote_line("3", true, std::nullopt));
+  // The daemon announces the close before it answers the vote.
+  s.push(closed("3", "approved") + vote_reply("approved"));
+  ASSERT_TRUE(s.wait_for("request 3 is now approved"));
+  ASSERT_TRUE(s.wait_for("request 3: your vote is recorded; it is now approved\r\n"));
+  EXPECT_EQ(s.screen().find("decided elsewhere"), std::string::npos);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
 TEST(Watch, SkipShowsTheNextAndComesBackLater) {
   FakeDaemon daemon;
   WatchSession s(daemon);
