@@ -19,9 +19,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/compact_text.h"
-#include "json/reader.h"
-#include "json/writer.h"
+#include "json/json.h"
 #include "peers.h"
 
 namespace {

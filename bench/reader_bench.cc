@@ -17,7 +17,7 @@
 #include <string_view>
 
 #include "approval/decision.h"
-#include "json/reader.h"
+#include "json/json.h"
 
 #include "rng.h"
 

@@ -17,10 +17,9 @@
 #include <string>
 #include <vector>
 
-#include "json/number_text.h"
-#include "json/shortest_decimal.h"
+#include "json/internal/testing.h"
+#include "json/json.h"
 #include "json/value.h"
-#include "json/writer.h"
 
 namespace {
 

@@ -8,9 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/compact_text.h"
-#include "json/reader.h"
-#include "json/writer.h"
+#include "json/json.h"
 #include "support/utf8.h"
 
 namespace {

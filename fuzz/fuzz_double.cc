@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/number_text.h"
+#include "json/internal/testing.h"
 
 namespace {
 

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "json/key_order.h"
+#include "json/internal/testing.h"
 #include "json/value.h"
 
 namespace {

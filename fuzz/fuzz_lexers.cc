@@ -15,11 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/number_lexer.h"
-#include "json/number_text.h"
-#include "json/shortest_decimal.h"
-#include "json/string_lexer.h"
-#include "json/walker.h"
+#include "json/internal/testing.h"
 
 namespace {
 
@@ -31,13 +27,21 @@ std::string outcome(const Status& s, const Input& in) {
   return s ? "ok@" + std::to_string(in.index()) : "error " + s.error().to_string();
 }
 
+// Skipping a number as the walker does: the quick path, else the grammar.
+Status skip_number(Input& in) {
+  const std::size_t end = skip_number_quick(in.data(), in.size(), in.index());
+  if (end == kNotQuick) return skip_number_plain(in);
+  in.set_index(end);
+  return {};
+}
+
 template <Mode M>
 void check_number(std::string_view text) {
   Input quick(text);
   Input plain(text);
   NumberToken a;
   NumberToken b;
-  const Status sa = lex_number<M>(quick, a);
+  const Status sa = M == Mode::Read ? lex_number(quick, a) : skip_number(quick);
   const Status sb = lex_number_plain<M>(plain, b);
   if (outcome(sa, quick) != outcome(sb, plain)) std::abort();
   if (!sa || M == Mode::Skip) return;

@@ -9,8 +9,7 @@
 #include <string_view>
 #include <variant>
 
-#include "json/reader.h"
-#include "json/writer.h"
+#include "json/json.h"
 #include "service/operator_protocol.h"
 
 namespace {

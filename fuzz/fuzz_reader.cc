@@ -13,8 +13,7 @@
 #include <string_view>
 
 #include "approval/decision.h"
-#include "json/reader.h"
-#include "json/writer.h"
+#include "json/json.h"
 #include "support/utf8.h"
 
 namespace {

@@ -16,9 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "json/reader.h"
+#include "json/json.h"
 #include "json/value.h"
-#include "json/writer.h"
 #include "support/utf8.h"
 
 namespace {

@@ -7,7 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "json/reader.h"
+#include "json/internal/testing.h"
+#include "json/json.h"
 #include "json/value.h"
 #include "support/utf8.h"
 
@@ -42,7 +43,7 @@ void check(const Value& v, int depth) {
       const auto members = v.as_object();
       for (std::size_t i = 0; i < members.size(); ++i) {
         if (!kelvane::utf8::is_valid(members[i].name())) std::abort();
-        if (i > 0 && !kelvane::json::key_less(members[i - 1].name(), members[i].name()))
+        if (i > 0 && !kelvane::json::detail::bytes_less(members[i - 1].name(), members[i].name()))
           std::abort();
         check(members[i].value, depth + 1);
       }

@@ -1,39 +1,26 @@
 #include "approval/decision.h"
 
-#include <array>
 #include <utility>
 
-#include "json/record.h"
+#include "json/json.h"
 
 namespace kelvane::approval {
 
-namespace {
-
-constexpr std::array<json::RecordField, 4> kFields = {{
-    {"verdict", json::FieldKind::Text},
-    {"detail", json::FieldKind::Text},
-    {"approvalToken", json::FieldKind::OptionalText},
-    {"tokenExpiresAt", json::FieldKind::OptionalText},
-}};
-
-constexpr json::RecordShape kShape = {
-    kFields,
-    "struct OperatorApprovalDecision",
-    "struct OperatorApprovalDecision with 4 elements",
-};
-
-}  // namespace
-
 Result<OperatorApprovalDecision, json::Error> decode_decision(std::string_view text) {
-  std::array<std::optional<std::string>, kFields.size()> slots;
-  if (Result<void, json::Error> r = json::read_record(text, kShape, slots); !r)
-    return fail(std::move(r).error());
-  return OperatorApprovalDecision{
-      std::move(*slots[0]),
-      std::move(*slots[1]),
-      std::move(slots[2]),
-      std::move(slots[3]),
+  OperatorApprovalDecision decision;
+  const json::Field fields[] = {
+      json::Field::text("verdict", decision.verdict),
+      json::Field::text("detail", decision.detail),
+      json::Field::text_or_null("approvalToken", decision.approval_token),
+      json::Field::text_or_null("tokenExpiresAt", decision.token_expires_at),
   };
+  const json::RecordShape shape = {
+      .fields = fields,
+      .type_description = "struct OperatorApprovalDecision",
+      .length_description = "struct OperatorApprovalDecision with 4 elements",
+  };
+  if (auto read = json::read_record(text, shape); !read) return fail(std::move(read).error().error);
+  return decision;
 }
 
 }  // namespace kelvane::approval

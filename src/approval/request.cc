@@ -1,6 +1,6 @@
 #include "approval/request.h"
 
-#include "json/writer.h"
+#include "json/json.h"
 #include "support/memory.h"
 
 namespace kelvane::approval {

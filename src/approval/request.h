@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "json/compact_text.h"
+#include "json/json.h"
 
 namespace kelvane::approval {
 

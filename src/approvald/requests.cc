@@ -10,7 +10,7 @@
 
 #include "daemon.h"
 #include "demo_service/request_line.h"  // the demo's limits and texts of the line
-#include "json/writer.h"
+#include "json/json.h"
 #include "service/answer.h"
 #include "verdict_line.h"
 

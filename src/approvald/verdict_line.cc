@@ -1,6 +1,6 @@
 #include "verdict_line.h"
 
-#include "json/writer.h"
+#include "json/json.h"
 
 namespace kelvane::approvald {
 

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "command/text_file.h"
-#include "json/compact_text.h"
+#include "json/json.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 

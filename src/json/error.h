@@ -9,10 +9,9 @@
 namespace kelvane::json {
 
 // The kinds, in their fixed order. Message carries free text (the record
-// errors); Io is never produced when reading from text.
+// errors).
 enum class ErrorCode : std::uint8_t {
   Message,
-  Io,
   EofWhileParsingList,
   EofWhileParsingObject,
   EofWhileParsingString,
@@ -22,15 +21,11 @@ enum class ErrorCode : std::uint8_t {
   ExpectedObjectCommaOrEnd,
   ExpectedSomeIdent,
   ExpectedSomeValue,
-  ExpectedDoubleQuote,
   InvalidEscape,
   InvalidNumber,
   NumberOutOfRange,
-  InvalidUnicodeCodePoint,
   ControlCharacterWhileParsingString,
   KeyMustBeAString,
-  ExpectedNumericKey,
-  FloatKeyMustBeFinite,
   LoneLeadingSurrogateInHexEscape,
   TrailingComma,
   TrailingCharacters,
@@ -38,7 +33,7 @@ enum class ErrorCode : std::uint8_t {
   RecursionLimitExceeded,
 };
 
-// The fixed text of a kind; empty for Message and Io, whose text is their own.
+// The fixed text of a kind; empty for Message, whose text is its own.
 std::string_view error_code_text(ErrorCode code) noexcept;
 
 class Error {

@@ -1,20 +1,30 @@
 #include "json/value.h"
 
+#include <unistd.h>
+
 #include <bit>
+#include <cstdlib>
 #include <cstring>
 #include <new>
 #include <utility>
 #include <vector>
 
-#include "json/key_order.h"
-#include "json/value_internals.h"
+#include "json/internal/frame_stack.h"
+#include "json/internal/key_order.h"
+#include "json/internal/value_internals.h"
 
 static_assert(std::endian::native == std::endian::little, "Value packs its counts little-endian");
 
 namespace kelvane::json {
 
-bool key_less(std::string_view a, std::string_view b) noexcept {
-  return detail::bytes_less(a, b);
+void wrong_kind(const char* what) noexcept {
+  // No allocation and no stdio: the program is in a state it did not expect.
+  const std::string_view head = "json: a value of one kind read as another (";
+  const std::string_view name = what;
+  (void)!::write(STDERR_FILENO, head.data(), head.size());
+  (void)!::write(STDERR_FILENO, name.data(), name.size());
+  (void)!::write(STDERR_FILENO, ")\n", 2);
+  std::abort();
 }
 
 namespace {
@@ -68,12 +78,7 @@ void ValueInternals::take_members(const MemberOrder& order, std::span<Member> me
 
 Value Value::string(std::string_view text) {
   Value v;
-  if (text.size() <= kShortCapacity) {
-    v.set_tag(Tag::ShortString);
-    v.raw_[1] = static_cast<unsigned char>(text.size());
-    if (!text.empty()) std::memcpy(v.raw_ + 2, text.data(), text.size());
-    return v;
-  }
+  if (v.set_short_string(text)) return v;
   void* p = ::operator new(text.size());
   std::memcpy(p, text.data(), text.size());
   v.set_tag(Tag::LongString);
@@ -125,26 +130,11 @@ struct ValueInternals::Frame {
 // that the reader can produce fit in place; deeper hand-built trees spill to
 // the heap.
 void ValueInternals::free_tree(Value& root) noexcept {
-  constexpr std::size_t kInline = 130;
-  Frame inline_frames[kInline];
-  std::vector<Frame> spilled;
-  std::size_t depth = 0;
-
+  // May terminate on exhaustion past the levels in place; only hand-built
+  // trees get there.
+  detail::FrameStack<Frame, 130> open;
   auto push = [&](const Value& v) {
-    Frame f{v.block(), v.count(), 0, v.tag() == Value::Tag::Object};
-    if (depth < kInline) {
-      inline_frames[depth] = f;
-    } else {
-      spilled.push_back(f);  // may terminate on exhaustion; only hand-built trees get here
-    }
-    ++depth;
-  };
-  auto top = [&]() -> Frame& {
-    return depth <= kInline ? inline_frames[depth - 1] : spilled[depth - 1 - kInline];
-  };
-  auto pop = [&]() {
-    if (depth > kInline) spilled.pop_back();
-    --depth;
+    open.push({v.block(), v.count(), 0, v.tag() == Value::Tag::Object});
   };
   // Frees what `v` owns directly; containers are pushed to be walked.
   auto visit = [&](const Value& v) {
@@ -161,11 +151,11 @@ void ValueInternals::free_tree(Value& root) noexcept {
   };
 
   visit(root);
-  while (depth > 0) {
-    Frame& f = top();
+  while (!open.empty()) {
+    Frame& f = open.top();
     if (f.next == f.count) {
       ::operator delete(f.block);
-      pop();
+      open.pop();
       continue;
     }
     const std::size_t i = f.next++;
@@ -204,9 +194,9 @@ bool Value::owns_arena() const noexcept {
 // ---- Map ------------------------------------------------------------------
 
 void Map::insert(std::string_view key, Value value) {
-  auto it =
-      std::lower_bound(members_.begin(), members_.end(), key,
-                       [](const Member& m, std::string_view k) { return key_less(m.name(), k); });
+  auto it = std::lower_bound(
+      members_.begin(), members_.end(), key,
+      [](const Member& m, std::string_view k) { return detail::bytes_less(m.name(), k); });
   if (it != members_.end() && it->name() == key) {
     it->value = std::move(value);
   } else {

@@ -12,11 +12,12 @@
 // and what the public functions below give a value to hold is always a
 // value that owns itself: a tree read as a whole, or one built here.
 //
-// Every accessor requires its kind (asserted).
+// Every accessor requires its kind: asking a value for another stops the
+// program with a message, in every build, rather than read its bytes as
+// something they are not.
 #pragma once
 
 #include <bit>
-#include <cassert>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -25,6 +26,11 @@
 #include <vector>
 
 namespace kelvane::json {
+
+// Writes "json: a value of one kind read as another (WHAT)" to standard
+// error and aborts. Out of line and cold, so that a check costs a compare
+// and a branch that is never taken.
+[[noreturn, gnu::cold]] void wrong_kind(const char* what) noexcept;
 
 // A JSON number in the representation the reader chose for it.
 class Number {
@@ -45,15 +51,18 @@ class Number {
 
   constexpr Kind kind() const noexcept { return kind_; }
   constexpr std::uint64_t as_unsigned64() const noexcept {
-    assert(kind_ == Kind::Unsigned64);
+    if (kind_ != Kind::Unsigned64) [[unlikely]]
+      wrong_kind("as_unsigned64");
     return bits_;
   }
   constexpr std::int64_t as_negative64() const noexcept {
-    assert(kind_ == Kind::Negative64);
+    if (kind_ != Kind::Negative64) [[unlikely]]
+      wrong_kind("as_negative64");
     return static_cast<std::int64_t>(bits_);
   }
   double as_double() const noexcept {
-    assert(kind_ == Kind::Double);
+    if (kind_ != Kind::Double) [[unlikely]]
+      wrong_kind("as_double");
     return std::bit_cast<double>(bits_);
   }
   // The raw 64 bits of the payload, whatever the kind.
@@ -116,9 +125,10 @@ class Value {
   void set_boolean(bool b) noexcept;
   void set_number(Number n) noexcept;
 
-  // Accessors; each requires the matching kind.
+  // Accessors; each requires the matching kind (see wrong_kind).
   bool as_bool() const noexcept {
-    assert(kind() == Kind::Bool);
+    if (tag() != Tag::True && tag() != Tag::False) [[unlikely]]
+      wrong_kind("as_bool");
     return tag() == Tag::True;
   }
   Number as_number() const noexcept;
@@ -156,6 +166,11 @@ class Value {
   // chunks. Numbers: bytes 8 to 15 the payload.
   alignas(8) unsigned char raw_[16] = {};
 
+  // Makes this null value the string `text` held in its own bytes, if it
+  // is short enough: the one packer of short strings, for built and read
+  // values alike.
+  bool set_short_string(std::string_view text) noexcept;
+
   Tag tag() const noexcept { return static_cast<Tag>(raw_[0]); }
   void set_tag(Tag t) noexcept { raw_[0] = static_cast<unsigned char>(t); }
   std::uint64_t payload() const noexcept;
@@ -186,11 +201,9 @@ struct Member {
   std::string_view name() const noexcept { return key.as_string(); }
 };
 
-// True when `a` sorts before `b`: unsigned byte-wise, a proper prefix first.
-bool key_less(std::string_view a, std::string_view b) noexcept;
-
-// A growable object under construction; `Value::object(map.members())` or
-// `std::move(map).to_value()` turns it into a Value.
+// A growable object under construction, its members kept in key order
+// (unsigned byte-wise, a proper prefix first); `std::move(map).to_value()`
+// turns it into a Value.
 class Map {
  public:
   // Inserts the key in order; an existing key keeps its place and gets the
@@ -261,33 +274,45 @@ inline Value::Kind Value::kind() const noexcept {
 }
 
 inline Number Value::as_number() const noexcept {
-  assert(kind() == Kind::Number);
   switch (tag()) {
+    case Tag::Unsigned64:
+      return Number::unsigned64(payload());
     case Tag::Negative64:
       return Number::negative64(static_cast<std::int64_t>(payload()));
     case Tag::Double:
       return Number::from_double(std::bit_cast<double>(payload()));
     default:
-      return Number::unsigned64(payload());
+      wrong_kind("as_number");
   }
 }
 
 inline std::string_view Value::as_string() const noexcept {
-  assert(kind() == Kind::String);
   if (tag() == Tag::ShortString) {
     return {reinterpret_cast<const char*>(raw_ + 2), raw_[1]};
   }
+  if (tag() != Tag::LongString) [[unlikely]]
+    wrong_kind("as_string");
   return {static_cast<const char*>(block()), count()};
 }
 
 inline std::span<const Value> Value::as_array() const noexcept {
-  assert(kind() == Kind::Array);
+  if (tag() != Tag::Array) [[unlikely]]
+    wrong_kind("as_array");
   return {static_cast<const Value*>(block()), count()};
 }
 
 inline std::span<const Member> Value::as_object() const noexcept {
-  assert(kind() == Kind::Object);
+  if (tag() != Tag::Object) [[unlikely]]
+    wrong_kind("as_object");
   return {static_cast<const Member*>(block()), count()};
+}
+
+inline bool Value::set_short_string(std::string_view text) noexcept {
+  if (text.size() > kShortCapacity) return false;
+  set_tag(Tag::ShortString);
+  raw_[1] = static_cast<unsigned char>(text.size());
+  if (!text.empty()) std::memcpy(raw_ + 2, text.data(), text.size());
+  return true;
 }
 
 inline std::uint64_t Value::payload() const noexcept {

@@ -2,7 +2,7 @@
 
 #include <sys/random.h>
 
-#include "json/writer.h"
+#include "json/json.h"
 #include "support/retry.h"
 
 namespace kelvane::service {

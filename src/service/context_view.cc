@@ -3,7 +3,7 @@
 #include <span>
 #include <string>
 
-#include "json/writer.h"
+#include "json/json.h"
 #include "service/shown_text.h"
 
 namespace kelvane::service {

@@ -4,9 +4,8 @@
 #include <array>
 #include <utility>
 
-#include "json/reader.h"
+#include "json/json.h"
 #include "json/value.h"
-#include "json/writer.h"
 #include "service/object_members.h"
 #include "support/utf8.h"
 

@@ -3,7 +3,7 @@
 #include <array>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/json.h"
 #include "service/object_members.h"
 #include "service/shown_text.h"
 #include "support/utf8.h"

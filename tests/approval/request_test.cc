@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/json.h"
 #include "testing/reboot_request.h"
 
 namespace kelvane::approval {

@@ -7,7 +7,7 @@
 #include <thread>
 
 #include "harness.h"
-#include "json/reader.h"
+#include "json/json.h"
 #include "testing/sanitizer.h"
 
 namespace kelvane::approvald_test {
@@ -184,6 +184,43 @@ TEST_F(Approvald, RefusesVotesAndReadsThatAreNotAllowed) {
   const auto late = OperatorLink(daemon, bob_).ask(vote(id, true));
   EXPECT_NE(late.error.find("request " + id + " is already withdrawn"), std::string::npos)
       << late.error;
+}
+
+// Lines sent together are answered in their order, though some answers
+// wait for the record and others do not.
+TEST_F(Approvald, AnswersComeInTheOrderOfTheLines) {
+  DaemonProcess daemon(config());
+  ASSERT_TRUE(daemon.start());
+  OperatorLink bob = watcher(daemon, bob_);
+  Process first = run_client(daemon, carol_, "first");
+  const std::string id1 = next_pending(bob);
+  Process second = run_client(daemon, carol_, "second");
+  const std::string id2 = next_pending(bob);
+  std::string lines;
+  for (const auto& request : {vote(id1, true), op(OperatorOp::Status), vote("999", true),
+                              vote(id2, false, "no"), op(OperatorOp::List)}) {
+    lines += service::encode_operator_request(request);
+  }
+  ASSERT_TRUE(send_all(bob.fd(), lines));
+  std::vector<service::OperatorAnswer> answers;
+  std::string buffer;
+  while (answers.size() < 5) {
+    const auto line = read_line(bob.fd(), buffer, 10s);
+    ASSERT_TRUE(line);
+    auto decoded = service::decode_daemon_line(*line);
+    ASSERT_TRUE(decoded.ok()) << *line;
+    if (auto* a = std::get_if<service::OperatorAnswer>(&decoded.value())) {
+      EXPECT_TRUE(a->reply) << *line;
+      answers.push_back(std::move(*a));
+    }
+  }
+  EXPECT_EQ(answers[0].state, "approved");
+  EXPECT_TRUE(answers[1].version);
+  EXPECT_NE(answers[2].error.find("999"), std::string::npos) << answers[2].error;
+  EXPECT_EQ(answers[3].state, "denied");
+  EXPECT_TRUE(answers[4].requests && answers[4].requests->empty());
+  EXPECT_EQ(first.wait().status, 0);
+  EXPECT_EQ(second.wait().status, 1);
 }
 
 TEST_F(Approvald, BadOperatorLinesAreAnsweredWithStatusTwo) {

@@ -17,7 +17,7 @@
 #include <cstring>
 #include <thread>
 
-#include "json/writer.h"
+#include "json/json.h"
 
 namespace kelvane::approvald_test {
 namespace {

@@ -1,4 +1,4 @@
-#include "json/arena.h"
+#include "json/internal/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "json/value.h"
-#include "json/value_internals.h"
 
 namespace kelvane::json {
 namespace {
@@ -146,7 +145,7 @@ TEST(Arena, ObjectsSortAndDropRepeatsLikeHeapObjects) {
       EXPECT_EQ(a.as_object()[i].value.as_number().as_unsigned64(),
                 b.as_object()[i].value.as_number().as_unsigned64());
       if (i > 0) {
-        EXPECT_TRUE(key_less(a.as_object()[i - 1].name(), a.as_object()[i].name()));
+        EXPECT_TRUE(detail::bytes_less(a.as_object()[i - 1].name(), a.as_object()[i].name()));
       }
     }
   }
@@ -169,7 +168,8 @@ TEST(KeyLess, ValuesCompareLikeTheirBytes) {
                                          std::string(30, 'a')};
   for (const std::string& x : keys) {
     for (const std::string& y : keys) {
-      EXPECT_EQ(ValueInternals::key_less(Value::string(x), Value::string(y)), key_less(x, y))
+      EXPECT_EQ(ValueInternals::key_less(Value::string(x), Value::string(y)),
+                detail::bytes_less(x, y))
           << x << " / " << y;
     }
   }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "approval/decision.h"
-#include "json/reader.h"
+#include "json/json.h"
 #include "support/utf8.h"
 
 namespace kelvane::json {

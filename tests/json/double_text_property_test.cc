@@ -16,9 +16,7 @@
 #include <string_view>
 #include <system_error>
 
-#include "json/digits.h"
-#include "json/number_text.h"
-#include "json/shortest_decimal.h"
+#include "json/internal/testing.h"
 
 #ifndef KOA_DOUBLE_SAMPLES
 #define KOA_DOUBLE_SAMPLES 20000

@@ -1,4 +1,4 @@
-#include "json/number.h"
+#include "json/internal/testing.h"
 
 #include <gtest/gtest.h>
 
@@ -6,10 +6,10 @@
 #include <cstdint>
 #include <limits>
 
-#include "json/position.h"
-
 namespace kelvane::json {
 namespace {
+
+using namespace detail;
 
 std::uint64_t bits(double d) {
   return std::bit_cast<std::uint64_t>(d);

@@ -12,19 +12,8 @@
 #include <string_view>
 #include <vector>
 
-#include "json/compact_text.h"
-#include "json/digits.h"
-#include "json/key_order.h"
-#include "json/number.h"
-#include "json/number_lexer.h"
-#include "json/number_text.h"
-#include "json/output_cursor.h"
-#include "json/plain_run.h"
-#include "json/reader.h"
-#include "json/shortest_decimal.h"
-#include "json/small_copy.h"
-#include "json/string_lexer.h"
-#include "json/writer.h"
+#include "json/internal/testing.h"
+#include "json/json.h"
 
 namespace kelvane::json {
 namespace {
@@ -70,6 +59,14 @@ TEST(PlainReference, ShortStringsFromTheirValueMatchTheGeneralWriter) {
     }
     ASSERT_EQ(to_json(Value::string(text)), general) << round;
   }
+}
+
+// Skipping a number as the walker does: the quick path, else the grammar.
+Status skip_number(Input& in) {
+  const std::size_t end = skip_number_quick(in.data(), in.size(), in.index());
+  if (end == kNotQuick) return skip_number_plain(in);
+  in.set_index(end);
+  return {};
 }
 
 struct Keys {
@@ -206,8 +203,7 @@ TEST(PlainReference, NumberQuickPathsMatchTheGrammar) {
         Input plain(text);
         NumberToken a;
         NumberToken b;
-        const Status sa = mode == Mode::Read ? lex_number<Mode::Read>(quick, a)
-                                             : lex_number<Mode::Skip>(quick, a);
+        const Status sa = mode == Mode::Read ? lex_number(quick, a) : skip_number(quick);
         const Status sb = mode == Mode::Read ? lex_number_plain<Mode::Read>(plain, b)
                                              : lex_number_plain<Mode::Skip>(plain, b);
         ASSERT_EQ(number_outcome(sa, quick, a), number_outcome(sb, plain, b)) << text;

@@ -1,4 +1,4 @@
-#include "json/reader.h"
+#include "json/json.h"
 
 #include <gtest/gtest.h>
 
@@ -8,11 +8,13 @@
 #include <utility>
 #include <vector>
 
-#include "json/number.h"
+#include "json/internal/testing.h"
 #include "json/render.h"
 
 namespace kelvane::json {
 namespace {
+
+using namespace detail;
 
 using testing::render;
 

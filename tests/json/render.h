@@ -6,8 +6,7 @@
 #include <charconv>
 #include <string>
 
-#include "json/compact_text.h"
-#include "json/reader.h"
+#include "json/json.h"
 #include "json/value.h"
 
 namespace kelvane::json::testing {

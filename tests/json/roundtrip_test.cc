@@ -8,8 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "json/reader.h"
-#include "json/writer.h"
+#include "json/json.h"
 
 namespace kelvane::json {
 namespace {

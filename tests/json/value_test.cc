@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "json/arena.h"
+#include "json/internal/testing.h"
 
 namespace kelvane::json {
 namespace {
@@ -152,9 +152,10 @@ concept AdoptsArena = requires(V root, A& arena) {
 };
 static_assert(!ArrayFromArena<Value, Arena> && !AdoptsArena<Value, Arena>);
 
-#if !defined(NDEBUG) && GTEST_HAS_DEATH_TEST
-// Each accessor requires its kind: asking for another stops the program
-// instead of reading the value's bytes as something they are not.
+#if GTEST_HAS_DEATH_TEST
+// Each accessor requires its kind: asking for another stops the program, in
+// every build, instead of reading the value's bytes as something they are
+// not.
 TEST(ValueDeathTest, AccessorsOfAnotherKindAreCaught) {
   const Value text = Value::string("a string long enough to live on the heap");
   const Value number = Value::number(Number::unsigned64(7));

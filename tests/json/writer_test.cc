@@ -1,4 +1,4 @@
-#include "json/writer.h"
+#include "json/json.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "json/shortest_decimal.h"
+#include "json/internal/testing.h"
 
 namespace kelvane::json {
 namespace {
@@ -342,28 +342,25 @@ TEST(ValueText, DeepNestingNeedsNoCallStack) {
   EXPECT_EQ(text, std::string(kDepth, '[') + "7" + std::string(kDepth, ']'));
 }
 
-TEST(SerializeMap, StatesControlSeparatorsAndClosing) {
-  std::string out;
+// Members in the order given, separated; an object with none is "{}"; a
+// compact text goes in as it stands.
+TEST(SerializeMap, WritesMembersInTheOrderGiven) {
+  std::string out = "x";
   Serializer s(out);
-  SerializeMap empty = s.serialize_map(0);
-  EXPECT_EQ(empty.state(), SerializeMap::State::Empty);
+  SerializeMap empty = s.serialize_map();
   empty.end();
-  EXPECT_EQ(out, "{}");
+  EXPECT_EQ(out, "x{}");
 
   out.clear();
-  SerializeMap map = s.serialize_map();
-  EXPECT_EQ(map.state(), SerializeMap::State::First);
-  map.end();
-  EXPECT_EQ(out, "{}");
-
-  out.clear();
-  SerializeMap full = s.serialize_map(3);
+  SerializeMap full = s.serialize_map();
   full.serialize_entry("t", std::string_view("x\"y"));
-  EXPECT_EQ(full.state(), SerializeMap::State::Rest);
   full.serialize_entry("n", std::uint64_t{18446744073709551615u});
   full.serialize_entry("v", num(0));
+  full.serialize_entry("c", CompactText(num(1)));
+  full.serialize_key("k");
+  out += "true";
   full.end();
-  EXPECT_EQ(out, R"({"t":"x\"y","n":18446744073709551615,"v":0})");
+  EXPECT_EQ(out, R"({"t":"x\"y","n":18446744073709551615,"v":0,"c":1,"k":true})");
 }
 
 }  // namespace

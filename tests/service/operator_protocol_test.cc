@@ -5,8 +5,7 @@
 #include <string>
 #include <utility>
 
-#include "json/reader.h"
-#include "json/writer.h"
+#include "json/json.h"
 
 namespace kelvane::service {
 namespace {

@@ -4,7 +4,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "json/reader.h"
+#include "json/json.h"
 
 namespace kelvane::service {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "json/reader.h"
+#include "json/json.h"
 #include "service/context_view.h"
 #include "service/decision_log.h"
 #include "service/request.h"
