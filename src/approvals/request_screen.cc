@@ -3,7 +3,7 @@
 #include <string_view>
 
 #include "approvals/record_text.h"
-#include "json/reader.h"
+#include "json/json.h"
 #include "service/block.h"
 #include "service/context_view.h"
 #include "support/utf8.h"
