@@ -71,7 +71,7 @@ operator_socket=$dir/operators.sock
 
 # Starts the daemon (fresh record) or the limit, and waits until it listens.
 start() {  # daemon | limit
-  rm -rf "$dir/state" "$requests" "$operator_socket"
+  rm -rf "$dir/state" "$requests" "$operator_socket" "$dir/service.out" "$dir/service.err"
   if [ "$1" = daemon ]; then
     "$daemon" --socket "$requests" --operator-socket "$operator_socket" --state-dir "$dir/state" \
       --config "$dir/service.toml" >"$dir/service.out" 2>"$dir/service.err" &
