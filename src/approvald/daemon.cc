@@ -32,6 +32,8 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       signals_(blocked_signals()),
       requests_listener_(std::move(start.requests)),
       operators_listener_(std::move(start.operators)),
+      request_file_(std::move(start.request_file)),
+      operator_file_(std::move(start.operator_file)),
       lookups_(mailbox_),
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
       next_id_(start.first_id),
@@ -181,6 +183,8 @@ void Daemon::begin_stop() {
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, operators_listener_.get(), nullptr);
   requests_listener_.close();
   operators_listener_.close();
+  request_file_.reset();
+  operator_file_.reset();
   std::vector<std::uint64_t> keys;
   for (const auto& [key, r] : requesters_) keys.push_back(key);
   const std::string stopping = "the approval service is stopping";

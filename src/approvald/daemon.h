@@ -22,6 +22,7 @@
 #include "mailbox.h"
 #include "roles.h"
 #include "service/config.h"
+#include "service/listener.h"
 #include "service/operator_protocol.h"
 #include "service/request.h"
 #include "service/verified_requester.h"
@@ -44,6 +45,10 @@ struct Settings {
 struct Start {
   FileDescriptor requests;
   FileDescriptor operators;
+  // The sockets' files, when the daemon made them (not systemd): removed
+  // when the daemon stops listening.
+  std::unique_ptr<service::Listener> request_file;
+  std::unique_ptr<service::Listener> operator_file;
   std::unique_ptr<service::Store> store;
   std::uint64_t first_id = 0;
   std::uint64_t id_count = 0;
@@ -107,7 +112,11 @@ class Daemon {
     std::optional<Identity> identity;
     std::string in;
     bool input_closed = false;
-    bool busy = false;  // an answer waits for the record
+    // Answers in the order of the lines they answer: a slot per line,
+    // filled when its answer is ready (some wait for the record), sent
+    // from the front. Votes on one connection are so recorded together.
+    std::uint64_t next_slot = 0;
+    std::map<std::uint64_t, std::optional<std::string>> replies;
     bool watching = false;
     std::string out;
     std::size_t sent = 0;
@@ -157,8 +166,12 @@ class Daemon {
   void on_operator_event(Operator& o, std::uint32_t events);
   void serve_operator_lines(Operator& o);
   void handle_operator_request(Operator& o, const service::OperatorRequest& request);
+  // Answer the line being handled (slot_), or the line of `slot`.
   void answer(Operator& o, service::OperatorAnswer a);
   void refuse(Operator& o, int status, std::string error);
+  void answer_at(Operator& o, std::uint64_t slot, service::OperatorAnswer a);
+  void refuse_at(Operator& o, std::uint64_t slot, int status, std::string error);
+  void answer_text_at(Operator& o, std::uint64_t slot, std::string text);
   void write_to_operator(Operator& o, std::string_view text);
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
@@ -177,6 +190,8 @@ class Daemon {
   FileDescriptor signals_;
   FileDescriptor requests_listener_;
   FileDescriptor operators_listener_;
+  std::unique_ptr<service::Listener> request_file_;
+  std::unique_ptr<service::Listener> operator_file_;
   Mailbox mailbox_;
   LookupThread lookups_;
   std::unique_ptr<CommitThread> commits_;
@@ -188,6 +203,7 @@ class Daemon {
   std::map<std::uint64_t, std::uint64_t> pending_;  // request id -> requester key
   std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
   std::set<std::uint64_t> watchers_;
+  std::uint64_t slot_ = 0;  // the reply slot of the operator line being handled
 
   std::uint64_t next_id_ = 0;
   std::uint64_t id_limit_ = 0;

@@ -15,12 +15,13 @@ void Mailbox::post(std::function<void()> work) {
   }
   const std::uint64_t one = 1;
   // A full counter still wakes the loop; nothing else can go wrong here.
-  (void)::write(wake_.get(), &one, sizeof one);
+  if (::write(wake_.get(), &one, sizeof one) < 0) return;
 }
 
 void Mailbox::run_posted() {
   std::uint64_t count = 0;
-  (void)::read(wake_.get(), &count, sizeof count);
+  // Only clears the wake-up; what was posted is in the list either way.
+  if (::read(wake_.get(), &count, sizeof count) < 0) count = 0;
   std::vector<std::function<void()>> work;
   {
     const std::lock_guard lock(mutex_);

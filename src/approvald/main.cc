@@ -138,12 +138,11 @@ int serve(const Options& options, service::Config config, const std::string& con
     complain(activated.error);
     return kFailed;
   }
-  service::Listener request_holder;
-  service::Listener operator_holder;
   if (activated.requests >= 0) {
     start.requests = FileDescriptor(activated.requests);
   } else {
-    auto fd = listen_at(settings.request_socket, 0666, static_cast<gid_t>(-1), request_holder);
+    start.request_file = std::make_unique<service::Listener>();
+    auto fd = listen_at(settings.request_socket, 0666, static_cast<gid_t>(-1), *start.request_file);
     if (!fd.ok()) {
       complain(fd.error());
       return kFailed;
@@ -161,7 +160,9 @@ int serve(const Options& options, service::Config config, const std::string& con
       complain(made.error());
       return kFailed;
     }
-    auto fd = listen_at(settings.operator_socket, approvers ? 0660 : 0600, gid, operator_holder);
+    start.operator_file = std::make_unique<service::Listener>();
+    auto fd =
+        listen_at(settings.operator_socket, approvers ? 0660 : 0600, gid, *start.operator_file);
     if (!fd.ok()) {
       complain(fd.error());
       return kFailed;

@@ -20,6 +20,8 @@ namespace {
 // An operator that reads slower than events come is dropped past this much
 // unsent output, rather than hold the daemon's memory.
 constexpr std::size_t kMaxOperatorBacklog = std::size_t{256} << 20;
+// Lines of one operator being answered at once; past this, its lines wait.
+constexpr std::size_t kMaxRepliesInFlight = 1024;
 
 std::string not_allowed(std::string_view what) {
   return "you are not allowed to " + std::string(what) +
@@ -63,8 +65,9 @@ Role Daemon::role(const Operator& o) const {
 }
 
 void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
+  // `o` may be closed (and freed) by what is done below: ask by its key.
+  const std::uint64_t key = o.key;
   if (events & EPOLLOUT) flush_operator(o);
-  if (operators_.count(o.key) == 0) return;
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     char buffer[65536];
     for (;;) {
@@ -82,7 +85,7 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
     }
   }
   serve_operator_lines(o);
-  if (operators_.count(o.key) == 0) return;
+  if (operators_.count(key) == 0) return;
   if (events & (EPOLLHUP | EPOLLERR)) {
     close_operator(o);
     return;
@@ -96,10 +99,12 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
 
 void Daemon::serve_operator_lines(Operator& o) {
   const std::uint64_t key = o.key;
-  while (o.identity && !o.busy) {
+  while (o.identity && o.replies.size() < kMaxRepliesInFlight) {
     const std::size_t end = o.in.find('\n');
     if (end == std::string::npos) {
       if (o.in.size() > service::kMaxOperatorLine) {
+        slot_ = o.next_slot++;
+        o.replies.emplace(slot_, std::nullopt);
         refuse(o, service::kOperatorBadLine,
                "the line is longer than " + std::to_string(service::kMaxOperatorLine) + " bytes");
         close_operator(o);
@@ -109,6 +114,8 @@ void Daemon::serve_operator_lines(Operator& o) {
     }
     std::string line = o.in.substr(0, end);
     o.in.erase(0, end + 1);
+    slot_ = o.next_slot++;
+    o.replies.emplace(slot_, std::nullopt);
     if (line.size() > service::kMaxOperatorLine) {
       refuse(o, service::kOperatorBadLine,
              "the line is longer than " + std::to_string(service::kMaxOperatorLine) + " bytes");
@@ -124,7 +131,7 @@ void Daemon::serve_operator_lines(Operator& o) {
     if (operators_.count(key) == 0) return;
   }
   // An operator that has said all it will and is owed nothing is done.
-  if (o.input_closed && !o.busy && !o.watching && o.in.find('\n') == std::string::npos &&
+  if (o.input_closed && o.replies.empty() && !o.watching && o.in.find('\n') == std::string::npos &&
       o.sent == o.out.size()) {
     close_operator(o);
   }
@@ -186,7 +193,7 @@ void Daemon::list_pending(Operator& o) {
     line += requesters_.at(key)->record_json;
   }
   line += "]}\n";
-  write_to_operator(o, line);
+  answer_text_at(o, slot_, std::move(line));
 }
 
 void Daemon::show(Operator& o, const service::OperatorRequest& request) {
@@ -199,7 +206,7 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
     }
   }
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
-  o.busy = true;
+  const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
   commits_->submit(
       [found, id = request.id](service::Store& store) -> Result<void, std::string> {
@@ -208,19 +215,18 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
         *found = std::move(record).value();
         return {};
       },
-      [this, key, found, id = request.id](const Result<void, std::string>& done) {
+      [this, key, slot, found, id = request.id](const Result<void, std::string>& done) {
         auto found_operator = operators_.find(key);
         if (found_operator == operators_.end()) return;
         Operator& op = *found_operator->second;
-        op.busy = false;
         if (!done.ok()) {
-          refuse(op, service::kOperatorRefused, "the record cannot be read");
+          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
         } else if (!*found) {
-          refuse(op, service::kOperatorRefused, "there is no request " + id);
+          refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
         } else {
           service::OperatorAnswer a;
           a.request = std::move(**found);
-          answer(op, std::move(a));
+          answer_at(op, slot, std::move(a));
         }
         serve_operator_lines(op);
       });
@@ -230,7 +236,7 @@ void Daemon::history(Operator& o, const service::OperatorRequest& request) {
   auto records = std::make_shared<std::vector<service::RequestRecord>>();
   std::optional<std::string> since;
   if (request.since) since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
-  o.busy = true;
+  const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
   commits_->submit(
       [records, since](service::Store& store) -> Result<void, std::string> {
@@ -239,17 +245,16 @@ void Daemon::history(Operator& o, const service::OperatorRequest& request) {
         *records = std::move(read).value();
         return {};
       },
-      [this, key, records](const Result<void, std::string>& done) {
+      [this, key, slot, records](const Result<void, std::string>& done) {
         auto found_operator = operators_.find(key);
         if (found_operator == operators_.end()) return;
         Operator& op = *found_operator->second;
-        op.busy = false;
         if (!done.ok()) {
-          refuse(op, service::kOperatorRefused, "the record cannot be read");
+          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
         } else {
           service::OperatorAnswer a;
           a.records = std::move(*records);
-          answer(op, std::move(a));
+          answer_at(op, slot, std::move(a));
         }
         serve_operator_lines(op);
       });
@@ -264,7 +269,7 @@ void Daemon::about_decided(Operator& o, const std::string& id) {
     }
   }
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
-  o.busy = true;
+  const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
   commits_->submit(
       [found, id](service::Store& store) -> Result<void, std::string> {
@@ -273,15 +278,14 @@ void Daemon::about_decided(Operator& o, const std::string& id) {
         *found = std::move(record).value();
         return {};
       },
-      [this, key, found, id](const Result<void, std::string>&) {
+      [this, key, slot, found, id](const Result<void, std::string>&) {
         auto found_operator = operators_.find(key);
         if (found_operator == operators_.end()) return;
         Operator& op = *found_operator->second;
-        op.busy = false;
         const bool known = *found && (*found)->state != "pending";
-        refuse(op, service::kOperatorRefused,
-               known ? "request " + id + " is already " + (*found)->state
-                     : "there is no pending request " + id);
+        refuse_at(op, slot, service::kOperatorRefused,
+                  known ? "request " + id + " is already " + (*found)->state
+                        : "there is no pending request " + id);
         serve_operator_lines(op);
       });
 }
@@ -300,20 +304,20 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   for (const auto& v : r->record.votes) yes += v.approve ? 1 : 0;
   const std::uint64_t needed = r->record.needed;
   const std::uint64_t key = o.key;
-  o.busy = true;
-  auto reply = [this, key, yes, needed](const std::string& state, bool ok) {
+  const std::uint64_t slot = slot_;
+  auto reply = [this, key, slot, yes, needed](const std::string& state, bool ok) {
     auto found = operators_.find(key);
     if (found == operators_.end()) return;
     Operator& op = *found->second;
-    op.busy = false;
     if (!ok) {
-      refuse(op, service::kOperatorRefused, "the record cannot be written; the vote is not taken");
+      refuse_at(op, slot, service::kOperatorRefused,
+                "the record cannot be written; the vote is not taken");
     } else {
       service::OperatorAnswer a;
       a.state = state;
       a.votes = yes;
       a.needed = needed;
-      answer(op, std::move(a));
+      answer_at(op, slot, std::move(a));
     }
     serve_operator_lines(op);
   };
@@ -337,30 +341,48 @@ void Daemon::cancel(Operator& o, const service::OperatorRequest& request) {
                   "request " + request.id + " is not yours: only its requester may cancel it");
   }
   const std::uint64_t key = o.key;
-  o.busy = true;
-  decide(*r, "withdrawn", "the requester withdrew the request", std::nullopt, [this, key](bool ok) {
-    auto found = operators_.find(key);
-    if (found == operators_.end()) return;
-    Operator& op = *found->second;
-    op.busy = false;
-    if (ok) {
-      service::OperatorAnswer a;
-      a.state = "withdrawn";
-      answer(op, std::move(a));
-    } else {
-      refuse(op, service::kOperatorRefused, "the record cannot be written");
-    }
-    serve_operator_lines(op);
-  });
+  const std::uint64_t slot = slot_;
+  decide(*r, "withdrawn", "the requester withdrew the request", std::nullopt,
+         [this, key, slot](bool ok) {
+           auto found = operators_.find(key);
+           if (found == operators_.end()) return;
+           Operator& op = *found->second;
+           if (ok) {
+             service::OperatorAnswer a;
+             a.state = "withdrawn";
+             answer_at(op, slot, std::move(a));
+           } else {
+             refuse_at(op, slot, service::kOperatorRefused, "the record cannot be written");
+           }
+           serve_operator_lines(op);
+         });
 }
 
 void Daemon::answer(Operator& o, service::OperatorAnswer a) {
-  a.reply = o.watching;
-  write_to_operator(o, service::encode_answer(a));
+  answer_at(o, slot_, std::move(a));
 }
 
 void Daemon::refuse(Operator& o, int status, std::string error) {
-  answer(o, service::refused_answer(status, std::move(error)));
+  answer_at(o, slot_, service::refused_answer(status, std::move(error)));
+}
+
+void Daemon::answer_at(Operator& o, std::uint64_t slot, service::OperatorAnswer a) {
+  a.reply = o.watching;
+  answer_text_at(o, slot, service::encode_answer(a));
+}
+
+void Daemon::refuse_at(Operator& o, std::uint64_t slot, int status, std::string error) {
+  answer_at(o, slot, service::refused_answer(status, std::move(error)));
+}
+
+void Daemon::answer_text_at(Operator& o, std::uint64_t slot, std::string text) {
+  const auto found = o.replies.find(slot);
+  if (found == o.replies.end()) return;
+  found->second = std::move(text);
+  while (!o.replies.empty() && o.replies.begin()->second) {
+    write_to_operator(o, *o.replies.begin()->second);
+    o.replies.erase(o.replies.begin());
+  }
 }
 
 void Daemon::write_to_operator(Operator& o, std::string_view text) {

@@ -325,6 +325,9 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
 void Daemon::refresh_json(Requester& r) {
   r.record_json.clear();
   service::append_request_record(r.record_json, r.record);
+  // The writer works in steps of 64 KiB and gives back the length, not the
+  // room: without this each waiting request would hold a step.
+  r.record_json.shrink_to_fit();
 }
 
 std::string Daemon::pending_event(const Requester& r) {

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <thread>
@@ -77,6 +78,8 @@ DaemonProcess::DaemonProcess(std::string config_text) {
 
 DaemonProcess::~DaemonProcess() {
   if (pid_ > 0) kill_hard();
+  // For a failure's post-mortem: the daemon's own account of the test.
+  if (std::getenv("KOA_SHOW_DAEMON_LOG")) std::fprintf(stderr, "%s", log().c_str());
 }
 
 void DaemonProcess::write_config(const std::string& text) {
