@@ -85,7 +85,7 @@ std::string list_lines(const std::vector<service::RequestRecord>& requests, std:
 }
 
 std::string history_lines(const std::vector<service::RequestRecord>& records) {
-  if (records.empty()) return "the record holds no requests for that time\n";
+  if (records.empty()) return "no requests in the record\n";
   const Columns c = columns_for(records);
   std::string out;
   for (const service::RequestRecord& r : records) {

@@ -90,7 +90,7 @@ class Console {
   Result<void, Unreachable> on_input(std::string_view bytes);
   Result<bool, Unreachable> on_key(char key);
   Result<void, Unreachable> on_reason(std::string line);
-  Result<void, Unreachable> vote(bool approve, std::optional<std::string> reason);
+  Result<void, Unreachable> vote(std::string id, bool approve, std::optional<std::string> reason);
   void shown_changed(std::string_view announcement);
   void present();
   void prompt();
@@ -101,8 +101,9 @@ class Console {
   Streams streams_;
   WatchQueue queue_;
   Mode mode_ = Mode::Keys;
-  std::string voting_id_;  // the vote sent and not yet answered (Mode::Voting)
-  std::string reason_;     // typed so far (Mode::Reason)
+  std::string voting_id_;   // the vote sent and not yet answered (Mode::Voting)
+  std::string reason_;      // typed so far (Mode::Reason)
+  std::string denying_id_;  // the request shown when n was pressed (Mode::Reason)
   Clock::time_point quiet_until_{};
   bool quit_ = false;
 };
@@ -148,7 +149,12 @@ void Console::on_event(service::OperatorEvent& event) {
     if (idle && queue_.shown() != nullptr) shown_changed("");
     return;
   }
-  if (queue_.closed(event.id)) shown_changed(closed_announcement(event.id, event.state));
+  if (!queue_.closed(event.id)) return;
+  // Closed by the vote on its way from here: its answer tells the rest.
+  const bool ours = mode_ == Mode::Voting && event.id == voting_id_;
+  shown_changed(ours ? "\n*** request " + plain_or_quoted(event.id, "") + " is now " +
+                           state_word(event.state) + " ***\n"
+                     : closed_announcement(event.id, event.state));
 }
 
 void Console::on_reply(const service::OperatorAnswer& answer) {
@@ -159,8 +165,9 @@ void Console::on_reply(const service::OperatorAnswer& answer) {
   if (!answer.ok) {
     text += "your vote was not taken: " + message_text(answer.error);
   } else {
-    text += "your vote is recorded; it is now " + state_word(answer.state.value_or("pending"));
-    if (answer.votes && answer.needed) {
+    const std::string state = state_word(answer.state.value_or("pending"));
+    text += "your vote is recorded; it is now " + state;
+    if (state == "pending" && answer.votes && answer.needed) {
       text += " (" + std::to_string(*answer.votes) + " of " + std::to_string(*answer.needed) +
               " approvals)";
     }
@@ -188,10 +195,12 @@ Result<void, Unreachable> Console::on_daemon_line(const std::string& line) {
   return {};
 }
 
-Result<void, Unreachable> Console::vote(bool approve, std::optional<std::string> reason) {
+// `id` is the request that was shown when the key was pressed.
+Result<void, Unreachable> Console::vote(std::string id, bool approve,
+                                        std::optional<std::string> reason) {
   service::OperatorRequest request;
   request.op = service::OperatorOp::Vote;
-  request.id = queue_.shown()->id;
+  request.id = std::move(id);
   request.approve = approve;
   request.reason = std::move(reason);
   voting_id_ = request.id;
@@ -222,7 +231,7 @@ Result<bool, Unreachable> Console::on_key(char key) {
   switch (key) {
     case 'y':
     case 'Y': {
-      Result<void, Unreachable> sent = vote(true, std::nullopt);
+      Result<void, Unreachable> sent = vote(shown->id, true, std::nullopt);
       if (!sent.ok()) return fail(std::move(sent).error());
       return true;
     }
@@ -230,6 +239,7 @@ Result<bool, Unreachable> Console::on_key(char key) {
     case 'N':
       mode_ = Mode::Reason;
       reason_.clear();
+      denying_id_ = shown->id;
       terminal_.lines();
       say("reason for denying request " + plain_or_quoted(shown->id, "") +
           " (an empty line goes back): ");
@@ -261,7 +271,7 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
     return {};
   }
   terminal_.keys();
-  return vote(false, std::move(line));
+  return vote(denying_id_, false, std::move(line));
 }
 
 Result<void, Unreachable> Console::on_input(std::string_view bytes) {
@@ -350,6 +360,10 @@ int watch(const std::string& path, const Streams& streams) {
   };
   std::optional<TerminalMode> terminal = TerminalMode::take(streams.in);
   if (!terminal) return complain("watch needs a terminal on standard input", kUsage);
+  // A background job would be stopped at its first read.
+  if (::tcgetpgrp(streams.in) != ::getpgrp()) {
+    return complain("watch needs to run in the foreground of its terminal", kUsage);
+  }
   Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
   if (!link.ok()) return complain(link.error().message, kUnreachable);
   service::OperatorRequest request;

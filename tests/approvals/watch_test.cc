@@ -1,16 +1,21 @@
 // The watch console on a pseudo-terminal against a fake daemon that pushes
 // events: the keys an operator types can only ever answer the request that
 // was on the screen when they were meant.
+#include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdio>
+#include <filesystem>
 #include <thread>
 
 #include "fake_daemon.h"
@@ -76,8 +81,12 @@ std::string vote_line(std::string id, bool approve, std::optional<std::string> r
 // end of its connection.
 class WatchSession {
  public:
-  explicit WatchSession(FakeDaemon& daemon) {
-    std::vector<std::string> args = {KOA_APPROVALS_PATH, "--socket", daemon.path(), "watch"};
+  explicit WatchSession(FakeDaemon& daemon) : WatchSession(daemon.path(), daemon.listener()) {}
+
+  // On the socket at `path`; with `listener` >= 0, the connection is taken
+  // from it (a fake daemon).
+  WatchSession(const std::string& path, int listener) {
+    std::vector<std::string> args = {KOA_APPROVALS_PATH, "--socket", path, "watch"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -89,7 +98,7 @@ class WatchSession {
       ::execv(KOA_APPROVALS_PATH, argv.data());
       ::_exit(127);
     }
-    connection_ = testing::accept_within(daemon.listener(), 10000);
+    if (listener >= 0) connection_ = testing::accept_within(listener, 10000);
   }
 
   ~WatchSession() {
@@ -256,6 +265,23 @@ TEST(Watch, ArrivalsWaitTheirTurnAndADenialAsksItsReason) {
   EXPECT_EQ(s.wait_exit(), 0);
 }
 
+TEST(Watch, ARequestClosedByTheVoteFromHereIsNotSaidToBeDecidedElsewhere) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"3"}));
+  ASSERT_TRUE(s.wait_for("approve request 3?"));
+  std::this_thread::sleep_for(1200ms);
+  s.type("y");
+  EXPECT_EQ(s.next_line(3000), vote_line("3", true, std::nullopt));
+  // The daemon announces the close before it answers the vote.
+  s.push(closed("3", "approved") + vote_reply("approved"));
+  ASSERT_TRUE(s.wait_for("request 3 is now approved"));
+  ASSERT_TRUE(s.wait_for("request 3: your vote is recorded; it is now approved\r\n"));
+  EXPECT_EQ(s.screen().find("decided elsewhere"), std::string::npos);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
 TEST(Watch, SkipShowsTheNextAndComesBackLater) {
   FakeDaemon daemon;
   WatchSession s(daemon);
@@ -289,6 +315,117 @@ TEST(Watch, ARefusalToWatchIsStatus1) {
   EXPECT_EQ(s.wait_exit(), 1);
   EXPECT_NE(s.screen().find("not an approver"), std::string::npos);
 }
+
+#ifdef KOA_APPROVALD_PATH
+// The real daemon, on sockets of its own in a scratch folder.
+class RealDaemon {
+ public:
+  RealDaemon() {
+    char dir[] = "/tmp/koa-approvals-real-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) return;
+    dir_ = dir;
+    ::chmod(dir, 0755);  // the requester, another user, must reach the socket
+    const std::string config = dir_ + "/service.toml";
+    FILE* f = std::fopen(config.c_str(), "w");
+    if (f == nullptr) return;
+    std::fputs("approvers = [\"root\"]\n", f);
+    std::fclose(f);
+    std::vector<std::string> args = {KOA_APPROVALD_PATH,
+                                     "--socket",
+                                     requests(),
+                                     "--operator-socket",
+                                     operators(),
+                                     "--state-dir",
+                                     dir_,
+                                     "--config",
+                                     config};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::execv(KOA_APPROVALD_PATH, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    listening_ = testing::read_line_within(out[0], 10000).value_or("").find("listening on") !=
+                 std::string::npos;
+    ::close(out[0]);
+  }
+  ~RealDaemon() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  bool listening() const { return listening_; }
+  std::string requests() const { return dir_ + "/requests.sock"; }
+  std::string operators() const { return dir_ + "/operators.sock"; }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  bool listening_ = false;
+};
+
+// The client as "nobody", asking the daemon with `title`; its process id.
+pid_t ask_as_nobody(const RealDaemon& daemon, const std::string& title) {
+  std::vector<std::string> args = {KOA_CLIENT_PATH, "--title", title, "--detail", "d",
+                                   "--target-host", "web-03"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string variable = "KELVANE_OPERATOR_APPROVAL_SOCK=" + daemon.requests();
+  char* envp[] = {variable.data(), nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+    ::execve(KOA_CLIENT_PATH, argv.data(), envp);
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// The same race against the real daemon, with the requester really going
+// away: its question is withdrawn, and the key typed for it afterwards must
+// not approve the next requester's command.
+TEST(Watch, RealDaemonAKeyTypedAfterAWithdrawalDoesNotAnswerTheNextRequest) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to ask as another user";
+  RealDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  WatchSession s(daemon.operators(), -1);
+  ASSERT_TRUE(s.wait_for("waiting for requests")) << s.screen();
+  const pid_t first = ask_as_nobody(daemon, "first");
+  ASSERT_TRUE(s.wait_for("\"first\"")) << s.screen();
+  const pid_t second = ask_as_nobody(daemon, "second");
+  std::this_thread::sleep_for(1200ms);
+
+  ::kill(first, SIGKILL);
+  ::waitpid(first, nullptr, 0);
+  ASSERT_TRUE(s.wait_for("was withdrawn by its requester")) << s.screen();
+  std::this_thread::sleep_for(300ms);
+  s.type("y");
+  std::this_thread::sleep_for(1200ms);
+  int status = 0;
+  EXPECT_EQ(::waitpid(second, &status, WNOHANG), 0) << "the second request was answered";
+
+  s.type("y");
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(s.screen().find("\"second\""), std::string::npos);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+#endif
 
 }  // namespace
 }  // namespace kelvane::approvals
