@@ -71,7 +71,7 @@ operator_socket=$dir/operators.sock
 
 # Starts the daemon (fresh record) or the limit, and waits until it listens.
 start() {  # daemon | limit
-  rm -rf "$dir/state" "$requests" "$operator_socket"
+  rm -rf "$dir/state" "$requests" "$operator_socket" "$dir/service.out" "$dir/service.err"
   if [ "$1" = daemon ]; then
     "$daemon" --socket "$requests" --operator-socket "$operator_socket" --state-dir "$dir/state" \
       --config "$dir/service.toml" >"$dir/service.out" 2>"$dir/service.err" &
@@ -79,7 +79,7 @@ start() {  # daemon | limit
     "$limit" --socket "$requests" --operator-socket "$operator_socket" >"$dir/service.out" 2>"$dir/service.err" &
   fi
   service_pid=$!
-  for _ in $(seq 200); do grep -q 'listening on' "$dir/service.out" && return; sleep 0.05; done
+  for _ in $(seq 200); do grep -qs 'listening on' "$dir/service.out" && return; sleep 0.05; done
   echo "the $1 did not start: $(cat "$dir/service.err")" >&2
   exit 1
 }
