@@ -15,8 +15,12 @@
 #   3. a 100 MB reply line against the reference client receiving it;
 #   4. the codec micro-benchmarks (Google Benchmark): documents read and
 #      written against the peers, number reading against std::from_chars,
-#      floating-point text against std::to_chars.
+#      floating-point text against std::to_chars;
+#   5. the approval service against its limit (bench/service.sh): memory
+#      per waiting request, list --json with 10,000 pending, decisions per
+#      second, latency at 1,000 decisions per second (as root only).
 # "quick" uses fewer rounds and skips the 100 MB documents.
+# "service" builds and runs only part 5.
 # KOA_EARLIER_CLIENT=PATH adds another build of the client (an earlier
 # commit's, say) to every whole-process comparison, as "earlier".
 set -euo pipefail
@@ -38,6 +42,7 @@ fi
 need=()
 command -v valgrind >/dev/null || need+=(valgrind)
 command -v strace >/dev/null || need+=(strace)
+command -v bc >/dev/null || need+=(bc)
 [ -f /usr/include/benchmark/benchmark.h ] || need+=(libbenchmark-dev)
 [ -f /usr/include/rapidjson/document.h ] || need+=(rapidjson-dev)
 [ -f /usr/include/simdjson.h ] || need+=(libsimdjson-dev)
@@ -49,6 +54,9 @@ fi
 echo "== building (release, bench)"
 cmake --workflow --preset release >/dev/null
 cmake --workflow --preset bench >/dev/null
+if [ "$mode" = service ]; then
+  exec bench/service.sh
+fi
 client=$root/build/release/src/kelvane-operator-approve
 bin=$root/build/bench/bench
 measure=$bin/measure
@@ -155,3 +163,6 @@ if has writer_bench; then
   echo "== floating-point text against std::to_chars plus the same layout"
   "$bin/writer_bench" --benchmark_min_time=0.5 --benchmark_filter='DoubleText|ToChars'
 fi
+
+echo
+bench/service.sh "$mode"

@@ -1,8 +1,10 @@
-# Install layout, in three components that the Debian packages follow:
+# Install layout, in four components that the Debian packages follow:
 #   client       the client, its page, completions and documents
 #   demo         the demonstration service, its page and documents
 #   sudo_plugin  the sudo approval plugin (src/sudo installs the plugin, its
 #                page and its guide)
+#   service      the approval service: the daemon, the operators' command,
+#                their pages, the systemd units and the system settings
 # A package that gates privileged operations must not bring an approving
 # service along, hence the split.
 #
@@ -15,11 +17,13 @@ include(cmake/SourceDate.cmake)
 set(KOA_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/${PROJECT_NAME}")
 set(KOA_DEMO_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/kelvane-operator-approval-demo")
 set(KOA_SUDO_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/kelvane-operator-approval-sudo")
+set(KOA_SERVICE_DOC_DIR "${CMAKE_INSTALL_DATADIR}/doc/kelvane-operator-approval-service")
 
 # --- manual pages: version, date and documentation folder from the build ----
 set(KOA_MAN_DATE "${KOA_SOURCE_DATE}")
 string(REPLACE "-" "\\-" KOA_MAN_DOC_DIR "${CMAKE_INSTALL_FULL_DATADIR}/doc/${PROJECT_NAME}")
-foreach(page kelvane-operator-approve.1 kelvane-operator-approval-demo.1 kelvane_approval.8)
+foreach(page kelvane-operator-approve.1 kelvane-operator-approval-demo.1 kelvane_approval.8
+             kelvane-operator-approvald.8)
   configure_file(docs/man/${page} ${PROJECT_BINARY_DIR}/man/${page} @ONLY)
 endforeach()
 
@@ -54,6 +58,33 @@ install(CODE "
     FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approve]])
 " COMPONENT client)
 
+# --- the operators' command: its page and completions ------------------------
+# In the service's package beside the command, in the same folders as the
+# client's (the zsh one by the same rule).
+if(TARGET kelvane-operator-approvals)
+  configure_file(docs/man/kelvane-operator-approvals.1
+    ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+  install(FILES completions/kelvane-operator-approvals.bash
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+    RENAME kelvane-operator-approvals COMPONENT service)
+  install(FILES completions/kelvane-operator-approvals.fish
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT service)
+  install(CODE "
+    set(koa_zsh_dir [[${KOA_ZSH_COMPLETION_DIR}]])
+    if(koa_zsh_dir STREQUAL \"\")
+      if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+        set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions]])
+      else()
+        set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/site-functions]])
+      endif()
+    endif()
+    file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${koa_zsh_dir}\" TYPE FILE
+      FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approvals]])
+  " COMPONENT service)
+endif()
+
 # Each package's folder under share/doc holds its own copyright (the licence
 # in Debian's machine-readable form) and changelog; the README is the one for
 # users of the installed program, not this tree's.
@@ -85,6 +116,56 @@ endif()
 if(TARGET kelvane_approval)
   install(FILES packaging/copyright packaging/changelog
     DESTINATION ${KOA_SUDO_DOC_DIR} COMPONENT sudo_plugin)
+endif()
+
+# --- approval service ---------------------------------------------------------
+# The daemon is a system program (sbin, section 8); the operators' command is
+# for people (bin). The system settings go where Debian's systemd looks for
+# packages' files: units in /lib/systemd/system, sysusers.d and tmpfiles.d
+# and environment.d under /usr/lib, the configuration and the login shells'
+# setting in /etc (conffiles). Under any prefix but /usr (a scratch install,
+# a test) every one of them stays inside the prefix.
+if(TARGET kelvane-operator-approvald)
+  install(TARGETS kelvane-operator-approvald
+    RUNTIME DESTINATION ${CMAKE_INSTALL_SBINDIR} COMPONENT service)
+  install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvald.8
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man8 COMPONENT service)
+  if(TARGET kelvane-operator-approvals)
+    install(TARGETS kelvane-operator-approvals
+      RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT service)
+  endif()
+  # (The operators' command's page and completions: below, by its own rules.)
+
+  set(koa_svc ${PROJECT_SOURCE_DIR}/packaging/service)
+  install(FILES ${koa_svc}/sysusers.conf
+    DESTINATION lib/sysusers.d
+    RENAME kelvane-operator-approval.conf COMPONENT service)
+  install(FILES ${koa_svc}/tmpfiles.conf
+    DESTINATION lib/tmpfiles.d RENAME kelvane-operator-approval.conf COMPONENT service)
+  install(FILES ${koa_svc}/environment.conf
+    DESTINATION lib/environment.d RENAME 60-kelvane-operator-approval.conf COMPONENT service)
+  install(CODE "
+    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+      set(koa_etc /etc)
+      set(koa_units /lib/systemd/system)
+    else()
+      set(koa_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
+      set(koa_units \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
+    endif()
+    file(INSTALL DESTINATION \"\${koa_units}\" TYPE FILE FILES
+      [[${koa_svc}/kelvane-operator-approvald.service]]
+      [[${koa_svc}/kelvane-operator-approvald.socket]]
+      [[${koa_svc}/kelvane-operator-approvald-operators.socket]])
+    file(INSTALL DESTINATION \"\${koa_etc}/kelvane-operator-approval\" TYPE FILE
+      FILES [[${koa_svc}/service.toml]])
+    file(INSTALL DESTINATION \"\${koa_etc}/profile.d\" TYPE FILE
+      RENAME kelvane-operator-approval.sh FILES [[${koa_svc}/profile.sh]])
+  " COMPONENT service)
+
+  install(FILES packaging/README.service.md
+    DESTINATION ${KOA_SERVICE_DOC_DIR} RENAME README.md COMPONENT service)
+  install(FILES docs/service.md packaging/copyright packaging/changelog
+    DESTINATION ${KOA_SERVICE_DOC_DIR} COMPONENT service)
 endif()
 
 include(cmake/Package.cmake)

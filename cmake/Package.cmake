@@ -84,6 +84,36 @@ if(TARGET kelvane_approval)
   set(CPACK_DEBIAN_SUDO_PLUGIN_PACKAGE_SOURCE "${PROJECT_NAME}")
 endif()
 
+if(TARGET kelvane-operator-approvald)
+  list(APPEND CPACK_COMPONENTS_ALL service)
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_NAME "kelvane-operator-approval-service")
+  string(JOIN "\n" CPACK_DEBIAN_SERVICE_DESCRIPTION
+    "approval service for kelvane-operator-approve and sudo"
+    "kelvane-operator-approvald holds the requests of kelvane-operator-approve"
+    "and of the sudo approval plugin until an operator approves or denies"
+    "them with kelvane-operator-approvals, keeps a durable record of every"
+    "request, vote and verdict, and enforces who may approve (approvers,"
+    "auditors, the two-person rule, no self-approval) and per-user caps."
+    ""
+    "It runs as root under systemd, started by its sockets, with a narrow"
+    "capability bounding set and systemd's sandboxing. Members of the"
+    "kelvane-approvers group may reach the operators' socket.")
+  # The maintainer scripts use systemd-sysusers (deb-systemd-helper comes
+  # with the essential init-system-helpers);
+  # the programs' own dependencies come from dpkg-shlibdeps.
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
+    "systemd | systemd-standalone-sysusers | systemd-sysusers")
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS "${PROJECT_NAME}")
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvane-operator-approval-sudo, sqlite3")
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_SOURCE "${PROJECT_NAME}")
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
+    "${PROJECT_SOURCE_DIR}/packaging/service/conffiles"
+    "${PROJECT_SOURCE_DIR}/packaging/service/postinst"
+    "${PROJECT_SOURCE_DIR}/packaging/service/prerm"
+    "${PROJECT_SOURCE_DIR}/packaging/service/postrm")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+endif()
+
 # Finishing touches that CPack does not make (packaging/deb-stage.cmake, run
 # on the staged files): binaries stripped as Debian strips them, manual
 # pages and changelogs compressed with gzip -9n, every time stamp set to

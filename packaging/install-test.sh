@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
 # Installs the built Debian packages on this machine, asks the installed
 # demonstration service for an approval and a denial with the installed
-# client, then purges the packages and checks that none of their files or
-# folders is left. Needs root (it runs apt-get).
+# client, runs the installed approval service as its socket units would
+# (service-test.sh: requests from the client and through sudo, decided by an
+# operator of the kelvane-approvers group), then purges the packages and
+# checks that none of their files or folders is left. Needs root (it runs
+# apt-get).
 #
 #   packaging/install-test.sh [BUILD_DIR]        (default: build/package)
 set -euo pipefail
@@ -58,6 +61,17 @@ while IFS= read -r path; do
   [ -e "$path" ] || printf '%s\n' "$path"
 done <"$work/paths" >"$work/new-paths"
 
+# The approval service's state and runtime folders, made while it runs.
+service_made=()
+for path in /var/lib/kelvane-operator-approval /run/kelvane-operator-approval; do
+  [ -e "$path" ] || service_made+=("$path")
+done
+# The group the service's package makes stays after a purge, as Debian
+# leaves system groups; the test removes it again if it made it, so that the
+# machine is as it was.
+group_made=0
+getent group kelvane-approvers >/dev/null || group_made=1
+
 echo "== installing ${packages[*]}"
 installed=1
 DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${debs[@]}" \
@@ -95,6 +109,11 @@ ask deny 1
 grep -q '^kelvane operator approval: DENIED (' "$work/err" || fail "no DENIED line"
 [ ! -s "$work/out" ] || fail "a denial wrote to standard output"
 
+if [[ " ${packages[*]} " == *" kelvane-operator-approval-service "* ]]; then
+  echo "== the installed approval service"
+  bash "$root/packaging/service-test.sh" || fail "the approval service (service-test.sh)"
+fi
+
 echo "== purging"
 purge || { cat "$work/purge.log" >&2; fail "apt-get purge failed"; }
 installed=""
@@ -104,6 +123,13 @@ for p in "${packages[@]}"; do
 done
 left=$(while IFS= read -r path; do [ ! -e "$path" ] || printf '%s\n' "$path"; done <"$work/new-paths")
 [ -z "$left" ] || fail "left behind after the purge: $left"
+# What the approval service made while it ran goes with the purge too.
+for path in "${service_made[@]}"; do
+  [ ! -e "$path" ] || fail "left behind after the purge: $path"
+done
+if [ "$group_made" = 1 ] && getent group kelvane-approvers >/dev/null; then
+  groupdel kelvane-approvers || fail "could not remove the group kelvane-approvers again"
+fi
 
 if [ "$failures" != 0 ]; then
   echo "install-test: $failures check(s) failed" >&2

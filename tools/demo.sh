@@ -1,11 +1,20 @@
 #!/usr/bin/env bash
-# A first look at kelvane-operator-approve.
+# A first look at the approval tools, the real thing.
 #
-# Builds the client and the demo approval service, then asks the service three
-# times: once while it approves everything, once while it denies everything,
-# and once while no service runs at all. Each time it shows what a script
-# calling the client would see: standard output (the approval token), standard
-# error (the verdict) and the exit status.
+# Builds the client, the approval service and the operators' command, starts
+# the service on private sockets with its record in a private folder (SQLite:
+# nothing to install or configure), and then:
+#   1. a request from the client, approved by the operator: exit status 0 and
+#      the token on standard output;
+#   2. another, denied with a reason: exit status 1;
+#   3. the service's record, as `kelvane-operator-approvals history` shows it;
+#   4. the client with no service at all: exit status 3.
+# For each request it shows what a script calling the client would see:
+# standard output, standard error and the exit status.
+#
+# Nobody may approve a request of their own, so the requests are made by
+# another user, nobody (as root directly, otherwise through sudo), and you
+# are the operator.
 #
 # Run from anywhere: tools/demo.sh
 set -euo pipefail
@@ -28,6 +37,17 @@ shell_word() {
   fi
 }
 
+# Shows a command line, then runs it.
+show_and_run() {
+  printf '$'
+  for arg in "$@"; do shell_word "$arg"; done
+  printf '\n'
+  "$@"
+}
+
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+
 # --- 1. Build tools: install only what this machine lacks (Debian) ----------
 # GoogleTest is not needed here, but `cmake --workflow --preset dev`, the
 # next thing a newcomer runs, needs it.
@@ -36,16 +56,17 @@ command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
+[ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
+[ -f /usr/include/systemd/sd-daemon.h ] || need+=(libsystemd-dev)
+[ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
 if [ ${#need[@]} -gt 0 ]; then
   bold "Installing build tools: ${need[*]}"
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
   export DEBIAN_FRONTEND=noninteractive
   $sudo apt-get update
   $sudo apt-get install -y --no-install-recommends "${need[@]}"
 fi
 
-# --- 2. Build the optimised client and service ------------------------------
+# --- 2. Build ------------------------------------------------------------------
 bold "Building (cmake --workflow --preset release)"
 # The build's output is shown only when it fails, and kept nowhere.
 build_log=$(mktemp)
@@ -55,79 +76,153 @@ cmake --workflow --preset release >"$build_log" 2>&1 || {
   exit 1
 }
 rm -f "$build_log"
-client=build/release/src/kelvane-operator-approve
-service=build/release/tools/kelvane-operator-approval-demo
-echo "client:  $client"
-echo "service: $service"
-echo "(both talk over a Unix-domain socket; the client finds it through"
-echo " KELVANE_OPERATOR_APPROVAL_SOCK, which each run below sets)"
+build=build/release
+daemon=$build/src/approvald/kelvane-operator-approvald
+operators=$build/src/approvals/kelvane-operator-approvals
+for program in "$daemon" "$operators"; do
+  [ -x "$program" ] || { echo "not built: $program"; exit 1; }
+done
+echo "client:               $build/src/kelvane-operator-approve"
+echo "approval service:     $daemon"
+echo "operators' command:   $operators"
 
-# --- 3. A private socket, removed again at the end --------------------------
+# --- 3. The service, on private sockets ---------------------------------------
 work=$(mktemp -d)
-socket=$work/approval.sock
-service_pid=""
+# The requester (nobody) must reach the request socket and run the client.
+chmod 0755 "$work"
+install -m 0755 "$build/src/kelvane-operator-approve" "$work/kelvane-operator-approve"
+client=$work/kelvane-operator-approve
+requests=$work/requests.sock
+operator_socket=$work/operators.sock
+me=$(id -un)
+daemon_pid=""
+waiting=()
 cleanup() {
-  if [ -n "$service_pid" ]; then kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; fi
+  local pid
+  for pid in "${waiting[@]}"; do kill "$pid" 2>/dev/null || true; done
+  if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null || true; wait "$daemon_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-start_service() {  # approve | deny
-  "$service" --socket "$socket" --auto "$1" >"$work/service.out" 2>"$work/service.err" &
-  service_pid=$!
-  # The service says when it listens; the socket file alone comes a moment
-  # before that.
-  for _ in $(seq 50); do grep -q ': listening on ' "$work/service.out" && return; sleep 0.1; done
-  echo "the demo service did not start:"; cat "$work/service.err"; exit 1
+cat >"$work/service.toml" <<EOF
+# Who may approve: you. The requests come from another user.
+approvers = ["$me"]
+EOF
+
+bold "Starting the approval service (you are its operator, \"$me\")"
+daemon_args=(--socket "$requests" --operator-socket "$operator_socket"
+  --state-dir "$work/state" --config "$work/service.toml")
+printf '$ %s' "$daemon"
+for arg in "${daemon_args[@]}"; do shell_word "$arg"; done
+printf '\n'
+"$daemon" "${daemon_args[@]}" >"$work/daemon.out" 2>"$work/daemon.err" &
+daemon_pid=$!
+for _ in $(seq 100); do grep -q 'listening on' "$work/daemon.out" && break; sleep 0.1; done
+grep -q 'listening on' "$work/daemon.out" || {
+  echo "the approval service did not start:"
+  cat "$work/daemon.err"
+  exit 1
+}
+sed 's/^/  /' "$work/daemon.out"
+
+# The requests come from nobody: as root directly, otherwise through sudo
+# (which may ask for your password).
+as_requester() {
+  if [ "$(id -u)" -eq 0 ]; then
+    setpriv --reuid=nobody --regid=nogroup --clear-groups -- env "$@"
+  else
+    sudo -u nobody -- env "$@"
+  fi
+}
+if [ "$(id -u)" -ne 0 ]; then
+  echo
+  echo "The requests come from the user nobody, started with sudo: nobody may approve"
+  echo "a request of their own. sudo may ask for your password now."
+  sudo -u nobody true
+fi
+
+operate() {  # the operators' command's arguments
+  show_and_run "$operators" --socket "$operator_socket" "$@" 2>&1 | sed 's/^/  /'
 }
 
-stop_service() {
-  kill -TERM "$service_pid"
-  wait "$service_pid" || true
-  service_pid=""
-}
-
-# Runs the client as a script would, then shows what it got back.
-ask() {
+# Starts the client as the requester, in the background, the way a script
+# would run it.
+ask() {  # name, client arguments
+  local name=$1
+  shift
   printf '$ kelvane-operator-approve'
   for arg in "$@"; do shell_word "$arg"; done
-  printf '\n'
-  local token status=0
-  token=$(KELVANE_OPERATOR_APPROVAL_SOCK=$socket "$client" "$@" 2>"$work/stderr") || status=$?
-  echo "  standard output: ${token:-(nothing)}"
-  sed 's/^/  standard error:  /' "$work/stderr"
-  echo "  exit status:     $status"
+  printf '    (as nobody, waiting for the operator)\n'
+  as_requester KELVANE_OPERATOR_APPROVAL_SOCK="$requests" "$client" "$@" \
+    >"$work/$name.out" 2>"$work/$name.err" &
+  waiting+=($!)
+  echo $! >"$work/$name.pid"
 }
 
-show_service_view() {
-  echo "  what the service showed its operator:"
-  sed -e '/^$/d' -e 's/^/  | /' "$work/service.out"
-  echo "  and its record of the decision, on standard error:"
-  for _ in $(seq 20); do [ -s "$work/service.err" ] && break; sleep 0.1; done
-  sed -e 's/^/  | /' "$work/service.err"
+# Waits for the client and shows what it got back.
+answer_of() {  # name
+  local status=0
+  wait "$(cat "$work/$1.pid")" || status=$?
+  if [ -s "$work/$1.out" ]; then
+    echo "  the client's standard output: $(cat "$work/$1.out")"
+  else
+    echo "  the client's standard output: (nothing)"
+  fi
+  sed 's/^/  the client'"'"'s standard error:  /' "$work/$1.err"
+  echo "  the client's exit status:     $status"
 }
 
-# --- 4. An approval: the token comes out on standard output -----------------
-bold "1. The service approves: exit status 0, the token on standard output"
-start_service approve
-ask --title "Restart billing database" \
+# The id of the newest pending request, once it is there.
+pending_id() {
+  local id=""
+  for _ in $(seq 100); do
+    id=$("$operators" --socket "$operator_socket" list --json 2>/dev/null |
+      grep -o '"id":"[^"]*"' | tail -n 1 | cut -d'"' -f4) || true
+    [ -z "$id" ] || break
+    sleep 0.1
+  done
+  [ -n "$id" ] || { echo "the request never reached the service:"; cat "$work"/*.err; exit 1; }
+  printf '%s\n' "$id"
+}
+
+# --- 4. An approval ------------------------------------------------------------
+bold "1. A request, approved by the operator: exit status 0, the token on standard output"
+ask first --title "Restart billing database" \
   --detail "Rolling restart after config change" \
-  --action restart_service --requester deploy-bot --target-host db-01 \
+  --action restart_service --requester deploy-bot --source-host build-07 --target-host db-01 \
   --operation-digest sha256:4f1c0e9a \
   --context '{"ticket": "OPS-1234", "window": {"start": "02:00", "minutes": 30}}' \
   --timeout 300
-show_service_view
-stop_service
+id=$(pending_id)
+echo
+echo "The operator's side:"
+operate list
+operate show "$id"
+operate approve "$id"
+answer_of first
 
-# --- 5. A denial: exit status 1, nothing on standard output -----------------
-bold "2. The service denies: exit status 1"
-start_service deny
-ask --title Reboot --detail "Kernel update" --target-host web-03
-stop_service
+# --- 5. A denial ---------------------------------------------------------------
+bold "2. A request, denied with a reason: exit status 1"
+ask second --title Reboot --detail "Kernel update" --source-host build-07 --target-host web-03
+id=$(pending_id)
+operate deny "$id" --reason "not in the change window"
+answer_of second
 
-# --- 6. No service at all: exit status 3 ------------------------------------
-bold "3. No service is listening: exit status 3"
-ask --title Reboot --detail "Kernel update" --target-host web-03
+# --- 6. The record -------------------------------------------------------------
+bold "3. The service's record (SQLite, in $work/state)"
+operate history
+
+# --- 7. No service at all ------------------------------------------------------
+bold "4. No service is listening: exit status 3"
+kill -TERM "$daemon_pid"
+wait "$daemon_pid" || true
+daemon_pid=""
+status=0
+KELVANE_OPERATOR_APPROVAL_SOCK=$requests "$client" --title Reboot --detail "Kernel update" \
+  --target-host web-03 2>"$work/err" || status=$?
+sed 's/^/  the client'"'"'s standard error:  /' "$work/err"
+echo "  the client's exit status:     $status"
 
 bold "In a script"
 cat <<'EOF'
@@ -135,5 +230,13 @@ cat <<'EOF'
     do-the-reboot --approval "$token"
   fi
 The exit status says what happened: 0 approved, 1 denied, 2 usage error,
-3 service unavailable, 4 any other verdict. See README.md.
+3 service unavailable, 4 any other verdict. See README.md; docs/service.md
+tells how to run the service for real.
+
+To try the operator's prompt by hand, start the one-terminal demo service,
+which asks you about each request in its own terminal, and ask it from
+another:
+  build/release/tools/kelvane-operator-approval-demo --socket /tmp/demo.sock
+  KELVANE_OPERATOR_APPROVAL_SOCK=/tmp/demo.sock build/release/src/kelvane-operator-approve \
+      --title Reboot --detail "Kernel update" --target-host web-03
 EOF

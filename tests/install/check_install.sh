@@ -2,14 +2,14 @@
 # Installs the build tree into a scratch prefix and checks what a user gets:
 # the layout, the manual pages and the shell completions.
 #
-#   check_install.sh MODE BUILD_DIR SOURCE_DIR EXPECT_DEMO [EXPECT_SUDO]
+#   check_install.sh MODE BUILD_DIR SOURCE_DIR EXPECT_DEMO [EXPECT_SUDO [EXPECT_SERVICE]]
 #
 # MODE is layout, man or completion. EXPECT_DEMO is 1 when the demo service
-# is part of this build, EXPECT_SUDO when the sudo plugin is. Exit status 77
-# means skipped.
+# is part of this build, EXPECT_SUDO when the sudo plugin is, EXPECT_SERVICE
+# when the approval service is. Exit status 77 means skipped.
 set -euo pipefail
 
-mode=$1 build=$2 source=$3 expect_demo=$4 expect_sudo=${5:-0}
+mode=$1 build=$2 source=$3 expect_demo=$4 expect_sudo=${5:-0} expect_service=${6:-0}
 cmake=${CMAKE_COMMAND:-cmake}
 
 failures=0
@@ -82,11 +82,43 @@ check_layout() {
     fi
   done
 
+  # The approval service: its programs, the systemd units and the system
+  # settings, all inside the prefix when it is not /usr.
+  local service_files=(
+    sbin/kelvane-operator-approvald
+    share/man/man8/kelvane-operator-approvald.8
+    lib/systemd/system/kelvane-operator-approvald.service
+    lib/systemd/system/kelvane-operator-approvald.socket
+    lib/systemd/system/kelvane-operator-approvald-operators.socket
+    lib/sysusers.d/kelvane-operator-approval.conf
+    lib/tmpfiles.d/kelvane-operator-approval.conf
+    lib/environment.d/60-kelvane-operator-approval.conf
+    etc/kelvane-operator-approval/service.toml
+    etc/profile.d/kelvane-operator-approval.sh
+    share/doc/kelvane-operator-approval-service/README.md
+    share/doc/kelvane-operator-approval-service/service.md
+    share/doc/kelvane-operator-approval-service/copyright
+    share/doc/kelvane-operator-approval-service/changelog)
+  for f in "${service_files[@]}"; do
+    if [ "$expect_service" = 1 ]; then
+      [ -f "$prefix/$f" ] || fail "not installed: $f"
+    else
+      [ ! -e "$prefix/$f" ] || fail "installed without the approval service target: $f"
+    fi
+  done
+  # The operators' command comes with the service; its page and completions
+  # are installed by their own rules.
+  if [ "$expect_service" = 1 ]; then
+    [ -x "$prefix/bin/kelvane-operator-approvals" ] || fail "not installed: bin/kelvane-operator-approvals"
+  fi
+
   # Nothing outside the documented places (no headers, no static libraries).
   local extra
   extra=$(cd "$prefix" && find . -type f | sed 's|^\./||' |
     grep -v -E '^(bin/kelvane-operator-(approve|approval-demo)|share/man/man1/kelvane-operator-(approve|approval-demo)\.1|share/bash-completion/completions/kelvane-operator-approve|share/zsh/site-functions/_kelvane-operator-approve|share/fish/vendor_completions\.d/kelvane-operator-approve\.fish|share/doc/kelvane-operator-approve/(README\.md|protocol\.md|copyright|changelog)|share/doc/kelvane-operator-approval-demo/(README\.md|copyright|changelog))$' |
-    grep -v -E '^(libexec/sudo/kelvane_approval\.so|share/man/man8/kelvane_approval\.8|share/doc/kelvane-operator-approval-sudo/(sudo\.md|copyright|changelog))$' || true)
+    grep -v -E '^(libexec/sudo/kelvane_approval\.so|share/man/man8/kelvane_approval\.8|share/doc/kelvane-operator-approval-sudo/(sudo\.md|copyright|changelog))$' |
+    grep -v -x -F -f <(printf '%s\n' "${service_files[@]}") |
+    grep -v -E '^(bin/kelvane-operator-approvals|share/man/man1/kelvane-operator-approvals\.1|share/bash-completion/completions/kelvane-operator-approvals|share/zsh/site-functions/_kelvane-operator-approvals|share/fish/vendor_completions\.d/kelvane-operator-approvals\.fish)$' || true)
   [ -z "$extra" ] || fail "unexpected files installed: $extra"
 
   # The packaged documents are the users' own, not this tree's: the README
@@ -120,6 +152,7 @@ check_man() {
   local page pages=("$man_dir/kelvane-operator-approve.1")
   [ "$expect_demo" = 1 ] && pages+=("$man_dir/kelvane-operator-approval-demo.1")
   [ "$expect_sudo" = 1 ] && pages+=("$prefix/share/man/man8/kelvane_approval.8")
+  [ "$expect_service" = 1 ] && pages+=("$prefix/share/man/man8/kelvane-operator-approvald.8")
   # The build fills in the version being installed and a full date.
   for page in "${pages[@]}"; do
     grep -q "^\.TH [^ ]* [1-8] [0-9]\{4\}-[0-9][0-9]-[0-9][0-9] \"kelvane\\\\-operator\\\\-approve ${KOA_VERSION:-?}\"" "$page" ||
@@ -142,6 +175,18 @@ check_man() {
       sed 's/\\-/-/g' | grep -oE '(^| )--?[a-z][a-z-]*' | tr -d ' ' | sort -u)
     [ -n "$demo_options" ] && [ "$demo_documented" = "$demo_options" ] ||
       fail "options in the demo's manual page [$(echo $demo_documented)] differ from its usage [$(echo $demo_options)]"
+  fi
+
+  # And for the approval service's daemon.
+  if [ "$expect_service" = 1 ]; then
+    local daemon_usage daemon_options daemon_documented
+    daemon_usage=$(timeout 10 "$prefix/sbin/kelvane-operator-approvald" --help 2>&1) || true
+    daemon_options=$(grep -oE -- '--[a-z][a-z-]*' <<<"$daemon_usage" | sort -u)
+    daemon_documented=$(awk '/^\.SH OPTIONS/ { on = 1; next } /^\.SH/ { on = 0 } on && tag { print; tag = 0 } on && /^\.TP/ { tag = 1 }' \
+      "$prefix/share/man/man8/kelvane-operator-approvald.8" |
+      sed 's/\\-/-/g' | grep -oE -- '--[a-z][a-z-]*' | sort -u)
+    [ -n "$daemon_options" ] && [ "$daemon_documented" = "$daemon_options" ] ||
+      fail "options in the daemon's manual page [$(echo $daemon_documented)] differ from its usage [$(echo $daemon_options)]"
   fi
 
   # mandoc's checker, at every level down to style.

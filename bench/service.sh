@@ -1,0 +1,156 @@
+#!/usr/bin/env bash
+# The approval service's figures, side by side with the limit (a minimal C
+# service that answers without storing anything, bench/limit_service.c):
+#
+#   bench/service.sh [quick]          (bench/run.sh runs it too)
+#
+#   1. 10,000 requests waiting at once: resident memory above idle, per
+#      waiting request;
+#   2. `kelvane-operator-approvals list --json` with those 10,000 pending;
+#   3. decisions per second: 64 requesters, each asking again as soon as it
+#      has its verdict, and one scripted operator approving each request
+#      over the operators' protocol on one connection;
+#   4. the time from request to verdict at 1,000 decisions per second,
+#      p50 and p99, the operator approving at once.
+# The load comes from bench/load_generator.c. The requests are made as the
+# user nobody and the operator is root, the only approver of a configuration
+# made for the run (caps raised to let 10,000 requests of one user wait):
+# needs root. "quick" holds 2,000 and runs 3 s instead of 10 s.
+# Expects the release and bench builds (bench/run.sh makes them);
+# KOA_SERVICE_BUILD=DIR measures the daemon and command of another build.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+
+mode=${1:-full}
+held=10000
+seconds=10
+if [ "$mode" = quick ]; then
+  held=2000
+  seconds=3
+fi
+dir=${KOA_BENCH_DIR:-/tmp/koa-bench}/service
+bin=$root/build/bench/bench
+# The programs measured: the release build's, or another build folder's.
+programs=${KOA_SERVICE_BUILD:-$root/build/release}
+daemon=$programs/src/approvald/kelvane-operator-approvald
+operators=$programs/src/approvals/kelvane-operator-approvals
+load=$bin/load_generator
+limit=$bin/limit_service
+
+if [ "$(id -u)" != 0 ]; then
+  echo "service figures: skipped (needs root: the requests come from nobody, the operator is root)"
+  exit 0
+fi
+for program in "$daemon" "$operators" "$load" "$limit"; do
+  [ -x "$program" ] || { echo "service figures: not built: $program" >&2; exit 1; }
+done
+
+rm -rf "$dir"
+mkdir -p "$dir"
+chmod 0755 "$dir"
+cat >"$dir/service.toml" <<EOF
+approvers = ["root"]
+max_pending_per_user = $((held + 1000))
+max_pending = $((held + 1000))
+default_timeout = 3600
+max_timeout = 3600
+EOF
+
+service_pid=""
+holder_pid=""
+cleanup() {
+  [ -z "$holder_pid" ] || kill "$holder_pid" 2>/dev/null || true
+  [ -z "$service_pid" ] || { kill "$service_pid" 2>/dev/null || true; wait "$service_pid" 2>/dev/null || true; }
+  rm -rf "$dir/holder.in"
+}
+trap cleanup EXIT
+
+requests=$dir/requests.sock
+operator_socket=$dir/operators.sock
+
+# Starts the daemon (fresh record) or the limit, and waits until it listens.
+start() {  # daemon | limit
+  rm -rf "$dir/state" "$requests" "$operator_socket" "$dir/service.out" "$dir/service.err"
+  if [ "$1" = daemon ]; then
+    "$daemon" --socket "$requests" --operator-socket "$operator_socket" --state-dir "$dir/state" \
+      --config "$dir/service.toml" >"$dir/service.out" 2>"$dir/service.err" &
+  else
+    "$limit" --socket "$requests" --operator-socket "$operator_socket" >"$dir/service.out" 2>"$dir/service.err" &
+  fi
+  service_pid=$!
+  for _ in $(seq 200); do grep -qs 'listening on' "$dir/service.out" && return; sleep 0.05; done
+  echo "the $1 did not start: $(cat "$dir/service.err")" >&2
+  exit 1
+}
+stop() {
+  kill -TERM "$service_pid"
+  wait "$service_pid" || true
+  service_pid=""
+}
+rss_kb() { awk '/^VmRSS:/ { print $2 }' "/proc/$service_pid/status"; }
+
+# The daemon's count of pending requests, from `status` ("pending  N").
+pending_count() {
+  "$operators" --socket "$operator_socket" status 2>/dev/null | awk '$1 == "pending" { print $2 }'
+}
+
+# --- 1 and 2: requests waiting at once ----------------------------------------
+hold() {  # daemon | limit
+  start "$1"
+  sleep 0.5
+  local idle loaded
+  idle=$(rss_kb)
+  rm -f "$dir/holder.in"
+  mkfifo "$dir/holder.in"
+  "$load" hold "$held" --socket "$requests" --as-user nobody <"$dir/holder.in" >"$dir/holder.out" 2>&1 &
+  holder_pid=$!
+  exec 9>"$dir/holder.in"
+  for _ in $(seq 1200); do grep -q '^holding' "$dir/holder.out" && break; sleep 0.05; done
+  grep -q '^holding' "$dir/holder.out" || { echo "the load generator did not get its requests out: $(cat "$dir/holder.out")" >&2; exit 1; }
+  if [ "$1" = daemon ]; then
+    for _ in $(seq 600); do [ "$(pending_count)" = "$held" ] && break; sleep 0.05; done
+    [ "$(pending_count)" = "$held" ] || echo "  (the daemon reports $(pending_count) pending, not $held)"
+  else
+    sleep 1
+  fi
+  loaded=$(rss_kb)
+  printf '%-7s %6d waiting: RSS idle %7d KB, with them %7d KB, %6.2f KB per waiting request\n' \
+    "$1" "$held" "$idle" "$loaded" "$(echo "($loaded - $idle) / $held" | bc -l)"
+  if [ "$1" = daemon ]; then
+    echo
+    echo "== list --json with $held pending (bench/measure, 7 rounds)"
+    "$bin/measure" -r 7 -w 1 list "$operators --socket $operator_socket list --json" | grep -v '^summary'
+    echo "answer size: $("$operators" --socket "$operator_socket" list --json | wc -c) bytes"
+  fi
+  exec 9>&-
+  wait "$holder_pid" || true
+  holder_pid=""
+  stop
+}
+
+echo "== $held requests waiting at once: resident memory (goal: at most 10 KB per request)"
+hold daemon
+hold limit
+
+# --- 3: decisions per second --------------------------------------------------
+echo
+echo "== decisions per second: 64 requesters, one scripted operator approving ($seconds s; goal: at least 5,000/s)"
+declare -A per_second
+for who in daemon limit; do
+  start "$who"
+  line=$("$load" throughput 64 "$seconds" --socket "$requests" --operator-socket "$operator_socket" --as-user nobody)
+  echo "$who: $line"
+  per_second[$who]=$(sed -n 's/.* per_second \([0-9]*\).*/\1/p' <<<"$line")
+  stop
+done
+echo "daemon / limit: $(echo "scale=3; ${per_second[daemon]} / ${per_second[limit]}" | bc)"
+
+# --- 4: latency at 1,000 decisions per second -----------------------------------
+echo
+echo "== request to verdict at 1,000 decisions/s, the operator approving at once ($seconds s; goal: p99 at most 5 ms)"
+for who in daemon limit; do
+  start "$who"
+  echo "$who: $("$load" latency 1000 "$seconds" --socket "$requests" --operator-socket "$operator_socket" --as-user nobody)"
+  stop
+done

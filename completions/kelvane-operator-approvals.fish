@@ -1,0 +1,50 @@
+# fish completion for kelvane-operator-approvals: [--socket PATH] SUBCOMMAND
+# [ARGS]. Request ids are offered from the daemon's list of waiting
+# requests, when it answers.
+
+set -l __koa_subcommands list show approve deny watch status cancel history
+
+# The --socket given before the subcommand, if any.
+function __kelvane_operator_approvals_socket
+    set -l words (commandline -opc)
+    set -l i 2
+    while test $i -le (count $words)
+        switch $words[$i]
+            case --socket
+                set i (math $i + 1)
+                test $i -le (count $words); and echo $words[$i]
+                set i (math $i + 1)
+            case '--socket=*'
+                string replace -- --socket= '' $words[$i]
+                set i (math $i + 1)
+            case '*'
+                return
+        end
+    end
+end
+
+function __kelvane_operator_approvals_ids
+    set -l socket (__kelvane_operator_approvals_socket)
+    set -l args
+    test -n "$socket"; and set args --socket $socket
+    kelvane-operator-approvals $args list 2>/dev/null | awk 'NR > 1 && $1 ~ /^[0-9]+$/ { print $1 }'
+end
+
+complete -c kelvane-operator-approvals -f
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" \
+    -l socket -r -F -d 'the daemon'"'"'s operator socket'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -l help -d 'show the usage'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -l version -d 'show the version'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a list -d 'the requests waiting for a decision'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a show -d 'one request, whole'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a approve -d 'vote for a request'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a deny -d 'vote against a request'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a watch -d 'answer requests as they arrive'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a status -d 'the daemon'"'"'s state'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a cancel -d 'withdraw a request of your own'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a history -d 'the record'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from list history" -l json -d 'JSON array'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" -l since -x -d 'RFC 3339 time'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from approve deny" -l reason -x -d 'why'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from show cancel approve deny" \
+    -a '(__kelvane_operator_approvals_ids)' -d 'waiting request'

@@ -1,0 +1,208 @@
+#include "approvals/options.h"
+
+#include <array>
+
+#include "approvals/rfc3339.h"
+#include "support/utf8.h"
+
+namespace kelvane::approvals {
+
+const std::string_view kUsageText =
+    "usage: kelvane-operator-approvals [--socket PATH] SUBCOMMAND [ARGS]\n"
+    "  list [--json]                 the requests waiting for a decision\n"
+    "  show ID                       one request, whole\n"
+    "  approve ID [--reason TEXT]    vote for a request\n"
+    "  deny ID --reason TEXT         vote against a request\n"
+    "  watch                         answer requests one at a time, as they arrive\n"
+    "  status                        the daemon's version, uptime, pending count, record size\n"
+    "  cancel ID                     withdraw a request of your own\n"
+    "  history [--json] [--since TIME]  the record (TIME in RFC 3339, e.g. 2026-12-07T20:00:00Z)\n"
+    "  --help, --version\n"
+    "The socket: --socket PATH, else $KELVANE_OPERATOR_APPROVALS_SOCK, else\n"
+    "/run/kelvane-operator-approval/operators.sock.\n"
+    "Exit status: 0 done, 1 refused, 2 usage, 3 daemon unreachable.\n";
+
+namespace {
+
+// A reason travels in one operator line, which the daemon takes up to 64 KiB;
+// a reason is a sentence or two, and a clear refusal here beats a closed
+// connection there.
+constexpr std::size_t kMaxReasonBytes = 4096;
+// Ids are decimal counters; twenty digits hold any 64-bit one.
+constexpr std::size_t kMaxIdDigits = 20;
+
+struct SubcommandName {
+  std::string_view name;
+  Subcommand subcommand;
+};
+
+constexpr std::array<SubcommandName, 11> kSubcommands = {{
+    {"list", Subcommand::List},
+    {"show", Subcommand::Show},
+    {"approve", Subcommand::Approve},
+    {"deny", Subcommand::Deny},
+    {"watch", Subcommand::Watch},
+    {"status", Subcommand::Status},
+    {"cancel", Subcommand::Cancel},
+    {"history", Subcommand::History},
+    {"help", Subcommand::Help},
+    {"--help", Subcommand::Help},
+    {"--version", Subcommand::Version},
+}};
+
+std::optional<Subcommand> find_subcommand(std::string_view word) {
+  for (const SubcommandName& s : kSubcommands) {
+    if (s.name == word) return s.subcommand;
+  }
+  if (word == "-h") return Subcommand::Help;
+  return std::nullopt;
+}
+
+Failure<UsageError> usage(std::string message) {
+  return fail(UsageError{std::move(message)});
+}
+
+// Shown in messages: what the user typed, made safe for a terminal.
+std::string shown(std::string_view arg) {
+  std::string text;
+  for (const char c : arg) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F || byte >= 0x80) {
+      static constexpr char kHex[] = "0123456789abcdef";
+      text.append("\\x");
+      text += kHex[byte >> 4];
+      text += kHex[byte & 0xF];
+    } else {
+      text += c;
+    }
+  }
+  return text;
+}
+
+bool is_id(std::string_view text) {
+  return !text.empty() && text.size() <= kMaxIdDigits &&
+         text.find_first_not_of("0123456789") == std::string_view::npos;
+}
+
+// "--name VALUE" or "--name=VALUE" at args[i]; advances i past what it used.
+// nullopt when args[i] is not this option; a missing value is a usage error.
+Result<std::optional<std::string_view>, UsageError> option_value(
+    std::span<const std::string_view> args, std::size_t& i, std::string_view name) {
+  const std::string_view arg = args[i];
+  if (arg == name) {
+    if (i + 1 >= args.size()) return usage(std::string(name) + " needs a value");
+    i += 2;
+    return std::optional<std::string_view>(args[i - 1]);
+  }
+  if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+    i += 1;
+    return std::optional<std::string_view>(arg.substr(name.size() + 1));
+  }
+  return std::optional<std::string_view>();
+}
+
+bool takes_id(Subcommand s) {
+  return s == Subcommand::Show || s == Subcommand::Approve || s == Subcommand::Deny ||
+         s == Subcommand::Cancel;
+}
+
+Result<void, UsageError> take_reason(Invocation& invocation, std::string_view text) {
+  if (!utf8::is_valid(text)) return usage("--reason is not valid UTF-8");
+  if (text.size() > kMaxReasonBytes) {
+    return usage("--reason is longer than " + std::to_string(kMaxReasonBytes) + " bytes");
+  }
+  invocation.reason = std::string(text);
+  return {};
+}
+
+Result<void, UsageError> take_since(Invocation& invocation, std::string_view text) {
+  const std::optional<std::int64_t> since = parse_rfc3339(text);
+  if (!since) {
+    return usage("--since needs an RFC 3339 time such as 2026-12-07T20:00:00Z, not " + shown(text));
+  }
+  // The record starts after 1970; an earlier time asks for all of it.
+  invocation.since = *since < 0 ? 0 : *since;
+  return {};
+}
+
+// One argument after the subcommand, at args[i].
+Result<void, UsageError> take_argument(Invocation& invocation,
+                                       std::span<const std::string_view> args, std::size_t& i) {
+  const Subcommand s = invocation.subcommand;
+  const std::string_view arg = args[i];
+  if ((s == Subcommand::List || s == Subcommand::History) && arg == "--json") {
+    invocation.json = true;
+    ++i;
+    return {};
+  }
+  if (s == Subcommand::Approve || s == Subcommand::Deny) {
+    auto reason = option_value(args, i, "--reason");
+    if (!reason.ok()) return fail(std::move(reason).error());
+    if (reason.value()) return take_reason(invocation, *reason.value());
+  }
+  if (s == Subcommand::History) {
+    auto since = option_value(args, i, "--since");
+    if (!since.ok()) return fail(std::move(since).error());
+    if (since.value()) return take_since(invocation, *since.value());
+  }
+  if (takes_id(s) && invocation.id.empty() && !arg.starts_with("-")) {
+    if (!is_id(arg)) return usage("a request id is a decimal number, not " + shown(arg));
+    invocation.id = std::string(arg);
+    ++i;
+    return {};
+  }
+  return usage("unexpected argument: " + shown(arg));
+}
+
+Result<void, UsageError> check_complete(const Invocation& invocation, std::string_view name) {
+  if (takes_id(invocation.subcommand) && invocation.id.empty()) {
+    return usage(std::string(name) + " needs a request id");
+  }
+  if (invocation.subcommand == Subcommand::Deny) {
+    const std::string& reason = invocation.reason.value_or("");
+    if (reason.find_first_not_of(" \t\r\n") == std::string::npos) {
+      return usage("deny needs --reason TEXT: the requester is told why");
+    }
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<Invocation, UsageError> parse_invocation(std::span<const std::string_view> args) {
+  Invocation invocation;
+  std::size_t i = 0;
+  // Options of the command itself come before the subcommand.
+  while (i < args.size()) {
+    auto socket = option_value(args, i, "--socket");
+    if (!socket.ok()) return fail(std::move(socket).error());
+    if (!socket.value()) break;
+    if (socket.value()->empty()) return usage("--socket needs a path");
+    invocation.socket = std::string(*socket.value());
+  }
+  if (i == args.size()) return usage("a subcommand is needed");
+  const std::string_view name = args[i++];
+  const std::optional<Subcommand> subcommand = find_subcommand(name);
+  if (!subcommand) return usage("unknown subcommand: " + shown(name));
+  invocation.subcommand = *subcommand;
+  if (*subcommand == Subcommand::Help || *subcommand == Subcommand::Version) {
+    if (i < args.size()) return usage("unexpected argument: " + shown(args[i]));
+    return invocation;
+  }
+  while (i < args.size()) {
+    Result<void, UsageError> taken = take_argument(invocation, args, i);
+    if (!taken.ok()) return fail(std::move(taken).error());
+  }
+  Result<void, UsageError> complete = check_complete(invocation, name);
+  if (!complete.ok()) return fail(std::move(complete).error());
+  return invocation;
+}
+
+std::string operator_socket_path(const Invocation& invocation,
+                                 std::optional<std::string_view> variable) {
+  if (invocation.socket) return *invocation.socket;
+  if (variable && !variable->empty()) return std::string(*variable);
+  return std::string(kDefaultSocketPath);
+}
+
+}  // namespace kelvane::approvals

@@ -1,0 +1,47 @@
+// Reading the command line of kelvane-operator-approvals: the options before
+// the subcommand, the subcommand, and its own arguments.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "support/result.h"
+
+namespace kelvane::approvals {
+
+inline constexpr const char* kSocketVariable = "KELVANE_OPERATOR_APPROVALS_SOCK";
+inline constexpr std::string_view kDefaultSocketPath =
+    "/run/kelvane-operator-approval/operators.sock";
+
+// The usage text, written to standard output for --help and to standard
+// error after a usage error.
+extern const std::string_view kUsageText;
+
+enum class Subcommand { List, Show, Approve, Deny, Watch, Status, Cancel, History, Help, Version };
+
+struct Invocation {
+  std::optional<std::string> socket;  // --socket, when given
+  Subcommand subcommand = Subcommand::Help;
+  std::string id;                     // show, approve, deny, cancel
+  std::optional<std::string> reason;  // approve (optional), deny (required)
+  bool json = false;                  // list, history
+  std::optional<std::int64_t> since;  // history: Unix seconds
+};
+
+// What ends option reading with status 2: the message, without the usage.
+struct UsageError {
+  std::string message;
+};
+
+// Reads the arguments (program name already dropped).
+Result<Invocation, UsageError> parse_invocation(std::span<const std::string_view> args);
+
+// --socket as given, else a non-empty KELVANE_OPERATOR_APPROVALS_SOCK, else
+// the packaged default.
+std::string operator_socket_path(const Invocation& invocation,
+                                 std::optional<std::string_view> variable);
+
+}  // namespace kelvane::approvals

@@ -1,0 +1,431 @@
+// The watch console on a pseudo-terminal against a fake daemon that pushes
+// events: the keys an operator types can only ever answer the request that
+// was on the screen when they were meant.
+#include <fcntl.h>
+#include <grp.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <thread>
+
+#include "fake_daemon.h"
+#include "service/operator_protocol.h"
+
+namespace kelvane::approvals {
+namespace {
+
+using namespace std::chrono_literals;
+using service::OperatorAnswer;
+using service::OperatorEvent;
+using service::RequestRecord;
+using testing::FakeDaemon;
+
+RequestRecord pending(std::string id) {
+  RequestRecord r;
+  r.id = id;
+  r.state = "pending";
+  r.title = "Reboot web-" + id;
+  r.detail = "command: /usr/sbin/reboot";
+  r.action = "sudo";
+  r.requester = "alice";
+  r.source_host = "web-03";
+  r.target_host = "web-" + id;
+  r.timeout_secs = 300;
+  r.created_at = "2026-12-07T20:00:00Z";
+  r.verified_uid = 1000;
+  r.verified_user = "alice";
+  r.peer = {1000, 1000, 4242, "kelvane-operato", "/usr/bin/kelvane-operator-approve"};
+  r.needed = 1;
+  return r;
+}
+
+std::string closed(std::string id, std::string state) {
+  OperatorEvent e;
+  e.kind = OperatorEvent::Kind::Closed;
+  e.id = std::move(id);
+  e.state = std::move(state);
+  return service::encode_event(e);
+}
+
+std::string vote_reply(std::string state) {
+  OperatorAnswer a;
+  a.reply = true;
+  a.state = std::move(state);
+  a.votes = 1;
+  a.needed = 1;
+  return service::encode_answer(a);
+}
+
+std::string vote_line(std::string id, bool approve, std::optional<std::string> reason) {
+  service::OperatorRequest r;
+  r.op = service::OperatorOp::Vote;
+  r.id = std::move(id);
+  r.approve = approve;
+  r.reason = std::move(reason);
+  std::string line = service::encode_operator_request(r);
+  line.pop_back();
+  return line;
+}
+
+// kelvane-operator-approvals watch on a pseudo-terminal, and the daemon's
+// end of its connection.
+class WatchSession {
+ public:
+  explicit WatchSession(FakeDaemon& daemon) : WatchSession(daemon.path(), daemon.listener()) {}
+
+  // On the socket at `path`; with `listener` >= 0, the connection is taken
+  // from it (a fake daemon).
+  WatchSession(const std::string& path, int listener) {
+    std::vector<std::string> args = {KOA_APPROVALS_PATH, "--socket", path, "watch"};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    winsize size{};
+    size.ws_row = 50;
+    size.ws_col = 100;
+    pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ == 0) {
+      ::execv(KOA_APPROVALS_PATH, argv.data());
+      ::_exit(127);
+    }
+    if (listener >= 0) connection_ = testing::accept_within(listener, 10000);
+  }
+
+  ~WatchSession() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGKILL);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (master_ >= 0) ::close(master_);
+  }
+
+  int connection() const { return connection_.get(); }
+
+  void push(const std::string& line) {
+    ASSERT_EQ(::send(connection_.get(), line.data(), line.size(), MSG_NOSIGNAL),
+              static_cast<ssize_t>(line.size()));
+  }
+
+  std::optional<std::string> next_line(int ms) {
+    return testing::read_line_within(connection_.get(), ms);
+  }
+
+  void type(std::string_view keys) {
+    ASSERT_EQ(::write(master_, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+  }
+
+  // Reads the screen until `text` shows up after what was seen before.
+  bool wait_for(std::string_view text, std::chrono::milliseconds within = 5000ms) {
+    const auto deadline = std::chrono::steady_clock::now() + within;
+    for (;;) {
+      const std::size_t found = screen_.find(text, seen_);
+      if (found != std::string::npos) {
+        seen_ = found + text.size();
+        return true;
+      }
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+          deadline - std::chrono::steady_clock::now());
+      if (left.count() <= 0 || !read_screen(static_cast<int>(left.count()))) return false;
+    }
+  }
+
+  // Everything shown until now, including what is still on its way.
+  const std::string& screen(std::chrono::milliseconds settle = 200ms) {
+    while (read_screen(static_cast<int>(settle.count()))) {
+    }
+    return screen_;
+  }
+
+  int wait_exit() {
+    int status = 0;
+    for (int i = 0; i < 500; ++i) {
+      screen(10ms);  // a pty whose output is not read can block its writer
+      std::this_thread::sleep_for(10ms);
+      if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+    }
+    return -1;
+  }
+
+ private:
+  bool read_screen(int ms) {
+    pollfd p{master_, POLLIN, 0};
+    if (::poll(&p, 1, ms) != 1) return false;
+    char buffer[4096];
+    const ssize_t n = ::read(master_, buffer, sizeof buffer);
+    if (n <= 0) return false;
+    screen_.append(buffer, static_cast<std::size_t>(n));
+    return true;
+  }
+
+  pid_t pid_ = -1;
+  int master_ = -1;
+  FileDescriptor connection_;
+  std::string screen_;
+  std::size_t seen_ = 0;
+};
+
+void start_watch(WatchSession& s, std::vector<std::string> ids) {
+  ASSERT_EQ(s.next_line(5000), std::optional<std::string>("{\"op\":\"watch\"}"));
+  std::string lines = "{\"ok\":true}\n";
+  for (const std::string& id : ids) lines += service::encode_pending_event(pending(id));
+  s.push(lines);
+}
+
+// The key the operator meant for a request that was withdrawn while they
+// read it arrives after the withdrawal, 0.15 to 0.8 s later: it must not
+// approve the request shown next.
+TEST(Watch, AKeyTypedAfterAWithdrawalDoesNotAnswerTheNextRequest) {
+  for (const auto delay : {150ms, 450ms, 800ms}) {
+    SCOPED_TRACE(delay.count());
+    FakeDaemon daemon;
+    WatchSession s(daemon);
+    ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1", "2"}));
+    ASSERT_TRUE(s.wait_for("approve request 1?")) << s.screen();
+    std::this_thread::sleep_for(1200ms);  // past the quiet second of the first question
+
+    s.push(closed("1", "withdrawn"));
+    std::this_thread::sleep_for(delay);
+    s.type("y");
+    EXPECT_EQ(s.next_line(1500), std::nullopt) << "a vote was sent for the next request";
+
+    const std::string& screen = s.screen();
+    const std::size_t announced = screen.find("request 1 was withdrawn by its requester");
+    const std::size_t next = screen.find("approve request 2?");
+    ASSERT_NE(announced, std::string::npos) << screen;
+    ASSERT_NE(next, std::string::npos) << screen;
+    EXPECT_LT(announced, next);
+
+    // Once the quiet second is over, a key answers the request shown, by id.
+    s.type("y");
+    EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt));
+    s.push(vote_reply("approved"));
+    EXPECT_TRUE(s.wait_for("request 2: your vote is recorded; it is now approved")) << s.screen();
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+TEST(Watch, AKeyTypedJustBeforeTheQuestionChangesIsFlushed) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1", "2"}));
+  ASSERT_TRUE(s.wait_for("approve request 1?"));
+  std::this_thread::sleep_for(1200ms);
+  // The closing event and the key reach the console together; the event is
+  // handled first and takes the key with it.
+  s.push(closed("1", "approved"));
+  s.type("y");
+  EXPECT_EQ(s.next_line(1500), std::nullopt);
+  EXPECT_NE(s.screen().find("request 1 was decided elsewhere: approved"), std::string::npos);
+}
+
+TEST(Watch, ArrivalsWaitTheirTurnAndADenialAsksItsReason) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"5"}));
+  ASSERT_TRUE(s.wait_for("approve request 5?"));
+  std::this_thread::sleep_for(1200ms);
+  s.push(service::encode_pending_event(pending("6")));
+  std::this_thread::sleep_for(300ms);
+  EXPECT_EQ(s.screen().find("approve request 6?"), std::string::npos) << s.screen();
+
+  s.type("n");
+  ASSERT_TRUE(s.wait_for("reason for denying request 5"));
+  s.type("too risky today\n");
+  EXPECT_EQ(s.next_line(3000), vote_line("5", false, "too risky today"));
+  s.push(vote_reply("denied"));
+  ASSERT_TRUE(s.wait_for("request 5: your vote is recorded; it is now denied"));
+  ASSERT_TRUE(s.wait_for("approve request 6?"));
+
+  // A withdrawal while the reason is typed drops the half-typed reason.
+  std::this_thread::sleep_for(1200ms);
+  s.type("n");
+  ASSERT_TRUE(s.wait_for("reason for denying request 6"));
+  s.type("half a rea");
+  std::this_thread::sleep_for(100ms);
+  s.push(closed("6", "withdrawn"));
+  ASSERT_TRUE(s.wait_for("request 6 was withdrawn"));
+  ASSERT_TRUE(s.wait_for("waiting for requests"));
+  s.type("son\n");
+  EXPECT_EQ(s.next_line(1500), std::nullopt);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+TEST(Watch, ARequestClosedByTheVoteFromHereIsNotSaidToBeDecidedElsewhere) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"3"}));
+  ASSERT_TRUE(s.wait_for("approve request 3?"));
+  std::this_thread::sleep_for(1200ms);
+  s.type("y");
+  EXPECT_EQ(s.next_line(3000), vote_line("3", true, std::nullopt));
+  // The daemon announces the close before it answers the vote.
+  s.push(closed("3", "approved") + vote_reply("approved"));
+  ASSERT_TRUE(s.wait_for("request 3 is now approved"));
+  ASSERT_TRUE(s.wait_for("request 3: your vote is recorded; it is now approved\r\n"));
+  EXPECT_EQ(s.screen().find("decided elsewhere"), std::string::npos);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+TEST(Watch, SkipShowsTheNextAndComesBackLater) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"7", "8"}));
+  ASSERT_TRUE(s.wait_for("approve request 7?"));
+  std::this_thread::sleep_for(1200ms);
+  s.type("s");
+  ASSERT_TRUE(s.wait_for("approve request 8?"));
+  std::this_thread::sleep_for(1200ms);
+  s.type("s");
+  ASSERT_TRUE(s.wait_for("approve request 7?"));
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+TEST(Watch, TheDaemonGoingAwayEndsWithStatus3) {
+  FakeDaemon daemon;
+  auto s = std::make_unique<WatchSession>(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(*s, {}));
+  ASSERT_TRUE(s->wait_for("waiting for requests"));
+  ::shutdown(s->connection(), SHUT_RDWR);
+  EXPECT_EQ(s->wait_exit(), 3);
+  EXPECT_NE(s->screen().find("closed the connection"), std::string::npos);
+}
+
+TEST(Watch, ARefusalToWatchIsStatus1) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_EQ(s.next_line(5000), std::optional<std::string>("{\"op\":\"watch\"}"));
+  s.push(service::encode_answer(service::refused_answer(1, "you are not an approver or auditor")));
+  EXPECT_EQ(s.wait_exit(), 1);
+  EXPECT_NE(s.screen().find("not an approver"), std::string::npos);
+}
+
+#ifdef KOA_APPROVALD_PATH
+// The real daemon, on sockets of its own in a scratch folder.
+class RealDaemon {
+ public:
+  RealDaemon() {
+    char dir[] = "/tmp/koa-approvals-real-XXXXXX";
+    if (::mkdtemp(dir) == nullptr) return;
+    dir_ = dir;
+    ::chmod(dir, 0755);  // the requester, another user, must reach the socket
+    const std::string config = dir_ + "/service.toml";
+    FILE* f = std::fopen(config.c_str(), "w");
+    if (f == nullptr) return;
+    std::fputs("approvers = [\"root\"]\n", f);
+    std::fclose(f);
+    std::vector<std::string> args = {KOA_APPROVALD_PATH,
+                                     "--socket",
+                                     requests(),
+                                     "--operator-socket",
+                                     operators(),
+                                     "--state-dir",
+                                     dir_,
+                                     "--config",
+                                     config};
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    int out[2];
+    if (::pipe(out) != 0) return;
+    pid_ = ::fork();
+    if (pid_ == 0) {
+      ::dup2(out[1], 1);
+      ::close(out[0]);
+      ::execv(KOA_APPROVALD_PATH, argv.data());
+      ::_exit(127);
+    }
+    ::close(out[1]);
+    listening_ = testing::read_line_within(out[0], 10000).value_or("").find("listening on") !=
+                 std::string::npos;
+    ::close(out[0]);
+  }
+  ~RealDaemon() {
+    if (pid_ > 0) {
+      ::kill(pid_, SIGTERM);
+      ::waitpid(pid_, nullptr, 0);
+    }
+    if (!dir_.empty()) std::filesystem::remove_all(dir_);
+  }
+  bool listening() const { return listening_; }
+  std::string requests() const { return dir_ + "/requests.sock"; }
+  std::string operators() const { return dir_ + "/operators.sock"; }
+
+ private:
+  std::string dir_;
+  pid_t pid_ = -1;
+  bool listening_ = false;
+};
+
+// The client as "nobody", asking the daemon with `title`; its process id.
+pid_t ask_as_nobody(const RealDaemon& daemon, const std::string& title) {
+  std::vector<std::string> args = {KOA_CLIENT_PATH, "--title", title, "--detail", "d",
+                                   "--target-host", "web-03"};
+  std::vector<char*> argv;
+  for (std::string& a : args) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::string variable = "KELVANE_OPERATOR_APPROVAL_SOCK=" + daemon.requests();
+  char* envp[] = {variable.data(), nullptr};
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    const int null = ::open("/dev/null", O_RDWR);
+    ::dup2(null, 0);
+    ::dup2(null, 1);
+    ::dup2(null, 2);
+    if (::setgroups(0, nullptr) != 0 || ::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(126);
+    ::execve(KOA_CLIENT_PATH, argv.data(), envp);
+    ::_exit(127);
+  }
+  return pid;
+}
+
+// The same race against the real daemon, with the requester really going
+// away: its question is withdrawn, and the key typed for it afterwards must
+// not approve the next requester's command.
+TEST(Watch, RealDaemonAKeyTypedAfterAWithdrawalDoesNotAnswerTheNextRequest) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root, to ask as another user";
+  RealDaemon daemon;
+  ASSERT_TRUE(daemon.listening());
+  WatchSession s(daemon.operators(), -1);
+  ASSERT_TRUE(s.wait_for("waiting for requests")) << s.screen();
+  const pid_t first = ask_as_nobody(daemon, "first");
+  ASSERT_TRUE(s.wait_for("\"first\"")) << s.screen();
+  const pid_t second = ask_as_nobody(daemon, "second");
+  std::this_thread::sleep_for(1200ms);
+
+  ::kill(first, SIGKILL);
+  ::waitpid(first, nullptr, 0);
+  ASSERT_TRUE(s.wait_for("was withdrawn by its requester")) << s.screen();
+  std::this_thread::sleep_for(300ms);
+  s.type("y");
+  std::this_thread::sleep_for(1200ms);
+  int status = 0;
+  EXPECT_EQ(::waitpid(second, &status, WNOHANG), 0) << "the second request was answered";
+
+  s.type("y");
+  ASSERT_EQ(::waitpid(second, &status, 0), second);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(s.screen().find("\"second\""), std::string::npos);
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+#endif
+
+}  // namespace
+}  // namespace kelvane::approvals
