@@ -23,9 +23,13 @@ ActivatedSockets take_activated_sockets(const std::string& request_path,
       sockets.error = "a socket passed by systemd is not a listening Unix stream socket";
     } else if (name == "requests" ||
                sd_is_socket_unix(fd, SOCK_STREAM, 1, request_path.c_str(), 0) > 0) {
+      // A second one would listen unserved: its requesters would wait in
+      // connect for ever.
+      if (sockets.requests >= 0) sockets.error = "systemd passed more than one request socket";
       sockets.requests = fd;
     } else if (name == "operators" ||
                sd_is_socket_unix(fd, SOCK_STREAM, 1, operator_path.c_str(), 0) > 0) {
+      if (sockets.operators >= 0) sockets.error = "systemd passed more than one operator socket";
       sockets.operators = fd;
     } else if (unplaced < 0) {
       unplaced = fd;

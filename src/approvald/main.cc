@@ -154,8 +154,9 @@ int serve(const Options& options, service::Config config, const std::string& con
     start.operators = FileDescriptor(activated.operators);
   } else {
     // Members of the approvers' group may connect; without the group, root
-    // alone.
-    const group* approvers = ::getgrnam(kApproversGroup);
+    // alone. A daemon run by another user (to try it, or in tests) keeps
+    // the socket to that user: it could not give it to the group anyway.
+    const group* approvers = ::geteuid() == 0 ? ::getgrnam(kApproversGroup) : nullptr;
     const gid_t gid = approvers ? approvers->gr_gid : static_cast<gid_t>(-1);
     if (auto made = ensure_directory(parent_of(settings.operator_socket), 0755); !made.ok()) {
       complain(made.error());

@@ -537,6 +537,25 @@ TEST_F(Approvald, RunsOnSocketsFromSystemd) {
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 
+// A second request socket would listen with nobody accepting: its
+// requesters would hang in connect. The daemon refuses to start instead.
+TEST_F(Approvald, RefusesTwoRequestSocketsFromSystemd) {
+  if (::access("/usr/bin/systemd-socket-activate", X_OK) != 0)
+    GTEST_SKIP() << "needs systemd-socket-activate";
+  DaemonProcess daemon(config());
+  const std::string second = daemon.dir() + "/second.sock";
+  ASSERT_TRUE(daemon.start({"/usr/bin/systemd-socket-activate", "-l", daemon.request_socket(), "-l",
+                            second, "--fdname=requests:requests"},
+                           false));
+  for (int i = 0; i < 500 && ::access(daemon.request_socket().c_str(), F_OK) != 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  ::chmod(daemon.request_socket().c_str(), 0666);
+  // The wrapper starts the daemon on the first connection.
+  Process client = run_client(daemon, carol_, "Two sockets");
+  EXPECT_TRUE(daemon.log_shows("more than one request socket")) << daemon.log();
+  EXPECT_NE(client.wait().status, 0);
+}
+
 TEST(ApprovaldStart, ABadConfigurationStopsItWithStatusTwo) {
   testing::TempDir dir;
   testing::write_file(dir.file("bad.toml"), "approvals = 2\napprovers = [1]\n");
