@@ -9,9 +9,9 @@
 #include <ctime>
 
 #include "daemon.h"
-#include "demo_service/request_line.h"  // the demo's limits and texts of the line
 #include "json/json.h"
 #include "service/answer.h"
+#include "service/request_limits.h"
 #include "verdict_line.h"
 
 namespace kelvane::approvald {
@@ -119,7 +119,7 @@ void Daemon::accept_requesters() {
     r->cap_uid = cap_uid;
     ++per_uid_[cap_uid];
     watch_fd(r->fd.get(), r->key, kReading);
-    set_deadline(*r, Clock::now() + demo::kRequestTimeLimit);
+    set_deadline(*r, Clock::now() + service::kRequestTimeLimit);
     requesters_.emplace(r->key, std::move(r));
   }
 }
@@ -175,11 +175,11 @@ void Daemon::read_request(Requester& r) {
       // nothing came, else the line is unfinished. A client that only
       // half-closed still reads the answer.
       if (r.phase == Phase::Dropping) {
-        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+        answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
       } else if (r.in.empty()) {
         close_requester(r);
       } else {
-        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::Unfinished));
+        answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::Unfinished));
       }
       return;
     }
@@ -187,17 +187,17 @@ void Daemon::read_request(Requester& r) {
     const std::size_t end = chunk.find('\n');
     if (r.phase == Phase::Dropping) {
       if (end != std::string_view::npos)
-        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+        answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
       if (end != std::string_view::npos) return;
       continue;
     }
     const std::size_t taken = end == std::string_view::npos ? chunk.size() : end;
-    if (r.in.size() + taken > demo::kMaxRequestBytes) {
+    if (r.in.size() + taken > service::kMaxRequestBytes) {
       r.in.clear();
       r.in.shrink_to_fit();
       r.phase = Phase::Dropping;
       if (end != std::string_view::npos) {
-        answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+        answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
         return;
       }
       continue;
@@ -338,10 +338,10 @@ std::string Daemon::pending_event(const Requester& r) {
 void Daemon::on_deadline(Requester& r) {
   switch (r.phase) {
     case Phase::Reading:
-      answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TimedOut));
+      answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TimedOut));
       return;
     case Phase::Dropping:
-      answer_unread(r, "invalid_request", demo::line_problem(demo::LineStatus::TooLong));
+      answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
       return;
     case Phase::Pending:
       decide(r, "expired",

@@ -1,8 +1,10 @@
 // The codec's entry points: reading a whole text into a Value
 // (parse_value), into a record of named fields (read_record) or straight
-// into its canonical compact text (CompactText), and writing compact JSON
-// (Serializer, SerializeMap, to_json). The value model is in value.h, the
-// reader's error in error.h; everything else is internal (see README.md).
+// into its canonical compact text (CompactText), taking one object or array
+// apart into the texts of its members (split_object, split_array), and
+// writing compact JSON (Serializer, SerializeMap, to_json). The value model
+// is in value.h, the reader's error in error.h; everything else is internal
+// (see README.md).
 #pragma once
 
 #include <cstddef>
@@ -11,6 +13,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "json/error.h"
 #include "json/value.h"
@@ -192,6 +195,31 @@ struct RecordError {
 // value where it was bound. On failure the places may hold some of the
 // fields already read.
 Result<void, RecordError> read_record(std::string_view text, const RecordShape& shape);
+
+// ---- Taking one object or array apart ------------------------------------------
+
+// Splitting one whole text (valid UTF-8) that is an object or an array into
+// the texts of its members or elements, each to be read on its own with
+// parse_value or read_record, within a nesting budget of its own. What a
+// service reads this way may nest deeper as a whole than the reader takes at
+// once: a list of requests, each with a context as deep as the client
+// allows.
+//
+// The whole text's grammar is checked as the reader checks it (brackets
+// matched by kind, strings and numbers lexed, nothing but white space
+// after), but inside a member or element as when skipping: without a
+// nesting limit, and with the skipping walk's errors. Errors are positioned
+// in the whole text; a text of another kind is refused with "invalid type:
+// ..., expected an object" (or "an array").
+struct MemberText {
+  std::string key;         // decoded
+  std::string_view value;  // the value's text in the whole, without white space around it
+};
+
+// The members in the order of the text, a repeated key as often as it comes.
+Result<std::vector<MemberText>, Error> split_object(std::string_view text);
+// The elements' texts in order.
+Result<std::vector<std::string_view>, Error> split_array(std::string_view text);
 
 // ---- Writing -------------------------------------------------------------------
 

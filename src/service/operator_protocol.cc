@@ -2,11 +2,11 @@
 
 #include <algorithm>
 #include <array>
+#include <string>
 #include <utility>
 
 #include "json/json.h"
 #include "json/value.h"
-#include "service/object_members.h"
 #include "support/utf8.h"
 
 namespace kelvane::service {
@@ -100,7 +100,8 @@ std::string line_of(json::Map&& object) {
 // --- Reading -------------------------------------------------------------
 
 // One member's value, read whole; its own nesting is within the reader's
-// limit because only the outer levels of a line are taken apart by hand.
+// limit because the outer levels of a line are taken apart first
+// (json::split_object, json::split_array).
 Result<Value, std::string> read_value(std::string_view name, std::string_view text) {
   auto value = json::parse_value(text);
   if (!value.ok()) {
@@ -110,11 +111,29 @@ Result<Value, std::string> read_value(std::string_view name, std::string_view te
   return std::move(value).value();
 }
 
-Result<std::string, std::string> read_key(std::string_view key_text) {
-  auto key = json::parse_value(key_text);
-  if (!key.ok() || key.value().kind() != Kind::String)
-    return fail(std::string("a member name is not a JSON string"));
-  return std::string(key.value().as_string());
+// Where a line's own grammar fails: the common cases in the words the
+// request socket uses for them too, the rest in the reader's; each at the
+// reader's position.
+std::string syntax_problem(const json::Error& e) {
+  std::string what;
+  switch (e.code()) {
+    case json::ErrorCode::ExpectedObjectCommaOrEnd:
+      what = "expected ',' or '}'";
+      break;
+    case json::ErrorCode::KeyMustBeAString:
+    case json::ErrorCode::EofWhileParsingObject:
+      what = "expected a member name";
+      break;
+    case json::ErrorCode::ExpectedColon:
+      what = "expected ':'";
+      break;
+    case json::ErrorCode::TrailingCharacters:
+      what = "unexpected text after the request object";
+      break;
+    default:
+      return e.to_string();
+  }
+  return what + " at line " + std::to_string(e.line()) + " column " + std::to_string(e.column());
 }
 
 std::string wrong_type(std::string_view name, std::string_view expected) {
@@ -341,18 +360,17 @@ Result<RequestRecord, std::string> check_required(RequestRecord&& record,
 
 // R read member by member: for a record whose context nests deeper than the
 // reader takes the record whole.
-Result<RequestRecord, std::string> read_record_by_members(const std::vector<RawMember>& members) {
+Result<RequestRecord, std::string> read_record_by_members(
+    const std::vector<json::MemberText>& members) {
   RequestRecord record;
   std::array<bool, kRecordFields.size()> seen{};
-  for (const RawMember& raw : members) {
-    std::string name;
-    KOA_TAKE(name, read_key(raw.key));
-    const RFieldName* known = record_field(name);
+  for (const json::MemberText& raw : members) {
+    const RFieldName* known = record_field(raw.key);
     if (known == nullptr) continue;
     seen[static_cast<std::size_t>(known - kRecordFields.data())] = true;
     Value value;
-    KOA_TAKE(value, read_value(name, raw.value));
-    if (auto stored = store_field(record, known->field, name, value); !stored.ok())
+    KOA_TAKE(value, read_value(raw.key, raw.value));
+    if (auto stored = store_field(record, known->field, raw.key, value); !stored.ok())
       return fail(std::move(stored).error());
   }
   return check_required(std::move(record), seen);
@@ -370,9 +388,9 @@ Result<RequestRecord, std::string> read_record_tree(const Value& tree, std::stri
     seen[static_cast<std::size_t>(known - kRecordFields.data())] = true;
     if (known->field == RField::Context) {
       std::string_view text;
-      if (auto members = split_object(raw); members.ok()) {
-        for (const RawMember& member : members.value()) {
-          if (member.key == "\"context\"") text = member.value;
+      if (auto members = json::split_object(raw); members.ok()) {
+        for (const json::MemberText& member : members.value()) {
+          if (member.key == "context") text = member.value;
         }
       }
       record.context = text.empty() ? json::to_json(m.value) : std::string(text);
@@ -385,8 +403,8 @@ Result<RequestRecord, std::string> read_record_tree(const Value& tree, std::stri
 }
 
 Result<RequestRecord, std::string> read_record(std::string_view text) {
-  auto members = split_object(text);
-  if (!members.ok()) return fail("a request record does not read: " + members.error());
+  auto members = json::split_object(text);
+  if (!members.ok()) return fail("a request record does not read: " + members.error().to_string());
   auto whole = json::parse_value(text);
   if (whole.ok()) return read_record_tree(whole.value(), text);
   if (whole.error().code() == json::ErrorCode::RecursionLimitExceeded)
@@ -396,7 +414,7 @@ Result<RequestRecord, std::string> read_record(std::string_view text) {
 
 Result<std::vector<RequestRecord>, std::string> read_records_tree(const Value& tree,
                                                                   std::string_view raw) {
-  auto elements = split_array(raw);
+  auto elements = json::split_array(raw);
   if (!elements.ok() || tree.kind() != Kind::Array ||
       elements.value().size() != tree.as_array().size()) {
     return fail(std::string("a list of requests does not read"));
@@ -412,8 +430,9 @@ Result<std::vector<RequestRecord>, std::string> read_records_tree(const Value& t
 }
 
 Result<std::vector<RequestRecord>, std::string> read_records(std::string_view text) {
-  auto elements = split_array(text);
-  if (!elements.ok()) return fail("a list of requests does not read: " + elements.error());
+  auto elements = json::split_array(text);
+  if (!elements.ok())
+    return fail("a list of requests does not read: " + elements.error().to_string());
   std::vector<RequestRecord> records;
   records.reserve(elements.value().size());
   for (const std::string_view element : elements.value()) {
@@ -630,19 +649,22 @@ Result<OperatorRequest, std::string> decode_operator_request(std::string_view li
   if (line.size() > kMaxOperatorLine)
     return fail("the line is longer than " + std::to_string(kMaxOperatorLine) + " bytes");
   if (!utf8::is_valid(line)) return fail(std::string("the line is not valid UTF-8"));
-  auto members = split_object(line);
-  if (!members.ok()) return fail(std::move(members).error());
+  const std::size_t first = line.find_first_not_of(" \t\n\r");
+  if (first == std::string_view::npos || line[first] != '{')
+    return fail(std::string("the request is not a JSON object"));
+  auto members = json::split_object(line);
+  if (!members.ok())
+    return fail("the request is not valid JSON: " + syntax_problem(members.error()));
   RequestMembers read;
-  std::vector<std::string> seen;
-  for (const RawMember& raw : members.value()) {
-    auto name = read_key(raw.key);
-    if (!name.ok()) return fail(std::move(name).error());
-    if (std::find(seen.begin(), seen.end(), name.value()) != seen.end())
-      return fail("the member \"" + name.value() + "\" appears twice");
-    seen.push_back(name.value());
-    auto value = read_value(name.value(), raw.value);
+  std::vector<std::string_view> seen;
+  for (const json::MemberText& raw : members.value()) {
+    const std::string& name = raw.key;
+    if (std::find(seen.begin(), seen.end(), name) != seen.end())
+      return fail("the member \"" + name + "\" appears twice");
+    seen.push_back(name);
+    auto value = read_value(name, raw.value);
     if (!value.ok()) return fail(std::move(value).error());
-    if (auto stored = read_request_member(read, name.value(), value.value()); !stored.ok())
+    if (auto stored = read_request_member(read, name, value.value()); !stored.ok())
       return fail(std::move(stored).error());
   }
   return check_request(std::move(read));
@@ -707,19 +729,17 @@ std::string encode_pending_event(const RequestRecord& record) {
 
 Result<DaemonLine, std::string> decode_daemon_line(std::string_view line) {
   if (!utf8::is_valid(line)) return fail(std::string("the daemon's line is not valid UTF-8"));
-  auto members = split_object(line);
-  if (!members.ok()) return fail("the daemon's line does not read: " + members.error());
+  auto members = json::split_object(line);
+  if (!members.ok()) return fail("the daemon's line does not read: " + members.error().to_string());
   // Read whole when the reader takes it (one pass for a list of thousands),
   // else member by member.
   auto whole = json::parse_value(line);
   if (!whole.ok() && whole.error().code() != json::ErrorCode::RecursionLimitExceeded)
     return fail("the daemon's line does not read: " + whole.error().to_string());
   DaemonMembers read;
-  for (const RawMember& raw : members.value()) {
-    auto name = read_key(raw.key);
-    if (!name.ok()) return fail(std::move(name).error());
-    const Value* parsed = whole.ok() ? member(whole.value(), name.value()) : nullptr;
-    if (auto stored = read_daemon_member(read, name.value(), raw.value, parsed); !stored.ok())
+  for (const json::MemberText& raw : members.value()) {
+    const Value* parsed = whole.ok() ? member(whole.value(), raw.key) : nullptr;
+    if (auto stored = read_daemon_member(read, raw.key, raw.value, parsed); !stored.ok())
       return fail(std::move(stored).error());
   }
   return sort_daemon_line(std::move(read));

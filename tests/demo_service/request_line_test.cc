@@ -128,13 +128,6 @@ TEST(RequestLine, ALongLineIsReadToItsEnd) {
   EXPECT_EQ(::recv(pair.service, &byte, 1, MSG_DONTWAIT), -1);  // nothing left unread
 }
 
-TEST(RequestLine, ProblemsReadAsReasons) {
-  EXPECT_EQ(line_problem(LineStatus::TooLong), "the request line is longer than 1048576 bytes");
-  EXPECT_EQ(line_problem(LineStatus::TimedOut),
-            "the request line was not complete within 10 seconds");
-  EXPECT_EQ(line_problem(LineStatus::Unfinished), "the request line ended without a line feed");
-}
-
 TEST(StaleProbe, OnlyARefusedConnectionIsStale) {
   testing::TempDir dir;
   const std::string stale = dir.file("stale.sock");

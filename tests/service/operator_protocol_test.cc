@@ -121,6 +121,8 @@ TEST(OperatorRequests, RefuseBadLinesWithTheReason) {
       {R"({"op":"history","since":18446744073709551615})", "Unix seconds"},
       {R"({"op":"history","since":"yesterday"})", "Unix seconds"},
       {R"({"op":"list","x":[1,})", "expected"},
+      {R"({"op":"list","x":[}})", "not valid JSON: expected value at line 1 column 19"},
+      {R"({"op":"list"} x)", "unexpected text after the request object at line 1 column 15"},
       {std::string(kMaxOperatorLine + 1, ' '), "longer than 65536 bytes"},
   };
   for (const auto& [line, reason] : cases) {
@@ -233,6 +235,10 @@ TEST(OperatorAnswers, SkipUnknownMembersAndRefuseBrokenLines) {
       {R"({"event":"closed","id":"1"})", "lacks a member"},
       {R"({"ok":true,"requests":{}})", "does not read"},
       {R"({"ok":true,"requests":[1,]})", "does not read"},
+      // Brackets match by kind however deep, where the whole is past the
+      // reader's budget and is taken apart.
+      {R"({"ok":true,"requests":[)" + std::string(200, '[') + "}]}",
+       "does not read: expected value at line 1 column 224"},
       {R"({"ok":true,"request":{"id":1}})", "not a string"},
       {no_title, "has no \"title\""},
       {R"({"ok":true,"votes":-1})", "whole number"},

@@ -4,12 +4,17 @@
 // reads them; a field of any value is handed over whole (Take) and read by
 // its own walk, so that it has its own nesting budget and its errors are
 // positioned within it.
+//
+// Taking one object or array apart (split_object, split_array) is a record
+// of this kind too: one whose every value is handed over, skipped, and kept
+// as its text.
 #include "json/json.h"
 
 #include <charconv>
 #include <cstdint>
 #include <cstdlib>
 #include <utility>
+#include <vector>
 
 #include "json/internal/number_text.h"
 #include "json/internal/walker.h"
@@ -315,7 +320,71 @@ class RecordFiller {
   std::string member_;
 };
 
+// The visitor of split_object and split_array: the one object or array at
+// the top is walked, and every member's or element's value in it is taken
+// whole and skipped (grammar checked, no nesting limit), its text kept.
+class Splitter {
+ public:
+  Splitter(std::string_view text, bool object) noexcept : text_(text), object_(object) {}
+
+  std::vector<MemberText>& members() noexcept { return members_; }
+  std::vector<std::string_view>& elements() noexcept { return elements_; }
+
+  Status open(bool object, std::size_t&) const {
+    if (object != object_) return unexpected().open(object);
+    return {};
+  }
+  Status close(bool, std::size_t) const noexcept { return {}; }
+
+  Result<KeyAction, Error> key(const StringToken& token) {
+    members_.push_back({std::string(token.text), {}});
+    return KeyAction::Take;
+  }
+  Element next_element() const noexcept { return Element::Take; }
+
+  Status take(Input& in) {
+    in.skip_whitespace();
+    const std::size_t start = in.index();
+    if (Status s = detail::skip_value(in); !s) return s;
+    const std::string_view value = text_.substr(start, in.index() - start);
+    if (object_) {
+      members_.back().value = value;
+    } else {
+      elements_.push_back(value);
+    }
+    return {};
+  }
+
+  // Every value inside is taken, so a scalar can only be the whole text.
+  Status null_value() const { return unexpected().null_value(); }
+  Status boolean(bool value) const { return unexpected().boolean(value); }
+  Status number(const NumberToken& token) const { return unexpected().number(token); }
+  Status string(const StringToken& token) const { return unexpected().string(token); }
+
+ private:
+  detail::Unexpected unexpected() const noexcept {
+    return detail::Unexpected(object_ ? "an object" : "an array");
+  }
+
+  std::string_view text_;
+  bool object_;
+  std::vector<MemberText> members_;
+  std::vector<std::string_view> elements_;
+};
+
 }  // namespace
+
+Result<std::vector<MemberText>, Error> split_object(std::string_view text) {
+  Splitter splitter(text, true);
+  if (Status s = detail::read_whole(text, splitter); !s) return fail(std::move(s).error());
+  return std::move(splitter.members());
+}
+
+Result<std::vector<std::string_view>, Error> split_array(std::string_view text) {
+  Splitter splitter(text, false);
+  if (Status s = detail::read_whole(text, splitter); !s) return fail(std::move(s).error());
+  return std::move(splitter.elements());
+}
 
 Result<void, RecordError> read_record(std::string_view text, const RecordShape& shape) {
   // One bit per field; a longer list is a fault of the program, not of the
