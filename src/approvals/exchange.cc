@@ -1,6 +1,6 @@
 #include "approvals/exchange.h"
 
-#include "service/object_members.h"
+#include "json/json.h"
 
 namespace kelvane::approvals {
 
@@ -29,20 +29,19 @@ Result<service::OperatorAnswer, Unreachable> ask_daemon(const std::string& path,
 }
 
 std::optional<std::string_view> request_array_text(std::string_view line, std::string_view name) {
-  Result<std::vector<service::RawMember>, std::string> members = service::split_object(line);
+  Result<std::vector<json::MemberText>, json::Error> members = json::split_object(line);
   if (!members.ok()) return std::nullopt;
-  const std::string key = "\"" + std::string(name) + "\"";
   bool ok = false;
   std::optional<std::string_view> array;
-  for (const service::RawMember& m : members.value()) {
-    if (m.key == "\"ok\"") ok = m.value == "true";
-    if (m.key == key) array = m.value;
+  for (const json::MemberText& m : members.value()) {
+    if (m.key == "ok") ok = m.value == "true";
+    if (m.key == name) array = m.value;
   }
   if (!ok || !array) return std::nullopt;
-  Result<std::vector<std::string_view>, std::string> elements = service::split_array(*array);
+  Result<std::vector<std::string_view>, json::Error> elements = json::split_array(*array);
   if (!elements.ok()) return std::nullopt;
   for (const std::string_view element : elements.value()) {
-    if (!service::split_object(element).ok()) return std::nullopt;
+    if (!json::split_object(element).ok()) return std::nullopt;
   }
   return array;
 }
