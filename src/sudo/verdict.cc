@@ -7,8 +7,6 @@
 namespace kelvane::sudo {
 namespace {
 
-constexpr std::string_view kPrefix = "kelvane operator approval: ";
-
 // The last line of whole lines, with the words every outcome ends with when
 // the command does not run.
 std::string ended_not_run(std::string lines) {
@@ -62,12 +60,13 @@ Verdict verdict_of(const Result<approval::OperatorApprovalDecision, io::Error>& 
 }
 
 Verdict refusal(std::string_view reason) {
-  std::string message = std::string(kPrefix).append("refused: ").append(reason).append(kNotRun);
+  std::string message =
+      std::string(kMessagePrefix).append("refused: ").append(reason).append(kNotRun);
   return {kError, message + '\n', message};
 }
 
 Verdict interruption(int signal) {
-  std::string message = std::string(kPrefix)
+  std::string message = std::string(kMessagePrefix)
                             .append("interrupted by ")
                             .append(signal_name(signal))
                             .append(" before the operator answered")
