@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,7 @@
 #include "sudo/plugin_options.h"
 #include "sudo/shell_quote.h"
 #include "sudo/sudo_request.h"
+#include "sudo/verdict.h"
 #include "support/hex.h"
 #include "support/utf8.h"
 #include "testing/service.h"
@@ -568,6 +570,50 @@ TEST(SudoPluginOptions, DefaultsAndSettings) {
   EXPECT_EQ(parse_plugin_options(ask.get()).value().user_writable, UserWritable::kAsk);
   const Vector refuse{"user_writable=refuse"};
   EXPECT_EQ(parse_plugin_options(refuse.get()).value().user_writable, UserWritable::kRefuse);
+}
+
+// A relative command runs from the working directory, which may be "/".
+TEST(SudoReadOperation, ACommandPathIsMadeAbsoluteFromTheDirectory) {
+  const struct {
+    const char* command;
+    const char* cwd;
+    const char* absolute;
+  } cases[] = {
+      {"/usr/bin/id", "/home/alice", "/usr/bin/id"},
+      {"bin/tool", "/home/alice", "/home/alice/bin/tool"},
+      {"bin/tool", "/srv/", "/srv/bin/tool"},
+      {"bin/tool", "/", "/bin/tool"},
+      {"./tool", "/opt", "/opt/./tool"},
+  };
+  for (const auto& c : cases) {
+    Operation op;
+    op.command = c.command;
+    op.cwd = c.cwd;
+    EXPECT_EQ(absolute_command(op), c.absolute) << c.command << " in " << c.cwd;
+  }
+}
+
+// Each signal that ends the wait is named, and a refusal says why; the
+// message is the reason and a line feed, and the command does not run.
+TEST(SudoVerdict, InterruptionsAndRefusalsSayWhatHappened) {
+  const struct {
+    Verdict verdict;
+    const char* reason;
+  } cases[] = {
+      {interruption(SIGINT), "interrupted by SIGINT before the operator answered"},
+      {interruption(SIGQUIT), "interrupted by SIGQUIT before the operator answered"},
+      {interruption(SIGTERM), "interrupted by SIGTERM before the operator answered"},
+      {interruption(SIGHUP), "interrupted by SIGHUP before the operator answered"},
+      {interruption(SIGUSR1), "interrupted by a signal before the operator answered"},
+      {refusal("sudo gave no uid= in user_info"), "refused: sudo gave no uid= in user_info"},
+  };
+  for (const auto& c : cases) {
+    const std::string reason =
+        "kelvane operator approval: " + std::string(c.reason) + "; the command was not run";
+    EXPECT_EQ(c.verdict.status, kError) << c.reason;
+    EXPECT_EQ(c.verdict.reason, reason);
+    EXPECT_EQ(c.verdict.message, reason + "\n");
+  }
 }
 
 }  // namespace
