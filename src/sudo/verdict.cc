@@ -7,16 +7,15 @@
 namespace kelvane::sudo {
 namespace {
 
-// The last line of whole lines, with the words every outcome ends with when
-// the command does not run.
-std::string ended_not_run(std::string lines) {
-  if (!lines.empty() && lines.back() == '\n') lines.pop_back();
-  return lines.append(kNotRun).append(1, '\n');
-}
-
 std::string without_line_feed(std::string text) {
   if (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
+}
+
+// The last line of whole lines, with the words every outcome ends with when
+// the command does not run.
+std::string ended_not_run(std::string lines) {
+  return without_line_feed(std::move(lines)).append(kNotRun).append(1, '\n');
 }
 
 std::string_view signal_name(int signal) {
