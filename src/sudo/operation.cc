@@ -147,11 +147,11 @@ Result<void, std::string> read_cwd(Operation& op, char* const* user_info,
         "cwd= in user_info"));
   }
   KOA_TRY(cwd, text_of(source, vector_name, name, "the working directory"));
-  if (!cwd.starts_with('/')) {
-    return fail("the working directory is not known: sudo gave " + std::string(name) + "=" +
-                shell_quote(cwd));
-  }
   op.cwd = std::move(cwd);
+  if (!op.cwd.starts_with('/')) {
+    return fail("the working directory is not known: sudo gave " + std::string(name) + "=" +
+                shell_quote(op.cwd));
+  }
   return {};
 }
 

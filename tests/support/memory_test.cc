@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdint>
-#include <new>
 #include <string>
 
 namespace kelvane {
@@ -46,16 +44,6 @@ TEST(PreferHugePages, AnyBufferIsAccepted) {
   std::string big(std::size_t{9} << 20, 'y');
   prefer_huge_pages(big.data() + 1, big.size() - 1);
   EXPECT_EQ(big[12345], 'y');
-}
-
-// A size no address space holds is refused before anything is copied,
-// rather than doubled round to a small capacity.
-TEST(ByteBuffer, ASizeBeyondMemoryIsBadAlloc) {
-  ByteBuffer buffer;
-  buffer.append("kept", 4);
-  const char* nothing_to_read = nullptr;
-  EXPECT_THROW(buffer.append(nothing_to_read, SIZE_MAX / 2 + 2), std::bad_alloc);
-  EXPECT_EQ(buffer.view(), "kept");
 }
 
 }  // namespace
