@@ -8,9 +8,7 @@ Result<void, std::string> check_command_file(Operation& operation, UserWritable 
     operation.resolved_command = path;
     return {};
   }
-  Result<CommandFile, std::string> examined = examine_command_file(path);
-  if (!examined.ok()) return fail(std::move(examined).error());
-  CommandFile& file = examined.value();
+  KOA_TRY(file, examine_command_file(path));
   operation.resolved_command = std::move(file.resolved);
   operation.links = std::move(file.links);
   if (!file.changeable) return {};

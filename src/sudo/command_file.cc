@@ -117,13 +117,12 @@ Result<CommandFile, std::string> examine_command_file(const std::string& path) {
     if (!file.changeable) file.changeable = changeable_by_others(here, st);
     if (!S_ISLNK(st.st_mode)) continue;
     if (file.links.size() == kMaxLinks) return cannot_examine(path, ELOOP);
-    Result<std::string, std::string> target = read_link(here, st);
-    if (!target.ok()) return fail(std::move(target).error());
+    KOA_TRY(target, read_link(here, st));
     done.pop_back();
-    if (target.value().starts_with('/')) done.clear();
-    std::deque<std::string> more = components(target.value());
+    if (target.starts_with('/')) done.clear();
+    std::deque<std::string> more = components(target);
     todo.insert(todo.begin(), more.begin(), more.end());
-    file.links.push_back({here, std::move(target).value()});
+    file.links.push_back({here, std::move(target)});
   }
   file.resolved = joined(done);
   return file;

@@ -25,9 +25,9 @@ struct CommandFile {
   // The first thing along the way that someone other than root could
   // change, said for the user ("the file /tmp/u/tool is owned by nobody
   // (uid 65534), not root"); nullopt when there is none. Everything must be
-  // owned by root and not writable by group or others, as sudo demands of
-  // its plugins: "/", every directory on the way, every link met, and the
-  // file itself.
+  // owned by root and, but for a link whose own mode means nothing, not
+  // writable by group or others, as sudo demands of its plugins: "/", every
+  // directory on the way, every link met, and the file itself.
   std::optional<std::string> changeable;
 };
 

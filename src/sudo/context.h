@@ -15,7 +15,7 @@ namespace kelvane::sudo {
 // NAME=value), "invokingUid", "invokingUser", "userWritable" (only under
 // user_writable=ask for a command someone other than root could change:
 // {"warning", "owner", "mode", "sha256"}), "tty" (null without a terminal)
-// and "pid" (sudo's, left out when sudo did not give it).
+// and "pid" (sudo's, left out when sudo did not give it as a number).
 json::Value operation_context(const Operation& operation);
 
 }  // namespace kelvane::sudo

@@ -6,6 +6,7 @@
 #include "sudo/command_info_table.h"
 #include "sudo/settings.h"
 #include "sudo/shell_quote.h"
+#include "support/decimal.h"
 #include "support/utf8.h"
 
 namespace kelvane::sudo {
@@ -85,9 +86,7 @@ Result<void, std::string> read_settings(Operation& op, char* const* command_info
         equals == std::string_view::npos ? std::string_view() : text.substr(equals + 1);
     const CommandInfoEntry* known = command_info_entry(name);
     if (known != nullptr && known->handling == Handling::kRefused) {
-      if (Result<void, std::string> refused = refuse_entry(name, value); !refused.ok()) {
-        return refused;
-      }
+      KOA_TRY_VOID(refuse_entry(name, value));
     }
     // preserve_groups=false, which is not refused, is shown like the rest.
     const bool kept =
@@ -102,42 +101,31 @@ Result<void, std::string> read_settings(Operation& op, char* const* command_info
 
 Result<void, std::string> read_command(Operation& op, char* const* command_info,
                                        char* const* run_argv) {
-  Result<std::string, std::string> command =
-      text_of(command_info, "command_info", "command", "the command path");
-  if (!command.ok()) return fail(std::move(command).error());
-  op.command = std::move(command).value();
-  if (op.command.empty()) return fail(std::string("sudo gave an empty command="));
-  if (Result<void, std::string> settings = read_settings(op, command_info); !settings.ok()) {
-    return settings;
-  }
-  Result<std::vector<std::string>, std::string> argv = texts_of(run_argv, "argv");
-  if (!argv.ok()) return fail(std::move(argv).error());
-  if (argv.value().empty()) return fail(std::string("sudo gave an empty argument vector"));
-  op.argv = std::move(argv).value();
+  KOA_TRY(command, text_of(command_info, "command_info", "command", "the command path"));
+  if (command.empty()) return fail(std::string("sudo gave an empty command="));
+  op.command = std::move(command);
+  KOA_TRY_VOID(read_settings(op, command_info));
+  KOA_TRY(argv, texts_of(run_argv, "argv"));
+  if (argv.empty()) return fail(std::string("sudo gave an empty argument vector"));
+  op.argv = std::move(argv);
   return {};
 }
 
 Result<void, std::string> read_env(Operation& op, char* const* run_envp) {
-  Result<std::vector<std::string>, std::string> env = texts_of(run_envp, "the environment");
-  if (!env.ok()) return fail(std::move(env).error());
-  op.env = std::move(env).value();
+  KOA_TRY(env, texts_of(run_envp, "the environment"));
+  op.env = std::move(env);
   return {};
 }
 
 Result<void, std::string> read_run_as(Operation& op, char* const* command_info) {
-  Result<std::string, std::string> user =
-      text_of(command_info, "command_info", "runas_user", "the run-as user");
-  if (!user.ok()) return fail(std::move(user).error());
-  op.runas_user = std::move(user).value();
-  Result<std::uint64_t, std::string> uid = id_of(command_info, "runas_uid");
-  if (!uid.ok()) return fail(std::move(uid).error());
-  Result<std::uint64_t, std::string> gid = id_of(command_info, "runas_gid");
-  if (!gid.ok()) return fail(std::move(gid).error());
-  op.runas_uid = static_cast<uid_t>(uid.value());
-  op.runas_gid = static_cast<gid_t>(gid.value());
-  Result<void, std::string> euid = same_effective_id(command_info, "runas_euid", uid.value());
-  if (!euid.ok()) return euid;
-  return same_effective_id(command_info, "runas_egid", gid.value());
+  KOA_TRY(user, text_of(command_info, "command_info", "runas_user", "the run-as user"));
+  op.runas_user = std::move(user);
+  KOA_TRY(uid, id_of(command_info, "runas_uid"));
+  KOA_TRY(gid, id_of(command_info, "runas_gid"));
+  op.runas_uid = static_cast<uid_t>(uid);
+  op.runas_gid = static_cast<gid_t>(gid);
+  KOA_TRY_VOID(same_effective_id(command_info, "runas_euid", uid));
+  return same_effective_id(command_info, "runas_egid", gid);
 }
 
 // Where the command starts: an intercepted command's own directory
@@ -158,29 +146,25 @@ Result<void, std::string> read_cwd(Operation& op, char* const* user_info,
         "the working directory is not known: sudo gave no runcwd= or cwd= in command_info nor "
         "cwd= in user_info"));
   }
-  Result<std::string, std::string> cwd =
-      text_of(source, vector_name, name, "the working directory");
-  if (!cwd.ok()) return fail(std::move(cwd).error());
-  if (!cwd.value().starts_with('/')) {
+  KOA_TRY(cwd, text_of(source, vector_name, name, "the working directory"));
+  op.cwd = std::move(cwd);
+  if (!op.cwd.starts_with('/')) {
     return fail("the working directory is not known: sudo gave " + std::string(name) + "=" +
-                shell_quote(cwd.value()));
+                shell_quote(op.cwd));
   }
-  op.cwd = std::move(cwd).value();
   return {};
 }
 
 Result<void, std::string> read_invoker(Operation& op, char* const* user_info) {
-  Result<std::string, std::string> user = text_of(user_info, "user_info", "user", "the user name");
-  if (!user.ok()) return fail(std::move(user).error());
-  op.user = std::move(user).value();
+  KOA_TRY(user, text_of(user_info, "user_info", "user", "the user name"));
+  op.user = std::move(user);
   const std::optional<std::string_view> uid = find_setting(user_info, "uid");
   if (!uid) return fail(std::string("sudo gave no uid= in user_info"));
   const std::optional<std::uint64_t> uid_value = parse_decimal(*uid, kMaxId);
   if (!uid_value) return fail("sudo gave uid=" + shell_quote(*uid) + " in user_info, not a number");
   op.user_uid = static_cast<uid_t>(*uid_value);
-  Result<std::string, std::string> host = text_of(user_info, "user_info", "host", "the host name");
-  if (!host.ok()) return fail(std::move(host).error());
-  op.host = std::move(host).value();
+  KOA_TRY(host, text_of(user_info, "user_info", "host", "the host name"));
+  op.host = std::move(host);
   if (const auto tty = find_setting(user_info, "tty")) {
     if (!utf8::is_valid(*tty)) return not_utf8("the terminal", *tty);
     op.tty = std::string(*tty);
@@ -203,12 +187,11 @@ std::string absolute_command(const Operation& operation) {
 Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
                                               char* const* run_argv, char* const* run_envp) {
   Operation op;
-  Result<void, std::string> step = read_command(op, command_info, run_argv);
-  if (step.ok()) step = read_env(op, run_envp);
-  if (step.ok()) step = read_run_as(op, command_info);
-  if (step.ok()) step = read_cwd(op, user_info, command_info);
-  if (step.ok()) step = read_invoker(op, user_info);
-  if (!step.ok()) return fail(std::move(step).error());
+  KOA_TRY_VOID(read_command(op, command_info, run_argv));
+  KOA_TRY_VOID(read_env(op, run_envp));
+  KOA_TRY_VOID(read_run_as(op, command_info));
+  KOA_TRY_VOID(read_cwd(op, user_info, command_info));
+  KOA_TRY_VOID(read_invoker(op, user_info));
   return op;
 }
 

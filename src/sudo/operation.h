@@ -52,16 +52,17 @@ struct Operation {
 std::string absolute_command(const Operation& operation);
 
 // Reads the operation from sudo's vectors: `user_info` as open() received
-// it, `command_info`, `run_argv` and `run_envp` as check() did. Every text must be UTF-8:
-// an argument that is not is refused rather than altered, since the operator
-// must read what will run. Refused as well: a missing fact, a command that
-// would run in another root directory (chroot=) or with an effective uid or
-// gid other than its real one, under another SELinux role or type or
-// AppArmor profile, or keeping the invoking user's groups, since the request
-// would not say so; and a command whose directory is not known. The
-// directory is runcwd= (sudo gives it for intercepted commands), then cwd=
-// of command_info, then the cwd= of user_info where sudo started. The error is the reason, for the
-// user.
+// it, `command_info`, `run_argv` and `run_envp` as check() did. Every text
+// the request carries must be UTF-8: one that is not is refused rather than
+// altered, since the operator must read what will run. Refused as well: a
+// missing fact, a command that would run in another root directory
+// (chroot=) or with an effective uid or gid other than its real one, under
+// another SELinux role or type or AppArmor profile, or keeping the invoking
+// user's groups, since the request would not say so; and a command whose
+// directory is not known. The directory is runcwd= (sudo gives it for
+// intercepted commands), then cwd= of command_info, then the cwd= of
+// user_info where sudo started. A pid= that is not a number is left out.
+// The error is the reason, for the user.
 Result<Operation, std::string> read_operation(char* const* user_info, char* const* command_info,
                                               char* const* run_argv, char* const* run_envp);
 

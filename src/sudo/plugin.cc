@@ -24,8 +24,7 @@ namespace kelvane::sudo {
 namespace {
 
 constexpr unsigned int kErrstrSince = SUDO_API_MKVERSION(1, 15);
-constexpr const char* kInternalError =
-    "kelvane operator approval: internal error; the command was not run";
+constexpr auto kInternalError = prefixed("internal error; the command was not run");
 
 struct PluginState {
   unsigned int api_version = 0;
@@ -34,8 +33,8 @@ struct PluginState {
   // Copied, since check() comes after open() has returned.
   std::vector<std::string> user_info;
   std::vector<char*> user_info_vector;
-  // What the refusal of a service under another uid says.
-  // Handed to sudo through errstr, which must stay valid until close().
+  // The reason the command does not run, handed to sudo through errstr,
+  // which must stay valid until close().
   std::string errstr;
 };
 
@@ -57,9 +56,9 @@ void tell_audit(const char** errstr, std::string reason) {
 // For failures that the code above did not foresee: nothing may reach sudo,
 // and whatever the cause, the command does not run.
 int internal_error(sudo_printf_t print, const char** errstr) noexcept {
-  if (print != nullptr) print(SUDO_CONV_ERROR_MSG, "%s\n", kInternalError);
+  if (print != nullptr) print(SUDO_CONV_ERROR_MSG, "%s\n", kInternalError.data());
   if (errstr != nullptr && g_state && g_state->api_version >= kErrstrSince)
-    *errstr = kInternalError;
+    *errstr = kInternalError.data();
   return kError;
 }
 
@@ -132,7 +131,7 @@ int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* co
     state.api_version = version;
     state.print = print;
     if (SUDO_API_VERSION_GET_MAJOR(version) != SUDO_API_VERSION_MAJOR) {
-      const std::string message = "kelvane operator approval: sudo's plugin API is version " +
+      const std::string message = std::string(kMessagePrefix) + "sudo's plugin API is version " +
                                   std::to_string(SUDO_API_VERSION_GET_MAJOR(version)) + ", not " +
                                   std::to_string(SUDO_API_VERSION_MAJOR) + std::string(kNotRun);
       say(message + '\n');
@@ -142,7 +141,7 @@ int plugin_open(unsigned int version, sudo_conv_t, sudo_printf_t print, char* co
     Result<PluginOptions, std::string> options = parse_plugin_options(plugin_options);
     if (!options.ok()) {
       const std::string message =
-          "kelvane operator approval: sudo.conf: " + options.error() + std::string(kNotRun);
+          std::string(kMessagePrefix) + "sudo.conf: " + options.error() + std::string(kNotRun);
       say(message + '\n');
       tell_audit(errstr, message);
       return kError;

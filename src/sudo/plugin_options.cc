@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "sudo/settings.h"
+#include "support/decimal.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -24,7 +25,7 @@ Result<void, std::string> apply(PluginOptions& options, std::string_view name,
     if (!uid) return fail("service_uid= needs a numeric uid: " + std::string(word));
     options.service_uid = static_cast<uid_t>(*uid);
   } else if (name == "timeout") {
-    const auto seconds = parse_decimal(value, std::numeric_limits<std::uint64_t>::max());
+    const auto seconds = parse_decimal(value);
     if (!seconds) return fail("timeout= needs a number of seconds: " + std::string(word));
     options.timeout_secs = *seconds;
   } else if (name == "user_writable") {
@@ -55,8 +56,7 @@ Result<PluginOptions, std::string> parse_plugin_options(char* const* words) {
     if (std::find(seen.begin(), seen.end(), name) != seen.end()) {
       return fail("option given twice: " + std::string(word));
     }
-    Result<void, std::string> applied = apply(options, name, word.substr(equals + 1), word);
-    if (!applied.ok()) return fail(std::move(applied).error());
+    KOA_TRY_VOID(apply(options, name, word.substr(equals + 1), word));
     seen.push_back(name);
   }
   return options;

@@ -2,7 +2,6 @@
 // strings: user_info, command_info and the words of its sudo.conf line.
 #pragma once
 
-#include <cstdint>
 #include <optional>
 #include <string_view>
 
@@ -12,9 +11,5 @@ namespace kelvane::sudo {
 // never holds one, a value may); nullopt when there is none or the vector
 // itself is null.
 std::optional<std::string_view> find_setting(char* const* vector, std::string_view name) noexcept;
-
-// Plain decimal digits (no sign, no space, no leading '+') for a number no
-// greater than `max`; nullopt for anything else.
-std::optional<std::uint64_t> parse_decimal(std::string_view text, std::uint64_t max) noexcept;
 
 }  // namespace kelvane::sudo

@@ -13,8 +13,9 @@ class Sha256 {
  public:
   Sha256() noexcept;
   void update(std::string_view bytes) noexcept;
-  // The 64 hex digits of what was given so far.
-  std::string hex_digest() noexcept;
+  // The 64 hex digits of what was given so far. It allocates: a failure
+  // reaches the entry point's catch rather than ending sudo.
+  std::string hex_digest();
 
  private:
   sha256_ctx context_;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 
+#include "support/hex.h"
 #include "support/utf8.h"
+#include "support/visible_text.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -10,23 +12,6 @@ namespace {
 bool needs_no_quotes(char c) {
   return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') ||
          std::string_view("_@%+=:,./-").find(c) != std::string_view::npos;
-}
-
-// Characters that a terminal shows as nothing, or that reorder the text
-// around them: C1 controls, the soft hyphen, zero-width and joiner
-// characters, line and paragraph separators, the bidirectional embeddings,
-// overrides and isolates, the byte order mark, interlinear annotations and
-// the tag characters.
-bool is_hidden(char32_t c) {
-  return (c >= 0x80 && c <= 0x9F) || c == 0xAD || c == 0x61C || c == 0x180E ||
-         (c >= 0x200B && c <= 0x200F) || (c >= 0x2028 && c <= 0x202E) ||
-         (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF || (c >= 0xFFF9 && c <= 0xFFFB) ||
-         (c >= 0xE0000 && c <= 0xE007F);
-}
-
-void append_hex(std::string& out, unsigned long value, int digits) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) out += kHex[(value >> shift) & 0xF];
 }
 
 // Decodes the character at `pos`; `length` 0 marks a byte that starts no
@@ -42,7 +27,11 @@ bool needs_escapes(std::string_view word) {
   for (std::size_t pos = 0; pos < word.size();) {
     std::size_t length = 0;
     const char32_t c = next_character(word, pos, length);
-    if (length == 0 || c < 0x20 || c == 0x7F || is_hidden(c)) return true;
+    // The screen's own rule (support/visible_text.h): besides controls and
+    // what hides text or reorders it, a combining mark or a variation
+    // selector, which would attach to the character before it (a quote
+    // included) or sit unseen inside a word.
+    if (length == 0 || visible::needs_escape(c)) return true;
     pos += length;
   }
   return false;
@@ -52,7 +41,7 @@ void append_escaped(std::string& out, std::string_view word, std::size_t pos, st
                     char32_t c) {
   if (length == 0) {
     out += "\\x";
-    append_hex(out, static_cast<unsigned char>(word[pos]), 2);
+    hex::append_digits(out, static_cast<unsigned char>(word[pos]), 2);
   } else if (c == '\n') {
     out += "\\n";
   } else if (c == '\t') {
@@ -64,10 +53,10 @@ void append_escaped(std::string& out, std::string_view word, std::size_t pos, st
     out += static_cast<char>(c);
   } else if (c < 0x20 || c == 0x7F) {
     out += "\\x";
-    append_hex(out, c, 2);
-  } else if (is_hidden(c)) {
+    hex::append_digits(out, c, 2);
+  } else if (visible::needs_escape(c)) {
     out += c > 0xFFFF ? "\\U" : "\\u";
-    append_hex(out, c, c > 0xFFFF ? 8 : 4);
+    hex::append_digits(out, c, c > 0xFFFF ? 8 : 4);
   } else {
     out.append(word.substr(pos, length));
   }

@@ -11,10 +11,11 @@ namespace kelvane::sudo {
 // One word:
 // - bare when it is not empty and holds only A-Z a-z 0-9 and _ @ % + = : , . / -
 // - in $'...' with escapes (\n, \t, \r, \\, \', \xHH, \uHHHH, \UHHHHHHHH) when
-//   it holds a control character, a byte that is not part of well-formed
-//   UTF-8, or a character that is invisible or changes the direction of the
-//   text around it: nothing in an argument may move the cursor, hide text or
-//   reorder what the operator reads;
+//   it holds a byte that is not part of well-formed UTF-8 or a character
+//   that the operator's screen escapes (visible::needs_escape): a control,
+//   a format or separator character, one that is private-use or unassigned,
+//   or a combining mark: nothing in an argument may move the cursor, hide
+//   text, reorder what the operator reads or change how a quote looks;
 // - in single quotes otherwise, each ' written as '\''.
 std::string shell_quote(std::string_view word);
 

@@ -7,18 +7,15 @@
 namespace kelvane::sudo {
 namespace {
 
-constexpr std::string_view kPrefix = "kelvane operator approval: ";
+std::string without_line_feed(std::string text) {
+  if (!text.empty() && text.back() == '\n') text.pop_back();
+  return text;
+}
 
 // The last line of whole lines, with the words every outcome ends with when
 // the command does not run.
 std::string ended_not_run(std::string lines) {
-  if (!lines.empty() && lines.back() == '\n') lines.pop_back();
-  return lines.append(kNotRun).append(1, '\n');
-}
-
-std::string without_line_feed(std::string text) {
-  if (!text.empty() && text.back() == '\n') text.pop_back();
-  return text;
+  return without_line_feed(std::move(lines)).append(kNotRun).append(1, '\n');
 }
 
 std::string_view signal_name(int signal) {
@@ -62,12 +59,13 @@ Verdict verdict_of(const Result<approval::OperatorApprovalDecision, io::Error>& 
 }
 
 Verdict refusal(std::string_view reason) {
-  std::string message = std::string(kPrefix).append("refused: ").append(reason).append(kNotRun);
+  std::string message =
+      std::string(kMessagePrefix).append("refused: ").append(reason).append(kNotRun);
   return {kError, message + '\n', message};
 }
 
 Verdict interruption(int signal) {
-  std::string message = std::string(kPrefix)
+  std::string message = std::string(kMessagePrefix)
                             .append("interrupted by ")
                             .append(signal_name(signal))
                             .append(" before the operator answered")

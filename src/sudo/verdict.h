@@ -2,11 +2,15 @@
 // client prints for the same outcome.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
 #include "approval/decision.h"
 #include "support/io_error.h"
+#include "support/message_prefix.h"
 #include "support/result.h"
 
 namespace kelvane::sudo {
@@ -21,9 +25,21 @@ enum CheckStatus : int {
 // How every message ends when the command does not run.
 inline constexpr std::string_view kNotRun = "; the command was not run";
 
+// The message prefix and `words` as one NUL-terminated array, made when the
+// plugin is built: a message that needs no allocation, and a C string that
+// stays valid for as long as sudo holds it.
+template <std::size_t WordsSize>
+consteval std::array<char, kMessagePrefix.size() + WordsSize> prefixed(
+    const char (&words)[WordsSize]) {
+  std::array<char, kMessagePrefix.size() + WordsSize> text{};
+  std::copy(kMessagePrefix.begin(), kMessagePrefix.end(), text.begin());
+  std::copy(words, words + WordsSize, text.begin() + kMessagePrefix.size());
+  return text;
+}
+
 // Printed before the wait for the operator, when sudo has a terminal.
-inline constexpr std::string_view kWaiting =
-    "kelvane operator approval: waiting for the operator's approval\u2026\n";
+inline constexpr auto kWaitingText = prefixed("waiting for the operator's approval\u2026\n");
+inline constexpr std::string_view kWaiting(kWaitingText.data(), kWaitingText.size() - 1);
 
 struct Verdict {
   int status;

@@ -144,5 +144,17 @@ TEST(ServicePeer, ServiceOfTheClientsOwnUserIsAccepted) {
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
+// A descriptor whose peer cannot be asked is refused: not taken for root.
+TEST(ServicePeer, APeerThatCannotBeAskedIsRefused) {
+  int pipe_ends[2];
+  ASSERT_EQ(::pipe(pipe_ends), 0);
+  const TrustedPeer trusted{0, "this user", "set KELVANE_OPERATOR_APPROVAL_SOCK to use it"};
+  Result<void, io::Error> checked = check_service_peer(pipe_ends[0], "/run/s.sock", trusted);
+  ::close(pipe_ends[0]);
+  ::close(pipe_ends[1]);
+  ASSERT_FALSE(checked.ok());
+  EXPECT_EQ(checked.error().to_string(), "Socket operation on non-socket (os error 88)");
+}
+
 }  // namespace
 }  // namespace kelvane::approval

@@ -523,6 +523,31 @@ TEST(SudoPlugin, OpenRefusesABadConfiguration) {
   }
 }
 
+// sudo calls open() first and hands it a printf and errstr; a plugin called
+// out of order, or handed null pointers, refuses the command and crashes on
+// nothing.
+TEST(SudoPlugin, FailsClosedWhenCalledOutOfOrderOrHandedNulls) {
+  LoadedPlugin plugin;
+  approval_plugin& entry = plugin.entry_points();
+  const Strings command_info = restart_nginx_info();
+  const Strings argv = restart_nginx();
+  const Strings none;
+  const char* errstr = nullptr;
+  EXPECT_EQ(entry.check(command_info.get(), argv.get(), none.get(), &errstr), -1)
+      << "check() before open()";
+  EXPECT_EQ(errstr, nullptr);
+  EXPECT_EQ(entry.show_version(0), -1) << "show_version() before open()";
+
+  static char* const submit_argv[] = {const_cast<char*>("sudo"), nullptr};
+  ASSERT_EQ(entry.open(SUDO_API_VERSION, nullptr, nullptr, none.get(), nullptr, 1, submit_argv,
+                       none.get(), nullptr, nullptr),
+            1);
+  // No user_info: the request cannot be built; nothing to print it with.
+  EXPECT_EQ(entry.check(command_info.get(), argv.get(), none.get(), nullptr), -1);
+  EXPECT_EQ(entry.show_version(0), -1);
+  entry.close();
+}
+
 TEST(SudoPlugin, ShowsItsVersion) {
   LoadedPlugin plugin;
   EXPECT_EQ(plugin.version(), "kelvane_approval approval plugin version " KOA_VERSION "\n");

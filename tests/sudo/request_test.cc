@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <csignal>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,9 @@
 #include "sudo/plugin_options.h"
 #include "sudo/shell_quote.h"
 #include "sudo/sudo_request.h"
+#include "sudo/verdict.h"
+#include "support/hex.h"
+#include "support/utf8.h"
 #include "testing/service.h"
 
 namespace kelvane::sudo {
@@ -73,8 +77,46 @@ TEST(SudoShellQuote, QuotesOnlyWhatNeedsIt) {
       {"tag\U000E0041", "$'tag\\U000e0041'"},
       // A real replacement character is a character like any other.
       {"\ufffd", "'\ufffd'"},
+      {"\u65e5\u672c", "'\u65e5\u672c'"},
+      {"\U0001f600", "'\U0001f600'"},
+      // What the operator's screen escapes: a space that is not U+0020, a
+      // combining mark (it would sit on the closing quote), a variation
+      // selector, private-use and unassigned code points.
+      {"a\u00a0b", "$'a\\u00a0b'"},
+      {"\u3000", "$'\\u3000'"},
+      {"x\u0338", "$'x\\u0338'"},
+      {"e\u0301", "$'e\\u0301'"},
+      {"\u034f", "$'\\u034f'"},
+      {"passwd\ufe0f", "$'passwd\\ufe0f'"},
+      {"\ue000", "$'\\ue000'"},
+      {"\u0378", "$'\\u0378'"},
+      {"\U0010ffff", "$'\\U0010ffff'"},
   };
   for (const auto& c : cases) EXPECT_EQ(shell_quote(c.word), c.quoted) << c.word;
+}
+
+// Every character that the plugin escaped before it took the screen's rule
+// is escaped still: C1 controls, the soft hyphen, zero-width and joiner
+// characters, line and paragraph separators, the bidirectional embeddings,
+// overrides and isolates, the byte order mark, interlinear annotations and
+// the tag characters.
+TEST(SudoShellQuote, EscapesEveryHiddenOrReorderingCharacter) {
+  const struct {
+    char32_t first;
+    char32_t last;
+  } ranges[] = {
+      {0x80, 0x9F},     {0xAD, 0xAD},     {0x61C, 0x61C},   {0x180E, 0x180E}, {0x200B, 0x200F},
+      {0x2028, 0x202E}, {0x2060, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F},
+  };
+  for (const auto& range : ranges) {
+    for (char32_t c = range.first; c <= range.last; ++c) {
+      char bytes[4];
+      const std::string word = "a" + std::string(bytes, utf8::encode(c, bytes)) + "b";
+      std::string escape = c > 0xFFFF ? "\\U" : "\\u";
+      hex::append_digits(escape, c, c > 0xFFFF ? 8 : 4);
+      EXPECT_EQ(shell_quote(word), "$'a" + escape + "b'") << std::hex << "U+" << +c;
+    }
+  }
 }
 
 TEST(SudoShellQuote, JoinsWithSingleSpaces) {
@@ -300,7 +342,8 @@ TEST(SudoRequestTitle, CutsAt80BytesNeverInsideACharacter) {
 // The expected digests were computed apart from this code, from the
 // encoding as documented:
 //   printf '%s' 'ENCODING' | sha256sum
-TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
+// /usr/bin/id -u run as root in /, by alice: the example of the manual page.
+Operation plain_id() {
   Operation plain = operation_with({"id", "-u"});
   plain.command = "/usr/bin/id";
   plain.resolved_command = "/usr/bin/id";
@@ -308,6 +351,11 @@ TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
   plain.settings = {"umask=022"};
   plain.user = "alice";
   plain.user_uid = 1000;
+  return plain;
+}
+
+TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
+  const Operation plain = plain_id();
 
   Operation changeable = operation_with({"tool"});
   changeable.command = "bin/tool";
@@ -341,6 +389,49 @@ TEST(SudoOperationDigest, CanonicalEncodingAndItsSha256) {
     EXPECT_EQ(canonical_encoding(c.operation), c.encoding);
     EXPECT_EQ(operation_digest(c.operation), c.digest);
   }
+}
+
+// The shell lines of kelvane_approval(8), as man shows them, typed at a
+// shell: the single-quoted pieces run together give the encoding, and the
+// line after them its digest. A quoted piece must not hold a line break (a
+// backslash-newline between single quotes is two bytes of the string).
+TEST(SudoOperationDigest, TheManualPagesExampleGivesItsDigest) {
+  std::string page = testing::read_file(KOA_SUDO_MAN_PAGE);
+  const auto unescape = [&page](std::string_view roff, std::string_view text) {
+    for (std::size_t at = page.find(roff); at != std::string::npos; at = page.find(roff, at)) {
+      page.replace(at, roff.size(), text);
+      at += text.size();
+    }
+  };
+  unescape("\\(aq", "'");
+  unescape("\\-", "-");
+  unescape("\\e", "\\");
+  const std::size_t start = page.find("$ printf %s ");
+  const std::size_t end = page.find(" | sha256sum\n", start);
+  ASSERT_NE(start, std::string::npos);
+  ASSERT_NE(end, std::string::npos);
+  // Quoted pieces, and between them blanks and line continuations only.
+  std::string encoding;
+  for (std::size_t at = start + std::string_view("$ printf %s ").size(); at < end;) {
+    if (page[at] == '\'') {
+      const std::size_t close = page.find('\'', at + 1);
+      ASSERT_LT(close, end);
+      const std::string piece = page.substr(at + 1, close - at - 1);
+      EXPECT_EQ(piece.find('\n'), std::string::npos) << piece;
+      encoding += piece;
+      at = close + 1;
+    } else if (page.compare(at, 2, "\\\n") == 0) {
+      at += 2;
+    } else {
+      ASSERT_EQ(page[at], ' ') << page.substr(at, 20);
+      ++at;
+    }
+  }
+  const std::size_t after = end + std::string_view(" | sha256sum\n").size();
+  const std::string printed_hash = page.substr(after, page.find(' ', after) - after);
+  const Operation plain = plain_id();
+  EXPECT_EQ(encoding, canonical_encoding(plain));
+  EXPECT_EQ("sha256:" + printed_hash, operation_digest(plain));
 }
 
 // Moving bytes between neighbouring fields changes the encoding: each pair
@@ -479,6 +570,50 @@ TEST(SudoPluginOptions, DefaultsAndSettings) {
   EXPECT_EQ(parse_plugin_options(ask.get()).value().user_writable, UserWritable::kAsk);
   const Vector refuse{"user_writable=refuse"};
   EXPECT_EQ(parse_plugin_options(refuse.get()).value().user_writable, UserWritable::kRefuse);
+}
+
+// A relative command runs from the working directory, which may be "/".
+TEST(SudoReadOperation, ACommandPathIsMadeAbsoluteFromTheDirectory) {
+  const struct {
+    const char* command;
+    const char* cwd;
+    const char* absolute;
+  } cases[] = {
+      {"/usr/bin/id", "/home/alice", "/usr/bin/id"},
+      {"bin/tool", "/home/alice", "/home/alice/bin/tool"},
+      {"bin/tool", "/srv/", "/srv/bin/tool"},
+      {"bin/tool", "/", "/bin/tool"},
+      {"./tool", "/opt", "/opt/./tool"},
+  };
+  for (const auto& c : cases) {
+    Operation op;
+    op.command = c.command;
+    op.cwd = c.cwd;
+    EXPECT_EQ(absolute_command(op), c.absolute) << c.command << " in " << c.cwd;
+  }
+}
+
+// Each signal that ends the wait is named, and a refusal says why; the
+// message is the reason and a line feed, and the command does not run.
+TEST(SudoVerdict, InterruptionsAndRefusalsSayWhatHappened) {
+  const struct {
+    Verdict verdict;
+    const char* reason;
+  } cases[] = {
+      {interruption(SIGINT), "interrupted by SIGINT before the operator answered"},
+      {interruption(SIGQUIT), "interrupted by SIGQUIT before the operator answered"},
+      {interruption(SIGTERM), "interrupted by SIGTERM before the operator answered"},
+      {interruption(SIGHUP), "interrupted by SIGHUP before the operator answered"},
+      {interruption(SIGUSR1), "interrupted by a signal before the operator answered"},
+      {refusal("sudo gave no uid= in user_info"), "refused: sudo gave no uid= in user_info"},
+  };
+  for (const auto& c : cases) {
+    const std::string reason =
+        "kelvane operator approval: " + std::string(c.reason) + "; the command was not run";
+    EXPECT_EQ(c.verdict.status, kError) << c.reason;
+    EXPECT_EQ(c.verdict.reason, reason);
+    EXPECT_EQ(c.verdict.message, reason + "\n");
+  }
 }
 
 }  // namespace

@@ -63,5 +63,31 @@ TEST(IsValid, AgreesWithReplacementOnEveryShortSequence) {
   }
 }
 
+// Read from the back, as trimming does: a whole character, or one U+FFFD
+// for the last byte when it ends no well-formed sequence, however many
+// continuation bytes come before it.
+TEST(DecodeBefore, TheCharacterThatEndsHereOrOneReplacedByte) {
+  const struct {
+    std::string_view text;
+    char32_t c;
+    std::size_t length;
+  } cases[] = {
+      {"a", U'a', 1},
+      {"a\u00e9", U'\u00e9', 2},
+      {"\u20ac", U'\u20ac', 3},
+      {"x\U0001f600", U'\U0001f600', 4},
+      {"a\x80", U'\ufffd', 1},
+      {"\xe2\x82", U'\ufffd', 1},
+      {"\u20ac\x80", U'\ufffd', 1},
+      {"\xf0\x9f\x98\x80\x80", U'\ufffd', 1},
+      {"x\x80\x80\x80\x80\x80", U'\ufffd', 1},
+  };
+  for (const auto& c : cases) {
+    std::size_t length = 0;
+    EXPECT_EQ(decode_before(c.text, c.text.size(), length), c.c) << c.text;
+    EXPECT_EQ(length, c.length) << c.text;
+  }
+}
+
 }  // namespace
 }  // namespace kelvane::utf8

@@ -7,6 +7,7 @@
 #include "json/internal/output_cursor.h"
 #include "json/internal/plain_run.h"
 #include "json/json.h"
+#include "support/hex.h"
 
 namespace kelvane::json {
 namespace {
@@ -26,8 +27,6 @@ constexpr std::array<char, 256> kEscapes = [] {
   return table;
 }();
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
 using detail::plain_run;
 
 }  // namespace
@@ -41,8 +40,8 @@ std::size_t escape_sequence(unsigned char byte, char* out) noexcept {
   if (letter != 'u') return 2;
   out[2] = '0';
   out[3] = '0';
-  out[4] = kHexDigits[byte >> 4];
-  out[5] = kHexDigits[byte & 0xF];
+  out[4] = hex::kDigits[byte >> 4];
+  out[5] = hex::kDigits[byte & 0xF];
   return 6;
 }
 
