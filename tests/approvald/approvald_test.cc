@@ -464,7 +464,13 @@ TEST_F(Approvald, NothingIsLostToKillNineUnderLoad) {
         query_record(daemon.record_path(), "SELECT state FROM requests WHERE id = " + id);
     EXPECT_TRUE(state == "approved" || state == "denied" || state == "abandoned") << id << state;
   }
-  EXPECT_GE(std::stoul(abandoned) + received.size(), 200u);
+  // A verdict may be in the record and not yet sent when the daemon dies:
+  // decided, not received. What counts is that none of them is missing.
+  const std::string closed = query_record(
+      daemon.record_path(),
+      "SELECT count(*) FROM requests WHERE state IN ('approved', 'denied', 'abandoned')");
+  EXPECT_GE(std::stoul(closed), seen.size());
+  EXPECT_LE(received.size(), std::stoul(closed) - std::stoul(abandoned));
   EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA integrity_check"), "ok");
   EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA user_version"), "1");
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
