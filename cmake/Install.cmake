@@ -40,37 +40,13 @@ install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approve.1
 # --prefix) unless KOA_ZSH_COMPLETION_DIR names one.
 set(KOA_ZSH_COMPLETION_DIR "" CACHE STRING
   "Folder for the zsh completion, relative to the prefix (empty: share/zsh/vendor-completions for /usr, share/zsh/site-functions otherwise)")
-install(FILES completions/kelvane-operator-approve.bash
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-  RENAME kelvane-operator-approve COMPONENT client)
-install(FILES completions/kelvane-operator-approve.fish
-  DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT client)
-install(CODE "
-  set(koa_zsh_dir [[${KOA_ZSH_COMPLETION_DIR}]])
-  if(koa_zsh_dir STREQUAL \"\")
-    if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
-      set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/vendor-completions]])
-    else()
-      set(koa_zsh_dir [[${CMAKE_INSTALL_DATADIR}/zsh/site-functions]])
-    endif()
-  endif()
-  file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${koa_zsh_dir}\" TYPE FILE
-    FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approve]])
-" COMPONENT client)
-
-# --- the operators' command: its page and completions ------------------------
-# In the service's package beside the command, in the same folders as the
-# client's (the zsh one by the same rule).
-if(TARGET kelvane-operator-approvals)
-  configure_file(docs/man/kelvane-operator-approvals.1
-    ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1 @ONLY)
-  install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1
-    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
-  install(FILES completions/kelvane-operator-approvals.bash
+# The bash, fish and zsh completions of `program`, from completions/.
+function(koa_install_completions program component)
+  install(FILES completions/${program}.bash
     DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
-    RENAME kelvane-operator-approvals COMPONENT service)
-  install(FILES completions/kelvane-operator-approvals.fish
-    DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT service)
+    RENAME ${program} COMPONENT ${component})
+  install(FILES completions/${program}.fish
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/fish/vendor_completions.d COMPONENT ${component})
   install(CODE "
     set(koa_zsh_dir [[${KOA_ZSH_COMPLETION_DIR}]])
     if(koa_zsh_dir STREQUAL \"\")
@@ -81,8 +57,20 @@ if(TARGET kelvane-operator-approvals)
       endif()
     endif()
     file(INSTALL DESTINATION \"\${CMAKE_INSTALL_PREFIX}/\${koa_zsh_dir}\" TYPE FILE
-      FILES [[${PROJECT_SOURCE_DIR}/completions/_kelvane-operator-approvals]])
-  " COMPONENT service)
+      FILES [[${PROJECT_SOURCE_DIR}/completions/_${program}]])
+  " COMPONENT ${component})
+endfunction()
+koa_install_completions(kelvane-operator-approve client)
+
+# --- the operators' command: its page and completions ------------------------
+# In the service's package beside the command, in the same folders as the
+# client's (the zsh one by the same rule).
+if(TARGET kelvane-operator-approvals)
+  configure_file(docs/man/kelvane-operator-approvals.1
+    ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1 @ONLY)
+  install(FILES ${PROJECT_BINARY_DIR}/man/kelvane-operator-approvals.1
+    DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT service)
+  koa_install_completions(kelvane-operator-approvals service)
 endif()
 
 # Each package's folder under share/doc holds its own copyright (the licence

@@ -137,8 +137,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   auto operation = kelvane::sudo::read_operation(user_vector.data(), command_vector.data(),
                                                  argv_vector.data(), env_vector.data());
+  // Every piece the plugin reads must be text. user_info's cwd= (pieces[2])
+  // is read only when command_info names no directory of its own: the
+  // setting made of pieces[3] may be runcwd= or cwd=.
+  const bool cwd_from_command_info =
+      pieces[3].starts_with("runcwd=") || pieces[3].starts_with("cwd=");
   bool all_text = true;
-  for (const std::string& piece : pieces) all_text = all_text && kelvane::utf8::is_valid(piece);
+  for (std::size_t i = 0; i < pieces.size(); ++i) {
+    if (i == 2 && cwd_from_command_info) continue;
+    all_text = all_text && kelvane::utf8::is_valid(pieces[i]);
+  }
   if (!operation.ok()) return 0;
   require(all_text);
   require(operation.value().cwd.starts_with('/'));

@@ -12,7 +12,6 @@
 #include "json/json.h"
 #include "service/answer.h"
 #include "service/request_limits.h"
-#include "verdict_line.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -127,7 +126,7 @@ void Daemon::accept_requesters() {
 void Daemon::refuse_unread(int fd, const service::PeerCredentials& credentials, uid_t cap_uid,
                            std::string_view verdict, const std::string& detail) {
   const std::optional<std::string> id = take_id();
-  send_once(fd, verdict_line(verdict, detail, id.value_or("")));
+  send_once(fd, service::decision_line(verdict, detail, id.value_or("")));
   journal_.refusal(verdict, cap_uid, static_cast<std::uint64_t>(credentials.pid), detail);
   if (!id) return;
   service::RequestRecord record;
@@ -418,8 +417,8 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     close_requester(r);
     return;
   }
-  r.out = verdict_line(verdict_of(r.record.state), *r.record.detail_of_verdict, r.record.id,
-                       r.token, r.token_expires_at);
+  r.out = service::decision_line(verdict_of(r.record.state), *r.record.detail_of_verdict,
+                                 r.record.id, r.token, r.token_expires_at);
   r.phase = Phase::Sending;
   send_to_requester(r);
 }

@@ -14,22 +14,9 @@ namespace {
 using service::Block;
 using service::RequestRecord;
 
-constexpr std::size_t kLabelIndent = 2;
-constexpr std::size_t kValueColumn = 16;
-
-void text_field(Block& block, std::string_view label, std::string_view text) {
-  std::string head(kLabelIndent, ' ');
-  head.append(label);
-  block.add_text(std::move(head), kLabelIndent + label.size(), text, kValueColumn);
-}
-
-// A line of this command's own making: label and text already safe.
-void plain_field(Block& block, std::string_view label, std::string_view text) {
-  std::string line(kLabelIndent, ' ');
-  line.append(label);
-  line.append(kValueColumn > line.size() ? kValueColumn - line.size() : 1, ' ');
-  block.add(line.append(text));
-}
+using service::kLabelIndent;
+using service::plain_field;
+using service::text_field;
 
 void context_lines(Block& block, const std::string& context) {
   block.add("  context");

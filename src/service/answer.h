@@ -20,9 +20,12 @@ Result<std::string, io::Error> random_token();
 // ISO 8601 in UTC, to the second: 2026-12-07T08:45:00Z.
 std::string iso8601_utc(std::time_t when);
 
-// One JSON line, ending in a line feed. Token and expiry are left out when
-// empty.
+// One JSON line, ending in a line feed: the verdict and its detail, the
+// request's id as requestId (the client skips members it does not know), the
+// approval token and its expiry. Id, token and expiry are left out when
+// empty (the demo has no ids; a connection refused early has none yet).
 std::string decision_line(std::string_view verdict, std::string_view detail,
-                          std::string_view token = {}, std::string_view expires_at = {});
+                          std::string_view request_id = {}, std::string_view token = {},
+                          std::string_view expires_at = {});
 
 }  // namespace kelvane::service

@@ -43,4 +43,17 @@ std::string fenced(const Block& block, std::string_view heading, std::string_vie
   return out + rule(footer);
 }
 
+void text_field(Block& block, std::string_view label, std::string_view text) {
+  std::string head(kLabelIndent, ' ');
+  head.append(label);
+  block.add_text(std::move(head), kLabelIndent + label.size(), text, kValueColumn);
+}
+
+void plain_field(Block& block, std::string_view label, std::string_view text) {
+  std::string line(kLabelIndent, ' ');
+  line.append(label);
+  line.append(kValueColumn > line.size() ? kValueColumn - line.size() : 1, ' ');
+  block.add(line.append(text));
+}
+
 }  // namespace kelvane::service

@@ -32,6 +32,18 @@ class Block {
   std::vector<std::string> lines_;
 };
 
+// The layout of a labelled line: the label indented, the value at a column
+// of its own.
+inline constexpr std::size_t kLabelIndent = 2;
+inline constexpr std::size_t kValueColumn = 16;
+
+// `label` and then `text` as quoted pieces (see Block::add_text).
+void text_field(Block& block, std::string_view label, std::string_view text);
+
+// A line of the program's own making: label and text already safe. A label
+// reaching the value column keeps one space before the text.
+void plain_field(Block& block, std::string_view label, std::string_view text);
+
 // Every line of the block behind "| ", between a heading and a footer line
 // that start with "+-- ", each line ending in a line feed.
 std::string fenced(const Block& block, std::string_view heading, std::string_view footer);

@@ -7,6 +7,7 @@
 
 #include "json/json.h"
 #include "json/value.h"
+#include "service/syntax_words.h"
 #include "support/utf8.h"
 
 namespace kelvane::service {
@@ -115,25 +116,10 @@ Result<Value, std::string> read_value(std::string_view name, std::string_view te
 // request socket uses for them too, the rest in the reader's; each at the
 // reader's position.
 std::string syntax_problem(const json::Error& e) {
-  std::string what;
-  switch (e.code()) {
-    case json::ErrorCode::ExpectedObjectCommaOrEnd:
-      what = "expected ',' or '}'";
-      break;
-    case json::ErrorCode::KeyMustBeAString:
-    case json::ErrorCode::EofWhileParsingObject:
-      what = "expected a member name";
-      break;
-    case json::ErrorCode::ExpectedColon:
-      what = "expected ':'";
-      break;
-    case json::ErrorCode::TrailingCharacters:
-      what = "unexpected text after the request object";
-      break;
-    default:
-      return e.to_string();
-  }
-  return what + " at line " + std::to_string(e.line()) + " column " + std::to_string(e.column());
+  const std::optional<std::string_view> what = syntax_words(e.code());
+  if (!what) return e.to_string();
+  return std::string(*what) + " at line " + std::to_string(e.line()) + " column " +
+         std::to_string(e.column());
 }
 
 std::string wrong_type(std::string_view name, std::string_view expected) {

@@ -41,15 +41,6 @@ std::string read_link(const std::string& path) {
   return std::string(buffer.data(), static_cast<std::size_t>(n));
 }
 
-std::string user_name(uid_t uid) {
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return {};
-  return found->pw_name;
-}
-
 }  // namespace
 
 pid_t parent_from_stat(std::string_view stat) {
@@ -92,7 +83,7 @@ Peer identify_peer(int connection) {
   peer.known = true;
   peer.pid = credentials.pid;
   peer.uid = credentials.uid;
-  peer.user = user_name(credentials.uid);
+  peer.user = user_name_of(credentials.uid);
   peer.process = describe_process(credentials.pid, credentials.uid);
   if (peer.process && peer.process->parent > 0) {
     // The parent may run as anyone (sudo, a shell of another user): only
@@ -103,6 +94,15 @@ Peer identify_peer(int connection) {
     }
   }
   return peer;
+}
+
+std::string user_name_of(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
+  return found->pw_name;
 }
 
 }  // namespace kelvane::service

@@ -36,6 +36,10 @@ Peer identify_peer(int connection);
 // are read after the last ')'); 0 when it is not there or not a pid.
 pid_t parent_from_stat(std::string_view stat);
 
+// The user name of a uid; "" when it has none. May block on the name
+// service: not for the daemon's event loop.
+std::string user_name_of(uid_t uid);
+
 // /proc details of one process, if it exists and is owned by `uid`.
 std::optional<ProcessInfo> describe_process(pid_t pid, uid_t uid);
 

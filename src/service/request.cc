@@ -2,6 +2,7 @@
 
 #include "json/json.h"
 #include "service/shown_text.h"
+#include "service/syntax_words.h"
 #include "support/utf8.h"
 
 namespace kelvane::service {
@@ -15,25 +16,10 @@ std::string quoted_name(std::string_view name) {
 // Where the request's own grammar fails, in the words of the splitter the
 // service once had for it, with the byte where reading stopped.
 std::string syntax_problem(const json::RecordError& e) {
-  std::string what;
-  switch (e.error.code()) {
-    case json::ErrorCode::ExpectedObjectCommaOrEnd:
-      what = "expected ',' or '}'";
-      break;
-    case json::ErrorCode::KeyMustBeAString:
-    case json::ErrorCode::EofWhileParsingObject:
-      what = "expected a member name";
-      break;
-    case json::ErrorCode::ExpectedColon:
-      what = "expected ':'";
-      break;
-    case json::ErrorCode::TrailingCharacters:
-      what = "unexpected text after the request object";
-      break;
-    default:
-      return "the request is not valid JSON: " + e.error.to_string();
-  }
-  return "the request is not valid JSON: " + what + " at byte " + std::to_string(e.offset);
+  const std::optional<std::string_view> what = syntax_words(e.error.code());
+  if (!what) return "the request is not valid JSON: " + e.error.to_string();
+  return "the request is not valid JSON: " + std::string(*what) + " at byte " +
+         std::to_string(e.offset);
 }
 
 std::string problem(const json::RecordError& e) {

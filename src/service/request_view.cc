@@ -9,23 +9,6 @@
 namespace kelvane::service {
 namespace {
 
-constexpr std::size_t kLabelIndent = 2;
-constexpr std::size_t kValueColumn = 16;
-
-void text_field(Block& block, std::string_view label, std::string_view text) {
-  std::string head(kLabelIndent, ' ');
-  head.append(label);
-  block.add_text(std::move(head), kLabelIndent + label.size(), text, kValueColumn);
-}
-
-// A line of the service's own making: label and plain text.
-void plain_field(Block& block, std::string_view label, std::string_view text) {
-  std::string line(kLabelIndent, ' ');
-  line.append(label);
-  line.append(kValueColumn - line.size(), ' ');
-  block.add(line.append(text));
-}
-
 // "4242 "name"", then the executable on a line of its own. The name is the
 // process's own choice; the executable is what the kernel ran.
 void process_fields(Block& block, std::string_view label, pid_t pid,

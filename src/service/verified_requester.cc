@@ -1,14 +1,13 @@
 #include "service/verified_requester.h"
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <string_view>
-#include <vector>
 
 #include "service/peer.h"
+#include "support/decimal.h"
 #include "support/file_descriptor.h"
 #include "support/retry.h"
 
@@ -16,15 +15,10 @@ namespace kelvane::service {
 namespace {
 
 std::optional<uid_t> as_uid(std::string_view digits) {
-  if (digits.empty() || digits.size() > 10) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint64_t>(c - '0');
-  }
   // (uid_t)-1 means "no uid" to the kernel's calls.
-  if (value >= 0xFFFFFFFFu) return std::nullopt;
-  return static_cast<uid_t>(value);
+  const std::optional<std::uint64_t> value = parse_decimal(digits, 0xFFFFFFFEu);
+  if (!value) return std::nullopt;
+  return static_cast<uid_t>(*value);
 }
 
 }  // namespace
@@ -85,15 +79,6 @@ std::optional<uid_t> stated_invoking_uid(const json::Value& context) {
     return static_cast<uid_t>(value.as_number().as_unsigned64());
   }
   return std::nullopt;
-}
-
-std::string user_name_of(uid_t uid) {
-  passwd entry{};
-  passwd* found = nullptr;
-  std::vector<char> buffer(16384);
-  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return {};
-  return found->pw_name;
 }
 
 VerifiedRequester verify_requester(const PeerCredentials& credentials,

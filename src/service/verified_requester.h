@@ -10,6 +10,7 @@
 
 #include "json/value.h"
 #include "service/operator_protocol.h"
+#include "service/peer.h"  // user_name_of
 
 namespace kelvane::service {
 
@@ -47,10 +48,6 @@ VerifiedUid verified_uid(const RequesterFacts& facts);
 std::optional<uid_t> real_uid_of(pid_t pid);
 // The context's "invokingUid" if it is there and a uid.
 std::optional<uid_t> stated_invoking_uid(const json::Value& context);
-
-// The user name of a uid; "" when it has none. May block on the name
-// service: not for the daemon's event loop.
-std::string user_name_of(uid_t uid);
 
 struct VerifiedRequester {
   VerifiedUid verified;

@@ -1,56 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <unistd.h>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
-#include <new>
 
 #include "approval/connection.h"
 #include "command/run.h"
+#include "testing/failing_new.h"
 #include "testing/reboot_request.h"
 #include "testing/sanitizer.h"
 #include "testing/service.h"
-
-// Allocations above a limit fail while a test asks for it, so that running
-// out of memory can be provoked at a chosen size. The sanitizer brings its
-// own operator new, so there the test is skipped.
-namespace {
-std::atomic<std::size_t> g_allocation_limit = 0;  // 0: no limit
-}
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
-#define KOA_REPLACE_OPERATOR_NEW 1
-#elif !defined(__SANITIZE_ADDRESS__)
-#if !__has_feature(address_sanitizer)
-#define KOA_REPLACE_OPERATOR_NEW 1
-#endif
-#endif
-
-#ifdef KOA_REPLACE_OPERATOR_NEW
-void* operator new(std::size_t size) {
-  const std::size_t limit = g_allocation_limit.load(std::memory_order_relaxed);
-  if (limit != 0 && size > limit) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-// g++ -O2 inlines the pair and then takes this very malloc/free pairing for
-// a mismatch.
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-#endif
 
 namespace kelvane::approval {
 namespace {
@@ -144,9 +104,9 @@ TEST(RequestDecision, ReplyTooBigForMemoryIsReportedAndTheSocketClosed) {
       "{\"verdict\":\"approved\",\"detail\":\"" + std::string(4 << 20, 'x') + "\"}\n";
   FakeService service(path, {.read_request = true, .pieces = {huge}});
   const std::size_t before = open_descriptor_count();
-  g_allocation_limit = 1 << 20;
+  testing::set_allocation_limit(1 << 20);
   auto decision = request_decision(reboot_request(), socket_env(path));
-  g_allocation_limit = 0;
+  testing::set_allocation_limit(0);
   service.received();
   EXPECT_EQ(open_descriptor_count(), before);
   ASSERT_FALSE(decision.ok());
@@ -177,10 +137,10 @@ TEST(Run, OptionsTooLargeForMemoryAreAUsageErrorNotAnAbort) {
   int out[2], err[2];
   ASSERT_EQ(::pipe(out), 0);
   ASSERT_EQ(::pipe(err), 0);
-  g_allocation_limit = 1 << 20;
+  testing::set_allocation_limit(1 << 20);
   const int status = command::run(
       args, [](const char*) { return std::optional<std::string_view>(); }, out[1], err[1]);
-  g_allocation_limit = 0;
+  testing::set_allocation_limit(0);
   ::close(out[1]);
   ::close(err[1]);
   EXPECT_EQ(status, 2);

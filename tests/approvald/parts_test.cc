@@ -7,7 +7,7 @@
 #include "decision_journal.h"
 #include "options.h"
 #include "roles.h"
-#include "verdict_line.h"
+#include "service/answer.h"
 #include "votes.h"
 
 namespace kelvane::approvald {
@@ -131,11 +131,12 @@ TEST(DecisionLog, EscapesWhatTheRequesterWrote) {
   EXPECT_NE(line.find("votes=+alice"), std::string::npos) << line;
 }
 
-TEST(VerdictLine, CarriesTheRequestId) {
-  EXPECT_EQ(verdict_line("approved", "ok", "12", "ab", "2026-12-07T08:00:00Z"),
+TEST(DecisionLine, CarriesTheRequestId) {
+  EXPECT_EQ(service::decision_line("approved", "ok", "12", "ab", "2026-12-07T08:00:00Z"),
             "{\"verdict\":\"approved\",\"detail\":\"ok\",\"requestId\":\"12\","
             "\"approvalToken\":\"ab\",\"tokenExpiresAt\":\"2026-12-07T08:00:00Z\"}\n");
-  EXPECT_EQ(verdict_line("refused", "full", ""), "{\"verdict\":\"refused\",\"detail\":\"full\"}\n");
+  EXPECT_EQ(service::decision_line("refused", "full", ""),
+            "{\"verdict\":\"refused\",\"detail\":\"full\"}\n");
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "json/json.h"
+#include "service/block.h"
 #include "service/context_view.h"
 #include "service/decision_log.h"
 #include "service/request.h"
@@ -92,6 +93,39 @@ Request reboot() {
   r.target_host = "web-03";
   r.timeout_secs = 300;
   return r;
+}
+
+// The layout both the daemon's view and the operators' command use. A label
+// that reaches the value column keeps one space before the text instead of
+// asking for a negative run of spaces.
+TEST(BlockFields, PlainFieldsLineUpAtTheValueColumn) {
+  struct Case {
+    std::string_view label;
+    std::string expected;
+  };
+  const Case cases[] = {
+      {"state", "  state         pending"},
+      {"decided", "  decided       2026-12-07T08:00:00Z"},
+      {"exactly 14 col", "  exactly 14 col pending"},
+      {"a label longer than the column", "  a label longer than the column pending"},
+  };
+  for (const Case& c : cases) {
+    Block block;
+    const std::string text =
+        c.label == "decided" ? std::string("2026-12-07T08:00:00Z") : std::string("pending");
+    plain_field(block, c.label, text);
+    ASSERT_EQ(block.lines().size(), 1u) << c.label;
+    EXPECT_EQ(block.lines()[0], c.expected) << c.label;
+  }
+}
+
+TEST(BlockFields, TextFieldsQuoteWhatTheRequestSaid) {
+  Block block;
+  text_field(block, "title", "Reboot\x1b[2J");
+  ASSERT_FALSE(block.lines().empty());
+  EXPECT_TRUE(block.lines()[0].starts_with("  title         ")) << block.lines()[0];
+  for (const std::string& line : block.lines())
+    EXPECT_EQ(line.find('\x1b'), std::string::npos) << line;
 }
 
 TEST(RequestView, SeparatesWhatTheKernelSaysFromWhatTheRequestClaims) {

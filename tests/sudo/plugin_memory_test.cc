@@ -4,47 +4,11 @@
 // allocations above a chosen size fail.
 #include <gtest/gtest.h>
 
-#include <atomic>
-#include <cstdlib>
-#include <new>
 #include <string>
 
 #include "loaded_plugin.h"
+#include "testing/failing_new.h"
 #include "testing/sanitizer.h"
-
-namespace {
-std::atomic<std::size_t> g_allocation_limit = 0;  // 0: no limit
-}
-
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__has_feature)
-#define KOA_REPLACE_OPERATOR_NEW 1
-#elif !defined(__SANITIZE_ADDRESS__)
-#if !__has_feature(address_sanitizer)
-#define KOA_REPLACE_OPERATOR_NEW 1
-#endif
-#endif
-
-#ifdef KOA_REPLACE_OPERATOR_NEW
-void* operator new(std::size_t size) {
-  const std::size_t limit = g_allocation_limit.load(std::memory_order_relaxed);
-  if (limit != 0 && size > limit) throw std::bad_alloc();
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-#endif
-void operator delete(void* p) noexcept {
-  std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-  std::free(p);
-}
-#if defined(__GNUC__) && !defined(__clang__)
-#pragma GCC diagnostic pop
-#endif
-#endif
 
 namespace kelvane::testing {
 namespace {
@@ -78,9 +42,9 @@ TEST(SudoPluginMemory, RunningOutFailsClosedInOpenAndInCheck) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     LoadedPlugin plugin;
-    g_allocation_limit = kLimit;
+    set_allocation_limit(kLimit);
     const CheckRun run = plugin.run(c.facts);
-    g_allocation_limit = 0;
+    set_allocation_limit(0);
     EXPECT_EQ(run.open, c.open);
     EXPECT_EQ(run.check, c.check);
     EXPECT_EQ(run.printed, kInternalError + "\n");

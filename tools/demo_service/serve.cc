@@ -105,7 +105,7 @@ void answer(int connection, Outcome& outcome) {
       reply = decision_line(*outcome.verdict, outcome.detail);
     } else {
       const std::string expires_at = iso8601_utc(std::time(nullptr) + kTokenLifetime);
-      reply = decision_line(*outcome.verdict, outcome.detail, token.value(), expires_at);
+      reply = decision_line(*outcome.verdict, outcome.detail, {}, token.value(), expires_at);
       outcome.screen += "; the token expires at " + expires_at + "\n";
     }
   } else {
