@@ -37,10 +37,8 @@ VerifiedUid verified_uid(const RequesterFacts& facts) {
   const uid_t peer = facts.credentials.uid;
   if (peer != 0) return {peer, false};
   const bool sudo_program = facts.executable.ends_with("/sudo");
-  if (facts.real_uid && *facts.real_uid != 0) {
-    return {*facts.real_uid, sudo_program || facts.invoking_uid.has_value()};
-  }
-  if (facts.invoking_uid) return {*facts.invoking_uid, true};
+  if (facts.real_uid && *facts.real_uid != 0) return {*facts.real_uid, sudo_program};
+  if (facts.invoking_uid && sudo_program) return {*facts.invoking_uid, true};
   return {0, false};
 }
 

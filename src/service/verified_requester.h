@@ -38,10 +38,11 @@ struct VerifiedUid {
 
 // A non-root peer is itself, whatever its request says. A root peer whose
 // real uid is not root is a set-user-id program run by that user (sudo
-// before it changes user): that user. A root peer that states the invoking
-// user (the plugin, for a command sudo intercepts after becoming root) is
-// believed, since root could act as anyone anyway. Any other root peer is
-// root.
+// before it changes user): that user. A root peer running sudo that states
+// the invoking user (the plugin, for a command sudo intercepts after
+// becoming root) is believed. Any other root peer is root, whatever its
+// request says: a root job that forwards text it did not write must not be
+// shown as another user asking through sudo.
 VerifiedUid verified_uid(const RequesterFacts& facts);
 
 // The real uid in /proc/PID/status; nullopt when it cannot be read.
