@@ -17,6 +17,8 @@
 #include <cstring>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "json/json.h"
 
 namespace kelvane::approvald_test {
@@ -77,7 +79,12 @@ DaemonProcess::DaemonProcess(std::string config_text) {
 }
 
 DaemonProcess::~DaemonProcess() {
-  if (pid_ > 0) kill_hard();
+  if (pid_ > 0) {
+    const int status = stop(SIGTERM);
+    // Exit statuses are the tests' to judge (some start it to fail); a
+    // signal means it hung in its stop or crashed in it.
+    if (status < 0) ADD_FAILURE() << "the daemon did not stop cleanly on SIGTERM: " << status;
+  }
   // For a failure's post-mortem: the daemon's own account of the test.
   if (std::getenv("KOA_SHOW_DAEMON_LOG")) std::fprintf(stderr, "%s", log().c_str());
 }
@@ -131,7 +138,14 @@ int DaemonProcess::stop(int signal) {
   if (pid_ <= 0) return -1000;
   ::kill(pid_, signal);
   int raw = 0;
-  ::waitpid(pid_, &raw, 0);
+  const auto end = Clock::now() + kStopLimit;
+  pid_t done = 0;
+  while ((done = ::waitpid(pid_, &raw, WNOHANG)) == 0 && Clock::now() < end)
+    std::this_thread::sleep_for(5ms);
+  if (done == 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &raw, 0);
+  }
   pid_ = -1;
   return decode_status(raw);
 }

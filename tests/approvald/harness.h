@@ -37,7 +37,10 @@ std::optional<Account> account(const std::string& name);
 class DaemonProcess {
  public:
   explicit DaemonProcess(std::string config_text);
-  ~DaemonProcess();  // SIGKILL if still running
+  // Stops it as systemd would (SIGTERM, then SIGKILL after kStopLimit), so
+  // that it writes what it writes at exit; a daemon that needed SIGKILL or
+  // died of a signal fails the test.
+  ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;
   DaemonProcess& operator=(const DaemonProcess&) = delete;
 
@@ -47,9 +50,14 @@ class DaemonProcess {
   bool start(const std::vector<std::string>& wrapper = {}, bool wait = true);
   // Waits for the "listening on" line (after start without waiting).
   bool wait_listening();
-  // Sends a signal and waits for the exit; the exit status, or -signal.
+  // Sends a signal and waits for the exit: the exit status, or -signal.
+  // One still running after kStopLimit is killed (-SIGKILL).
   int stop(int signal = SIGTERM);
+  // kill -9: for the tests about a crash.
   void kill_hard();
+  // How long a stop may take: the daemon's own grace for the verdicts it
+  // still records and sends is 10 s.
+  static constexpr std::chrono::seconds kStopLimit{15};
   void signal(int signal);
   pid_t pid() const { return pid_; }
 
