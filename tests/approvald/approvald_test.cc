@@ -523,8 +523,9 @@ TEST_F(Approvald, RunsOnSocketsFromSystemd) {
   ASSERT_TRUE(daemon.start(
       {"/usr/bin/systemd-socket-activate", "-l", daemon.request_socket(), "--fdname=requests"},
       false));
-  for (int i = 0; i < 500 && ::access(daemon.request_socket().c_str(), F_OK) != 0; ++i)
-    std::this_thread::sleep_for(10ms);
+  // The wrapper starts the daemon on the first connection.
+  const FileDescriptor first = connect_when_listening(daemon.request_socket());
+  ASSERT_TRUE(first.is_open());
   ::chmod(daemon.request_socket().c_str(), 0666);
   Process client = run_client(daemon, carol_, "Activated");
   ASSERT_TRUE(daemon.wait_listening());
@@ -553,10 +554,10 @@ TEST_F(Approvald, RefusesTwoRequestSocketsFromSystemd) {
   ASSERT_TRUE(daemon.start({"/usr/bin/systemd-socket-activate", "-l", daemon.request_socket(), "-l",
                             second, "--fdname=requests:requests"},
                            false));
-  for (int i = 0; i < 500 && ::access(daemon.request_socket().c_str(), F_OK) != 0; ++i)
-    std::this_thread::sleep_for(10ms);
-  ::chmod(daemon.request_socket().c_str(), 0666);
   // The wrapper starts the daemon on the first connection.
+  const FileDescriptor first = connect_when_listening(daemon.request_socket());
+  ASSERT_TRUE(first.is_open());
+  ::chmod(daemon.request_socket().c_str(), 0666);
   Process client = run_client(daemon, carol_, "Two sockets");
   EXPECT_TRUE(daemon.log_shows("more than one request socket")) << daemon.log();
   EXPECT_NE(client.wait().status, 0);

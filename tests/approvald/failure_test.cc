@@ -519,21 +519,21 @@ TEST_F(ApprovaldFailures, SocketActivationPlacesSocketsByNameOrPath) {
     if (!c.names.empty()) wrapper.push_back("--fdname=" + c.names);
     ASSERT_TRUE(daemon.start(wrapper, false));
     const std::string first = path_of(c.listen.front());
-    for (int i = 0; i < 500 && ::access(first.c_str(), F_OK) != 0; ++i)
-      std::this_thread::sleep_for(10ms);
-    ::chmod(first.c_str(), 0666);
     // The wrapper starts the daemon on the first connection (or datagram).
-    FileDescriptor poke(::socket(AF_UNIX, c.datagram ? SOCK_DGRAM : SOCK_STREAM, 0));
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    std::strncpy(address.sun_path, first.c_str(), sizeof address.sun_path - 1);
+    FileDescriptor poke;
     if (c.datagram) {
-      ASSERT_EQ(::sendto(poke.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&address),
-                         sizeof address),
-                1);
+      poke = FileDescriptor(::socket(AF_UNIX, SOCK_DGRAM, 0));
+      sockaddr_un address{};
+      address.sun_family = AF_UNIX;
+      std::strncpy(address.sun_path, first.c_str(), sizeof address.sun_path - 1);
+      for (int i = 0;
+           i < 500 && ::sendto(poke.get(), "x", 1, 0, reinterpret_cast<const sockaddr*>(&address),
+                               sizeof address) != 1;
+           ++i)
+        std::this_thread::sleep_for(10ms);
     } else {
-      ASSERT_EQ(::connect(poke.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address),
-                0);
+      poke = connect_when_listening(first);
+      ASSERT_TRUE(poke.is_open());
     }
     if (!c.error.empty()) {
       EXPECT_EQ(daemon.wait_exit(), 1);

@@ -368,13 +368,17 @@ std::string next_pending(OperatorLink& watcher) {
   }
 }
 
-bool accepts(const std::string& path, std::chrono::milliseconds limit) {
+FileDescriptor connect_when_listening(const std::string& path, std::chrono::milliseconds limit) {
   const auto end = Clock::now() + limit;
-  do {
-    if (connect_as(path, std::nullopt).is_open()) return true;
+  for (;;) {
+    FileDescriptor fd = connect_as(path, std::nullopt);
+    if (fd.is_open() || Clock::now() >= end) return fd;
     std::this_thread::sleep_for(20ms);
-  } while (Clock::now() < end);
-  return false;
+  }
+}
+
+bool accepts(const std::string& path, std::chrono::milliseconds limit) {
+  return connect_when_listening(path, limit).is_open();
 }
 
 std::string member_text(const std::string& line, const std::string& name) {

@@ -148,6 +148,12 @@ class OperatorLink {
 // when none does within 10 s.
 std::string next_pending(OperatorLink& watcher);
 
+// A connection (as root) to `path` once something listens there, trying
+// again until `limit`: a socket's file appears at bind, before its
+// listen, and a connect in between is refused.
+FileDescriptor connect_when_listening(const std::string& path,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(10));
+
 // Whether a connection to `path` is accepted within `limit`.
 bool accepts(const std::string& path, std::chrono::milliseconds limit = std::chrono::seconds(10));
 
