@@ -210,11 +210,28 @@ TEST_F(ApprovaldFailures, AVerdictThatCannotBeRecordedIsNotGiven) {
   Process client = run_client(daemon, carol_, "Before the lock");
   const std::string id = next_pending(bob);
   ASSERT_FALSE(id.empty());
+  const FileDescriptor own = ask(daemon, "To be cancelled", alice_);
+  const std::string own_id = next_pending(bob);
+  ASSERT_FALSE(own_id.empty());
 
   RecordLock lock(daemon.record_path());
   ASSERT_TRUE(lock.locked());
   const FileDescriptor late = ask(daemon, "During the lock", carol_);
-  const auto voted = bob.ask(vote(id, true));
+  {
+    // One that leaves while its request is being recorded.
+    const FileDescriptor gone = ask(daemon, "Leaves during the lock", carol_);
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(send_all(bob.fd(), service::encode_operator_request(vote(id, true))));
+  std::this_thread::sleep_for(100ms);
+  // While the verdict is being recorded the request is no longer open.
+  const auto second = OperatorLink(daemon, alice_).ask(vote(id, true));
+  EXPECT_FALSE(second.ok);
+  EXPECT_NE(second.error.find("request " + id + " is already"), std::string::npos) << second.error;
+  const auto cancelled = OperatorLink(daemon, alice_).ask(op(OperatorOp::Cancel, own_id));
+  EXPECT_FALSE(cancelled.ok);
+  EXPECT_EQ(cancelled.error, "the record cannot be written");
+  const auto voted = bob.ask(op(OperatorOp::Status));  // the vote's answer comes first
   EXPECT_FALSE(voted.ok);
   EXPECT_EQ(voted.status, 1);
   EXPECT_NE(voted.error.find("the record cannot be written; the vote is not taken"),
@@ -225,6 +242,8 @@ TEST_F(ApprovaldFailures, AVerdictThatCannotBeRecordedIsNotGiven) {
   EXPECT_EQ(done.status, 4) << done.err;
   EXPECT_EQ(done.out, "");  // no token
   EXPECT_NE(done.err.find("cannot write its record"), std::string::npos) << done.err;
+  EXPECT_EQ(member_text(verdict_line(own), "detail"),
+            "the approval service cannot write its record");
   const std::string refused = verdict_line(late, 20s);
   EXPECT_EQ(member_text(refused, "verdict"), "refused") << refused;
   EXPECT_EQ(member_text(refused, "detail"), "the approval service cannot write its record");
@@ -233,7 +252,7 @@ TEST_F(ApprovaldFailures, AVerdictThatCannotBeRecordedIsNotGiven) {
   lock.release();
   Process after = run_client(daemon, carol_, "After the lock");
   std::string next;
-  while (next.empty() || next == id) next = next_pending(bob);
+  while (next.empty() || next == id || next == own_id) next = next_pending(bob);
   ASSERT_TRUE(bob.ask(vote(next, true)).ok);
   EXPECT_EQ(after.wait().status, 0);
   EXPECT_EQ(query_record(daemon.record_path(), "SELECT state FROM requests WHERE id = " + next),
@@ -379,6 +398,48 @@ TEST_F(ApprovaldFailures, AnOversizedLineIsAnsweredHoweverItEnds) {
     EXPECT_EQ(member_text(line, "detail"), "the request line is longer than 1048576 bytes")
         << close_it << line;
   }
+}
+
+// Out of descriptors, the daemon leaves connections queued rather than
+// spin on a listener that stays readable, and takes them once descriptors
+// are free again.
+TEST_F(ApprovaldFailures, OutOfDescriptorsItWaitsAndRecovers) {
+  DaemonProcess daemon(std::string(kConfig) + "max_pending_per_user = 500\nmax_pending = 500\n");
+  ASSERT_TRUE(daemon.start({"/bin/sh", "-c", "ulimit -n 40 && exec \"$@\"", "sh"}));
+  std::vector<FileDescriptor> flood;
+  for (int i = 0; i < 60; ++i) {
+    flood.push_back(connect_as(daemon.request_socket(), carol_));
+    ASSERT_TRUE(flood.back().is_open()) << i;
+  }
+  ASSERT_TRUE(daemon.log_shows("accept: Too many open files")) << daemon.log();
+  // Not spinning: well under a core while the flood waits.
+  const auto cpu_ticks = [&] {
+    std::istringstream stat(testing::read_file("/proc/" + std::to_string(daemon.pid()) + "/stat"));
+    std::string field;
+    long ticks = 0;
+    for (int i = 1; i <= 15 && stat >> field; ++i) {
+      if (i == 14 || i == 15) ticks += std::stol(field);
+    }
+    return ticks;
+  };
+  const long before = cpu_ticks();
+  std::this_thread::sleep_for(1s);
+  EXPECT_LT(cpu_ticks() - before, ::sysconf(_SC_CLK_TCK) / 2);
+
+  flood.clear();
+  OperatorLink bob = watcher(daemon, bob_);
+  const FileDescriptor now = ask(daemon, "after the flood", alice_);
+  std::string id;
+  for (int i = 0; i < 100 && id.empty(); ++i) {
+    const auto list = bob.ask(op(OperatorOp::List));
+    for (const auto& r : list.requests.value_or(std::vector<service::RequestRecord>{})) {
+      if (r.title == "after the flood") id = r.id;
+    }
+    if (id.empty()) std::this_thread::sleep_for(50ms);
+  }
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(bob.ask(vote(id, true)).ok);
+  EXPECT_EQ(member_text(verdict_line(now), "verdict"), "approved");
 }
 
 // SIGHUP: a named file that is gone keeps what is in force; socket and
