@@ -232,6 +232,24 @@ void Store::rollback() {
   (void)exec("ROLLBACK");
 }
 
+void Store::leave_checkpoints_to_others() {
+  // Replaces SQLite's own hook, which is what checkpoints after commits.
+  sqlite3_wal_hook(
+      db_,
+      [](void* self, sqlite3*, const char*, int pages) {
+        static_cast<Store*>(self)->wal_pages_ = pages;
+        return SQLITE_OK;
+      },
+      this);
+}
+
+Result<void, std::string> Store::checkpoint() {
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) !=
+      SQLITE_OK)
+    return fail(error_text("cannot checkpoint the write-ahead log"));
+  return {};
+}
+
 Result<std::uint64_t, std::string> Store::reserve_ids(std::uint64_t count) {
   Statement read(db_,
                  "SELECT (SELECT value FROM meta WHERE key = 'node'),"

@@ -39,6 +39,15 @@ class Store {
   Result<void, std::string> commit();
   void rollback();
 
+  // Stops this connection from copying the write-ahead log back into the
+  // database after its commits (SQLite does so every 1000 pages by
+  // default); another connection does it with checkpoint(). wal_pages()
+  // then says how long the log has grown.
+  void leave_checkpoints_to_others();
+  int wal_pages() const { return wal_pages_; }
+  // Copies what it can of the log back without holding up writers.
+  Result<void, std::string> checkpoint();
+
   // Takes `count` request ids that no earlier run has taken, durably, and
   // returns the first. Ids are this record's node number (random, chosen when
   // the file was made, so that records of different hosts do not collide) in
@@ -75,6 +84,7 @@ class Store {
 
   sqlite3* db_;
   std::string path_;
+  int wal_pages_ = 0;
 };
 
 }  // namespace kelvane::service
