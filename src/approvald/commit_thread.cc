@@ -34,12 +34,12 @@ CommitThread::~CommitThread() {
   }
 }
 
-void CommitThread::submit(Work work, Done done) {
-  enqueue({std::move(work), std::move(done)}, false);
+void CommitThread::submit(Work work, Done done, Committed committed) {
+  enqueue({std::move(work), std::move(done), std::move(committed)}, false);
 }
 
 void CommitThread::submit_deferrable(Work work, Done done) {
-  enqueue({std::move(work), std::move(done)}, true);
+  enqueue({std::move(work), std::move(done), {}}, true);
 }
 
 void CommitThread::enqueue(Job job, bool deferrable) {
@@ -104,6 +104,10 @@ void CommitThread::write_group(std::deque<Job>& group) {
     if (auto committed = store_->commit(); !committed.ok()) {
       store_->rollback();
       results.assign(group.size(), committed);
+    } else {
+      for (std::size_t i = 0; i < group.size(); ++i) {
+        if (group[i].committed && results[i].ok()) group[i].committed();
+      }
     }
   }
   // The results go back in one posting, in submission order.
@@ -116,12 +120,17 @@ void CommitThread::write_group(std::deque<Job>& group) {
     }
   });
   if (!checkpoints_) return;
-  if (store_->wal_pages() >= kCheckpointPagesHere) {
+  const int pages = store_->wal_pages();
+  if (pages < checkpoint_at_ - kCheckpointPages) checkpoint_at_ = kCheckpointPages;  // restarted
+  if (pages >= kCheckpointPagesHere) {
     // Commits without a pause keep the other connection from ever copying
     // all of the log, and the log only starts again once it has: past this
     // length the commits wait for one checkpoint of their own.
     (void)store_->checkpoint();
-  } else if (store_->wal_pages() >= kCheckpointPages) {
+  } else if (pages >= checkpoint_at_) {
+    // One checkpoint per kCheckpointPages written: each costs two fsyncs,
+    // which the commits' own would wait behind.
+    checkpoint_at_ = pages + kCheckpointPages;
     {
       const std::lock_guard lock(checkpoint_mutex_);
       checkpoint_asked_ = true;

@@ -47,7 +47,11 @@ class CommitThread {
   CommitThread(const CommitThread&) = delete;
   CommitThread& operator=(const CommitThread&) = delete;
 
-  void submit(Work work, Done done = {});
+  // Runs on the commit thread as soon as the transaction holding the work
+  // has committed, before the loop hears of it (never after a failure).
+  using Committed = std::function<void()>;
+
+  void submit(Work work, Done done = {}, Committed committed = {});
   // Work that nobody waits on: committed with the next other work, or
   // after kDeferLimit at the latest.
   void submit_deferrable(Work work, Done done = {});
@@ -59,6 +63,7 @@ class CommitThread {
   struct Job {
     Work work;
     Done done;
+    Committed committed;
   };
   void enqueue(Job job, bool deferrable);
   void run();
@@ -80,6 +85,7 @@ class CommitThread {
   // connection cannot be opened (the commits then checkpoint as SQLite does
   // by default).
   std::unique_ptr<service::Store> checkpoints_;
+  int checkpoint_at_ = kCheckpointPages;  // commit thread only
   std::mutex checkpoint_mutex_;
   std::condition_variable checkpoint_wake_;
   bool checkpoint_asked_ = false;

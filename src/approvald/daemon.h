@@ -158,6 +158,16 @@ class Daemon {
   void decide(Requester& r, std::string state, std::string detail,
               std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
   void on_recorded(std::uint64_t key, bool ok);
+  // The verdict line of a decided request.
+  static std::string verdict_line(const Requester& r);
+  // A verdict sent by the commit thread once durable (send_once_durable).
+  struct EarlySend {
+    FileDescriptor fd;  // a duplicate of the requester's
+    std::string line;
+    std::size_t sent = 0;  // written by the commit thread, read after
+    void send();
+  };
+  static std::shared_ptr<EarlySend> send_once_durable(const Requester& r);
   void send_to_requester(Requester& r);
   void requester_left(Requester& r);
   void close_requester(Requester& r);

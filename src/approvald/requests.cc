@@ -1,6 +1,7 @@
 // The requesters' side of the loop: accepting under the caps, reading the
 // one request line within its limits, identifying the requester off the
 // loop, waiting for a verdict, recording it and only then sending it.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -434,6 +435,8 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
   }
   const std::uint64_t key = r.key;
   const service::RequestRecord& record = r.record;
+  r.out = verdict_line(r);
+  auto early = send_once_durable(r);
   commits_->submit(
       [id = record.id, state = record.state, decided = *record.decided_at,
        text = *record.detail_of_verdict,
@@ -443,11 +446,45 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
         }
         return store.close_request(id, state, decided, text);
       },
-      [this, key, after = std::move(after)](const Result<void, std::string>& done) {
+      [this, key, early, after = std::move(after)](const Result<void, std::string>& done) {
         if (!done.ok()) journal_.note("cannot record a verdict: " + done.error());
+        if (auto found = requesters_.find(key); found != requesters_.end() && early)
+          found->second->sent = early->sent;
         on_recorded(key, done.ok());
         if (after) after(done.ok());
+      },
+      [early] {
+        if (early) early->send();
       });
+}
+
+std::string Daemon::verdict_line(const Requester& r) {
+  return service::decision_line(verdict_of(r.record.state), *r.record.detail_of_verdict,
+                                r.record.id, r.token, r.token_expires_at);
+}
+
+// The verdict goes out from the commit thread the moment it is durable:
+// the loop, busy or not scheduled, would add its own wake-up to every
+// decision. The connection is the thread's own duplicate, so the loop may
+// close its copy meanwhile; what is not sent at once the loop sends.
+std::shared_ptr<Daemon::EarlySend> Daemon::send_once_durable(const Requester& r) {
+  if (r.gone || !r.fd.is_open()) return nullptr;
+  auto early = std::make_shared<EarlySend>();
+  early->fd = FileDescriptor(::fcntl(r.fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!early->fd.is_open()) return nullptr;
+  early->line = r.out;
+  return early;
+}
+
+void Daemon::EarlySend::send() {
+  while (sent < line.size()) {
+    const ssize_t n =
+        ::send(fd.get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  fd.close();
 }
 
 void Daemon::on_recorded(std::uint64_t key, bool ok) {
@@ -459,6 +496,8 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot write its record";
     r.token.clear();
+    r.out = verdict_line(r);
+    r.sent = 0;
   }
   journal_.decision(r.record);
   service::OperatorEvent closed{service::OperatorEvent::Kind::Closed, std::nullopt, r.record.id,
@@ -468,8 +507,6 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     close_requester(r);
     return;
   }
-  r.out = service::decision_line(verdict_of(r.record.state), *r.record.detail_of_verdict,
-                                 r.record.id, r.token, r.token_expires_at);
   r.phase = Phase::Sending;
   send_to_requester(r);
 }

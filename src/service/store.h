@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "support/result.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kelvane::service {
 
@@ -81,10 +83,14 @@ class Store {
   Result<void, std::string> exec(const char* sql);
   Result<void, std::string> create_or_check_schema();
   std::string error_text(std::string_view what) const;
+  // The statement of `sql` (a literal: kept by its address), prepared once
+  // for the life of the store: the writes of every commit use them.
+  sqlite3_stmt* kept(const char* sql);
 
   sqlite3* db_;
   std::string path_;
   int wal_pages_ = 0;
+  std::map<const char*, sqlite3_stmt*> kept_;
 };
 
 }  // namespace kelvane::service
