@@ -170,6 +170,9 @@ void Daemon::release_refusal(std::uint64_t serial, const std::string& unrecorded
     journal_.note("request " + held.id + ": refused without a record: " + unrecorded_because);
   send_once(held.fd.get(), held.line);
   refusals_.erase(found);
+  // Commits answer in order: the deadlines of those answered go at once.
+  while (!refusals_due_.empty() && refusals_.count(refusals_due_.front().second) == 0)
+    refusals_due_.pop_front();
 }
 
 void Daemon::release_overdue_refusals(Clock::time_point now) {
