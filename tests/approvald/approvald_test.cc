@@ -1,6 +1,7 @@
 // The daemon as administrators and attackers meet it: the real client, the
 // operators' protocol over real sockets from other uids, signals, crashes.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <sys/socket.h>
 
 #include <chrono>
@@ -526,6 +527,37 @@ TEST_F(Approvald, EveryRefusalReceivedBeforeKillNineIsInTheRecord) {
         << id;
   }
   EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA integrity_check"), "ok");
+}
+
+// A record that cannot be written in time does not leave a refusal
+// unanswered: it is sent after 2 s, and the log says it is not recorded.
+// Another process holds the record's write lock meanwhile; the loop still
+// answers operators.
+TEST_F(Approvald, ARefusalTheRecordCannotTakeInTimeIsSentAndLogged) {
+  DaemonProcess daemon(config());
+  ASSERT_TRUE(daemon.start());
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open_v2(daemon.record_path().c_str(), &db, SQLITE_OPEN_READWRITE, nullptr),
+            SQLITE_OK);
+  ASSERT_EQ(sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr), SQLITE_OK);
+  const auto started = std::chrono::steady_clock::now();
+  const FileDescriptor fd = connect_as(daemon.request_socket(), carol_);
+  ASSERT_TRUE(send_all(fd.get(), "{\"title\":1}\n"));
+  EXPECT_TRUE(OperatorLink(daemon, bob_).ask(op(OperatorOp::Status)).version);
+  EXPECT_LT(std::chrono::steady_clock::now() - started, 1s);  // not behind the record
+  std::string buffer;
+  const auto line = read_line(fd.get(), buffer, 10s);
+  const auto waited = std::chrono::steady_clock::now() - started;
+  (void)sqlite3_exec(db, "ROLLBACK", nullptr, nullptr, nullptr);
+  sqlite3_close(db);
+  ASSERT_TRUE(line);
+  EXPECT_NE(line->find("\"verdict\":\"invalid_request\""), std::string::npos) << *line;
+  EXPECT_GE(waited, 2s);
+  EXPECT_LT(waited, 5s);
+  EXPECT_TRUE(
+      daemon.log_shows(": refused without a record: the record took longer than 2 s to write it"))
+      << daemon.log();
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 
 // The answer to watch comes before the events it starts, though the lines
