@@ -232,6 +232,7 @@ class Daemon {
   Mailbox mailbox_;
   NameCache names_;  // before lookups_: its thread uses it
   LookupThread lookups_;
+  std::size_t identifying_off_loop_ = 0;  // requesters whose identity the lookup thread finds
   std::unique_ptr<CommitThread> commits_;
 
   std::uint64_t next_key_ = 16;

@@ -275,14 +275,21 @@ void Daemon::line_complete(Requester& r, std::string line) {
     kept = kept && name.has_value();
     return name.value_or("");
   });
-  if (kept) {
+  // Requests are identified in the order their lines came: while an earlier
+  // one waits on the lookup thread, a later one queues behind it there even
+  // when its name is kept, so that it cannot take a lower id and overtake.
+  if (kept && identifying_off_loop_ == 0) {
     on_identified(key, std::move(who));
     return;
   }
+  ++identifying_off_loop_;
   lookups_.submit([this, key, credentials, stated]() -> std::function<void()> {
     auto found = service::verify_requester(credentials, stated,
                                            [this](uid_t uid) { return names_.user_name(uid); });
-    return [this, key, who = std::move(found)]() mutable { on_identified(key, std::move(who)); };
+    return [this, key, who = std::move(found)]() mutable {
+      --identifying_off_loop_;
+      on_identified(key, std::move(who));
+    };
   });
 }
 
