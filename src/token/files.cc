@@ -52,8 +52,11 @@ Result<void, std::string> replace_file(const std::string& directory, std::string
                                        std::string_view content, mode_t mode) {
   const std::string path = directory + "/" + std::string(name);
   // A name of its own, so that two writers never share a temporary file.
+  // Without random bytes the name is less likely to be new; O_EXCL then
+  // fails rather than share a file.
   unsigned char nonce[8] = {};
-  (void)::getrandom(nonce, sizeof nonce, GRND_NONBLOCK);
+  if (::getrandom(nonce, sizeof nonce, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof nonce))
+    nonce[0] = static_cast<unsigned char>(::getpid());
   const std::string temporary = directory + "/." + std::string(name) + "." + hex::of_bytes(nonce);
   FileDescriptor fd(
       ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
