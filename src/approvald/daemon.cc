@@ -37,7 +37,9 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       lookups_(mailbox_),
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
       next_id_(start.first_id),
-      id_limit_(start.first_id + start.id_count) {
+      id_limit_(start.first_id + start.id_count),
+      key_paths_(std::move(start.key_paths)),
+      keys_(std::move(start.keys)) {
   if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) return;
   watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
   watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN);

@@ -29,6 +29,7 @@
 #include "service/request.h"
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
+#include "token/key_store.h"
 #include "votes.h"
 
 namespace kelvane::approvald {
@@ -54,6 +55,9 @@ struct Start {
   std::unique_ptr<service::Store> store;
   std::uint64_t first_id = 0;
   std::uint64_t id_count = 0;
+  // The approval tokens' keys, read or made before the loop starts.
+  token::KeyPaths key_paths;
+  std::unique_ptr<token::KeyState> keys;
 };
 
 class Daemon {
@@ -221,6 +225,13 @@ class Daemon {
   void about_decided(Operator& o, const std::string& id);
   Role role(const Operator& o) const;
 
+  // Approval tokens (tokens.cc): signing on the loop, key and revocation
+  // files written on the commit thread.
+  bool sign_approval(Requester& r, std::time_t now);
+  void rotate_key(Operator& o);
+  void revoke(Operator& o, const service::OperatorRequest& request);
+  void revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record);
+
   Settings settings_;
   DecisionJournal& journal_;
   FileDescriptor epoll_;
@@ -250,6 +261,10 @@ class Daemon {
   std::uint64_t next_id_ = 0;
   std::uint64_t id_limit_ = 0;
   bool reserving_ids_ = false;
+
+  token::KeyPaths key_paths_;
+  std::unique_ptr<token::KeyState> keys_;
+  bool rotating_ = false;  // a new key is being written
 
   bool stopping_ = false;
   Clock::time_point stop_deadline_{};

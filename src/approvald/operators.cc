@@ -179,6 +179,18 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
                       "you are not an approver (approvers in the configuration)");
       }
       return vote(o, request);
+    // Approval tokens: keys are the administrator's, revocations an approver's.
+    case service::OperatorOp::RotateKey:
+      if (o.credentials.uid != 0) {
+        return refuse(o, service::kOperatorRefused, "only root may rotate the signing key");
+      }
+      return rotate_key(o);
+    case service::OperatorOp::Revoke:
+      if (who != Role::Approver) {
+        return refuse(o, service::kOperatorRefused,
+                      "you are not an approver (approvers in the configuration)");
+      }
+      return revoke(o, request);
   }
 }
 

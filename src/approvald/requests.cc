@@ -429,19 +429,15 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
   r.record.state = std::move(state);
-  r.record.decided_at = now_text();
+  // The token's iat is the decision's second, so that a revocation can
+  // find when its token was issued from the record.
+  const std::time_t decided = std::time(nullptr);
+  r.record.decided_at = service::iso8601_utc(decided);
   r.record.detail_of_verdict = std::move(detail);
-  if (r.record.state == "approved") {
-    Result<std::string, io::Error> token = service::random_token();
-    if (token.ok()) r.token = std::move(token).value();
-    if (!token.ok()) {
-      // No randomness, no approval: fail closed.
-      r.record.state = "refused";
-      r.record.detail_of_verdict = "the approval service cannot make an approval token";
-    } else {
-      r.token_expires_at = service::iso8601_utc(
-          std::time(nullptr) + static_cast<std::time_t>(settings_.config.token_lifetime));
-    }
+  if (r.record.state == "approved" && !sign_approval(r, decided)) {
+    // No signature, no approval: fail closed.
+    r.record.state = "refused";
+    r.record.detail_of_verdict = "the approval service cannot make an approval token";
   }
   const std::uint64_t key = r.key;
   const service::RequestRecord& record = r.record;

@@ -20,7 +20,26 @@ inline constexpr std::string_view kDefaultSocketPath =
 // error after a usage error.
 extern const std::string_view kUsageText;
 
-enum class Subcommand { List, Show, Approve, Deny, Watch, Status, Cancel, History, Help, Version };
+inline constexpr std::string_view kDefaultPublicKeysPath =
+    "/var/lib/kelvane-operator-approval-public/public-keys.json";
+
+enum class Subcommand {
+  List,
+  Show,
+  Approve,
+  Deny,
+  Watch,
+  Status,
+  Cancel,
+  History,
+  Help,
+  Version,
+  // Approval tokens.
+  Verify,
+  PublicKey,
+  RotateKey,
+  Revoke,
+};
 
 struct Invocation {
   std::optional<std::string> socket;  // --socket, when given
@@ -29,6 +48,12 @@ struct Invocation {
   std::optional<std::string> reason;  // approve (optional), deny (required)
   bool json = false;                  // list, history
   std::optional<std::int64_t> since;  // history: Unix seconds
+  // verify: the token ("-": from standard input) and what it must match;
+  // verify and public-key: the published keys' file, when named.
+  std::optional<std::string> token;
+  std::optional<std::string> digest;
+  std::optional<std::string> target_host;
+  std::optional<std::string> public_keys;
 };
 
 // What ends option reading with status 2: the message, without the usage.
