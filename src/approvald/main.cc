@@ -14,6 +14,7 @@
 
 #include "activation.h"
 #include "daemon.h"
+#include "fleet/migrate_command.h"
 #include "options.h"
 #include "service/answer.h"
 #include "service/listener.h"
@@ -202,6 +203,15 @@ int main_of(int argc, const char* const* argv) {
   }
   if (options.command == Command::Version) {
     say(stdout, std::string(kName) + " " KOA_VERSION "\n");
+    return 0;
+  }
+  if (options.command == Command::Migrate) {
+    auto migrated = fleet::run_migration(options.connection_file);
+    if (!migrated.ok()) {
+      complain(migrated.error());
+      return kFailed;
+    }
+    say(stdout, std::string(kName) + ": " + migrated.value() + "\n");
     return 0;
   }
   const std::string config_path = options.config.value_or(std::string(service::kDefaultConfigPath));
