@@ -18,6 +18,7 @@
 
 #include "commit_thread.h"
 #include "decision_journal.h"
+#include "fleet_link.h"
 #include "lookup_thread.h"
 #include "mailbox.h"
 #include "roles.h"
@@ -52,6 +53,8 @@ struct Start {
   std::unique_ptr<service::Store> store;
   std::uint64_t first_id = 0;
   std::uint64_t id_count = 0;
+  // With store = "postgresql": the link to the shared database, opened.
+  std::unique_ptr<FleetLink> fleet;
 };
 
 class Daemon {
@@ -103,6 +106,10 @@ class Daemon {
     std::string verdict;           // what is sent once durable
     std::string token;             // approvals
     std::string token_expires_at;  // approvals
+    // The fleet (fleet_glue.cc): the request is in the shared database;
+    // its verdict there is settled (a local decision waits for that).
+    bool in_fleet = false;
+    bool fleet_settled = false;
   };
 
   struct Operator {
@@ -184,6 +191,24 @@ class Daemon {
   void about_decided(Operator& o, const std::string& id);
   Role role(const Operator& o) const;
 
+  // The fleet (fleet_glue.cc), with store = "postgresql".
+  void start_fleet();
+  void reserve_fleet_ids();
+  void fleet_insert(Requester& r);
+  // Takes over a local decision of a request in the shared database until
+  // the database has it (or has another verdict); false when there is
+  // nothing to take over.
+  bool fleet_settle(Requester& r, std::string& state, std::string& detail,
+                    std::optional<service::VoteRecord>& vote, std::function<void(bool)>& after);
+  void fleet_vote(Operator& o, const service::OperatorRequest& request);
+  void on_fleet_verdict(const fleet::HostedRequest& hosted);
+  void on_others_pending(std::vector<fleet::HostedRequest> others,
+                         std::unordered_map<std::string, std::string> closed);
+  void on_fleet_reconnected();
+  void append_others(std::string& line, bool& first) const;
+  void write_others_to(Operator& o);
+  bool show_other(Operator& o, const std::string& id);
+
   Settings settings_;
   DecisionJournal& journal_;
   FileDescriptor epoll_;
@@ -195,6 +220,9 @@ class Daemon {
   Mailbox mailbox_;
   LookupThread lookups_;
   std::unique_ptr<CommitThread> commits_;
+  std::unique_ptr<FleetLink> fleet_;
+  // Other hosts' pending requests with R's text, oldest first.
+  std::vector<std::pair<service::RequestRecord, std::string>> others_;
 
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;

@@ -14,6 +14,7 @@
 
 #include "activation.h"
 #include "daemon.h"
+#include "fleet/connection_file.h"
 #include "fleet/migrate_command.h"
 #include "options.h"
 #include "service/answer.h"
@@ -104,6 +105,21 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
   return store.commit();
 }
 
+// store = "postgresql": the shared database, this host's lock in it taken,
+// and the ids come from it (unique across the fleet).
+Result<void, std::string> open_fleet(const service::Config& config, Start& start) {
+  auto conninfo = fleet::read_connection_file(*config.connection_file);
+  if (!conninfo.ok()) return fail(std::move(conninfo).error());
+  auto link =
+      std::make_unique<FleetLink>(std::move(conninfo).value(), service::host_name_of(config));
+  auto first = link->open();
+  if (!first.ok()) return fail("the fleet's database: " + first.error());
+  start.first_id = first.value();
+  start.id_count = fleet::kIdBlock;
+  start.fleet = std::move(link);
+  return {};
+}
+
 int serve(const Options& options, service::Config config, const std::string& config_path) {
   Settings settings;
   settings.request_socket =
@@ -133,6 +149,13 @@ int serve(const Options& options, service::Config config, const std::string& con
     return kFailed;
   }
   start.store = std::move(store).value();
+  if (settings.config.store == "postgresql") {
+    auto fleet = open_fleet(settings.config, start);
+    if (!fleet.ok()) {
+      complain(fleet.error());
+      return kFailed;
+    }
+  }
 
   ActivatedSockets activated =
       take_activated_sockets(settings.request_socket, settings.operator_socket);

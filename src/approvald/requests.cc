@@ -42,27 +42,30 @@ std::optional<std::string> Daemon::take_id() {
   if (!reserving_ids_ && id_limit_ - next_id_ < kIdBlock / 2) {
     reserving_ids_ = true;
     auto first = std::make_shared<std::uint64_t>(0);
-    commits_->submit(
-        [first](service::Store& store) -> Result<void, std::string> {
-          auto reserved = store.reserve_ids(kIdBlock);
-          if (!reserved.ok()) return fail(std::move(reserved).error());
-          *first = reserved.value();
-          return {};
-        },
-        [this, first](const Result<void, std::string>& done) {
-          reserving_ids_ = false;
-          if (!done.ok()) {
-            journal_.note("cannot reserve request ids: " + done.error());
-            return;
-          }
-          // The sequence only goes up, so the new block follows the old one.
-          if (*first == id_limit_)
-            id_limit_ += kIdBlock;
-          else {
-            next_id_ = *first;
-            id_limit_ = *first + kIdBlock;
-          }
-        });
+    if (fleet_)
+      reserve_fleet_ids();
+    else
+      commits_->submit(
+          [first](service::Store& store) -> Result<void, std::string> {
+            auto reserved = store.reserve_ids(kIdBlock);
+            if (!reserved.ok()) return fail(std::move(reserved).error());
+            *first = reserved.value();
+            return {};
+          },
+          [this, first](const Result<void, std::string>& done) {
+            reserving_ids_ = false;
+            if (!done.ok()) {
+              journal_.note("cannot reserve request ids: " + done.error());
+              return;
+            }
+            // The sequence only goes up, so the new block follows the old one.
+            if (*first == id_limit_)
+              id_limit_ += kIdBlock;
+            else {
+              next_id_ = *first;
+              id_limit_ = *first + kIdBlock;
+            }
+          });
   }
   if (next_id_ >= id_limit_) return std::nullopt;
   return std::to_string(next_id_++);
@@ -306,6 +309,7 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
     }
     return;
   }
+  if (fleet_ && !r.in_fleet) return fleet_insert(r);
   r.phase = Phase::Pending;
   pending_.emplace(std::stoull(r.record.id), r.key);
   if (r.gone) {
@@ -363,6 +367,7 @@ Daemon::Requester* Daemon::pending_request(std::string_view id) {
 
 void Daemon::decide(Requester& r, std::string state, std::string detail,
                     std::optional<service::VoteRecord> vote, std::function<void(bool)> after) {
+  if (fleet_ && fleet_settle(r, state, detail, vote, after)) return;
   pending_.erase(std::stoull(r.record.id));
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;

@@ -126,7 +126,11 @@ StoreResult<std::unique_ptr<FleetStore>> FleetStore::open(const std::string& con
     }
     return fail(from_db("cannot take the host's lock", locked.error()));
   }
-  if (auto reset = db.exec_script("RESET lock_timeout; LISTEN kelvane_approval"); !reset.ok())
+  // No statement waits for ever: a vote waiting on another's row lock, or
+  // a server that stopped answering, gives up after this.
+  if (auto reset = db.exec_script(
+          "RESET lock_timeout; SET statement_timeout = '10s'; LISTEN kelvane_approval");
+      !reset.ok())
     return fail(from_db("cannot listen for notifications", reset.error()));
   auto store =
       std::unique_ptr<FleetStore>(new FleetStore(std::move(connection).value(), host_name));
