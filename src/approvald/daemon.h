@@ -221,6 +221,13 @@ class Daemon {
   LookupThread lookups_;
   std::unique_ptr<CommitThread> commits_;
   std::unique_ptr<FleetLink> fleet_;
+  // This host's verdicts the database could not take when they were made
+  // (it was unreachable): written there on the next reconnect, so that no
+  // operator elsewhere votes on a request that is no longer waiting.
+  struct Unclosed {
+    std::string id, state, decided_at, detail;
+  };
+  std::vector<Unclosed> fleet_unclosed_;
   // Other hosts' pending requests with R's text, oldest first.
   std::vector<std::pair<service::RequestRecord, std::string>> others_;
 

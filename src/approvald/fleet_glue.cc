@@ -103,10 +103,12 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
     std::string final_state = state;
     std::string final_detail = detail;
     std::string note;
+    bool lost = store == nullptr;
     if (store == nullptr) {
       note = unreachable(fleet_->last_error());
     } else if (auto closed = store->close_request(id, state, decided_at, detail); !closed.ok()) {
       note = closed.error().message;
+      lost = closed.error().connection_lost;
     } else if (closed.value()) {
       auto found = store->find(id);
       if (found.ok() && found.value()) {
@@ -114,8 +116,10 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
         final_detail = found.value()->record.detail_of_verdict.value_or("");
       }
     }
-    mailbox_.post([this, key, final_state, final_detail, note, vote = std::move(vote),
-                   after = std::move(after)]() mutable {
+    const bool unclosed = lost;
+    mailbox_.post([this, key, id, state, detail, decided_at, unclosed, final_state, final_detail,
+                   note, vote = std::move(vote), after = std::move(after)]() mutable {
+      if (unclosed) fleet_unclosed_.push_back({id, state, decided_at, detail});
       auto found = requesters_.find(key);
       if (found == requesters_.end()) return;
       Requester& settled = *found->second;
@@ -236,9 +240,27 @@ void Daemon::on_fleet_reconnected() {
     const Requester& r = *requesters_.at(key);
     if (r.in_fleet && !r.fleet_settled) ids.push_back(r.record.id);
   }
-  if (ids.empty()) return;
-  fleet_->submit([this, ids](fleet::FleetStore* store) {
-    if (store == nullptr) return;
+  std::vector<Unclosed> unclosed = std::move(fleet_unclosed_);
+  fleet_unclosed_.clear();
+  if (ids.empty() && unclosed.empty()) return;
+  fleet_->submit([this, ids, unclosed = std::move(unclosed)](fleet::FleetStore* store) {
+    if (store == nullptr) {
+      mailbox_.post([this, unclosed] {
+        fleet_unclosed_.insert(fleet_unclosed_.end(), unclosed.begin(), unclosed.end());
+      });
+      return;
+    }
+    std::vector<Unclosed> failed;
+    for (const Unclosed& u : unclosed) {
+      // A verdict reached there meanwhile stays: the requester was told
+      // this service's, which was never an approval.
+      if (!store->close_request(u.id, u.state, u.decided_at, u.detail).ok()) failed.push_back(u);
+    }
+    if (!failed.empty()) {
+      mailbox_.post([this, failed] {
+        fleet_unclosed_.insert(fleet_unclosed_.end(), failed.begin(), failed.end());
+      });
+    }
     for (const std::string& id : ids) {
       auto found = store->find(id);
       if (!found.ok() || !found.value() || found.value()->record.state == "pending") continue;

@@ -228,8 +228,19 @@ int main_of(int argc, const char* const* argv) {
     say(stdout, std::string(kName) + " " KOA_VERSION "\n");
     return 0;
   }
+  const std::string config_path = options.config.value_or(std::string(service::kDefaultConfigPath));
   if (options.command == Command::Migrate) {
-    auto migrated = fleet::run_migration(options.connection_file);
+    // An import goes in as the configuration's host.
+    std::string host;
+    if (options.import_sqlite) {
+      auto config = service::load_config(config_path, options.config.has_value());
+      if (!config.ok()) {
+        complain(config.error());
+        return kBadUsage;
+      }
+      host = service::host_name_of(config.value());
+    }
+    auto migrated = fleet::run_migration(options.connection_file, options.import_sqlite, host);
     if (!migrated.ok()) {
       complain(migrated.error());
       return kFailed;
@@ -237,7 +248,6 @@ int main_of(int argc, const char* const* argv) {
     say(stdout, std::string(kName) + ": " + migrated.value() + "\n");
     return 0;
   }
-  const std::string config_path = options.config.value_or(std::string(service::kDefaultConfigPath));
   auto config = service::load_config(config_path, options.config.has_value());
   if (!config.ok()) {
     complain(config.error());

@@ -19,6 +19,8 @@ struct Options {
   std::optional<std::string> config;  // named on the command line
   // --migrate: the administrator's connection string file.
   std::optional<std::string> connection_file;
+  // --migrate: a host's SQLite record to copy in.
+  std::optional<std::string> import_sqlite;
 };
 
 inline constexpr std::string_view kDefaultSocket = "/run/kelvane-operator-approval.sock";

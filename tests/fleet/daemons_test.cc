@@ -193,6 +193,30 @@ TEST_F(FleetDaemons, ANewRequestIsRefusedInBoundedTimeWhileTheDatabaseIsGone) {
   EXPECT_EQ(again.wait().status, 0);
 }
 
+TEST_F(FleetDaemons, AVerdictMadeWhileTheDatabaseWasGoneIsWrittenThereOnReconnect) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Soon expired", {"--timeout", "2"});
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(server_->stop());
+  const Finished done = client.wait();
+  ASSERT_TRUE(server_->start_again()) << server_->log();
+  EXPECT_NE(done.err.find("expired"), std::string::npos) << done.err;
+  // Left pending there, operators elsewhere would still see it and vote.
+  std::string state;
+  for (int tries = 0; tries < 50 && state != "expired"; ++tries) {
+    std::this_thread::sleep_for(200ms);
+    auto admin = fleet::Connection::open(db_->admin_conninfo());
+    if (!admin.ok()) continue;
+    auto rows =
+        admin.value()->exec("SELECT state FROM kelvane_approval.requests WHERE id = $1", {id});
+    if (rows.ok() && rows.value().count() == 1) state = rows.value().text(0, 0);
+  }
+  EXPECT_EQ(state, "expired") << a.log();
+}
+
 TEST_F(FleetDaemons, TwoServicesCannotStandForOneHost) {
   add_daemon("host-a");
   const std::string file = files_.file("host-a.conn");
