@@ -204,6 +204,8 @@ class Daemon {
   void on_fleet_verdict(const fleet::HostedRequest& hosted);
   void on_others_pending(std::vector<fleet::HostedRequest> others,
                          std::unordered_map<std::string, std::string> closed);
+  void on_other_changed(std::vector<fleet::HostedRequest> changed,
+                        std::unordered_map<std::string, std::string> closed);
   void on_fleet_reconnected();
   void append_others(std::string& line, bool& first) const;
   void write_others_to(Operator& o);

@@ -3,6 +3,7 @@
 // reaches is written there, in the vote's transaction), and this host's
 // operators see and vote on every host's pending requests. The local
 // record keeps what this service decided and sent, as with SQLite alone.
+#include <algorithm>
 #include <ctime>
 #include <unordered_set>
 
@@ -28,6 +29,10 @@ void Daemon::start_fleet() {
   events.others_pending = [this](std::vector<fleet::HostedRequest> others,
                                  std::unordered_map<std::string, std::string> closed) {
     on_others_pending(std::move(others), std::move(closed));
+  };
+  events.other_changed = [this](std::vector<fleet::HostedRequest> changed,
+                                std::unordered_map<std::string, std::string> closed) {
+    on_other_changed(std::move(changed), std::move(closed));
   };
   events.reconnected = [this] { on_fleet_reconnected(); };
   fleet_->begin(mailbox_, std::move(events));
@@ -230,6 +235,33 @@ void Daemon::on_others_pending(std::vector<fleet::HostedRequest> others,
     broadcast(service::encode_event(event));
   }
   others_ = std::move(next);
+}
+
+void Daemon::on_other_changed(std::vector<fleet::HostedRequest> changed,
+                              std::unordered_map<std::string, std::string> closed) {
+  for (fleet::HostedRequest& hosted : changed) {
+    if (closed.contains(hosted.record.id)) continue;  // read before it closed
+    std::string json;
+    service::append_request_record(json, hosted.record);
+    auto known = std::find_if(others_.begin(), others_.end(), [&](const auto& other) {
+      return other.first.id == hosted.record.id;
+    });
+    if (known != others_.end()) {
+      // New votes: what list and show give; watchers saw it already.
+      *known = {std::move(hosted.record), std::move(json)};
+      continue;
+    }
+    broadcast(pending_event_of(json));
+    others_.emplace_back(std::move(hosted.record), std::move(json));
+  }
+  for (const auto& [id, state] : closed) {
+    auto known = std::find_if(others_.begin(), others_.end(),
+                              [&](const auto& other) { return other.first.id == id; });
+    if (known == others_.end()) continue;
+    others_.erase(known);
+    broadcast(service::encode_event(
+        {service::OperatorEvent::Kind::Closed, std::nullopt, std::string(id), state}));
+  }
 }
 
 void Daemon::on_fleet_reconnected() {

@@ -110,27 +110,42 @@ void FleetLink::read_events() {
     drop_connection(events.error().message);
     return;
   }
-  bool others_changed = false;
+  std::vector<fleet::HostedRequest> changed;
   std::unordered_map<std::string, std::string> closed;
   for (const fleet::FleetEvent& event : events.value()) {
     const bool own = event.host_name == host_name_;
-    if (event.kind == fleet::FleetEvent::Kind::Verdict && own) {
+    if (event.kind == fleet::FleetEvent::Kind::Verdict) {
+      if (!own) {
+        closed[event.id] = event.state;
+        continue;
+      }
       auto found = store_->find(event.id);
       if (!found.ok() || !found.value()) continue;
-      fleet::HostedRequest hosted = std::move(*found.value());
-      post([this, hosted = std::move(hosted)] {
+      post([this, hosted = std::move(*found.value())] {
         if (events_.verdict) events_.verdict(hosted);
       });
-    } else if (event.kind == fleet::FleetEvent::Kind::Verdict) {
-      closed[event.id] = event.state;
-      others_changed = true;
-    } else if (!own || event.kind == fleet::FleetEvent::Kind::Vote) {
-      // A vote on this host's request changes what other hosts' operators
-      // see, not what this host's see (they see its record).
-      others_changed = others_changed || !own;
+      continue;
+    }
+    if (event.kind == fleet::FleetEvent::Kind::Request && own) continue;
+    // A new request or a vote. On this host's own requests its operators
+    // see the local record; on another host's, read it as it now stands
+    // (the vote's host is in the payload, the request's is not: look).
+    auto found = store_->find(event.id);
+    if (!found.ok()) {
+      if (found.error().connection_lost) drop_connection(found.error().message);
+      continue;
+    }
+    if (!found.value() || found.value()->host_name == host_name_) continue;
+    if (found.value()->record.state == "pending") {
+      changed.push_back(std::move(*found.value()));
+    } else {
+      closed[event.id] = found.value()->record.state;
     }
   }
-  if (others_changed) refresh_others(std::move(closed));
+  if (changed.empty() && closed.empty()) return;
+  post([this, changed = std::move(changed), closed = std::move(closed)]() mutable {
+    if (events_.other_changed) events_.other_changed(std::move(changed), std::move(closed));
+  });
 }
 
 void FleetLink::run() {
@@ -154,6 +169,9 @@ void FleetLink::run() {
         if (abandoned.ok() && abandoned.value() > 0) refresh_others({});
       }
     }
+    // A statement's answer may have brought notifications along: libpq
+    // keeps them, and the socket then has nothing more to wake poll for.
+    if (store_) read_events();
     if (!jobs.empty()) continue;
     pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {store_ ? store_->socket() : -1, POLLIN, 0}};
     const auto wait =

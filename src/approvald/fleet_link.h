@@ -38,11 +38,19 @@ class FleetLink {
     // One of this host's requests was decided in the database (by votes,
     // or abandoned), not by this service.
     std::function<void(const fleet::HostedRequest&)> verdict;
-    // The other hosts' pending requests as they now stand, and the states
-    // of those that closed since the last time.
+    // The other hosts' pending requests as they now stand (after a
+    // reconnect, or when some were abandoned), and the states of those
+    // that closed since the last time.
     std::function<void(std::vector<fleet::HostedRequest>,
                        std::unordered_map<std::string, std::string>)>
         others_pending;
+    // One other host's request changed: it is new or has new votes
+    // (`changed`, as it now stands), or it closed (`closed`: id and state).
+    // Read one request at a time, so that a busy fleet does not make every
+    // service read every pending request on every notification.
+    std::function<void(std::vector<fleet::HostedRequest> changed,
+                       std::unordered_map<std::string, std::string> closed)>
+        other_changed;
     // The session was lost and is back: what this host waits on may have
     // been decided meanwhile.
     std::function<void()> reconnected;
