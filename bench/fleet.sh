@@ -10,7 +10,8 @@
 #      on host B approving each request as B's watch shows it (so every
 #      decision crosses the database twice: the request to B, the verdict
 #      back to A);
-#   2. request to verdict at a fixed rate, p50 and p99: with the operator
+#   2. request to verdict at a fixed rate (50/s, KOA_FLEET_RATE=N for
+#      another), p50 and p99: with the operator
 #      voting at once, this is an upper bound of the time from the deciding
 #      vote on B to the verdict on A (goal: p99 at most 50 ms);
 # and the same two for the SQLite service (operator on the same service).
@@ -24,7 +25,7 @@ root=$PWD
 
 mode=${1:-full}
 seconds=10
-rate=${KOA_FLEET_RATE:-500}
+rate=${KOA_FLEET_RATE:-50}
 if [ "$mode" = quick ]; then
   seconds=3
 fi

@@ -166,3 +166,6 @@ fi
 
 echo
 bench/service.sh "$mode"
+
+echo
+bench/fleet.sh "$mode"
