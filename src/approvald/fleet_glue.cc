@@ -254,13 +254,14 @@ void Daemon::on_other_changed(std::vector<fleet::HostedRequest> changed,
     broadcast(pending_event_of(json));
     others_.emplace_back(std::move(hosted.record), std::move(json));
   }
-  for (const auto& [id, state] : closed) {
+  for (const auto& entry : closed) {
+    const std::string& id = entry.first;
     auto known = std::find_if(others_.begin(), others_.end(),
                               [&](const auto& other) { return other.first.id == id; });
     if (known == others_.end()) continue;
     others_.erase(known);
     broadcast(service::encode_event(
-        {service::OperatorEvent::Kind::Closed, std::nullopt, std::string(id), state}));
+        {service::OperatorEvent::Kind::Closed, std::nullopt, id, entry.second}));
   }
 }
 
