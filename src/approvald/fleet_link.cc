@@ -22,7 +22,9 @@ FleetLink::~FleetLink() {
     stopping_ = true;
   }
   const std::uint64_t one = 1;
-  (void)::write(wake_.get(), &one, sizeof one);
+  if (::write(wake_.get(), &one, sizeof one) < 0) {
+    // Not woken: the thread sees stopping_ at its next tick, within a second.
+  }
   if (thread_.joinable()) thread_.join();
 }
 
@@ -54,7 +56,8 @@ void FleetLink::submit(Job job) {
     queue_.push_back(std::move(counted));
   }
   const std::uint64_t one = 1;
-  (void)::write(wake_.get(), &one, sizeof one);
+  // A counter that cannot take more already wakes the thread.
+  if (::write(wake_.get(), &one, sizeof one) < 0) return;
 }
 
 bool FleetLink::ensure_connected() {
@@ -178,7 +181,7 @@ void FleetLink::run() {
         std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count();
     (void)::poll(fds, 2, static_cast<int>(std::max<long>(wait, 0)));
     std::uint64_t count = 0;
-    if (fds[0].revents & POLLIN) (void)::read(wake_.get(), &count, sizeof count);
+    if ((fds[0].revents & POLLIN) && ::read(wake_.get(), &count, sizeof count) < 0) count = 0;
     if (store_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_events();
   }
 }
