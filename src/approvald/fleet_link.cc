@@ -69,6 +69,9 @@ bool FleetLink::ensure_connected() {
   auto store = fleet::FleetStore::open(conninfo_, host_name_, {});
   if (!store.ok()) {
     last_error_ = store.error().message;
+    // Counted from the failure: a request queued behind this attempt is
+    // refused at once, not after a second attempt of its own.
+    last_attempt_ = std::chrono::steady_clock::now();
     return false;
   }
   store_ = std::move(store).value();
