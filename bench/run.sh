@@ -176,3 +176,6 @@ fi
 
 echo
 bench/service.sh "$mode"
+
+echo
+bench/fleet.sh "$mode"

@@ -36,6 +36,7 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       operator_file_(std::move(start.operator_file)),
       lookups_(mailbox_),
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
+      fleet_(std::move(start.fleet)),
       next_id_(start.first_id),
       id_limit_(start.first_id + start.id_count),
       key_paths_(std::move(start.key_paths)),
@@ -46,6 +47,7 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
   watch_fd(signals_.get(), kSignalKey, EPOLLIN);
   watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
   next_prune_ = Clock::now() + kPruneEvery;
+  if (fleet_) start_fleet();
 }
 
 Daemon::~Daemon() = default;
@@ -102,7 +104,8 @@ int Daemon::run() {
 bool Daemon::stopped() const {
   if (!stopping_) return false;
   if (Clock::now() >= stop_deadline_) return true;
-  return requesters_.empty() && refusals_.empty() && commits_->in_flight() == 0;
+  return requesters_.empty() && refusals_.empty() && commits_->in_flight() == 0 &&
+         (!fleet_ || fleet_->in_flight() == 0);
 }
 
 void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
@@ -210,6 +213,7 @@ void Daemon::begin_stop() {
       case Phase::Pending:
         decide(r, "refused", stopping, std::nullopt, {});
         break;
+      case Phase::Inserting:  // refused once the shared database answers
       case Phase::Recording:
       case Phase::Sending:
         break;

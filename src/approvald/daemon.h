@@ -19,6 +19,7 @@
 
 #include "commit_thread.h"
 #include "decision_journal.h"
+#include "fleet_link.h"
 #include "lookup_thread.h"
 #include "mailbox.h"
 #include "name_cache.h"
@@ -58,6 +59,9 @@ struct Start {
   // The approval tokens' keys, read or made before the loop starts.
   token::KeyPaths key_paths;
   std::unique_ptr<token::KeyState> keys;
+
+  // With store = "postgresql": the link to the shared database, opened.
+  std::unique_ptr<FleetLink> fleet;
 };
 
 class Daemon {
@@ -86,6 +90,7 @@ class Daemon {
     Reading,      // the request line is coming
     Dropping,     // the line is too long: the rest is read and dropped
     Identifying,  // the lookup thread is finding out who asks
+    Inserting,    // the fleet's shared database is taking the request
     Pending,      // waiting for operators
     Recording,    // the verdict is being made durable
     Sending,      // the verdict line is being sent
@@ -108,6 +113,10 @@ class Daemon {
     std::string verdict;           // what is sent once durable
     std::string token;             // approvals
     std::string token_expires_at;  // approvals
+    // The fleet (fleet_glue.cc): the request is in the shared database;
+    // its verdict there is settled (a local decision waits for that).
+    bool in_fleet = false;
+    bool fleet_settled = false;
   };
 
   struct Operator {
@@ -232,6 +241,26 @@ class Daemon {
   void revoke(Operator& o, const service::OperatorRequest& request);
   void revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record);
 
+  // The fleet (fleet_glue.cc), with store = "postgresql".
+  void start_fleet();
+  void reserve_fleet_ids();
+  void fleet_insert(Requester& r);
+  // Takes over a local decision of a request in the shared database until
+  // the database has it (or has another verdict); false when there is
+  // nothing to take over.
+  bool fleet_settle(Requester& r, std::string& state, std::string& detail,
+                    std::optional<service::VoteRecord>& vote, std::function<void(bool)>& after);
+  void fleet_vote(Operator& o, const service::OperatorRequest& request);
+  void on_fleet_verdict(const fleet::HostedRequest& hosted);
+  void on_others_pending(std::vector<fleet::HostedRequest> others,
+                         std::unordered_map<std::string, std::string> closed);
+  void on_other_changed(std::vector<fleet::HostedRequest> changed,
+                        std::unordered_map<std::string, std::string> closed);
+  void on_fleet_reconnected();
+  void append_others(std::string& line, bool& first) const;
+  void write_others_to(Operator& o);
+  bool show_other(Operator& o, const std::string& id);
+
   Settings settings_;
   DecisionJournal& journal_;
   FileDescriptor epoll_;
@@ -245,6 +274,16 @@ class Daemon {
   LookupThread lookups_;
   std::size_t identifying_off_loop_ = 0;  // requesters whose identity the lookup thread finds
   std::unique_ptr<CommitThread> commits_;
+  std::unique_ptr<FleetLink> fleet_;
+  // This host's verdicts the database could not take when they were made
+  // (it was unreachable): written there on the next reconnect, so that no
+  // operator elsewhere votes on a request that is no longer waiting.
+  struct Unclosed {
+    std::string id, state, decided_at, detail;
+  };
+  std::vector<Unclosed> fleet_unclosed_;
+  // Other hosts' pending requests with R's text, oldest first.
+  std::vector<std::pair<service::RequestRecord, std::string>> others_;
 
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;

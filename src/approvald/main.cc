@@ -14,6 +14,8 @@
 
 #include "activation.h"
 #include "daemon.h"
+#include "fleet/connection_file.h"
+#include "fleet/migrate_command.h"
 #include "options.h"
 #include "service/answer.h"
 #include "service/listener.h"
@@ -103,6 +105,21 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
   return store.commit();
 }
 
+// store = "postgresql": the shared database, this host's lock in it taken,
+// and the ids come from it (unique across the fleet).
+Result<void, std::string> open_fleet(const service::Config& config, Start& start) {
+  auto conninfo = fleet::read_connection_file(*config.connection_file);
+  if (!conninfo.ok()) return fail(std::move(conninfo).error());
+  auto link =
+      std::make_unique<FleetLink>(std::move(conninfo).value(), service::host_name_of(config));
+  auto first = link->open();
+  if (!first.ok()) return fail("the fleet's database: " + first.error());
+  start.first_id = first.value();
+  start.id_count = fleet::kIdBlock;
+  start.fleet = std::move(link);
+  return {};
+}
+
 int serve(const Options& options, service::Config config, const std::string& config_path) {
   Settings settings;
   settings.request_socket =
@@ -142,6 +159,13 @@ int serve(const Options& options, service::Config config, const std::string& con
     return kFailed;
   }
   start.keys = std::make_unique<token::KeyState>(std::move(keys).value());
+  if (settings.config.store == "postgresql") {
+    auto fleet = open_fleet(settings.config, start);
+    if (!fleet.ok()) {
+      complain(fleet.error());
+      return kFailed;
+    }
+  }
 
   ActivatedSockets activated =
       take_activated_sockets(settings.request_socket, settings.operator_socket);
@@ -215,6 +239,25 @@ int main_of(int argc, const char* const* argv) {
     return 0;
   }
   const std::string config_path = options.config.value_or(std::string(service::kDefaultConfigPath));
+  if (options.command == Command::Migrate) {
+    // An import goes in as the configuration's host.
+    std::string host;
+    if (options.import_sqlite) {
+      auto config = service::load_config(config_path, options.config.has_value());
+      if (!config.ok()) {
+        complain(config.error());
+        return kBadUsage;
+      }
+      host = service::host_name_of(config.value());
+    }
+    auto migrated = fleet::run_migration(options.connection_file, options.import_sqlite, host);
+    if (!migrated.ok()) {
+      complain(migrated.error());
+      return kFailed;
+    }
+    say(stdout, std::string(kName) + ": " + migrated.value() + "\n");
+    return 0;
+  }
   auto config = service::load_config(config_path, options.config.has_value());
   if (!config.ok()) {
     complain(config.error());

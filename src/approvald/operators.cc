@@ -171,6 +171,7 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       watchers_.insert(o.key);
       answer(o, {});
       for (const auto& [id, key] : pending_) send_event(o, pending_event(*requesters_.at(key)));
+      if (fleet_) write_others_to(o);
       return;
     }
     case service::OperatorOp::Vote:
@@ -204,11 +205,13 @@ void Daemon::list_pending(Operator& o) {
     first = false;
     line += requesters_.at(key)->record_json;
   }
+  if (fleet_) append_others(line, first);
   line += "]}\n";
   answer_text_at(o, slot_, std::move(line));
 }
 
 void Daemon::show(Operator& o, const service::OperatorRequest& request) {
+  if (fleet_ && show_other(o, request.id)) return;
   for (const auto& [key, r] : requesters_) {
     if (r->phase >= Phase::Pending && r->record.id == request.id) {
       service::OperatorAnswer a;
@@ -303,6 +306,7 @@ void Daemon::about_decided(Operator& o, const std::string& id) {
 }
 
 void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
+  if (fleet_) return fleet_vote(o, request);
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(o, request.id);
   const uid_t voter = o.credentials.uid;

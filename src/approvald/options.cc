@@ -19,15 +19,23 @@ const std::string_view kUsage =
     "  --config FILE           configuration\n"
     "                          (default /etc/kelvane-operator-approval/service.toml)\n"
     "  --check-config          check the configuration and exit (0 good, 2 bad)\n"
+    "  --migrate               create or upgrade the fleet's PostgreSQL schema, as its\n"
+    "                          administrator, and exit (see docs/fleet.md)\n"
+    "  --connection-file FILE  with --migrate: the administrator's connection string\n"
+    "                          (default: libpq's environment, PGHOST, PGUSER, ...)\n"
+    "  --import-sqlite FILE    with --migrate: copy this SQLite record into the database\n"
+    "                          as the requests of the configuration's host_name\n"
     "  --help, --version\n";
 
 Result<Options, std::string> parse_options(int argc, const char* const* argv) {
   Options options;
-  const std::array<std::pair<std::string_view, std::optional<std::string> Options::*>, 4> valued = {
+  const std::array<std::pair<std::string_view, std::optional<std::string> Options::*>, 6> valued = {
       {{"--socket", &Options::socket},
        {"--operator-socket", &Options::operator_socket},
        {"--state-dir", &Options::state_dir},
-       {"--config", &Options::config}}};
+       {"--config", &Options::config},
+       {"--connection-file", &Options::connection_file},
+       {"--import-sqlite", &Options::import_sqlite}}};
   for (int i = 1; i < argc; ++i) {
     std::string_view arg = argv[i];
     if (arg == "--help") {
@@ -40,6 +48,10 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
     }
     if (arg == "--check-config") {
       options.command = Command::CheckConfig;
+      continue;
+    }
+    if (arg == "--migrate") {
+      options.command = Command::Migrate;
       continue;
     }
     std::optional<std::string_view> inline_value;
@@ -57,12 +69,19 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
         inline_value = argv[++i];
       }
       if (inline_value->empty()) return fail(std::string(name) + " needs a value");
-      if (name != "--config" && !inline_value->starts_with('/'))
+      if (name != "--config" && name != "--connection-file" && name != "--import-sqlite" &&
+          !inline_value->starts_with('/'))
         return fail(std::string(name) + " needs an absolute path");
       options.*slot = std::string(*inline_value);
     }
     if (!known) return fail("unknown argument \"" + std::string(argv[i]) + "\"");
   }
+  if (options.import_sqlite && options.command != Command::Migrate)
+    return fail("--import-sqlite goes with --migrate");
+  if (options.connection_file && options.command != Command::Migrate)
+    return fail(
+        "--connection-file goes with --migrate (a service reads connection_file from its "
+        "configuration)");
   return options;
 }
 

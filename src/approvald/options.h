@@ -9,7 +9,7 @@
 
 namespace kelvane::approvald {
 
-enum class Command { Serve, CheckConfig, Help, Version };
+enum class Command { Serve, CheckConfig, Migrate, Help, Version };
 
 struct Options {
   Command command = Command::Serve;
@@ -17,6 +17,10 @@ struct Options {
   std::optional<std::string> operator_socket;
   std::optional<std::string> state_dir;
   std::optional<std::string> config;  // named on the command line
+  // --migrate: the administrator's connection string file.
+  std::optional<std::string> connection_file;
+  // --migrate: a host's SQLite record to copy in.
+  std::optional<std::string> import_sqlite;
 };
 
 inline constexpr std::string_view kDefaultSocket = "/run/kelvane-operator-approval.sock";

@@ -43,27 +43,30 @@ std::optional<std::string> Daemon::take_id() {
   if (!reserving_ids_ && id_limit_ - next_id_ < kIdBlock / 2) {
     reserving_ids_ = true;
     auto first = std::make_shared<std::uint64_t>(0);
-    commits_->submit(
-        [first](service::Store& store) -> Result<void, std::string> {
-          auto reserved = store.reserve_ids(kIdBlock);
-          if (!reserved.ok()) return fail(std::move(reserved).error());
-          *first = reserved.value();
-          return {};
-        },
-        [this, first](const Result<void, std::string>& done) {
-          reserving_ids_ = false;
-          if (!done.ok()) {
-            journal_.note("cannot reserve request ids: " + done.error());
-            return;
-          }
-          // The sequence only goes up, so the new block follows the old one.
-          if (*first == id_limit_)
-            id_limit_ += kIdBlock;
-          else {
-            next_id_ = *first;
-            id_limit_ = *first + kIdBlock;
-          }
-        });
+    if (fleet_)
+      reserve_fleet_ids();
+    else
+      commits_->submit(
+          [first](service::Store& store) -> Result<void, std::string> {
+            auto reserved = store.reserve_ids(kIdBlock);
+            if (!reserved.ok()) return fail(std::move(reserved).error());
+            *first = reserved.value();
+            return {};
+          },
+          [this, first](const Result<void, std::string>& done) {
+            reserving_ids_ = false;
+            if (!done.ok()) {
+              journal_.note("cannot reserve request ids: " + done.error());
+              return;
+            }
+            // The sequence only goes up, so the new block follows the old one.
+            if (*first == id_limit_)
+              id_limit_ += kIdBlock;
+            else {
+              next_id_ = *first;
+              id_limit_ = *first + kIdBlock;
+            }
+          });
   }
   if (next_id_ >= id_limit_) return std::nullopt;
   return std::to_string(next_id_++);
@@ -361,8 +364,18 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
 }
 
 void Daemon::start_waiting(Requester& r) {
+  if (fleet_ && !r.in_fleet) {
+    // In the fleet a request waits only once the shared database has it,
+    // where every host's operators see it.
+    r.phase = Phase::Inserting;
+    return fleet_insert(r);
+  }
   r.phase = Phase::Pending;
   pending_.emplace(std::stoull(r.record.id), r.key);
+  if (r.gone) {
+    decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+    return;
+  }
   if (stopping_) {
     decide(r, "refused", "the approval service is stopping", std::nullopt, {});
     return;
@@ -425,6 +438,7 @@ Daemon::Requester* Daemon::pending_request(std::string_view id) {
 
 void Daemon::decide(Requester& r, std::string state, std::string detail,
                     std::optional<service::VoteRecord> vote, std::function<void(bool)> after) {
+  if (fleet_ && fleet_settle(r, state, detail, vote, after)) return;
   pending_.erase(std::stoull(r.record.id));
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
@@ -543,6 +557,8 @@ void Daemon::requester_left(Requester& r) {
     case Phase::Pending:
       decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
       return;
+    case Phase::Inserting:
+      return;  // withdrawn once the shared database has it
     case Phase::Recording:
       return;  // closed once recorded
     default:

@@ -82,6 +82,38 @@ Result<std::vector<std::string>, std::string> read_names(const toml::node& node,
   return names;
 }
 
+// The fleet's keys.
+bool is_fleet_key(std::string_view key) {
+  return key == "store" || key == "connection_file" || key == "host_name";
+}
+
+Result<void, std::string> read_fleet_key(Config& config, std::string_view key,
+                                         const toml::node& node, std::string_view path) {
+  const auto* text = node.as_string();
+  const std::string value = text ? text->get() : std::string();
+  if (key == "store") {
+    if (value != "sqlite" && value != "postgresql")
+      return fail(where(path, node.source()) + "store must be \"sqlite\" or \"postgresql\"");
+    config.store = value;
+  } else if (key == "connection_file") {
+    if (!value.starts_with('/') || value.find('\0') != std::string::npos)
+      return fail(where(path, node.source()) + "connection_file must be an absolute path");
+    config.connection_file = value;
+  } else {
+    if (!is_host_name(value))
+      return fail(where(path, node.source()) +
+                  "host_name takes letters, digits, \".\", \"_\" and \"-\" (at most 253)");
+    config.host_name = value;
+  }
+  return {};
+}
+
+Result<void, std::string> check_fleet(const Config& config, std::string_view path) {
+  if (config.store == "postgresql" && !config.connection_file)
+    return fail(std::string(path) + ": store = \"postgresql\" needs connection_file");
+  return {};
+}
+
 Result<void, std::string> read_key(Config& config, std::string_view key, const toml::node& node,
                                    std::string_view path) {
   for (const Count& count : kCounts) {
@@ -104,6 +136,7 @@ Result<void, std::string> read_key(Config& config, std::string_view key, const t
     config.*entry.slot = text->get();
     return {};
   }
+  if (is_fleet_key(key)) return read_fleet_key(config, key, node, path);
   if (key == "approvers" || key == "auditors") {
     auto names = read_names(node, key, path);
     if (!names.ok()) return fail(std::move(names).error());
@@ -114,6 +147,7 @@ Result<void, std::string> read_key(Config& config, std::string_view key, const t
 }
 
 bool is_known_key(std::string_view key) {
+  if (is_fleet_key(key)) return true;
   for (const Count& count : kCounts) {
     if (count.key == key) return true;
   }
@@ -142,11 +176,29 @@ Result<Config, std::string> parse_config(std::string_view text, std::string_view
     if (auto read = read_key(config, key.str(), node, path); !read.ok())
       return fail(std::move(read).error());
   }
+  if (auto fleet = check_fleet(config, path); !fleet.ok()) return fail(std::move(fleet).error());
   if (config.default_timeout > config.max_timeout) {
     return fail(std::string(path) + ": default_timeout (" + std::to_string(config.default_timeout) +
                 ") is longer than max_timeout (" + std::to_string(config.max_timeout) + ")");
   }
   return config;
+}
+
+bool is_host_name(std::string_view name) {
+  if (name.empty() || name.size() > 253) return false;
+  for (std::size_t i = 0; i < name.size(); ++i) {
+    const char c = name[i];
+    const bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    if (!alnum && (i == 0 || (c != '.' && c != '_' && c != '-'))) return false;
+  }
+  return true;
+}
+
+std::string host_name_of(const Config& config) {
+  if (config.host_name) return *config.host_name;
+  char name[256] = {};
+  if (::gethostname(name, sizeof name - 1) != 0) return "localhost";
+  return name;
 }
 
 Result<Config, std::string> load_config(const std::string& path, bool named) {

@@ -32,8 +32,20 @@ struct Config {
   // readable); default: the state directory's path with "-public" appended.
   std::optional<std::string> public_dir;
 
+  // The fleet (docs/fleet.md): the record in a PostgreSQL database that the
+  // services of many hosts share.
+  std::string store = "sqlite";                // "sqlite" or "postgresql"
+  std::optional<std::string> connection_file;  // the libpq connection string
+  std::optional<std::string> host_name;        // the host this service stands for
+
   bool operator==(const Config&) const = default;
 };
+
+// The host this service stands for: host_name, or the machine's name.
+std::string host_name_of(const Config& config);
+// A name the fleet's database accepts for a host: letters, digits, ".", "_"
+// and "-", starting with a letter or digit, at most 253 bytes.
+bool is_host_name(std::string_view name);
 
 // Reads a configuration text. An error names `path`, the line and the column:
 // "service.toml:3:1: unknown key "aprovers"".

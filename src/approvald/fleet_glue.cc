@@ -1,0 +1,328 @@
+// The daemon with store = "postgresql": its requests also wait in the
+// fleet's shared database, every vote is cast there (and the verdict it
+// reaches is written there, in the vote's transaction), and this host's
+// operators see and vote on every host's pending requests. The local
+// record keeps what this service decided and sent, as with SQLite alone.
+#include <algorithm>
+#include <ctime>
+#include <unordered_set>
+
+#include "daemon.h"
+#include "service/answer.h"
+
+namespace kelvane::approvald {
+namespace {
+
+std::string pending_event_of(const std::string& record_json) {
+  return R"({"event":"pending","request":)" + record_json + "}\n";
+}
+
+std::string unreachable(const std::string& why) {
+  return "the fleet's database cannot be reached (" + why + ")";
+}
+
+}  // namespace
+
+void Daemon::start_fleet() {
+  FleetLink::Events events;
+  events.verdict = [this](const fleet::HostedRequest& hosted) { on_fleet_verdict(hosted); };
+  events.others_pending = [this](std::vector<fleet::HostedRequest> others,
+                                 std::unordered_map<std::string, std::string> closed) {
+    on_others_pending(std::move(others), std::move(closed));
+  };
+  events.other_changed = [this](std::vector<fleet::HostedRequest> changed,
+                                std::unordered_map<std::string, std::string> closed) {
+    on_other_changed(std::move(changed), std::move(closed));
+  };
+  events.reconnected = [this] { on_fleet_reconnected(); };
+  fleet_->begin(mailbox_, std::move(events));
+}
+
+void Daemon::reserve_fleet_ids() {
+  fleet_->submit([this](fleet::FleetStore* store) {
+    auto first = store ? store->reserve_id_block()
+                       : fleet::StoreResult<std::uint64_t>(fail(
+                             fleet::StoreError{unreachable(fleet_->last_error()), false, true}));
+    mailbox_.post([this, first = std::move(first)] {
+      reserving_ids_ = false;
+      if (!first.ok()) {
+        journal_.note("cannot reserve request ids: " + first.error().message);
+        return;
+      }
+      // Blocks of other services lie between this one's.
+      next_id_ = first.value();
+      id_limit_ = first.value() + kIdBlock;
+    });
+  });
+}
+
+void Daemon::fleet_insert(Requester& r) {
+  const std::uint64_t key = r.key;
+  fleet_->submit([this, key, record = r.record](fleet::FleetStore* store) {
+    std::string error;
+    auto inserted = store ? store->insert_request(record)
+                          : fleet::StoreResult<void>(fail(fleet::StoreError{"", false, true}));
+    // A session lost since the last statement (the server restarted) is
+    // worth one fresh try before refusing.
+    if (!inserted.ok() && inserted.error().connection_lost) {
+      store = fleet_->reconnect_now();
+      if (store) inserted = store->insert_request(record);
+    }
+    if (store == nullptr) {
+      error = unreachable(fleet_->last_error());
+    } else if (!inserted.ok()) {
+      error = inserted.error().connection_lost
+                  ? unreachable(inserted.error().message)
+                  : "the fleet's database refuses the request (" + inserted.error().message + ")";
+    }
+    mailbox_.post([this, key, error] {
+      auto found = requesters_.find(key);
+      if (found == requesters_.end()) return;
+      Requester& waiting = *found->second;
+      if (!error.empty()) {
+        // Not in the shared database, so no operator can see it: fail
+        // closed at once rather than wait for a verdict that cannot come.
+        journal_.note("request " + waiting.record.id + ": " + error);
+        decide(waiting, "refused", error, std::nullopt, {});
+        return;
+      }
+      waiting.in_fleet = true;
+      start_waiting(waiting);
+    });
+  });
+}
+
+bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
+                          std::optional<service::VoteRecord>& vote,
+                          std::function<void(bool)>& after) {
+  if (!r.in_fleet || r.fleet_settled) return false;
+  pending_.erase(std::stoull(r.record.id));
+  set_deadline(r, std::nullopt);
+  r.phase = Phase::Recording;
+  const std::uint64_t key = r.key;
+  const std::string decided_at = service::iso8601_utc(std::time(nullptr));
+  fleet_->submit([this, key, id = r.record.id, state, detail, decided_at, vote = std::move(vote),
+                  after = std::move(after)](fleet::FleetStore* store) mutable {
+    // The database may already hold another verdict (votes on another
+    // host reached it first): that one is what the requester gets.
+    std::string final_state = state;
+    std::string final_detail = detail;
+    std::string note;
+    bool lost = store == nullptr;
+    if (store == nullptr) {
+      note = unreachable(fleet_->last_error());
+    } else if (auto closed = store->close_request(id, state, decided_at, detail); !closed.ok()) {
+      note = closed.error().message;
+      lost = closed.error().connection_lost;
+    } else if (closed.value()) {
+      auto found = store->find(id);
+      if (found.ok() && found.value()) {
+        final_state = found.value()->record.state;
+        final_detail = found.value()->record.detail_of_verdict.value_or("");
+      }
+    }
+    const bool unclosed = lost;
+    mailbox_.post([this, key, id, state, detail, decided_at, unclosed, final_state, final_detail,
+                   note, vote = std::move(vote), after = std::move(after)]() mutable {
+      if (unclosed) fleet_unclosed_.push_back({id, state, decided_at, detail});
+      auto found = requesters_.find(key);
+      if (found == requesters_.end()) return;
+      Requester& settled = *found->second;
+      // Unrecorded in the database, the local verdict still stands (it is
+      // never an approval: those come from the database).
+      if (!note.empty()) journal_.note("request " + settled.record.id + ": " + note);
+      settled.fleet_settled = true;
+      decide(settled, final_state, final_detail, std::move(vote), std::move(after));
+    });
+  });
+  return true;
+}
+
+void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
+  const uid_t voter = o.credentials.uid;
+  if (Requester* r = pending_request(request.id)) {
+    // This host's own checks first (the verified uid, not only the name).
+    auto judged = judge_vote(r->record, voter, request.approve);
+    if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+  }
+  const service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
+                                 service::iso8601_utc(std::time(nullptr))};
+  const std::uint64_t key = o.key;
+  const std::uint64_t slot = slot_;
+  fleet_->submit([this, key, slot, id = request.id, vote](fleet::FleetStore* store) {
+    auto outcome =
+        store ? store->vote(id, vote)
+              : fleet::StoreResult<fleet::VoteOutcome>(fail(fleet::StoreError{"", false, true}));
+    // As for a request: one fresh try on a session lost meanwhile.
+    if (!outcome.ok() && outcome.error().connection_lost) {
+      store = fleet_->reconnect_now();
+      if (store) outcome = store->vote(id, vote);
+    }
+    if (store == nullptr)
+      outcome = fail(fleet::StoreError{unreachable(fleet_->last_error()), false, true});
+    mailbox_.post([this, key, slot, id, vote, outcome = std::move(outcome)] {
+      Requester* r = pending_request(id);
+      if (outcome.ok() && r != nullptr && r->in_fleet && !r->fleet_settled) {
+        r->record.votes.push_back(vote);
+        const std::string& state = outcome.value().state;
+        if (state == "approved" || state == "denied") {
+          r->fleet_settled = true;
+          const Outcome decided = state == "approved" ? Outcome::Approved : Outcome::Denied;
+          decide(*r, state, verdict_detail(r->record, decided), vote, {});
+        } else {
+          refresh_json(*r);
+        }
+      }
+      auto found = operators_.find(key);
+      if (found == operators_.end()) return;
+      Operator& op = *found->second;
+      if (!outcome.ok()) {
+        const fleet::StoreError& error = outcome.error();
+        refuse_at(op, slot, service::kOperatorRefused,
+                  error.refused ? error.message : error.message + "; the vote is not taken");
+      } else {
+        service::OperatorAnswer a;
+        a.state = outcome.value().state;
+        a.votes = outcome.value().yes;
+        a.needed = outcome.value().needed;
+        answer_at(op, slot, std::move(a));
+      }
+      serve_operator_lines(op);
+    });
+  });
+}
+
+void Daemon::on_fleet_verdict(const fleet::HostedRequest& hosted) {
+  Requester* r = pending_request(hosted.record.id);
+  if (r == nullptr || !r->in_fleet || r->fleet_settled) return;
+  r->fleet_settled = true;
+  r->record.votes = hosted.record.votes;
+  const std::string& state = hosted.record.state;
+  if (state == "approved" || state == "denied") {
+    const Outcome decided = state == "approved" ? Outcome::Approved : Outcome::Denied;
+    decide(*r, state, verdict_detail(r->record, decided), std::nullopt, {});
+    return;
+  }
+  // Abandoned by another service that found this one's lock free (it was
+  // cut off from the database for a while): fail closed.
+  decide(*r, "refused",
+         "the fleet's database closed the request as " + state + ": " +
+             hosted.record.detail_of_verdict.value_or(""),
+         std::nullopt, {});
+}
+
+void Daemon::on_others_pending(std::vector<fleet::HostedRequest> others,
+                               std::unordered_map<std::string, std::string> closed) {
+  std::unordered_set<std::string> before;
+  for (const auto& [record, json] : others_) before.insert(record.id);
+  std::unordered_set<std::string> now;
+  std::vector<std::pair<service::RequestRecord, std::string>> next;
+  next.reserve(others.size());
+  for (fleet::HostedRequest& hosted : others) {
+    std::string json;
+    service::append_request_record(json, hosted.record);
+    now.insert(hosted.record.id);
+    if (!before.contains(hosted.record.id)) broadcast(pending_event_of(json));
+    next.emplace_back(std::move(hosted.record), std::move(json));
+  }
+  for (const auto& [record, json] : others_) {
+    if (now.contains(record.id)) continue;
+    const auto state = closed.find(record.id);
+    // A verdict whose notification was lost while the session was down:
+    // it closed, in a state this service did not hear.
+    service::OperatorEvent event{service::OperatorEvent::Kind::Closed, std::nullopt, record.id,
+                                 state == closed.end() ? "abandoned" : state->second};
+    broadcast(service::encode_event(event));
+  }
+  others_ = std::move(next);
+}
+
+void Daemon::on_other_changed(std::vector<fleet::HostedRequest> changed,
+                              std::unordered_map<std::string, std::string> closed) {
+  for (fleet::HostedRequest& hosted : changed) {
+    if (closed.contains(hosted.record.id)) continue;  // read before it closed
+    std::string json;
+    service::append_request_record(json, hosted.record);
+    auto known = std::find_if(others_.begin(), others_.end(), [&](const auto& other) {
+      return other.first.id == hosted.record.id;
+    });
+    if (known != others_.end()) {
+      // New votes: what list and show give; watchers saw it already.
+      *known = {std::move(hosted.record), std::move(json)};
+      continue;
+    }
+    broadcast(pending_event_of(json));
+    others_.emplace_back(std::move(hosted.record), std::move(json));
+  }
+  for (const auto& entry : closed) {
+    const std::string& id = entry.first;
+    auto known = std::find_if(others_.begin(), others_.end(),
+                              [&](const auto& other) { return other.first.id == id; });
+    if (known == others_.end()) continue;
+    others_.erase(known);
+    broadcast(service::encode_event(
+        {service::OperatorEvent::Kind::Closed, std::nullopt, id, entry.second}));
+  }
+}
+
+void Daemon::on_fleet_reconnected() {
+  // Notifications sent while the session was down are lost: ask after
+  // every request this host still waits on.
+  std::vector<std::string> ids;
+  for (const auto& [number, key] : pending_) {
+    const Requester& r = *requesters_.at(key);
+    if (r.in_fleet && !r.fleet_settled) ids.push_back(r.record.id);
+  }
+  std::vector<Unclosed> unclosed = std::move(fleet_unclosed_);
+  fleet_unclosed_.clear();
+  if (ids.empty() && unclosed.empty()) return;
+  fleet_->submit([this, ids, unclosed = std::move(unclosed)](fleet::FleetStore* store) {
+    if (store == nullptr) {
+      mailbox_.post([this, unclosed] {
+        fleet_unclosed_.insert(fleet_unclosed_.end(), unclosed.begin(), unclosed.end());
+      });
+      return;
+    }
+    std::vector<Unclosed> failed;
+    for (const Unclosed& u : unclosed) {
+      // A verdict reached there meanwhile stays: the requester was told
+      // this service's, which was never an approval.
+      if (!store->close_request(u.id, u.state, u.decided_at, u.detail).ok()) failed.push_back(u);
+    }
+    if (!failed.empty()) {
+      mailbox_.post([this, failed] {
+        fleet_unclosed_.insert(fleet_unclosed_.end(), failed.begin(), failed.end());
+      });
+    }
+    for (const std::string& id : ids) {
+      auto found = store->find(id);
+      if (!found.ok() || !found.value() || found.value()->record.state == "pending") continue;
+      mailbox_.post([this, hosted = std::move(*found.value())] { on_fleet_verdict(hosted); });
+    }
+  });
+}
+
+void Daemon::append_others(std::string& line, bool& first) const {
+  for (const auto& [record, json] : others_) {
+    if (!first) line += ',';
+    first = false;
+    line += json;
+  }
+}
+
+void Daemon::write_others_to(Operator& o) {
+  for (const auto& [record, json] : others_) send_event(o, pending_event_of(json));
+}
+
+bool Daemon::show_other(Operator& o, const std::string& id) {
+  for (const auto& [record, json] : others_) {
+    if (record.id != id) continue;
+    service::OperatorAnswer a;
+    a.request = record;
+    answer(o, std::move(a));
+    return true;
+  }
+  return false;
+}
+
+}  // namespace kelvane::approvald

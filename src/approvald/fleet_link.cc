@@ -1,0 +1,192 @@
+#include "fleet_link.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace kelvane::approvald {
+namespace {
+
+constexpr auto kTick = std::chrono::seconds(1);
+
+}  // namespace
+
+FleetLink::FleetLink(std::string conninfo, std::string host_name)
+    : conninfo_(std::move(conninfo)),
+      host_name_(std::move(host_name)),
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+
+FleetLink::~FleetLink() {
+  {
+    const std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  const std::uint64_t one = 1;
+  if (::write(wake_.get(), &one, sizeof one) < 0) {
+    // Not woken: the thread sees stopping_ at its next tick, within a second.
+  }
+  if (thread_.joinable()) thread_.join();
+}
+
+Result<std::uint64_t, std::string> FleetLink::open() {
+  auto store = fleet::FleetStore::open(conninfo_, host_name_, {});
+  if (!store.ok()) return fail(std::move(store).error().message);
+  store_ = std::move(store).value();
+  if (auto abandoned = store_->abandon_own_pending(); !abandoned.ok())
+    return fail(abandoned.error().message);
+  auto first = store_->reserve_id_block();
+  if (!first.ok()) return fail(first.error().message);
+  return first.value();
+}
+
+void FleetLink::begin(Mailbox& mailbox, Events events) {
+  mailbox_ = &mailbox;
+  events_ = std::move(events);
+  thread_ = std::thread([this] { run(); });
+}
+
+void FleetLink::submit(Job job) {
+  ++in_flight_;
+  auto counted = [this, job = std::move(job)](fleet::FleetStore* store) {
+    job(store);
+    post([this] { --in_flight_; });
+  };
+  {
+    const std::lock_guard lock(mutex_);
+    queue_.push_back(std::move(counted));
+  }
+  const std::uint64_t one = 1;
+  // A counter that cannot take more already wakes the thread.
+  if (::write(wake_.get(), &one, sizeof one) < 0) return;
+}
+
+bool FleetLink::ensure_connected() {
+  if (store_ && store_->connected()) return true;
+  store_.reset();
+  const auto now = std::chrono::steady_clock::now();
+  if (now - last_attempt_ < kTick) return false;
+  last_attempt_ = now;
+  auto store = fleet::FleetStore::open(conninfo_, host_name_, {});
+  if (!store.ok()) {
+    last_error_ = store.error().message;
+    // Counted from the failure: a request queued behind this attempt is
+    // refused at once, not after a second attempt of its own.
+    last_attempt_ = std::chrono::steady_clock::now();
+    return false;
+  }
+  store_ = std::move(store).value();
+  last_error_.clear();
+  post([this] {
+    if (events_.reconnected) events_.reconnected();
+  });
+  refresh_others({});
+  return true;
+}
+
+fleet::FleetStore* FleetLink::reconnect_now() {
+  store_.reset();
+  last_attempt_ = {};
+  return ensure_connected() ? store_.get() : nullptr;
+}
+
+void FleetLink::drop_connection(const std::string& why) {
+  last_error_ = why;
+  store_.reset();
+}
+
+void FleetLink::refresh_others(std::unordered_map<std::string, std::string> closed) {
+  if (!store_) return;
+  auto pending = store_->pending();
+  if (!pending.ok()) {
+    if (pending.error().connection_lost) drop_connection(pending.error().message);
+    return;
+  }
+  std::vector<fleet::HostedRequest> others;
+  for (fleet::HostedRequest& hosted : pending.value()) {
+    if (hosted.host_name != host_name_) others.push_back(std::move(hosted));
+  }
+  post([this, others = std::move(others), closed = std::move(closed)]() mutable {
+    if (events_.others_pending) events_.others_pending(std::move(others), std::move(closed));
+  });
+}
+
+void FleetLink::read_events() {
+  auto events = store_->events();
+  if (!events.ok()) {
+    drop_connection(events.error().message);
+    return;
+  }
+  std::vector<fleet::HostedRequest> changed;
+  std::unordered_map<std::string, std::string> closed;
+  for (const fleet::FleetEvent& event : events.value()) {
+    const bool own = event.host_name == host_name_;
+    if (event.kind == fleet::FleetEvent::Kind::Verdict) {
+      if (!own) {
+        closed[event.id] = event.state;
+        continue;
+      }
+      auto found = store_->find(event.id);
+      if (!found.ok() || !found.value()) continue;
+      post([this, hosted = std::move(*found.value())] {
+        if (events_.verdict) events_.verdict(hosted);
+      });
+      continue;
+    }
+    if (event.kind == fleet::FleetEvent::Kind::Request && own) continue;
+    // A new request or a vote. On this host's own requests its operators
+    // see the local record; on another host's, read it as it now stands
+    // (the vote's host is in the payload, the request's is not: look).
+    auto found = store_->find(event.id);
+    if (!found.ok()) {
+      if (found.error().connection_lost) drop_connection(found.error().message);
+      continue;
+    }
+    if (!found.value() || found.value()->host_name == host_name_) continue;
+    if (found.value()->record.state == "pending") {
+      changed.push_back(std::move(*found.value()));
+    } else {
+      closed[event.id] = found.value()->record.state;
+    }
+  }
+  if (changed.empty() && closed.empty()) return;
+  post([this, changed = std::move(changed), closed = std::move(closed)]() mutable {
+    if (events_.other_changed) events_.other_changed(std::move(changed), std::move(closed));
+  });
+}
+
+void FleetLink::run() {
+  auto next_tick = std::chrono::steady_clock::now() + kTick;
+  for (;;) {
+    std::deque<Job> jobs;
+    {
+      const std::lock_guard lock(mutex_);
+      jobs.swap(queue_);
+      if (jobs.empty() && stopping_) return;
+    }
+    for (Job& job : jobs) job(ensure_connected() ? store_.get() : nullptr);
+    if (store_ && !store_->connected()) drop_connection("lost the database connection");
+    const auto now = std::chrono::steady_clock::now();
+    if (now >= next_tick) {
+      next_tick = now + kTick;
+      if (ensure_connected()) {
+        auto abandoned = store_->abandon_orphans();
+        if (!abandoned.ok() && abandoned.error().connection_lost)
+          drop_connection(abandoned.error().message);
+        if (abandoned.ok() && abandoned.value() > 0) refresh_others({});
+      }
+    }
+    // A statement's answer may have brought notifications along: libpq
+    // keeps them, and the socket then has nothing more to wake poll for.
+    if (store_) read_events();
+    if (!jobs.empty()) continue;
+    pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {store_ ? store_->socket() : -1, POLLIN, 0}};
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count();
+    (void)::poll(fds, 2, static_cast<int>(std::max<long>(wait, 0)));
+    std::uint64_t count = 0;
+    if ((fds[0].revents & POLLIN) && ::read(wake_.get(), &count, sizeof count) < 0) count = 0;
+    if (store_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_events();
+  }
+}
+
+}  // namespace kelvane::approvald

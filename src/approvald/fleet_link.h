@@ -1,0 +1,110 @@
+// The daemon's link to the fleet's database (store = "postgresql"): one
+// thread of its own that owns the database session, so that no libpq call
+// ever waits on the event loop's thread. libpq's non-blocking API on the
+// loop would keep one thread, but turn every statement of a transaction
+// (a vote is four) into a state machine of its own; a thread runs them as
+// plain calls, in order, and hands results back through the loop's mailbox
+// exactly as the commit thread does.
+//
+// The thread also listens: notifications of new requests, votes and
+// verdicts on the fleet's channel wake it; it reads what changed and posts
+// it to the loop. A notification sent while the session is down is lost,
+// so on every reconnect the loop re-reads its waiting requests. Once a
+// second (no verdict depends on this tick) it marks abandoned the pending
+// requests of hosts whose service is gone, and retries a lost connection.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <vector>
+
+#include "fleet/fleet_store.h"
+#include "mailbox.h"
+#include "support/file_descriptor.h"
+#include "support/result.h"
+
+namespace kelvane::approvald {
+
+class FleetLink {
+ public:
+  // What the thread tells the loop (each runs on the loop).
+  struct Events {
+    // One of this host's requests was decided in the database (by votes,
+    // or abandoned), not by this service.
+    std::function<void(const fleet::HostedRequest&)> verdict;
+    // The other hosts' pending requests as they now stand (after a
+    // reconnect, or when some were abandoned), and the states of those
+    // that closed since the last time.
+    std::function<void(std::vector<fleet::HostedRequest>,
+                       std::unordered_map<std::string, std::string>)>
+        others_pending;
+    // One other host's request changed: it is new or has new votes
+    // (`changed`, as it now stands), or it closed (`closed`: id and state).
+    // Read one request at a time, so that a busy fleet does not make every
+    // service read every pending request on every notification.
+    std::function<void(std::vector<fleet::HostedRequest> changed,
+                       std::unordered_map<std::string, std::string> closed)>
+        other_changed;
+    // The session was lost and is back: what this host waits on may have
+    // been decided meanwhile.
+    std::function<void()> reconnected;
+  };
+
+  FleetLink(std::string conninfo, std::string host_name);
+  ~FleetLink();  // runs what is queued, then stops
+  FleetLink(const FleetLink&) = delete;
+  FleetLink& operator=(const FleetLink&) = delete;
+
+  // Before the loop, on the caller's thread: connects, takes the host's
+  // lock, marks this host's requests left pending by an earlier run
+  // abandoned, and reserves the first block of ids (returned).
+  Result<std::uint64_t, std::string> open();
+  // Starts the thread, which reports to the loop through `mailbox`.
+  void begin(Mailbox& mailbox, Events events);
+
+  // Work for the thread. `store` is null when the database cannot be
+  // reached (one connection attempt, bounded by connect_timeout, was made
+  // for this job); the job posts its own result to the mailbox.
+  using Job = std::function<void(fleet::FleetStore* store)>;
+  void submit(Job job);
+  std::size_t in_flight() const { return in_flight_; }  // loop thread only
+  const std::string& host_name() const { return host_name_; }
+
+  // For a job whose statement found the session lost (the server
+  // restarted since): one fresh attempt at once. Thread only.
+  fleet::FleetStore* reconnect_now();
+  // The error of the last failed connection attempt (thread only).
+  const std::string& last_error() const { return last_error_; }
+
+ private:
+  void run();
+  bool ensure_connected();
+  void drop_connection(const std::string& why);
+  void read_events();
+  void refresh_others(std::unordered_map<std::string, std::string> closed);
+  void post(std::function<void()> work) { mailbox_->post(std::move(work)); }
+
+  std::string conninfo_;
+  std::string host_name_;
+  Mailbox* mailbox_ = nullptr;
+  Events events_;
+  std::unique_ptr<fleet::FleetStore> store_;
+  std::string last_error_;
+  FileDescriptor wake_;
+  std::mutex mutex_;
+  // A failed attempt is not repeated for every job of a burst: each would
+  // wait connect_timeout again.
+  std::chrono::steady_clock::time_point last_attempt_{};
+  std::deque<Job> queue_;
+  bool stopping_ = false;
+  std::size_t in_flight_ = 0;
+  std::thread thread_;
+};
+
+}  // namespace kelvane::approvald

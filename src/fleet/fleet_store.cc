@@ -1,0 +1,339 @@
+#include "fleet/fleet_store.h"
+
+#include <unordered_map>
+
+#include "fleet/schema.h"
+
+namespace kelvane::fleet {
+namespace {
+
+StoreError from_db(std::string what, const DbError& error) {
+  return StoreError{std::move(what) + ": " + error.message, false, error.connection_lost};
+}
+
+StoreError refused(std::string message) {
+  return StoreError{std::move(message), true, false};
+}
+
+std::string decimal(std::uint64_t value) {
+  return std::to_string(value);
+}
+
+Param optional_param(const std::optional<std::string>& value) {
+  return value;
+}
+
+constexpr const char* kRequestColumns =
+    "id, host_name, state, title, detail, action, requester, source_host, target_host, "
+    "operation_digest, context, timeout_secs, created_at, decided_at, verified_uid, "
+    "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+    "needed, detail_of_verdict";
+
+HostedRequest read_request(const Rows& rows, int row) {
+  HostedRequest hosted;
+  service::RequestRecord& r = hosted.record;
+  r.id = rows.text(row, 0);
+  hosted.host_name = rows.text(row, 1);
+  r.state = rows.text(row, 2);
+  r.title = rows.text(row, 3);
+  r.detail = rows.text(row, 4);
+  r.action = rows.text(row, 5);
+  r.requester = rows.text(row, 6);
+  r.source_host = rows.text(row, 7);
+  r.target_host = rows.text(row, 8);
+  r.operation_digest = rows.optional_text(row, 9);
+  r.context = rows.optional_text(row, 10);
+  r.timeout_secs = rows.number(row, 11);
+  r.created_at = rows.text(row, 12);
+  r.decided_at = rows.optional_text(row, 13);
+  r.verified_uid = rows.number(row, 14);
+  r.verified_user = rows.text(row, 15);
+  r.via_sudo = rows.boolean(row, 16);
+  r.peer.uid = rows.number(row, 17);
+  r.peer.gid = rows.number(row, 18);
+  r.peer.pid = rows.number(row, 19);
+  r.peer.name = rows.text(row, 20);
+  r.peer.executable = rows.text(row, 21);
+  r.needed = rows.number(row, 22);
+  r.detail_of_verdict = rows.optional_text(row, 23);
+  return hosted;
+}
+
+}  // namespace
+
+std::optional<FleetEvent> parse_event(std::string_view payload) {
+  std::vector<std::string_view> words;
+  while (!payload.empty()) {
+    const std::size_t space = payload.find(' ');
+    words.push_back(payload.substr(0, space));
+    if (space == std::string_view::npos) break;
+    payload.remove_prefix(space + 1);
+  }
+  FleetEvent event;
+  if (words.size() == 3 && words[0] == "request") {
+    event.kind = FleetEvent::Kind::Request;
+  } else if (words.size() == 3 && words[0] == "vote") {
+    event.kind = FleetEvent::Kind::Vote;
+  } else if (words.size() == 4 && words[0] == "verdict") {
+    event.kind = FleetEvent::Kind::Verdict;
+    event.state = words[3];
+  } else {
+    return std::nullopt;
+  }
+  event.id = words[1];
+  event.host_name = words[2];
+  return event;
+}
+
+StoreResult<std::unique_ptr<FleetStore>> FleetStore::open(const std::string& conninfo,
+                                                          const std::string& host_name,
+                                                          const Timing& timing) {
+  auto connection = Connection::open(conninfo);
+  if (!connection.ok()) return fail(from_db("cannot connect to the database", connection.error()));
+  Connection& db = *connection.value();
+  auto version = schema_version(db);
+  if (!version.ok()) return fail(StoreError{version.error(), false, !db.is_open()});
+  if (version.value() != kFleetSchemaVersion) {
+    return fail(StoreError{"the database holds schema version " + std::to_string(version.value()) +
+                               ", this program needs " + std::to_string(kFleetSchemaVersion) +
+                               " (run kelvane-operator-approvald --migrate as its administrator)",
+                           false, false});
+  }
+  auto bound = db.exec(
+      "SELECT host_name, host_key FROM kelvane_approval.hosts WHERE role_name = current_user");
+  if (!bound.ok()) return fail(from_db("cannot read the hosts", bound.error()));
+  if (bound.value().count() == 0 || bound.value().text(0, 0) != host_name) {
+    const std::string has =
+        bound.value().count() == 0 ? "no host" : "host \"" + bound.value().text(0, 0) + "\"";
+    return fail(StoreError{"the database binds this service's role to " + has + ", not to \"" +
+                               host_name + "\" (see kelvane_approval.hosts)",
+                           false, false});
+  }
+  const std::string key = bound.value().text(0, 1);
+  // Another service's abandon_orphans may hold the lock for a moment;
+  // a service that runs for this host holds it for good.
+  if (auto set = db.exec("SELECT set_config('lock_timeout', $1, false)",
+                         {std::to_string(timing.lock_wait_ms) + "ms"});
+      !set.ok())
+    return fail(from_db("cannot set lock_timeout", set.error()));
+  auto locked =
+      db.exec("SELECT pg_advisory_lock(" + std::to_string(kHostLockClass) + ", $1)", {key});
+  if (!locked.ok()) {
+    if (locked.error().sqlstate == "55P03") {
+      return fail(StoreError{"another service is running for host \"" + host_name +
+                                 "\" (it holds the host's lock in the database)",
+                             false, false});
+    }
+    return fail(from_db("cannot take the host's lock", locked.error()));
+  }
+  // No statement waits for ever: a vote waiting on another's row lock, or
+  // a server that stopped answering, gives up after this.
+  if (auto reset = db.exec_script(
+          "RESET lock_timeout; SET statement_timeout = '10s'; LISTEN kelvane_approval");
+      !reset.ok())
+    return fail(from_db("cannot listen for notifications", reset.error()));
+  auto store =
+      std::unique_ptr<FleetStore>(new FleetStore(std::move(connection).value(), host_name));
+  store->restart_grace_ = timing.restart_grace_secs;
+  return store;
+}
+
+StoreResult<std::uint64_t> FleetStore::reserve_id_block() {
+  auto rows = connection_->exec("SELECT nextval('kelvane_approval.request_ids')");
+  if (!rows.ok()) return fail(from_db("cannot reserve request ids", rows.error()));
+  return rows.value().number(0, 0);
+}
+
+StoreResult<std::uint64_t> FleetStore::abandon_own_pending() {
+  auto rows = connection_->exec(
+      "WITH gone AS (UPDATE kelvane_approval.requests SET state = 'abandoned', "
+      "decided_at = kelvane_approval.now_text(), "
+      "detail_of_verdict = 'the service stopped while the request waited' "
+      "WHERE host_name = $1 AND state = 'pending' RETURNING 1) SELECT count(*) FROM gone",
+      {host_name_});
+  if (!rows.ok()) return fail(from_db("cannot abandon this host's pending requests", rows.error()));
+  return rows.value().number(0, 0);
+}
+
+StoreResult<std::uint64_t> FleetStore::abandon_orphans() {
+  auto rows = connection_->exec("SELECT kelvane_approval.abandon_orphans($1)",
+                                {std::to_string(restart_grace_)});
+  if (!rows.ok()) return fail(from_db("cannot abandon orphaned requests", rows.error()));
+  return rows.value().number(0, 0);
+}
+
+StoreResult<void> FleetStore::insert_request(const service::RequestRecord& r) {
+  auto rows = connection_->exec(
+      "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+      "requester, source_host, target_host, operation_digest, context, timeout_secs, "
+      "created_at, verified_uid, verified_user, via_sudo, peer_uid, peer_gid, peer_pid, "
+      "peer_name, peer_executable, needed) VALUES ($1, $2, 'pending', $3, $4, $5, $6, $7, $8, "
+      "$9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21)",
+      {r.id,
+       host_name_,
+       r.title,
+       r.detail,
+       r.action,
+       r.requester,
+       r.source_host,
+       r.target_host,
+       optional_param(r.operation_digest),
+       optional_param(r.context),
+       decimal(r.timeout_secs),
+       r.created_at,
+       decimal(r.verified_uid),
+       r.verified_user,
+       r.via_sudo ? "t" : "f",
+       decimal(r.peer.uid),
+       decimal(r.peer.gid),
+       decimal(r.peer.pid),
+       r.peer.name,
+       r.peer.executable,
+       decimal(r.needed)});
+  if (!rows.ok()) return fail(from_db("cannot record request " + r.id, rows.error()));
+  return {};
+}
+
+StoreResult<std::optional<std::string>> FleetStore::close_request(const std::string& id,
+                                                                  const std::string& state,
+                                                                  const std::string& decided_at,
+                                                                  const std::string& detail) {
+  // At READ COMMITTED an UPDATE that meets a concurrent verdict waits for
+  // it and then finds the row no longer pending: no second verdict.
+  auto rows = connection_->exec(
+      "UPDATE kelvane_approval.requests SET state = $2, decided_at = $3, detail_of_verdict = $4 "
+      "WHERE id = $1 AND host_name = $5 AND state = 'pending' RETURNING id",
+      {id, state, decided_at, detail, host_name_});
+  if (!rows.ok()) return fail(from_db("cannot close request " + id, rows.error()));
+  if (rows.value().count() == 1) return std::optional<std::string>();
+  auto now = connection_->exec(
+      "SELECT state FROM kelvane_approval.requests WHERE id = $1 AND host_name = $2",
+      {id, host_name_});
+  if (!now.ok()) return fail(from_db("cannot read request " + id, now.error()));
+  if (now.value().count() == 0) return fail(refused("request " + id + " is not this host's"));
+  return std::optional<std::string>(now.value().text(0, 0));
+}
+
+StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::VoteRecord& vote) {
+  if (auto begun = connection_->exec_script("BEGIN"); !begun.ok())
+    return fail(from_db("cannot vote", begun.error()));
+  auto undo = [&](StoreError error) {
+    (void)connection_->exec_script("ROLLBACK");
+    return fail(std::move(error));
+  };
+  // Votes on one request take turns from here to the commit (see
+  // lock_request); at READ COMMITTED each later statement then sees every
+  // vote committed before this one, and the verdict if there is one.
+  auto request = connection_->exec("SELECT * FROM kelvane_approval.lock_request($1)", {id});
+  if (!request.ok()) return undo(from_db("cannot vote on request " + id, request.error()));
+  const Rows& r = request.value();
+  if (r.count() == 0 || r.is_null(0, 0)) return undo(refused("no request " + id));
+  if (r.text(0, 1) != "pending")
+    return undo(refused("request " + id + " is already " + r.text(0, 1)));
+  // Row-level security refuses the same on the insert, whatever a service
+  // sends; checked here first for a clear message.
+  if (r.text(0, 0) == host_name_ && r.text(0, 2) == vote.operator_name)
+    return undo(refused("request " + id + " is " + vote.operator_name +
+                        "'s own: nobody approves their own request"));
+  auto inserted = connection_->exec(
+      "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+      "operator_host, approve, reason, at) VALUES ($1, $2, $3, $4, $5, $6, $7)",
+      {id, vote.operator_name, decimal(vote.uid), host_name_, vote.approve ? "t" : "f",
+       optional_param(vote.reason), vote.at});
+  if (!inserted.ok()) {
+    const DbError& error = inserted.error();
+    if (error.sqlstate == "23505")
+      return undo(refused(vote.operator_name + " has already voted on request " + id));
+    if (error.sqlstate == "42501")
+      return undo(
+          refused("the database refuses this vote on request " + id + ": " + error.message));
+    return undo(from_db("cannot vote on request " + id, error));
+  }
+  auto counted = connection_->exec(
+      "SELECT kelvane_approval.count_votes($1), count(*) FILTER (WHERE approve) "
+      "FROM kelvane_approval.votes WHERE request_id = $1",
+      {id});
+  if (!counted.ok())
+    return undo(from_db("cannot count the votes on request " + id, counted.error()));
+  if (auto committed = connection_->exec_script("COMMIT"); !committed.ok())
+    return fail(from_db("cannot vote on request " + id, committed.error()));
+  return VoteOutcome{counted.value().text(0, 0), counted.value().number(0, 1), r.number(0, 3)};
+}
+
+StoreResult<std::vector<HostedRequest>> FleetStore::select_requests(
+    const std::string& where, const std::vector<Param>& params) {
+  // One snapshot for the requests and their votes.
+  if (auto begun = connection_->exec_script("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY");
+      !begun.ok())
+    return fail(from_db("cannot read the requests", begun.error()));
+  auto requests = connection_->exec(std::string("SELECT ") + kRequestColumns +
+                                        " FROM kelvane_approval.requests r WHERE " + where +
+                                        " ORDER BY created_at, id",
+                                    params);
+  auto votes = requests.ok()
+                   ? connection_->exec(
+                         "SELECT v.request_id, v.operator_user, v.operator_uid, v.approve, "
+                         "v.reason, v.at, v.operator_host FROM kelvane_approval.votes v "
+                         "JOIN kelvane_approval.requests r ON r.id = v.request_id WHERE " +
+                             where + " ORDER BY v.seq",
+                         params)
+                   : Result<Rows, DbError>(fail(requests.error()));
+  (void)connection_->exec_script("COMMIT");
+  if (!votes.ok()) return fail(from_db("cannot read the requests", votes.error()));
+  std::vector<HostedRequest> out;
+  std::unordered_map<std::string, std::size_t> index;
+  for (int row = 0; row < requests.value().count(); ++row) {
+    out.push_back(read_request(requests.value(), row));
+    index.emplace(out.back().record.id, out.size() - 1);
+  }
+  const Rows& v = votes.value();
+  for (int row = 0; row < v.count(); ++row) {
+    const auto at = index.find(v.text(row, 0));
+    if (at == index.end()) continue;
+    HostedRequest& hosted = out[at->second];
+    hosted.record.votes.push_back(service::VoteRecord{v.text(row, 1), v.number(row, 2),
+                                                      v.boolean(row, 3), v.optional_text(row, 4),
+                                                      v.text(row, 5)});
+    hosted.vote_hosts.push_back(v.text(row, 6));
+  }
+  return out;
+}
+
+StoreResult<std::vector<HostedRequest>> FleetStore::pending() {
+  return select_requests("r.state = 'pending'", {});
+}
+
+StoreResult<std::optional<HostedRequest>> FleetStore::find(const std::string& id) {
+  auto found = select_requests("r.id = $1", {id});
+  if (!found.ok()) return fail(std::move(found).error());
+  if (found.value().empty()) return std::optional<HostedRequest>();
+  return std::optional<HostedRequest>(std::move(found.value().front()));
+}
+
+StoreResult<std::vector<HostedRequest>> FleetStore::history(
+    const std::optional<std::string>& since) {
+  if (!since) return select_requests("true", {});
+  return select_requests("r.created_at >= $1", {*since});
+}
+
+StoreResult<std::uint64_t> FleetStore::prune(const std::string& before) {
+  auto rows = connection_->exec(
+      "WITH gone AS (DELETE FROM kelvane_approval.requests WHERE host_name = $1 AND "
+      "state <> 'pending' AND created_at < $2 RETURNING 1) SELECT count(*) FROM gone",
+      {host_name_, before});
+  if (!rows.ok()) return fail(from_db("cannot prune the record", rows.error()));
+  return rows.value().number(0, 0);
+}
+
+StoreResult<std::vector<FleetEvent>> FleetStore::events() {
+  auto notices = connection_->take_notifications();
+  if (!notices.ok()) return fail(from_db("lost the database connection", notices.error()));
+  std::vector<FleetEvent> out;
+  for (const Connection::Notice& notice : notices.value()) {
+    if (notice.channel != kChannel) continue;
+    if (auto event = parse_event(notice.payload)) out.push_back(std::move(*event));
+  }
+  return out;
+}
+
+}  // namespace kelvane::fleet

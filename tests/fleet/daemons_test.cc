@@ -1,0 +1,262 @@
+// Approval services of several hosts on one PostgreSQL: each daemon with its
+// own sockets, state directory and host name, the real client as one uid
+// and operators as others, the database stopped and restarted under them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <thread>
+
+#include "approvald/harness.h"
+#include "fleet/fleet_database.h"
+#include "fleet/postgres_server.h"
+
+namespace kelvane::fleet_test {
+namespace {
+
+using namespace std::chrono_literals;
+using approvald_test::Account;
+using approvald_test::DaemonProcess;
+using approvald_test::Finished;
+using approvald_test::OperatorLink;
+using approvald_test::Process;
+using service::OperatorOp;
+
+class FleetDaemons : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = shared_server(why_);
+    if (server_ == nullptr) {
+      if (running_in_ci()) FAIL() << why_;
+      GTEST_SKIP() << "PostgreSQL cannot start here: " << why_;
+    }
+    requester_ = approvald_test::account("sys");
+    operator_b_ = approvald_test::account("daemon");
+    operator_c_ = approvald_test::account("bin");
+    if (!requester_ || !operator_b_ || !operator_c_) GTEST_SKIP() << "needs daemon, bin and sys";
+    db_ = std::make_unique<FleetDatabase>(*server_);
+  }
+
+  // A daemon standing for `host`, with its own role's connection file.
+  DaemonProcess& add_daemon(const std::string& host, int approvals = 1) {
+    db_->add_host(host);
+    const std::string file = files_.file(host + ".conn");
+    testing::write_file(file, db_->host_conninfo(host) + " connect_timeout=2\n");
+    ::chmod(file.c_str(), 0600);
+    daemons_.push_back(std::make_unique<DaemonProcess>(
+        "approvers = [\"daemon\", \"bin\"]\napprovals = " + std::to_string(approvals) +
+        "\nstore = \"postgresql\"\nconnection_file = \"" + file + "\"\nhost_name = \"" + host +
+        "\"\n"));
+    DaemonProcess& daemon = *daemons_.back();
+    EXPECT_TRUE(daemon.start()) << daemon.log();
+    return daemon;
+  }
+
+  // The id of the first request `link` (watching) sees pending.
+  static std::string next_pending(OperatorLink& link) {
+    for (;;) {
+      auto event = link.next_event(10s);
+      if (!event) return {};
+      if (event->kind == service::OperatorEvent::Kind::Pending) return event->request->id;
+    }
+  }
+  static OperatorLink watcher(const DaemonProcess& daemon, const std::optional<Account>& as) {
+    OperatorLink link(daemon, as);
+    EXPECT_TRUE(link.ask(approvald_test::op(OperatorOp::Watch)).ok);
+    return link;
+  }
+
+  std::string why_;
+  PostgresServer* server_ = nullptr;
+  std::unique_ptr<FleetDatabase> db_;
+  testing::TempDir files_;
+  std::vector<std::unique_ptr<DaemonProcess>> daemons_;
+  std::optional<Account> requester_, operator_b_, operator_c_;
+};
+
+TEST_F(FleetDaemons, ARequestOnOneHostIsApprovedByOperatorsOnTwoOthers) {
+  DaemonProcess& a = add_daemon("host-a", 2);
+  DaemonProcess& b = add_daemon("host-b", 2);
+  DaemonProcess& c = add_daemon("host-c", 2);
+  OperatorLink on_b = watcher(b, operator_b_);
+  OperatorLink on_c = watcher(c, operator_c_);
+  Process client = approvald_test::run_client(a, requester_, "Restart the database");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty()) << a.log() << b.log();
+  EXPECT_EQ(next_pending(on_c), id);
+
+  const auto shown = OperatorLink(c, operator_c_).ask(approvald_test::op(OperatorOp::Show, id));
+  ASSERT_TRUE(shown.ok) << shown.error;
+  EXPECT_EQ(shown.request->title, "Restart the database");
+  EXPECT_EQ(shown.request->verified_user, "sys");
+
+  const auto first = on_b.ask(approvald_test::vote(id, true));
+  ASSERT_TRUE(first.ok) << first.error;
+  EXPECT_EQ(first.state, "pending");
+  EXPECT_EQ(first.votes, 1u);
+  EXPECT_EQ(first.needed, 2u);
+  const auto second = on_c.ask(approvald_test::vote(id, true));
+  ASSERT_TRUE(second.ok) << second.error;
+  EXPECT_EQ(second.state, "approved");
+
+  const Finished done = client.wait();
+  EXPECT_EQ(done.status, 0) << done.err << a.log();
+  EXPECT_NE(done.err.find("APPROVED"), std::string::npos) << done.err;
+  // The database vouches for who voted where.
+  auto votes = sql(db_->admin(),
+                   "SELECT operator_user || '@' || operator_host FROM kelvane_approval.votes "
+                   "WHERE request_id = $1 ORDER BY seq",
+                   {id});
+  ASSERT_EQ(votes.count(), 2);
+  EXPECT_EQ(votes.text(0, 0), "daemon@host-b");
+  EXPECT_EQ(votes.text(1, 0), "bin@host-c");
+}
+
+TEST_F(FleetDaemons, ADenyOnAnotherHostReachesTheWaitingClient) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Drop the table");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  const auto denied = on_b.ask(approvald_test::vote(id, false, "not during the sale"));
+  ASSERT_TRUE(denied.ok) << denied.error;
+  EXPECT_EQ(denied.state, "denied");
+  const Finished done = client.wait();
+  EXPECT_EQ(done.status, 1);
+  EXPECT_NE(done.err.find("DENIED (not during the sale)"), std::string::npos) << done.err;
+  // Decided: it leaves every host's list, and a later vote is refused.
+  const auto late = OperatorLink(b, operator_c_).ask(approvald_test::vote(id, true));
+  EXPECT_FALSE(late.ok);
+  EXPECT_NE(late.error.find("already denied"), std::string::npos) << late.error;
+}
+
+TEST_F(FleetDaemons, SelfApprovalAtTheRequestingHostIsRefusedButNotAtAnother) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_a = watcher(a, operator_b_);
+  Process client = approvald_test::run_client(a, operator_b_, "Mine");
+  const std::string id = next_pending(on_a);
+  ASSERT_FALSE(id.empty());
+  const auto own = on_a.ask(approvald_test::vote(id, true));
+  EXPECT_FALSE(own.ok);
+  EXPECT_NE(own.error.find("own"), std::string::npos) << own.error;
+  // The same user name at host-b is another person: that vote counts.
+  const auto other = OperatorLink(b, operator_b_).ask(approvald_test::vote(id, true));
+  ASSERT_TRUE(other.ok) << other.error;
+  EXPECT_EQ(client.wait().status, 0);
+}
+
+TEST_F(FleetDaemons, ADatabaseRestartWhileARequestWaitsLosesNothing) {
+  DaemonProcess& a = add_daemon("host-a", 2);
+  DaemonProcess& b = add_daemon("host-b", 2);
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Rotate the keys");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, true)).ok);
+  ASSERT_TRUE(server_->restart()) << server_->log();
+  // The request and its vote are still there; the second vote, on the
+  // other host, reaches the verdict, and host-a hears of it after it has
+  // reconnected (its notification may have been lost meanwhile).
+  service::OperatorAnswer second;
+  for (int tries = 0; tries < 50; ++tries) {
+    second = OperatorLink(b, operator_c_).ask(approvald_test::vote(id, true));
+    if (second.ok || second.error.find("cannot be reached") == std::string::npos) break;
+    std::this_thread::sleep_for(200ms);
+  }
+  ASSERT_TRUE(second.ok) << second.error << b.log();
+  EXPECT_EQ(second.state, "approved");
+  const Finished done = client.wait();
+  EXPECT_EQ(done.status, 0) << done.err << a.log();
+}
+
+TEST_F(FleetDaemons, ANewRequestIsRefusedInBoundedTimeWhileTheDatabaseIsGone) {
+  DaemonProcess& a = add_daemon("host-a");
+  ASSERT_TRUE(server_->stop());
+  const auto started = std::chrono::steady_clock::now();
+  Process client = approvald_test::run_client(a, requester_, "Anything");
+  const Finished done = client.wait();
+  const auto took = std::chrono::steady_clock::now() - started;
+  ASSERT_TRUE(server_->start_again()) << server_->log();
+  EXPECT_NE(done.status, 0);
+  EXPECT_NE(done.err.find("refused (the fleet's database cannot be reached"), std::string::npos)
+      << done.err;
+  // connect_timeout is 2 s in the connection string.
+  EXPECT_LT(took, 6s);
+  // Back again: the next request reconnects and waits as usual.
+  OperatorLink on_a = watcher(a, operator_b_);
+  Process again = approvald_test::run_client(a, requester_, "Again", {"--timeout", "30"});
+  const std::string id = next_pending(on_a);
+  ASSERT_FALSE(id.empty()) << a.log();
+  ASSERT_TRUE(on_a.ask(approvald_test::vote(id, true)).ok);
+  EXPECT_EQ(again.wait().status, 0);
+}
+
+TEST_F(FleetDaemons, AVerdictMadeWhileTheDatabaseWasGoneIsWrittenThereOnReconnect) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Soon expired", {"--timeout", "2"});
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(server_->stop());
+  const Finished done = client.wait();
+  ASSERT_TRUE(server_->start_again()) << server_->log();
+  EXPECT_NE(done.err.find("expired"), std::string::npos) << done.err;
+  // Left pending there, operators elsewhere would still see it and vote.
+  std::string state;
+  for (int tries = 0; tries < 50 && state != "expired"; ++tries) {
+    std::this_thread::sleep_for(200ms);
+    auto admin = fleet::Connection::open(db_->admin_conninfo());
+    if (!admin.ok()) continue;
+    auto rows =
+        admin.value()->exec("SELECT state FROM kelvane_approval.requests WHERE id = $1", {id});
+    if (rows.ok() && rows.value().count() == 1) state = rows.value().text(0, 0);
+  }
+  EXPECT_EQ(state, "expired") << a.log();
+}
+
+TEST_F(FleetDaemons, TwoServicesCannotStandForOneHost) {
+  add_daemon("host-a");
+  const std::string file = files_.file("host-a.conn");
+  DaemonProcess second("store = \"postgresql\"\nconnection_file = \"" + file +
+                       "\"\nhost_name = \"host-a\"\n");
+  EXPECT_FALSE(second.start());
+  EXPECT_TRUE(second.log_shows("another service is running for host \"host-a\"")) << second.log();
+}
+
+TEST_F(FleetDaemons, AKilledServicesWaitingRequestsAreAbandonedByAnother) {
+  // Just after the server started every lock is free for a while (all
+  // services reconnect): the services wait that out before judging.
+  for (int waited = 0; waited < 40; ++waited) {
+    auto young =
+        sql(db_->admin(), "SELECT pg_postmaster_start_time() > now() - interval '16 seconds'");
+    if (young.text(0, 0) == "f") break;
+    std::this_thread::sleep_for(500ms);
+  }
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Left behind", {"--timeout", "60"});
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  a.kill_hard();
+  // host-b notices within its one-second check and tells its watchers.
+  bool closed = false;
+  for (int events = 0; events < 10 && !closed; ++events) {
+    auto event = on_b.next_event(5s);
+    if (!event) break;
+    closed = event->kind == service::OperatorEvent::Kind::Closed && event->id == id;
+    if (closed) {
+      EXPECT_EQ(event->state, "abandoned");
+    }
+  }
+  EXPECT_TRUE(closed) << b.log();
+  auto state = sql(db_->admin(), "SELECT state FROM kelvane_approval.requests WHERE id = $1", {id});
+  EXPECT_EQ(state.text(0, 0), "abandoned");
+  (void)client.wait();
+}
+
+}  // namespace
+}  // namespace kelvane::fleet_test

@@ -1,0 +1,167 @@
+// The schema as the administrator migrates it, and what row-level security
+// lets each service's own role do, checked with direct SQL as that role.
+#include <gtest/gtest.h>
+
+#include "fleet/fleet_database.h"
+#include "fleet/postgres_server.h"
+#include "fleet/schema.h"
+
+namespace kelvane::fleet_test {
+namespace {
+
+TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
+  KOA_REQUIRE_POSTGRES(server);
+  FleetDatabase db(*server, /*migrate=*/false);
+  auto first = fleet::migrate(db.admin());
+  ASSERT_TRUE(first.ok()) << first.error();
+  EXPECT_EQ(first.value().from, 0);
+  EXPECT_EQ(first.value().to, fleet::kFleetSchemaVersion);
+  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 1");
+
+  auto again = fleet::migrate(db.admin());
+  ASSERT_TRUE(again.ok()) << again.error();
+  EXPECT_EQ(again.value().from, again.value().to);
+  EXPECT_EQ(sql(db.admin(), "SELECT count(*) FROM kelvane_approval.schema_version").number(0, 0),
+            1u);
+
+  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 2");
+  auto newer = fleet::migrate(db.admin());
+  ASSERT_FALSE(newer.ok());
+  EXPECT_NE(newer.error().find("newer than this program's 1"), std::string::npos) << newer.error();
+}
+
+TEST(Migrate, AServiceRoleCannotMigrate) {
+  KOA_REQUIRE_POSTGRES(server);
+  FleetDatabase db(*server, /*migrate=*/false);
+  auto super = connect_or_throw(server->conninfo(PostgresServer::kSuperuser, "postgres"));
+  sql(*super,
+      "DO $$ BEGIN IF NOT EXISTS (SELECT FROM pg_roles WHERE rolname = 'koa_plain') THEN "
+      "CREATE ROLE koa_plain LOGIN; END IF; END $$");
+  auto plain = connect_or_throw(server->conninfo("koa_plain", db.name()));
+  auto migrated = fleet::migrate(*plain);
+  ASSERT_FALSE(migrated.ok());
+  EXPECT_NE(migrated.error().find("cannot create the schema"), std::string::npos);
+  EXPECT_EQ(sql(db.admin(), "SELECT to_regclass('kelvane_approval.requests') IS NULL").text(0, 0),
+            "t");
+}
+
+// Direct SQL as host-a's own role: what it may write and what the database
+// refuses whatever the service would send.
+class RowSecurity : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = shared_server(why_);
+    if (server_ == nullptr) {
+      if (running_in_ci()) FAIL() << why_;
+      GTEST_SKIP() << "PostgreSQL cannot start here: " << why_;
+    }
+    db_ = std::make_unique<FleetDatabase>(*server_);
+    for (const char* host : {"host-a", "host-b"}) db_->add_host(host);
+    a_ = connect_or_throw(db_->host_conninfo("host-a"));
+    b_ = connect_or_throw(db_->host_conninfo("host-b"));
+    ASSERT_TRUE(insert(*a_, "1", "host-a", "alice").ok());
+    ASSERT_TRUE(insert(*b_, "2", "host-b", "bob").ok());
+  }
+
+  static Result<fleet::Rows, fleet::DbError> insert(fleet::Connection& as, const std::string& id,
+                                                    const std::string& host,
+                                                    const std::string& user) {
+    return as.exec(
+        "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+        "requester, source_host, target_host, timeout_secs, created_at, verified_uid, "
+        "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+        "needed) VALUES ($1, $2, 'pending', 't', '', 'a', $3, 'h', 'h', 60, "
+        "'2026-01-01T00:00:00Z', 1000, $3, false, 1000, 1000, 1, 'n', '/x', 1)",
+        {id, host, user});
+  }
+  static Result<fleet::Rows, fleet::DbError> vote(fleet::Connection& as, const std::string& id,
+                                                  const std::string& user,
+                                                  const std::string& host) {
+    return as.exec(
+        "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+        "operator_host, approve, at) VALUES ($1, $2, 1001, $3, true, '2026-01-01T00:00:01Z')",
+        {id, user, host});
+  }
+
+  std::string why_;
+  PostgresServer* server_ = nullptr;
+  std::unique_ptr<FleetDatabase> db_;
+  std::unique_ptr<fleet::Connection> a_;
+  std::unique_ptr<fleet::Connection> b_;
+};
+
+TEST_F(RowSecurity, AServiceWritesOnlyItsOwnHostsRequestsAndVotes) {
+  struct Refused {
+    const char* what;
+    std::function<Result<fleet::Rows, fleet::DbError>()> attempt;
+    const char* sqlstate;
+  };
+  fleet::Connection& a = *a_;
+  const Refused cases[] = {
+      {"a request for host-b", [&] { return insert(a, "3", "host-b", "carol"); }, "42501"},
+      {"a request already decided",
+       [&] {
+         return a.exec(
+             "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+             "requester, source_host, target_host, timeout_secs, created_at, verified_uid, "
+             "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, "
+             "peer_executable, needed) VALUES ('4', 'host-a', 'approved', 't', '', 'a', 'r', "
+             "'h', 'h', 60, 'x', 1, 'u', false, 1, 1, 1, 'n', '/x', 1)");
+       },
+       "42501"},
+      {"a vote as host-b's operator", [&] { return vote(a, "2", "carol", "host-b"); }, "42501"},
+      {"a vote on its own operator's request", [&] { return vote(a, "1", "alice", "host-a"); },
+       "42501"},
+      {"a host's binding",
+       [&] {
+         return a.exec(
+             "UPDATE kelvane_approval.hosts SET role_name = 'koa_host_a' "
+             "WHERE host_name = 'host-b'");
+       },
+       "42501"},
+      {"a new host",
+       [&] {
+         return a.exec(
+             "INSERT INTO kelvane_approval.hosts (host_name, role_name) "
+             "VALUES ('host-z', 'koa_host_a')");
+       },
+       "42501"},
+      {"a vote rewritten",
+       [&] { return a.exec("UPDATE kelvane_approval.votes SET approve = false"); }, "42501"},
+      {"the schema version",
+       [&] { return a.exec("UPDATE kelvane_approval.schema_version SET version = 9"); }, "42501"},
+  };
+  for (const Refused& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = c.attempt();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().sqlstate, c.sqlstate) << result.error().message;
+  }
+  // Updating or deleting host-b's request matches no row for host-a.
+  EXPECT_EQ(sql(a,
+                "UPDATE kelvane_approval.requests SET state = 'expired' WHERE id = '2' "
+                "RETURNING id")
+                .count(),
+            0);
+  EXPECT_EQ(sql(a, "DELETE FROM kelvane_approval.requests WHERE id = '2' RETURNING id").count(), 0);
+  // What it may do: vote on host-b's request as its own operator, and see
+  // every host's requests.
+  ASSERT_TRUE(vote(a, "2", "carol", "host-a").ok());
+  EXPECT_EQ(sql(a, "SELECT count(*) FROM kelvane_approval.requests").number(0, 0), 2u);
+  // The same user name at another host is another person.
+  ASSERT_TRUE(vote(*b_, "1", "alice", "host-b").ok());
+}
+
+TEST_F(RowSecurity, AVerdictOnceReachedNeverChanges) {
+  sql(*a_, "UPDATE kelvane_approval.requests SET state = 'expired' WHERE id = '1'");
+  auto again = a_->exec("UPDATE kelvane_approval.requests SET state = 'approved' WHERE id = '1'");
+  ASSERT_FALSE(again.ok());
+  EXPECT_NE(again.error().message.find("already expired"), std::string::npos);
+  // Nor may a vote be added to it.
+  auto late = vote(*b_, "1", "bob", "host-b");
+  ASSERT_FALSE(late.ok());
+  EXPECT_EQ(late.error().sqlstate, "42501");
+}
+
+}  // namespace
+}  // namespace kelvane::fleet_test

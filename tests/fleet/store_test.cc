@@ -1,0 +1,321 @@
+// The shared store as services use it: the host's lock, votes from several
+// hosts turned into exactly one verdict, notifications, abandoned requests.
+#include <gtest/gtest.h>
+#include <poll.h>
+
+#include <chrono>
+#include <thread>
+
+#include "fleet/fleet_database.h"
+#include "fleet/fleet_store.h"
+#include "fleet/postgres_server.h"
+
+namespace kelvane::fleet_test {
+namespace {
+
+using fleet::FleetStore;
+
+service::RequestRecord request(const std::string& id, const std::string& user,
+                               std::uint64_t needed = 1) {
+  service::RequestRecord r;
+  r.id = id;
+  r.state = "pending";
+  r.title = "restart the database";
+  r.detail = "because";
+  r.action = "run";
+  r.requester = user;
+  r.source_host = "somewhere";
+  r.target_host = "db1";
+  r.context = R"({"command":["systemctl","restart","db"]})";
+  r.timeout_secs = 300;
+  r.created_at = "2026-12-07T10:00:00Z";
+  r.verified_uid = 1000;
+  r.verified_user = user;
+  r.peer = {1000, 1000, 4242, "kelvane-operator", "/usr/bin/kelvane-operator-approve"};
+  r.needed = needed;
+  return r;
+}
+
+service::VoteRecord yes(const std::string& who) {
+  return {who, 2000, true, std::nullopt, "2026-12-07T10:00:05Z"};
+}
+service::VoteRecord no(const std::string& who, const std::string& reason) {
+  return {who, 2001, false, reason, "2026-12-07T10:00:06Z"};
+}
+
+class FleetStoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    server_ = shared_server(why_);
+    if (server_ == nullptr) {
+      if (running_in_ci()) FAIL() << why_;
+      GTEST_SKIP() << "PostgreSQL cannot start here: " << why_;
+    }
+    db_ = std::make_unique<FleetDatabase>(*server_);
+    for (const char* host : {"host-a", "host-b", "host-c"}) db_->add_host(host);
+  }
+
+  std::unique_ptr<FleetStore> open(const std::string& host, int grace = 0) {
+    auto store = FleetStore::open(db_->host_conninfo(host), host, {500, grace});
+    if (!store.ok()) throw std::runtime_error(store.error().message);
+    return std::move(store).value();
+  }
+
+  std::string why_;
+  PostgresServer* server_ = nullptr;
+  std::unique_ptr<FleetDatabase> db_;
+};
+
+TEST_F(FleetStoreTest, OpenRefusesAWrongHostASecondServiceAndAnOldSchema) {
+  auto a = open("host-a");
+  struct Case {
+    const char* what;
+    std::string conninfo;
+    std::string host;
+    const char* error;
+  } cases[] = {
+      {"host-a's role claiming host-b", db_->host_conninfo("host-a"), "host-b",
+       "binds this service's role to host \"host-a\", not to \"host-b\""},
+      {"a second service for host-a", db_->host_conninfo("host-a"), "host-a",
+       "another service is running for host \"host-a\""},
+      {"a role bound to no host", server_->conninfo("koa_admin", db_->name()), "host-a",
+       "to no host"},
+      {"no such database", server_->conninfo("koa_host_a", "no_such_db"), "host-a",
+       "cannot connect to the database"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto second = FleetStore::open(c.conninfo, c.host, {300, 0});
+    ASSERT_FALSE(second.ok());
+    EXPECT_NE(second.error().message.find(c.error), std::string::npos) << second.error().message;
+  }
+  // Once the first one's session ends, the host is free again.
+  a.reset();
+  EXPECT_NO_THROW(open("host-a"));
+  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 2");
+  auto newer = FleetStore::open(db_->host_conninfo("host-b"), "host-b", {300, 0});
+  ASSERT_FALSE(newer.ok());
+  EXPECT_NE(newer.error().message.find("--migrate"), std::string::npos);
+}
+
+TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRule) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  auto c = open("host-c");
+  ASSERT_TRUE(a->insert_request(request("1", "alice", 2)).ok());
+  ASSERT_TRUE(a->insert_request(request("2", "alice", 2)).ok());
+
+  auto first = b->vote("1", yes("bob"));
+  ASSERT_TRUE(first.ok()) << first.error().message;
+  EXPECT_EQ(first.value().state, "pending");
+  EXPECT_EQ(first.value().yes, 1u);
+  EXPECT_EQ(first.value().needed, 2u);
+  auto second = c->vote("1", yes("carol"));
+  ASSERT_TRUE(second.ok()) << second.error().message;
+  EXPECT_EQ(second.value().state, "approved");
+
+  ASSERT_TRUE(b->vote("2", yes("bob")).ok());
+  auto denied = c->vote("2", no("carol", "not during the sale"));
+  ASSERT_TRUE(denied.ok());
+  EXPECT_EQ(denied.value().state, "denied");
+
+  auto one = a->find("1");
+  ASSERT_TRUE(one.ok() && one.value());
+  EXPECT_EQ(one.value()->record.state, "approved");
+  EXPECT_EQ(one.value()->host_name, "host-a");
+  ASSERT_EQ(one.value()->record.votes.size(), 2u);
+  EXPECT_EQ(one.value()->record.votes[0].operator_name, "bob");
+  EXPECT_EQ(one.value()->vote_hosts, (std::vector<std::string>{"host-b", "host-c"}));
+  auto two = a->find("2");
+  ASSERT_TRUE(two.ok() && two.value());
+  EXPECT_EQ(two.value()->record.detail_of_verdict, "not during the sale");
+  ASSERT_TRUE(two.value()->record.decided_at.has_value());
+  // The record round-trips what the service wrote.
+  service::RequestRecord expected = request("1", "alice", 2);
+  expected.state = "approved";
+  expected.decided_at = one.value()->record.decided_at;
+  expected.detail_of_verdict = "";
+  expected.votes = one.value()->record.votes;
+  EXPECT_EQ(one.value()->record, expected);
+}
+
+TEST_F(FleetStoreTest, VotesTheRecordRefusesAreRefusedWithAReason) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  ASSERT_TRUE(a->insert_request(request("1", "alice", 2)).ok());
+  ASSERT_TRUE(a->insert_request(request("2", "alice", 1)).ok());
+  ASSERT_TRUE(b->vote("1", yes("bob")).ok());
+  ASSERT_TRUE(b->vote("2", no("bob", "no")).ok());
+  const struct {
+    const char* what;
+    FleetStore* store;
+    const char* id;
+    service::VoteRecord vote;
+    const char* error;
+  } cases[] = {
+      {"self-approval at the requesting host", a.get(), "1", yes("alice"),
+       "nobody approves their own request"},
+      {"a second vote", b.get(), "1", yes("bob"), "bob has already voted on request 1"},
+      {"a decided request", b.get(), "2", yes("dave"), "request 2 is already denied"},
+      {"an unknown request", b.get(), "99", yes("bob"), "no request 99"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = c.store->vote(c.id, c.vote);
+    ASSERT_FALSE(result.ok());
+    EXPECT_TRUE(result.error().refused);
+    EXPECT_NE(result.error().message.find(c.error), std::string::npos) << result.error().message;
+  }
+  // alice at host-b is not alice at host-a.
+  auto other_alice = b->vote("1", yes("alice"));
+  ASSERT_TRUE(other_alice.ok()) << other_alice.error().message;
+  EXPECT_EQ(other_alice.value().state, "approved");
+}
+
+// Two hosts' operators voting on the same requests at the same moment: every
+// request ends with one verdict that its votes explain. Without the row lock
+// that makes votes on one request take turns, two yes votes each counting
+// only itself leave a request pending for ever (approvals = 2), and a deny
+// and a yes can both "win".
+TEST_F(FleetStoreTest, SimultaneousVotesEndInExactlyOneVerdict) {
+  auto a = open("host-a");
+  constexpr std::size_t kRequests = 40;
+  for (std::size_t i = 0; i < kRequests; ++i)
+    ASSERT_TRUE(a->insert_request(request(std::to_string(i), "alice", i % 2 == 0 ? 2 : 1)).ok());
+  std::vector<std::vector<std::string>> outcomes(2, std::vector<std::string>(kRequests));
+  auto voter = [&](std::size_t which) {
+    auto store = open(which == 0 ? "host-b" : "host-c");
+    for (std::size_t i = 0; i < kRequests; ++i) {
+      // Even ids: both say yes (2 needed). Odd ids: b says yes, c says no.
+      const bool approve = i % 2 == 0 || which == 0;
+      auto outcome = store->vote(std::to_string(i), approve ? yes("op") : no("op", "no"));
+      outcomes[which][i] = outcome.ok()
+                               ? outcome.value().state
+                               : (outcome.error().refused ? "refused" : outcome.error().message);
+    }
+  };
+  std::thread b(voter, std::size_t{0});
+  std::thread c(voter, std::size_t{1});
+  b.join();
+  c.join();
+  for (std::size_t i = 0; i < kRequests; ++i) {
+    SCOPED_TRACE("request " + std::to_string(i));
+    auto found = a->find(std::to_string(i));
+    ASSERT_TRUE(found.ok() && found.value());
+    const auto& r = found.value()->record;
+    if (i % 2 == 0) {
+      EXPECT_EQ(r.state, "approved");
+      EXPECT_EQ(r.votes.size(), 2u);
+      // Exactly one of the two votes was the deciding one.
+      EXPECT_NE(outcomes[0][i] == "approved", outcomes[1][i] == "approved");
+    } else {
+      ASSERT_TRUE(r.state == "approved" || r.state == "denied") << r.state;
+      // The one vote that made the verdict is recorded; the other was refused.
+      ASSERT_EQ(r.votes.size(), 1u);
+      EXPECT_EQ(r.state == "approved", r.votes[0].approve);
+      EXPECT_EQ(outcomes[r.state == "approved" ? 1u : 0u][i], "refused");
+    }
+  }
+}
+
+TEST_F(FleetStoreTest, TheWaitingHostHearsOfVotesAndVerdictsReachedElsewhere) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  ASSERT_TRUE(a->insert_request(request("7", "alice")).ok());
+  ASSERT_TRUE(b->vote("7", yes("bob")).ok());
+  std::vector<fleet::FleetEvent> seen;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (seen.size() < 3 && std::chrono::steady_clock::now() < until) {
+    pollfd p{a->socket(), POLLIN, 0};
+    ::poll(&p, 1, 100);
+    auto events = a->events();
+    ASSERT_TRUE(events.ok());
+    seen.insert(seen.end(), events.value().begin(), events.value().end());
+  }
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[0].kind, fleet::FleetEvent::Kind::Request);
+  EXPECT_EQ(seen[1].kind, fleet::FleetEvent::Kind::Vote);
+  EXPECT_EQ(seen[1].host_name, "host-b");
+  EXPECT_EQ(seen[2].kind, fleet::FleetEvent::Kind::Verdict);
+  EXPECT_EQ(seen[2].id, "7");
+  EXPECT_EQ(seen[2].host_name, "host-a");
+  EXPECT_EQ(seen[2].state, "approved");
+}
+
+TEST_F(FleetStoreTest, ClosingMeetsAVerdictReachedElsewhereInsteadOfReplacingIt) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  ASSERT_TRUE(a->insert_request(request("1", "alice")).ok());
+  ASSERT_TRUE(a->insert_request(request("2", "alice")).ok());
+  ASSERT_TRUE(b->vote("1", no("bob", "later")).ok());
+  auto closed = a->close_request("1", "expired", "2026-12-07T10:05:00Z", "");
+  ASSERT_TRUE(closed.ok());
+  EXPECT_EQ(closed.value(), std::optional<std::string>("denied"));
+  auto expired = a->close_request("2", "expired", "2026-12-07T10:05:00Z", "");
+  ASSERT_TRUE(expired.ok());
+  EXPECT_EQ(expired.value(), std::nullopt);
+  // host-b cannot close host-a's request.
+  auto foreign = b->close_request("1", "withdrawn", "2026-12-07T10:05:00Z", "");
+  ASSERT_FALSE(foreign.ok());
+  EXPECT_TRUE(foreign.error().refused);
+}
+
+TEST_F(FleetStoreTest, AGoneServicesRequestsAreAbandonedByAnotherAndOnlyThen) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  ASSERT_TRUE(a->insert_request(request("1", "alice")).ok());
+  ASSERT_TRUE(b->insert_request(request("2", "bob")).ok());
+  // Both alive: nothing is abandoned.
+  auto none = b->abandon_orphans();
+  ASSERT_TRUE(none.ok()) << none.error().message;
+  EXPECT_EQ(none.value(), 0u);
+  // host-a's session ends (its lock goes with it when the server has seen
+  // the session end, a moment later).
+  a.reset();
+  std::uint64_t abandoned = 0;
+  for (int tries = 0; tries < 100 && abandoned == 0; ++tries) {
+    auto one = b->abandon_orphans();
+    ASSERT_TRUE(one.ok());
+    abandoned = one.value();
+    if (abandoned == 0) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  EXPECT_EQ(abandoned, 1u);
+  auto found = b->find("1");
+  ASSERT_TRUE(found.ok() && found.value());
+  EXPECT_EQ(found.value()->record.state, "abandoned");
+  EXPECT_EQ(found.value()->record.detail_of_verdict, "the service of host host-a stopped");
+  // Its own requests stay.
+  EXPECT_EQ(b->find("2").value()->record.state, "pending");
+  // Within the grace after a server start, a free lock proves nothing.
+  auto c = open("host-c", /*grace=*/1000000);
+  ASSERT_TRUE(c->insert_request(request("3", "carol")).ok());
+  auto a_again = open("host-a");
+  ASSERT_TRUE(a_again->insert_request(request("4", "alice")).ok());
+  a_again.reset();
+  EXPECT_EQ(c->abandon_orphans().value(), 0u);
+}
+
+TEST_F(FleetStoreTest, PendingListsEveryHostAndIdsNeverRepeat) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  ASSERT_TRUE(a->insert_request(request("1", "alice")).ok());
+  ASSERT_TRUE(b->insert_request(request("2", "bob")).ok());
+  ASSERT_TRUE(b->vote("1", yes("bob")).ok());  // decided: no longer pending
+  auto pending = a->pending();
+  ASSERT_TRUE(pending.ok());
+  ASSERT_EQ(pending.value().size(), 1u);
+  EXPECT_EQ(pending.value()[0].host_name, "host-b");
+  auto first = a->reserve_id_block();
+  auto second = b->reserve_id_block();
+  ASSERT_TRUE(first.ok() && second.ok());
+  EXPECT_GE(std::max(first.value(), second.value()) - std::min(first.value(), second.value()),
+            fleet::kIdBlock);
+  EXPECT_GE(first.value(), std::uint64_t{1} << 60);
+  // A restarted service abandons what it left pending.
+  auto own = b->abandon_own_pending();
+  ASSERT_TRUE(own.ok());
+  EXPECT_EQ(own.value(), 1u);
+}
+
+}  // namespace
+}  // namespace kelvane::fleet_test
