@@ -36,6 +36,7 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       operator_file_(std::move(start.operator_file)),
       lookups_(mailbox_),
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
+      notifier_(mailbox_, [this](const std::string& line) { journal_.note(line); }),
       next_id_(start.first_id),
       id_limit_(start.first_id + start.id_count) {
   if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) return;

@@ -20,10 +20,13 @@
 #include "decision_journal.h"
 #include "lookup_thread.h"
 #include "mailbox.h"
+#include "notifier.h"
+#include "reuse.h"
 #include "roles.h"
 #include "service/config.h"
 #include "service/listener.h"
 #include "service/operator_protocol.h"
+#include "service/policy.h"
 #include "service/request.h"
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
@@ -103,6 +106,15 @@ class Daemon {
     std::string verdict;           // what is sent once durable
     std::string token;             // approvals
     std::string token_expires_at;  // approvals
+    // Policy (policy_steps.cc): the verified user's groups, what the rules
+    // made of the request, who may vote on it when its rule names its own
+    // approvers, the request line while its rule may reuse an approval of
+    // it, and the approval it repeats.
+    std::vector<std::string> groups;
+    service::PolicyOutcome policy;
+    std::optional<std::vector<std::string>> approvers;
+    std::string line;
+    std::optional<ReuseCache::Approval> reused;
   };
 
   struct Operator {
@@ -161,6 +173,13 @@ class Daemon {
   static void refresh_json(Requester& r);
   static std::string pending_event(const Requester& r);
 
+  // Policy rules (policy_steps.cc).
+  void apply_policy(Requester& r, const service::VerifiedRequester& who);
+  bool act_on_policy(Requester& r);
+  void remember_approval(const Requester& r);
+  bool may_vote_on(const Requester& r, const Identity& identity) const;
+  void notify_waiting(const Requester& r);
+
   // Operators (operators.cc).
   void accept_operators();
   void on_operator_event(Operator& o, std::uint32_t events);
@@ -195,6 +214,8 @@ class Daemon {
   Mailbox mailbox_;
   LookupThread lookups_;
   std::unique_ptr<CommitThread> commits_;
+  ReuseCache reuse_;
+  Notifier notifier_;  // after the mailbox: stopped before it goes
 
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;

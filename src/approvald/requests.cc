@@ -4,12 +4,14 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "daemon.h"
 #include "json/json.h"
+#include "policy_facts.h"
 #include "service/answer.h"
 #include "service/request_limits.h"
 
@@ -223,13 +225,24 @@ void Daemon::line_complete(Requester& r, std::string line) {
   }
   r.request = std::move(parsed).value();
   r.phase = Phase::Identifying;
+  // Kept while a rule may reuse an approval of this very line.
+  if (std::any_of(settings_.config.rules.begin(), settings_.config.rules.end(),
+                  [](const service::Rule& rule) { return rule.reuse_for > 0; }))
+    r.line = std::move(line);
+  const bool wants_groups = !settings_.config.rules.empty();
   const std::optional<uid_t> stated =
       r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
   const std::uint64_t key = r.key;
   const service::PeerCredentials credentials = r.credentials;
-  lookups_.submit([this, key, credentials, stated]() -> std::function<void()> {
+  lookups_.submit([this, key, credentials, stated, wants_groups]() -> std::function<void()> {
     auto who = service::verify_requester(credentials, stated);
-    return [this, key, who = std::move(who)]() mutable { on_identified(key, std::move(who)); };
+    std::vector<std::string> groups;
+    if (wants_groups) groups = service::group_names_of(who.verified.uid);
+    return [this, key, who = std::move(who), groups = std::move(groups)]() mutable {
+      if (auto found = requesters_.find(key); found != requesters_.end())
+        found->second->groups = std::move(groups);
+      on_identified(key, std::move(who));
+    };
   });
 }
 
@@ -283,15 +296,24 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
   record.via_sudo = who.verified.via_sudo;
   record.peer = who.peer;
   record.needed = config.approvals;
+  apply_policy(r, who);
   r.request = {};  // the record holds what is kept
   // Operators see the request once it is in the record, so that whatever
   // they saw waiting is there to be marked abandoned after a crash.
   r.phase = Phase::Inserting;
-  commits_->submit([record](service::Store& store) { return store.insert_request(record); },
-                   [this, key](const Result<void, std::string>& done) {
-                     if (!done.ok()) journal_.note("cannot record a request: " + done.error());
-                     on_inserted(key, done.ok());
-                   });
+  commits_->submit(
+      [record](service::Store& store) -> Result<void, std::string> {
+        if (auto inserted = store.insert_request(record); !inserted.ok()) return inserted;
+        // A reused approval carries the votes it repeats.
+        for (const service::VoteRecord& vote : record.votes) {
+          if (auto added = store.add_vote(record.id, vote); !added.ok()) return added;
+        }
+        return {};
+      },
+      [this, key](const Result<void, std::string>& done) {
+        if (!done.ok()) journal_.note("cannot record a request: " + done.error());
+        on_inserted(key, done.ok());
+      });
 }
 
 void Daemon::on_inserted(std::uint64_t key, bool ok) {
@@ -316,9 +338,11 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
     decide(r, "refused", "the approval service is stopping", std::nullopt, {});
     return;
   }
+  if (act_on_policy(r)) return;
   set_deadline(r, Clock::now() + std::chrono::seconds(r.record.timeout_secs));
   refresh_json(r);
   broadcast(pending_event(r));
+  notify_waiting(r);
 }
 
 void Daemon::refresh_json(Requester& r) {
@@ -410,6 +434,7 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     r.token.clear();
   }
   journal_.decision(r.record);
+  if (ok && r.record.state == "approved") remember_approval(r);
   service::OperatorEvent closed{service::OperatorEvent::Kind::Closed, std::nullopt, r.record.id,
                                 r.record.state};
   broadcast(service::encode_event(closed));

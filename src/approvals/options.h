@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/result.h"
 
@@ -20,7 +21,19 @@ inline constexpr std::string_view kDefaultSocketPath =
 // error after a usage error.
 extern const std::string_view kUsageText;
 
-enum class Subcommand { List, Show, Approve, Deny, Watch, Status, Cancel, History, Help, Version };
+enum class Subcommand {
+  List,
+  Show,
+  Approve,
+  Deny,
+  Watch,
+  Status,
+  Cancel,
+  History,
+  Help,
+  Version,
+  Explain,
+};
 
 struct Invocation {
   std::optional<std::string> socket;  // --socket, when given
@@ -29,6 +42,8 @@ struct Invocation {
   std::optional<std::string> reason;  // approve (optional), deny (required)
   bool json = false;                  // list, history
   std::optional<std::int64_t> since;  // history: Unix seconds
+  // explain: every argument after the subcommand, read by explain itself
+  std::vector<std::string_view> explain_args;
 };
 
 // What ends option reading with status 2: the message, without the usage.

@@ -4,12 +4,16 @@
 #include <set>
 
 #include "service/glob.h"
+#include "support/visible_text.h"
 
 namespace kelvane::service {
 namespace {
 
+// Texts from requests and the user database, made safe for a terminal.
 std::string quoted(std::string_view text) {
-  return "\"" + std::string(text) + "\"";
+  std::string out;
+  visible::append_quoted(out, text);
+  return out;
 }
 
 std::string listed(const std::vector<std::string>& texts) {
