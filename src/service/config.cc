@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <toml++/toml.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
@@ -406,7 +407,28 @@ void read_top_key(Config& config, std::string_view key, const toml::node& node,
     errors.push_back(std::move(read).error());
 }
 
-std::string joined(const Errors& errors) {
+// "file:LINE:COLUMN: ..." as numbers, to give errors in the file's order (the
+// TOML reader hands keys over sorted by name); errors without a place last.
+std::pair<std::uint64_t, std::uint64_t> place_of(std::string_view error, std::string_view path) {
+  constexpr std::pair<std::uint64_t, std::uint64_t> kNowhere{~std::uint64_t{0}, 0};
+  if (!error.starts_with(path) || error.size() <= path.size() || error[path.size()] != ':')
+    return kNowhere;
+  std::string_view rest = error.substr(path.size() + 1);
+  std::uint64_t numbers[2] = {0, 0};
+  for (std::uint64_t& number : numbers) {
+    std::size_t digits = 0;
+    while (digits < rest.size() && digits < 9 && rest[digits] >= '0' && rest[digits] <= '9')
+      number = number * 10 + static_cast<std::uint64_t>(rest[digits++] - '0');
+    if (digits == 0 || digits >= rest.size() || rest[digits] != ':') return kNowhere;
+    rest.remove_prefix(digits + 1);
+  }
+  return {numbers[0], numbers[1]};
+}
+
+std::string joined(Errors errors, std::string_view path) {
+  std::stable_sort(errors.begin(), errors.end(), [&](const std::string& a, const std::string& b) {
+    return place_of(a, path) < place_of(b, path);
+  });
   std::string text;
   for (const std::string& error : errors) {
     if (!text.empty()) text += '\n';
@@ -455,7 +477,7 @@ Result<Config, std::string> parse_config(std::string_view text, std::string_view
                      std::to_string(config.max_timeout) + ")");
   }
   for (std::string& problem : shadowing_problems(config)) errors.push_back(std::move(problem));
-  if (!errors.empty()) return fail(joined(errors));
+  if (!errors.empty()) return fail(joined(std::move(errors), path));
   return config;
 }
 
