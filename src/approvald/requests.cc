@@ -229,7 +229,9 @@ void Daemon::line_complete(Requester& r, std::string line) {
   if (std::any_of(settings_.config.rules.begin(), settings_.config.rules.end(),
                   [](const service::Rule& rule) { return rule.reuse_for > 0; }))
     r.line = std::move(line);
-  const bool wants_groups = !settings_.config.rules.empty();
+  const bool wants_groups =
+      std::any_of(settings_.config.rules.begin(), settings_.config.rules.end(),
+                  [](const service::Rule& rule) { return !rule.groups.empty(); });
   const std::optional<uid_t> stated =
       r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
   const std::uint64_t key = r.key;

@@ -182,8 +182,9 @@ Result<std::vector<std::string>, std::string> read_texts(const toml::node& node,
 }
 
 std::optional<std::string> name_problem(std::string_view name) {
-  if (is_account_name(name)) return std::nullopt;
-  return "\"" + std::string(name) + "\" is not a user or group name";
+  // "@" marks a group in approvers; here each key says which it takes.
+  if (is_account_name(name) && !name.starts_with('@')) return std::nullopt;
+  return "\"" + std::string(name) + "\" is not a user or group name (without \"@\")";
 }
 
 std::optional<std::string> glob_text_problem(std::string_view glob) {

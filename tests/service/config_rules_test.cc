@@ -105,6 +105,8 @@ TEST(ConfigRules, RefusesMistakesWithTheirPlace) {
       {"[[rule]]\nname = \"x\"\neffect = \"approve\"\nuser = []\n", "s.toml:4:8: user must be"},
       {"[[rule]]\nname = \"x\"\neffect = \"approve\"\ngroup = [\"ok\", \"a b\"]\n",
        "s.toml:4:16: group: \"a b\" is not a user or group name"},
+      {"[[rule]]\nname = \"x\"\neffect = \"approve\"\ngroup = \"@admins\"\n",
+       "s.toml:4:9: group: \"@admins\" is not a user or group name (without \"@\")"},
       {"[[rule]]\nname = \"x\"\neffect = \"approve\"\ncommand = \"/usr/bin/[ab\"\n",
        "s.toml:4:11: command: bad glob \"/usr/bin/[ab\": \"[\" without its \"]\""},
       {"[[rule]]\nname = \"x\"\neffect = \"approve\"\nargs = \"install\"\n",
