@@ -154,7 +154,7 @@ Result<service::Request, std::string> request_of(const ExplainArgs& args, int in
 }
 
 std::string decision_text(const service::PolicyOutcome& o) {
-  const std::string by = o.rule_name.empty() ? "no rule matches, so the top-level settings ask"
+  const std::string by = o.rule_name.empty() ? "the top-level settings (no rule matches)"
                                              : "rule " + quoted(o.rule_name);
   switch (o.effect) {
     case service::Effect::Deny:

@@ -106,7 +106,7 @@ TEST_F(Explain, SaysWhichRuleDecidesAndWhy) {
       {web,
        "",
        {"rule \"db\" (" + config() + ":16:1): does not match",
-        "decision: ask, by no rule matches, so the top-level settings ask: 1 approval(s)"}},
+        "decision: ask, by the top-level settings (no rule matches): 1 approval(s)"}},
       // A request line on standard input; its context is not sudo's word.
       {{"--uid", "0"},
        R"({"id":"","title":"t","detail":"d","action":"a","requester":"r","sourceHost":"s",)"
