@@ -24,6 +24,9 @@ namespace {
 
 constexpr std::string_view kPrefix = "kelvane-operator-approvals: explain: ";
 constexpr std::string_view kSudoAction = "sudo";  // what the plugin declares
+constexpr std::string_view kNeedsRequest =
+    "needs a request: client-style options, a request line on standard input, or "
+    "--sudo-command PATH ARGS...";
 
 struct ExplainArgs {
   std::string config_path = std::string(service::kDefaultConfigPath);
@@ -140,13 +143,11 @@ Result<service::Request, std::string> request_of(const ExplainArgs& args, int in
     request.target_host = host_name();
     return request;
   } else {
+    if (::isatty(in) == 1) return fail(std::string(kNeedsRequest));
     auto input = read_input(in);
     if (!input.ok()) return fail(std::move(input).error());
     line = std::move(input).value();
-    if (line.empty())
-      return fail(
-          std::string("needs a request: client-style options, a request line on standard input, or "
-                      "--sudo-command PATH ARGS..."));
+    if (line.empty()) return fail(std::string(kNeedsRequest));
   }
   auto request = service::parse_request(line);
   if (!request.ok()) return fail("the request does not read: " + request.error());
