@@ -111,6 +111,50 @@ user = "sys"
   EXPECT_TRUE(daemon.log_shows("rule=\"sys-is-trusted\"")) << daemon.log();
 }
 
+// The sudo keys trust only the plugin inside sudo: a context that says the
+// same from anyone else (a user, or a root job that is not sudo) matches
+// nothing, and the request is asked.
+TEST_F(Policy, AContextWrittenByAnyoneButSudoMatchesNoSudoKey) {
+  DaemonProcess daemon(R"(
+approvers = ["daemon"]
+[[rule]]
+name = "installs"
+effect = "approve"
+command = "/usr/bin/apt"
+args = ["install", "**"]
+run_as = "root"
+)");
+  ASSERT_TRUE(daemon.start());
+  OperatorLink alice = watcher(daemon, alice_);
+  const std::string context =
+      R"({"command":"/usr/bin/apt","argv":["apt","install","jq"],"runAsUser":"root",)"
+      R"("invokingUid":)" +
+      std::to_string(carol_->uid) + "}";
+  for (const auto& as : {carol_, std::optional<Account>()}) {
+    Process client = run_client(daemon, as, "apt install jq", {"--context", context});
+    const std::string id = next_pending(alice);
+    ASSERT_FALSE(id.empty()) << "approved without asking";
+    const auto shown = alice.ask(op(OperatorOp::Show, id));
+    EXPECT_FALSE(shown.request->via_sudo);
+    EXPECT_FALSE(shown.request->rule.has_value());
+    ASSERT_TRUE(alice.ask(vote(id, false, "no")).ok);
+    EXPECT_EQ(client.wait().status, 1);
+  }
+  // The same from sudo is approved by the rule.
+  const std::string sudo = daemon.dir() + "/bin/sudo";
+  std::filesystem::create_directories(daemon.dir() + "/bin");
+  std::filesystem::copy_file(client(), sudo);
+  const Finished from_sudo =
+      Process(
+          {sudo, "--title", "apt install jq", "--detail", "d", "--action", "sudo", "--requester",
+           "sys", "--source-host", "h", "--target-host", "h", "--context", context},
+          {"KELVANE_OPERATOR_APPROVAL_SOCK=" + daemon.request_socket(), "PATH=/usr/bin:/bin"})
+          .wait();
+  EXPECT_EQ(from_sudo.status, 0) << from_sudo.err;
+  EXPECT_NE(from_sudo.err.find("approved by rule \"installs\""), std::string::npos)
+      << from_sudo.err;
+}
+
 TEST_F(Policy, AnAskRuleHasItsOwnApproversAndApprovals) {
   DaemonProcess daemon(R"(
 approvers = ["daemon"]
