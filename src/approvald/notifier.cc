@@ -117,7 +117,8 @@ std::string outcome_text(int status, bool killed) {
 
 void append_output(std::string& line, std::string_view name, const Stream& stream) {
   if (stream.kept.empty()) return;
-  line += " " + std::string(name) + "=" + service::show_quoted_prefix(stream.kept, kKeptOutput);
+  line.append(" ").append(name).append("=");
+  line += service::show_quoted_prefix(stream.kept, kKeptOutput);
   if (stream.dropped > 0) line += " (" + std::to_string(stream.dropped) + " more bytes dropped)";
 }
 

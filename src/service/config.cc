@@ -184,13 +184,18 @@ Result<std::vector<std::string>, std::string> read_texts(const toml::node& node,
 std::optional<std::string> name_problem(std::string_view name) {
   // "@" marks a group in approvers; here each key says which it takes.
   if (is_account_name(name) && !name.starts_with('@')) return std::nullopt;
-  return "\"" + std::string(name) + "\" is not a user or group name (without \"@\")";
+  std::string problem = "\"";
+  problem.append(name).append("\" is not a user or group name (without \"@\")");
+  return problem;
 }
 
 std::optional<std::string> glob_text_problem(std::string_view glob) {
   if (glob.find('\0') != std::string_view::npos) return std::string("a glob cannot hold NUL");
-  if (auto problem = glob_problem(glob))
-    return "bad glob \"" + std::string(glob) + "\": " + *problem;
+  if (auto problem = glob_problem(glob)) {
+    std::string text = "bad glob \"";
+    text.append(glob).append("\": ").append(*problem);
+    return text;
+  }
   return std::nullopt;
 }
 

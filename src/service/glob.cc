@@ -130,12 +130,13 @@ bool in_class(std::string_view glob, const Item& item, std::uint32_t code) {
 bool glob_matches(std::string_view glob, std::string_view text) {
   const auto items = items_of(glob, nullptr);
   if (!items) return false;
-  // reach[i]: the glob read so far can end just before text[i].
-  std::vector<char> reach(text.size() + 1, 0);
-  std::vector<char> next(text.size() + 1, 0);
+  // reach[i]: the glob read so far can end just before text[i]. (Strings,
+  // not vectors: never without storage, which the optimiser then knows.)
+  std::string reach(text.size() + 1, '\0');
+  std::string next(text.size() + 1, '\0');
   reach[0] = 1;
   for (const Item& item : *items) {
-    std::fill(next.begin(), next.end(), 0);
+    std::fill(next.begin(), next.end(), '\0');
     bool any = false;
     switch (item.kind) {
       case Kind::DoubleStar: {
