@@ -97,6 +97,16 @@ echo "== one approval run ($approval_rounds rounds)"
 "$measure" -r "$approval_rounds" -w 20 reference "$bin/reference_client" client "$approve" "${earlier[@]}" |
   grep -v '^summary'
 
+echo
+echo "== approval tokens: signing and verifying one; verify as a whole process beside the client"
+"$bin/token_bench" --benchmark_repetitions=5 --benchmark_report_aggregates_only=true 2>/dev/null |
+  grep -E '^BM_.*(median|cv)'
+mkdir -p "$dir/tokens"
+"$bin/token_bench" --publish "$dir/tokens"
+"$measure" -r "$approval_rounds" -w 20 client "$approve" \
+  verify "$root/build/release/src/approvals/kelvane-operator-approvals verify $(cat "$dir/tokens/token") --target-host web-03.example.org --public-key $dir/tokens/public-keys.json" |
+  grep -v '^summary'
+
 count_instructions() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
     sed -n 's/.*Collected : \([0-9]*\).*/\1/p'

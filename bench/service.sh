@@ -136,6 +136,14 @@ hold daemon
 hold limit
 
 # --- 3: decisions per second --------------------------------------------------
+# Every decision waits for one fdatasync of the write-ahead log, and other
+# work on a shared host delays the daemon's threads: both are printed, as
+# they bound what the figures below can be.
+echo
+echo "== the disk under $dir: 4 KB writes, each followed by fdatasync (dd oflag=dsync)"
+dd if=/dev/zero of="$dir/dsync.probe" bs=4k count=200 oflag=dsync 2>&1 | tail -1
+rm -f "$dir/dsync.probe"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "== decisions per second: 64 requesters, one scripted operator approving ($seconds s; goal: at least 5,000/s)"
 declare -A per_second
@@ -151,6 +159,7 @@ echo "daemon / limit: $(echo "scale=3; ${per_second[daemon]} / ${per_second[limi
 # --- 4: latency at 1,000 decisions per second -----------------------------------
 echo
 echo "== request to verdict at 1,000 decisions/s, the operator approving at once ($seconds s; goal: p99 at most 5 ms)"
+echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 for who in daemon limit; do
   start "$who"
   echo "$who: $("$load" latency 1000 "$seconds" --socket "$requests" --operator-socket "$operator_socket" --as-user nobody)"

@@ -152,7 +152,7 @@ if(TARGET kelvane-operator-approvald)
 
   install(FILES packaging/README.service.md
     DESTINATION ${KOA_SERVICE_DOC_DIR} RENAME README.md COMPONENT service)
-  install(FILES docs/service.md packaging/copyright packaging/changelog
+  install(FILES docs/service.md docs/tokens.md packaging/copyright packaging/changelog
     DESTINATION ${KOA_SERVICE_DOC_DIR} COMPONENT service)
 endif()
 

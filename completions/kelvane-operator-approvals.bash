@@ -89,7 +89,7 @@ _kelvane_operator_approvals() {
             return 0
         fi
         COMPREPLY=($(compgen -W "list show approve deny watch status cancel history
-            explain --socket --help --version" -- "$cur"))
+            verify public-key rotate-key revoke explain --socket --help --version" -- "$cur"))
         return 0
     fi
 
@@ -99,8 +99,14 @@ _kelvane_operator_approvals() {
     fi
 
     case $prev in
-        --reason | --since)
+        --reason | --since | --digest | --target-host)
             # Free text, or an RFC 3339 time: nothing sensible to offer.
+            return 0
+            ;;
+        --public-key)
+            compopt -o filenames 2>/dev/null
+            local IFS=$'\n'
+            COMPREPLY=($(compgen -f -- "$cur"))
             return 0
             ;;
     esac
@@ -113,6 +119,8 @@ _kelvane_operator_approvals() {
     case $subcommand in
         list) COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
         history) COMPREPLY=($(compgen -W "--json --since" -- "$cur")) ;;
+        verify) COMPREPLY=($(compgen -W "--digest --target-host --public-key -" -- "$cur")) ;;
+        public-key) COMPREPLY=($(compgen -W "--public-key" -- "$cur")) ;;
         show | cancel)
             [[ -z $has_id ]] && COMPREPLY=($(compgen -W "$(_kelvane_operator_approvals_ids "$socket")" -- "$cur"))
             ;;

@@ -2,7 +2,7 @@
 # [ARGS]. Request ids are offered from the daemon's list of waiting
 # requests, when it answers.
 
-set -l __koa_subcommands list show approve deny watch status cancel history explain
+set -l __koa_subcommands list show approve deny watch status cancel history verify public-key rotate-key revoke explain
 
 # The --socket given before the subcommand, if any.
 function __kelvane_operator_approvals_socket
@@ -43,6 +43,13 @@ complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__ko
 complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a status -d 'the daemon'"'"'s state'
 complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a cancel -d 'withdraw a request of your own'
 complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a history -d 'the record'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a verify -d 'check an approval token'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a public-key -d 'the published public keys'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a rotate-key -d 'a new signing key (root)'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a revoke -d 'revoke an approved request'"'"'s token'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -l digest -x -d 'the operation digest it must name'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -l target-host -x -d 'the host it must name'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify public-key" -l public-key -r -F -d 'the published keys'"'"' file'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from list history" -l json -d 'JSON array'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" -l since -x -d 'RFC 3339 time'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from approve deny" -l reason -x -d 'why'

@@ -63,7 +63,8 @@ done <"$work/paths" >"$work/new-paths"
 
 # The approval service's state and runtime folders, made while it runs.
 service_made=()
-for path in /var/lib/kelvane-operator-approval /run/kelvane-operator-approval; do
+for path in /var/lib/kelvane-operator-approval /var/lib/kelvane-operator-approval-public \
+  /run/kelvane-operator-approval; do
   [ -e "$path" ] || service_made+=("$path")
 done
 # The group the service's package makes stays after a purge, as Debian

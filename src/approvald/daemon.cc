@@ -38,7 +38,9 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
       notifier_(mailbox_, [this](const std::string& line) { journal_.note(line); }),
       next_id_(start.first_id),
-      id_limit_(start.first_id + start.id_count) {
+      id_limit_(start.first_id + start.id_count),
+      key_paths_(std::move(start.key_paths)),
+      keys_(std::move(start.keys)) {
   if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) return;
   watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
   watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN);
@@ -91,6 +93,9 @@ int Daemon::run() {
     }
     if (!stopping_ && Clock::now() >= next_prune_) schedule_prune();
   }
+  // Refusals still waiting for the record at the end of the grace are sent.
+  while (!refusals_.empty())
+    release_refusal(refusals_.begin()->first, "the service stopped before it was written");
   journal_.note("stopped");
   return 0;
 }
@@ -98,7 +103,7 @@ int Daemon::run() {
 bool Daemon::stopped() const {
   if (!stopping_) return false;
   if (Clock::now() >= stop_deadline_) return true;
-  return requesters_.empty() && commits_->in_flight() == 0;
+  return requesters_.empty() && refusals_.empty() && commits_->in_flight() == 0;
 }
 
 void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
@@ -128,6 +133,8 @@ void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
 int Daemon::next_timeout() const {
   Clock::time_point next = stopping_ ? stop_deadline_ : next_prune_;
   if (!timers_.empty() && timers_.begin()->first < next) next = timers_.begin()->first;
+  if (!refusals_due_.empty() && refusals_due_.front().first < next)
+    next = refusals_due_.front().first;
   if (accept_paused_until_ != Clock::time_point{} && accept_paused_until_ < next)
     next = accept_paused_until_;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -137,6 +144,7 @@ int Daemon::next_timeout() const {
 
 void Daemon::fire_timers() {
   const Clock::time_point now = Clock::now();
+  release_overdue_refusals(now);
   while (!timers_.empty() && timers_.begin()->first <= now) {
     const std::uint64_t key = timers_.begin()->second;
     timers_.erase(timers_.begin());
@@ -161,6 +169,7 @@ void Daemon::handle_signals() {
 }
 
 void Daemon::reload() {
+  names_.clear();  // with a good file or a bad one
   auto loaded = service::load_config(settings_.config_path, settings_.config_named);
   if (!loaded.ok()) {
     journal_.note("SIGHUP: keeping the configuration in force: " + loaded.error());
@@ -202,7 +211,6 @@ void Daemon::begin_stop() {
       case Phase::Pending:
         decide(r, "refused", stopping, std::nullopt, {});
         break;
-      case Phase::Inserting:  // refused once recorded
       case Phase::Recording:
       case Phase::Sending:
         break;

@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -20,6 +21,7 @@
 #include "decision_journal.h"
 #include "lookup_thread.h"
 #include "mailbox.h"
+#include "name_cache.h"
 #include "notifier.h"
 #include "reuse.h"
 #include "roles.h"
@@ -30,6 +32,7 @@
 #include "service/request.h"
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
+#include "token/key_store.h"
 #include "votes.h"
 
 namespace kelvane::approvald {
@@ -55,6 +58,9 @@ struct Start {
   std::unique_ptr<service::Store> store;
   std::uint64_t first_id = 0;
   std::uint64_t id_count = 0;
+  // The approval tokens' keys, read or made before the loop starts.
+  token::KeyPaths key_paths;
+  std::unique_ptr<token::KeyState> keys;
 };
 
 class Daemon {
@@ -83,7 +89,6 @@ class Daemon {
     Reading,      // the request line is coming
     Dropping,     // the line is too long: the rest is read and dropped
     Identifying,  // the lookup thread is finding out who asks
-    Inserting,    // the request is being recorded; operators see it after
     Pending,      // waiting for operators
     Recording,    // the verdict is being made durable
     Sending,      // the verdict line is being sent
@@ -97,7 +102,7 @@ class Daemon {
     Phase phase = Phase::Reading;
     std::string in;
     service::Request request;
-    service::RequestRecord record;  // from Inserting on
+    service::RequestRecord record;  // from Pending on
     std::string record_json;        // R as operators get it, while Pending
     std::optional<Clock::time_point> deadline;
     std::string out;
@@ -130,6 +135,12 @@ class Daemon {
     std::uint64_t next_slot = 0;
     std::map<std::uint64_t, std::optional<std::string>> replies;
     bool watching = false;
+    // The first watch line's slot: answers to later lines are marked
+    // "reply". Events wait in held_events while the answer of the latest
+    // watch line (events_after) waits, so that it comes before them.
+    std::optional<std::uint64_t> watch_slot;
+    std::optional<std::uint64_t> events_after;
+    std::string held_events;
     std::string out;
     std::size_t sent = 0;
     bool writing = false;  // EPOLLOUT asked for
@@ -149,24 +160,50 @@ class Daemon {
 
   // Requesters (requests.cc).
   void accept_requesters();
-  void refuse_unread(int fd, const service::PeerCredentials& credentials, uid_t cap_uid,
+  void refuse_unread(FileDescriptor fd, const service::PeerCredentials& credentials, uid_t cap_uid,
                      std::string_view verdict, const std::string& detail);
   void on_requester_event(Requester& r, std::uint32_t events);
   void read_request(Requester& r);
   void line_complete(Requester& r, std::string line);
   void answer_unread(Requester& r, std::string_view verdict, const std::string& detail);
   void on_identified(std::uint64_t key, service::VerifiedRequester who);
+  void start_waiting(Requester& r);
   void on_inserted(std::uint64_t key, bool ok);
   void set_deadline(Requester& r, std::optional<Clock::time_point> at);
   void on_deadline(Requester& r);
   void decide(Requester& r, std::string state, std::string detail,
               std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
   void on_recorded(std::uint64_t key, bool ok);
+  // The verdict line of a decided request.
+  static std::string verdict_line(const Requester& r);
+  // A verdict sent by the commit thread once durable (send_once_durable).
+  struct EarlySend {
+    FileDescriptor fd;  // a duplicate of the requester's
+    std::string line;
+    std::size_t sent = 0;  // written by the commit thread, read after
+    void send();
+  };
+  static std::shared_ptr<EarlySend> send_once_durable(const Requester& r);
   void send_to_requester(Requester& r);
   void requester_left(Requester& r);
   void close_requester(Requester& r);
   std::optional<std::string> take_id();
-  void record_async(service::RequestRecord record);
+
+  // Refusals (caps, bad requests, stopping) are recorded before they are
+  // sent: each waits here, apart from the requesters and their caps, for
+  // its commit, or kRefusalRecordWait at most.
+  struct HeldRefusal {
+    FileDescriptor fd;
+    std::string id;
+    std::string line;
+  };
+  static constexpr std::size_t kMaxHeldRefusals = 1024;
+  static constexpr std::chrono::seconds kRefusalRecordWait{2};
+  void hold_refusal(FileDescriptor fd, std::string id, std::string line,
+                    service::RequestRecord record);
+  // Sends it; `unrecorded_because` ("" when recorded) goes to the journal.
+  void release_refusal(std::uint64_t serial, const std::string& unrecorded_because);
+  void release_overdue_refusals(Clock::time_point now);
   Requester* pending_request(std::string_view id);
   // R's text is written when it changes, so that a list of thousands is
   // one copy of each.
@@ -192,6 +229,10 @@ class Daemon {
   void refuse_at(Operator& o, std::uint64_t slot, int status, std::string error);
   void answer_text_at(Operator& o, std::uint64_t slot, std::string text);
   void write_to_operator(Operator& o, std::string_view text);
+  // An event line: after the answer to the operator's watch line.
+  void send_event(Operator& o, const std::string& line);
+  static bool is_reply(const Operator& o, std::uint64_t slot);
+  void drop_slow_operator(Operator& o);
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
   void broadcast(const std::string& line);
@@ -203,6 +244,13 @@ class Daemon {
   void about_decided(Operator& o, const std::string& id);
   Role role(const Operator& o) const;
 
+  // Approval tokens (tokens.cc): signing on the loop, key and revocation
+  // files written on the commit thread.
+  bool sign_approval(Requester& r, std::time_t now);
+  void rotate_key(Operator& o);
+  void revoke(Operator& o, const service::OperatorRequest& request);
+  void revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record);
+
   Settings settings_;
   DecisionJournal& journal_;
   FileDescriptor epoll_;
@@ -212,7 +260,9 @@ class Daemon {
   std::unique_ptr<service::Listener> request_file_;
   std::unique_ptr<service::Listener> operator_file_;
   Mailbox mailbox_;
+  NameCache names_;  // before lookups_: its thread uses it
   LookupThread lookups_;
+  std::size_t identifying_off_loop_ = 0;  // requesters whose identity the lookup thread finds
   std::unique_ptr<CommitThread> commits_;
   ReuseCache reuse_;
   Notifier notifier_;  // after the mailbox: stopped before it goes
@@ -225,10 +275,17 @@ class Daemon {
   std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
   std::set<std::uint64_t> watchers_;
   std::uint64_t slot_ = 0;  // the reply slot of the operator line being handled
+  std::map<std::uint64_t, HeldRefusal> refusals_;
+  std::deque<std::pair<Clock::time_point, std::uint64_t>> refusals_due_;  // oldest first
+  std::uint64_t next_refusal_ = 0;
 
   std::uint64_t next_id_ = 0;
   std::uint64_t id_limit_ = 0;
   bool reserving_ids_ = false;
+
+  token::KeyPaths key_paths_;
+  std::unique_ptr<token::KeyState> keys_;
+  bool rotating_ = false;  // a new key is being written
 
   bool stopping_ = false;
   Clock::time_point stop_deadline_{};

@@ -1,9 +1,11 @@
 #include "decision_journal.h"
 
+#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <charconv>
 #include <cstdlib>
 #include <ctime>
 
@@ -21,9 +23,32 @@ std::string quoted(std::string_view text) {
   return service::show_quoted_prefix(text, kLoggedBytes);
 }
 
+// systemd sets JOURNAL_STREAM to "DEVICE:INODE" of the stream it gave as
+// standard error. Inherited by a process whose standard error goes
+// elsewhere (a daemon started by hand from a service's shell, 2>file), it
+// says nothing about that process, and the journal's socket, when absent,
+// drops lines without an error: such a daemon would log its decisions
+// nowhere.
+bool standard_error_is_the_journal() {
+  const char* stream = std::getenv("JOURNAL_STREAM");
+  if (stream == nullptr) return false;
+  const std::string_view text(stream);
+  const std::size_t colon = text.find(':');
+  if (colon == std::string_view::npos) return false;
+  unsigned long long device = 0;
+  unsigned long long inode = 0;
+  const char* device_end = text.data() + colon;
+  const char* inode_end = text.data() + text.size();
+  if (std::from_chars(text.data(), device_end, device).ptr != device_end ||
+      std::from_chars(device_end + 1, inode_end, inode).ptr != inode_end)
+    return false;
+  struct stat status {};
+  return ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
+}
+
 }  // namespace
 
-DecisionJournal::DecisionJournal() : journald_(std::getenv("JOURNAL_STREAM") != nullptr) {}
+DecisionJournal::DecisionJournal() : journald_(standard_error_is_the_journal()) {}
 
 std::string decision_text(const service::RequestRecord& r) {
   std::string line = "decision id=" + r.id + " state=" + r.state +

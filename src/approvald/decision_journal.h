@@ -11,8 +11,8 @@ namespace kelvane::approvald {
 
 class DecisionJournal {
  public:
-  // Journal when JOURNAL_STREAM is set (systemd connected standard error to
-  // the journal), standard error otherwise.
+  // Journal when JOURNAL_STREAM names this process's standard error
+  // (systemd connected it to the journal), standard error otherwise.
   DecisionJournal();
 
   // A request that stopped waiting: its record as it closed.

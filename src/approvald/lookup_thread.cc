@@ -34,7 +34,7 @@ void LookupThread::run() {
       job = std::move(queue_.front());
       queue_.pop_front();
     }
-    mailbox_.post(job());
+    if (auto then = job()) mailbox_.post(std::move(then));
   }
 }
 

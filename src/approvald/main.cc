@@ -133,6 +133,16 @@ int serve(const Options& options, service::Config config, const std::string& con
     return kFailed;
   }
   start.store = std::move(store).value();
+  // The approval tokens' keys: made at the first start, published at each.
+  start.key_paths = {state_dir + "/" + std::string(token::kKeyDirectory),
+                     settings.config.public_dir.value_or(token::default_public_dir(state_dir))};
+  auto keys = token::open_keys(start.key_paths, settings.config.token_lifetime,
+                               static_cast<std::uint64_t>(std::time(nullptr)));
+  if (!keys.ok()) {
+    complain("approval token keys: " + keys.error());
+    return kFailed;
+  }
+  start.keys = std::make_unique<token::KeyState>(std::move(keys).value());
 
   ActivatedSockets activated =
       take_activated_sockets(settings.request_socket, settings.operator_socket);

@@ -46,10 +46,10 @@ void Daemon::accept_operators() {
     const uid_t uid = credentials->uid;
     const gid_t gid = credentials->gid;
     operators_.emplace(key, std::move(o));
-    // Looked up for every connection, so that a change to the user's groups
-    // counts from its next connection on.
+    // Kept for NameCache::kLifetime: a change to the user's groups counts
+    // from then, or at once after a reload.
     lookups_.submit([this, key, uid, gid]() -> std::function<void()> {
-      Identity identity = look_up_identity(uid, gid);
+      Identity identity = names_.identity(uid, gid);
       return [this, key, identity = std::move(identity)]() mutable {
         auto found = operators_.find(key);
         if (found == operators_.end()) return;
@@ -165,12 +165,12 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       return history(o, request);
     case service::OperatorOp::Watch: {
       if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("watch requests"));
-      answer(o, {});
+      if (!o.watch_slot) o.watch_slot = slot_;
+      o.events_after = slot_;
       o.watching = true;
       watchers_.insert(o.key);
-      for (const auto& [id, key] : pending_) {
-        write_to_operator(o, pending_event(*requesters_.at(key)));
-      }
+      answer(o, {});
+      for (const auto& [id, key] : pending_) send_event(o, pending_event(*requesters_.at(key)));
       return;
     }
     case service::OperatorOp::Vote:
@@ -179,13 +179,25 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
                       "you are not an approver (approvers in the configuration)");
       }
       return vote(o, request);
+    // Approval tokens: keys are the administrator's, revocations an approver's.
+    case service::OperatorOp::RotateKey:
+      if (o.credentials.uid != 0) {
+        return refuse(o, service::kOperatorRefused, "only root may rotate the signing key");
+      }
+      return rotate_key(o);
+    case service::OperatorOp::Revoke:
+      if (who != Role::Approver) {
+        return refuse(o, service::kOperatorRefused,
+                      "you are not an approver (approvers in the configuration)");
+      }
+      return revoke(o, request);
   }
 }
 
 void Daemon::list_pending(Operator& o) {
   // Written straight from the records: "ok" < "reply" < "requests".
   std::string line =
-      o.watching ? R"({"ok":true,"reply":true,"requests":[)" : R"({"ok":true,"requests":[)";
+      is_reply(o, slot_) ? R"({"ok":true,"reply":true,"requests":[)" : R"({"ok":true,"requests":[)";
   bool first = true;
   for (const auto& [id, key] : pending_) {
     if (!first) line += ',';
@@ -372,8 +384,12 @@ void Daemon::refuse(Operator& o, int status, std::string error) {
   answer_at(o, slot_, service::refused_answer(status, std::move(error)));
 }
 
+bool Daemon::is_reply(const Operator& o, std::uint64_t slot) {
+  return o.watch_slot && slot > *o.watch_slot;
+}
+
 void Daemon::answer_at(Operator& o, std::uint64_t slot, service::OperatorAnswer a) {
-  a.reply = o.watching;
+  a.reply = is_reply(o, slot);
   answer_text_at(o, slot, service::encode_answer(a));
 }
 
@@ -386,9 +402,24 @@ void Daemon::answer_text_at(Operator& o, std::uint64_t slot, std::string text) {
   if (found == o.replies.end()) return;
   found->second = std::move(text);
   while (!o.replies.empty() && o.replies.begin()->second) {
+    const std::uint64_t written = o.replies.begin()->first;
     write_to_operator(o, *o.replies.begin()->second);
     o.replies.erase(o.replies.begin());
+    if (written == o.events_after && !o.held_events.empty()) {
+      const std::string events = std::move(o.held_events);
+      o.held_events = {};
+      write_to_operator(o, events);
+    }
   }
+}
+
+void Daemon::send_event(Operator& o, const std::string& line) {
+  if (!o.events_after || o.replies.count(*o.events_after) == 0) {
+    write_to_operator(o, line);
+    return;
+  }
+  o.held_events += line;
+  if (o.held_events.size() > kMaxOperatorBacklog) drop_slow_operator(o);
 }
 
 void Daemon::write_to_operator(Operator& o, std::string_view text) {
@@ -398,16 +429,21 @@ void Daemon::write_to_operator(Operator& o, std::string_view text) {
   }
   o.out.append(text);
   if (o.out.size() - o.sent > kMaxOperatorBacklog) {
-    journal_.note("an operator (uid " + std::to_string(o.credentials.uid) +
-                  ") reads too slowly; its connection is closed");
-    // Closed on the next event, not here: callers still hold the operator.
-    o.input_closed = true;
-    o.watching = false;
-    watchers_.erase(o.key);
-    (void)::shutdown(o.fd.get(), SHUT_RDWR);
+    drop_slow_operator(o);
     return;
   }
   flush_operator(o);
+}
+
+void Daemon::drop_slow_operator(Operator& o) {
+  journal_.note("an operator (uid " + std::to_string(o.credentials.uid) +
+                ") reads too slowly; its connection is closed");
+  // Closed on the next event, not here: callers still hold the operator.
+  o.input_closed = true;
+  o.watching = false;
+  o.held_events = {};
+  watchers_.erase(o.key);
+  (void)::shutdown(o.fd.get(), SHUT_RDWR);
 }
 
 void Daemon::flush_operator(Operator& o) {
@@ -443,7 +479,7 @@ void Daemon::broadcast(const std::string& line) {
   std::vector<std::uint64_t> keys(watchers_.begin(), watchers_.end());
   for (const std::uint64_t key : keys) {
     auto found = operators_.find(key);
-    if (found != operators_.end()) write_to_operator(*found->second, line);
+    if (found != operators_.end()) send_event(*found->second, line);
   }
 }
 

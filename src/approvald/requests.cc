@@ -1,6 +1,7 @@
 // The requesters' side of the loop: accepting under the caps, reading the
 // one request line within its limits, identifying the requester off the
 // loop, waiting for a verdict, recording it and only then sending it.
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
@@ -70,16 +71,15 @@ std::optional<std::string> Daemon::take_id() {
   return std::to_string(next_id_++);
 }
 
-void Daemon::record_async(service::RequestRecord record) {
-  commits_->submit(
-      [record = std::move(record)](service::Store& store) { return store.insert_request(record); },
-      [this](const Result<void, std::string>& done) {
-        if (!done.ok()) journal_.note("cannot record a refusal: " + done.error());
-      });
-}
-
 void Daemon::accept_requesters() {
   for (;;) {
+    if (refusals_.size() >= kMaxHeldRefusals) {
+      // Refusals waiting for the record hold descriptors: new connections
+      // wait in the listen backlog until the next commit lets those go.
+      change_fd(requests_listener_.get(), kRequestListenerKey, 0);
+      accept_paused_until_ = Clock::now() + std::chrono::milliseconds(5);
+      return;
+    }
     FileDescriptor fd(
         ::accept4(requests_listener_.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
     if (!fd.is_open()) {
@@ -101,13 +101,13 @@ void Daemon::accept_requesters() {
     }
     const service::Config& config = settings_.config;
     if (requesters_.size() >= config.max_pending) {
-      refuse_unread(fd.get(), *credentials, cap_uid, "refused",
+      refuse_unread(std::move(fd), *credentials, cap_uid, "refused",
                     "the approval service holds as many requests as it takes (max_pending = " +
                         std::to_string(config.max_pending) + "); try again later");
       continue;
     }
     if (per_uid_[cap_uid] >= config.max_pending_per_user) {
-      refuse_unread(fd.get(), *credentials, cap_uid, "refused",
+      refuse_unread(std::move(fd), *credentials, cap_uid, "refused",
                     "this user already has " + std::to_string(per_uid_[cap_uid]) +
                         " requests waiting (max_pending_per_user = " +
                         std::to_string(config.max_pending_per_user) + ")");
@@ -125,12 +125,16 @@ void Daemon::accept_requesters() {
   }
 }
 
-void Daemon::refuse_unread(int fd, const service::PeerCredentials& credentials, uid_t cap_uid,
-                           std::string_view verdict, const std::string& detail) {
+void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& credentials,
+                           uid_t cap_uid, std::string_view verdict, const std::string& detail) {
   const std::optional<std::string> id = take_id();
-  send_once(fd, service::decision_line(verdict, detail, id.value_or("")));
+  std::string line = service::decision_line(verdict, detail, id.value_or(""));
   journal_.refusal(verdict, cap_uid, static_cast<std::uint64_t>(credentials.pid), detail);
-  if (!id) return;
+  if (!id) {
+    // Without an id there is no row to write; the journal has the line.
+    send_once(fd.get(), line);
+    return;
+  }
   service::RequestRecord record;
   record.id = *id;
   record.state = verdict == "refused" ? "refused" : "invalid";
@@ -143,7 +147,43 @@ void Daemon::refuse_unread(int fd, const service::PeerCredentials& credentials, 
   record.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);
   record.needed = settings_.config.approvals;
   record.detail_of_verdict = detail;
-  record_async(std::move(record));
+  hold_refusal(std::move(fd), *id, std::move(line), std::move(record));
+}
+
+void Daemon::hold_refusal(FileDescriptor fd, std::string id, std::string line,
+                          service::RequestRecord record) {
+  const std::uint64_t serial = next_refusal_++;
+  refusals_.emplace(serial, HeldRefusal{std::move(fd), std::move(id), std::move(line)});
+  refusals_due_.emplace_back(Clock::now() + kRefusalRecordWait, serial);
+  commits_->submit(
+      [record = std::move(record)](service::Store& store) { return store.insert_request(record); },
+      [this, serial](const Result<void, std::string>& done) {
+        release_refusal(serial, done.ok() ? "" : "the record cannot be written: " + done.error());
+      });
+}
+
+void Daemon::release_refusal(std::uint64_t serial, const std::string& unrecorded_because) {
+  auto found = refusals_.find(serial);
+  if (found == refusals_.end()) return;
+  HeldRefusal& held = found->second;
+  // A refusal is sent in any case: it gives nothing, and a requester left
+  // without an answer would hang. The journal says when it is not recorded.
+  if (!unrecorded_because.empty())
+    journal_.note("request " + held.id + ": refused without a record: " + unrecorded_because);
+  send_once(held.fd.get(), held.line);
+  refusals_.erase(found);
+  // Commits answer in order: the deadlines of those answered go at once.
+  while (!refusals_due_.empty() && refusals_.count(refusals_due_.front().second) == 0)
+    refusals_due_.pop_front();
+}
+
+void Daemon::release_overdue_refusals(Clock::time_point now) {
+  while (!refusals_due_.empty() && refusals_due_.front().first <= now) {
+    const std::uint64_t serial = refusals_due_.front().second;
+    refusals_due_.pop_front();
+    release_refusal(serial, "the record took longer than " +
+                                std::to_string(kRefusalRecordWait.count()) + " s to write it");
+  }
 }
 
 void Daemon::set_deadline(Requester& r, std::optional<Clock::time_point> at) {
@@ -236,20 +276,42 @@ void Daemon::line_complete(Requester& r, std::string line) {
       r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
   const std::uint64_t key = r.key;
   const service::PeerCredentials credentials = r.credentials;
+  // /proc is read here (the kernel's memory, nothing to wait for); a name
+  // not kept by the cache is looked up on the lookup thread, and so are the
+  // groups when a policy rule names groups.
+  bool kept = !wants_groups;
+  auto who = service::verify_requester(credentials, stated, [&](uid_t uid) {
+    auto name = names_.kept_user_name(uid);
+    kept = kept && name.has_value();
+    return name.value_or("");
+  });
+  // Requests are identified in the order their lines came: while an earlier
+  // one waits on the lookup thread, a later one queues behind it there even
+  // when its name is kept, so that it cannot take a lower id and overtake.
+  if (kept && identifying_off_loop_ == 0) {
+    on_identified(key, std::move(who));
+    return;
+  }
+  ++identifying_off_loop_;
   lookups_.submit([this, key, credentials, stated, wants_groups]() -> std::function<void()> {
-    auto who = service::verify_requester(credentials, stated);
+    auto found = service::verify_requester(credentials, stated,
+                                           [this](uid_t uid) { return names_.user_name(uid); });
     std::vector<std::string> groups;
-    if (wants_groups) groups = service::group_names_of(who.verified.uid);
-    return [this, key, who = std::move(who), groups = std::move(groups)]() mutable {
-      if (auto found = requesters_.find(key); found != requesters_.end())
-        found->second->groups = std::move(groups);
+    if (wants_groups) groups = service::group_names_of(found.verified.uid);
+    return [this, key, who = std::move(found), groups = std::move(groups)]() mutable {
+      --identifying_off_loop_;
+      if (auto requester = requesters_.find(key); requester != requesters_.end())
+        requester->second->groups = std::move(groups);
       on_identified(key, std::move(who));
     };
   });
 }
 
 void Daemon::answer_unread(Requester& r, std::string_view verdict, const std::string& detail) {
-  refuse_unread(r.fd.get(), r.credentials, r.cap_uid, verdict, detail);
+  // The connection waits for the refusal's record apart from the requester,
+  // whose place under the caps is given back now.
+  if (r.fd.is_open()) (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, r.fd.get(), nullptr);
+  refuse_unread(std::move(r.fd), r.credentials, r.cap_uid, verdict, detail);
   close_requester(r);
 }
 
@@ -300,10 +362,11 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
   record.needed = config.approvals;
   apply_policy(r, who);
   r.request = {};  // the record holds what is kept
-  // Operators see the request once it is in the record, so that whatever
-  // they saw waiting is there to be marked abandoned after a crash.
-  r.phase = Phase::Inserting;
-  commits_->submit(
+  // Operators see the request at once. Its row is written with the next
+  // commit somebody waits on (its verdict's, at the latest) or within
+  // CommitThread::kDeferLimit; the verdict, queued after it, is never
+  // durable before it.
+  commits_->submit_deferrable(
       [record](service::Store& store) -> Result<void, std::string> {
         if (auto inserted = store.insert_request(record); !inserted.ok()) return inserted;
         // A reused approval carries the votes it repeats.
@@ -316,26 +379,12 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
         if (!done.ok()) journal_.note("cannot record a request: " + done.error());
         on_inserted(key, done.ok());
       });
+  start_waiting(r);
 }
 
-void Daemon::on_inserted(std::uint64_t key, bool ok) {
-  auto found = requesters_.find(key);
-  if (found == requesters_.end()) return;
-  Requester& r = *found->second;
-  if (!ok) {
-    if (r.gone) {
-      close_requester(r);
-    } else {
-      answer_unread(r, "refused", "the approval service cannot write its record");
-    }
-    return;
-  }
+void Daemon::start_waiting(Requester& r) {
   r.phase = Phase::Pending;
   pending_.emplace(std::stoull(r.record.id), r.key);
-  if (r.gone) {
-    decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
-    return;
-  }
   if (stopping_) {
     decide(r, "refused", "the approval service is stopping", std::nullopt, {});
     return;
@@ -345,6 +394,17 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
   refresh_json(r);
   broadcast(pending_event(r));
   notify_waiting(r);
+}
+
+void Daemon::on_inserted(std::uint64_t key, bool ok) {
+  if (ok) return;
+  auto found = requesters_.find(key);
+  if (found == requesters_.end()) return;
+  // A verdict queued after the row fails with it (it has no row to close);
+  // a request still waiting is refused now.
+  if (found->second->phase == Phase::Pending)
+    decide(*found->second, "refused", "the approval service cannot write its record", std::nullopt,
+           {});
 }
 
 void Daemon::refresh_json(Requester& r) {
@@ -393,22 +453,20 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
   r.record.state = std::move(state);
-  r.record.decided_at = now_text();
+  // The token's iat is the decision's second, so that a revocation can
+  // find when its token was issued from the record.
+  const std::time_t decided = std::time(nullptr);
+  r.record.decided_at = service::iso8601_utc(decided);
   r.record.detail_of_verdict = std::move(detail);
-  if (r.record.state == "approved") {
-    Result<std::string, io::Error> token = service::random_token();
-    if (token.ok()) r.token = std::move(token).value();
-    if (!token.ok()) {
-      // No randomness, no approval: fail closed.
-      r.record.state = "refused";
-      r.record.detail_of_verdict = "the approval service cannot make an approval token";
-    } else {
-      r.token_expires_at = service::iso8601_utc(
-          std::time(nullptr) + static_cast<std::time_t>(settings_.config.token_lifetime));
-    }
+  if (r.record.state == "approved" && !sign_approval(r, decided)) {
+    // No signature, no approval: fail closed.
+    r.record.state = "refused";
+    r.record.detail_of_verdict = "the approval service cannot make an approval token";
   }
   const std::uint64_t key = r.key;
   const service::RequestRecord& record = r.record;
+  r.out = verdict_line(r);
+  auto early = send_once_durable(r);
   commits_->submit(
       [id = record.id, state = record.state, decided = *record.decided_at,
        text = *record.detail_of_verdict,
@@ -418,11 +476,45 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
         }
         return store.close_request(id, state, decided, text);
       },
-      [this, key, after = std::move(after)](const Result<void, std::string>& done) {
+      [this, key, early, after = std::move(after)](const Result<void, std::string>& done) {
         if (!done.ok()) journal_.note("cannot record a verdict: " + done.error());
+        if (auto found = requesters_.find(key); found != requesters_.end() && early)
+          found->second->sent = early->sent;
         on_recorded(key, done.ok());
         if (after) after(done.ok());
+      },
+      [early] {
+        if (early) early->send();
       });
+}
+
+std::string Daemon::verdict_line(const Requester& r) {
+  return service::decision_line(verdict_of(r.record.state), *r.record.detail_of_verdict,
+                                r.record.id, r.token, r.token_expires_at);
+}
+
+// The verdict goes out from the commit thread the moment it is durable:
+// the loop, busy or not scheduled, would add its own wake-up to every
+// decision. The connection is the thread's own duplicate, so the loop may
+// close its copy meanwhile; what is not sent at once the loop sends.
+std::shared_ptr<Daemon::EarlySend> Daemon::send_once_durable(const Requester& r) {
+  if (r.gone || !r.fd.is_open()) return nullptr;
+  auto early = std::make_shared<EarlySend>();
+  early->fd = FileDescriptor(::fcntl(r.fd.get(), F_DUPFD_CLOEXEC, 0));
+  if (!early->fd.is_open()) return nullptr;
+  early->line = r.out;
+  return early;
+}
+
+void Daemon::EarlySend::send() {
+  while (sent < line.size()) {
+    const ssize_t n =
+        ::send(fd.get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) break;
+    sent += static_cast<std::size_t>(n);
+  }
+  fd.close();
 }
 
 void Daemon::on_recorded(std::uint64_t key, bool ok) {
@@ -434,6 +526,8 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot write its record";
     r.token.clear();
+    r.out = verdict_line(r);
+    r.sent = 0;
   }
   journal_.decision(r.record);
   if (ok && r.record.state == "approved") remember_approval(r);
@@ -444,8 +538,6 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     close_requester(r);
     return;
   }
-  r.out = service::decision_line(verdict_of(r.record.state), *r.record.detail_of_verdict,
-                                 r.record.id, r.token, r.token_expires_at);
   r.phase = Phase::Sending;
   send_to_requester(r);
 }
@@ -476,7 +568,6 @@ void Daemon::requester_left(Requester& r) {
     case Phase::Pending:
       decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
       return;
-    case Phase::Inserting:
     case Phase::Recording:
       return;  // closed once recorded
     default:

@@ -22,9 +22,17 @@ const std::string_view kUsageText =
     "                                which policy rule decides a request, and why (the\n"
     "                                request line on standard input without CLIENT OPTIONS);\n"
     "                                asks the daemon nothing\n"
+    "  verify TOKEN|- [--digest D] [--target-host H] [--public-key FILE]\n"
+    "                                check an approval token without the daemon (-: read it\n"
+    "                                from standard input); 0 genuine, 1 refused with why\n"
+    "  public-key [--public-key FILE]  the published public keys\n"
+    "  rotate-key                    a new signing key (root)\n"
+    "  revoke ID                     revoke the token of an approved request\n"
     "  --help, --version\n"
     "The socket: --socket PATH, else $KELVANE_OPERATOR_APPROVALS_SOCK, else\n"
     "/run/kelvane-operator-approval/operators.sock.\n"
+    "FILE: default /var/lib/kelvane-operator-approval-public/public-keys.json, with\n"
+    "revoked.json beside it.\n"
     "Exit status: 0 done, 1 refused, 2 usage, 3 daemon unreachable.\n";
 
 namespace {
@@ -41,7 +49,7 @@ struct SubcommandName {
   Subcommand subcommand;
 };
 
-constexpr std::array<SubcommandName, 12> kSubcommands = {{
+constexpr std::array<SubcommandName, 16> kSubcommands = {{
     {"list", Subcommand::List},
     {"show", Subcommand::Show},
     {"approve", Subcommand::Approve},
@@ -54,6 +62,11 @@ constexpr std::array<SubcommandName, 12> kSubcommands = {{
     {"--help", Subcommand::Help},
     {"--version", Subcommand::Version},
     {"explain", Subcommand::Explain},
+    // Approval tokens.
+    {"verify", Subcommand::Verify},
+    {"public-key", Subcommand::PublicKey},
+    {"rotate-key", Subcommand::RotateKey},
+    {"revoke", Subcommand::Revoke},
 }};
 
 std::optional<Subcommand> find_subcommand(std::string_view word) {
@@ -109,7 +122,7 @@ Result<std::optional<std::string_view>, UsageError> option_value(
 
 bool takes_id(Subcommand s) {
   return s == Subcommand::Show || s == Subcommand::Approve || s == Subcommand::Deny ||
-         s == Subcommand::Cancel;
+         s == Subcommand::Cancel || s == Subcommand::Revoke;
 }
 
 Result<void, UsageError> take_reason(Invocation& invocation, std::string_view text) {
@@ -131,11 +144,51 @@ Result<void, UsageError> take_since(Invocation& invocation, std::string_view tex
   return {};
 }
 
+// verify's and public-key's arguments, at args[i]; false when args[i] is
+// none of them.
+Result<bool, UsageError> take_token_argument(Invocation& invocation,
+                                             std::span<const std::string_view> args,
+                                             std::size_t& i) {
+  const bool verify = invocation.subcommand == Subcommand::Verify;
+  struct Named {
+    std::string_view name;
+    std::optional<std::string>* slot;
+  };
+  const Named options[] = {{"--public-key", &invocation.public_keys},
+                           {"--digest", &invocation.digest},
+                           {"--target-host", &invocation.target_host}};
+  for (const Named& option : options) {
+    if (!verify && option.name != "--public-key") continue;
+    auto value = option_value(args, i, option.name);
+    if (!value.ok()) return fail(std::move(value).error());
+    if (!value.value()) continue;
+    const std::string_view text = *value.value();
+    if (option.slot->has_value()) return usage(std::string(option.name) + " is given twice");
+    if (!utf8::is_valid(text)) return usage(std::string(option.name) + " is not valid UTF-8");
+    if (text.empty() && option.slot == &invocation.public_keys)
+      return usage("--public-key needs a path");
+    *option.slot = std::string(text);
+    return true;
+  }
+  const std::string_view arg = args[i];
+  if (verify && !invocation.token && (arg == "-" || !arg.starts_with("-"))) {
+    invocation.token = std::string(arg);
+    ++i;
+    return true;
+  }
+  return false;
+}
+
 // One argument after the subcommand, at args[i].
 Result<void, UsageError> take_argument(Invocation& invocation,
                                        std::span<const std::string_view> args, std::size_t& i) {
   const Subcommand s = invocation.subcommand;
   const std::string_view arg = args[i];
+  if (s == Subcommand::Verify || s == Subcommand::PublicKey) {
+    auto taken = take_token_argument(invocation, args, i);
+    if (!taken.ok()) return fail(std::move(taken).error());
+    if (taken.value()) return {};
+  }
   if ((s == Subcommand::List || s == Subcommand::History) && arg == "--json") {
     invocation.json = true;
     ++i;
@@ -163,6 +216,9 @@ Result<void, UsageError> take_argument(Invocation& invocation,
 Result<void, UsageError> check_complete(const Invocation& invocation, std::string_view name) {
   if (takes_id(invocation.subcommand) && invocation.id.empty()) {
     return usage(std::string(name) + " needs a request id");
+  }
+  if (invocation.subcommand == Subcommand::Verify && !invocation.token) {
+    return usage("verify needs a token (or - to read it from standard input)");
   }
   if (invocation.subcommand == Subcommand::Deny) {
     const std::string& reason = invocation.reason.value_or("");

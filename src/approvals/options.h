@@ -21,6 +21,9 @@ inline constexpr std::string_view kDefaultSocketPath =
 // error after a usage error.
 extern const std::string_view kUsageText;
 
+inline constexpr std::string_view kDefaultPublicKeysPath =
+    "/var/lib/kelvane-operator-approval-public/public-keys.json";
+
 enum class Subcommand {
   List,
   Show,
@@ -33,6 +36,11 @@ enum class Subcommand {
   Help,
   Version,
   Explain,
+  // Approval tokens.
+  Verify,
+  PublicKey,
+  RotateKey,
+  Revoke,
 };
 
 struct Invocation {
@@ -44,6 +52,12 @@ struct Invocation {
   std::optional<std::int64_t> since;  // history: Unix seconds
   // explain: every argument after the subcommand, read by explain itself
   std::vector<std::string_view> explain_args;
+  // verify: the token ("-": from standard input) and what it must match;
+  // verify and public-key: the published keys' file, when named.
+  std::optional<std::string> token;
+  std::optional<std::string> digest;
+  std::optional<std::string> target_host;
+  std::optional<std::string> public_keys;
 };
 
 // What ends option reading with status 2: the message, without the usage.

@@ -1,5 +1,6 @@
 #include "approvals/run.h"
 
+#include <algorithm>
 #include <ctime>
 
 #include "approvals/exchange.h"
@@ -8,6 +9,7 @@
 #include "approvals/options.h"
 #include "approvals/record_text.h"
 #include "approvals/request_screen.h"
+#include "approvals/token_commands.h"
 #include "approvals/watch_console.h"
 #include "command/output.h"
 #include "service/operator_protocol.h"
@@ -70,6 +72,12 @@ OperatorRequest request_for(const Invocation& invocation) {
       request.op = OperatorOp::History;
       request.since = invocation.since;
       break;
+    case Subcommand::RotateKey:
+      request.op = OperatorOp::RotateKey;
+      break;
+    case Subcommand::Revoke:
+      request.op = OperatorOp::Revoke;
+      break;
     default:
       request.op = OperatorOp::Status;
       break;
@@ -115,6 +123,13 @@ int answered_output(const Invocation& invocation, const service::OperatorAnswer&
       return confirm(streams, vote_outcome(invocation, a));
     case Subcommand::Cancel:
       return confirm(streams, "request " + invocation.id + ": withdrawn\n");
+    case Subcommand::RotateKey:
+      return confirm(streams, "signing key rotated: tokens are now signed with key " +
+                                  a.kid.value_or("?") + "\n");
+    case Subcommand::Revoke:
+      return confirm(streams, "request " + invocation.id +
+                                  (a.state == "expired" ? ": its token has expired already\n"
+                                                        : ": token revoked\n"));
     default:
       return print(streams, status_lines(a), kDone);
   }
@@ -172,6 +187,12 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
       return print(streams, kUsageText, kDone);
     case Subcommand::Version:
       return print(streams, "kelvane-operator-approvals " KOA_VERSION "\n", kDone);
+    case Subcommand::Verify:
+      return verify_command(
+          invocation, streams,
+          static_cast<std::uint64_t>(std::max<std::time_t>(std::time(nullptr), 0)));
+    case Subcommand::PublicKey:
+      return public_key_command(invocation, streams);
     default:
       break;
   }

@@ -47,10 +47,11 @@ struct Path {
   std::optional<std::string> Config::*slot;
 };
 
-constexpr std::array<Path, 3> kPaths = {{
+constexpr std::array<Path, 4> kPaths = {{
     {"socket", &Config::socket},
     {"operator_socket", &Config::operator_socket},
     {"state_dir", &Config::state_dir},
+    {"public_dir", &Config::public_dir},
 }};
 
 // A user or group name as the system's tools accept it: no white space,

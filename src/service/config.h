@@ -56,7 +56,7 @@ struct Config {
   std::uint64_t max_pending = 1024;
   std::uint64_t default_timeout = 300;  // seconds, when the requester names none
   std::uint64_t max_timeout = 3600;     // seconds, the most a requester may ask for
-  std::uint64_t token_lifetime = 900;   // seconds an approval token stays good
+  std::uint64_t token_lifetime = 600;   // seconds an approval token stays good
   std::uint64_t keep_days = 90;         // records older than this are pruned
   std::optional<std::string> socket;
   std::optional<std::string> operator_socket;
@@ -67,6 +67,9 @@ struct Config {
   std::vector<std::string> notify;
   std::string notify_user = "nobody";
   std::uint64_t notify_timeout = 10;  // seconds, then SIGKILL
+  // Where the public keys and the revocation list are published (world-
+  // readable); default: the state directory's path with "-public" appended.
+  std::optional<std::string> public_dir;
 
   bool operator==(const Config&) const = default;
 };

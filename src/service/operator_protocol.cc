@@ -495,6 +495,8 @@ Result<void, std::string> read_daemon_member(DaemonMembers& line, std::string_vi
     KOA_TAKE(a.state, as_text(name, value));
   } else if (name == "version") {
     KOA_TAKE(a.version, as_text(name, value));
+  } else if (name == "kid") {
+    KOA_TAKE(a.kid, as_text(name, value));
   } else if (name == "event") {
     KOA_TAKE(line.event, as_text(name, value));
   } else if (name == "id") {
@@ -546,7 +548,7 @@ struct OpShape {
   bool since;
 };
 
-constexpr std::array<OpShape, 7> kOps = {{
+constexpr std::array<OpShape, 9> kOps = {{
     {OperatorOp::List, "list", false, false, false},
     {OperatorOp::Show, "show", true, false, false},
     {OperatorOp::Vote, "vote", true, true, false},
@@ -554,6 +556,9 @@ constexpr std::array<OpShape, 7> kOps = {{
     {OperatorOp::Status, "status", false, false, false},
     {OperatorOp::Cancel, "cancel", true, false, false},
     {OperatorOp::Watch, "watch", false, false, false},
+    // Approval tokens.
+    {OperatorOp::RotateKey, "rotate-key", false, false, false},
+    {OperatorOp::Revoke, "revoke", true, false, false},
 }};
 
 const OpShape& shape_of(OperatorOp op) {
@@ -694,6 +699,7 @@ std::string encode_answer(const OperatorAnswer& a) {
   if (a.request) object.insert("request", record_value(*a.request));
   if (a.state) object.insert("state", text(*a.state));
   if (a.version) object.insert("version", text(*a.version));
+  if (a.kid) object.insert("kid", text(*a.kid));
   const std::array<std::pair<std::string_view, const std::optional<std::uint64_t>*>, 5> counts = {
       {{"votes", &a.votes},
        {"needed", &a.needed},

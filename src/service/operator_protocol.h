@@ -27,7 +27,19 @@ inline constexpr int kOperatorRefused = 1;
 // Answer status of a line the daemon could not read as a request.
 inline constexpr int kOperatorBadLine = 2;
 
-enum class OperatorOp { List, Show, Vote, History, Status, Cancel, Watch };
+enum class OperatorOp {
+  List,
+  Show,
+  Vote,
+  History,
+  Status,
+  Cancel,
+  Watch,
+  // Approval tokens: {"op":"rotate-key"} (root), {"op":"revoke","id":"17"}
+  // (approvers; an approved request's token).
+  RotateKey,
+  Revoke,
+};
 
 std::string_view op_name(OperatorOp op);
 
@@ -120,6 +132,8 @@ struct OperatorAnswer {
   std::optional<std::uint64_t> uptime_secs;
   std::optional<std::uint64_t> pending;
   std::optional<std::uint64_t> record_bytes;
+  // rotate-key: the new signing key's id.
+  std::optional<std::string> kid;
 };
 
 OperatorAnswer refused_answer(int status, std::string error);

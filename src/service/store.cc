@@ -74,7 +74,16 @@ class Statement {
   Statement(sqlite3* db, const char* sql) {
     if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) stmt_ = nullptr;
   }
-  ~Statement() { sqlite3_finalize(stmt_); }
+  // One of the store's kept statements: reset, not finalised, at the end.
+  explicit Statement(sqlite3_stmt* kept) : stmt_(kept), kept_(true) {}
+  ~Statement() {
+    if (!kept_) {
+      sqlite3_finalize(stmt_);
+    } else if (stmt_) {
+      sqlite3_reset(stmt_);
+      sqlite3_clear_bindings(stmt_);
+    }
+  }
   Statement(const Statement&) = delete;
   Statement& operator=(const Statement&) = delete;
 
@@ -115,6 +124,7 @@ class Statement {
 
  private:
   sqlite3_stmt* stmt_ = nullptr;
+  bool kept_ = false;
 };
 
 std::uint64_t random_node() {
@@ -185,7 +195,18 @@ Result<std::unique_ptr<Store>, std::string> Store::open(const std::string& direc
 }
 
 Store::~Store() {
+  for (const auto& [sql, statement] : kept_) sqlite3_finalize(statement);
   sqlite3_close(db_);
+}
+
+sqlite3_stmt* Store::kept(const char* sql) {
+  const auto found = kept_.find(sql);
+  if (found != kept_.end()) return found->second;
+  sqlite3_stmt* statement = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &statement, nullptr) != SQLITE_OK)
+    return nullptr;
+  kept_.emplace(sql, statement);
+  return statement;
 }
 
 std::string Store::error_text(std::string_view what) const {
@@ -254,6 +275,24 @@ void Store::rollback() {
   (void)exec("ROLLBACK");
 }
 
+void Store::leave_checkpoints_to_others() {
+  // Replaces SQLite's own hook, which is what checkpoints after commits.
+  sqlite3_wal_hook(
+      db_,
+      [](void* self, sqlite3*, const char*, int pages) {
+        static_cast<Store*>(self)->wal_pages_ = pages;
+        return SQLITE_OK;
+      },
+      this);
+}
+
+Result<void, std::string> Store::checkpoint() {
+  if (sqlite3_wal_checkpoint_v2(db_, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr) !=
+      SQLITE_OK)
+    return fail(error_text("cannot checkpoint the write-ahead log"));
+  return {};
+}
+
 Result<std::uint64_t, std::string> Store::reserve_ids(std::uint64_t count) {
   Statement read(db_,
                  "SELECT (SELECT value FROM meta WHERE key = 'node'),"
@@ -286,13 +325,13 @@ Result<std::uint64_t, std::string> Store::prune(std::string_view before) {
 }
 
 Result<void, std::string> Store::insert_request(const RequestRecord& r) {
-  Statement insert(db_,
-                   "INSERT INTO requests (id, state, title, detail, action, requester, source_host,"
-                   " target_host, operation_digest, context, timeout_secs, created_at, decided_at,"
-                   " verified_uid, verified_user, via_sudo, peer_uid, peer_gid, peer_pid,"
-                   " peer_name, peer_executable, needed, detail_of_verdict, rule, reused_from)"
-                   " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16,"
-                   " ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25)");
+  Statement insert(
+      kept("INSERT INTO requests (id, state, title, detail, action, requester, source_host,"
+           " target_host, operation_digest, context, timeout_secs, created_at, decided_at,"
+           " verified_uid, verified_user, via_sudo, peer_uid, peer_gid, peer_pid,"
+           " peer_name, peer_executable, needed, detail_of_verdict, rule, reused_from)"
+           " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16,"
+           " ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25)"));
   insert.integer(1, parse_id(r.id))
       .text(2, r.state)
       .text(3, r.title)
@@ -326,9 +365,9 @@ Result<void, std::string> Store::insert_request(const RequestRecord& r) {
 }
 
 Result<void, std::string> Store::add_vote(std::string_view id, const VoteRecord& vote) {
-  Statement insert(db_,
-                   "INSERT INTO votes (request_id, operator, uid, approve, reason, at)"
-                   " VALUES (?1, ?2, ?3, ?4, ?5, ?6)");
+  Statement insert(
+      kept("INSERT INTO votes (request_id, operator, uid, approve, reason, at)"
+           " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"));
   insert.integer(1, parse_id(id))
       .text(2, vote.operator_name)
       .integer(3, vote.uid)
@@ -343,9 +382,8 @@ Result<void, std::string> Store::add_vote(std::string_view id, const VoteRecord&
 Result<void, std::string> Store::close_request(std::string_view id, std::string_view state,
                                                std::string_view decided_at,
                                                std::string_view detail) {
-  Statement update(db_,
-                   "UPDATE requests SET state = ?2, decided_at = ?3, detail_of_verdict = ?4"
-                   " WHERE id = ?1");
+  Statement update(kept(
+      "UPDATE requests SET state = ?2, decided_at = ?3, detail_of_verdict = ?4 WHERE id = ?1"));
   update.integer(1, parse_id(id)).text(2, state).text(3, decided_at).text(4, detail);
   if (update.step() != SQLITE_DONE || sqlite3_changes(db_) != 1)
     return fail(error_text("cannot record the verdict of request " + std::string(id)));

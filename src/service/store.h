@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -16,6 +17,7 @@
 #include "support/result.h"
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace kelvane::service {
 
@@ -40,6 +42,15 @@ class Store {
   Result<void, std::string> begin();
   Result<void, std::string> commit();
   void rollback();
+
+  // Stops this connection from copying the write-ahead log back into the
+  // database after its commits (SQLite does so every 1000 pages by
+  // default); another connection does it with checkpoint(). wal_pages()
+  // then says how long the log has grown.
+  void leave_checkpoints_to_others();
+  int wal_pages() const { return wal_pages_; }
+  // Copies what it can of the log back without holding up writers.
+  Result<void, std::string> checkpoint();
 
   // Takes `count` request ids that no earlier run has taken, durably, and
   // returns the first. Ids are this record's node number (random, chosen when
@@ -75,9 +86,14 @@ class Store {
   Result<void, std::string> create_or_check_schema();
   Result<void, std::string> upgrade_from_1();
   std::string error_text(std::string_view what) const;
+  // The statement of `sql` (a literal: kept by its address), prepared once
+  // for the life of the store: the writes of every commit use them.
+  sqlite3_stmt* kept(const char* sql);
 
   sqlite3* db_;
   std::string path_;
+  int wal_pages_ = 0;
+  std::map<const char*, sqlite3_stmt*> kept_;
 };
 
 }  // namespace kelvane::service

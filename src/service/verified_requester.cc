@@ -81,6 +81,12 @@ std::optional<uid_t> stated_invoking_uid(const json::Value& context) {
 
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid) {
+  return verify_requester(credentials, invoking_uid, user_name_of);
+}
+
+VerifiedRequester verify_requester(const PeerCredentials& credentials,
+                                   std::optional<uid_t> invoking_uid,
+                                   const std::function<std::string(uid_t)>& name_of) {
   RequesterFacts facts;
   facts.credentials = credentials;
   const std::optional<ProcessInfo> process = describe_process(credentials.pid, credentials.uid);
@@ -91,7 +97,7 @@ VerifiedRequester verify_requester(const PeerCredentials& credentials,
   }
   VerifiedRequester requester;
   requester.verified = verified_uid(facts);
-  requester.user = user_name_of(requester.verified.uid);
+  requester.user = name_of(requester.verified.uid);
   requester.peer.uid = credentials.uid;
   requester.peer.gid = credentials.gid;
   requester.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);

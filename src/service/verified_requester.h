@@ -5,6 +5,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -60,5 +61,10 @@ struct VerifiedRequester {
 // `invoking_uid` is what the request's context states (stated_invoking_uid).
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid);
+// The same with the verified uid's name from `name_of` (a cache, say);
+// reads only /proc then.
+VerifiedRequester verify_requester(const PeerCredentials& credentials,
+                                   std::optional<uid_t> invoking_uid,
+                                   const std::function<std::string(uid_t)>& name_of);
 
 }  // namespace kelvane::service

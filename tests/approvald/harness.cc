@@ -17,6 +17,8 @@
 #include <cstring>
 #include <thread>
 
+#include <gtest/gtest.h>
+
 #include "json/json.h"
 
 namespace kelvane::approvald_test {
@@ -77,7 +79,14 @@ DaemonProcess::DaemonProcess(std::string config_text) {
 }
 
 DaemonProcess::~DaemonProcess() {
-  if (pid_ > 0) kill_hard();
+  if (pid_ > 0) {
+    const int status = stop(SIGTERM);
+    // Exit statuses are the tests' to judge (some start it to fail), and
+    // SIGTERM may end one that has not yet taken over its signals; any
+    // other signal means it hung in its stop or crashed in it.
+    if (status < 0 && status != -SIGTERM)
+      ADD_FAILURE() << "the daemon did not stop cleanly on SIGTERM: " << status;
+  }
   // For a failure's post-mortem: the daemon's own account of the test.
   if (std::getenv("KOA_SHOW_DAEMON_LOG")) std::fprintf(stderr, "%s", log().c_str());
 }
@@ -97,6 +106,7 @@ bool DaemonProcess::start(const std::vector<std::string>& wrapper, bool wait) {
         config_path()}) {
     argv.push_back(arg);
   }
+  argv.insert(argv.end(), extra_.begin(), extra_.end());
   const std::string log_path = dir_.file("daemon.log");
   pid_ = ::fork();
   if (pid_ == 0) {
@@ -131,7 +141,26 @@ int DaemonProcess::stop(int signal) {
   if (pid_ <= 0) return -1000;
   ::kill(pid_, signal);
   int raw = 0;
-  ::waitpid(pid_, &raw, 0);
+  const auto end = Clock::now() + kStopLimit;
+  pid_t done = 0;
+  while ((done = ::waitpid(pid_, &raw, WNOHANG)) == 0 && Clock::now() < end)
+    std::this_thread::sleep_for(5ms);
+  if (done == 0) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, &raw, 0);
+  }
+  pid_ = -1;
+  return decode_status(raw);
+}
+
+int DaemonProcess::wait_exit(std::chrono::milliseconds limit) {
+  if (pid_ <= 0) return -1000;
+  int raw = 0;
+  const auto end = Clock::now() + limit;
+  pid_t done = 0;
+  while ((done = ::waitpid(pid_, &raw, WNOHANG)) == 0 && Clock::now() < end)
+    std::this_thread::sleep_for(5ms);
+  if (done == 0) return -1000;
   pid_ = -1;
   return decode_status(raw);
 }
@@ -329,6 +358,37 @@ std::optional<service::OperatorEvent> OperatorLink::next_event(std::chrono::mill
   if (!line) return std::nullopt;
   if (auto* event = std::get_if<service::OperatorEvent>(&*line)) return std::move(*event);
   return std::nullopt;
+}
+
+std::string next_pending(OperatorLink& watcher) {
+  for (;;) {
+    auto event = watcher.next_event(10s);
+    if (!event) return {};
+    if (event->kind == service::OperatorEvent::Kind::Pending) return event->request->id;
+  }
+}
+
+FileDescriptor connect_when_listening(const std::string& path, std::chrono::milliseconds limit) {
+  const auto end = Clock::now() + limit;
+  for (;;) {
+    FileDescriptor fd = connect_as(path, std::nullopt);
+    if (fd.is_open() || Clock::now() >= end) return fd;
+    std::this_thread::sleep_for(20ms);
+  }
+}
+
+bool accepts(const std::string& path, std::chrono::milliseconds limit) {
+  return connect_when_listening(path, limit).is_open();
+}
+
+std::string member_text(const std::string& line, const std::string& name) {
+  auto parsed = json::parse_value(line);
+  if (!parsed.ok() || parsed.value().kind() != json::Value::Kind::Object) return {};
+  for (const auto& m : parsed.value().as_object()) {
+    if (m.name() == name && m.value.kind() == json::Value::Kind::String)
+      return std::string(m.value.as_string());
+  }
+  return {};
 }
 
 service::OperatorRequest op(service::OperatorOp which, std::string id) {

@@ -37,7 +37,10 @@ std::optional<Account> account(const std::string& name);
 class DaemonProcess {
  public:
   explicit DaemonProcess(std::string config_text);
-  ~DaemonProcess();  // SIGKILL if still running
+  // Stops it as systemd would (SIGTERM, then SIGKILL after kStopLimit), so
+  // that it writes what it writes at exit; a daemon that needed SIGKILL or
+  // died of a signal fails the test.
+  ~DaemonProcess();
   DaemonProcess(const DaemonProcess&) = delete;
   DaemonProcess& operator=(const DaemonProcess&) = delete;
 
@@ -47,12 +50,24 @@ class DaemonProcess {
   bool start(const std::vector<std::string>& wrapper = {}, bool wait = true);
   // Waits for the "listening on" line (after start without waiting).
   bool wait_listening();
-  // Sends a signal and waits for the exit; the exit status, or -signal.
+  // Sends a signal and waits for the exit: the exit status, or -signal.
+  // One still running after kStopLimit is killed (-SIGKILL).
   int stop(int signal = SIGTERM);
+  // Waits for an exit of its own (no signal): the status, as stop() gives
+  // it, or -1000 when it still runs after `limit`.
+  int wait_exit(std::chrono::milliseconds limit = std::chrono::seconds(10));
+  // kill -9: for the tests about a crash.
   void kill_hard();
+  // How long a stop may take: the daemon's own grace for the verdicts it
+  // still records and sends is 10 s.
+  static constexpr std::chrono::seconds kStopLimit{15};
   void signal(int signal);
   pid_t pid() const { return pid_; }
 
+  // Options after the usual ones (a later one wins): other paths.
+  void add_arguments(std::vector<std::string> more) {
+    extra_.insert(extra_.end(), more.begin(), more.end());
+  }
   void write_config(const std::string& text);
   const std::string& dir() const { return dir_.path(); }
   std::string request_socket() const { return dir_.file("requests.sock"); }
@@ -70,6 +85,7 @@ class DaemonProcess {
   testing::TempDir dir_;
   pid_t pid_ = -1;
   FileDescriptor stdout_;
+  std::vector<std::string> extra_;
 };
 
 // Runs `argv` with its standard streams captured, as `uid` unless nullopt.
@@ -127,6 +143,23 @@ class OperatorLink {
   std::string buffer_;
   std::vector<service::OperatorEvent> events_;
 };
+
+// The id of the next request that starts waiting, seen by a watcher; ""
+// when none does within 10 s.
+std::string next_pending(OperatorLink& watcher);
+
+// A connection (as root) to `path` once something listens there, trying
+// again until `limit`: a socket's file appears at bind, before its
+// listen, and a connect in between is refused.
+FileDescriptor connect_when_listening(const std::string& path,
+                                      std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// Whether a connection to `path` is accepted within `limit`.
+bool accepts(const std::string& path, std::chrono::milliseconds limit = std::chrono::seconds(10));
+
+// The member `name` of a JSON object line as text ("" when absent or not
+// a string).
+std::string member_text(const std::string& line, const std::string& name);
 
 service::OperatorRequest op(service::OperatorOp which, std::string id = {});
 service::OperatorRequest vote(std::string id, bool approve, std::optional<std::string> reason = {});

@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -110,6 +111,8 @@ class WatchSession {
   }
 
   int connection() const { return connection_.get(); }
+  int terminal() const { return master_; }
+  void signal(int number) { ::kill(pid_, number); }
 
   void push(const std::string& line) {
     ASSERT_EQ(::send(connection_.get(), line.data(), line.size(), MSG_NOSIGNAL),
@@ -314,6 +317,93 @@ TEST(Watch, ARefusalToWatchIsStatus1) {
   s.push(service::encode_answer(service::refused_answer(1, "you are not an approver or auditor")));
   EXPECT_EQ(s.wait_exit(), 1);
   EXPECT_NE(s.screen().find("not an approver"), std::string::npos);
+}
+
+// What the console does with keys, reasons and answers off the main path:
+// help, a skip with nothing else waiting, an empty and a garbled reason,
+// a vote the daemon does not take, a vote still short of its approvals, an
+// expiry. None of them sends a vote it should not.
+TEST(Watch, KeysReasonsAndAnswersOffTheMainPath) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1"}));
+  ASSERT_TRUE(s.wait_for("approve request 1?"));
+  std::this_thread::sleep_for(1200ms);
+  s.type("?");
+  ASSERT_TRUE(s.wait_for("keys: y approve")) << s.screen();
+  s.type("s");
+  ASSERT_TRUE(s.wait_for("no other request is waiting")) << s.screen();
+
+  s.type("n");
+  ASSERT_TRUE(s.wait_for("reason for denying request 1"));
+  s.type("   \n");  // blank: back to the keys, nothing sent
+  ASSERT_TRUE(s.wait_for("approve request 1?")) << s.screen();
+  s.type("n");
+  ASSERT_TRUE(s.wait_for("reason for denying request 1"));
+  // Not UTF-8 (a terminal in another encoding). The terminal's own line
+  // buffer keeps a line within 4096 bytes, so length is not tried here.
+  s.type("caf\xe9\n");
+  ASSERT_TRUE(s.wait_for("a reason is UTF-8 text of at most 4096 bytes; type it again"))
+      << s.screen();
+  EXPECT_EQ(s.next_line(300), std::nullopt);
+  s.type("fine reason\n");
+  EXPECT_EQ(s.next_line(3000), vote_line("1", false, "fine reason"));
+  OperatorAnswer refused = service::refused_answer(1, "request 1 is already approved");
+  refused.reply = true;
+  s.push(service::encode_answer(refused));
+  ASSERT_TRUE(s.wait_for("request 1: your vote was not taken: request 1 is already approved"))
+      << s.screen();
+
+  s.push(service::encode_pending_event(pending("2")));
+  s.push(closed("1", "approved"));
+  ASSERT_TRUE(s.wait_for("approve request 2?")) << s.screen();
+  std::this_thread::sleep_for(1200ms);
+  s.type("y");
+  EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt));
+  OperatorAnswer short_of_two;
+  short_of_two.reply = true;
+  short_of_two.state = "pending";
+  short_of_two.votes = 1;
+  short_of_two.needed = 2;
+  s.push(service::encode_answer(short_of_two));
+  ASSERT_TRUE(s.wait_for("it is now pending (1 of 2 approvals)")) << s.screen();
+  // Voted on from here, it is done with; the next one is shown until it
+  // expires.
+  ASSERT_TRUE(s.wait_for("waiting for requests")) << s.screen();
+  s.push(service::encode_pending_event(pending("3")));
+  ASSERT_TRUE(s.wait_for("approve request 3?")) << s.screen();
+  s.push(closed("3", "expired"));
+  ASSERT_TRUE(s.wait_for("request 3 expired unanswered")) << s.screen();
+  s.type("q");
+  EXPECT_EQ(s.wait_exit(), 0);
+}
+
+// A line from the daemon that does not read ends the console (status 3);
+// a stop signal ends it with status 0 and the terminal as it was.
+TEST(Watch, ABadDaemonLineOrAStopSignalEndsItWithTheTerminalRestored) {
+  for (const bool bad_line : {true, false}) {
+    SCOPED_TRACE(bad_line ? "a bad line" : "SIGTERM");
+    FakeDaemon daemon;
+    WatchSession s(daemon);
+    ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1"}));
+    ASSERT_TRUE(s.wait_for("approve request 1?"));
+    termios during{};
+    ASSERT_EQ(::tcgetattr(s.terminal(), &during), 0);
+    EXPECT_EQ(during.c_lflag & ICANON, 0u);  // keys, one at a time
+    if (bad_line) {
+      s.push("{\"event\":\"pending\",\"request\":{\"id\":1}}\n");
+    } else {
+      s.signal(SIGTERM);
+    }
+    EXPECT_EQ(s.wait_exit(), bad_line ? 3 : 0);
+    if (bad_line) {
+      EXPECT_NE(s.screen().find("sent a line that does not read"), std::string::npos) << s.screen();
+    }
+    termios after{};
+    ASSERT_EQ(::tcgetattr(s.terminal(), &after), 0);
+    EXPECT_NE(after.c_lflag & ICANON, 0u);
+    EXPECT_NE(after.c_lflag & ECHO, 0u);
+  }
 }
 
 #ifdef KOA_APPROVALD_PATH

@@ -97,6 +97,7 @@ check_layout() {
     etc/profile.d/kelvane-operator-approval.sh
     share/doc/kelvane-operator-approval-service/README.md
     share/doc/kelvane-operator-approval-service/service.md
+    share/doc/kelvane-operator-approval-service/tokens.md
     share/doc/kelvane-operator-approval-service/copyright
     share/doc/kelvane-operator-approval-service/changelog)
   for f in "${service_files[@]}"; do

@@ -1,0 +1,207 @@
+// Approval tokens in the daemon: each approval signed on the loop (Ed25519
+// takes some 50 µs), the key files and the revocation list written on the
+// commit thread, in order with the record, never on the loop.
+#include <algorithm>
+#include <cstdio>
+#include <ctime>
+
+#include "daemon.h"
+#include "service/answer.h"
+#include "token/token.h"
+
+namespace kelvane::approvald {
+namespace {
+
+// The Unix seconds of an RFC 3339 UTC time as the record writes it
+// (2026-12-07T20:00:00Z).
+std::optional<std::uint64_t> unix_seconds(const std::string& text) {
+  std::tm utc{};
+  char zone = 0;
+  int consumed = 0;
+  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &utc.tm_year, &utc.tm_mon,
+                  &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone, &consumed) != 7 ||
+      zone != 'Z' || static_cast<std::size_t>(consumed) != text.size())
+    return std::nullopt;
+  utc.tm_year -= 1900;
+  utc.tm_mon -= 1;
+  const std::time_t seconds = ::timegm(&utc);
+  if (seconds < 0) return std::nullopt;
+  return static_cast<std::uint64_t>(seconds);
+}
+
+std::uint64_t now_seconds() {
+  return static_cast<std::uint64_t>(std::max<std::time_t>(std::time(nullptr), 0));
+}
+
+}  // namespace
+
+bool Daemon::sign_approval(Requester& r, std::time_t now) {
+  if (!keys_ || now <= 0) return false;
+  const std::uint64_t lifetime = settings_.config.token_lifetime;
+  if (lifetime > keys_->longest_lifetime) {
+    // A longer lifetime since the last start (a reload): remembered, so that
+    // a replaced key and a revocation last as long as this token. Written
+    // ahead of the verdict, which the commit thread writes after it.
+    keys_->longest_lifetime = lifetime;
+    commits_->submit([paths = key_paths_, text = token::signing_key_text(*keys_)](
+                         service::Store&) { return token::save_signing_key(paths, text); },
+                     [this](const Result<void, std::string>& done) {
+                       if (!done.ok())
+                         journal_.note("cannot write the signing key's file: " + done.error());
+                     });
+  }
+  token::Claims claims;
+  claims.request_id = r.record.id;
+  claims.operation_digest = r.record.operation_digest;
+  claims.uid = r.record.verified_uid;
+  claims.user = r.record.verified_user;
+  claims.target_host = r.record.target_host;
+  claims.action = r.record.action;
+  for (const service::VoteRecord& vote : r.record.votes) {
+    if (!vote.approve) continue;
+    claims.approvers.push_back(vote.operator_name.empty() ? "uid " + std::to_string(vote.uid)
+                                                          : vote.operator_name);
+  }
+  claims.iat = static_cast<std::uint64_t>(now);
+  claims.exp = claims.iat + lifetime;
+  claims.kid = keys_->current.kid();
+  std::string token = token::sign_token(claims, keys_->current);
+  // A token no verifier would read is no approval.
+  if (token.size() > token::kMaxTokenBytes) return false;
+  r.token = std::move(token);
+  r.token_expires_at = service::iso8601_utc(static_cast<std::time_t>(claims.exp));
+  return true;
+}
+
+void Daemon::rotate_key(Operator& o) {
+  if (rotating_) return refuse(o, service::kOperatorRefused, "a new signing key is being written");
+  auto next = token::SigningKey::generate();
+  if (!next.ok()) {
+    return refuse(o, service::kOperatorRefused, "cannot make a signing key: " + next.error());
+  }
+  auto state = std::make_shared<token::KeyState>(*keys_);
+  token::rotate(*state, next.value(), now_seconds());
+  rotating_ = true;
+  const std::uint64_t slot = slot_;
+  const std::uint64_t key = o.key;
+  // The public file first: a key is published before it signs anything.
+  commits_->submit(
+      [paths = key_paths_, public_text = token::write_public_keys(token::published_keys(*state)),
+       key_text = token::signing_key_text(*state)](service::Store&) -> Result<void, std::string> {
+        KOA_TRY_VOID(token::save_public_keys(paths, public_text));
+        return token::save_signing_key(paths, key_text);
+      },
+      [this, key, slot, state](const Result<void, std::string>& done) {
+        rotating_ = false;
+        if (done.ok()) {
+          // Revocations made meanwhile are kept.
+          state->revoked = keys_->revoked;
+          state->longest_lifetime = std::max(state->longest_lifetime, keys_->longest_lifetime);
+          const std::string old_kid = keys_->current.kid();
+          *keys_ = std::move(*state);
+          journal_.note("signing key rotated: tokens are signed with key " + keys_->current.kid() +
+                        "; key " + old_kid + " stays published until its last token expires");
+        } else {
+          journal_.note("cannot rotate the signing key: " + done.error());
+        }
+        auto found = operators_.find(key);
+        if (found == operators_.end()) return;
+        Operator& op = *found->second;
+        if (done.ok()) {
+          service::OperatorAnswer a;
+          a.kid = keys_->current.kid();
+          answer_at(op, slot, std::move(a));
+        } else {
+          refuse_at(op, slot, service::kOperatorRefused,
+                    "the new signing key cannot be written: " + done.error());
+        }
+        serve_operator_lines(op);
+      });
+}
+
+void Daemon::revoke(Operator& o, const service::OperatorRequest& request) {
+  for (const auto& [key, r] : requesters_) {
+    if (r->phase < Phase::Pending || r->record.id != request.id) continue;
+    if (r->phase == Phase::Pending) {
+      return refuse(o, service::kOperatorRefused,
+                    "request " + request.id + " is pending: it has no token to revoke");
+    }
+    return revoke_approved(o, slot_, r->record);
+  }
+  auto found = std::make_shared<std::optional<service::RequestRecord>>();
+  const std::uint64_t slot = slot_;
+  const std::uint64_t key = o.key;
+  commits_->submit(
+      [found, id = request.id](service::Store& store) -> Result<void, std::string> {
+        auto record = store.find(id);
+        if (!record.ok()) return fail(std::move(record).error());
+        *found = std::move(record).value();
+        return {};
+      },
+      [this, key, slot, found, id = request.id](const Result<void, std::string>& done) {
+        auto found_operator = operators_.find(key);
+        if (found_operator == operators_.end()) return;
+        Operator& op = *found_operator->second;
+        if (!done.ok()) {
+          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
+        } else if (!*found) {
+          refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
+        } else {
+          revoke_approved(op, slot, **found);
+        }
+        serve_operator_lines(op);
+      });
+}
+
+void Daemon::revoke_approved(Operator& o, std::uint64_t slot,
+                             const service::RequestRecord& record) {
+  if (record.state != "approved") {
+    return refuse_at(o, slot, service::kOperatorRefused,
+                     "request " + record.id + " is " + record.state +
+                         ": only an approved request has a token to revoke");
+  }
+  const std::optional<std::uint64_t> issued = unix_seconds(record.decided_at.value_or(""));
+  if (!issued) {
+    return refuse_at(o, slot, service::kOperatorRefused,
+                     "request " + record.id + ": the record's decision time does not read");
+  }
+  // No token of the request lives longer than this (see key_store.h).
+  const token::Revocation revocation{record.id, *issued + keys_->longest_lifetime};
+  const std::uint64_t now = now_seconds();
+  service::OperatorAnswer a;
+  if (revocation.exp <= now) {
+    a.state = "expired";  // nothing left to revoke
+    return answer_at(o, slot, std::move(a));
+  }
+  a.state = "revoked";
+  if (!token::add_revocation(*keys_, revocation, now)) return answer_at(o, slot, std::move(a));
+  // Answered once the list is written; a list that cannot be written takes
+  // the revocation back, so that asking again tries again.
+  const std::uint64_t key = o.key;
+  commits_->submit(
+      [paths = key_paths_, text = token::write_revocations(keys_->revoked)](service::Store&) {
+        return token::save_revocations(paths, text);
+      },
+      [this, key, slot, revocation](const Result<void, std::string>& done) {
+        if (done.ok()) {
+          journal_.note("request " + revocation.request_id + ": approval token revoked");
+        } else {
+          std::erase(keys_->revoked, revocation);
+          journal_.note("cannot write the revocation list: " + done.error());
+        }
+        auto found = operators_.find(key);
+        if (found == operators_.end()) return;
+        Operator& op = *found->second;
+        if (done.ok()) {
+          service::OperatorAnswer answered;
+          answered.state = "revoked";
+          answer_at(op, slot, std::move(answered));
+        } else {
+          refuse_at(op, slot, service::kOperatorRefused,
+                    "the revocation list cannot be written: " + done.error());
+        }
+        serve_operator_lines(op);
+      });
+}
+
+}  // namespace kelvane::approvald

@@ -1,0 +1,90 @@
+#include "token/files.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "support/file_descriptor.h"
+#include "support/hex.h"
+#include "support/retry.h"
+#include "token/published.h"
+
+namespace kelvane::token {
+namespace {
+
+Failure<std::string> failed(const std::string& path, std::string_view doing) {
+  return fail(path + ": " + std::string(doing) + std::strerror(errno));
+}
+
+Result<void, std::string> write_whole(int fd, std::string_view content, const std::string& path) {
+  while (!content.empty()) {
+    const ssize_t n =
+        repeat_if_interrupted([&] { return ::write(fd, content.data(), content.size()); });
+    if (n <= 0) return failed(path, "cannot write: ");
+    content.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::string, std::string> read_small_file(const std::string& path) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.is_open()) return failed(path, "");
+  std::string text;
+  char buffer[16384];
+  for (;;) {
+    const ssize_t n =
+        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (n < 0) return failed(path, "");
+    if (n == 0) return text;
+    text.append(buffer, static_cast<std::size_t>(n));
+    if (text.size() > kMaxPublishedBytes)
+      return fail(path + ": larger than " + std::to_string(kMaxPublishedBytes) + " bytes");
+  }
+}
+
+Result<void, std::string> replace_file(const std::string& directory, std::string_view name,
+                                       std::string_view content, mode_t mode) {
+  const std::string path = directory + "/" + std::string(name);
+  // A name of its own, so that two writers never share a temporary file.
+  // Without random bytes the name is less likely to be new; O_EXCL then
+  // fails rather than share a file.
+  unsigned char nonce[8] = {};
+  if (::getrandom(nonce, sizeof nonce, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof nonce))
+    nonce[0] = static_cast<unsigned char>(::getpid());
+  const std::string temporary = directory + "/." + std::string(name) + "." + hex::of_bytes(nonce);
+  FileDescriptor fd(
+      ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode));
+  if (!fd.is_open()) return failed(temporary, "cannot create: ");
+  Result<void, std::string> done = write_whole(fd.get(), content, temporary);
+  if (done.ok() && ::fchmod(fd.get(), mode) != 0) done = failed(temporary, "cannot set its mode: ");
+  if (done.ok() && ::fsync(fd.get()) != 0) done = failed(temporary, "cannot sync: ");
+  fd.close();  // synced: what close could still report is of no use
+  if (done.ok() && ::rename(temporary.c_str(), path.c_str()) != 0)
+    done = failed(path, "cannot replace: ");
+  if (!done.ok()) {
+    (void)::unlink(temporary.c_str());
+    return done;
+  }
+  FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  if (!dir.is_open() || ::fsync(dir.get()) != 0) return failed(directory, "cannot sync: ");
+  return {};
+}
+
+Result<void, std::string> ensure_own_directory(const std::string& path, mode_t mode) {
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return failed(path, "cannot make: ");
+  struct stat status {};
+  if (::lstat(path.c_str(), &status) != 0) return failed(path, "");
+  if (!S_ISDIR(status.st_mode)) return fail(path + ": not a directory");
+  if (status.st_uid != ::geteuid()) return fail(path + ": owned by another user");
+  if ((status.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0)
+    return failed(path, "cannot set its mode: ");
+  return {};
+}
+
+}  // namespace kelvane::token
