@@ -10,6 +10,42 @@ _kelvane_operator_approvals_ids() {
         awk 'NR > 1 && $1 ~ /^[0-9]+$/ { print $1 }'
 }
 
+# explain [--config FILE] [--uid N] [--run-as USER] [CLIENT OPTIONS]
+#         [--sudo-command PATH ARGS...]: after --sudo-command, a command and
+# then its arguments (files).
+_kelvane_operator_approvals_explain() {
+    local start=$1 j
+    for ((j = start + 1; j < cword; j++)); do
+        if [[ ${words[j]} == --sudo-command ]]; then
+            if ((j + 1 == cword)); then
+                COMPREPLY=($(compgen -c -- "$cur"))
+            else
+                compopt -o filenames 2>/dev/null
+                COMPREPLY=($(compgen -f -- "$cur"))
+            fi
+            return
+        fi
+    done
+    case $prev in
+        --config | --detail-file | --context-file)
+            compopt -o filenames 2>/dev/null
+            COMPREPLY=($(compgen -f -- "$cur"))
+            return
+            ;;
+        --run-as)
+            COMPREPLY=($(compgen -u -- "$cur"))
+            return
+            ;;
+        --uid | --title | --detail | --action | --requester | --source-host | --target-host | \
+            --operation-digest | --context | --timeout)
+            return
+            ;;
+    esac
+    COMPREPLY=($(compgen -W "--config --uid --run-as --sudo-command --title --detail
+        --detail-file --action --requester --source-host --target-host --operation-digest
+        --context --context-file --timeout" -- "$cur"))
+}
+
 _kelvane_operator_approvals() {
     local cur prev words cword
     if declare -F _get_comp_words_by_ref >/dev/null; then
@@ -53,7 +89,12 @@ _kelvane_operator_approvals() {
             return 0
         fi
         COMPREPLY=($(compgen -W "list show approve deny watch status cancel history
-            verify public-key rotate-key revoke --socket --help --version" -- "$cur"))
+            verify public-key rotate-key revoke explain --socket --help --version" -- "$cur"))
+        return 0
+    fi
+
+    if [[ $subcommand == explain ]]; then
+        _kelvane_operator_approvals_explain "$i"
         return 0
     fi
 

@@ -2,7 +2,7 @@
 # [ARGS]. Request ids are offered from the daemon's list of waiting
 # requests, when it answers.
 
-set -l __koa_subcommands list show approve deny watch status cancel history verify public-key rotate-key revoke
+set -l __koa_subcommands list show approve deny watch status cancel history verify public-key rotate-key revoke explain
 
 # The --socket given before the subcommand, if any.
 function __kelvane_operator_approvals_socket
@@ -55,3 +55,21 @@ complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" 
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from approve deny" -l reason -x -d 'why'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from show cancel approve deny" \
     -a '(__kelvane_operator_approvals_ids)' -d 'waiting request'
+complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__koa_subcommands" -a explain -d 'which policy rule decides a request, and why'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and not __fish_seen_argument -l sudo-command" \
+    -l config -r -F -d 'the configuration file'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and not __fish_seen_argument -l sudo-command" \
+    -l uid -x -d 'the requester'"'"'s uid'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and not __fish_seen_argument -l sudo-command" \
+    -l run-as -x -a '(__fish_complete_users)' -d 'sudo'"'"'s run-as user'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and not __fish_seen_argument -l sudo-command" \
+    -l sudo-command -r -F -d 'a request from sudo running PATH ARGS...'
+for option in title detail action requester source-host target-host operation-digest context timeout
+    complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and not __fish_seen_argument -l sudo-command" \
+        -l $option -x -d 'as kelvane-operator-approve takes it'
+end
+for option in detail-file context-file
+    complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and not __fish_seen_argument -l sudo-command" \
+        -l $option -r -F -d 'as kelvane-operator-approve takes it'
+end
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from explain; and __fish_seen_argument -l sudo-command" -F

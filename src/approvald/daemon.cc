@@ -37,6 +37,7 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       lookups_(mailbox_),
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
       fleet_(std::move(start.fleet)),
+      notifier_(mailbox_, [this](const std::string& line) { journal_.note(line); }),
       next_id_(start.first_id),
       id_limit_(start.first_id + start.id_count),
       key_paths_(std::move(start.key_paths)),

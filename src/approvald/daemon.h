@@ -23,10 +23,13 @@
 #include "lookup_thread.h"
 #include "mailbox.h"
 #include "name_cache.h"
+#include "notifier.h"
+#include "reuse.h"
 #include "roles.h"
 #include "service/config.h"
 #include "service/listener.h"
 #include "service/operator_protocol.h"
+#include "service/policy.h"
 #include "service/request.h"
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
@@ -117,6 +120,15 @@ class Daemon {
     // its verdict there is settled (a local decision waits for that).
     bool in_fleet = false;
     bool fleet_settled = false;
+    // Policy (policy_steps.cc): the verified user's groups, what the rules
+    // made of the request, who may vote on it when its rule names its own
+    // approvers, the request line while its rule may reuse an approval of
+    // it, and the approval it repeats.
+    std::vector<std::string> groups;
+    service::PolicyOutcome policy;
+    std::optional<std::vector<std::string>> approvers;
+    std::string line;
+    std::optional<ReuseCache::Approval> reused;
   };
 
   struct Operator {
@@ -207,6 +219,13 @@ class Daemon {
   static void refresh_json(Requester& r);
   static std::string pending_event(const Requester& r);
 
+  // Policy rules (policy_steps.cc).
+  void apply_policy(Requester& r, const service::VerifiedRequester& who);
+  bool act_on_policy(Requester& r);
+  void remember_approval(const Requester& r);
+  bool may_vote_on(const Requester& r, const Identity& identity) const;
+  void notify_waiting(const Requester& r);
+
   // Operators (operators.cc).
   void accept_operators();
   void on_operator_event(Operator& o, std::uint32_t events);
@@ -284,6 +303,8 @@ class Daemon {
   std::vector<Unclosed> fleet_unclosed_;
   // Other hosts' pending requests with R's text, oldest first.
   std::vector<std::pair<service::RequestRecord, std::string>> others_;
+  ReuseCache reuse_;
+  Notifier notifier_;  // after the mailbox: stopped before it goes
 
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;

@@ -65,6 +65,8 @@ std::string decision_text(const service::RequestRecord& r) {
               (vote.operator_name.empty() ? std::to_string(vote.uid) : vote.operator_name);
   }
   if (!voters.empty()) line += " votes=" + voters;
+  if (r.rule) line += " rule=" + quoted(*r.rule);
+  if (r.reused_from) line += " reused_from=" + *r.reused_from;
   line += " detail=" + quoted(r.detail_of_verdict.value_or(""));
   return line;
 }

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -260,7 +261,13 @@ int main_of(int argc, const char* const* argv) {
   }
   auto config = service::load_config(config_path, options.config.has_value());
   if (!config.ok()) {
-    complain(config.error());
+    // Every error of the file, one per line.
+    const std::string& errors = config.error();
+    for (std::size_t at = 0; at < errors.size();) {
+      const std::size_t end = std::min(errors.find('\n', at), errors.size());
+      complain(errors.substr(at, end - at));
+      at = end + 1;
+    }
     return kBadUsage;
   }
   if (options.command == Command::CheckConfig) {

@@ -309,6 +309,12 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   if (fleet_) return fleet_vote(o, request);
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(o, request.id);
+  if (!may_vote_on(*r, *o.identity)) {
+    return refuse(o, service::kOperatorRefused,
+                  "you are not an approver of request " + request.id +
+                      (r->record.rule ? " (its rule \"" + *r->record.rule + "\" names who decides)"
+                                      : " (approvers in the configuration)"));
+  }
   const uid_t voter = o.credentials.uid;
   auto judged = judge_vote(r->record, voter, request.approve);
   if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());

@@ -5,12 +5,14 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
 
 #include "daemon.h"
 #include "json/json.h"
+#include "policy_facts.h"
 #include "service/answer.h"
 #include "service/request_limits.h"
 
@@ -266,13 +268,21 @@ void Daemon::line_complete(Requester& r, std::string line) {
   }
   r.request = std::move(parsed).value();
   r.phase = Phase::Identifying;
+  // Kept while a rule may reuse an approval of this very line.
+  if (std::any_of(settings_.config.rules.begin(), settings_.config.rules.end(),
+                  [](const service::Rule& rule) { return rule.reuse_for > 0; }))
+    r.line = std::move(line);
+  const bool wants_groups =
+      std::any_of(settings_.config.rules.begin(), settings_.config.rules.end(),
+                  [](const service::Rule& rule) { return !rule.groups.empty(); });
   const std::optional<uid_t> stated =
       r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
   const std::uint64_t key = r.key;
   const service::PeerCredentials credentials = r.credentials;
   // /proc is read here (the kernel's memory, nothing to wait for); a name
-  // not kept by the cache is looked up on the lookup thread.
-  bool kept = true;
+  // not kept by the cache is looked up on the lookup thread, and so are the
+  // groups when a policy rule names groups.
+  bool kept = !wants_groups;
   auto who = service::verify_requester(credentials, stated, [&](uid_t uid) {
     auto name = names_.kept_user_name(uid);
     kept = kept && name.has_value();
@@ -286,11 +296,15 @@ void Daemon::line_complete(Requester& r, std::string line) {
     return;
   }
   ++identifying_off_loop_;
-  lookups_.submit([this, key, credentials, stated]() -> std::function<void()> {
+  lookups_.submit([this, key, credentials, stated, wants_groups]() -> std::function<void()> {
     auto found = service::verify_requester(credentials, stated,
                                            [this](uid_t uid) { return names_.user_name(uid); });
-    return [this, key, who = std::move(found)]() mutable {
+    std::vector<std::string> groups;
+    if (wants_groups) groups = service::group_names_of(found.verified.uid);
+    return [this, key, who = std::move(found), groups = std::move(groups)]() mutable {
       --identifying_off_loop_;
+      if (auto requester = requesters_.find(key); requester != requesters_.end())
+        requester->second->groups = std::move(groups);
       on_identified(key, std::move(who));
     };
   });
@@ -349,13 +363,21 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
   record.via_sudo = who.verified.via_sudo;
   record.peer = who.peer;
   record.needed = config.approvals;
+  apply_policy(r, who);
   r.request = {};  // the record holds what is kept
   // Operators see the request at once. Its row is written with the next
   // commit somebody waits on (its verdict's, at the latest) or within
   // CommitThread::kDeferLimit; the verdict, queued after it, is never
   // durable before it.
   commits_->submit_deferrable(
-      [record](service::Store& store) { return store.insert_request(record); },
+      [record](service::Store& store) -> Result<void, std::string> {
+        if (auto inserted = store.insert_request(record); !inserted.ok()) return inserted;
+        // A reused approval carries the votes it repeats.
+        for (const service::VoteRecord& vote : record.votes) {
+          if (auto added = store.add_vote(record.id, vote); !added.ok()) return added;
+        }
+        return {};
+      },
       [this, key](const Result<void, std::string>& done) {
         if (!done.ok()) journal_.note("cannot record a request: " + done.error());
         on_inserted(key, done.ok());
@@ -380,9 +402,11 @@ void Daemon::start_waiting(Requester& r) {
     decide(r, "refused", "the approval service is stopping", std::nullopt, {});
     return;
   }
+  if (act_on_policy(r)) return;
   set_deadline(r, Clock::now() + std::chrono::seconds(r.record.timeout_secs));
   refresh_json(r);
   broadcast(pending_event(r));
+  notify_waiting(r);
 }
 
 void Daemon::on_inserted(std::uint64_t key, bool ok) {
@@ -520,6 +544,7 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     r.sent = 0;
   }
   journal_.decision(r.record);
+  if (ok && r.record.state == "approved") remember_approval(r);
   service::OperatorEvent closed{service::OperatorEvent::Kind::Closed, std::nullopt, r.record.id,
                                 r.record.state};
   broadcast(service::encode_event(closed));

@@ -7,9 +7,8 @@
 #include "service/verified_requester.h"
 
 namespace kelvane::approvald {
-namespace {
 
-bool named_in(const std::vector<std::string>& names, const Identity& identity) {
+bool is_named_in(const std::vector<std::string>& names, const Identity& identity) {
   return std::any_of(names.begin(), names.end(), [&](const std::string& entry) {
     if (entry.starts_with('@')) {
       const std::string_view group = std::string_view(entry).substr(1);
@@ -19,6 +18,8 @@ bool named_in(const std::vector<std::string>& names, const Identity& identity) {
     return !identity.name.empty() && entry == identity.name;
   });
 }
+
+namespace {
 
 std::string group_name(gid_t gid) {
   group entry{};
@@ -32,8 +33,11 @@ std::string group_name(gid_t gid) {
 }  // namespace
 
 Role role_of(const service::Config& config, const Identity& identity) {
-  if (named_in(config.approvers, identity)) return Role::Approver;
-  if (named_in(config.auditors, identity)) return Role::Auditor;
+  if (is_named_in(config.approvers, identity)) return Role::Approver;
+  for (const service::Rule& rule : config.rules) {
+    if (is_named_in(rule.approvers, identity)) return Role::Approver;
+  }
+  if (is_named_in(config.auditors, identity)) return Role::Auditor;
   return Role::None;
 }
 

@@ -20,9 +20,14 @@ struct Identity {
   std::vector<std::string> groups;
 };
 
-// Approver if named, or a member of a named group, in `approvers`; else the
-// same for auditors. A uid without a name is named by nothing.
+// Approver if named, or a member of a named group, in `approvers` or in the
+// approvers of any policy rule; else the same for auditors. A uid without a
+// name is named by nothing. Which requests an approver may vote on is the
+// request's own list (its rule's approvers, else the top-level ones).
 Role role_of(const service::Config& config, const Identity& identity);
+
+// Whether `names` (user names, "@group" names) names the identity.
+bool is_named_in(const std::vector<std::string>& names, const Identity& identity);
 
 // Reads the user and group databases; may wait on the name service, so it
 // runs on the lookup thread.

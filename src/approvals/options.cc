@@ -17,6 +17,11 @@ const std::string_view kUsageText =
     "  status                        the daemon's version, uptime, pending count, record size\n"
     "  cancel ID                     withdraw a request of your own\n"
     "  history [--json] [--since TIME]  the record (TIME in RFC 3339, e.g. 2026-12-07T20:00:00Z)\n"
+    "  explain [--config FILE] [--uid N] [--run-as USER] [CLIENT OPTIONS]\n"
+    "          [--sudo-command PATH ARGS...]\n"
+    "                                which policy rule decides a request, and why (the\n"
+    "                                request line on standard input without CLIENT OPTIONS);\n"
+    "                                asks the daemon nothing\n"
     "  verify TOKEN|- [--digest D] [--target-host H] [--public-key FILE]\n"
     "                                check an approval token without the daemon (-: read it\n"
     "                                from standard input); 0 genuine, 1 refused with why\n"
@@ -44,7 +49,7 @@ struct SubcommandName {
   Subcommand subcommand;
 };
 
-constexpr std::array<SubcommandName, 15> kSubcommands = {{
+constexpr std::array<SubcommandName, 16> kSubcommands = {{
     {"list", Subcommand::List},
     {"show", Subcommand::Show},
     {"approve", Subcommand::Approve},
@@ -56,6 +61,7 @@ constexpr std::array<SubcommandName, 15> kSubcommands = {{
     {"help", Subcommand::Help},
     {"--help", Subcommand::Help},
     {"--version", Subcommand::Version},
+    {"explain", Subcommand::Explain},
     // Approval tokens.
     {"verify", Subcommand::Verify},
     {"public-key", Subcommand::PublicKey},
@@ -241,6 +247,10 @@ Result<Invocation, UsageError> parse_invocation(std::span<const std::string_view
   const std::optional<Subcommand> subcommand = find_subcommand(name);
   if (!subcommand) return usage("unknown subcommand: " + shown(name));
   invocation.subcommand = *subcommand;
+  if (*subcommand == Subcommand::Explain) {
+    invocation.explain_args.assign(args.begin() + static_cast<std::ptrdiff_t>(i), args.end());
+    return invocation;
+  }
   if (*subcommand == Subcommand::Help || *subcommand == Subcommand::Version) {
     if (i < args.size()) return usage("unexpected argument: " + shown(args[i]));
     return invocation;

@@ -7,6 +7,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "support/result.h"
 
@@ -34,6 +35,7 @@ enum class Subcommand {
   History,
   Help,
   Version,
+  Explain,
   // Approval tokens.
   Verify,
   PublicKey,
@@ -48,6 +50,8 @@ struct Invocation {
   std::optional<std::string> reason;  // approve (optional), deny (required)
   bool json = false;                  // list, history
   std::optional<std::int64_t> since;  // history: Unix seconds
+  // explain: every argument after the subcommand, read by explain itself
+  std::vector<std::string_view> explain_args;
   // verify: the token ("-": from standard input) and what it must match;
   // verify and public-key: the published keys' file, when named.
   std::optional<std::string> token;

@@ -74,6 +74,9 @@ void decision_part(Block& block, const RequestRecord& r) {
   plain_field(block, "state", state_word(r.state) + "; approvals " + votes_so_far(r));
   plain_field(block, "asked at", time_text(r.created_at));
   plain_field(block, "time limit", std::to_string(r.timeout_secs) + " s");
+  // Which policy rule asked or decided, and the approval a reuse repeats.
+  if (r.rule) text_field(block, "policy rule", *r.rule);
+  if (r.reused_from) text_field(block, "reuses approval", *r.reused_from);
   for (const service::VoteRecord& v : r.votes) {
     plain_field(block, "vote", vote_line(v));
     if (v.reason) text_field(block, "  reason", *v.reason);

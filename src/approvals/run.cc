@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "approvals/exchange.h"
+#include "approvals/explain.h"
 #include "approvals/listing.h"
 #include "approvals/options.h"
 #include "approvals/record_text.h"
@@ -195,6 +196,8 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     default:
       break;
   }
+  if (invocation.subcommand == Subcommand::Explain)
+    return explain(invocation.explain_args, streams);
   const std::string path = operator_socket_path(invocation, env(kSocketVariable));
   if (invocation.subcommand == Subcommand::Watch) return watch(path, streams);
   return ask(invocation, path, streams);

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <toml++/toml.h>
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstring>
 
+#include "service/glob.h"
+#include "service/policy.h"
 #include "support/file_descriptor.h"
 #include "support/retry.h"
 #include "support/utf8.h"
@@ -154,10 +157,340 @@ bool is_known_key(std::string_view key) {
   for (const Path& entry : kPaths) {
     if (entry.key == key) return true;
   }
-  return key == "approvers" || key == "auditors";
+  return key == "approvers" || key == "auditors" || key == "rule" || key == "notify" ||
+         key == "notify_user" || key == "notify_timeout";
+}
+
+// ---- Policy rules and notify ------------------------------------------------
+
+using Errors = std::vector<std::string>;
+
+// "notify": an argv of an absolute program path and its arguments.
+Result<std::vector<std::string>, std::string> read_argv(const toml::node& node,
+                                                        std::string_view key,
+                                                        std::string_view path) {
+  const toml::array* array = node.as_array();
+  const std::string must = std::string(key) +
+                           " must be an array of texts: an absolute program path, then its"
+                           " arguments";
+  if (array == nullptr || array->empty()) return fail(where(path, node.source()) + must);
+  std::vector<std::string> argv;
+  for (const toml::node& element : *array) {
+    const auto* text = element.as_string();
+    if (text == nullptr || text->get().find('\0') != std::string::npos)
+      return fail(where(path, element.source()) + must);
+    argv.push_back(text->get());
+  }
+  if (!argv.front().starts_with('/')) return fail(where(path, node.source()) + must);
+  return argv;
+}
+
+// A text or an array of texts, each checked by `check` (which says what is
+// wrong with one, or nothing).
+template <typename Check>
+Result<std::vector<std::string>, std::string> read_texts(const toml::node& node,
+                                                         std::string_view key,
+                                                         std::string_view path,
+                                                         std::string_view what, Check check,
+                                                         bool array_only = false) {
+  std::vector<const toml::node*> elements;
+  if (!array_only && node.is_string()) {
+    elements.push_back(&node);
+  } else if (const toml::array* array = node.as_array(); array && (array_only || !array->empty())) {
+    for (const toml::node& element : *array) elements.push_back(&element);
+  } else {
+    return fail(where(path, node.source()) + std::string(key) + " must be " +
+                (array_only ? "an array of " : "a text or a non-empty array of ") +
+                std::string(what));
+  }
+  std::vector<std::string> texts;
+  for (const toml::node* element : elements) {
+    const auto* text = element->as_string();
+    if (text == nullptr)
+      return fail(where(path, element->source()) + std::string(key) + " takes " +
+                  std::string(what));
+    if (std::optional<std::string> problem = check(text->get()))
+      return fail(where(path, element->source()) + std::string(key) + ": " + *problem);
+    texts.push_back(text->get());
+  }
+  return texts;
+}
+
+std::optional<std::string> name_problem(std::string_view name) {
+  // "@" marks a group in approvers; here each key says which it takes.
+  if (is_account_name(name) && !name.starts_with('@')) return std::nullopt;
+  std::string problem = "\"";
+  problem.append(name).append("\" is not a user or group name (without \"@\")");
+  return problem;
+}
+
+std::optional<std::string> glob_text_problem(std::string_view glob) {
+  if (glob.find('\0') != std::string_view::npos) return std::string("a glob cannot hold NUL");
+  if (auto problem = glob_problem(glob)) {
+    std::string text = "bad glob \"";
+    text.append(glob).append("\": ").append(*problem);
+    return text;
+  }
+  return std::nullopt;
+}
+
+std::optional<Effect> effect_named(std::string_view name) {
+  if (name == "approve") return Effect::Approve;
+  if (name == "deny") return Effect::Deny;
+  if (name == "ask") return Effect::Ask;
+  return std::nullopt;
+}
+
+// Which effect a key belongs to, if it belongs to one only.
+std::optional<Effect> effect_of_key(std::string_view key) {
+  if (key == "reason") return Effect::Deny;
+  if (key == "approvals" || key == "approvers" || key == "max_timeout" || key == "reuse_for" ||
+      key == "notify")
+    return Effect::Ask;
+  return std::nullopt;
+}
+
+bool is_rule_key(std::string_view key) {
+  for (const std::string_view known :
+       {"name", "effect", "user", "group", "command", "args", "run_as", "action", "target_host",
+        "reason", "approvals", "approvers", "max_timeout", "reuse_for", "notify"}) {
+    if (key == known) return true;
+  }
+  return false;
+}
+
+Result<std::uint64_t, std::string> read_count(const toml::node& node, std::string_view key,
+                                              std::string_view path, std::uint64_t least) {
+  const auto* integer = node.as_integer();
+  if (integer == nullptr || integer->get() < 0 ||
+      static_cast<std::uint64_t>(integer->get()) < least) {
+    return fail(where(path, node.source()) + std::string(key) + " must be a whole number from " +
+                std::to_string(least));
+  }
+  return static_cast<std::uint64_t>(integer->get());
+}
+
+// Stores a read value or the error.
+template <typename T, typename Slot>
+void keep(Result<T, std::string> read, Slot& slot, Errors& errors) {
+  if (read.ok())
+    slot = std::move(read).value();
+  else
+    errors.push_back(std::move(read).error());
+}
+
+void read_rule_text(Rule& rule, std::string_view key, const toml::node& node, std::string_view path,
+                    Errors& errors) {
+  const auto names = [](std::string_view name) { return name_problem(name); };
+  const auto globs = [](std::string_view glob) { return glob_text_problem(glob); };
+  if (key == "user")
+    return keep(read_texts(node, key, path, "user names", names), rule.users, errors);
+  if (key == "group")
+    return keep(read_texts(node, key, path, "group names", names), rule.groups, errors);
+  if (key == "run_as")
+    return keep(read_texts(node, key, path, "user names", names), rule.run_as, errors);
+  if (key == "command")
+    return keep(read_texts(node, key, path, "globs", globs), rule.commands, errors);
+  if (key == "action")
+    return keep(read_texts(node, key, path, "globs", globs), rule.actions, errors);
+  if (key == "target_host")
+    return keep(read_texts(node, key, path, "globs", globs), rule.target_hosts, errors);
+  if (key == "args") {
+    auto args = read_texts(node, key, path, "globs, one per argument", globs, true);
+    if (args.ok())
+      rule.args = std::move(args).value();
+    else
+      errors.push_back(std::move(args).error());
+  }
+}
+
+void read_rule_key(Rule& rule, std::string_view key, const toml::node& node, std::string_view path,
+                   Errors& errors) {
+  if (key == "reason") {
+    const auto* text = node.as_string();
+    if (text == nullptr || text->get().empty() || text->get().find('\0') != std::string::npos) {
+      errors.push_back(where(path, node.source()) + "reason must be a non-empty text");
+      return;
+    }
+    rule.reason = text->get();
+    return;
+  }
+  if (key == "approvals") return keep(read_count(node, key, path, 1), rule.approvals, errors);
+  if (key == "reuse_for") return keep(read_count(node, key, path, 0), rule.reuse_for, errors);
+  if (key == "max_timeout") {
+    auto read = read_count(node, key, path, 1);
+    if (read.ok())
+      rule.max_timeout = read.value();
+    else
+      errors.push_back(std::move(read).error());
+    return;
+  }
+  if (key == "approvers") return keep(read_names(node, key, path), rule.approvers, errors);
+  if (key == "notify") return keep(read_argv(node, key, path), rule.notify, errors);
+  read_rule_text(rule, key, node, path, errors);
+}
+
+// A rule's name: printable text, so that it can stand in logs and records.
+bool is_rule_name(std::string_view name) {
+  if (name.empty() || name.size() > 128) return false;
+  for (const char c : name) {
+    const auto b = static_cast<unsigned char>(c);
+    if (b < ' ' || b == 0x7f || c == '"' || c == '\\') return false;
+  }
+  return true;
+}
+
+// The effect and the name first, so that the other keys can be judged
+// against the effect.
+void read_rule_head(Rule& rule, const toml::table& table, std::string_view path, bool& effect_known,
+                    Errors& errors) {
+  if (const toml::node* name = table.get("name")) {
+    const auto* text = name->as_string();
+    if (text == nullptr || !is_rule_name(text->get()))
+      errors.push_back(where(path, name->source()) +
+                       "name must be printable text of 1 to 128 bytes without \" or \\");
+    else
+      rule.name = text->get();
+  } else {
+    errors.push_back(rule.where + ": a rule needs a name");
+  }
+  if (const toml::node* effect = table.get("effect")) {
+    const auto* text = effect->as_string();
+    const std::optional<Effect> known = text ? effect_named(text->get()) : std::nullopt;
+    if (!known) {
+      errors.push_back(where(path, effect->source()) +
+                       "effect must be \"approve\", \"deny\" or \"ask\"");
+    } else {
+      rule.effect = *known;
+      effect_known = true;
+    }
+  } else {
+    errors.push_back(rule.where + ": a rule needs an effect");
+  }
+}
+
+// An error about `key` of a rule of `effect`, or nothing.
+std::optional<std::string> misplaced(std::string_view key, Effect effect) {
+  const std::optional<Effect> belongs = effect_of_key(key);
+  if (belongs && *belongs != effect)
+    return std::string(key) + " is only for " + std::string(effect_name(*belongs)) + " rules";
+  if (effect == Effect::Approve && (key == "action" || key == "target_host")) {
+    return "an approve rule may not match on " + std::string(key) +
+           ", which the requester declares; match on verified facts (user, group, command, "
+           "args, run_as) only";
+  }
+  return std::nullopt;
+}
+
+Rule read_rule(const toml::table& table, std::string_view path, Errors& errors) {
+  Rule rule;
+  rule.where = where(path, table.source());
+  rule.where.resize(rule.where.size() - 2);  // without ": "
+  bool effect_known = false;
+  read_rule_head(rule, table, path, effect_known, errors);
+  for (const auto& [key, node] : table) {
+    const std::string_view name = key.str();
+    if (name == "name" || name == "effect") continue;
+    if (!is_rule_key(name)) {
+      errors.push_back(where(path, key.source()) + "unknown key \"" + std::string(name) +
+                       "\" in a rule");
+      continue;
+    }
+    if (effect_known) {
+      if (auto problem = misplaced(name, rule.effect)) {
+        errors.push_back(where(path, key.source()) + *problem);
+        continue;
+      }
+    }
+    read_rule_key(rule, name, node, path, errors);
+  }
+  if (effect_known && rule.effect == Effect::Deny && !table.contains("reason"))
+    errors.push_back(rule.where + ": a deny rule needs a reason");
+  if (effect_known && rule.effect == Effect::Ask && !table.contains("approvals"))
+    errors.push_back(rule.where + ": an ask rule needs approvals (1 or more)");
+  return rule;
+}
+
+void read_rules(Config& config, const toml::node& node, std::string_view path, Errors& errors) {
+  const toml::array* array = node.as_array();
+  if (array == nullptr || !array->is_array_of_tables()) {
+    errors.push_back(where(path, node.source()) + "rule must be written as [[rule]] tables");
+    return;
+  }
+  for (const toml::node& element : *array) {
+    const std::size_t before = errors.size();
+    Rule rule = read_rule(*element.as_table(), path, errors);
+    for (const Rule& earlier : config.rules) {
+      if (!rule.name.empty() && earlier.name == rule.name)
+        errors.push_back(rule.where + ": a rule named \"" + rule.name + "\" is already at " +
+                         earlier.where);
+    }
+    if (errors.size() == before) config.rules.push_back(std::move(rule));
+  }
+}
+
+void read_top_key(Config& config, std::string_view key, const toml::node& node,
+                  std::string_view path, Errors& errors) {
+  if (key == "rule") return read_rules(config, node, path, errors);
+  if (key == "notify") return keep(read_argv(node, key, path), config.notify, errors);
+  if (key == "notify_timeout")
+    return keep(read_count(node, key, path, 1), config.notify_timeout, errors);
+  if (key == "notify_user") {
+    const auto* text = node.as_string();
+    if (text == nullptr || !is_account_name(text->get())) {
+      errors.push_back(where(path, node.source()) + "notify_user must be a user name");
+      return;
+    }
+    config.notify_user = text->get();
+    return;
+  }
+  if (auto read = read_key(config, key, node, path); !read.ok())
+    errors.push_back(std::move(read).error());
+}
+
+// "file:LINE:COLUMN: ..." as numbers, to give errors in the file's order (the
+// TOML reader hands keys over sorted by name); errors without a place last.
+std::pair<std::uint64_t, std::uint64_t> place_of(std::string_view error, std::string_view path) {
+  constexpr std::pair<std::uint64_t, std::uint64_t> kNowhere{~std::uint64_t{0}, 0};
+  if (!error.starts_with(path) || error.size() <= path.size() || error[path.size()] != ':')
+    return kNowhere;
+  std::string_view rest = error.substr(path.size() + 1);
+  std::uint64_t numbers[2] = {0, 0};
+  for (std::uint64_t& number : numbers) {
+    std::size_t digits = 0;
+    while (digits < rest.size() && digits < 9 && rest[digits] >= '0' && rest[digits] <= '9')
+      number = number * 10 + static_cast<std::uint64_t>(rest[digits++] - '0');
+    if (digits == 0 || digits >= rest.size() || rest[digits] != ':') return kNowhere;
+    rest.remove_prefix(digits + 1);
+  }
+  return {numbers[0], numbers[1]};
+}
+
+std::string joined(Errors errors, std::string_view path) {
+  std::stable_sort(errors.begin(), errors.end(), [&](const std::string& a, const std::string& b) {
+    return place_of(a, path) < place_of(b, path);
+  });
+  std::string text;
+  for (const std::string& error : errors) {
+    if (!text.empty()) text += '\n';
+    text += error;
+  }
+  return text;
 }
 
 }  // namespace
+
+std::string_view effect_name(Effect effect) {
+  switch (effect) {
+    case Effect::Approve:
+      return "approve";
+    case Effect::Deny:
+      return "deny";
+    case Effect::Ask:
+      return "ask";
+  }
+  return "ask";
+}
 
 Result<Config, std::string> parse_config(std::string_view text, std::string_view path) {
   if (!utf8::is_valid(text)) return fail(std::string(path) + ": the file is not UTF-8 text");
@@ -168,19 +501,25 @@ Result<Config, std::string> parse_config(std::string_view text, std::string_view
     return fail(where(path, error.source()) + std::string(error.description()));
   }
   Config config;
+  Errors errors;
   for (const auto& [key, node] : table) {
     // An unknown key is shown where the key itself is (a table's value
     // would point at its header or its first member).
-    if (!is_known_key(key.str()))
-      return fail(where(path, key.source()) + "unknown key \"" + std::string(key.str()) + "\"");
-    if (auto read = read_key(config, key.str(), node, path); !read.ok())
-      return fail(std::move(read).error());
+    if (!is_known_key(key.str())) {
+      errors.push_back(where(path, key.source()) + "unknown key \"" + std::string(key.str()) +
+                       "\"");
+      continue;
+    }
+    read_top_key(config, key.str(), node, path, errors);
   }
   if (auto fleet = check_fleet(config, path); !fleet.ok()) return fail(std::move(fleet).error());
   if (config.default_timeout > config.max_timeout) {
-    return fail(std::string(path) + ": default_timeout (" + std::to_string(config.default_timeout) +
-                ") is longer than max_timeout (" + std::to_string(config.max_timeout) + ")");
+    errors.push_back(std::string(path) + ": default_timeout (" +
+                     std::to_string(config.default_timeout) + ") is longer than max_timeout (" +
+                     std::to_string(config.max_timeout) + ")");
   }
+  for (std::string& problem : shadowing_problems(config)) errors.push_back(std::move(problem));
+  if (!errors.empty()) return fail(joined(std::move(errors), path));
   return config;
 }
 

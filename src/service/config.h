@@ -14,6 +14,39 @@ namespace kelvane::service {
 inline constexpr std::string_view kDefaultConfigPath =
     "/etc/kelvane-operator-approval/service.toml";
 
+// What a rule does with the requests it matches.
+enum class Effect { Approve, Deny, Ask };
+
+std::string_view effect_name(Effect effect);
+
+// One [[rule]] table. Empty match lists match everything; a list matches
+// when any of its entries does. See docs/service.md, "Policy rules".
+struct Rule {
+  std::string name;
+  std::string where;  // "service.toml:12:1", the table's header
+  // Verified facts.
+  std::vector<std::string> users;   // user names
+  std::vector<std::string> groups;  // group names
+  // Verified facts of sudo requests only: a rule naming any of them never
+  // matches a request that is not from sudo.
+  std::vector<std::string> commands;             // globs
+  std::optional<std::vector<std::string>> args;  // one glob per argument
+  std::vector<std::string> run_as;               // user names
+  // Declared by the requester (the token binds them).
+  std::vector<std::string> actions;       // globs
+  std::vector<std::string> target_hosts;  // globs
+  Effect effect = Effect::Ask;
+  std::string reason;                        // deny
+  std::uint64_t approvals = 0;               // ask: at least 1
+  std::vector<std::string> approvers;        // ask: empty means the top-level approvers
+  std::optional<std::uint64_t> max_timeout;  // ask: else the top-level one
+  std::uint64_t reuse_for = 0;               // ask: seconds, 0 = never
+  std::vector<std::string> notify;           // ask: argv; empty = the top-level one
+
+  bool matches_declared_text() const { return !actions.empty() || !target_hosts.empty(); }
+  bool operator==(const Rule&) const = default;
+};
+
 struct Config {
   // User names, or "@group" for every member of a group.
   std::vector<std::string> approvers;
@@ -28,6 +61,12 @@ struct Config {
   std::optional<std::string> socket;
   std::optional<std::string> operator_socket;
   std::optional<std::string> state_dir;
+  // Policy rules, in order: the first that matches decides.
+  std::vector<Rule> rules;
+  // Run when a request starts to wait (argv, no shell), as notify_user.
+  std::vector<std::string> notify;
+  std::string notify_user = "nobody";
+  std::uint64_t notify_timeout = 10;  // seconds, then SIGKILL
   // Where the public keys and the revocation list are published (world-
   // readable); default: the state directory's path with "-public" appended.
   std::optional<std::string> public_dir;
@@ -48,7 +87,8 @@ std::string host_name_of(const Config& config);
 bool is_host_name(std::string_view name);
 
 // Reads a configuration text. An error names `path`, the line and the column:
-// "service.toml:3:1: unknown key "aprovers"".
+// "service.toml:3:1: unknown key "aprovers"". Every error found is given,
+// one per line.
 Result<Config, std::string> parse_config(std::string_view text, std::string_view path);
 
 // Reads the file at `path`. A missing file is an error only when the path

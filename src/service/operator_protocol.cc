@@ -81,6 +81,9 @@ Value record_value(const RequestRecord& r) {
   object.insert("votes", votes_value(r.votes));
   object.insert("needed", number(r.needed));
   if (r.detail_of_verdict) object.insert("detailOfVerdict", text(*r.detail_of_verdict));
+  // Which policy rule decided or asked, and the approval a reuse repeats.
+  if (r.rule) object.insert("rule", text(*r.rule));
+  if (r.reused_from) object.insert("reusedFrom", text(*r.reused_from));
   return std::move(object).to_value();
 }
 
@@ -224,6 +227,8 @@ enum class RField {
   Votes,
   Needed,
   DetailOfVerdict,
+  Rule,
+  ReusedFrom,
 };
 
 struct RFieldName {
@@ -232,7 +237,7 @@ struct RFieldName {
   bool required;
 };
 
-constexpr std::array<RFieldName, 20> kRecordFields = {{
+constexpr std::array<RFieldName, 22> kRecordFields = {{
     {"id", RField::Id, true},
     {"state", RField::State, true},
     {"title", RField::Title, true},
@@ -253,6 +258,8 @@ constexpr std::array<RFieldName, 20> kRecordFields = {{
     {"votes", RField::Votes, true},
     {"needed", RField::Needed, true},
     {"detailOfVerdict", RField::DetailOfVerdict, false},
+    {"rule", RField::Rule, false},
+    {"reusedFrom", RField::ReusedFrom, false},
 }};
 
 std::string* text_slot(RequestRecord& r, RField field) {
@@ -289,6 +296,12 @@ Result<void, std::string> store_field(RequestRecord& r, RField field, std::strin
     return {};
   }
   switch (field) {
+    case RField::Rule:
+      if (!value.is_null()) KOA_TAKE(r.rule, as_text(name, value));
+      return {};
+    case RField::ReusedFrom:
+      if (!value.is_null()) KOA_TAKE(r.reused_from, as_text(name, value));
+      return {};
     case RField::OperationDigest:
     case RField::DecidedAt:
     case RField::DetailOfVerdict: {
@@ -335,8 +348,8 @@ const RFieldName* record_field(std::string_view name) {
   return known == kRecordFields.end() ? nullptr : &*known;
 }
 
-Result<RequestRecord, std::string> check_required(RequestRecord&& record,
-                                                  const std::array<bool, 20>& seen) {
+Result<RequestRecord, std::string> check_required(
+    RequestRecord&& record, const std::array<bool, kRecordFields.size()>& seen) {
   for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
     if (kRecordFields[i].required && !seen[i])
       return fail("a request record has no \"" + std::string(kRecordFields[i].name) + "\"");

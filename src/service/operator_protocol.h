@@ -102,6 +102,11 @@ struct RequestRecord {
   std::vector<VoteRecord> votes;
   std::uint64_t needed = 1;
   std::optional<std::string> detail_of_verdict;  // absent while pending
+  // The policy rule that decided the request or asked for it (absent when
+  // no rule matched), and for an approval reused under the rule's
+  // reuse_for, the id of the request whose votes it repeats.
+  std::optional<std::string> rule;
+  std::optional<std::string> reused_from;
 
   bool operator==(const RequestRecord&) const = default;
 };

@@ -43,7 +43,9 @@ CREATE TABLE requests (
   peer_name TEXT NOT NULL,
   peer_executable TEXT NOT NULL,
   needed INTEGER NOT NULL,
-  detail_of_verdict TEXT
+  detail_of_verdict TEXT,
+  rule TEXT,
+  reused_from INTEGER
 );
 CREATE INDEX requests_by_creation ON requests (created_at);
 CREATE INDEX requests_by_state ON requests (state);
@@ -56,6 +58,14 @@ CREATE TABLE votes (
   at TEXT NOT NULL
 );
 CREATE INDEX votes_by_request ON votes (request_id);
+)sql";
+
+// Version 1 to 2: the policy rule that decided or asked, and the approval a
+// reuse repeats. Old rows have neither.
+constexpr const char* kUpgradeTo2 = R"sql(
+ALTER TABLE requests ADD COLUMN rule TEXT;
+ALTER TABLE requests ADD COLUMN reused_from INTEGER;
+PRAGMA user_version=2;
 )sql";
 
 // One prepared statement, finalised with its owner.
@@ -133,7 +143,7 @@ constexpr const char* kSelectRequest =
     "SELECT id, state, title, detail, action, requester, source_host, target_host, "
     "operation_digest, context, timeout_secs, created_at, decided_at, verified_uid, "
     "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
-    "needed, detail_of_verdict FROM requests ";
+    "needed, detail_of_verdict, rule, reused_from FROM requests ";
 
 RequestRecord read_request_row(const Statement& row) {
   RequestRecord r;
@@ -157,6 +167,8 @@ RequestRecord read_request_row(const Statement& row) {
             row.column_text(19), row.column_text(20)};
   r.needed = row.column_integer(21);
   r.detail_of_verdict = row.column_optional_text(22);
+  r.rule = row.column_optional_text(23);
+  r.reused_from = row.column_optional_text(24);
   return r;
 }
 
@@ -216,6 +228,7 @@ Result<void, std::string> Store::create_or_check_schema() {
   if (version.step() != SQLITE_ROW) return fail(error_text("cannot read the schema version"));
   const std::uint64_t found = version.column_integer(0);
   if (found == static_cast<std::uint64_t>(kSchemaVersion)) return {};
+  if (found == 1) return upgrade_from_1();
   if (found != 0) {
     return fail(path_ + ": the record has schema version " + std::to_string(found) +
                 ", this program knows version " + std::to_string(kSchemaVersion));
@@ -234,9 +247,18 @@ Result<void, std::string> Store::create_or_check_schema() {
     rollback();
     return fail(error_text("cannot write the schema"));
   }
-  if (auto v = exec("PRAGMA user_version=1"); !v.ok()) {
+  if (auto v = exec("PRAGMA user_version=2"); !v.ok()) {
     rollback();
     return v;
+  }
+  return commit();
+}
+
+Result<void, std::string> Store::upgrade_from_1() {
+  if (auto b = begin(); !b.ok()) return b;
+  if (auto upgraded = exec(kUpgradeTo2); !upgraded.ok()) {
+    rollback();
+    return fail(path_ + ": cannot upgrade the record from schema version 1: " + upgraded.error());
   }
   return commit();
 }
@@ -307,9 +329,9 @@ Result<void, std::string> Store::insert_request(const RequestRecord& r) {
       kept("INSERT INTO requests (id, state, title, detail, action, requester, source_host,"
            " target_host, operation_digest, context, timeout_secs, created_at, decided_at,"
            " verified_uid, verified_user, via_sudo, peer_uid, peer_gid, peer_pid,"
-           " peer_name, peer_executable, needed, detail_of_verdict) VALUES (?1, ?2, ?3,"
-           " ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17, ?18, ?19, ?20,"
-           " ?21, ?22, ?23)"));
+           " peer_name, peer_executable, needed, detail_of_verdict, rule, reused_from)"
+           " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16,"
+           " ?17, ?18, ?19, ?20, ?21, ?22, ?23, ?24, ?25)"));
   insert.integer(1, parse_id(r.id))
       .text(2, r.state)
       .text(3, r.title)
@@ -332,7 +354,12 @@ Result<void, std::string> Store::insert_request(const RequestRecord& r) {
       .text(20, r.peer.name)
       .text(21, r.peer.executable)
       .integer(22, r.needed)
-      .optional_text(23, r.detail_of_verdict);
+      .optional_text(23, r.detail_of_verdict)
+      .optional_text(24, r.rule);
+  if (r.reused_from)
+    insert.integer(25, parse_id(*r.reused_from));
+  else
+    insert.optional_text(25, std::nullopt);
   if (insert.step() != SQLITE_DONE) return fail(error_text("cannot record request " + r.id));
   return {};
 }

@@ -8,6 +8,9 @@
 # Usage: real_sudo.sh SCENARIO PLUGIN DAEMON OPERATOR_TOOL
 #   approve   the command runs once the operator approves
 #   deny      it does not run after a denial
+#   reuse     under a rule with reuse_for, the same sudo command again is
+#             approved at once with the first approval (the plugin's digest);
+#             another command is asked
 # Exit status 77 (ctest: skipped) where root, sudo or a private mount
 # namespace is not to be had.
 set -euo pipefail
@@ -67,6 +70,17 @@ CONF
 mount --bind "$work/sudo.conf" /etc/sudo.conf
 
 printf 'approvers = ["daemon", "sys"]\n' >"$work/service.toml"
+if [ "$scenario" = reuse ]; then
+  cat >>"$work/service.toml" <<'RULE'
+[[rule]]
+name = "touch-again"
+effect = "ask"
+approvals = 1
+command = "/usr/bin/touch"
+run_as = "nobody"
+reuse_for = 600
+RULE
+fi
 "$daemon" --socket "$work/requests.sock" --operator-socket "$work/operators.sock" \
   --state-dir "$work/state" --config "$work/service.toml" >"$work/daemon.out" 2>"$work/daemon.log" &
 daemon_pid=$!
@@ -101,7 +115,7 @@ own=$(operator "$(id -u sys)" "{\"approve\":true,\"id\":\"$id\",\"op\":\"vote\"}
 grep -q '"ok":false' <<<"$own" && grep -q 'your own' <<<"$own" || fail "self-approval was not refused: $own"
 
 case "$scenario" in
-  approve)
+  approve | reuse)
     answer=$(operator "$(id -u daemon)" "{\"approve\":true,\"id\":\"$id\",\"op\":\"vote\"}")
     ;;
   deny)
@@ -120,7 +134,7 @@ set -e
 echo "sudo: status $status"
 cat "$work/err"
 case "$scenario" in
-  approve)
+  approve | reuse)
     [ "$status" -eq 0 ] || fail "sudo's exit status is $status"
     [ -e "$marker" ] || fail "the command did not run"
     ;;
@@ -130,6 +144,33 @@ case "$scenario" in
     grep -qF "kelvane operator approval: DENIED (not now)" "$work/err" || fail "no denial shown"
     ;;
 esac
+if [ "$scenario" = reuse ]; then
+  # The same command again: approved at once, nobody asked.
+  rm -f "$marker"
+  setpriv --reuid=sys --regid=sys --clear-groups \
+    timeout 20 sudo -u nobody /usr/bin/touch "$marker" >"$work/out" 2>"$work/err" ||
+    fail "the same command again was not approved: $(cat "$work/err")"
+  [ -e "$marker" ] || fail "the command did not run again"
+  grep -q "rule=\"touch-again\" reused_from=$id " "$work/daemon.log" ||
+    fail "no decision line for the reuse of request $id"
+  # Another file: another operation, asked.
+  setpriv --reuid=sys --regid=sys --clear-groups \
+    sudo -u nobody /usr/bin/touch "$marker.other" >"$work/out" 2>"$work/err" &
+  other_pid=$!
+  other=
+  for _ in $(seq 200); do
+    list=$(operator "$(id -u daemon)" '{"op":"list"}')
+    other=$(grep -o '"id":"[0-9]*"' <<<"$list" | head -n 1 | cut -d'"' -f4) || true
+    [ -n "$other" ] && break
+    sleep 0.05
+  done
+  [ -n "$other" ] || fail "another command was not asked"
+  operator "$(id -u daemon)" "{\"approve\":false,\"id\":\"$other\",\"op\":\"vote\",\"reason\":\"no\"}" >/dev/null
+  set +e
+  wait "$other_pid"
+  set -e
+  [ ! -e "$marker.other" ] || fail "the other command ran"
+fi
 state=approved
 [ "$scenario" = deny ] && state=denied
 grep -q "decision id=$id state=$state uid=$(id -u sys) user=\"sys\" via=sudo peer_uid=0 " \

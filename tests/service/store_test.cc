@@ -66,7 +66,7 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
     EXPECT_FALSE(store.close_request("999", "denied", "x", "y").ok());
   }
   const std::string path = dir.file("record.sqlite3");
-  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "1");
+  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "2");
   EXPECT_EQ(pragma(path, "PRAGMA journal_mode"), "wal");
 
   auto opened = Store::open(dir.path());
@@ -110,11 +110,101 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
   EXPECT_GT(store.file_bytes(), 0u);
 }
 
+// A record written by the first release (schema version 1), as it wrote it.
+constexpr const char* kVersion1 = R"sql(
+CREATE TABLE meta (
+  key TEXT PRIMARY KEY,
+  value INTEGER NOT NULL
+);
+CREATE TABLE requests (
+  id INTEGER PRIMARY KEY,
+  state TEXT NOT NULL,
+  title TEXT NOT NULL,
+  detail TEXT NOT NULL,
+  action TEXT NOT NULL,
+  requester TEXT NOT NULL,
+  source_host TEXT NOT NULL,
+  target_host TEXT NOT NULL,
+  operation_digest TEXT,
+  context TEXT,
+  timeout_secs INTEGER NOT NULL,
+  created_at TEXT NOT NULL,
+  decided_at TEXT,
+  verified_uid INTEGER NOT NULL,
+  verified_user TEXT NOT NULL,
+  via_sudo INTEGER NOT NULL,
+  peer_uid INTEGER NOT NULL,
+  peer_gid INTEGER NOT NULL,
+  peer_pid INTEGER NOT NULL,
+  peer_name TEXT NOT NULL,
+  peer_executable TEXT NOT NULL,
+  needed INTEGER NOT NULL,
+  detail_of_verdict TEXT
+);
+CREATE INDEX requests_by_creation ON requests (created_at);
+CREATE INDEX requests_by_state ON requests (state);
+CREATE TABLE votes (
+  request_id INTEGER NOT NULL REFERENCES requests (id) ON DELETE CASCADE,
+  operator TEXT NOT NULL,
+  uid INTEGER NOT NULL,
+  approve INTEGER NOT NULL,
+  reason TEXT,
+  at TEXT NOT NULL
+);
+CREATE INDEX votes_by_request ON votes (request_id);
+INSERT INTO meta (key, value) VALUES ('node', 5), ('next_sequence', 10);
+INSERT INTO requests VALUES (7, 'approved', 'T', 'D', 'a', 'r', 's', 't', NULL, NULL, 60,
+  '2026-12-01T00:00:00Z', '2026-12-01T00:01:00Z', 1000, 'alice', 0, 1000, 1000, 5, 'n', '/e', 1,
+  'approved by bob');
+INSERT INTO votes VALUES (7, 'bob', 1001, 1, NULL, '2026-12-01T00:01:00Z');
+PRAGMA user_version=1;
+)sql";
+
+TEST(Store, UpgradesAVersion1RecordInPlace) {
+  testing::TempDir dir;
+  const std::string path = dir.file("record.sqlite3");
+  {
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, kVersion1, nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+  }
+  {
+    auto opened = Store::open(dir.path());
+    ASSERT_TRUE(opened.ok()) << opened.error();
+    Store& store = *opened.value();
+    const auto old = store.find("7");
+    ASSERT_TRUE(old.ok() && old.value()) << (old.ok() ? "absent" : old.error());
+    EXPECT_EQ(old.value()->state, "approved");
+    EXPECT_EQ(old.value()->votes.size(), 1u);
+    EXPECT_FALSE(old.value()->rule);
+    EXPECT_FALSE(old.value()->reused_from);
+    // The sequence goes on where version 1 left it.
+    ASSERT_TRUE(store.begin().ok());
+    EXPECT_EQ(store.reserve_ids(1).value(), (std::uint64_t{5} << 39) | 10);
+    RequestRecord reused = request("11", "2026-12-02T00:00:00Z");
+    reused.state = "approved";
+    reused.rule = "db-hosts";
+    reused.reused_from = "7";
+    ASSERT_TRUE(store.insert_request(reused).ok());
+    ASSERT_TRUE(store.commit().ok());
+  }
+  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "2");
+  EXPECT_EQ(pragma(path, "PRAGMA integrity_check"), "ok");
+  auto opened = Store::open(dir.path());  // opening again changes nothing
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  const auto again = opened.value()->find("11");
+  ASSERT_TRUE(again.ok() && again.value());
+  EXPECT_EQ(again.value()->rule, "db-hosts");
+  EXPECT_EQ(again.value()->reused_from, "7");
+  EXPECT_EQ(opened.value()->history(std::nullopt).value().size(), 2u);
+}
+
 TEST(Store, RefusesFilesItDoesNotKnow) {
   testing::TempDir dir;
   const std::string path = dir.file("record.sqlite3");
   const std::pair<const char*, const char*> cases[] = {
-      {"PRAGMA user_version=2", "schema version 2"},
+      {"PRAGMA user_version=3", "schema version 3"},
       {"CREATE TABLE t (x)", "no schema version"},
   };
   for (const auto& [sql, message] : cases) {

@@ -1,0 +1,44 @@
+#include "service/user_groups.h"
+
+#include <grp.h>
+#include <pwd.h>
+
+#include <algorithm>
+
+namespace kelvane::service {
+namespace {
+
+std::string group_name(gid_t gid) {
+  group entry{};
+  group* found = nullptr;
+  std::vector<char> buffer(65536);
+  if (::getgrgid_r(gid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
+  return found->gr_name;
+}
+
+}  // namespace
+
+std::vector<std::string> group_names_of(uid_t uid) {
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(65536);
+  if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
+    return {};
+  std::vector<gid_t> gids(64);
+  int count = static_cast<int>(gids.size());
+  if (::getgrouplist(found->pw_name, found->pw_gid, gids.data(), &count) < 0) {
+    gids.resize(static_cast<std::size_t>(std::max(count, 0)));
+    if (::getgrouplist(found->pw_name, found->pw_gid, gids.data(), &count) < 0) count = 0;
+  }
+  gids.resize(static_cast<std::size_t>(std::max(count, 0)));
+  std::vector<std::string> names;
+  for (const gid_t gid : gids) {
+    std::string name = group_name(gid);
+    if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
+      names.push_back(std::move(name));
+  }
+  return names;
+}
+
+}  // namespace kelvane::service
