@@ -201,6 +201,16 @@ operate list
 operate show "$id"
 operate approve "$id"
 answer_of first
+echo
+echo "The token is signed by the service; a target host checks it, with the"
+echo "service's published public keys, before it acts:"
+printf '$ kelvane-operator-approvals verify - --target-host db-01 --digest sha256:4f1c0e9a'
+printf ' --public-key %s <token\n' "$work/state-public/public-keys.json"
+"$operators" verify - --target-host db-01 --digest sha256:4f1c0e9a \
+  --public-key "$work/state-public/public-keys.json" <"$work/first.out" 2>&1 | sed 's/^/  /' || true
+printf '$ kelvane-operator-approvals verify - --target-host web-03 ... <token\n'
+"$operators" verify - --target-host web-03 --digest sha256:4f1c0e9a \
+  --public-key "$work/state-public/public-keys.json" <"$work/first.out" 2>&1 | sed 's/^/  /' || true
 
 # --- 5. A denial ---------------------------------------------------------------
 bold "2. A request, denied with a reason: exit status 1"
