@@ -513,11 +513,19 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
   Requester& r = *found->second;
   if (!ok) {
     // The verdict is not in the record, so it is not given: fail closed.
+    service::RequestRecord unwritten = r.record;
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot write its record";
     r.token.clear();
     r.out = verdict_line(r);
     r.sent = 0;
+    // Written again later as what the requester got: the refusal, or the
+    // withdrawal when it left and got nothing.
+    if (!(r.gone && unwritten.state == "withdrawn")) unwritten = r.record;
+    unwritten.votes.clear();
+    unrecorded_.push_back(std::move(unwritten));
+    if (next_rewrite_ == Clock::time_point{} && !rewriting_)
+      next_rewrite_ = Clock::now() + kRewriteEvery;
   }
   journal_.decision(r.record);
   service::OperatorEvent closed{service::OperatorEvent::Kind::Closed, std::nullopt, r.record.id,
