@@ -513,15 +513,14 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
   Requester& r = *found->second;
   if (!ok) {
     // The verdict is not in the record, so it is not given: fail closed.
-    service::RequestRecord unwritten = r.record;
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot write its record";
     r.token.clear();
     r.out = verdict_line(r);
     r.sent = 0;
-    // Written again later as what the requester got: the refusal, or the
-    // withdrawal when it left and got nothing.
-    if (!(r.gone && unwritten.state == "withdrawn")) unwritten = r.record;
+    // Written again later as the requester, the journal and the watchers
+    // have it (unrecorded.cc).
+    service::RequestRecord unwritten = r.record;
     unwritten.votes.clear();
     unrecorded_.push_back(std::move(unwritten));
     if (next_rewrite_ == Clock::time_point{} && !rewriting_)
