@@ -58,6 +58,7 @@ class CommitThread {
   // Submissions not yet reported back.
   std::size_t in_flight() const { return in_flight_; }
   std::uint64_t record_bytes() const;
+  const std::string& record_path() const { return path_; }
 
  private:
   struct Job {

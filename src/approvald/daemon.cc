@@ -36,6 +36,7 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       operator_file_(std::move(start.operator_file)),
       lookups_(mailbox_),
       commits_(std::make_unique<CommitThread>(std::move(start.store), mailbox_)),
+      record_path_(commits_->record_path()),
       fleet_(std::move(start.fleet)),
       notifier_(mailbox_, [this](const std::string& line) { journal_.note(line); }),
       next_id_(start.first_id),
@@ -138,6 +139,7 @@ int Daemon::next_timeout() const {
   if (!timers_.empty() && timers_.begin()->first < next) next = timers_.begin()->first;
   if (!refusals_due_.empty() && refusals_due_.front().first < next)
     next = refusals_due_.front().first;
+  if (next_rewrite_ != Clock::time_point{} && next_rewrite_ < next) next = next_rewrite_;
   if (accept_paused_until_ != Clock::time_point{} && accept_paused_until_ < next)
     next = accept_paused_until_;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -148,6 +150,7 @@ int Daemon::next_timeout() const {
 void Daemon::fire_timers() {
   const Clock::time_point now = Clock::now();
   release_overdue_refusals(now);
+  if (next_rewrite_ != Clock::time_point{} && next_rewrite_ <= now) rewrite_unrecorded();
   while (!timers_.empty() && timers_.begin()->first <= now) {
     const std::uint64_t key = timers_.begin()->second;
     timers_.erase(timers_.begin());
@@ -223,6 +226,8 @@ void Daemon::begin_stop() {
   std::vector<std::uint64_t> operator_keys;
   for (const auto& [key, o] : operators_) operator_keys.push_back(key);
   for (const std::uint64_t key : operator_keys) close_operator(*operators_.at(key));
+  // One last try for the verdicts the record has not taken yet.
+  rewrite_unrecorded();
 }
 
 void Daemon::schedule_prune() {

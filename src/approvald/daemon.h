@@ -251,6 +251,20 @@ class Daemon {
   void show(Operator& o, const service::OperatorRequest& request);
   void history(Operator& o, const service::OperatorRequest& request);
   void about_decided(Operator& o, const std::string& id);
+  // Runs `read` with the record's read-only connection on the reader
+  // thread, then `then` on the loop with its outcome.
+  using RecordRead = std::function<Result<void, std::string>(service::Store&)>;
+  void read_record(RecordRead read, std::function<void(const Result<void, std::string>&)> then);
+  // Verdicts whose write failed (refusals sent to their requesters) are
+  // written again, every kRewriteEvery, until the record takes them, so
+  // that it says what the requester was told rather than "pending".
+  static constexpr std::chrono::seconds kRewriteEvery{1};
+  void rewrite_unrecorded();
+  void add_open_requests(std::vector<service::RequestRecord>& records,
+                         const std::string& since) const;
+  const service::RequestRecord* pending_record(const std::string& id) const;
+  // The unrecorded verdict of request `id`, if any.
+  const service::RequestRecord* unrecorded(const std::string& id) const;
   Role role(const Operator& o) const;
 
   // Approval tokens (tokens.cc): signing on the loop, key and revocation
@@ -293,6 +307,14 @@ class Daemon {
   LookupThread lookups_;
   std::size_t identifying_off_loop_ = 0;  // requesters whose identity the lookup thread finds
   std::unique_ptr<CommitThread> commits_;
+  // Reads of the record for operators (show, history, late votes): a
+  // read-only connection (opened on first use) and a thread of their own.
+  std::unique_ptr<service::Store> reader_;  // reads_'s thread only
+  std::string record_path_;
+  LookupThread reads_{mailbox_};
+  std::vector<service::RequestRecord> unrecorded_;  // state, decided_at, detail set
+  bool rewriting_ = false;
+  Clock::time_point next_rewrite_{};
   std::unique_ptr<FleetLink> fleet_;
   // This host's verdicts the database could not take when they were made
   // (it was unreachable): written there on the next reconnect, so that no

@@ -4,6 +4,7 @@
 #include <sys/epoll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <ctime>
 
@@ -210,10 +211,29 @@ void Daemon::list_pending(Operator& o) {
   answer_text_at(o, slot_, std::move(line));
 }
 
+void Daemon::read_record(RecordRead read,
+                         std::function<void(const Result<void, std::string>&)> then) {
+  reads_.submit([this, read = std::move(read), then = std::move(then)]() -> std::function<void()> {
+    Result<void, std::string> done;
+    if (!reader_) {
+      auto opened = service::Store::open_for_reading(record_path_);
+      if (opened.ok()) {
+        reader_ = std::move(opened).value();
+      } else {
+        done = fail(std::move(opened).error());
+      }
+    }
+    if (reader_) done = read(*reader_);
+    return [then, done = std::move(done)] { then(done); };
+  });
+}
+
 void Daemon::show(Operator& o, const service::OperatorRequest& request) {
   if (fleet_ && show_other(o, request.id)) return;
   for (const auto& [key, r] : requesters_) {
-    if (r->phase >= Phase::Pending && r->record.id == request.id) {
+    // While its verdict is being recorded, the record's view holds: the
+    // verdict may still end otherwise (refused, when it cannot be written).
+    if (r->phase >= Phase::Pending && r->phase != Phase::Recording && r->record.id == request.id) {
       service::OperatorAnswer a;
       a.request = r->record;
       answer(o, std::move(a));
@@ -223,7 +243,7 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
   const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
-  commits_->submit(
+  read_record(
       [found, id = request.id](service::Store& store) -> Result<void, std::string> {
         auto record = store.find(id);
         if (!record.ok()) return fail(std::move(record).error());
@@ -235,12 +255,18 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
         if (found_operator == operators_.end()) return;
         Operator& op = *found_operator->second;
         if (!done.ok()) {
+          journal_.note("cannot read the record: " + done.error());
           refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
         } else if (!*found) {
           refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
         } else {
           service::OperatorAnswer a;
           a.request = std::move(**found);
+          if (const service::RequestRecord* sent = unrecorded(id)) {
+            a.request->state = sent->state;
+            a.request->decided_at = sent->decided_at;
+            a.request->detail_of_verdict = sent->detail_of_verdict;
+          }
           answer_at(op, slot, std::move(a));
         }
         serve_operator_lines(op);
@@ -253,20 +279,22 @@ void Daemon::history(Operator& o, const service::OperatorRequest& request) {
   if (request.since) since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
   const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
-  commits_->submit(
+  read_record(
       [records, since](service::Store& store) -> Result<void, std::string> {
         auto read = store.history(since);
         if (!read.ok()) return fail(std::move(read).error());
         *records = std::move(read).value();
         return {};
       },
-      [this, key, slot, records](const Result<void, std::string>& done) {
+      [this, key, slot, records, since](const Result<void, std::string>& done) {
         auto found_operator = operators_.find(key);
         if (found_operator == operators_.end()) return;
         Operator& op = *found_operator->second;
         if (!done.ok()) {
+          journal_.note("cannot read the record: " + done.error());
           refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
         } else {
+          add_open_requests(*records, since.value_or(""));
           service::OperatorAnswer a;
           a.records = std::move(*records);
           answer_at(op, slot, std::move(a));
@@ -275,18 +303,66 @@ void Daemon::history(Operator& o, const service::OperatorRequest& request) {
       });
 }
 
+// The record read apart from the commits may lag behind the loop: a new
+// request's row waits for company up to CommitThread::kDeferLimit, a vote
+// or a refused verdict is being written. What the loop knows of them is
+// what operators see elsewhere (list, watch, show), so history says it too.
+void Daemon::add_open_requests(std::vector<service::RequestRecord>& records,
+                               const std::string& since) const {
+  for (service::RequestRecord& record : records) {
+    if (const auto* sent = unrecorded(record.id)) {
+      record.state = sent->state;
+      record.decided_at = sent->decided_at;
+      record.detail_of_verdict = sent->detail_of_verdict;
+    } else if (const auto* open = pending_record(record.id)) {
+      record = *open;
+    }
+  }
+  std::vector<std::uint64_t> listed;
+  listed.reserve(records.size());
+  for (const service::RequestRecord& record : records) listed.push_back(std::stoull(record.id));
+  std::sort(listed.begin(), listed.end());
+  bool added = false;
+  for (const auto& [id, key] : pending_) {
+    const service::RequestRecord& open = requesters_.at(key)->record;
+    if (open.created_at < since || std::binary_search(listed.begin(), listed.end(), id)) continue;
+    records.push_back(open);
+    added = true;
+  }
+  if (!added) return;
+  // Oldest first, as the record gives them.
+  std::stable_sort(records.begin(), records.end(),
+                   [](const auto& a, const auto& b) { return a.created_at < b.created_at; });
+}
+
+const service::RequestRecord* Daemon::pending_record(const std::string& id) const {
+  const auto found = pending_.find(std::stoull(id));
+  if (found == pending_.end()) return nullptr;
+  return &requesters_.at(found->second)->record;
+}
+
 // Why a request that is not pending cannot be voted on or cancelled.
 void Daemon::about_decided(Operator& o, const std::string& id) {
   for (const auto& [key, r] : requesters_) {
     if (r->phase > Phase::Pending && r->record.id == id) {
-      refuse(o, service::kOperatorRefused, "request " + id + " is already " + r->record.state);
+      // Until the record has it, the verdict may still change (to refused).
+      if (r->phase == Phase::Recording) {
+        refuse(o, service::kOperatorRefused,
+               "request " + id + " is no longer open: its verdict is being recorded");
+      } else {
+        refuse(o, service::kOperatorRefused, "request " + id + " is already " + r->record.state);
+      }
       return;
     }
+  }
+  if (const service::RequestRecord* sent = unrecorded(id)) {
+    refuse(o, service::kOperatorRefused, "request " + id + " is already " + sent->state);
+    return;
   }
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
   const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
-  commits_->submit(
+  read_record(
       [found, id](service::Store& store) -> Result<void, std::string> {
         auto record = store.find(id);
         if (!record.ok()) return fail(std::move(record).error());

@@ -542,6 +542,13 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     r.token.clear();
     r.out = verdict_line(r);
     r.sent = 0;
+    // Written again later as the requester, the journal and the watchers
+    // have it (unrecorded.cc).
+    service::RequestRecord unwritten = r.record;
+    unwritten.votes.clear();
+    unrecorded_.push_back(std::move(unwritten));
+    if (next_rewrite_ == Clock::time_point{} && !rewriting_)
+      next_rewrite_ = Clock::now() + kRewriteEvery;
   }
   journal_.decision(r.record);
   if (ok && r.record.state == "approved") remember_approval(r);

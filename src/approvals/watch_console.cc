@@ -20,7 +20,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::size_t kMaxReasonBytes = 4096;
+// A reason is typed as one line of the terminal in canonical mode, whose
+// buffer keeps 4095 bytes of a line and drops what is typed past them
+// without telling the reader: a line that long may have been cut, so a
+// reason stops one byte short of it and a longer one is refused.
+constexpr std::size_t kTerminalLineBytes = 4095;
+constexpr std::size_t kMaxReasonBytes = kTerminalLineBytes - 1;
 
 constexpr std::string_view kKeys =
     "keys: y approve, n deny (asks the reason; an empty line goes back), s skip (ask it later),\n"
@@ -266,8 +271,13 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
     prompt();
     return {};
   }
-  if (!utf8::is_valid(line) || line.size() > kMaxReasonBytes) {
-    say("a reason is UTF-8 text of at most 4096 bytes; type it again: ");
+  if (line.size() > kMaxReasonBytes) {
+    say("the reason is too long: at most " + std::to_string(kMaxReasonBytes) +
+        " bytes (the terminal keeps no more of a line); type it again: ");
+    return {};
+  }
+  if (!utf8::is_valid(line)) {
+    say("a reason is UTF-8 text; type it again: ");
     return {};
   }
   terminal_.keys();
@@ -287,7 +297,9 @@ Result<void, Unreachable> Console::on_input(std::string_view bytes) {
     reason_.append(bytes);
     const std::size_t end = reason_.find('\n');
     if (end == std::string::npos) {
-      if (reason_.size() > 4 * kMaxReasonBytes) reason_.clear();
+      // Past the limit only the length still matters; cleared, the rest of
+      // the line would be sent as a reason of its own.
+      if (reason_.size() > kMaxReasonBytes + 1) reason_.resize(kMaxReasonBytes + 1);
       return {};
     }
     std::string line = reason_.substr(0, end);

@@ -194,6 +194,24 @@ Result<std::unique_ptr<Store>, std::string> Store::open(const std::string& direc
   return store;
 }
 
+Result<std::unique_ptr<Store>, std::string> Store::open_for_reading(const std::string& path) {
+  sqlite3* db = nullptr;
+  const int opened =
+      sqlite3_open_v2(path.c_str(), &db,
+                      SQLITE_OPEN_READONLY | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE, nullptr);
+  std::unique_ptr<Store> store(new Store(db, path));
+  if (opened != SQLITE_OK) return fail(store->error_text("cannot open the record for reading"));
+  // Readers wait only while a writer recovers or resets the log.
+  sqlite3_busy_timeout(db, 5000);
+  sqlite3_extended_result_codes(db, 1);
+  Statement version(db, "PRAGMA user_version");
+  if (version.step() != SQLITE_ROW)
+    return fail(store->error_text("cannot read the schema version"));
+  if (version.column_integer(0) != static_cast<std::uint64_t>(kSchemaVersion))
+    return fail(path + ": the record's schema version is not the one this program knows");
+  return store;
+}
+
 Store::~Store() {
   for (const auto& [sql, statement] : kept_) sqlite3_finalize(statement);
   sqlite3_close(db_);
@@ -309,9 +327,11 @@ Result<std::uint64_t, std::string> Store::reserve_ids(std::uint64_t count) {
 }
 
 Result<std::uint64_t, std::string> Store::abandon_pending(std::string_view now) {
+  // The detail says only what the record knows: a verdict the record could
+  // not take was still sent (a refusal), and leaves its row pending too.
   Statement update(db_,
                    "UPDATE requests SET state = 'abandoned', decided_at = ?1, detail_of_verdict ="
-                   " 'the service stopped before a verdict was sent' WHERE state = 'pending'");
+                   " 'the service stopped before a verdict was recorded' WHERE state = 'pending'");
   update.text(1, now);
   if (update.step() != SQLITE_DONE) return fail(error_text("cannot mark abandoned requests"));
   return static_cast<std::uint64_t>(sqlite3_changes(db_));

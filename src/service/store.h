@@ -2,7 +2,8 @@
 // state directory, written in WAL mode with synchronous=FULL, so that what a
 // committed transaction holds survives a crash of the process or the machine.
 //
-// A Store is used from one thread at a time (the daemon's commit thread).
+// A Store is used from one thread at a time (the daemon's commit thread; a
+// store opened for reading, by the thread that answers reads).
 #pragma once
 
 #include <cstdint>
@@ -32,6 +33,10 @@ class Store {
   // Opens (creating if need be) `directory`/record.sqlite3. Refuses a file
   // with a newer or unknown schema rather than guess at it.
   static Result<std::unique_ptr<Store>, std::string> open(const std::string& directory);
+  // A read-only connection to the record file at `path`, made by open():
+  // in WAL mode its reads take no lock a writer holds, so they neither wait
+  // for the commits nor hold them up.
+  static Result<std::unique_ptr<Store>, std::string> open_for_reading(const std::string& path);
   ~Store();
   Store(const Store&) = delete;
   Store& operator=(const Store&) = delete;

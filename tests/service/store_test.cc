@@ -96,6 +96,7 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
   expected.votes = denied.votes;
   EXPECT_EQ(denied, expected);
   EXPECT_EQ(all.value()[1].state, "abandoned");
+  EXPECT_EQ(all.value()[1].detail_of_verdict, "the service stopped before a verdict was recorded");
 
   EXPECT_EQ(store.history(std::string("2026-12-07T08:30:00Z")).value().size(), 1u);
   EXPECT_EQ(store.find(first_id).value()->votes.size(), 2u);
