@@ -15,6 +15,7 @@
 #include <set>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "commit_thread.h"
@@ -295,6 +296,11 @@ class Daemon {
   std::vector<Unclosed> fleet_unclosed_;
   // Other hosts' pending requests with R's text, oldest first.
   std::vector<std::pair<service::RequestRecord, std::string>> others_;
+  // This host's requests being inserted, and verdicts on them that the
+  // listening session heard before the insert's answer came back (the two
+  // sessions report on their own).
+  std::unordered_set<std::string> fleet_inserting_;
+  std::unordered_map<std::string, fleet::HostedRequest> early_verdicts_;
   // The other hosts' token keys and revocations, as the database has them.
   std::vector<fleet::HostKeys> fleet_keys_;
   std::string written_keys_, written_revocations_;  // the published files' texts

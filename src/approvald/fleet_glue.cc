@@ -60,6 +60,7 @@ void Daemon::reserve_fleet_ids() {
 
 void Daemon::fleet_insert(Requester& r) {
   const std::uint64_t key = r.key;
+  fleet_inserting_.insert(r.record.id);
   fleet_->submit([this, key, record = r.record](fleet::FleetStore* store) {
     std::string error;
     auto inserted = store ? store->insert_request(record)
@@ -77,7 +78,9 @@ void Daemon::fleet_insert(Requester& r) {
                   ? unreachable(inserted.error().message)
                   : "the fleet's database refuses the request (" + inserted.error().message + ")";
     }
-    mailbox_.post([this, key, error] {
+    mailbox_.post([this, key, id = record.id, error] {
+      fleet_inserting_.erase(id);
+      auto early = early_verdicts_.extract(id);
       auto found = requesters_.find(key);
       if (found == requesters_.end()) return;
       Requester& waiting = *found->second;
@@ -90,6 +93,7 @@ void Daemon::fleet_insert(Requester& r) {
       }
       waiting.in_fleet = true;
       start_waiting(waiting);
+      if (!early.empty()) on_fleet_verdict(early.mapped());
     });
   });
 }
@@ -195,6 +199,10 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
 }
 
 void Daemon::on_fleet_verdict(const fleet::HostedRequest& hosted) {
+  if (fleet_inserting_.contains(hosted.record.id)) {
+    early_verdicts_.insert_or_assign(hosted.record.id, hosted);
+    return;
+  }
   Requester* r = pending_request(hosted.record.id);
   if (r == nullptr || !r->in_fleet || r->fleet_settled) return;
   r->fleet_settled = true;

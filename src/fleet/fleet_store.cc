@@ -91,7 +91,7 @@ std::optional<FleetEvent> parse_event(std::string_view payload) {
 
 StoreResult<std::unique_ptr<FleetStore>> FleetStore::open(const std::string& conninfo,
                                                           const std::string& host_name,
-                                                          const Timing& timing) {
+                                                          const Timing& timing, Uses uses) {
   auto connection = Connection::open(conninfo);
   if (!connection.ok()) return fail(from_db("cannot connect to the database", connection.error()));
   Connection& db = *connection.value();
@@ -114,6 +114,17 @@ StoreResult<std::unique_ptr<FleetStore>> FleetStore::open(const std::string& con
                            false, false});
   }
   const std::string key = bound.value().text(0, 1);
+  if (!uses.hold_lock) {
+    if (auto set =
+            db.exec_script(uses.listen ? "SET statement_timeout = '10s'; LISTEN kelvane_approval"
+                                       : "SET statement_timeout = '10s'");
+        !set.ok())
+      return fail(from_db("cannot listen for notifications", set.error()));
+    auto store =
+        std::unique_ptr<FleetStore>(new FleetStore(std::move(connection).value(), host_name));
+    store->restart_grace_ = timing.restart_grace_secs;
+    return store;
+  }
   // Another service's abandon_orphans may hold the lock for a moment;
   // a service that runs for this host holds it for good.
   if (auto set = db.exec("SELECT set_config('lock_timeout', $1, false)",
@@ -132,8 +143,10 @@ StoreResult<std::unique_ptr<FleetStore>> FleetStore::open(const std::string& con
   }
   // No statement waits for ever: a vote waiting on another's row lock, or
   // a server that stopped answering, gives up after this.
-  if (auto reset = db.exec_script(
-          "RESET lock_timeout; SET statement_timeout = '10s'; LISTEN kelvane_approval");
+  if (auto reset =
+          db.exec_script(uses.listen ? "RESET lock_timeout; SET statement_timeout = '10s'; "
+                                       "LISTEN kelvane_approval"
+                                     : "RESET lock_timeout; SET statement_timeout = '10s'");
       !reset.ok())
     return fail(from_db("cannot listen for notifications", reset.error()));
   auto store =

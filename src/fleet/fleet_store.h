@@ -84,11 +84,26 @@ class FleetStore {
     int restart_grace_secs = 15;
   };
 
+  // What a session is for: a service's own holds the host's lock; the one
+  // that waits for notifications listens on the channel (a session that
+  // listens must read them, or libpq keeps them all). A store used alone
+  // (tests, tools) does both.
+  struct Uses {
+    bool hold_lock = true;
+    bool listen = true;
+  };
+
   // Connects, checks the schema version and that the role is bound to
-  // `host_name`, takes the host's lock and listens on the channel.
+  // `host_name`, takes the host's lock and listens on the channel (as
+  // `uses` says).
   static StoreResult<std::unique_ptr<FleetStore>> open(const std::string& conninfo,
                                                        const std::string& host_name,
-                                                       const Timing& timing);
+                                                       const Timing& timing, Uses uses);
+  static StoreResult<std::unique_ptr<FleetStore>> open(const std::string& conninfo,
+                                                       const std::string& host_name,
+                                                       const Timing& timing) {
+    return open(conninfo, host_name, timing, Uses{});
+  }
   const std::string& host_name() const { return host_name_; }
   bool connected() const { return connection_->is_open(); }
   // For poll(): readable when notifications (or a lost connection) arrive.
