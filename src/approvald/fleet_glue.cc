@@ -92,6 +92,7 @@ void Daemon::fleet_insert(Requester& r) {
         return;
       }
       waiting.in_fleet = true;
+      waiting.record.host = fleet_->host_name();
       start_waiting(waiting);
       if (!early.empty()) on_fleet_verdict(early.mapped());
     });

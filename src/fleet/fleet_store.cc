@@ -56,6 +56,7 @@ HostedRequest read_request(const Rows& rows, int row) {
   r.peer.executable = rows.text(row, 21);
   r.needed = rows.number(row, 22);
   r.detail_of_verdict = rows.optional_text(row, 23);
+  r.host = hosted.host_name;
   return hosted;
 }
 

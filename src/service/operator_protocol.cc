@@ -81,6 +81,8 @@ Value record_value(const RequestRecord& r) {
   object.insert("votes", votes_value(r.votes));
   object.insert("needed", number(r.needed));
   if (r.detail_of_verdict) object.insert("detailOfVerdict", text(*r.detail_of_verdict));
+  // The fleet's: which host the request waits on.
+  if (r.host) object.insert("host", text(*r.host));
   return std::move(object).to_value();
 }
 
@@ -224,6 +226,7 @@ enum class RField {
   Votes,
   Needed,
   DetailOfVerdict,
+  Host,
 };
 
 struct RFieldName {
@@ -232,7 +235,7 @@ struct RFieldName {
   bool required;
 };
 
-constexpr std::array<RFieldName, 20> kRecordFields = {{
+constexpr std::array<RFieldName, 21> kRecordFields = {{
     {"id", RField::Id, true},
     {"state", RField::State, true},
     {"title", RField::Title, true},
@@ -253,6 +256,7 @@ constexpr std::array<RFieldName, 20> kRecordFields = {{
     {"votes", RField::Votes, true},
     {"needed", RField::Needed, true},
     {"detailOfVerdict", RField::DetailOfVerdict, false},
+    {"host", RField::Host, false},
 }};
 
 std::string* text_slot(RequestRecord& r, RField field) {
@@ -291,9 +295,11 @@ Result<void, std::string> store_field(RequestRecord& r, RField field, std::strin
   switch (field) {
     case RField::OperationDigest:
     case RField::DecidedAt:
-    case RField::DetailOfVerdict: {
+    case RField::DetailOfVerdict:
+    case RField::Host: {
       std::optional<std::string>& slot = field == RField::OperationDigest ? r.operation_digest
                                          : field == RField::DecidedAt     ? r.decided_at
+                                         : field == RField::Host          ? r.host
                                                                           : r.detail_of_verdict;
       if (!value.is_null()) KOA_TAKE(slot, as_text(name, value));
       return {};
@@ -335,8 +341,8 @@ const RFieldName* record_field(std::string_view name) {
   return known == kRecordFields.end() ? nullptr : &*known;
 }
 
-Result<RequestRecord, std::string> check_required(RequestRecord&& record,
-                                                  const std::array<bool, 20>& seen) {
+Result<RequestRecord, std::string> check_required(
+    RequestRecord&& record, const std::array<bool, kRecordFields.size()>& seen) {
   for (std::size_t i = 0; i < kRecordFields.size(); ++i) {
     if (kRecordFields[i].required && !seen[i])
       return fail("a request record has no \"" + std::string(kRecordFields[i].name) + "\"");

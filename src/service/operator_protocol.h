@@ -103,6 +103,12 @@ struct RequestRecord {
   std::uint64_t needed = 1;
   std::optional<std::string> detail_of_verdict;  // absent while pending
 
+  // The fleet (store = "postgresql"): the host whose service the request
+  // waits on, as the shared database vouches for it (row-level security
+  // lets each service write only its own host's requests). Absent on a
+  // single service.
+  std::optional<std::string> host;
+
   bool operator==(const RequestRecord&) const = default;
 };
 

@@ -89,6 +89,11 @@ TEST_F(FleetDaemons, ARequestOnOneHostIsApprovedByOperatorsOnTwoOthers) {
   ASSERT_TRUE(shown.ok) << shown.error;
   EXPECT_EQ(shown.request->title, "Restart the database");
   EXPECT_EQ(shown.request->verified_user, "sys");
+  // Where it waits, on another host and on its own.
+  EXPECT_EQ(shown.request->host, "host-a");
+  const auto own = OperatorLink(a, operator_c_).ask(approvald_test::op(OperatorOp::Show, id));
+  ASSERT_TRUE(own.ok) << own.error;
+  EXPECT_EQ(own.request->host, "host-a");
 
   const auto first = on_b.ask(approvald_test::vote(id, true));
   ASSERT_TRUE(first.ok) << first.error;

@@ -137,6 +137,7 @@ TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRul
   expected.decided_at = one.value()->record.decided_at;
   expected.detail_of_verdict = "";
   expected.votes = one.value()->record.votes;
+  expected.host = "host-a";  // where it waits, from the row's host_name
   EXPECT_EQ(one.value()->record, expected);
 }
 
