@@ -11,9 +11,8 @@
 #      decision crosses the database twice: the request to B, the verdict
 #      back to A);
 #   2. request to verdict at a fixed rate (50/s, KOA_FLEET_RATE=N for
-#      another), p50 and p99: with the operator
-#      voting at once, this is an upper bound of the time from the deciding
-#      vote on B to the verdict on A (goal: p99 at most 50 ms);
+#      another), p50 and p99, and (vote_*) the time from the deciding vote
+#      on B to the verdict on A, measured directly (goal: p99 at most 50 ms);
 # and the same two for the SQLite service (operator on the same service).
 # The load comes from bench/load_generator.c (requests as nobody, the
 # operator root). Needs root, PostgreSQL's server programs

@@ -35,7 +35,9 @@ void Daemon::start_fleet() {
     on_other_changed(std::move(changed), std::move(closed));
   };
   events.reconnected = [this] { on_fleet_reconnected(); };
+  events.keys = [this](std::vector<fleet::HostKeys> hosts) { on_fleet_keys(std::move(hosts)); };
   fleet_->begin(mailbox_, std::move(events));
+  fleet_publish_keys();
 }
 
 void Daemon::reserve_fleet_ids() {
@@ -58,6 +60,7 @@ void Daemon::reserve_fleet_ids() {
 
 void Daemon::fleet_insert(Requester& r) {
   const std::uint64_t key = r.key;
+  fleet_inserting_.insert(r.record.id);
   fleet_->submit([this, key, record = r.record](fleet::FleetStore* store) {
     std::string error;
     auto inserted = store ? store->insert_request(record)
@@ -75,7 +78,9 @@ void Daemon::fleet_insert(Requester& r) {
                   ? unreachable(inserted.error().message)
                   : "the fleet's database refuses the request (" + inserted.error().message + ")";
     }
-    mailbox_.post([this, key, error] {
+    mailbox_.post([this, key, id = record.id, error] {
+      fleet_inserting_.erase(id);
+      auto early = early_verdicts_.extract(id);
       auto found = requesters_.find(key);
       if (found == requesters_.end()) return;
       Requester& waiting = *found->second;
@@ -87,7 +92,9 @@ void Daemon::fleet_insert(Requester& r) {
         return;
       }
       waiting.in_fleet = true;
+      waiting.record.host = fleet_->host_name();
       start_waiting(waiting);
+      if (!early.empty()) on_fleet_verdict(early.mapped());
     });
   });
 }
@@ -193,6 +200,10 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
 }
 
 void Daemon::on_fleet_verdict(const fleet::HostedRequest& hosted) {
+  if (fleet_inserting_.contains(hosted.record.id)) {
+    early_verdicts_.insert_or_assign(hosted.record.id, hosted);
+    return;
+  }
   Requester* r = pending_request(hosted.record.id);
   if (r == nullptr || !r->in_fleet || r->fleet_settled) return;
   r->fleet_settled = true;
@@ -266,6 +277,8 @@ void Daemon::on_other_changed(std::vector<fleet::HostedRequest> changed,
 }
 
 void Daemon::on_fleet_reconnected() {
+  // This host's keys may not have reached the database before it went.
+  fleet_publish_keys();
   // Notifications sent while the session was down are lost: ask after
   // every request this host still waits on.
   std::vector<std::string> ids;

@@ -9,27 +9,39 @@ namespace {
 
 constexpr auto kTick = std::chrono::seconds(1);
 
+// The service's own session holds the host's lock and does not listen; the
+// listening one takes no lock.
+constexpr fleet::FleetStore::Uses kWorking{true, false};
+constexpr fleet::FleetStore::Uses kListening{false, true};
+
+void wake(const FileDescriptor& fd) {
+  const std::uint64_t one = 1;
+  // A counter that cannot take more already wakes the thread; otherwise
+  // it sees stopping_ at its next tick, within a second.
+  if (::write(fd.get(), &one, sizeof one) < 0) return;
+}
+
 }  // namespace
 
 FleetLink::FleetLink(std::string conninfo, std::string host_name)
     : conninfo_(std::move(conninfo)),
       host_name_(std::move(host_name)),
-      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
+      wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      listener_wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
 FleetLink::~FleetLink() {
   {
     const std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  const std::uint64_t one = 1;
-  if (::write(wake_.get(), &one, sizeof one) < 0) {
-    // Not woken: the thread sees stopping_ at its next tick, within a second.
-  }
+  wake(wake_);
+  wake(listener_wake_);
   if (thread_.joinable()) thread_.join();
+  if (listener_.joinable()) listener_.join();
 }
 
 Result<std::uint64_t, std::string> FleetLink::open() {
-  auto store = fleet::FleetStore::open(conninfo_, host_name_, {});
+  auto store = fleet::FleetStore::open(conninfo_, host_name_, {}, kWorking);
   if (!store.ok()) return fail(std::move(store).error().message);
   store_ = std::move(store).value();
   if (auto abandoned = store_->abandon_own_pending(); !abandoned.ok())
@@ -43,6 +55,7 @@ void FleetLink::begin(Mailbox& mailbox, Events events) {
   mailbox_ = &mailbox;
   events_ = std::move(events);
   thread_ = std::thread([this] { run(); });
+  listener_ = std::thread([this] { listen(); });
 }
 
 void FleetLink::submit(Job job) {
@@ -55,9 +68,7 @@ void FleetLink::submit(Job job) {
     const std::lock_guard lock(mutex_);
     queue_.push_back(std::move(counted));
   }
-  const std::uint64_t one = 1;
-  // A counter that cannot take more already wakes the thread.
-  if (::write(wake_.get(), &one, sizeof one) < 0) return;
+  wake(wake_);
 }
 
 bool FleetLink::ensure_connected() {
@@ -66,7 +77,7 @@ bool FleetLink::ensure_connected() {
   const auto now = std::chrono::steady_clock::now();
   if (now - last_attempt_ < kTick) return false;
   last_attempt_ = now;
-  auto store = fleet::FleetStore::open(conninfo_, host_name_, {});
+  auto store = fleet::FleetStore::open(conninfo_, host_name_, {}, kWorking);
   if (!store.ok()) {
     last_error_ = store.error().message;
     // Counted from the failure: a request queued behind this attempt is
@@ -76,10 +87,6 @@ bool FleetLink::ensure_connected() {
   }
   store_ = std::move(store).value();
   last_error_.clear();
-  post([this] {
-    if (events_.reconnected) events_.reconnected();
-  });
-  refresh_others({});
   return true;
 }
 
@@ -94,13 +101,10 @@ void FleetLink::drop_connection(const std::string& why) {
   store_.reset();
 }
 
-void FleetLink::refresh_others(std::unordered_map<std::string, std::string> closed) {
-  if (!store_) return;
-  auto pending = store_->pending();
-  if (!pending.ok()) {
-    if (pending.error().connection_lost) drop_connection(pending.error().message);
-    return;
-  }
+void FleetLink::refresh_others(fleet::FleetStore& store,
+                               std::unordered_map<std::string, std::string> closed) {
+  auto pending = store.pending();
+  if (!pending.ok()) return;  // a lost session is seen by its thread
   std::vector<fleet::HostedRequest> others;
   for (fleet::HostedRequest& hosted : pending.value()) {
     if (hosted.host_name != host_name_) others.push_back(std::move(hosted));
@@ -110,22 +114,32 @@ void FleetLink::refresh_others(std::unordered_map<std::string, std::string> clos
   });
 }
 
-void FleetLink::read_events() {
-  auto events = store_->events();
-  if (!events.ok()) {
-    drop_connection(events.error().message);
-    return;
-  }
+void FleetLink::refresh_keys(fleet::FleetStore& store) {
+  auto hosts = store.host_keys();
+  if (!hosts.ok()) return;
+  post([this, hosts = std::move(hosts).value()]() mutable {
+    if (events_.keys) events_.keys(std::move(hosts));
+  });
+}
+
+bool FleetLink::read_events(fleet::FleetStore& store) {
+  auto events = store.events();
+  if (!events.ok()) return false;
   std::vector<fleet::HostedRequest> changed;
   std::unordered_map<std::string, std::string> closed;
+  bool keys_changed = false;
   for (const fleet::FleetEvent& event : events.value()) {
     const bool own = event.host_name == host_name_;
+    if (event.kind == fleet::FleetEvent::Kind::Keys) {
+      keys_changed = keys_changed || !own;
+      continue;
+    }
     if (event.kind == fleet::FleetEvent::Kind::Verdict) {
       if (!own) {
         closed[event.id] = event.state;
         continue;
       }
-      auto found = store_->find(event.id);
+      auto found = store.find(event.id);
       if (!found.ok() || !found.value()) continue;
       post([this, hosted = std::move(*found.value())] {
         if (events_.verdict) events_.verdict(hosted);
@@ -136,11 +150,8 @@ void FleetLink::read_events() {
     // A new request or a vote. On this host's own requests its operators
     // see the local record; on another host's, read it as it now stands
     // (the vote's host is in the payload, the request's is not: look).
-    auto found = store_->find(event.id);
-    if (!found.ok()) {
-      if (found.error().connection_lost) drop_connection(found.error().message);
-      continue;
-    }
+    auto found = store.find(event.id);
+    if (!found.ok()) continue;
     if (!found.value() || found.value()->host_name == host_name_) continue;
     if (found.value()->record.state == "pending") {
       changed.push_back(std::move(*found.value()));
@@ -148,10 +159,13 @@ void FleetLink::read_events() {
       closed[event.id] = found.value()->record.state;
     }
   }
-  if (changed.empty() && closed.empty()) return;
+  // Read once for a burst of changes: the rows as they now stand.
+  if (keys_changed) refresh_keys(store);
+  if (changed.empty() && closed.empty()) return true;
   post([this, changed = std::move(changed), closed = std::move(closed)]() mutable {
     if (events_.other_changed) events_.other_changed(std::move(changed), std::move(closed));
   });
+  return true;
 }
 
 void FleetLink::run() {
@@ -172,20 +186,56 @@ void FleetLink::run() {
         auto abandoned = store_->abandon_orphans();
         if (!abandoned.ok() && abandoned.error().connection_lost)
           drop_connection(abandoned.error().message);
-        if (abandoned.ok() && abandoned.value() > 0) refresh_others({});
+        if (abandoned.ok() && abandoned.value() > 0) refresh_others(*store_, {});
       }
     }
-    // A statement's answer may have brought notifications along: libpq
-    // keeps them, and the socket then has nothing more to wake poll for.
-    if (store_) read_events();
     if (!jobs.empty()) continue;
-    pollfd fds[2] = {{wake_.get(), POLLIN, 0}, {store_ ? store_->socket() : -1, POLLIN, 0}};
+    pollfd fd{wake_.get(), POLLIN, 0};
     const auto wait =
         std::chrono::duration_cast<std::chrono::milliseconds>(next_tick - now).count();
-    (void)::poll(fds, 2, static_cast<int>(std::max<long>(wait, 0)));
+    (void)::poll(&fd, 1, static_cast<int>(std::max<long>(wait, 0)));
     std::uint64_t count = 0;
-    if ((fds[0].revents & POLLIN) && ::read(wake_.get(), &count, sizeof count) < 0) count = 0;
-    if (store_ && (fds[1].revents & (POLLIN | POLLHUP | POLLERR))) read_events();
+    if ((fd.revents & POLLIN) && ::read(wake_.get(), &count, sizeof count) < 0) count = 0;
+  }
+}
+
+bool FleetLink::ensure_listening(bool& first) {
+  if (listener_store_ && listener_store_->connected()) return true;
+  listener_store_.reset();
+  auto store = fleet::FleetStore::open(conninfo_, host_name_, {}, kListening);
+  if (!store.ok()) return false;
+  listener_store_ = std::move(store).value();
+  // What was sent while no session listened is lost: the loop asks after
+  // what it waits on, and the other hosts' requests and keys are read whole.
+  if (!first) {
+    post([this] {
+      if (events_.reconnected) events_.reconnected();
+    });
+  }
+  first = false;
+  refresh_others(*listener_store_, {});
+  refresh_keys(*listener_store_);
+  return true;
+}
+
+void FleetLink::listen() {
+  bool first = true;
+  while (!stopping()) {
+    const bool listening = ensure_listening(first);
+    // A statement's answer may have brought notifications along: libpq
+    // keeps them, and the socket then has nothing more to wake poll for.
+    if (listening && !read_events(*listener_store_)) {
+      listener_store_.reset();  // lost: connected again at once
+      continue;
+    }
+    pollfd fds[2] = {{listener_wake_.get(), POLLIN, 0},
+                     {listening ? listener_store_->socket() : -1, POLLIN, 0}};
+    (void)::poll(
+        fds, 2,
+        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(kTick).count()));
+    std::uint64_t count = 0;
+    if ((fds[0].revents & POLLIN) && ::read(listener_wake_.get(), &count, sizeof count) < 0)
+      count = 0;
   }
 }
 

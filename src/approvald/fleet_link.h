@@ -6,12 +6,16 @@
 // plain calls, in order, and hands results back through the loop's mailbox
 // exactly as the commit thread does.
 //
-// The thread also listens: notifications of new requests, votes and
-// verdicts on the fleet's channel wake it; it reads what changed and posts
-// it to the loop. A notification sent while the session is down is lost,
-// so on every reconnect the loop re-reads its waiting requests. Once a
-// second (no verdict depends on this tick) it marks abandoned the pending
-// requests of hosts whose service is gone, and retries a lost connection.
+// A second thread listens, on a session of its own: notifications of new
+// requests, votes, verdicts and token keys on the fleet's channel wake it;
+// it reads what changed and posts it to the loop. Its own session, so that
+// a verdict reached elsewhere reaches the waiting requester without queueing
+// behind this host's inserts and votes (each waits for a commit's flush).
+// A notification sent while that session is down is lost, so on every
+// reconnect the loop re-reads its waiting requests. Once a second (no
+// verdict depends on this tick) the first thread marks abandoned the
+// pending requests of hosts whose service is gone, and retries a lost
+// connection.
 #pragma once
 
 #include <chrono>
@@ -54,6 +58,9 @@ class FleetLink {
     // The session was lost and is back: what this host waits on may have
     // been decided meanwhile.
     std::function<void()> reconnected;
+    // Every host's token keys and revocations, after one of them changed
+    // (or a reconnect, since a notification may have been lost).
+    std::function<void(std::vector<fleet::HostKeys>)> keys;
   };
 
   FleetLink(std::string conninfo, std::string host_name);
@@ -86,8 +93,17 @@ class FleetLink {
   void run();
   bool ensure_connected();
   void drop_connection(const std::string& why);
-  void read_events();
-  void refresh_others(std::unordered_map<std::string, std::string> closed);
+  // The listening thread and what it reads, on its own session.
+  void listen();
+  bool ensure_listening(bool& first);
+  bool read_events(fleet::FleetStore& store);  // false: the session is lost
+  void refresh_others(fleet::FleetStore& store,
+                      std::unordered_map<std::string, std::string> closed);
+  void refresh_keys(fleet::FleetStore& store);
+  bool stopping() {
+    const std::lock_guard lock(mutex_);
+    return stopping_;
+  }
   void post(std::function<void()> work) { mailbox_->post(std::move(work)); }
 
   std::string conninfo_;
@@ -105,6 +121,9 @@ class FleetLink {
   bool stopping_ = false;
   std::size_t in_flight_ = 0;
   std::thread thread_;
+  std::unique_ptr<fleet::FleetStore> listener_store_;  // the listening thread's
+  FileDescriptor listener_wake_;
+  std::thread listener_;
 };
 
 }  // namespace kelvane::approvald

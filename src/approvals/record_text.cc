@@ -30,6 +30,8 @@ std::string requester_name(const service::RequestRecord& record) {
   std::string name = record.verified_user.empty() ? "uid " + std::to_string(record.verified_uid)
                                                   : plain_or_quoted(record.verified_user, "._-");
   if (record.via_sudo) name += " via sudo";
+  // In the fleet: the host the request was made on (the database vouches).
+  if (record.host) name += " on " + plain_or_quoted(*record.host, "._-");
   return name;
 }
 

@@ -48,6 +48,9 @@ void verified_part(Block& block, const RequestRecord& r) {
   if (!r.verified_user.empty()) requester += " (" + plain_or_quoted(r.verified_user, "._-") + ")";
   if (r.via_sudo) requester += ", through sudo";
   plain_field(block, "requester", requester);
+  // In the fleet, the host whose service it waits on, as the database
+  // vouches for it.
+  if (r.host) text_field(block, "waits on host", *r.host);
   plain_field(block, "connected as",
               "uid " + std::to_string(r.peer.uid) + ", gid " + std::to_string(r.peer.gid) +
                   ", process " + std::to_string(r.peer.pid));

@@ -19,6 +19,7 @@
 #include "fleet/connection.h"
 #include "service/operator_protocol.h"
 #include "support/result.h"
+#include "token/published.h"
 
 namespace kelvane::fleet {
 
@@ -50,9 +51,20 @@ struct VoteOutcome {
   std::uint64_t needed = 1;
 };
 
+// What one host publishes for its approval tokens (its row of `hosts`).
+struct HostKeys {
+  std::string host_name;
+  std::vector<token::PublicKey> keys;
+  std::vector<token::Revocation> revoked;
+  std::uint64_t token_lifetime = 0;  // the longest it signs with
+  // Why the row does not read (then keys and revoked are empty): a row
+  // another service wrote is checked like a published file.
+  std::optional<std::string> error;
+};
+
 // What a notification on the fleet's channel says.
 struct FleetEvent {
-  enum class Kind { Request, Vote, Verdict };
+  enum class Kind { Request, Vote, Verdict, Keys };
   Kind kind = Kind::Request;
   std::string id;
   std::string host_name;
@@ -72,11 +84,26 @@ class FleetStore {
     int restart_grace_secs = 15;
   };
 
+  // What a session is for: a service's own holds the host's lock; the one
+  // that waits for notifications listens on the channel (a session that
+  // listens must read them, or libpq keeps them all). A store used alone
+  // (tests, tools) does both.
+  struct Uses {
+    bool hold_lock = true;
+    bool listen = true;
+  };
+
   // Connects, checks the schema version and that the role is bound to
-  // `host_name`, takes the host's lock and listens on the channel.
+  // `host_name`, takes the host's lock and listens on the channel (as
+  // `uses` says).
   static StoreResult<std::unique_ptr<FleetStore>> open(const std::string& conninfo,
                                                        const std::string& host_name,
-                                                       const Timing& timing);
+                                                       const Timing& timing, Uses uses);
+  static StoreResult<std::unique_ptr<FleetStore>> open(const std::string& conninfo,
+                                                       const std::string& host_name,
+                                                       const Timing& timing) {
+    return open(conninfo, host_name, timing, Uses{});
+  }
   const std::string& host_name() const { return host_name_; }
   bool connected() const { return connection_->is_open(); }
   // For poll(): readable when notifications (or a lost connection) arrive.
@@ -111,6 +138,13 @@ class FleetStore {
   StoreResult<std::vector<HostedRequest>> history(const std::optional<std::string>& since);
   // Deletes this host's closed requests created before `before`.
   StoreResult<std::uint64_t> prune(const std::string& before);
+
+  // This host's token keys, revocations and longest lifetime, in its row.
+  StoreResult<void> publish_keys(const std::vector<token::PublicKey>& keys,
+                                 const std::vector<token::Revocation>& revoked,
+                                 std::uint64_t token_lifetime);
+  // Every host's row, this one's included.
+  StoreResult<std::vector<HostKeys>> host_keys();
 
   // Notifications that arrived, without waiting.
   StoreResult<std::vector<FleetEvent>> events();

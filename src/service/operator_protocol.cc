@@ -84,6 +84,8 @@ Value record_value(const RequestRecord& r) {
   // Which policy rule decided or asked, and the approval a reuse repeats.
   if (r.rule) object.insert("rule", text(*r.rule));
   if (r.reused_from) object.insert("reusedFrom", text(*r.reused_from));
+  // The fleet's: which host the request waits on.
+  if (r.host) object.insert("host", text(*r.host));
   return std::move(object).to_value();
 }
 
@@ -229,6 +231,7 @@ enum class RField {
   DetailOfVerdict,
   Rule,
   ReusedFrom,
+  Host,
 };
 
 struct RFieldName {
@@ -237,7 +240,7 @@ struct RFieldName {
   bool required;
 };
 
-constexpr std::array<RFieldName, 22> kRecordFields = {{
+constexpr std::array<RFieldName, 23> kRecordFields = {{
     {"id", RField::Id, true},
     {"state", RField::State, true},
     {"title", RField::Title, true},
@@ -260,6 +263,7 @@ constexpr std::array<RFieldName, 22> kRecordFields = {{
     {"detailOfVerdict", RField::DetailOfVerdict, false},
     {"rule", RField::Rule, false},
     {"reusedFrom", RField::ReusedFrom, false},
+    {"host", RField::Host, false},
 }};
 
 std::string* text_slot(RequestRecord& r, RField field) {
@@ -304,9 +308,11 @@ Result<void, std::string> store_field(RequestRecord& r, RField field, std::strin
       return {};
     case RField::OperationDigest:
     case RField::DecidedAt:
-    case RField::DetailOfVerdict: {
+    case RField::DetailOfVerdict:
+    case RField::Host: {
       std::optional<std::string>& slot = field == RField::OperationDigest ? r.operation_digest
                                          : field == RField::DecidedAt     ? r.decided_at
+                                         : field == RField::Host          ? r.host
                                                                           : r.detail_of_verdict;
       if (!value.is_null()) KOA_TAKE(slot, as_text(name, value));
       return {};

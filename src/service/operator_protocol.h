@@ -108,6 +108,12 @@ struct RequestRecord {
   std::optional<std::string> rule;
   std::optional<std::string> reused_from;
 
+  // The fleet (store = "postgresql"): the host whose service the request
+  // waits on, as the shared database vouches for it (row-level security
+  // lets each service write only its own host's requests). Absent on a
+  // single service.
+  std::optional<std::string> host;
+
   bool operator==(const RequestRecord&) const = default;
 };
 

@@ -152,6 +152,26 @@ TEST(Rendering, ListColumnsFitTheLongestIdAndRequester) {
             "430329059902226434  1m    uid 65534       0/2    \"web-03\"  \"Reboot\"\n");
 }
 
+TEST(Rendering, TheFleetsHostFollowsTheRequesterAndIsShownInFull) {
+  service::RequestRecord r = hostile_record("");
+  r.created_at = "2026-12-07T20:00:00Z";
+  r.verified_user = "alice";
+  r.title = "Reboot";
+  r.target_host = "web-03";
+  r.host = "host-a";
+  const std::string list = list_lines({r}, 1796673600 + 90);
+  EXPECT_NE(list.find("alice via sudo on host-a  1/2"), std::string::npos) << list;
+  EXPECT_NE(describe_record(r).find("waits on host"), std::string::npos);
+  EXPECT_NE(describe_record(r).find("host-a"), std::string::npos);
+  // A host name the database would never hold is quoted, not shown raw.
+  r.host = "evil\x1b[2J";
+  const std::string odd = list_lines({r}, 1796673600 + 90);
+  EXPECT_EQ(odd.find('\x1b'), std::string::npos) << odd;
+  EXPECT_EQ(describe_record(r).find('\x1b'), std::string::npos);
+  r.host.reset();
+  EXPECT_EQ(list_lines({r}, 1796673600 + 90).find(" on "), std::string::npos);
+}
+
 TEST(Rendering, LongTitlesAreCutInListsOnly) {
   service::RequestRecord r = hostile_record("");
   r.title = std::string(500, 'x') + "END";

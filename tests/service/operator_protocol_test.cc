@@ -173,6 +173,40 @@ TEST(OperatorAnswers, CarryRecordsThroughTheirCanonicalLines) {
   }
 }
 
+TEST(OperatorAnswers, TheFleetsHostIsAMemberOfItsOwnAndAbsentOnOneService) {
+  RequestRecord single = sample_record("7");
+  RequestRecord fleet = single;
+  fleet.host = "host-a";
+  const std::string single_text = [&] {
+    std::string out;
+    append_request_record(out, single);
+    return out;
+  }();
+  std::string fleet_text;
+  append_request_record(fleet_text, fleet);
+  // Without a host the bytes are the single service's; with one, only the
+  // member "host" is added, in its byte-order place.
+  EXPECT_EQ(single_text.find("\"host\""), std::string::npos) << single_text;
+  const std::size_t at = fleet_text.find(R"("host":"host-a",)");
+  ASSERT_NE(at, std::string::npos) << fleet_text;
+  EXPECT_EQ(fleet_text.substr(0, at) + fleet_text.substr(at + 16), single_text);
+  for (const RequestRecord& record : {single, fleet}) {
+    OperatorAnswer show;
+    show.request = record;
+    const std::string line = without_line_feed(encode_answer(show));
+    expect_canonical(line);
+    auto back = decode_daemon_line(line);
+    ASSERT_TRUE(back.ok()) << back.error();
+    const auto* answer = std::get_if<OperatorAnswer>(&back.value());
+    ASSERT_NE(answer, nullptr);
+    EXPECT_EQ(answer->request, record);
+  }
+  auto not_text =
+      decode_daemon_line(R"({"ok":true,"request":)" +
+                         fleet_text.replace(fleet_text.find(R"("host-a")"), 8, "17") + "}");
+  EXPECT_FALSE(not_text.ok());
+}
+
 TEST(OperatorAnswers, RefusalsAndEventsHaveFixedLines) {
   EXPECT_EQ(encode_answer(refused_answer(1, "request 17 is already denied")),
             "{\"error\":\"request 17 is already denied\",\"ok\":false,\"status\":1}\n");
