@@ -16,7 +16,7 @@
 #include "service/request_limits.h"
 #include "service/user_groups.h"
 #include "support/decimal.h"
-#include "support/retry.h"
+#include "support/read_up_to.h"
 #include "support/visible_text.h"
 
 namespace kelvane::approvals {
@@ -113,14 +113,9 @@ std::string host_name() {
 
 // Standard input, up to one byte more than a request may have.
 Result<std::string, std::string> read_input(int fd) {
-  std::string text;
-  char buffer[65536];
-  while (text.size() <= service::kMaxRequestBytes + 1) {
-    const ssize_t n = repeat_if_interrupted([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n < 0) return fail(std::string("cannot read standard input"));
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
+  auto read = read_up_to(fd, service::kMaxRequestBytes + 1);
+  if (!read.ok()) return fail(std::string("cannot read standard input"));
+  std::string text = std::move(read).value();
   if (const std::size_t end = text.find('\n'); end != std::string::npos) text.resize(end);
   return text;
 }

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "command/output.h"
-#include "support/retry.h"
+#include "support/read_up_to.h"
 #include "token/token.h"
 
 namespace kelvane::approvals {
@@ -32,15 +32,11 @@ std::string public_keys_path(const Invocation& invocation) {
 }  // namespace
 
 Result<std::string, std::string> read_token_input(int fd, std::size_t limit) {
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n = repeat_if_interrupted([&] { return ::read(fd, buffer, sizeof buffer); });
-    if (n < 0) return fail(std::string("cannot read standard input: ") + std::strerror(errno));
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > limit) return fail(std::string("malformed: longer than any token"));
-  }
+  auto read = read_up_to(fd, limit);
+  if (!read.ok())
+    return fail(std::string("cannot read standard input: ") + std::strerror(read.error()));
+  std::string text = std::move(read).value();
+  if (text.size() > limit) return fail(std::string("malformed: longer than any token"));
   if (!text.empty() && text.back() == '\n') text.pop_back();
   return text;
 }

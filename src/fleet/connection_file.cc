@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "support/file_descriptor.h"
-#include "support/retry.h"
+#include "support/read_up_to.h"
 
 namespace kelvane::fleet {
 namespace {
@@ -37,16 +37,10 @@ Result<std::string, std::string> read_connection_file(const std::string& path) {
   if ((status.st_mode & 077) != 0)
     return fail(path +
                 ": group or others may read or write it (it may hold a password; chmod 600)");
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t n =
-        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) return fail(path + ": " + std::strerror(errno));
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxBytes) return fail(path + ": larger than 64 KiB");
-  }
+  auto read = read_up_to(fd.get(), kMaxBytes);
+  if (!read.ok()) return fail(path + ": " + std::strerror(read.error()));
+  const std::string text = std::move(read).value();
+  if (text.size() > kMaxBytes) return fail(path + ": larger than 64 KiB");
   const std::string_view conninfo = trimmed(text);
   if (conninfo.empty()) return fail(path + ": empty (it should hold a libpq connection string)");
   if (conninfo.find('\0') != std::string_view::npos) return fail(path + ": holds a NUL byte");

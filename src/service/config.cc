@@ -12,7 +12,7 @@
 #include "service/glob.h"
 #include "service/policy.h"
 #include "support/file_descriptor.h"
-#include "support/retry.h"
+#include "support/read_up_to.h"
 #include "support/utf8.h"
 
 namespace kelvane::service {
@@ -546,17 +546,10 @@ Result<Config, std::string> load_config(const std::string& path, bool named) {
     if (errno == ENOENT && !named) return Config{};
     return fail(path + ": " + std::strerror(errno));
   }
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    const ssize_t n =
-        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) return fail(path + ": " + std::strerror(errno));
-    if (n == 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxConfigBytes) return fail(path + ": the file is larger than 1 MiB");
-  }
-  return parse_config(text, path);
+  auto text = read_up_to(fd.get(), kMaxConfigBytes);
+  if (!text.ok()) return fail(path + ": " + std::strerror(text.error()));
+  if (text.value().size() > kMaxConfigBytes) return fail(path + ": the file is larger than 1 MiB");
+  return parse_config(text.value(), path);
 }
 
 }  // namespace kelvane::service

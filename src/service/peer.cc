@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "support/file_descriptor.h"
-#include "support/retry.h"
+#include "support/read_up_to.h"
 
 namespace kelvane::service {
 namespace {
@@ -23,15 +23,9 @@ std::string proc_path(pid_t pid, const char* entry) {
 std::optional<std::string> read_small_file(const std::string& path) {
   const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.is_open()) return std::nullopt;
-  std::string text;
-  char buffer[1024];
-  while (text.size() <= 65536) {
-    const ssize_t n =
-        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
-  return text;
+  auto text = read_up_to(fd.get(), 65536);
+  if (!text.ok()) return std::nullopt;
+  return std::move(text).value();
 }
 
 std::string read_link(const std::string& path) {

@@ -9,7 +9,7 @@
 #include "service/peer.h"
 #include "support/decimal.h"
 #include "support/file_descriptor.h"
-#include "support/retry.h"
+#include "support/read_up_to.h"
 
 namespace kelvane::service {
 namespace {
@@ -47,14 +47,9 @@ std::optional<uid_t> real_uid_of(pid_t pid) {
   const std::string path = "/proc/" + std::to_string(pid) + "/status";
   const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.is_open()) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  while (text.size() < 65536) {
-    const ssize_t n =
-        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(n));
-  }
+  auto read = read_up_to(fd.get(), 65535);
+  if (!read.ok()) return std::nullopt;
+  const std::string text = std::move(read).value();
   // "Uid:\t<real>\t<effective>\t<saved>\t<filesystem>"
   const std::size_t line = text.find("\nUid:\t");
   if (line == std::string::npos) return std::nullopt;

@@ -10,6 +10,7 @@
 
 #include "support/file_descriptor.h"
 #include "support/hex.h"
+#include "support/read_up_to.h"
 #include "support/retry.h"
 #include "token/published.h"
 
@@ -35,17 +36,14 @@ Result<void, std::string> write_whole(int fd, std::string_view content, const st
 Result<std::string, std::string> read_small_file(const std::string& path) {
   FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd.is_open()) return failed(path, "");
-  std::string text;
-  char buffer[16384];
-  for (;;) {
-    const ssize_t n =
-        repeat_if_interrupted([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (n < 0) return failed(path, "");
-    if (n == 0) return text;
-    text.append(buffer, static_cast<std::size_t>(n));
-    if (text.size() > kMaxPublishedBytes)
-      return fail(path + ": larger than " + std::to_string(kMaxPublishedBytes) + " bytes");
+  auto text = read_up_to(fd.get(), kMaxPublishedBytes);
+  if (!text.ok()) {
+    errno = text.error();
+    return failed(path, "");
   }
+  if (text.value().size() > kMaxPublishedBytes)
+    return fail(path + ": larger than " + std::to_string(kMaxPublishedBytes) + " bytes");
+  return std::move(text).value();
 }
 
 Result<void, std::string> replace_file(const std::string& directory, std::string_view name,
