@@ -256,6 +256,12 @@ class Daemon {
   // thread, then `then` on the loop with its outcome.
   using RecordRead = std::function<Result<void, std::string>(service::Store&)>;
   void read_record(RecordRead read, std::function<void(const Result<void, std::string>&)> then);
+  // Finds request `id` in the record, off the loop, and hands it to `then`
+  // with the reply slot of the line being handled; answers that line itself
+  // when the record cannot be read or has no such request.
+  void with_recorded_request(
+      Operator& o, const std::string& id,
+      std::function<void(Operator&, std::uint64_t, service::RequestRecord)> then);
   // Verdicts whose write failed (refusals sent to their requesters) are
   // written again, every kRewriteEvery, until the record takes them, so
   // that it says what the requester was told rather than "pending".

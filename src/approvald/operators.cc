@@ -240,17 +240,33 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
       return;
     }
   }
+  with_recorded_request(o, request.id,
+                        [this](Operator& op, std::uint64_t slot, service::RequestRecord record) {
+                          service::OperatorAnswer a;
+                          a.request = std::move(record);
+                          if (const service::RequestRecord* sent = unrecorded(a.request->id)) {
+                            a.request->state = sent->state;
+                            a.request->decided_at = sent->decided_at;
+                            a.request->detail_of_verdict = sent->detail_of_verdict;
+                          }
+                          answer_at(op, slot, std::move(a));
+                        });
+}
+
+void Daemon::with_recorded_request(
+    Operator& o, const std::string& id,
+    std::function<void(Operator&, std::uint64_t, service::RequestRecord)> then) {
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
   const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
   read_record(
-      [found, id = request.id](service::Store& store) -> Result<void, std::string> {
+      [found, id](service::Store& store) -> Result<void, std::string> {
         auto record = store.find(id);
         if (!record.ok()) return fail(std::move(record).error());
         *found = std::move(record).value();
         return {};
       },
-      [this, key, slot, found, id = request.id](const Result<void, std::string>& done) {
+      [this, key, slot, found, id, then = std::move(then)](const Result<void, std::string>& done) {
         auto found_operator = operators_.find(key);
         if (found_operator == operators_.end()) return;
         Operator& op = *found_operator->second;
@@ -260,14 +276,7 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
         } else if (!*found) {
           refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
         } else {
-          service::OperatorAnswer a;
-          a.request = std::move(**found);
-          if (const service::RequestRecord* sent = unrecorded(id)) {
-            a.request->state = sent->state;
-            a.request->decided_at = sent->decided_at;
-            a.request->detail_of_verdict = sent->detail_of_verdict;
-          }
-          answer_at(op, slot, std::move(a));
+          then(op, slot, std::move(**found));
         }
         serve_operator_lines(op);
       });

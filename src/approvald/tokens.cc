@@ -131,29 +131,10 @@ void Daemon::revoke(Operator& o, const service::OperatorRequest& request) {
     return revoke_approved(o, slot_, r->record);
   }
   if (fleet_) return fleet_revoke(o, request);
-  auto found = std::make_shared<std::optional<service::RequestRecord>>();
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
-  commits_->submit(
-      [found, id = request.id](service::Store& store) -> Result<void, std::string> {
-        auto record = store.find(id);
-        if (!record.ok()) return fail(std::move(record).error());
-        *found = std::move(record).value();
-        return {};
-      },
-      [this, key, slot, found, id = request.id](const Result<void, std::string>& done) {
-        auto found_operator = operators_.find(key);
-        if (found_operator == operators_.end()) return;
-        Operator& op = *found_operator->second;
-        if (!done.ok()) {
-          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
-        } else if (!*found) {
-          refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
-        } else {
-          revoke_approved(op, slot, **found);
-        }
-        serve_operator_lines(op);
-      });
+  with_recorded_request(o, request.id,
+                        [this](Operator& op, std::uint64_t slot, service::RequestRecord record) {
+                          revoke_approved(op, slot, record);
+                        });
 }
 
 void Daemon::revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record,
