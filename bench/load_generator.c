@@ -14,7 +14,10 @@
  * throughput: C requesters, each sending its next request as soon as the
  *   previous one is answered, for S seconds: decisions per second.
  * latency: a new request every 1/R seconds (open loop), for S seconds: the
- *   time from sending a request to reading its verdict, p50, p99, max.
+ *   time from sending a request to reading its verdict, p50, p99, max; and
+ *   (vote_*) from queueing the operator's vote to reading the verdict of the
+ *   request it names (requestId), which with two services is the time from
+ *   the deciding vote on one host to the verdict on the other.
  *
  * Without --operator-socket the service must answer by itself. --as-user
  * drops to that user (from root) after the operator has connected, so the
@@ -206,6 +209,52 @@ static void finish(struct requester* r) {
   r->fd = -1;
 }
 
+/* --- when each vote went out, by request id ---------------------------------- */
+
+/* Open addressing on the decimal id; enough for every vote of a run. */
+enum { kVoteSlots = 1 << 20 };
+static uint64_t g_vote_id[kVoteSlots];
+static uint64_t g_vote_ns[kVoteSlots];
+
+static int parse_id(const char* p, size_t n, uint64_t* id) {
+  uint64_t v = 0;
+  if (n == 0 || n > 19) return 0;
+  for (size_t i = 0; i < n; i++) {
+    if (p[i] < '0' || p[i] > '9') return 0;
+    v = v * 10 + (uint64_t)(p[i] - '0');
+  }
+  *id = v + 1; /* 0 marks a free slot */
+  return 1;
+}
+
+static size_t vote_slot(uint64_t id) {
+  size_t i = (size_t)((id * 0x9E3779B97F4A7C15u) >> 44) & (kVoteSlots - 1);
+  while (g_vote_id[i] != 0 && g_vote_id[i] != id) i = (i + 1) & (kVoteSlots - 1);
+  return i;
+}
+
+static void note_vote(const char* p, size_t n) {
+  uint64_t id;
+  if (!parse_id(p, n, &id)) return;
+  size_t i = vote_slot(id);
+  g_vote_id[i] = id;
+  g_vote_ns[i] = now_ns();
+}
+
+/* The time since the vote on the request a verdict line names, or 0. */
+static uint64_t since_vote(const char* line, uint64_t now) {
+  static const char kKey[] = "\"requestId\":\"";
+  const char* p = strstr(line, kKey);
+  if (!p) return 0;
+  p += sizeof kKey - 1;
+  const char* end = strchr(p, '"');
+  uint64_t id;
+  if (!end || !parse_id(p, (size_t)(end - p), &id)) return 0;
+  size_t i = vote_slot(id);
+  if (g_vote_id[i] != id) return 0;
+  return now - g_vote_ns[i];
+}
+
 /* --- the scripted operator -------------------------------------------------- */
 
 struct operator_link {
@@ -251,6 +300,7 @@ static void queue_vote(struct operator_link* op, const char* id, size_t id_len) 
   memcpy(op->out + op->out_len, line, (size_t)n);
   op->out_len += (size_t)n;
   op->votes++;
+  note_vote(id, id_len);
 }
 
 /* A pending event carries the request, whose members come in byte order:
@@ -389,7 +439,9 @@ static void run_load(const struct options* o, long count, double rate, double se
   }
   size_t lat_cap = 1 << 16, lat_n = 0;
   uint64_t* lat = malloc(lat_cap * sizeof *lat);
-  if (!lat) die("malloc");
+  uint64_t* from_vote = malloc(lat_cap * sizeof *from_vote);
+  size_t from_vote_n = 0;
+  if (!lat || !from_vote) die("malloc");
 
   int timer = -1;
   if (rate > 0) {
@@ -444,15 +496,19 @@ static void run_load(const struct options* o, long count, double rate, double se
       }
       struct requester* r = tag;
       if (r->fd < 0 || !read_reply(r, &t)) continue;
-      uint64_t took = now_ns() - r->sent_ns;
+      uint64_t done_ns = now_ns();
+      uint64_t took = done_ns - r->sent_ns;
+      uint64_t after_vote = since_vote(r->reply, done_ns);
       finish(r);
       in_flight--;
       if (lat_n == lat_cap) {
         lat_cap *= 2;
         lat = realloc(lat, lat_cap * sizeof *lat);
-        if (!lat) die("realloc");
+        from_vote = realloc(from_vote, lat_cap * sizeof *from_vote);
+        if (!lat || !from_vote) die("realloc");
       }
       lat[lat_n++] = took;
+      if (after_vote) from_vote[from_vote_n++] = after_vote;
       size_t slot = (size_t)(r - rs);
       if (rate == 0 && now_ns() < end) {
         start_request(epoll, o->socket, r);
@@ -465,17 +521,22 @@ static void run_load(const struct options* o, long count, double rate, double se
   double elapsed = (double)(now_ns() - begin) / 1e9;
   if (rate == 0) elapsed = seconds < elapsed ? elapsed : seconds;
   qsort(lat, lat_n, sizeof *lat, compare_u64);
+  qsort(from_vote, from_vote_n, sizeof *from_vote, compare_u64);
   uint64_t decided = t.approved + t.denied + t.refused + t.other;
   printf(
       "decisions %llu seconds %.2f per_second %.0f approved %llu refused %llu other %llu broken "
       "%llu "
-      "votes %llu missed_starts %llu p50_us %.0f p99_us %.0f max_us %.0f\n",
+      "votes %llu missed_starts %llu p50_us %.0f p99_us %.0f max_us %.0f "
+      "vote_p50_us %.0f vote_p99_us %.0f vote_max_us %.0f\n",
       (unsigned long long)decided, elapsed, (double)decided / elapsed,
       (unsigned long long)t.approved, (unsigned long long)t.refused,
       (unsigned long long)(t.other + t.denied), (unsigned long long)t.broken,
       (unsigned long long)(op ? op->votes : 0), (unsigned long long)missed,
       (double)percentile(lat, lat_n, 0.50) / 1e3, (double)percentile(lat, lat_n, 0.99) / 1e3,
-      lat_n ? (double)lat[lat_n - 1] / 1e3 : 0.0);
+      lat_n ? (double)lat[lat_n - 1] / 1e3 : 0.0,
+      (double)percentile(from_vote, from_vote_n, 0.50) / 1e3,
+      (double)percentile(from_vote, from_vote_n, 0.99) / 1e3,
+      from_vote_n ? (double)from_vote[from_vote_n - 1] / 1e3 : 0.0);
 }
 
 int main(int argc, char** argv) {

@@ -258,7 +258,10 @@ class Daemon {
   bool sign_approval(Requester& r, std::time_t now);
   void rotate_key(Operator& o);
   void revoke(Operator& o, const service::OperatorRequest& request);
-  void revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record);
+  // `signer_lifetime`: the longest token lifetime of the host that signed,
+  // when that is another host of the fleet.
+  void revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record,
+                       std::uint64_t signer_lifetime = 0);
 
   // The fleet (fleet_glue.cc), with store = "postgresql".
   void start_fleet();
@@ -279,6 +282,14 @@ class Daemon {
   void append_others(std::string& line, bool& first) const;
   void write_others_to(Operator& o);
   bool show_other(Operator& o, const std::string& id);
+
+  // Token keys in the fleet (fleet_keys.cc): this host's published in the
+  // database, every host's in this host's published files.
+  void fleet_publish_keys();
+  void on_fleet_keys(std::vector<fleet::HostKeys> hosts);
+  std::string public_keys_text(const token::KeyState& state) const;
+  std::string revocations_text() const;
+  void fleet_revoke(Operator& o, const service::OperatorRequest& request);
 
   Settings settings_;
   DecisionJournal& journal_;
@@ -305,6 +316,9 @@ class Daemon {
   std::vector<std::pair<service::RequestRecord, std::string>> others_;
   ReuseCache reuse_;
   Notifier notifier_;  // after the mailbox: stopped before it goes
+  // The other hosts' token keys and revocations, as the database has them.
+  std::vector<fleet::HostKeys> fleet_keys_;
+  std::string written_keys_, written_revocations_;  // the published files' texts
 
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;

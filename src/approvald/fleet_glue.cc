@@ -35,7 +35,9 @@ void Daemon::start_fleet() {
     on_other_changed(std::move(changed), std::move(closed));
   };
   events.reconnected = [this] { on_fleet_reconnected(); };
+  events.keys = [this](std::vector<fleet::HostKeys> hosts) { on_fleet_keys(std::move(hosts)); };
   fleet_->begin(mailbox_, std::move(events));
+  fleet_publish_keys();
 }
 
 void Daemon::reserve_fleet_ids() {
@@ -266,6 +268,8 @@ void Daemon::on_other_changed(std::vector<fleet::HostedRequest> changed,
 }
 
 void Daemon::on_fleet_reconnected() {
+  // This host's keys may not have reached the database before it went.
+  fleet_publish_keys();
   // Notifications sent while the session was down are lost: ask after
   // every request this host still waits on.
   std::vector<std::string> ids;

@@ -80,6 +80,7 @@ bool FleetLink::ensure_connected() {
     if (events_.reconnected) events_.reconnected();
   });
   refresh_others({});
+  refresh_keys();
   return true;
 }
 
@@ -110,6 +111,18 @@ void FleetLink::refresh_others(std::unordered_map<std::string, std::string> clos
   });
 }
 
+void FleetLink::refresh_keys() {
+  if (!store_) return;
+  auto hosts = store_->host_keys();
+  if (!hosts.ok()) {
+    if (hosts.error().connection_lost) drop_connection(hosts.error().message);
+    return;
+  }
+  post([this, hosts = std::move(hosts).value()]() mutable {
+    if (events_.keys) events_.keys(std::move(hosts));
+  });
+}
+
 void FleetLink::read_events() {
   auto events = store_->events();
   if (!events.ok()) {
@@ -118,8 +131,13 @@ void FleetLink::read_events() {
   }
   std::vector<fleet::HostedRequest> changed;
   std::unordered_map<std::string, std::string> closed;
+  bool keys_changed = false;
   for (const fleet::FleetEvent& event : events.value()) {
     const bool own = event.host_name == host_name_;
+    if (event.kind == fleet::FleetEvent::Kind::Keys) {
+      keys_changed = keys_changed || !own;
+      continue;
+    }
     if (event.kind == fleet::FleetEvent::Kind::Verdict) {
       if (!own) {
         closed[event.id] = event.state;
@@ -148,6 +166,8 @@ void FleetLink::read_events() {
       closed[event.id] = found.value()->record.state;
     }
   }
+  // Read once for a burst of changes: the rows as they now stand.
+  if (keys_changed && store_) refresh_keys();
   if (changed.empty() && closed.empty()) return;
   post([this, changed = std::move(changed), closed = std::move(closed)]() mutable {
     if (events_.other_changed) events_.other_changed(std::move(changed), std::move(closed));

@@ -54,6 +54,9 @@ class FleetLink {
     // The session was lost and is back: what this host waits on may have
     // been decided meanwhile.
     std::function<void()> reconnected;
+    // Every host's token keys and revocations, after one of them changed
+    // (or a reconnect, since a notification may have been lost).
+    std::function<void(std::vector<fleet::HostKeys>)> keys;
   };
 
   FleetLink(std::string conninfo, std::string host_name);
@@ -88,6 +91,7 @@ class FleetLink {
   void drop_connection(const std::string& why);
   void read_events();
   void refresh_others(std::unordered_map<std::string, std::string> closed);
+  void refresh_keys();
   void post(std::function<void()> work) { mailbox_->post(std::move(work)); }
 
   std::string conninfo_;

@@ -49,6 +49,7 @@ bool Daemon::sign_approval(Requester& r, std::time_t now) {
                        if (!done.ok())
                          journal_.note("cannot write the signing key's file: " + done.error());
                      });
+    if (fleet_) fleet_publish_keys();
   }
   token::Claims claims;
   claims.request_id = r.record.id;
@@ -86,7 +87,7 @@ void Daemon::rotate_key(Operator& o) {
   const std::uint64_t key = o.key;
   // The public file first: a key is published before it signs anything.
   commits_->submit(
-      [paths = key_paths_, public_text = token::write_public_keys(token::published_keys(*state)),
+      [paths = key_paths_, public_text = public_keys_text(*state),
        key_text = token::signing_key_text(*state)](service::Store&) -> Result<void, std::string> {
         KOA_TRY_VOID(token::save_public_keys(paths, public_text));
         return token::save_signing_key(paths, key_text);
@@ -101,6 +102,7 @@ void Daemon::rotate_key(Operator& o) {
           *keys_ = std::move(*state);
           journal_.note("signing key rotated: tokens are signed with key " + keys_->current.kid() +
                         "; key " + old_kid + " stays published until its last token expires");
+          if (fleet_) fleet_publish_keys();
         } else {
           journal_.note("cannot rotate the signing key: " + done.error());
         }
@@ -128,6 +130,7 @@ void Daemon::revoke(Operator& o, const service::OperatorRequest& request) {
     }
     return revoke_approved(o, slot_, r->record);
   }
+  if (fleet_) return fleet_revoke(o, request);
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
   const std::uint64_t slot = slot_;
   const std::uint64_t key = o.key;
@@ -153,8 +156,8 @@ void Daemon::revoke(Operator& o, const service::OperatorRequest& request) {
       });
 }
 
-void Daemon::revoke_approved(Operator& o, std::uint64_t slot,
-                             const service::RequestRecord& record) {
+void Daemon::revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record,
+                             std::uint64_t signer_lifetime) {
   if (record.state != "approved") {
     return refuse_at(o, slot, service::kOperatorRefused,
                      "request " + record.id + " is " + record.state +
@@ -166,7 +169,8 @@ void Daemon::revoke_approved(Operator& o, std::uint64_t slot,
                      "request " + record.id + ": the record's decision time does not read");
   }
   // No token of the request lives longer than this (see key_store.h).
-  const token::Revocation revocation{record.id, *issued + keys_->longest_lifetime};
+  const token::Revocation revocation{record.id,
+                                     *issued + std::max(keys_->longest_lifetime, signer_lifetime)};
   const std::uint64_t now = now_seconds();
   service::OperatorAnswer a;
   if (revocation.exp <= now) {
@@ -179,12 +183,13 @@ void Daemon::revoke_approved(Operator& o, std::uint64_t slot,
   // the revocation back, so that asking again tries again.
   const std::uint64_t key = o.key;
   commits_->submit(
-      [paths = key_paths_, text = token::write_revocations(keys_->revoked)](service::Store&) {
+      [paths = key_paths_, text = revocations_text()](service::Store&) {
         return token::save_revocations(paths, text);
       },
       [this, key, slot, revocation](const Result<void, std::string>& done) {
         if (done.ok()) {
           journal_.note("request " + revocation.request_id + ": approval token revoked");
+          if (fleet_) fleet_publish_keys();
         } else {
           std::erase(keys_->revoked, revocation);
           journal_.note("cannot write the revocation list: " + done.error());

@@ -74,6 +74,10 @@ std::optional<FleetEvent> parse_event(std::string_view payload) {
     event.kind = FleetEvent::Kind::Request;
   } else if (words.size() == 3 && words[0] == "vote") {
     event.kind = FleetEvent::Kind::Vote;
+  } else if (words.size() == 2 && words[0] == "keys") {
+    event.kind = FleetEvent::Kind::Keys;
+    event.host_name = words[1];
+    return event;
   } else if (words.size() == 4 && words[0] == "verdict") {
     event.kind = FleetEvent::Kind::Verdict;
     event.state = words[3];
@@ -323,6 +327,52 @@ StoreResult<std::uint64_t> FleetStore::prune(const std::string& before) {
       {host_name_, before});
   if (!rows.ok()) return fail(from_db("cannot prune the record", rows.error()));
   return rows.value().number(0, 0);
+}
+
+StoreResult<void> FleetStore::publish_keys(const std::vector<token::PublicKey>& keys,
+                                           const std::vector<token::Revocation>& revoked,
+                                           std::uint64_t token_lifetime) {
+  // Each element one entry as the published files write it; the arrays go
+  // as JSON and are split by the server.
+  std::string key_entries;
+  token::append_key_entries(key_entries, keys);
+  std::string revoked_entries;
+  token::append_revocation_entries(revoked_entries, revoked);
+  auto rows = connection_->exec(
+      "UPDATE kelvane_approval.hosts SET "
+      "public_keys = ARRAY(SELECT e::text FROM json_array_elements($1::json) e), "
+      "revoked = ARRAY(SELECT e::text FROM json_array_elements($2::json) e), "
+      "token_lifetime = $3 WHERE host_name = $4 AND role_name = current_user RETURNING 1",
+      {key_entries, revoked_entries, decimal(token_lifetime), host_name_});
+  if (!rows.ok()) return fail(from_db("cannot publish this host's token keys", rows.error()));
+  if (rows.value().count() != 1)
+    return fail(refused("the database does not let this service publish host " + host_name_ +
+                        "'s token keys"));
+  return {};
+}
+
+StoreResult<std::vector<HostKeys>> FleetStore::host_keys() {
+  auto rows = connection_->exec(
+      "SELECT host_name, '[' || array_to_string(public_keys, ',') || ']', "
+      "'[' || array_to_string(revoked, ',') || ']', token_lifetime "
+      "FROM kelvane_approval.hosts ORDER BY host_name");
+  if (!rows.ok()) return fail(from_db("cannot read the hosts' token keys", rows.error()));
+  std::vector<HostKeys> out;
+  for (int row = 0; row < rows.value().count(); ++row) {
+    HostKeys host;
+    host.host_name = rows.value().text(row, 0);
+    host.token_lifetime = rows.value().number(row, 3);
+    auto keys = token::read_public_keys(R"({"keys":)" + rows.value().text(row, 1) + "}");
+    auto revoked = token::read_revocations(R"({"revoked":)" + rows.value().text(row, 2) + "}");
+    if (keys.ok() && revoked.ok()) {
+      host.keys = std::move(keys).value();
+      host.revoked = std::move(revoked).value();
+    } else {
+      host.error = keys.ok() ? revoked.error() : keys.error();
+    }
+    out.push_back(std::move(host));
+  }
+  return out;
 }
 
 StoreResult<std::vector<FleetEvent>> FleetStore::events() {

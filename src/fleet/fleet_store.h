@@ -19,6 +19,7 @@
 #include "fleet/connection.h"
 #include "service/operator_protocol.h"
 #include "support/result.h"
+#include "token/published.h"
 
 namespace kelvane::fleet {
 
@@ -50,9 +51,20 @@ struct VoteOutcome {
   std::uint64_t needed = 1;
 };
 
+// What one host publishes for its approval tokens (its row of `hosts`).
+struct HostKeys {
+  std::string host_name;
+  std::vector<token::PublicKey> keys;
+  std::vector<token::Revocation> revoked;
+  std::uint64_t token_lifetime = 0;  // the longest it signs with
+  // Why the row does not read (then keys and revoked are empty): a row
+  // another service wrote is checked like a published file.
+  std::optional<std::string> error;
+};
+
 // What a notification on the fleet's channel says.
 struct FleetEvent {
-  enum class Kind { Request, Vote, Verdict };
+  enum class Kind { Request, Vote, Verdict, Keys };
   Kind kind = Kind::Request;
   std::string id;
   std::string host_name;
@@ -111,6 +123,13 @@ class FleetStore {
   StoreResult<std::vector<HostedRequest>> history(const std::optional<std::string>& since);
   // Deletes this host's closed requests created before `before`.
   StoreResult<std::uint64_t> prune(const std::string& before);
+
+  // This host's token keys, revocations and longest lifetime, in its row.
+  StoreResult<void> publish_keys(const std::vector<token::PublicKey>& keys,
+                                 const std::vector<token::Revocation>& revoked,
+                                 std::uint64_t token_lifetime);
+  // Every host's row, this one's included.
+  StoreResult<std::vector<HostKeys>> host_keys();
 
   // Notifications that arrived, without waiting.
   StoreResult<std::vector<FleetEvent>> events();

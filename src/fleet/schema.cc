@@ -282,6 +282,33 @@ GRANT EXECUTE ON FUNCTION kelvane_approval.own_host(), kelvane_approval.now_text
 INSERT INTO kelvane_approval.schema_version (version) VALUES (1);
 )sql";
 
+// Version 2: the token keys of every host. Each service publishes in its
+// own row (row-level security: only that row) its public keys, the
+// approvals it revoked and the longest token lifetime it signs with, so
+// that every service publishes every host's keys and revocations for its
+// target hosts. A change tells every service at once ("keys HOST").
+constexpr std::string_view kVersion2 = R"sql(
+ALTER TABLE kelvane_approval.hosts
+  ADD COLUMN revoked text[] NOT NULL DEFAULT '{}',
+  ADD COLUMN token_lifetime bigint NOT NULL DEFAULT 0 CHECK (token_lifetime >= 0);
+GRANT UPDATE (revoked, token_lifetime) ON kelvane_approval.hosts TO kelvane_approvald;
+
+CREATE FUNCTION kelvane_approval.tell_keys() RETURNS trigger
+  LANGUAGE plpgsql
+  SET search_path = pg_catalog, pg_temp
+  AS $$
+BEGIN
+  PERFORM pg_notify('kelvane_approval', 'keys ' || NEW.host_name);
+  RETURN NULL;
+END
+$$;
+REVOKE ALL ON FUNCTION kelvane_approval.tell_keys() FROM PUBLIC;
+CREATE TRIGGER tell_keys AFTER UPDATE OF public_keys, revoked, token_lifetime
+  ON kelvane_approval.hosts FOR EACH ROW EXECUTE FUNCTION kelvane_approval.tell_keys();
+
+UPDATE kelvane_approval.schema_version SET version = 2;
+)sql";
+
 Result<int, DbError> read_version(Connection& connection) {
   auto table = connection.exec("SELECT to_regclass('kelvane_approval.schema_version') IS NOT NULL");
   if (!table.ok()) return fail(std::move(table).error());
@@ -325,6 +352,11 @@ Result<Migration, std::string> migrate(Connection& admin) {
     if (auto made = admin.exec_script(kVersion1); !made.ok())
       return undo("cannot create the schema: " + made.error().message);
     migration.to = 1;
+  }
+  if (migration.to == 1) {
+    if (auto made = admin.exec_script(kVersion2); !made.ok())
+      return undo("cannot upgrade the schema to version 2: " + made.error().message);
+    migration.to = 2;
   }
   if (auto committed = admin.exec_script("COMMIT"); !committed.ok())
     return fail("cannot commit the schema: " + committed.error().message);

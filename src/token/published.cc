@@ -115,7 +115,14 @@ std::string write_public_keys(const std::vector<PublicKey>& keys) {
 }
 
 std::string write_revocations(const std::vector<Revocation>& revoked) {
-  std::string out = R"({"revoked":[)";
+  std::string out = R"({"revoked":)";
+  append_revocation_entries(out, revoked);
+  out += "}\n";
+  return out;
+}
+
+void append_revocation_entries(std::string& out, const std::vector<Revocation>& revoked) {
+  out += '[';
   json::Serializer serializer(out);
   for (std::size_t i = 0; i < revoked.size(); ++i) {
     if (i > 0) out += ',';
@@ -124,8 +131,7 @@ std::string write_revocations(const std::vector<Revocation>& revoked) {
     map.serialize_entry("requestId", revoked[i].request_id);
     map.end();
   }
-  out += "]}\n";
-  return out;
+  out += ']';
 }
 
 Result<std::vector<PublicKey>, std::string> read_public_keys(std::string_view text) {

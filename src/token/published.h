@@ -50,6 +50,8 @@ std::string write_public_keys(const std::vector<PublicKey>& keys);
 void append_key_entries(std::string& out, const std::vector<PublicKey>& keys);
 Result<std::vector<PublicKey>, std::string> read_key_entries(const json::Value& array);
 std::string write_revocations(const std::vector<Revocation>& revoked);
+// The revocations alone, as an array (the fleet's database keeps each host's).
+void append_revocation_entries(std::string& out, const std::vector<Revocation>& revoked);
 
 // Each refuses a text of another shape (unknown or missing members, a key
 // that is not 32 bytes of base64url, a kid that is not its key's).

@@ -258,5 +258,68 @@ TEST_F(FleetDaemons, AKilledServicesWaitingRequestsAreAbandonedByAnother) {
   (void)client.wait();
 }
 
+// verify as a target host of `daemon`'s runs it, with that daemon's files.
+Finished verify_with(const DaemonProcess& daemon, const std::string& token) {
+  return Process({KOA_APPROVALS_PATH, "verify", token, "--public-key",
+                  daemon.state_dir() + "-public/public-keys.json"},
+                 {"PATH=/usr/bin:/bin"})
+      .wait();
+}
+
+// Waits (10 s at most) until verify with `daemon`'s files exits `status`.
+Finished verify_until(const DaemonProcess& daemon, const std::string& token, int status) {
+  Finished done = verify_with(daemon, token);
+  for (int i = 0; i < 200 && done.status != status; ++i) {
+    std::this_thread::sleep_for(50ms);
+    done = verify_with(daemon, token);
+  }
+  return done;
+}
+
+TEST_F(FleetDaemons, ATokenOfOneHostVerifiesOnEveryHostAndARevocationAnywhereReachesAll) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Rotate the certificates");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty()) << a.log();
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, true)).ok);
+  Finished done = client.wait();
+  ASSERT_EQ(done.status, 0) << done.err << a.log();
+  std::string token = done.out;
+  if (!token.empty() && token.back() == '\n') token.pop_back();
+  ASSERT_TRUE(token.starts_with("koa1.")) << token;
+
+  // Signed on host-a; host-b's files list host-a's key beside its own.
+  EXPECT_EQ(verify_with(a, token).status, 0);
+  const Finished on_b_files = verify_until(b, token, 0);
+  EXPECT_EQ(on_b_files.status, 0) << on_b_files.err << b.log();
+  const Finished listed = Process({KOA_APPROVALS_PATH, "public-key", "--public-key",
+                                   b.state_dir() + "-public/public-keys.json"},
+                                  {"PATH=/usr/bin:/bin"})
+                              .wait();
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  std::size_t kids = 0;
+  for (std::size_t at = listed.out.find("\"kid\""); at != std::string::npos;
+       at = listed.out.find("\"kid\"", at + 1))
+    ++kids;
+  EXPECT_EQ(kids, 2u) << listed.out;
+
+  // Revoked by an operator of host-b: refused with host-a's files too.
+  const Finished revoked =
+      Process({KOA_APPROVALS_PATH, "--socket", b.operator_socket(), "revoke", id},
+              {"PATH=/usr/bin:/bin"}, operator_b_)
+          .wait();
+  ASSERT_EQ(revoked.status, 0) << revoked.err << b.log();
+  const Finished on_a_files = verify_until(a, token, 1);
+  EXPECT_EQ(on_a_files.status, 1) << a.log();
+  EXPECT_NE(on_a_files.err.find("revoked: request " + id), std::string::npos) << on_a_files.err;
+  EXPECT_EQ(verify_with(b, token).status, 1);
+
+  // A service that starts later publishes the revocation too (read at start).
+  DaemonProcess& c = add_daemon("host-c");
+  EXPECT_EQ(verify_until(c, token, 1).status, 1) << c.log();
+}
+
 }  // namespace
 }  // namespace kelvane::fleet_test

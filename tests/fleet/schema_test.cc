@@ -16,7 +16,7 @@ TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
   ASSERT_TRUE(first.ok()) << first.error();
   EXPECT_EQ(first.value().from, 0);
   EXPECT_EQ(first.value().to, fleet::kFleetSchemaVersion);
-  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 1");
+  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 2");
 
   auto again = fleet::migrate(db.admin());
   ASSERT_TRUE(again.ok()) << again.error();
@@ -24,10 +24,10 @@ TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
   EXPECT_EQ(sql(db.admin(), "SELECT count(*) FROM kelvane_approval.schema_version").number(0, 0),
             1u);
 
-  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 2");
+  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 3");
   auto newer = fleet::migrate(db.admin());
   ASSERT_FALSE(newer.ok());
-  EXPECT_NE(newer.error().find("newer than this program's 1"), std::string::npos) << newer.error();
+  EXPECT_NE(newer.error().find("newer than this program's 2"), std::string::npos) << newer.error();
 }
 
 TEST(Migrate, AServiceRoleCannotMigrate) {
@@ -144,6 +144,12 @@ TEST_F(RowSecurity, AServiceWritesOnlyItsOwnHostsRequestsAndVotes) {
                 .count(),
             0);
   EXPECT_EQ(sql(a, "DELETE FROM kelvane_approval.requests WHERE id = '2' RETURNING id").count(), 0);
+  // Nor host-b's token keys or revocations.
+  EXPECT_EQ(sql(a,
+                "UPDATE kelvane_approval.hosts SET public_keys = '{}', revoked = '{x}', "
+                "token_lifetime = 1 WHERE host_name = 'host-b' RETURNING 1")
+                .count(),
+            0);
   // What it may do: vote on host-b's request as its own operator, and see
   // every host's requests.
   ASSERT_TRUE(vote(a, "2", "carol", "host-a").ok());

@@ -9,6 +9,7 @@
 #include "fleet/fleet_database.h"
 #include "fleet/fleet_store.h"
 #include "fleet/postgres_server.h"
+#include "token/signing_key.h"
 
 namespace kelvane::fleet_test {
 namespace {
@@ -92,7 +93,7 @@ TEST_F(FleetStoreTest, OpenRefusesAWrongHostASecondServiceAndAnOldSchema) {
   // Once the first one's session ends, the host is free again.
   a.reset();
   EXPECT_NO_THROW(open("host-a"));
-  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 2");
+  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 3");
   auto newer = FleetStore::open(db_->host_conninfo("host-b"), "host-b", {300, 0});
   ASSERT_FALSE(newer.ok());
   EXPECT_NE(newer.error().message.find("--migrate"), std::string::npos);
@@ -240,6 +241,53 @@ TEST_F(FleetStoreTest, TheWaitingHostHearsOfVotesAndVerdictsReachedElsewhere) {
   EXPECT_EQ(seen[2].id, "7");
   EXPECT_EQ(seen[2].host_name, "host-a");
   EXPECT_EQ(seen[2].state, "approved");
+}
+
+TEST_F(FleetStoreTest, EachHostPublishesItsOwnTokenKeysAndReadsEveryHosts) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  auto key = token::SigningKey::generate();
+  ASSERT_TRUE(key.ok());
+  const token::PublicKey current{key.value().kid(), key.value().public_key(), std::nullopt};
+  const token::PublicKey retiring{key.value().kid(), key.value().public_key(), 1900000000};
+  const std::vector<token::Revocation> revoked = {{"17", 1800000000}, {"18", 1800000001}};
+  ASSERT_TRUE(a->publish_keys({current}, revoked, 900).ok());
+  ASSERT_TRUE(b->publish_keys({current, retiring}, {}, 60).ok());
+
+  auto hosts = b->host_keys();
+  ASSERT_TRUE(hosts.ok()) << hosts.error().message;
+  ASSERT_EQ(hosts.value().size(), 3u);
+  const fleet::HostKeys& on_a = hosts.value()[0];
+  EXPECT_EQ(on_a.host_name, "host-a");
+  EXPECT_FALSE(on_a.error);
+  EXPECT_EQ(on_a.keys, std::vector<token::PublicKey>{current});
+  EXPECT_EQ(on_a.revoked, revoked);
+  EXPECT_EQ(on_a.token_lifetime, 900u);
+  EXPECT_EQ(hosts.value()[1].keys, (std::vector<token::PublicKey>{current, retiring}));
+  EXPECT_TRUE(hosts.value()[2].keys.empty());  // host-c published nothing yet
+
+  // A row that does not read is reported as such, the others still read.
+  sql(db_->admin(),
+      "UPDATE kelvane_approval.hosts SET public_keys = '{\"{\\\"kid\\\":1}\"}' "
+      "WHERE host_name = 'host-c'");
+  hosts = a->host_keys();
+  ASSERT_TRUE(hosts.ok()) << hosts.error().message;
+  EXPECT_TRUE(hosts.value()[2].error);
+  EXPECT_TRUE(hosts.value()[2].keys.empty());
+  EXPECT_EQ(hosts.value()[0].revoked, revoked);
+
+  // Every other service hears of a change ("keys HOST").
+  bool heard = false;
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!heard && std::chrono::steady_clock::now() < until) {
+    pollfd p{b->socket(), POLLIN, 0};
+    ::poll(&p, 1, 100);
+    auto events = b->events();
+    ASSERT_TRUE(events.ok());
+    for (const fleet::FleetEvent& event : events.value())
+      heard = heard || (event.kind == fleet::FleetEvent::Kind::Keys && event.host_name == "host-a");
+  }
+  EXPECT_TRUE(heard);
 }
 
 TEST_F(FleetStoreTest, ClosingMeetsAVerdictReachedElsewhereInsteadOfReplacingIt) {
