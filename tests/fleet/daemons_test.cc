@@ -159,8 +159,9 @@ TEST_F(FleetDaemons, TheRequestingHostsRuleDecidesWhoseVotesCountAndHowMany) {
     const char* b_state;  // its answer when it counts
     const char* c_state;  // bin's vote on host-c
   } cases[] = {
-      {"a rule naming bin", "approvers = [\"bin\"]\n", false, "", "approved"},
-      {"a rule naming bin's group", "approvers = [\"@bin\"]\n", false, "", "approved"},
+      {"a rule naming bin", "approvals = 1\napprovers = [\"bin\"]\n", false, "", "approved"},
+      {"a rule naming bin's group", "approvals = 1\napprovers = [\"@bin\"]\n", false, "",
+       "approved"},
       {"a rule needing two", "approvals = 2\n", true, "pending", "approved"},
   };
   for (const Case& c : cases) {
