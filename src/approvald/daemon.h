@@ -222,6 +222,12 @@ class Daemon {
 
   // Policy rules (policy_steps.cc).
   void apply_policy(Requester& r, const service::VerifiedRequester& who);
+  // What a deny or approve rule, or a reused approval, decides at once.
+  struct PolicyVerdict {
+    std::string state;
+    std::string detail;
+  };
+  std::optional<PolicyVerdict> policy_verdict(const Requester& r) const;
   bool act_on_policy(Requester& r);
   void remember_approval(const Requester& r);
   bool may_vote_on(const Requester& r, const Identity& identity) const;

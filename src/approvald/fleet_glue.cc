@@ -60,16 +60,31 @@ void Daemon::reserve_fleet_ids() {
 
 void Daemon::fleet_insert(Requester& r) {
   const std::uint64_t key = r.key;
+  // A request its rule decides goes into the shared database with that
+  // verdict, in one statement: no other host's operator ever sees it
+  // pending. It is decided here just as without the fleet.
+  service::RequestRecord record = r.record;
+  const std::optional<PolicyVerdict> verdict = policy_verdict(r);
+  if (verdict) {
+    record.state = verdict->state;
+    record.decided_at = service::iso8601_utc(std::time(nullptr));
+    record.detail_of_verdict = verdict->detail;
+    // The reused votes stay with the request they were cast on (reused_from).
+    record.votes.clear();
+  }
+  const bool decided = verdict.has_value();
   fleet_inserting_.insert(r.record.id);
-  fleet_->submit([this, key, record = r.record](fleet::FleetStore* store) {
+  fleet_->submit([this, key, decided, record = std::move(record),
+                  approvers =
+                      r.approvers.value_or(std::vector<std::string>{})](fleet::FleetStore* store) {
     std::string error;
-    auto inserted = store ? store->insert_request(record)
+    auto inserted = store ? store->insert_request(record, approvers)
                           : fleet::StoreResult<void>(fail(fleet::StoreError{"", false, true}));
     // A session lost since the last statement (the server restarted) is
     // worth one fresh try before refusing.
     if (!inserted.ok() && inserted.error().connection_lost) {
       store = fleet_->reconnect_now();
-      if (store) inserted = store->insert_request(record);
+      if (store) inserted = store->insert_request(record, approvers);
     }
     if (store == nullptr) {
       error = unreachable(fleet_->last_error());
@@ -78,7 +93,7 @@ void Daemon::fleet_insert(Requester& r) {
                   ? unreachable(inserted.error().message)
                   : "the fleet's database refuses the request (" + inserted.error().message + ")";
     }
-    mailbox_.post([this, key, id = record.id, error] {
+    mailbox_.post([this, key, decided, id = record.id, error] {
       fleet_inserting_.erase(id);
       auto early = early_verdicts_.extract(id);
       auto found = requesters_.find(key);
@@ -93,6 +108,14 @@ void Daemon::fleet_insert(Requester& r) {
       }
       waiting.in_fleet = true;
       waiting.record.host = fleet_->host_name();
+      if (decided) {
+        // Its verdict is in the database already: decide() records it
+        // here only. (A rule's verdict stands even if the requester left.)
+        waiting.fleet_settled = true;
+        waiting.phase = Phase::Pending;
+        act_on_policy(waiting);
+        return;
+      }
       start_waiting(waiting);
       if (!early.empty()) on_fleet_verdict(early.mapped());
     });
@@ -154,16 +177,20 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
   }
   const service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
                                  service::iso8601_utc(std::time(nullptr))};
+  // This host vouches for its operator's name and groups; the requesting
+  // host's rule, stored with the request, says whether they count.
+  const fleet::Voter rights{o.identity->groups,
+                            is_named_in(settings_.config.approvers, *o.identity)};
   const std::uint64_t key = o.key;
   const std::uint64_t slot = slot_;
-  fleet_->submit([this, key, slot, id = request.id, vote](fleet::FleetStore* store) {
+  fleet_->submit([this, key, slot, id = request.id, vote, rights](fleet::FleetStore* store) {
     auto outcome =
-        store ? store->vote(id, vote)
+        store ? store->vote(id, vote, rights)
               : fleet::StoreResult<fleet::VoteOutcome>(fail(fleet::StoreError{"", false, true}));
     // As for a request: one fresh try on a session lost meanwhile.
     if (!outcome.ok() && outcome.error().connection_lost) {
       store = fleet_->reconnect_now();
-      if (store) outcome = store->vote(id, vote);
+      if (store) outcome = store->vote(id, vote, rights);
     }
     if (store == nullptr)
       outcome = fail(fleet::StoreError{unreachable(fleet_->last_error()), false, true});

@@ -59,23 +59,26 @@ void Daemon::apply_policy(Requester& r, const service::VerifiedRequester& who) {
   record.votes = r.reused->votes;
 }
 
-bool Daemon::act_on_policy(Requester& r) {
+std::optional<Daemon::PolicyVerdict> Daemon::policy_verdict(const Requester& r) const {
   const service::PolicyOutcome& policy = r.policy;
   switch (policy.effect) {
     case service::Effect::Deny:
-      decide(r, "denied", policy.reason, std::nullopt, {});
-      return true;
+      return PolicyVerdict{"denied", policy.reason};
     case service::Effect::Approve:
-      decide(r, "approved", "approved by rule " + quoted(policy.rule_name), std::nullopt, {});
-      return true;
+      return PolicyVerdict{"approved", "approved by rule " + quoted(policy.rule_name)};
     case service::Effect::Ask:
       break;
   }
-  if (!r.reused) return false;
-  decide(r, "approved",
-         "approved again under rule " + quoted(policy.rule_name) + ": request " + r.reused->id +
-             " was approved by " + voters_of(r.reused->votes),
-         std::nullopt, {});
+  if (!r.reused) return std::nullopt;
+  return PolicyVerdict{"approved", "approved again under rule " + quoted(policy.rule_name) +
+                                       ": request " + r.reused->id + " was approved by " +
+                                       voters_of(r.reused->votes)};
+}
+
+bool Daemon::act_on_policy(Requester& r) {
+  std::optional<PolicyVerdict> verdict = policy_verdict(r);
+  if (!verdict) return false;
+  decide(r, std::move(verdict->state), std::move(verdict->detail), std::nullopt, {});
   return true;
 }
 

@@ -3,6 +3,7 @@
 #include <unordered_map>
 
 #include "fleet/schema.h"
+#include "fleet/text_array.h"
 
 namespace kelvane::fleet {
 namespace {
@@ -27,7 +28,7 @@ constexpr const char* kRequestColumns =
     "id, host_name, state, title, detail, action, requester, source_host, target_host, "
     "operation_digest, context, timeout_secs, created_at, decided_at, verified_uid, "
     "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
-    "needed, detail_of_verdict";
+    "needed, detail_of_verdict, rule, reused_from, array_to_json(approvers)::text";
 
 HostedRequest read_request(const Rows& rows, int row) {
   HostedRequest hosted;
@@ -57,6 +58,11 @@ HostedRequest read_request(const Rows& rows, int row) {
   r.needed = rows.number(row, 22);
   r.detail_of_verdict = rows.optional_text(row, 23);
   r.host = hosted.host_name;
+  r.rule = rows.optional_text(row, 24);
+  r.reused_from = rows.optional_text(row, 25);
+  // The database writes this array; an unreadable one names nobody, so
+  // the request's own checks still fail closed in count_votes.
+  hosted.approvers = read_text_array(rows.text(row, 26)).value_or(std::vector<std::string>{});
   return hosted;
 }
 
@@ -180,15 +186,19 @@ StoreResult<std::uint64_t> FleetStore::abandon_orphans() {
   return rows.value().number(0, 0);
 }
 
-StoreResult<void> FleetStore::insert_request(const service::RequestRecord& r) {
+StoreResult<void> FleetStore::insert_request(const service::RequestRecord& r,
+                                             const std::vector<std::string>& approvers) {
+  const bool decided = r.state != "pending";
   auto rows = connection_->exec(
       "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
       "requester, source_host, target_host, operation_digest, context, timeout_secs, "
       "created_at, verified_uid, verified_user, via_sudo, peer_uid, peer_gid, peer_pid, "
-      "peer_name, peer_executable, needed) VALUES ($1, $2, 'pending', $3, $4, $5, $6, $7, $8, "
-      "$9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21)",
+      "peer_name, peer_executable, needed, rule, approvers, reused_from, decided_at, "
+      "detail_of_verdict) VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, "
+      "$15, $16, $17, $18, $19, $20, $21, $22, $23, $24, $25, $26, $27)",
       {r.id,
        host_name_,
+       r.state,
        r.title,
        r.detail,
        r.action,
@@ -207,7 +217,12 @@ StoreResult<void> FleetStore::insert_request(const service::RequestRecord& r) {
        decimal(r.peer.pid),
        r.peer.name,
        r.peer.executable,
-       decimal(r.needed)});
+       decimal(r.needed),
+       optional_param(r.rule),
+       text_array_literal(approvers),
+       optional_param(r.reused_from),
+       decided ? optional_param(r.decided_at) : Param(),
+       decided ? optional_param(r.detail_of_verdict) : Param()});
   if (!rows.ok()) return fail(from_db("cannot record request " + r.id, rows.error()));
   return {};
 }
@@ -232,7 +247,44 @@ StoreResult<std::optional<std::string>> FleetStore::close_request(const std::str
   return std::optional<std::string>(now.value().text(0, 0));
 }
 
-StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::VoteRecord& vote) {
+namespace {
+
+bool names_voter(const std::vector<std::string>& approvers, const service::VoteRecord& vote,
+                 const Voter& voter) {
+  for (const std::string& entry : approvers) {
+    if (entry == vote.operator_name) return true;
+    if (!entry.starts_with('@')) continue;
+    for (const std::string& group : voter.groups)
+      if (entry.compare(1, std::string::npos, group) == 0) return true;
+  }
+  return false;
+}
+
+// The operator's groups the approvers name: all the database needs to know.
+std::vector<std::string> named_groups(const std::vector<std::string>& approvers,
+                                      const Voter& voter) {
+  std::vector<std::string> named;
+  for (const std::string& group : voter.groups) {
+    for (const std::string& entry : approvers) {
+      if (entry.starts_with('@') && entry.compare(1, std::string::npos, group) == 0) {
+        named.push_back(group);
+        break;
+      }
+    }
+  }
+  return named;
+}
+
+std::string listed(const std::vector<std::string>& names) {
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
+  return text;
+}
+
+}  // namespace
+
+StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::VoteRecord& vote,
+                                          const Voter& voter) {
   if (auto begun = connection_->exec_script("BEGIN"); !begun.ok())
     return fail(from_db("cannot vote", begun.error()));
   auto undo = [&](StoreError error) {
@@ -253,11 +305,33 @@ StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::
   if (r.text(0, 0) == host_name_ && r.text(0, 2) == vote.operator_name)
     return undo(refused("request " + id + " is " + vote.operator_name +
                         "'s own: nobody approves their own request"));
+  // The requesting host's rule decides whose votes count. The insert's
+  // row-level check and count_votes hold the same line whatever a service
+  // sends; checked here first for a clear message.
+  auto named = connection_->exec(
+      "SELECT rule, array_to_json(approvers)::text FROM kelvane_approval.requests WHERE id = $1",
+      {id});
+  if (!named.ok()) return undo(from_db("cannot vote on request " + id, named.error()));
+  const std::optional<std::string> rule = named.value().optional_text(0, 0);
+  const auto approvers = read_text_array(named.value().text(0, 1));
+  if (!approvers)
+    return undo(StoreError{"request " + id + " has unreadable approvers", false, false});
+  const std::string rule_text = rule ? "its rule \"" + *rule + "\"" : "its rule";
+  if (!approvers->empty() && !names_voter(*approvers, vote, voter)) {
+    return undo(refused("you are not an approver of request " + id + ": " + rule_text +
+                        " on host " + r.text(0, 0) + " names who decides (" + listed(*approvers) +
+                        "); the vote is not taken"));
+  }
+  if (approvers->empty() && !voter.top_level_approver) {
+    return undo(refused("you are not an approver of request " + id +
+                        " (approvers in this host's configuration); the vote is not taken"));
+  }
   auto inserted = connection_->exec(
       "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
-      "operator_host, approve, reason, at) VALUES ($1, $2, $3, $4, $5, $6, $7)",
+      "operator_host, approve, reason, at, operator_groups) "
+      "VALUES ($1, $2, $3, $4, $5, $6, $7, $8)",
       {id, vote.operator_name, decimal(vote.uid), host_name_, vote.approve ? "t" : "f",
-       optional_param(vote.reason), vote.at});
+       optional_param(vote.reason), vote.at, text_array_literal(named_groups(*approvers, voter))});
   if (!inserted.ok()) {
     const DbError& error = inserted.error();
     if (error.sqlstate == "23505")
@@ -268,8 +342,10 @@ StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::
     return undo(from_db("cannot vote on request " + id, error));
   }
   auto counted = connection_->exec(
-      "SELECT kelvane_approval.count_votes($1), count(*) FILTER (WHERE approve) "
-      "FROM kelvane_approval.votes WHERE request_id = $1",
+      "SELECT kelvane_approval.count_votes($1), count(*) FILTER (WHERE v.approve AND "
+      "kelvane_approval.named_by(q.approvers, v.operator_user, v.operator_groups)) "
+      "FROM kelvane_approval.requests q JOIN kelvane_approval.votes v ON v.request_id = q.id "
+      "WHERE q.id = $1",
       {id});
   if (!counted.ok())
     return undo(from_db("cannot count the votes on request " + id, counted.error()));

@@ -43,6 +43,19 @@ struct HostedRequest {
   std::string host_name;
   service::RequestRecord record;        // its votes in order of arrival
   std::vector<std::string> vote_hosts;  // vote_hosts[i] is record.votes[i]'s host
+  // Its rule's approvers as the requesting host's configuration writes them
+  // (user names, "@group"); empty when the rule names none.
+  std::vector<std::string> approvers;
+};
+
+// What the voting host vouches for about its operator beyond the name.
+struct Voter {
+  // The operator's groups (the voting host's group database), for a rule
+  // that names "@group" approvers.
+  std::vector<std::string> groups;
+  // Named in the voting host's own top-level approvers: what lets a vote
+  // on a request whose rule names no approvers.
+  bool top_level_approver = false;
 };
 
 struct VoteOutcome {
@@ -118,8 +131,11 @@ class FleetStore {
   // Other hosts whose service is gone: their pending requests abandoned.
   StoreResult<std::uint64_t> abandon_orphans();
 
-  // This host's request, pending.
-  StoreResult<void> insert_request(const service::RequestRecord& record);
+  // This host's request: pending, or already decided by its rule (state
+  // "approved" or "denied" with decided_at and detail_of_verdict), so that
+  // no other host ever sees it pending. `approvers` is its rule's own list.
+  StoreResult<void> insert_request(const service::RequestRecord& record,
+                                   const std::vector<std::string>& approvers = {});
   // Closes this host's pending request (expired, withdrawn, refused, ...).
   // Nullopt when it closed it; otherwise the state it already had, e.g. a
   // verdict that votes on another host reached first.
@@ -128,8 +144,10 @@ class FleetStore {
                                                         const std::string& decided_at,
                                                         const std::string& detail);
   // One of this host's operators votes; the verdict, if the vote reaches
-  // one, is written in the same transaction.
-  StoreResult<VoteOutcome> vote(const std::string& id, const service::VoteRecord& vote);
+  // one, is written in the same transaction. Refused (not recorded) when
+  // the requesting host's rule does not let this voter decide.
+  StoreResult<VoteOutcome> vote(const std::string& id, const service::VoteRecord& vote,
+                                const Voter& voter);
 
   // Every host's pending requests, oldest first.
   StoreResult<std::vector<HostedRequest>> pending();

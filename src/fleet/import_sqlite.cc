@@ -18,34 +18,18 @@ Result<bool, std::string> copy_request(Connection& admin, const service::Request
       "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
       "requester, source_host, target_host, operation_digest, context, timeout_secs, "
       "created_at, decided_at, verified_uid, verified_user, via_sudo, peer_uid, peer_gid, "
-      "peer_pid, peer_name, peer_executable, needed, detail_of_verdict) VALUES ($1, $2, $3, $4, "
-      "$5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, $19, $20, $21, $22, "
-      "$23, $24) ON CONFLICT (id) DO NOTHING RETURNING id",
-      {r.id,
-       host,
-       pending ? "abandoned" : r.state,
-       r.title,
-       r.detail,
-       r.action,
-       r.requester,
-       r.source_host,
-       r.target_host,
-       r.operation_digest,
-       r.context,
-       decimal(r.timeout_secs),
-       r.created_at,
-       pending ? std::optional<std::string>(r.created_at) : r.decided_at,
-       decimal(r.verified_uid),
-       r.verified_user,
-       r.via_sudo ? "t" : "f",
-       decimal(r.peer.uid),
-       decimal(r.peer.gid),
-       decimal(r.peer.pid),
-       r.peer.name,
-       r.peer.executable,
-       decimal(r.needed),
+      "peer_pid, peer_name, peer_executable, needed, detail_of_verdict, rule, reused_from) "
+      "VALUES ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16, $17, $18, "
+      "$19, $20, $21, $22, $23, $24, $25, $26) ON CONFLICT (id) DO NOTHING RETURNING id",
+      {r.id, host, pending ? "abandoned" : r.state, r.title, r.detail, r.action, r.requester,
+       r.source_host, r.target_host, r.operation_digest, r.context, decimal(r.timeout_secs),
+       r.created_at, pending ? std::optional<std::string>(r.created_at) : r.decided_at,
+       decimal(r.verified_uid), r.verified_user, r.via_sudo ? "t" : "f", decimal(r.peer.uid),
+       decimal(r.peer.gid), decimal(r.peer.pid), r.peer.name, r.peer.executable, decimal(r.needed),
        pending ? std::optional<std::string>("the service stopped while the request waited")
-               : r.detail_of_verdict});
+               : r.detail_of_verdict,
+       // Closed requests only: which rule's approvers it had no longer matters.
+       r.rule, r.reused_from});
   if (!inserted.ok()) return fail("request " + r.id + ": " + inserted.error().message);
   return inserted.value().count() == 1;
 }

@@ -309,6 +309,126 @@ CREATE TRIGGER tell_keys AFTER UPDATE OF public_keys, revoked, token_lifetime
 UPDATE kelvane_approval.schema_version SET version = 2;
 )sql";
 
+// Version 3: the requesting host's rule travels with its request, so that
+// every host counts votes by it. `rule` and `reused_from` as the local
+// record has them; `approvers` the rule's approvers as the configuration
+// writes them (user names, "@group"), empty when the rule names none (then
+// each voting host's own approvers decide who of its operators may vote).
+// A vote carries the groups of its operator that the request's approvers
+// name, as the voting host's group database has them: that host vouches
+// for its operator's groups as it vouches for the name. A request a rule
+// decides is inserted with its verdict, never pending.
+constexpr std::string_view kVersion3 = R"sql(
+ALTER TABLE kelvane_approval.requests
+  ADD COLUMN rule text,
+  ADD COLUMN approvers text[] NOT NULL DEFAULT '{}',
+  ADD COLUMN reused_from text CHECK (reused_from ~ '^[0-9]{1,20}$');
+ALTER TABLE kelvane_approval.requests DROP CONSTRAINT requests_needed_check;
+-- A deny or approve rule asks nobody: no approvals needed.
+ALTER TABLE kelvane_approval.requests ADD CONSTRAINT requests_needed_check
+  CHECK (needed >= 1 OR (needed = 0 AND rule IS NOT NULL AND state <> 'pending'));
+ALTER TABLE kelvane_approval.votes
+  ADD COLUMN operator_groups text[] NOT NULL DEFAULT '{}';
+
+-- Whether a vote may count on a request: the request's approvers name the
+-- operator or one of the groups the voting host vouched for; no approvers
+-- means the voting host's own list already decided.
+CREATE FUNCTION kelvane_approval.named_by(approvers text[], operator_user text,
+                                          operator_groups text[]) RETURNS boolean
+  LANGUAGE sql IMMUTABLE
+  SET search_path = pg_catalog, pg_temp
+  AS $$
+    SELECT cardinality(approvers) = 0 OR operator_user = ANY (approvers)
+           OR EXISTS (SELECT FROM unnest(operator_groups) g WHERE '@' || g = ANY (approvers))
+  $$;
+
+DROP POLICY own_host_asks ON kelvane_approval.requests;
+CREATE POLICY own_host_asks ON kelvane_approval.requests FOR INSERT TO kelvane_approvald
+  WITH CHECK (host_name = kelvane_approval.own_host()
+              AND ((state = 'pending' AND decided_at IS NULL AND detail_of_verdict IS NULL)
+                   OR (state IN ('approved', 'denied') AND rule IS NOT NULL
+                       AND decided_at IS NOT NULL AND detail_of_verdict IS NOT NULL)));
+
+DROP POLICY own_operators_vote ON kelvane_approval.votes;
+CREATE POLICY own_operators_vote ON kelvane_approval.votes FOR INSERT TO kelvane_approvald
+  WITH CHECK (
+    operator_host = kelvane_approval.own_host()
+    AND EXISTS (SELECT FROM kelvane_approval.requests r
+                WHERE r.id = request_id AND r.state = 'pending'
+                  AND NOT (r.host_name = operator_host AND r.verified_user = operator_user)
+                  AND kelvane_approval.named_by(r.approvers, operator_user, operator_groups)));
+
+-- As in version 1, but only votes the request's rule allows count: a vote
+-- recorded before this version, or written around the insert check,
+-- never approves or denies a request whose approvers do not name it.
+CREATE OR REPLACE FUNCTION kelvane_approval.count_votes(request text) RETURNS text
+  LANGUAGE plpgsql SECURITY DEFINER
+  SET search_path = pg_catalog, pg_temp
+  AS $$
+DECLARE
+  current text;
+  need integer;
+  named text[];
+  yes bigint;
+  denial text;
+  denied boolean;
+BEGIN
+  SELECT state, needed, approvers INTO current, need, named
+    FROM kelvane_approval.requests WHERE id = request;
+  IF NOT FOUND THEN RETURN NULL; END IF;
+  IF current <> 'pending' THEN RETURN current; END IF;
+  SELECT count(*) FILTER (WHERE approve) INTO yes
+    FROM kelvane_approval.votes
+    WHERE request_id = request
+      AND kelvane_approval.named_by(named, operator_user, operator_groups);
+  SELECT true, coalesce(reason, '') INTO denied, denial
+    FROM kelvane_approval.votes
+    WHERE request_id = request AND NOT approve
+      AND kelvane_approval.named_by(named, operator_user, operator_groups)
+    ORDER BY seq LIMIT 1;
+  IF denied THEN
+    UPDATE kelvane_approval.requests
+      SET state = 'denied', decided_at = kelvane_approval.now_text(), detail_of_verdict = denial
+      WHERE id = request;
+    RETURN 'denied';
+  END IF;
+  IF yes >= need THEN
+    UPDATE kelvane_approval.requests
+      SET state = 'approved', decided_at = kelvane_approval.now_text(), detail_of_verdict = ''
+      WHERE id = request;
+    RETURN 'approved';
+  END IF;
+  RETURN 'pending';
+END
+$$;
+
+-- As in version 1, but a request inserted with its rule's verdict starts
+-- no wait anywhere: nobody is told of it.
+CREATE OR REPLACE FUNCTION kelvane_approval.tell() RETURNS trigger
+  LANGUAGE plpgsql
+  SET search_path = pg_catalog, pg_temp
+  AS $$
+BEGIN
+  IF TG_TABLE_NAME = 'votes' THEN
+    PERFORM pg_notify('kelvane_approval', 'vote ' || NEW.request_id || ' ' || NEW.operator_host);
+  ELSIF TG_OP = 'INSERT' THEN
+    IF NEW.state = 'pending' THEN
+      PERFORM pg_notify('kelvane_approval', 'request ' || NEW.id || ' ' || NEW.host_name);
+    END IF;
+  ELSE
+    PERFORM pg_notify('kelvane_approval',
+                      'verdict ' || NEW.id || ' ' || NEW.host_name || ' ' || NEW.state);
+  END IF;
+  RETURN NULL;
+END
+$$;
+
+REVOKE ALL ON FUNCTION kelvane_approval.named_by(text[], text, text[]) FROM PUBLIC;
+GRANT EXECUTE ON FUNCTION kelvane_approval.named_by(text[], text, text[]) TO kelvane_approvald;
+
+UPDATE kelvane_approval.schema_version SET version = 3;
+)sql";
+
 Result<int, DbError> read_version(Connection& connection) {
   auto table = connection.exec("SELECT to_regclass('kelvane_approval.schema_version') IS NOT NULL");
   if (!table.ok()) return fail(std::move(table).error());
@@ -327,7 +447,7 @@ Result<int, std::string> schema_version(Connection& connection) {
   return version.value();
 }
 
-Result<Migration, std::string> migrate(Connection& admin) {
+Result<Migration, std::string> migrate(Connection& admin, int up_to) {
   auto begun = admin.exec_script("BEGIN");
   if (!begun.ok()) return fail("cannot begin: " + begun.error().message);
   auto undo = [&](std::string why) {
@@ -348,15 +468,20 @@ Result<Migration, std::string> migrate(Connection& admin) {
                 ", newer than this program's " + std::to_string(kFleetSchemaVersion) +
                 "; upgrade the program instead");
   }
-  if (version.value() == 0) {
+  if (version.value() == 0 && up_to >= 1) {
     if (auto made = admin.exec_script(kVersion1); !made.ok())
       return undo("cannot create the schema: " + made.error().message);
     migration.to = 1;
   }
-  if (migration.to == 1) {
+  if (migration.to == 1 && up_to >= 2) {
     if (auto made = admin.exec_script(kVersion2); !made.ok())
       return undo("cannot upgrade the schema to version 2: " + made.error().message);
     migration.to = 2;
+  }
+  if (migration.to == 2 && up_to >= 3) {
+    if (auto made = admin.exec_script(kVersion3); !made.ok())
+      return undo("cannot upgrade the schema to version 3: " + made.error().message);
+    migration.to = 3;
   }
   if (auto committed = admin.exec_script("COMMIT"); !committed.ok())
     return fail("cannot commit the schema: " + committed.error().message);

@@ -14,7 +14,7 @@
 
 namespace kelvane::fleet {
 
-inline constexpr int kFleetSchemaVersion = 2;
+inline constexpr int kFleetSchemaVersion = 3;
 inline constexpr std::string_view kSchemaName = "kelvane_approval";
 inline constexpr std::string_view kServiceRole = "kelvane_approvald";
 // The channel every notification goes to; the payload says what happened.
@@ -30,7 +30,8 @@ struct Migration {
 
 // Creates the schema or brings it to kFleetSchemaVersion, in one
 // transaction; a schema already there is left alone, a newer one refused.
-Result<Migration, std::string> migrate(Connection& admin);
+// `up_to` stops at an older version (the tests upgrade from each one).
+Result<Migration, std::string> migrate(Connection& admin, int up_to = kFleetSchemaVersion);
 
 // The version the database holds (0: none), for a service checking at start.
 Result<int, std::string> schema_version(Connection& connection);

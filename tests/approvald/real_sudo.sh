@@ -151,6 +151,11 @@ if [ "$scenario" = reuse ]; then
     timeout 20 sudo -u nobody /usr/bin/touch "$marker" >"$work/out" 2>"$work/err" ||
     fail "the same command again was not approved: $(cat "$work/err")"
   [ -e "$marker" ] || fail "the command did not run again"
+  # The verdict is sent before its log line is written: wait for the line.
+  for _ in $(seq 100); do
+    grep -q "rule=\"touch-again\" reused_from=$id " "$work/daemon.log" && break
+    sleep 0.05
+  done
   grep -q "rule=\"touch-again\" reused_from=$id " "$work/daemon.log" ||
     fail "no decision line for the reuse of request $id"
   # Another file: another operation, asked.

@@ -38,7 +38,9 @@ class FleetDaemons : public ::testing::Test {
   }
 
   // A daemon standing for `host`, with its own role's connection file.
-  DaemonProcess& add_daemon(const std::string& host, int approvals = 1) {
+  // `rules`: [[rule]] tables after the top-level keys.
+  DaemonProcess& add_daemon(const std::string& host, int approvals = 1,
+                            const std::string& rules = "") {
     db_->add_host(host);
     const std::string file = files_.file(host + ".conn");
     testing::write_file(file, db_->host_conninfo(host) + " connect_timeout=2\n");
@@ -46,7 +48,7 @@ class FleetDaemons : public ::testing::Test {
     daemons_.push_back(std::make_unique<DaemonProcess>(
         "approvers = [\"daemon\", \"bin\"]\napprovals = " + std::to_string(approvals) +
         "\nstore = \"postgresql\"\nconnection_file = \"" + file + "\"\nhost_name = \"" + host +
-        "\"\n"));
+        "\"\n" + rules));
     DaemonProcess& daemon = *daemons_.back();
     EXPECT_TRUE(daemon.start()) << daemon.log();
     return daemon;
@@ -150,6 +152,88 @@ TEST_F(FleetDaemons, SelfApprovalAtTheRequestingHostIsRefusedButNotAtAnother) {
   const auto other = OperatorLink(b, operator_b_).ask(approvald_test::vote(id, true));
   ASSERT_TRUE(other.ok) << other.error;
   EXPECT_EQ(client.wait().status, 0);
+}
+
+// host-a's rule decides whose votes count and how many, wherever they are
+// cast; host-b and host-c know both operators as approvers.
+TEST_F(FleetDaemons, TheRequestingHostsRuleDecidesWhoseVotesCountAndHowMany) {
+  struct Case {
+    const char* what;
+    const char* rule;
+    bool b_counts;        // daemon's vote on host-b
+    const char* b_state;  // its answer when it counts
+    const char* c_state;  // bin's vote on host-c
+  } cases[] = {
+      {"a rule naming bin", "approvals = 1\napprovers = [\"bin\"]\n", false, "", "approved"},
+      {"a rule naming bin's group", "approvals = 1\napprovers = [\"@bin\"]\n", false, "",
+       "approved"},
+      {"a rule needing two", "approvals = 2\n", true, "pending", "approved"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    daemons_.clear();
+    db_ = std::make_unique<FleetDatabase>(*server_);
+    DaemonProcess& a = add_daemon(
+        "host-a", 1,
+        std::string("[[rule]]\nname = \"sys-rule\"\neffect = \"ask\"\nuser = \"sys\"\n") + c.rule);
+    DaemonProcess& b = add_daemon("host-b");
+    DaemonProcess& on_c_host = add_daemon("host-c");
+    OperatorLink on_b = watcher(b, operator_b_);
+    Process client = approvald_test::run_client(a, requester_, "Restart the database");
+    const std::string id = next_pending(on_b);
+    ASSERT_FALSE(id.empty()) << a.log() << b.log();
+    const auto from_b = on_b.ask(approvald_test::vote(id, true));
+    if (c.b_counts) {
+      ASSERT_TRUE(from_b.ok) << from_b.error;
+      EXPECT_EQ(from_b.state, c.b_state);
+      EXPECT_EQ(from_b.needed, 2u);
+    } else {
+      // Refused and not recorded: it can never approve.
+      EXPECT_FALSE(from_b.ok);
+      EXPECT_NE(from_b.error.find("rule \"sys-rule\" on host host-a names who decides"),
+                std::string::npos)
+          << from_b.error;
+      EXPECT_EQ(sql(db_->admin(), "SELECT count(*) FROM kelvane_approval.votes").number(0, 0), 0u);
+    }
+    const auto from_c = OperatorLink(on_c_host, operator_c_).ask(approvald_test::vote(id, true));
+    ASSERT_TRUE(from_c.ok) << from_c.error;
+    EXPECT_EQ(from_c.state, c.c_state);
+    EXPECT_EQ(client.wait().status, 0);
+    auto stored = sql(db_->admin(),
+                      "SELECT rule, array_to_string(approvers, ' '), needed "
+                      "FROM kelvane_approval.requests WHERE id = $1",
+                      {id});
+    EXPECT_EQ(stored.text(0, 0), "sys-rule");
+  }
+}
+
+// A deny rule on host-a: the request goes into the database denied, and
+// host-b's operators never see it waiting.
+TEST_F(FleetDaemons, ARuleDecidedRequestNeverShowsAsPendingElsewhere) {
+  DaemonProcess& a = add_daemon("host-a", 1,
+                                "[[rule]]\nname = \"no-drops\"\neffect = \"deny\"\n"
+                                "reason = \"never drop\"\naction = \"drop\"\n");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  const Finished denied =
+      approvald_test::run_client(a, requester_, "Drop the table", {"--action", "drop"}).wait();
+  EXPECT_EQ(denied.status, 1) << denied.err;
+  EXPECT_NE(denied.err.find("DENIED (never drop)"), std::string::npos) << denied.err;
+  auto row =
+      sql(db_->admin(),
+          "SELECT state, rule, needed, decided_at IS NOT NULL FROM kelvane_approval.requests");
+  ASSERT_EQ(row.count(), 1);
+  EXPECT_EQ(row.text(0, 0), "denied");
+  EXPECT_EQ(row.text(0, 1), "no-drops");
+  EXPECT_EQ(row.text(0, 3), "t");
+  // The next event host-b's watcher gets is the next (asked) request.
+  Process asked = approvald_test::run_client(a, requester_, "Restart", {"--timeout", "30"});
+  auto event = on_b.next_event(10s);
+  ASSERT_TRUE(event);
+  ASSERT_EQ(event->kind, service::OperatorEvent::Kind::Pending);
+  EXPECT_EQ(event->request->title, "Restart");
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(event->request->id, true)).ok);
+  EXPECT_EQ(asked.wait().status, 0);
 }
 
 TEST_F(FleetDaemons, ADatabaseRestartWhileARequestWaitsLosesNothing) {

@@ -16,7 +16,7 @@ TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
   ASSERT_TRUE(first.ok()) << first.error();
   EXPECT_EQ(first.value().from, 0);
   EXPECT_EQ(first.value().to, fleet::kFleetSchemaVersion);
-  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 2");
+  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 3");
 
   auto again = fleet::migrate(db.admin());
   ASSERT_TRUE(again.ok()) << again.error();
@@ -24,10 +24,66 @@ TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
   EXPECT_EQ(sql(db.admin(), "SELECT count(*) FROM kelvane_approval.schema_version").number(0, 0),
             1u);
 
-  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 3");
+  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 4");
   auto newer = fleet::migrate(db.admin());
   ASSERT_FALSE(newer.ok());
-  EXPECT_NE(newer.error().find("newer than this program's 2"), std::string::npos) << newer.error();
+  EXPECT_NE(newer.error().find("newer than this program's 3"), std::string::npos) << newer.error();
+}
+
+// Version 2 to 3 in place: requests and votes stay, a request stored
+// before has no rule approvers (each voting host's own list decides), and
+// count_votes counts only votes the request's approvers allow.
+TEST(Migrate, UpgradesFromVersion2InPlace) {
+  KOA_REQUIRE_POSTGRES(server);
+  FleetDatabase db(*server, /*migrate=*/false);
+  auto old = fleet::migrate(db.admin(), 2);
+  ASSERT_TRUE(old.ok()) << old.error();
+  ASSERT_EQ(old.value().to, 2);
+  sql(db.admin(),
+      "INSERT INTO kelvane_approval.hosts (host_name, role_name) VALUES ('host-a', 'koa_admin')");
+  sql(db.admin(),
+      "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+      "requester, source_host, target_host, timeout_secs, created_at, verified_uid, "
+      "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+      "needed) VALUES ('1', 'host-a', 'pending', 't', '', 'a', 'alice', 'h', 'h', 60, "
+      "'2026-01-01T00:00:00Z', 1000, 'alice', false, 1000, 1000, 1, 'n', '/x', 2)");
+  sql(db.admin(),
+      "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+      "operator_host, approve, at) VALUES ('1', 'bob', 1001, 'host-a', true, 'x')");
+
+  auto upgraded = fleet::migrate(db.admin());
+  ASSERT_TRUE(upgraded.ok()) << upgraded.error();
+  EXPECT_EQ(fleet::describe(upgraded.value()), "upgraded the schema from version 2 to 3");
+  auto kept = sql(db.admin(),
+                  "SELECT state, rule IS NULL, cardinality(approvers), "
+                  "(SELECT count(*) FROM kelvane_approval.votes) FROM kelvane_approval.requests");
+  EXPECT_EQ(kept.text(0, 0), "pending");
+  EXPECT_EQ(kept.text(0, 1), "t");
+  EXPECT_EQ(kept.number(0, 2), 0u);
+  EXPECT_EQ(kept.number(0, 3), 1u);
+  // The owner writes around row-level security: a vote the approvers do
+  // not name is there, yet never counts.
+  sql(db.admin(),
+      "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+      "requester, source_host, target_host, timeout_secs, created_at, verified_uid, "
+      "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+      "needed, rule, approvers) VALUES ('2', 'host-a', 'pending', 't', '', 'a', 'alice', 'h', "
+      "'h', 60, '2026-01-01T00:00:00Z', 1000, 'alice', false, 1000, 1000, 1, 'n', '/x', 1, "
+      "'r', '{carol,@ops}')");
+  const std::string vote =
+      "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+      "operator_host, approve, at, operator_groups) VALUES ('2', $1, 1002, 'host-a', $2, 'x', "
+      "$3)";
+  sql(db.admin(), vote, {"dave", "t", "{staff}"});
+  sql(db.admin(), vote, {"mallory", "f", "{}"});
+  EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.count_votes('2')").text(0, 0), "pending");
+  sql(db.admin(), vote, {"erin", "t", "{ops}"});
+  EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.count_votes('2')").text(0, 0), "approved");
+  // The request from before the upgrade still counts every vote.
+  sql(db.admin(),
+      "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+      "operator_host, approve, at) VALUES ('1', 'carol', 1004, 'host-a', true, 'x')");
+  EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.count_votes('1')").text(0, 0), "approved");
 }
 
 TEST(Migrate, AServiceRoleCannotMigrate) {
@@ -110,6 +166,18 @@ TEST_F(RowSecurity, AServiceWritesOnlyItsOwnHostsRequestsAndVotes) {
        },
        "42501"},
       {"a vote as host-b's operator", [&] { return vote(a, "2", "carol", "host-b"); }, "42501"},
+      {"a vote host-b's rule does not allow",
+       [&] {
+         sql(*b_,
+             "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, "
+             "action, requester, source_host, target_host, timeout_secs, created_at, "
+             "verified_uid, verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, "
+             "peer_executable, needed, rule, approvers) VALUES ('5', 'host-b', 'pending', 't', "
+             "'', 'a', 'bob', 'h', 'h', 60, 'x', 1, 'bob', false, 1, 1, 1, 'n', '/x', 1, 'r', "
+             "'{dave}')");
+         return vote(a, "5", "carol", "host-a");
+       },
+       "42501"},
       {"a vote on its own operator's request", [&] { return vote(a, "1", "alice", "host-a"); },
        "42501"},
       {"a host's binding",
@@ -153,7 +221,7 @@ TEST_F(RowSecurity, AServiceWritesOnlyItsOwnHostsRequestsAndVotes) {
   // What it may do: vote on host-b's request as its own operator, and see
   // every host's requests.
   ASSERT_TRUE(vote(a, "2", "carol", "host-a").ok());
-  EXPECT_EQ(sql(a, "SELECT count(*) FROM kelvane_approval.requests").number(0, 0), 2u);
+  EXPECT_EQ(sql(a, "SELECT count(*) FROM kelvane_approval.requests").number(0, 0), 3u);
   // The same user name at another host is another person.
   ASSERT_TRUE(vote(*b_, "1", "alice", "host-b").ok());
 }

@@ -44,6 +44,9 @@ service::VoteRecord no(const std::string& who, const std::string& reason) {
   return {who, 2001, false, reason, "2026-12-07T10:00:06Z"};
 }
 
+// A voter the voting host names in its own top-level approvers.
+const fleet::Voter kApprover{{}, true};
+
 class FleetStoreTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -93,10 +96,98 @@ TEST_F(FleetStoreTest, OpenRefusesAWrongHostASecondServiceAndAnOldSchema) {
   // Once the first one's session ends, the host is free again.
   a.reset();
   EXPECT_NO_THROW(open("host-a"));
-  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 3");
+  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 4");
   auto newer = FleetStore::open(db_->host_conninfo("host-b"), "host-b", {300, 0});
   ASSERT_FALSE(newer.ok());
   EXPECT_NE(newer.error().message.find("--migrate"), std::string::npos);
+}
+
+// Whose votes count is the requesting host's rule's to say, checked in the
+// vote's transaction: a vote it does not allow is refused and not recorded.
+TEST_F(FleetStoreTest, TheRequestingHostsRuleApproversDecideWhoseVotesCount) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  const fleet::Voter plain{{}, false};
+  const fleet::Voter in_ops{{"staff", "ops"}, false};
+  struct Case {
+    const char* what;
+    std::vector<std::string> approvers;  // of host-a's rule
+    const char* voter_name;
+    fleet::Voter voter;
+    bool counts;
+  } cases[] = {
+      {"named by user", {"carol"}, "carol", plain, true},
+      {"another user", {"carol"}, "bob", kApprover, false},
+      {"in a named group", {"carol", "@ops"}, "bob", in_ops, true},
+      {"in no named group", {"@ops"}, "bob", {{"staff"}, true}, false},
+      {"no rule approvers: the voting host's own approver", {}, "bob", kApprover, true},
+      {"no rule approvers: not the voting host's approver", {}, "bob", plain, false},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string id = std::to_string(++n);
+    service::RequestRecord r = request(id, "alice");
+    r.rule = "db-restarts";
+    ASSERT_TRUE(a->insert_request(r, c.approvers).ok());
+    auto outcome = b->vote(id, yes(c.voter_name), c.voter);
+    auto votes = sql(db_->admin(),
+                     "SELECT array_to_string(operator_groups, ',') FROM kelvane_approval.votes "
+                     "WHERE request_id = $1",
+                     {id});
+    if (c.counts) {
+      ASSERT_TRUE(outcome.ok()) << outcome.error().message;
+      EXPECT_EQ(outcome.value().state, "approved");
+      ASSERT_EQ(votes.count(), 1);
+      // Only the groups the approvers name are recorded.
+      EXPECT_EQ(votes.text(0, 0), c.voter.groups.empty() || c.approvers.empty() ? "" : "ops");
+    } else {
+      ASSERT_FALSE(outcome.ok());
+      EXPECT_TRUE(outcome.error().refused);
+      EXPECT_NE(outcome.error().message.find("you are not an approver of request " + id),
+                std::string::npos)
+          << outcome.error().message;
+      EXPECT_EQ(votes.count(), 0);
+    }
+    auto found = a->find(id);
+    ASSERT_TRUE(found.ok() && found.value());
+    EXPECT_EQ(found.value()->approvers, c.approvers);
+    EXPECT_EQ(found.value()->record.rule, "db-restarts");
+  }
+}
+
+// A request a rule decided goes in with its verdict: nobody can vote on it
+// and nobody is told it waits.
+TEST_F(FleetStoreTest, ARuleDecidedRequestIsInsertedDecided) {
+  auto a = open("host-a");
+  auto b = open("host-b");
+  service::RequestRecord r = request("1", "alice");
+  r.state = "denied";
+  r.needed = 0;
+  r.rule = "no-drops";
+  r.decided_at = "2026-12-07T10:00:00Z";
+  r.detail_of_verdict = "never drop";
+  ASSERT_TRUE(a->insert_request(r).ok());
+  service::RequestRecord again = request("2", "alice", 2);
+  again.state = "approved";
+  again.rule = "db-restarts";
+  again.reused_from = "1";
+  again.decided_at = "2026-12-07T10:00:01Z";
+  again.detail_of_verdict = "approved again";
+  ASSERT_TRUE(a->insert_request(again).ok());
+  auto pending = b->pending();
+  ASSERT_TRUE(pending.ok());
+  EXPECT_TRUE(pending.value().empty());
+  auto events = b->events();
+  ASSERT_TRUE(events.ok());
+  EXPECT_TRUE(events.value().empty());
+  auto vote = b->vote("1", yes("bob"), kApprover);
+  ASSERT_FALSE(vote.ok());
+  EXPECT_NE(vote.error().message.find("already denied"), std::string::npos);
+  auto found = b->find("2");
+  ASSERT_TRUE(found.ok() && found.value());
+  EXPECT_EQ(found.value()->record.state, "approved");
+  EXPECT_EQ(found.value()->record.reused_from, "1");
 }
 
 TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRule) {
@@ -106,17 +197,17 @@ TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRul
   ASSERT_TRUE(a->insert_request(request("1", "alice", 2)).ok());
   ASSERT_TRUE(a->insert_request(request("2", "alice", 2)).ok());
 
-  auto first = b->vote("1", yes("bob"));
+  auto first = b->vote("1", yes("bob"), kApprover);
   ASSERT_TRUE(first.ok()) << first.error().message;
   EXPECT_EQ(first.value().state, "pending");
   EXPECT_EQ(first.value().yes, 1u);
   EXPECT_EQ(first.value().needed, 2u);
-  auto second = c->vote("1", yes("carol"));
+  auto second = c->vote("1", yes("carol"), kApprover);
   ASSERT_TRUE(second.ok()) << second.error().message;
   EXPECT_EQ(second.value().state, "approved");
 
-  ASSERT_TRUE(b->vote("2", yes("bob")).ok());
-  auto denied = c->vote("2", no("carol", "not during the sale"));
+  ASSERT_TRUE(b->vote("2", yes("bob"), kApprover).ok());
+  auto denied = c->vote("2", no("carol", "not during the sale"), kApprover);
   ASSERT_TRUE(denied.ok());
   EXPECT_EQ(denied.value().state, "denied");
 
@@ -146,8 +237,8 @@ TEST_F(FleetStoreTest, VotesTheRecordRefusesAreRefusedWithAReason) {
   auto b = open("host-b");
   ASSERT_TRUE(a->insert_request(request("1", "alice", 2)).ok());
   ASSERT_TRUE(a->insert_request(request("2", "alice", 1)).ok());
-  ASSERT_TRUE(b->vote("1", yes("bob")).ok());
-  ASSERT_TRUE(b->vote("2", no("bob", "no")).ok());
+  ASSERT_TRUE(b->vote("1", yes("bob"), kApprover).ok());
+  ASSERT_TRUE(b->vote("2", no("bob", "no"), kApprover).ok());
   const struct {
     const char* what;
     FleetStore* store;
@@ -163,13 +254,13 @@ TEST_F(FleetStoreTest, VotesTheRecordRefusesAreRefusedWithAReason) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
-    auto result = c.store->vote(c.id, c.vote);
+    auto result = c.store->vote(c.id, c.vote, kApprover);
     ASSERT_FALSE(result.ok());
     EXPECT_TRUE(result.error().refused);
     EXPECT_NE(result.error().message.find(c.error), std::string::npos) << result.error().message;
   }
   // alice at host-b is not alice at host-a.
-  auto other_alice = b->vote("1", yes("alice"));
+  auto other_alice = b->vote("1", yes("alice"), kApprover);
   ASSERT_TRUE(other_alice.ok()) << other_alice.error().message;
   EXPECT_EQ(other_alice.value().state, "approved");
 }
@@ -190,7 +281,8 @@ TEST_F(FleetStoreTest, SimultaneousVotesEndInExactlyOneVerdict) {
     for (std::size_t i = 0; i < kRequests; ++i) {
       // Even ids: both say yes (2 needed). Odd ids: b says yes, c says no.
       const bool approve = i % 2 == 0 || which == 0;
-      auto outcome = store->vote(std::to_string(i), approve ? yes("op") : no("op", "no"));
+      auto outcome =
+          store->vote(std::to_string(i), approve ? yes("op") : no("op", "no"), kApprover);
       outcomes[which][i] = outcome.ok()
                                ? outcome.value().state
                                : (outcome.error().refused ? "refused" : outcome.error().message);
@@ -224,7 +316,7 @@ TEST_F(FleetStoreTest, TheWaitingHostHearsOfVotesAndVerdictsReachedElsewhere) {
   auto a = open("host-a");
   auto b = open("host-b");
   ASSERT_TRUE(a->insert_request(request("7", "alice")).ok());
-  ASSERT_TRUE(b->vote("7", yes("bob")).ok());
+  ASSERT_TRUE(b->vote("7", yes("bob"), kApprover).ok());
   std::vector<fleet::FleetEvent> seen;
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
   while (seen.size() < 3 && std::chrono::steady_clock::now() < until) {
@@ -296,7 +388,7 @@ TEST_F(FleetStoreTest, ClosingMeetsAVerdictReachedElsewhereInsteadOfReplacingIt)
   auto b = open("host-b");
   ASSERT_TRUE(a->insert_request(request("1", "alice")).ok());
   ASSERT_TRUE(a->insert_request(request("2", "alice")).ok());
-  ASSERT_TRUE(b->vote("1", no("bob", "later")).ok());
+  ASSERT_TRUE(b->vote("1", no("bob", "later"), kApprover).ok());
   auto closed = a->close_request("1", "expired", "2026-12-07T10:05:00Z", "");
   ASSERT_TRUE(closed.ok());
   EXPECT_EQ(closed.value(), std::optional<std::string>("denied"));
@@ -349,7 +441,7 @@ TEST_F(FleetStoreTest, PendingListsEveryHostAndIdsNeverRepeat) {
   auto b = open("host-b");
   ASSERT_TRUE(a->insert_request(request("1", "alice")).ok());
   ASSERT_TRUE(b->insert_request(request("2", "bob")).ok());
-  ASSERT_TRUE(b->vote("1", yes("bob")).ok());  // decided: no longer pending
+  ASSERT_TRUE(b->vote("1", yes("bob"), kApprover).ok());  // decided: no longer pending
   auto pending = a->pending();
   ASSERT_TRUE(pending.ok());
   ASSERT_EQ(pending.value().size(), 1u);
