@@ -69,6 +69,7 @@ class CommitThread {
   void enqueue(Job job, bool deferrable);
   void run();
   void write_group(std::deque<Job>& group);
+  Result<void, std::string> write_part(Job& job);
   void checkpoint_when_asked();
 
   std::unique_ptr<service::Store> store_;

@@ -1,0 +1,116 @@
+#include "service/safe_paths.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "support/file_descriptor.h"
+
+namespace kelvane::service {
+namespace {
+
+std::string os_error(const std::string& path) {
+  return path + ": " + std::strerror(errno);
+}
+
+// `path` and every folder above it, `path` first.
+std::vector<std::string> folder_chain(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  std::vector<std::string> chain;
+  for (;;) {
+    chain.push_back(path);
+    if (path == "/" || path.empty()) break;
+    const std::size_t slash = path.rfind('/');
+    path = slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+  }
+  return chain;
+}
+
+std::optional<std::string> folder_owner_problem(const std::string& folder,
+                                                const struct stat& status, bool sticky_ok) {
+  const uid_t self = ::geteuid();
+  if (status.st_uid != 0 && status.st_uid != self)
+    return folder + " belongs to uid " + std::to_string(status.st_uid) +
+           ", who could replace what is in it";
+  const bool others_write =
+      (status.st_mode & S_IWOTH) != 0 || ((status.st_mode & S_IWGRP) != 0 && status.st_gid != 0);
+  if (!others_write) return std::nullopt;
+  if (sticky_ok && status.st_uid == 0 && (status.st_mode & S_ISVTX) != 0) return std::nullopt;
+  return folder + " may be written by users other than root (mode " + [&] {
+    char text[8];
+    std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(status.st_mode & 07777));
+    return std::string(text);
+  }() + ")";
+}
+
+std::optional<std::string> chain_problem(const std::vector<std::string>& chain, Holding holding) {
+  for (std::size_t i = 0; i < chain.size(); ++i) {
+    struct stat status {};
+    if (::lstat(chain[i].c_str(), &status) != 0) return os_error(chain[i]);
+    // A link is judged by the folder holding it (next in the chain) and by
+    // where it leads (the resolved chain).
+    if (S_ISLNK(status.st_mode)) continue;
+    if (!S_ISDIR(status.st_mode)) return chain[i] + " is not a folder";
+    const bool sticky_ok = i > 0 || holding == Holding::Socket;
+    if (auto problem = folder_owner_problem(chain[i], status, sticky_ok)) return problem;
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::string> unsafe_folder_problem(const std::string& folder, Holding holding) {
+  if (!folder.starts_with('/')) return folder + " is not an absolute path";
+  if (auto problem = chain_problem(folder_chain(folder), holding)) return problem;
+  char resolved[PATH_MAX];
+  if (::realpath(folder.c_str(), resolved) == nullptr) return os_error(folder);
+  return chain_problem(folder_chain(resolved), holding);
+}
+
+Result<void, std::string> set_socket_group_and_mode(const std::string& path, dev_t device,
+                                                    ino_t inode, gid_t group, mode_t mode) {
+  const FileDescriptor node(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+  if (!node.is_open()) return fail(os_error(path));
+  struct stat status {};
+  if (::fstat(node.get(), &status) != 0) return fail(os_error(path));
+  if (!S_ISSOCK(status.st_mode) || status.st_dev != device || status.st_ino != inode)
+    return fail(path + " was replaced after it was made; leaving it alone");
+  if (group != static_cast<gid_t>(-1) && status.st_gid != group &&
+      ::fchownat(node.get(), "", static_cast<uid_t>(-1), group, AT_EMPTY_PATH) != 0)
+    return fail(path + ": cannot give it to its group: " + std::strerror(errno));
+  // bind gave the mode already, unless a default ACL of the folder changed
+  // it; /proc/self/fd reaches the socket itself, not whatever is at `path`.
+  if ((status.st_mode & 07777) != mode) {
+    const std::string self = "/proc/self/fd/" + std::to_string(node.get());
+    if (::chmod(self.c_str(), mode) != 0)
+      return fail(path + ": cannot set its mode: " + std::strerror(errno));
+  }
+  return {};
+}
+
+Result<void, std::string> make_private_file(const std::string& path, mode_t mode, bool create) {
+  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
+  const FileDescriptor fd(::open(path.c_str(), flags, mode));
+  if (!fd.is_open()) {
+    if (errno == ENOENT && !create) return {};
+    if (errno == ELOOP) return fail(path + " is a link; not following it");
+    return fail(os_error(path));
+  }
+  struct stat status {};
+  if (::fstat(fd.get(), &status) != 0) return fail(os_error(path));
+  if (!S_ISREG(status.st_mode)) return fail(path + " is not a regular file");
+  if (status.st_uid != ::geteuid()) return fail(path + " belongs to another user");
+  if ((status.st_mode & 07777 & ~mode) != 0 &&
+      ::fchmod(fd.get(), status.st_mode & 07777 & mode) != 0)
+    return fail(path + ": cannot set its mode: " + std::strerror(errno));
+  return {};
+}
+
+}  // namespace kelvane::service
