@@ -65,10 +65,14 @@ std::string parent_of(const std::string& path) {
 Result<void, std::string> ensure_directory(const std::string& path, mode_t mode,
                                            service::Holding holding) {
   const std::string parent = parent_of(path);
+  struct stat status {};
+  if (::stat(parent.c_str(), &status) != 0) return fail(path + ": " + std::strerror(errno));
   if (auto problem = service::unsafe_folder_problem(parent, holding))
     return fail(path + ": refusing to use it: " + *problem);
   if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
     return fail(path + ": " + std::strerror(errno));
+  // Something else than a folder there is the record's to report.
+  if (::stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return {};
   if (auto problem = service::unsafe_folder_problem(path, holding))
     return fail(path + ": refusing to use it: " + *problem);
   return {};

@@ -95,22 +95,40 @@ Result<void, std::string> set_socket_group_and_mode(const std::string& path, dev
   return {};
 }
 
-Result<void, std::string> make_private_file(const std::string& path, mode_t mode, bool create) {
-  const int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0);
-  const FileDescriptor fd(::open(path.c_str(), flags, mode));
-  if (!fd.is_open()) {
-    if (errno == ENOENT && !create) return {};
-    if (errno == ELOOP) return fail(path + " is a link; not following it");
-    return fail(os_error(path));
-  }
+namespace {
+
+// Takes any permission beyond `mode` from the file that `node` (an O_PATH
+// descriptor) stands for.
+Result<void, std::string> narrow_mode(const std::string& path, int node, mode_t mode) {
   struct stat status {};
-  if (::fstat(fd.get(), &status) != 0) return fail(os_error(path));
+  if (::fstat(node, &status) != 0) return fail(os_error(path));
+  if (S_ISLNK(status.st_mode)) return fail(path + " is a link; not following it");
   if (!S_ISREG(status.st_mode)) return fail(path + " is not a regular file");
   if (status.st_uid != ::geteuid()) return fail(path + " belongs to another user");
-  if ((status.st_mode & 07777 & ~mode) != 0 &&
-      ::fchmod(fd.get(), status.st_mode & 07777 & mode) != 0)
+  if ((status.st_mode & 07777 & ~mode) == 0) return {};
+  const std::string self = "/proc/self/fd/" + std::to_string(node);
+  if (::chmod(self.c_str(), status.st_mode & 07777 & mode) != 0)
     return fail(path + ": cannot set its mode: " + std::strerror(errno));
   return {};
+}
+
+}  // namespace
+
+Result<void, std::string> make_private_file(const std::string& path, mode_t mode, bool create) {
+  // An O_PATH descriptor, because closing it releases no lock: SQLite's
+  // connections of this process keep their POSIX locks on the same files.
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    const FileDescriptor node(::open(path.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+    if (node.is_open()) return narrow_mode(path, node.get(), mode);
+    if (errno != ENOENT) return fail(os_error(path));
+    if (!create) return {};
+    // A new file: nobody holds a lock on it yet.
+    const FileDescriptor made(
+        ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (made.is_open()) return {};
+    if (errno != EEXIST) return fail(os_error(path));
+  }
+  return fail(path + " keeps changing; leaving it alone");
 }
 
 }  // namespace kelvane::service
