@@ -67,7 +67,7 @@ Result<void, std::string> ensure_directory(const std::string& path, mode_t mode,
   const std::string parent = parent_of(path);
   struct stat status {};
   if (::stat(parent.c_str(), &status) != 0) return fail(path + ": " + std::strerror(errno));
-  if (auto problem = service::unsafe_folder_problem(parent, holding))
+  if (auto problem = service::unsafe_folder_problem(parent, service::Holding::Folder))
     return fail(path + ": refusing to use it: " + *problem);
   if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
     return fail(path + ": " + std::strerror(errno));

@@ -56,9 +56,13 @@ std::optional<std::string> chain_problem(const std::vector<std::string>& chain, 
     if (::lstat(chain[i].c_str(), &status) != 0) return os_error(chain[i]);
     // A link is judged by the folder holding it (next in the chain) and by
     // where it leads (the resolved chain).
-    if (S_ISLNK(status.st_mode)) continue;
+    if (S_ISLNK(status.st_mode)) {
+      if (status.st_uid != 0 && status.st_uid != ::geteuid())
+        return chain[i] + " is a link of uid " + std::to_string(status.st_uid);
+      continue;
+    }
     if (!S_ISDIR(status.st_mode)) return chain[i] + " is not a folder";
-    const bool sticky_ok = i > 0 || holding == Holding::Socket;
+    const bool sticky_ok = i > 0 || holding != Holding::Files;
     if (auto problem = folder_owner_problem(chain[i], status, sticky_ok)) return problem;
   }
   return std::nullopt;

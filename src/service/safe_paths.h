@@ -14,6 +14,7 @@ namespace kelvane::service {
 // What a folder is to hold.
 enum class Holding {
   Socket,  // a socket (bind never follows a link and never replaces a file)
+  Folder,  // a folder the daemon makes (and then checks as Files)
   Files,   // the record, its write-ahead log and keys: opened by name
 };
 
@@ -22,7 +23,8 @@ enum class Holding {
 // written and with its links resolved) must belong to root or to this
 // process's user and be writable by nobody else. A root-owned sticky folder
 // such as /tmp, in which nobody may remove or rename what another made, is
-// accepted above the folder, and as the folder itself for a socket.
+// accepted above the folder, and as the folder itself for a socket or a
+// folder. A link on the way must belong to root or to this user too.
 std::optional<std::string> unsafe_folder_problem(const std::string& folder, Holding holding);
 
 // Gives the socket file at `path`, which this process has just bound (the
