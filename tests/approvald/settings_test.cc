@@ -238,6 +238,45 @@ TEST_F(ApprovaldSettings, ARequestAnOperatorSawSurvivesAKillRightAfter) {
   }
 }
 
+// "Keep for ever" written as the largest number: the start keeps the
+// record (it once deleted every request), says it used 36500 days, and a
+// request still waits its own time rather than expiring at once.
+TEST_F(ApprovaldSettings, HugeNumbersKeepTheRecordAndTheWaits) {
+  const std::string huge = "9223372036854775807";
+  DaemonProcess daemon(kConfig);
+  ASSERT_TRUE(daemon.start());
+  {
+    OperatorLink watcher(daemon, operator_);
+    ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
+    const FileDescriptor requester = connect_as(daemon.request_socket(), other_);
+    ASSERT_TRUE(send_all(requester.get(), request_line("Kept for ever")));
+    ASSERT_FALSE(next_pending(watcher).empty());
+  }
+  ASSERT_EQ(daemon.stop(SIGTERM), 0);
+  daemon.write_config(std::string(kConfig) + "keep_days = " + huge + "\nmax_timeout = " + huge +
+                      "\ndefault_timeout = " + huge + "\ntoken_lifetime = " + huge + "\n");
+  ASSERT_TRUE(daemon.start()) << daemon.log();
+  EXPECT_NE(daemon.log().find("keep_days = " + huge +
+                              " is above its range (0 to 36500); using "
+                              "36500"),
+            std::string::npos)
+      << daemon.log();
+  EXPECT_EQ(query_record(daemon.record_path(),
+                         "SELECT count(*) FROM requests WHERE title = 'Kept for ever'"),
+            "1");
+  OperatorLink watcher(daemon, operator_);
+  ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
+  const FileDescriptor requester = connect_as(daemon.request_socket(), other_);
+  ASSERT_TRUE(send_all(requester.get(), request_line("Waits")));
+  const std::string id = next_pending(watcher);
+  ASSERT_FALSE(id.empty());
+  std::string buffer;
+  EXPECT_EQ(read_line(requester.get(), buffer, 500ms), std::nullopt) << "answered at once";
+  EXPECT_EQ(
+      query_record(daemon.record_path(), "SELECT timeout_secs FROM requests WHERE id = " + id),
+      "31536000");
+}
+
 // --check-config warns, with status 0, of what would quietly break the
 // service: names this system does not know (a typo means nobody can
 // approve), a notify program that is not there, numbers past their range.
