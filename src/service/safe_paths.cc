@@ -39,6 +39,7 @@ std::optional<std::string> folder_owner_problem(const std::string& folder,
   if (status.st_uid != 0 && status.st_uid != self)
     return folder + " belongs to uid " + std::to_string(status.st_uid) +
            ", who could replace what is in it";
+  // Group root is taken as root's own, as the system's folders take it.
   const bool others_write =
       (status.st_mode & S_IWOTH) != 0 || ((status.st_mode & S_IWGRP) != 0 && status.st_gid != 0);
   if (!others_write) return std::nullopt;
