@@ -93,6 +93,16 @@ void CommitThread::run() {
   }
 }
 
+// One job in a savepoint of its own: when it fails, what it wrote before
+// failing is undone and the group's other jobs are still committed.
+Result<void, std::string> CommitThread::write_part(Job& job) {
+  if (auto begun = store_->begin_part(); !begun.ok()) return begun;
+  Result<void, std::string> done = job.work(*store_);
+  if (done.ok()) done = store_->end_part();
+  if (!done.ok()) store_->undo_part();
+  return done;
+}
+
 void CommitThread::write_group(std::deque<Job>& group) {
   std::vector<Result<void, std::string>> results;
   results.reserve(group.size());
@@ -100,7 +110,7 @@ void CommitThread::write_group(std::deque<Job>& group) {
   if (!begun.ok()) {
     results.assign(group.size(), begun);
   } else {
-    for (Job& job : group) results.push_back(job.work(*store_));
+    for (Job& job : group) results.push_back(write_part(job));
     if (auto committed = store_->commit(); !committed.ok()) {
       store_->rollback();
       results.assign(group.size(), committed);

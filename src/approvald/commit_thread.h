@@ -1,13 +1,16 @@
 // The one thread that writes the record. What the loop submits is run in
 // order; everything waiting when the thread gets to it is written in one
 // transaction, so that a burst of verdicts costs one fsync, not one each.
-// Each submitter hears back, on the loop, once its part is durable.
+// Each submitter hears back, on the loop, once its part is durable. Each
+// job runs in a savepoint of its own: one that fails half-way leaves none
+// of its writes, and the others of its transaction are still committed.
 //
-// Work nobody waits on (a new request's row: operators see the request at
-// once) may be held back for up to kDeferLimit, so that it rides in the
-// transaction of the next work somebody waits on (its verdict, usually)
-// instead of costing a commit of its own. Because the queue is kept in
-// order, work submitted after it is never durable before it.
+// Work nobody waits on (a new request's row: operators are shown the
+// request once it is durable) may be held back for up to kDeferLimit, so
+// that it rides in the transaction of the next work somebody waits on (its
+// verdict, usually) instead of costing a commit of its own. Because the
+// queue is kept in order, work submitted after it is never durable before
+// it.
 //
 // The write-ahead log is copied back into the database file (checkpointed)
 // on a second connection and thread, so that no commit waits for that.
@@ -69,6 +72,7 @@ class CommitThread {
   void enqueue(Job job, bool deferrable);
   void run();
   void write_group(std::deque<Job>& group);
+  Result<void, std::string> write_part(Job& job);
   void checkpoint_when_asked();
 
   std::unique_ptr<service::Store> store_;

@@ -187,6 +187,7 @@ void Daemon::reload() {
       next.state_dir != settings_.config.state_dir) {
     journal_.note("SIGHUP: socket and state_dir changes take effect at the next start");
   }
+  for (const std::string& warning : next.warnings) journal_.note("SIGHUP: warning: " + warning);
   settings_.config = std::move(loaded).value();
   journal_.note("SIGHUP: configuration reloaded from " + settings_.config_path);
 }
@@ -232,9 +233,10 @@ void Daemon::begin_stop() {
 
 void Daemon::schedule_prune() {
   next_prune_ = Clock::now() + kPruneEvery;
-  const std::time_t cutoff =
-      std::time(nullptr) - static_cast<std::time_t>(settings_.config.keep_days) * 86400;
-  const std::string before = service::iso8601_utc(cutoff);
+  const std::optional<std::int64_t> cutoff =
+      service::prune_cutoff(settings_.config, std::time(nullptr));
+  if (!cutoff) return;  // keep_days = 0: kept for ever
+  const std::string before = service::iso8601_utc(static_cast<std::time_t>(*cutoff));
   commits_->submit([before](service::Store& store) -> Result<void, std::string> {
     auto pruned = store.prune(before);
     if (!pruned.ok()) return fail(std::move(pruned).error());

@@ -110,6 +110,10 @@ class Daemon {
     service::Request request;
     service::RequestRecord record;  // from Pending on
     std::string record_json;        // R as operators get it, while Pending
+    // The request's row is committed: only then is it shown to operators
+    // (listed, watched, notified), so that the record holds every request
+    // an operator saw, even after a kill -9.
+    bool row_durable = false;
     std::optional<Clock::time_point> deadline;
     std::string out;
     std::size_t sent = 0;
@@ -252,6 +256,11 @@ class Daemon {
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
   void broadcast(const std::string& line);
+  // Whether operators may be shown a waiting request (its row is durable;
+  // in the fleet, the shared database held it before it waited).
+  bool shown_to_operators(const Requester& r) const { return fleet_ || r.row_durable; }
+  // Lists, broadcasts and notifies a request that has begun to wait.
+  void show_waiting(Requester& r);
   void list_pending(Operator& o);
   void vote(Operator& o, const service::OperatorRequest& request);
   void cancel(Operator& o, const service::OperatorRequest& request);

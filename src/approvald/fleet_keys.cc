@@ -133,8 +133,10 @@ void Daemon::fleet_revoke(Operator& o, const service::OperatorRequest& request) 
       } else {
         std::uint64_t lifetime = keys_->longest_lifetime;
         for (const fleet::HostKeys& host : fleet_keys_) {
+          // Another host's setting, from the database: kept within range.
           if (host.host_name == found.value()->host_name)
-            lifetime = std::max(lifetime, host.token_lifetime);
+            lifetime =
+                std::max(lifetime, std::min(host.token_lifetime, service::kMaxTokenLifetimeSecs));
         }
         revoke_approved(op, slot, found.value()->record, lifetime + kClockSlackSecs);
       }

@@ -19,7 +19,9 @@
 #include "fleet/migrate_command.h"
 #include "options.h"
 #include "service/answer.h"
+#include "service/config_names.h"
 #include "service/listener.h"
+#include "service/safe_paths.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "0.0.0"
@@ -53,31 +55,45 @@ void raise_descriptor_limit() {
   }
 }
 
-// Creates the directory (not its parents' parents) if it is missing.
-Result<void, std::string> ensure_directory(const std::string& path, mode_t mode) {
-  if (::mkdir(path.c_str(), mode) == 0 || errno == EEXIST) return {};
-  return fail(path + ": " + std::strerror(errno));
-}
-
 std::string parent_of(const std::string& path) {
   const std::size_t slash = path.rfind('/');
   return slash == 0 || slash == std::string::npos ? "/" : path.substr(0, slash);
+}
+
+// Creates the directory (not its parents' parents) if it is missing, after
+// checking that nobody else could replace what it is to hold.
+Result<void, std::string> ensure_directory(const std::string& path, mode_t mode,
+                                           service::Holding holding) {
+  const std::string parent = parent_of(path);
+  struct stat status {};
+  if (::stat(parent.c_str(), &status) != 0) return fail(path + ": " + std::strerror(errno));
+  if (auto problem = service::unsafe_folder_problem(parent, service::Holding::Folder))
+    return fail(path + ": refusing to use it: " + *problem);
+  if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST)
+    return fail(path + ": " + std::strerror(errno));
+  // Something else than a folder there is the record's to report.
+  if (::stat(path.c_str(), &status) != 0 || !S_ISDIR(status.st_mode)) return {};
+  if (auto problem = service::unsafe_folder_problem(path, holding))
+    return fail(path + ": refusing to use it: " + *problem);
+  return {};
 }
 
 // A listening socket of our own at `path`, with room for many waiting
 // connections, its file given `mode` (and group, unless -1).
 Result<FileDescriptor, std::string> listen_at(const std::string& path, mode_t mode, gid_t group,
                                               service::Listener& holder) {
-  Result<service::Listener, std::string> opened = service::Listener::open(path);
+  if (auto problem = service::unsafe_folder_problem(parent_of(path), service::Holding::Socket))
+    return fail(path + ": refusing to listen there: " + *problem);
+  Result<service::Listener, std::string> opened = service::Listener::open(path, mode);
   if (!opened.ok()) return fail(std::move(opened).error());
   holder = std::move(opened).value();
   // Listening again only changes the backlog: bursts of sudo sessions wait
   // in it, never in connect.
   (void)::listen(holder.fd(), SOMAXCONN);
-  if (group != static_cast<gid_t>(-1) && ::chown(path.c_str(), 0, group) != 0)
-    return fail(path + ": cannot give it to group " + kApproversGroup + ": " +
-                std::strerror(errno));
-  if (::chmod(path.c_str(), mode) != 0) return fail(path + ": " + std::strerror(errno));
+  if (auto set =
+          service::set_socket_group_and_mode(path, holder.device(), holder.inode(), group, mode);
+      !set.ok())
+    return fail(std::move(set).error());
   const int fd = ::dup(holder.fd());
   if (fd < 0) return fail(path + ": " + std::strerror(errno));
   return FileDescriptor(fd);
@@ -90,8 +106,9 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
   if (auto b = store.begin(); !b.ok()) return b;
   const std::time_t now = std::time(nullptr);
   auto abandoned = store.abandon_pending(service::iso8601_utc(now));
-  auto pruned =
-      store.prune(service::iso8601_utc(now - static_cast<std::time_t>(config.keep_days) * 86400));
+  const std::optional<std::int64_t> cutoff = service::prune_cutoff(config, now);
+  auto pruned = cutoff ? store.prune(service::iso8601_utc(static_cast<std::time_t>(*cutoff)))
+                       : Result<std::uint64_t, std::string>(std::uint64_t{0});
   auto first = store.reserve_ids(Daemon::kIdBlock);
   for (const std::string* error :
        {abandoned.ok() ? nullptr : &abandoned.error(), pruned.ok() ? nullptr : &pruned.error(),
@@ -135,8 +152,9 @@ int serve(const Options& options, service::Config config, const std::string& con
 
   raise_descriptor_limit();
   DecisionJournal journal;
+  for (const std::string& warning : settings.config.warnings) journal.note("warning: " + warning);
   Start start;
-  if (auto made = ensure_directory(state_dir, 0750); !made.ok()) {
+  if (auto made = ensure_directory(state_dir, 0750, service::Holding::Files); !made.ok()) {
     complain(made.error());
     return kFailed;
   }
@@ -193,7 +211,9 @@ int serve(const Options& options, service::Config config, const std::string& con
     // the socket to that user: it could not give it to the group anyway.
     const group* approvers = ::geteuid() == 0 ? ::getgrnam(kApproversGroup) : nullptr;
     const gid_t gid = approvers ? approvers->gr_gid : static_cast<gid_t>(-1);
-    if (auto made = ensure_directory(parent_of(settings.operator_socket), 0755); !made.ok()) {
+    if (auto made =
+            ensure_directory(parent_of(settings.operator_socket), 0755, service::Holding::Socket);
+        !made.ok()) {
       complain(made.error());
       return kFailed;
     }
@@ -271,6 +291,10 @@ int main_of(int argc, const char* const* argv) {
     return kBadUsage;
   }
   if (options.command == Command::CheckConfig) {
+    // Warnings leave the status 0: the service starts with such a file.
+    for (const std::string& warning : config.value().warnings) complain("warning: " + warning);
+    for (const std::string& warning : service::unresolved_names(config.value()))
+      complain("warning: " + warning);
     say(stdout, config_path + ": ok\n");
     return 0;
   }

@@ -171,7 +171,10 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       o.watching = true;
       watchers_.insert(o.key);
       answer(o, {});
-      for (const auto& [id, key] : pending_) send_event(o, pending_event(*requesters_.at(key)));
+      for (const auto& [id, key] : pending_) {
+        const Requester& r = *requesters_.at(key);
+        if (shown_to_operators(r)) send_event(o, pending_event(r));
+      }
       if (fleet_) write_others_to(o);
       return;
     }
@@ -202,9 +205,11 @@ void Daemon::list_pending(Operator& o) {
       is_reply(o, slot_) ? R"({"ok":true,"reply":true,"requests":[)" : R"({"ok":true,"requests":[)";
   bool first = true;
   for (const auto& [id, key] : pending_) {
+    const Requester& r = *requesters_.at(key);
+    if (!shown_to_operators(r)) continue;
     if (!first) line += ',';
     first = false;
-    line += requesters_.at(key)->record_json;
+    line += r.record_json;
   }
   if (fleet_) append_others(line, first);
   line += "]}\n";
@@ -333,6 +338,7 @@ void Daemon::add_open_requests(std::vector<service::RequestRecord>& records,
   std::sort(listed.begin(), listed.end());
   bool added = false;
   for (const auto& [id, key] : pending_) {
+    if (!shown_to_operators(*requesters_.at(key))) continue;
     const service::RequestRecord& open = requesters_.at(key)->record;
     if (open.created_at < since || std::binary_search(listed.begin(), listed.end(), id)) continue;
     records.push_back(open);

@@ -365,10 +365,10 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
   record.needed = config.approvals;
   apply_policy(r, who);
   r.request = {};  // the record holds what is kept
-  // Operators see the request at once. Its row is written with the next
-  // commit somebody waits on (its verdict's, at the latest) or within
-  // CommitThread::kDeferLimit; the verdict, queued after it, is never
-  // durable before it.
+  // Its row is written with the next commit somebody waits on (its
+  // verdict's, at the latest) or within CommitThread::kDeferLimit; the
+  // verdict, queued after it, is never durable before it. Operators are
+  // shown the request once the row is durable (on_inserted).
   commits_->submit_deferrable(
       [record](service::Store& store) -> Result<void, std::string> {
         if (auto inserted = store.insert_request(record); !inserted.ok()) return inserted;
@@ -405,14 +405,24 @@ void Daemon::start_waiting(Requester& r) {
   if (act_on_policy(r)) return;
   set_deadline(r, Clock::now() + std::chrono::seconds(r.record.timeout_secs));
   refresh_json(r);
+  if (shown_to_operators(r)) show_waiting(r);
+}
+
+void Daemon::show_waiting(Requester& r) {
   broadcast(pending_event(r));
   notify_waiting(r);
 }
 
 void Daemon::on_inserted(std::uint64_t key, bool ok) {
-  if (ok) return;
   auto found = requesters_.find(key);
   if (found == requesters_.end()) return;
+  if (ok) {
+    Requester& r = *found->second;
+    const bool shown = shown_to_operators(r);
+    r.row_durable = true;
+    if (!shown && r.phase == Phase::Pending) show_waiting(r);
+    return;
+  }
   // A verdict queued after the row fails with it (it has no row to close);
   // a request still waiting is refused now.
   if (found->second->phase == Phase::Pending)

@@ -26,21 +26,54 @@ std::string where(std::string_view path, const toml::source_region& source) {
          std::to_string(source.begin.column) + ": ";
 }
 
+using Errors = std::vector<std::string>;
+
+// A number's range: below `least` it is an error; above `most` (which
+// earlier versions took) it is brought down to `most` with a warning.
+struct Range {
+  std::uint64_t least;
+  std::uint64_t most;
+};
+
 struct Count {
   std::string_view key;
   std::uint64_t Config::*slot;
-  std::uint64_t least;  // the smallest value that makes sense
+  Range range;
 };
 
-constexpr std::array<Count, 7> kCounts = {{
-    {"approvals", &Config::approvals, 1},
-    {"max_pending_per_user", &Config::max_pending_per_user, 1},
-    {"max_pending", &Config::max_pending, 1},
-    {"default_timeout", &Config::default_timeout, 1},
-    {"max_timeout", &Config::max_timeout, 1},
-    {"token_lifetime", &Config::token_lifetime, 1},
-    {"keep_days", &Config::keep_days, 1},
+constexpr std::array<Count, 8> kCounts = {{
+    {"approvals", &Config::approvals, {1, kMaxApprovals}},
+    {"max_pending_per_user", &Config::max_pending_per_user, {1, kMaxPendingCount}},
+    {"max_pending", &Config::max_pending, {1, kMaxPendingCount}},
+    {"default_timeout", &Config::default_timeout, {1, kMaxDurationSecs}},
+    {"max_timeout", &Config::max_timeout, {1, kMaxDurationSecs}},
+    {"token_lifetime", &Config::token_lifetime, {1, kMaxTokenLifetimeSecs}},
+    {"keep_days", &Config::keep_days, {0, kMaxKeepDays}},
+    {"notify_timeout", &Config::notify_timeout, {1, kMaxNotifySecs}},
 }};
+
+constexpr Range kRuleApprovals{1, kMaxApprovals};
+constexpr Range kRuleSeconds{1, kMaxDurationSecs};  // max_timeout
+constexpr Range kReuseSeconds{0, kMaxDurationSecs};
+
+// A whole number in `range`: one below it is an error, one above it is
+// clamped with a warning.
+Result<std::uint64_t, std::string> read_count(const toml::node& node, std::string_view key,
+                                              std::string_view path, Range range,
+                                              Errors& warnings) {
+  const auto* integer = node.as_integer();
+  if (integer == nullptr || integer->get() < 0 ||
+      static_cast<std::uint64_t>(integer->get()) < range.least) {
+    return fail(where(path, node.source()) + std::string(key) + " must be a whole number from " +
+                std::to_string(range.least) + " to " + std::to_string(range.most));
+  }
+  const auto value = static_cast<std::uint64_t>(integer->get());
+  if (value <= range.most) return value;
+  warnings.push_back(where(path, node.source()) + std::string(key) + " = " + std::to_string(value) +
+                     " is above its range (" + std::to_string(range.least) + " to " +
+                     std::to_string(range.most) + "); using " + std::to_string(range.most));
+  return range.most;
+}
 
 struct Path {
   std::string_view key;
@@ -121,13 +154,9 @@ Result<void, std::string> read_key(Config& config, std::string_view key, const t
                                    std::string_view path) {
   for (const Count& count : kCounts) {
     if (count.key != key) continue;
-    const auto* integer = node.as_integer();
-    if (integer == nullptr || integer->get() < 0 ||
-        static_cast<std::uint64_t>(integer->get()) < count.least) {
-      return fail(where(path, node.source()) + std::string(key) + " must be a whole number from " +
-                  std::to_string(count.least));
-    }
-    config.*count.slot = static_cast<std::uint64_t>(integer->get());
+    auto value = read_count(node, key, path, count.range, config.warnings);
+    if (!value.ok()) return fail(std::move(value).error());
+    config.*count.slot = value.value();
     return {};
   }
   for (const Path& entry : kPaths) {
@@ -158,12 +187,10 @@ bool is_known_key(std::string_view key) {
     if (entry.key == key) return true;
   }
   return key == "approvers" || key == "auditors" || key == "rule" || key == "notify" ||
-         key == "notify_user" || key == "notify_timeout";
+         key == "notify_user";
 }
 
 // ---- Policy rules and notify ------------------------------------------------
-
-using Errors = std::vector<std::string>;
 
 // "notify": an argv of an absolute program path and its arguments.
 Result<std::vector<std::string>, std::string> read_argv(const toml::node& node,
@@ -259,17 +286,6 @@ bool is_rule_key(std::string_view key) {
   return false;
 }
 
-Result<std::uint64_t, std::string> read_count(const toml::node& node, std::string_view key,
-                                              std::string_view path, std::uint64_t least) {
-  const auto* integer = node.as_integer();
-  if (integer == nullptr || integer->get() < 0 ||
-      static_cast<std::uint64_t>(integer->get()) < least) {
-    return fail(where(path, node.source()) + std::string(key) + " must be a whole number from " +
-                std::to_string(least));
-  }
-  return static_cast<std::uint64_t>(integer->get());
-}
-
 // Stores a read value or the error.
 template <typename T, typename Slot>
 void keep(Result<T, std::string> read, Slot& slot, Errors& errors) {
@@ -305,7 +321,7 @@ void read_rule_text(Rule& rule, std::string_view key, const toml::node& node, st
 }
 
 void read_rule_key(Rule& rule, std::string_view key, const toml::node& node, std::string_view path,
-                   Errors& errors) {
+                   Errors& errors, Errors& warnings) {
   if (key == "reason") {
     const auto* text = node.as_string();
     if (text == nullptr || text->get().empty() || text->get().find('\0') != std::string::npos) {
@@ -315,10 +331,12 @@ void read_rule_key(Rule& rule, std::string_view key, const toml::node& node, std
     rule.reason = text->get();
     return;
   }
-  if (key == "approvals") return keep(read_count(node, key, path, 1), rule.approvals, errors);
-  if (key == "reuse_for") return keep(read_count(node, key, path, 0), rule.reuse_for, errors);
+  if (key == "approvals")
+    return keep(read_count(node, key, path, kRuleApprovals, warnings), rule.approvals, errors);
+  if (key == "reuse_for")
+    return keep(read_count(node, key, path, kReuseSeconds, warnings), rule.reuse_for, errors);
   if (key == "max_timeout") {
-    auto read = read_count(node, key, path, 1);
+    auto read = read_count(node, key, path, kRuleSeconds, warnings);
     if (read.ok())
       rule.max_timeout = read.value();
     else
@@ -382,7 +400,18 @@ std::optional<std::string> misplaced(std::string_view key, Effect effect) {
   return std::nullopt;
 }
 
-Rule read_rule(const toml::table& table, std::string_view path, Errors& errors) {
+// An approve rule lets requests through unseen: it must say whose requests
+// (user, group) or which program (command) it lets through. Without a
+// command, args would approve any program given those arguments.
+std::optional<std::string> unnamed_match(const Rule& rule) {
+  if (rule.users.empty() && rule.groups.empty() && rule.commands.empty())
+    return "an approve rule must name what it matches: user, group or command";
+  if (rule.args && rule.commands.empty()) return "an approve rule with args must name its command";
+  return std::nullopt;
+}
+
+Rule read_rule(const toml::table& table, std::string_view path, Errors& errors, Errors& warnings) {
+  const std::size_t errors_before = errors.size();
   Rule rule;
   rule.where = where(path, table.source());
   rule.where.resize(rule.where.size() - 2);  // without ": "
@@ -402,12 +431,16 @@ Rule read_rule(const toml::table& table, std::string_view path, Errors& errors) 
         continue;
       }
     }
-    read_rule_key(rule, name, node, path, errors);
+    read_rule_key(rule, name, node, path, errors, warnings);
   }
   if (effect_known && rule.effect == Effect::Deny && !table.contains("reason"))
     errors.push_back(rule.where + ": a deny rule needs a reason");
   if (effect_known && rule.effect == Effect::Ask && !table.contains("approvals"))
     errors.push_back(rule.where + ": an ask rule needs approvals (1 or more)");
+  // Said only of an otherwise good rule: a key in error is not matched on.
+  if (effect_known && rule.effect == Effect::Approve && errors.size() == errors_before) {
+    if (auto problem = unnamed_match(rule)) errors.push_back(rule.where + ": " + *problem);
+  }
   return rule;
 }
 
@@ -419,7 +452,7 @@ void read_rules(Config& config, const toml::node& node, std::string_view path, E
   }
   for (const toml::node& element : *array) {
     const std::size_t before = errors.size();
-    Rule rule = read_rule(*element.as_table(), path, errors);
+    Rule rule = read_rule(*element.as_table(), path, errors, config.warnings);
     for (const Rule& earlier : config.rules) {
       if (!rule.name.empty() && earlier.name == rule.name)
         errors.push_back(rule.where + ": a rule named \"" + rule.name + "\" is already at " +
@@ -433,8 +466,6 @@ void read_top_key(Config& config, std::string_view key, const toml::node& node,
                   std::string_view path, Errors& errors) {
   if (key == "rule") return read_rules(config, node, path, errors);
   if (key == "notify") return keep(read_argv(node, key, path), config.notify, errors);
-  if (key == "notify_timeout")
-    return keep(read_count(node, key, path, 1), config.notify_timeout, errors);
   if (key == "notify_user") {
     const auto* text = node.as_string();
     if (text == nullptr || !is_account_name(text->get())) {
@@ -466,10 +497,14 @@ std::pair<std::uint64_t, std::uint64_t> place_of(std::string_view error, std::st
   return {numbers[0], numbers[1]};
 }
 
-std::string joined(Errors errors, std::string_view path) {
-  std::stable_sort(errors.begin(), errors.end(), [&](const std::string& a, const std::string& b) {
+void sort_by_place(Errors& lines, std::string_view path) {
+  std::stable_sort(lines.begin(), lines.end(), [&](const std::string& a, const std::string& b) {
     return place_of(a, path) < place_of(b, path);
   });
+}
+
+std::string joined(Errors errors, std::string_view path) {
+  sort_by_place(errors, path);
   std::string text;
   for (const std::string& error : errors) {
     if (!text.empty()) text += '\n';
@@ -520,7 +555,14 @@ Result<Config, std::string> parse_config(std::string_view text, std::string_view
   }
   for (std::string& problem : shadowing_problems(config)) errors.push_back(std::move(problem));
   if (!errors.empty()) return fail(joined(std::move(errors), path));
+  sort_by_place(config.warnings, path);
   return config;
+}
+
+std::optional<std::int64_t> prune_cutoff(const Config& config, std::int64_t now) {
+  if (config.keep_days == 0) return std::nullopt;
+  // keep_days is at most kMaxKeepDays (parse_config), so this cannot overflow.
+  return now - static_cast<std::int64_t>(std::min(config.keep_days, kMaxKeepDays)) * 86400;
 }
 
 bool is_host_name(std::string_view name) {

@@ -14,6 +14,15 @@ namespace kelvane::service {
 inline constexpr std::string_view kDefaultConfigPath =
     "/etc/kelvane-operator-approval/service.toml";
 
+// The ranges of the configuration's numbers (docs/service.md, "Ranges"):
+// within them no sum or product the service makes with a value overflows.
+inline constexpr std::uint64_t kMaxDurationSecs = 365 * 86400;  // a year
+inline constexpr std::uint64_t kMaxTokenLifetimeSecs = 86400;   // a day
+inline constexpr std::uint64_t kMaxNotifySecs = 3600;
+inline constexpr std::uint64_t kMaxKeepDays = 36500;  // 0: keep for ever
+inline constexpr std::uint64_t kMaxApprovals = 1000;
+inline constexpr std::uint64_t kMaxPendingCount = 1000000;
+
 // What a rule does with the requests it matches.
 enum class Effect { Approve, Deny, Ask };
 
@@ -57,7 +66,7 @@ struct Config {
   std::uint64_t default_timeout = 300;  // seconds, when the requester names none
   std::uint64_t max_timeout = 3600;     // seconds, the most a requester may ask for
   std::uint64_t token_lifetime = 600;   // seconds an approval token stays good
-  std::uint64_t keep_days = 90;         // records older than this are pruned
+  std::uint64_t keep_days = 90;         // records older than this are pruned; 0: never
   std::optional<std::string> socket;
   std::optional<std::string> operator_socket;
   std::optional<std::string> state_dir;
@@ -77,8 +86,17 @@ struct Config {
   std::optional<std::string> connection_file;  // the libpq connection string
   std::optional<std::string> host_name;        // the host this service stands for
 
+  // A number above its range that an earlier version took is brought down
+  // to the range's end rather than refused, so that an upgrade never stops
+  // the service: one line per value, "service.toml:3:13: keep_days = ...".
+  std::vector<std::string> warnings;
+
   bool operator==(const Config&) const = default;
 };
+
+// The moment before which requests are pruned (`now` less keep_days), or
+// nothing when keep_days = 0 keeps them for ever.
+std::optional<std::int64_t> prune_cutoff(const Config& config, std::int64_t now);
 
 // The host this service stands for: host_name, or the machine's name.
 std::string host_name_of(const Config& config);

@@ -71,7 +71,7 @@ std::optional<std::string> socket_path_problem(std::string_view path) {
   return std::nullopt;
 }
 
-Result<Listener, std::string> Listener::open(const std::string& path) {
+Result<Listener, std::string> Listener::open(const std::string& path, mode_t mode) {
   sockaddr_un address;
   if (auto problem = socket_path_problem(path)) return fail(*problem + ": " + path);
   fill_address(path, address);
@@ -79,9 +79,9 @@ Result<Listener, std::string> Listener::open(const std::string& path) {
 
   FileDescriptor fd(::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.is_open()) return fail("socket: " + reason(errno));
-  // Only this user may connect: whoever reaches the socket can ask for
-  // approvals and read the tokens handed out.
-  const mode_t old_mask = ::umask(077);
+  // By default only this user may connect: whoever reaches the socket can
+  // ask for approvals and read the tokens handed out.
+  const mode_t old_mask = ::umask(~mode & 0777);
   const int bound = ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   const int bind_errno = errno;
   ::umask(old_mask);

@@ -19,8 +19,10 @@ class Listener {
  public:
   // Binds and listens on `path`, replacing a stale socket file left by an
   // earlier run. Refuses to replace anything that is not a socket, or a
-  // socket that some service still answers on; the error says why.
-  static Result<Listener, std::string> open(const std::string& path);
+  // socket that some service still answers on; the error says why. The
+  // file is made with `mode` (less nothing: the umask is set for bind), so
+  // that it never needs a chmod by path.
+  static Result<Listener, std::string> open(const std::string& path, mode_t mode = 0600);
 
   Listener() = default;
   Listener(Listener&& other) noexcept;
@@ -31,6 +33,9 @@ class Listener {
   ~Listener() { close(); }
 
   int fd() const { return fd_.get(); }
+  // The socket file, as found right after bind.
+  dev_t device() const { return device_; }
+  ino_t inode() const { return inode_; }
 
  private:
   void close() noexcept;

@@ -1,5 +1,7 @@
 #include "service/store.h"
 
+#include "service/safe_paths.h"
+
 #include <sqlite3.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -176,6 +178,13 @@ RequestRecord read_request_row(const Statement& row) {
 
 Result<std::unique_ptr<Store>, std::string> Store::open(const std::string& directory) {
   const std::string path = directory + "/" + std::string(kRecordFileName);
+  // The record holds what requesters wrote (a detail may hold a secret):
+  // readable by its owner only, whatever the umask and the folder's mode.
+  // SQLite gives the log and the shared-memory file the record's mode.
+  for (const std::string& file : {path, path + "-wal", path + "-shm"}) {
+    if (auto made = make_private_file(file, 0600, file == path); !made.ok())
+      return fail(path + ": cannot open the record (" + made.error() + ")");
+  }
   sqlite3* db = nullptr;
   const int opened = sqlite3_open_v2(
       path.c_str(), &db,
@@ -291,6 +300,26 @@ Result<void, std::string> Store::commit() {
 
 void Store::rollback() {
   (void)exec("ROLLBACK");
+}
+
+Result<void, std::string> Store::begin_part() {
+  return exec("SAVEPOINT part");
+}
+
+Result<void, std::string> Store::end_part() {
+  return exec("RELEASE part");
+}
+
+void Store::undo_part() {
+  // Rolled back to its start, then ended: the transaction goes on without it.
+  (void)exec("ROLLBACK TO part");
+  (void)exec("RELEASE part");
+}
+
+Result<std::uint64_t, std::string> Store::synchronous_level() {
+  Statement level(db_, "PRAGMA synchronous");
+  if (level.step() != SQLITE_ROW) return fail(error_text("cannot read synchronous"));
+  return level.column_integer(0);
 }
 
 void Store::leave_checkpoints_to_others() {

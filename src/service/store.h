@@ -47,6 +47,14 @@ class Store {
   Result<void, std::string> begin();
   Result<void, std::string> commit();
   void rollback();
+  // One part of a transaction that is undone alone when it fails: the
+  // commit thread runs each job of a group in one, so that a job that fails
+  // half-way leaves none of its writes in the group's commit.
+  Result<void, std::string> begin_part();
+  Result<void, std::string> end_part();
+  void undo_part();
+  // synchronous, as the connection has it: 2 is FULL.
+  Result<std::uint64_t, std::string> synchronous_level();
 
   // Stops this connection from copying the write-ahead log back into the
   // database after its commits (SQLite does so every 1000 pages by

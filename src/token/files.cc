@@ -76,11 +76,17 @@ Result<void, std::string> replace_file(const std::string& directory, std::string
 
 Result<void, std::string> ensure_own_directory(const std::string& path, mode_t mode) {
   if (::mkdir(path.c_str(), mode) != 0 && errno != EEXIST) return failed(path, "cannot make: ");
+  // The mode is set through a descriptor of the directory itself: a link
+  // put at `path` is refused, never followed.
+  const FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+  if (!fd.is_open()) {
+    if (errno == ELOOP || errno == ENOTDIR) return fail(path + ": not a directory");
+    return failed(path, "");
+  }
   struct stat status {};
-  if (::lstat(path.c_str(), &status) != 0) return failed(path, "");
-  if (!S_ISDIR(status.st_mode)) return fail(path + ": not a directory");
+  if (::fstat(fd.get(), &status) != 0) return failed(path, "");
   if (status.st_uid != ::geteuid()) return fail(path + ": owned by another user");
-  if ((status.st_mode & 07777) != mode && ::chmod(path.c_str(), mode) != 0)
+  if ((status.st_mode & 07777) != mode && ::fchmod(fd.get(), mode) != 0)
     return failed(path, "cannot set its mode: ");
   return {};
 }

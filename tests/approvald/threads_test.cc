@@ -160,6 +160,48 @@ TEST(CommitThread, WritesDeferrableWorkInOrderAndAloneWithinItsLimit) {
   }
 }
 
+// A job that fails after its first writes leaves none of them in the
+// record, and the jobs of its group before and after it are still written.
+TEST(CommitThread, AJobThatFailsHalfWayLeavesNoneOfItsWrites) {
+  testing::TempDir dir;
+  auto store = service::Store::open(dir.path());
+  ASSERT_TRUE(store.ok()) << store.error();
+  Mailbox mailbox;
+  CommitThread commits(std::move(store).value(), mailbox);
+  std::vector<std::string> heard;
+  const auto note = [&heard](std::string what) {
+    return [&heard, what](const Result<void, std::string>& r) {
+      heard.push_back(what + (r.ok() ? "" : " failed"));
+    };
+  };
+  // Deferred, so that the three ride in one transaction.
+  commits.submit_deferrable([](service::Store& s) { return s.insert_request(row(1)); },
+                            note("row 1"));
+  commits.submit_deferrable(
+      [](service::Store& s) -> Result<void, std::string> {
+        if (auto written = s.insert_request(row(2)); !written.ok()) return written;
+        if (auto closed = s.close_request("1", "approved", "t", "half"); !closed.ok())
+          return closed;
+        return fail(std::string("injected failure after two writes"));
+      },
+      note("half-way"));
+  commits.submit([](service::Store& s) { return s.insert_request(row(3)); }, note("row 3"));
+  ASSERT_TRUE(serve_mailbox(mailbox, [&] { return heard.size() == 3; }));
+  EXPECT_EQ(heard, (std::vector<std::string>{"row 1", "half-way failed", "row 3"}));
+
+  auto other = service::Store::open(dir.path());
+  ASSERT_TRUE(other.ok());
+  const struct {
+    const char* id;
+    const char* state;  // "" : absent
+  } expected[] = {{"1", "pending"}, {"2", ""}, {"3", "pending"}};
+  for (const auto& e : expected) {
+    auto found = other.value()->find(e.id);
+    ASSERT_TRUE(found.ok()) << e.id;
+    EXPECT_EQ(found.value() ? found.value()->state : std::string(), e.state) << e.id;
+  }
+}
+
 // The commit connection leaves checkpoints to another: its log grows until
 // that one has copied it back, and then starts again from its beginning.
 TEST(Store, ALogCheckpointedElsewhereStartsAgain) {

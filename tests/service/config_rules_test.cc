@@ -129,6 +129,13 @@ TEST(ConfigRules, RefusesMistakesWithTheirPlace) {
       {"notify = \"/bin/page\"\n", "s.toml:1:10: notify must be an array of texts"},
       {"notify_user = \"a:b\"\n", "s.toml:1:15: notify_user must be a user name"},
       {"notify_timeout = 0\n", "s.toml:1:18: notify_timeout must be a whole number from 1"},
+      // An approve rule says whose requests or which program it lets through.
+      {"[[rule]]\nname = \"x\"\neffect = \"approve\"\n",
+       "s.toml:1:1: an approve rule must name what it matches: user, group or command"},
+      {"[[rule]]\nname = \"x\"\neffect = \"approve\"\nrun_as = \"root\"\n",
+       "s.toml:1:1: an approve rule must name what it matches"},
+      {"[[rule]]\nname = \"x\"\neffect = \"approve\"\ngroup = \"admins\"\nargs = [\"install\"]\n",
+       "s.toml:1:1: an approve rule with args must name its command"},
   };
   for (const auto& [text, message] : cases) {
     const auto config = parse_config(text, "s.toml");

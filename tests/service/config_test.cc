@@ -81,5 +81,72 @@ TEST(Config, AMissingFileIsAnErrorOnlyWhenNamed) {
   EXPECT_EQ(load_config(dir.file("s.toml"), true).value().approvals, 3u);
 }
 
+// Every number has a range. Below it is an error; above it, a value an
+// earlier version took, it is brought down to the range's end with a
+// warning (the service still starts). keep_days = 0 keeps for ever.
+TEST(Config, KeepsEveryNumberInItsRange) {
+  struct Case {
+    std::string text;
+    std::uint64_t Config::*slot;
+    std::uint64_t value;
+    std::string warning;  // "" : none
+  };
+  const std::string huge = "9223372036854775807";
+  const Case cases[] = {
+      {"keep_days = 0\n", &Config::keep_days, 0, ""},
+      {"keep_days = 36500\n", &Config::keep_days, 36500, ""},
+      {"keep_days = " + huge + "\n", &Config::keep_days, 36500,
+       "s.toml:1:13: keep_days = " + huge + " is above its range (0 to 36500); using 36500"},
+      {"max_timeout = 31536000\n", &Config::max_timeout, 31536000, ""},
+      {"max_timeout = " + huge + "\n", &Config::max_timeout, 31536000, "max_timeout = "},
+      {"max_timeout = " + huge + "\ndefault_timeout = " + huge + "\n", &Config::default_timeout,
+       31536000, "default_timeout = "},
+      {"token_lifetime = 86400\n", &Config::token_lifetime, 86400, ""},
+      {"token_lifetime = 86401\n", &Config::token_lifetime, 86400,
+       "token_lifetime = 86401 is above its range (1 to 86400)"},
+      {"notify_timeout = " + huge + "\n", &Config::notify_timeout, 3600, "notify_timeout = "},
+      {"approvals = " + huge + "\n", &Config::approvals, 1000, "approvals = "},
+      {"max_pending = " + huge + "\n", &Config::max_pending, 1000000, "max_pending = "},
+      {"max_pending_per_user = 1000001\n", &Config::max_pending_per_user, 1000000,
+       "max_pending_per_user = "},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    const auto config = parse_config(c.text, "s.toml");
+    ASSERT_TRUE(config.ok()) << config.error();
+    EXPECT_EQ(config.value().*c.slot, c.value);
+    if (c.warning.empty()) {
+      EXPECT_TRUE(config.value().warnings.empty()) << config.value().warnings.front();
+    } else {
+      ASSERT_FALSE(config.value().warnings.empty());
+      EXPECT_NE(config.value().warnings.back().find(c.warning), std::string::npos)
+          << config.value().warnings.back();
+    }
+  }
+  // A rule's numbers alike.
+  const auto rule = parse_config("[[rule]]\nname = \"x\"\neffect = \"ask\"\napprovals = " + huge +
+                                     "\nmax_timeout = " + huge + "\nreuse_for = " + huge + "\n",
+                                 "s.toml");
+  ASSERT_TRUE(rule.ok()) << rule.error();
+  EXPECT_EQ(rule.value().rules.at(0).approvals, kMaxApprovals);
+  EXPECT_EQ(rule.value().rules.at(0).max_timeout, kMaxDurationSecs);
+  EXPECT_EQ(rule.value().rules.at(0).reuse_for, kMaxDurationSecs);
+  EXPECT_EQ(rule.value().warnings.size(), 3u);
+}
+
+// Pruning: keep_days back from now, never past the start of time however
+// large the setting; nothing at all with keep_days = 0.
+TEST(Config, PruneCutoffNeverOverflows) {
+  Config config;
+  const std::int64_t now = 1'800'000'000;
+  config.keep_days = 0;
+  EXPECT_EQ(prune_cutoff(config, now), std::nullopt);
+  config.keep_days = 1;
+  EXPECT_EQ(prune_cutoff(config, now), now - 86400);
+  config.keep_days = parse_config("keep_days = 9223372036854775807\n", "s.toml").value().keep_days;
+  ASSERT_TRUE(prune_cutoff(config, now).has_value());
+  EXPECT_EQ(*prune_cutoff(config, now), now - std::int64_t{36500} * 86400);
+}
+
 }  // namespace
 }  // namespace kelvane::service

@@ -167,7 +167,8 @@ TEST(Edges, ConfigurationsAtAndPastTheirLimits) {
       {"approvers = []\nauditors = []\n", ""},
       {"approvals = 18446744073709551615\n", "s.toml:1:"},  // past TOML's integers
       {"approvals = 9223372036854775807\n", ""},
-      {"keep_days = 0\n", "keep_days must be a whole number from 1"},
+      {"keep_days = 0\n", ""},  // kept for ever
+      {"keep_days = -1\n", "keep_days must be a whole number from 0 to 36500"},
       {"max_pending = 0\n", "max_pending must be a whole number from 1"},
       {"token_lifetime = true\n", "token_lifetime must be"},
       {"socket = 5\n", "socket must be an absolute path"},

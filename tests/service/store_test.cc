@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -220,6 +221,49 @@ TEST(Store, RefusesFilesItDoesNotKnow) {
   }
   auto missing = Store::open(dir.file("no/such/dir"));
   EXPECT_FALSE(missing.ok());
+}
+
+// Durable (synchronous=FULL on the connection that commits: NORMAL can lose
+// the last commits at a power cut) and private: the record, its log and its
+// shared-memory file are readable by their owner only, whatever the umask
+// and the folder's mode; a file left readable by an earlier version is made
+// private, and a link put in the record's place is refused, not followed.
+TEST(Store, OpensTheRecordDurableAndPrivate) {
+  testing::TempDir dir;
+  ASSERT_EQ(::chmod(dir.path().c_str(), 0755), 0);
+  const mode_t old_mask = ::umask(0);
+  auto opened = Store::open(dir.path());
+  ::umask(old_mask);
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  EXPECT_EQ(opened.value()->synchronous_level().value(), 2u);  // FULL
+  ASSERT_TRUE(opened.value()->begin().ok());
+  ASSERT_TRUE(opened.value()->insert_request(request("1", "2026-01-01T00:00:00Z")).ok());
+  ASSERT_TRUE(opened.value()->commit().ok());
+  EXPECT_EQ(pragma(dir.file("record.sqlite3"), "PRAGMA journal_mode"), "wal");
+  for (const char* name : {"record.sqlite3", "record.sqlite3-wal", "record.sqlite3-shm"}) {
+    struct stat status {};
+    ASSERT_EQ(::lstat(dir.file(name).c_str(), &status), 0) << name;
+    EXPECT_EQ(status.st_mode & 077, 0u) << name << " mode " << std::oct << status.st_mode;
+  }
+  opened.value().reset();
+
+  ASSERT_EQ(::chmod(dir.file("record.sqlite3").c_str(), 0644), 0);
+  ASSERT_TRUE(Store::open(dir.path()).ok());
+  struct stat loose {};
+  ASSERT_EQ(::stat(dir.file("record.sqlite3").c_str(), &loose), 0);
+  EXPECT_EQ(loose.st_mode & 0777, 0600u);
+
+  testing::TempDir linked;
+  testing::write_file(linked.file("target"), "mine");
+  ASSERT_EQ(::chmod(linked.file("target").c_str(), 0644), 0);
+  ASSERT_EQ(::symlink(linked.file("target").c_str(), linked.file("record.sqlite3").c_str()), 0);
+  auto refused = Store::open(linked.path());
+  ASSERT_FALSE(refused.ok());
+  EXPECT_NE(refused.error().find("is a link"), std::string::npos) << refused.error();
+  struct stat target {};
+  ASSERT_EQ(::stat(linked.file("target").c_str(), &target), 0);
+  EXPECT_EQ(target.st_mode & 0777, 0644u);
+  EXPECT_EQ(testing::read_file(linked.file("target")), "mine");
 }
 
 }  // namespace

@@ -186,6 +186,16 @@ TEST(Token, EveryReasonIsGivenForItsFault) {
        Refusal::OtherDigest, "other digest: the token names no operation digest"},
       {"other host", good, expect(kNow, std::nullopt, "web-04"), Refusal::OtherHost,
        "other host: the token is for \"web-03\""},
+      // The host is compared whole: neither a prefix nor a longer name nor
+      // another case is the token's host.
+      {"a prefix of the host", good, expect(kNow, std::nullopt, "web"), Refusal::OtherHost,
+       "other host: the token is for \"web-03\""},
+      {"the host and more", good, expect(kNow, std::nullopt, "web-030"), Refusal::OtherHost,
+       "other host: the token is for \"web-03\""},
+      {"the host in capitals", good, expect(kNow, std::nullopt, "WEB-03"), Refusal::OtherHost,
+       "other host: the token is for \"web-03\""},
+      {"an empty host", good, expect(kNow, std::nullopt, ""), Refusal::OtherHost,
+       "other host: the token is for \"web-03\""},
       {"padding on the signature", good + "==", plain, Refusal::Malformed,
        "malformed: signature: padding at offset 86"},
       {"padding on the claims", "koa1." + padded_claims + "." + signature_part, plain,
