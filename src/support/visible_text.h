@@ -16,7 +16,11 @@ void append_quoted(std::string& out, std::string_view text);
 
 // False for what a terminal would not show faithfully as itself: controls,
 // format characters, separators other than U+0020 SPACE, surrogates,
-// private-use and unassigned code points.
+// private-use and unassigned code points, and every character drawn as
+// blank or as nothing whatever its category (the default-ignorable ones such
+// as the Hangul fillers, the conjoining Hangul vowels and final consonants,
+// the braille blank): none may pass for a space, hide in a word or push a
+// text out of view. tools/gen_unicode_tables.py names the sets.
 bool is_printable(char32_t c) noexcept;
 // True for combining marks and the other grapheme-extending characters,
 // which attach to the character before them.

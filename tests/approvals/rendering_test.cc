@@ -132,6 +132,31 @@ TEST(Rendering, ListAndHistoryEscapeEveryRequesterText) {
   }
 }
 
+// A character drawn as blank could stand for a space in a title or a user
+// name, or, repeated, push the command out of view: `list` and `show` write
+// each as an escape, wherever a requester put it.
+TEST(Rendering, ListAndShowEscapeCharactersDrawnAsBlank) {
+  const struct {
+    const char* bytes;
+    std::string_view escape;
+  } blanks[] = {
+      {"\u115F", "\\u{115f}"}, {"\u1160", "\\u{1160}"},      {"\u3164", "\\u{3164}"},
+      {"\uFFA0", "\\u{ffa0}"}, {"\u2800", "\\u{2800}"},      {"\U0001D159", "\\u{1d159}"},
+      {"\u17B5", "\\u{17b5}"}, {"\U000E0041", "\\u{e0041}"},
+  };
+  for (const auto& blank : blanks) {
+    SCOPED_TRACE(blank.escape);
+    const std::string text = std::string("rm") + blank.bytes + "-rf";
+    service::RequestRecord r = hostile_record(text);
+    r.created_at = "2026-12-07T20:00:00Z";
+    for (const std::string& out : {list_lines({r}, 1796673600 + 90), describe_record(r)}) {
+      EXPECT_EQ(out.find(blank.bytes), std::string::npos) << out;
+      EXPECT_NE(out.find(std::string("rm") + std::string(blank.escape) + "-rf"), std::string::npos)
+          << out;
+    }
+  }
+}
+
 TEST(Rendering, ListColumnsFitTheLongestIdAndRequester) {
   service::RequestRecord a = hostile_record("");
   a.created_at = "2026-12-07T20:00:00Z";
