@@ -82,18 +82,20 @@ std::string vote_line(std::string id, bool approve, std::optional<std::string> r
 // end of its connection.
 class WatchSession {
  public:
-  explicit WatchSession(FakeDaemon& daemon) : WatchSession(daemon.path(), daemon.listener()) {}
+  explicit WatchSession(FakeDaemon& daemon, unsigned short rows = 50, unsigned short columns = 100)
+      : WatchSession(daemon.path(), daemon.listener(), rows, columns) {}
 
   // On the socket at `path`; with `listener` >= 0, the connection is taken
   // from it (a fake daemon).
-  WatchSession(const std::string& path, int listener) {
+  WatchSession(const std::string& path, int listener, unsigned short rows = 50,
+               unsigned short columns = 100) {
     std::vector<std::string> args = {KOA_APPROVALS_PATH, "--socket", path, "watch"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     winsize size{};
-    size.ws_row = 50;
-    size.ws_col = 100;
+    size.ws_row = rows;
+    size.ws_col = columns;
     pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
       ::execv(KOA_APPROVALS_PATH, argv.data());
@@ -111,6 +113,7 @@ class WatchSession {
   }
 
   int connection() const { return connection_.get(); }
+  pid_t pid() const { return pid_; }
   int terminal() const { return master_; }
   void signal(int number) { ::kill(pid_, number); }
 
@@ -233,6 +236,70 @@ TEST(Watch, AKeyTypedJustBeforeTheQuestionChangesIsFlushed) {
   s.type("y");
   EXPECT_EQ(s.next_line(1500), std::nullopt);
   EXPECT_NE(s.screen().find("request 1 was decided elsewhere: approved"), std::string::npos);
+}
+
+// Typing that runs on across a change of the request shown, one key every
+// 70 ms without a pause, whatever the console was doing when the request
+// changed: taking a reason ("try again tomorrow, yes..."), showing the keys,
+// or asking. None of it may count for the request shown next, however long
+// it goes on after the change; once the keyboard has been still for a
+// second, a key answers the new request, by its id.
+TEST(Watch, TypingThatRunsOnAcrossAChangeNeverVotes) {
+  const std::string words = "try again tomorrow, yes yes, why not, it is fine by me ";
+  for (const std::string_view mode : {"reason", "help", "question"}) {
+    SCOPED_TRACE(mode);
+    FakeDaemon daemon;
+    WatchSession s(daemon);
+    ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1", "2"}));
+    ASSERT_TRUE(s.wait_for("approve request 1?")) << s.screen();
+    std::this_thread::sleep_for(1200ms);
+    if (mode == "reason") {
+      s.type("n");
+      ASSERT_TRUE(s.wait_for("reason for denying request 1")) << s.screen();
+    } else if (mode == "help") {
+      s.type("?");
+      ASSERT_TRUE(s.wait_for("keys: y approve")) << s.screen();
+    }
+    if (mode != "reason") {
+      // At a question the words hold keys that answer it: typing starts as
+      // soon as the change is on the screen.
+      s.push(closed("1", "withdrawn"));
+      ASSERT_TRUE(s.wait_for("approve request 2?")) << s.screen();
+    }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      if (mode == "reason" && i == 12) s.push(closed("1", "withdrawn"));
+      s.type(words.substr(i, 1));
+      std::this_thread::sleep_for(70ms);
+    }
+    EXPECT_EQ(s.next_line(1500), std::nullopt) << "typing that ran on voted\n" << s.screen();
+    EXPECT_NE(s.screen().find("request 1 was withdrawn"), std::string::npos);
+
+    s.type("y");
+    EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt)) << s.screen();
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+// Keys typed ahead, queued in the terminal with the event that changes the
+// question (the console stopped while both arrive), and keys typed right
+// after the new question is drawn: all are thrown away, none answers it.
+TEST(Watch, KeysTypedAheadOfTheNewQuestionAreThrownAway) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1", "2"}));
+  ASSERT_TRUE(s.wait_for("approve request 1?"));
+  std::this_thread::sleep_for(1200ms);
+  ::kill(s.pid(), SIGSTOP);
+  s.push(closed("1", "decided"));
+  s.type("yyy");
+  std::this_thread::sleep_for(1200ms);  // longer than the still second
+  ::kill(s.pid(), SIGCONT);
+  ASSERT_TRUE(s.wait_for("approve request 2?")) << s.screen();
+  s.type("y");
+  EXPECT_EQ(s.next_line(1500), std::nullopt) << s.screen();
+  s.type("y");  // a second after the last key: this one is meant
+  EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt)) << s.screen();
 }
 
 TEST(Watch, ArrivalsWaitTheirTurnAndADenialAsksItsReason) {
