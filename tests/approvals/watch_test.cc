@@ -302,6 +302,109 @@ TEST(Watch, KeysTypedAheadOfTheNewQuestionAreThrownAway) {
   EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt)) << s.screen();
 }
 
+// A sudo request as the plugin words it: the command, its run-as user, the
+// environment one variable a line.
+RequestRecord sudo_request(std::string id, const std::string& command,
+                           const std::vector<std::string>& env) {
+  RequestRecord r = pending(std::move(id));
+  r.title = "sudo: " + command;
+  r.detail = "command: /usr/bin/" + command +
+             "\nargv[0]: x\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice"
+             "\ninvoked by: alice (uid 1000)\nsettings: (empty)\nenvironment:";
+  std::string env_json;
+  for (const std::string& e : env) {
+    r.detail += "\n  " + e;
+    env_json += (env_json.empty() ? "\"" : ",\"") + e + "\"";
+  }
+  r.context = "{\"command\":\"/usr/bin/x\",\"env\":[" + env_json +
+              "],\"runAsGid\":0,\"runAsUid\":0,\"runAsUser\":\"root\"}";
+  r.via_sudo = true;
+  return r;
+}
+
+// The rows a terminal of `rows` x `columns` shows at the end of `screen`
+// (printable ASCII and line ends only): a line longer than the width takes
+// more rows; the row the cursor is on, after the last line feed, counts.
+std::vector<std::string> visible_rows(const std::string& screen, std::size_t rows,
+                                      std::size_t columns) {
+  std::vector<std::string> all;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = screen.find('\n', begin);
+    std::string line = screen.substr(begin, end == std::string::npos ? end : end - begin);
+    std::erase(line, '\r');
+    do {
+      all.push_back(line.substr(0, columns));
+      line.erase(0, columns);
+    } while (!line.empty());
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  if (all.size() > rows) all.erase(all.begin(), all.end() - static_cast<std::ptrdiff_t>(rows));
+  return all;
+}
+
+// On a terminal of 24 rows and 80 columns, whenever a key can vote, what it
+// decides is in view: the title, the verified requester, the run-as user and
+// the start of the command, however long the rest of the request (a plain
+// sudo with its environment, one padded with a long variable, a title
+// padded itself), after the whole request was shown with d, after the
+// keys with ?, and after a skip with nothing else waiting.
+TEST(Watch, TheQuestionShowsWhatItDecidesOn24By80) {
+  std::vector<std::string> plain_env;
+  for (int i = 0; i < 60; ++i) plain_env.push_back("VAR_" + std::to_string(i) + "=value");
+  const struct {
+    std::string_view what;
+    RequestRecord request;
+    std::string title_start;
+  } cases[] = {
+      {"plain", sudo_request("1", "systemctl restart nginx", plain_env),
+       "\"sudo: systemctl restart nginx\""},
+      {"padded environment",
+       sudo_request("1", "rm -rf /srv/data", {"BIG=" + std::string(20000, 'x'), "PATH=/bin"}),
+       "\"sudo: rm -rf /srv/data\""},
+      {"padded title",
+       [] {
+         RequestRecord r = sudo_request("1", "rm -rf /srv/data", {});
+         r.title = "sudo: rm -rf /srv/data " + std::string(5000, ' ') + "harmless";
+         return r;
+       }(),
+       "\"sudo: rm -rf /srv/data    "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string command = "\"command: /usr/bin/" + c.request.title.substr(6, 16);
+    auto expect_in_view = [&](WatchSession& s, std::string_view after) {
+      ASSERT_TRUE(s.wait_for(after)) << s.screen();
+      ASSERT_TRUE(s.wait_for("approve request 1?")) << s.screen();
+      std::string view;
+      for (const std::string& row : visible_rows(s.screen(), 24, 80)) view += row + "\n";
+      for (const std::string& shown : {c.title_start, std::string("uid 1000 (alice), through sudo"),
+                                       std::string("run as        root (uid 0, gid 0)"), command}) {
+        EXPECT_NE(view.find(shown), std::string::npos) << after << ": " << shown << " not in\n"
+                                                       << view;
+      }
+    };
+    FakeDaemon daemon;
+    WatchSession s(daemon, 24, 80);
+    ASSERT_EQ(s.next_line(5000), std::optional<std::string>("{\"op\":\"watch\"}"));
+    s.push("{\"ok\":true}\n" + service::encode_pending_event(c.request));
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "request 1"));
+    std::this_thread::sleep_for(1200ms);
+    s.type("d");
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "end of request 1"));
+    EXPECT_NE(s.screen().find("time limit"), std::string::npos);  // d showed it all
+    s.type("?");
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "keys: y approve"));
+    s.type("s");
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "no other request is waiting"));
+    s.type("y");
+    EXPECT_EQ(s.next_line(3000), vote_line("1", true, std::nullopt));
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
 TEST(Watch, ArrivalsWaitTheirTurnAndADenialAsksItsReason) {
   FakeDaemon daemon;
   WatchSession s(daemon);
