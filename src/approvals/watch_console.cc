@@ -13,7 +13,9 @@
 #include "approvals/terminal_mode.h"
 #include "approvals/watch_queue.h"
 #include "command/output.h"
+#include "support/hex.h"
 #include "support/utf8.h"
+#include "support/visible_text.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -299,6 +301,15 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
   }
   if (!utf8::is_valid(line)) {
     say("a reason is UTF-8 text; type it again: ");
+    return {};
+  }
+  // The daemon refuses such a reason, and a vote refused is not asked again
+  // here: asked again now instead.
+  if (const auto found = visible::first_unprintable(line)) {
+    std::string code = "U+";
+    hex::append_digits(code, found->c, found->c > 0xFFFF ? 6 : 4);
+    say("a reason may hold no control, bidirectional or invisible character (" + code +
+        "); type it again: ");
     return {};
   }
   terminal_.keys();

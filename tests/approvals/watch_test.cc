@@ -514,6 +514,16 @@ TEST(Watch, KeysReasonsAndAnswersOffTheMainPath) {
   s.type("caf\xe9\n");
   ASSERT_TRUE(s.wait_for("a reason is UTF-8 text; type it again")) << s.screen();
   EXPECT_EQ(s.next_line(300), std::nullopt);
+  // A character the requester's terminal would act on or not show, typed
+  // with Ctrl-V (the daemon would refuse it).
+  for (const std::string_view odd : {"\x16\x1b[2J", "\xe2\x80\xae"
+                                                    "evil",
+                                     "\xe3\x85\xa4"}) {
+    s.type(std::string("no ") + std::string(odd) + "\n");
+    ASSERT_TRUE(s.wait_for("a reason may hold no control, bidirectional or invisible character"))
+        << s.screen();
+    EXPECT_EQ(s.next_line(300), std::nullopt);
+  }
   s.type("fine reason\n");
   EXPECT_EQ(s.next_line(3000), vote_line("1", false, "fine reason"));
   OperatorAnswer refused = service::refused_answer(1, "request 1 is already approved");

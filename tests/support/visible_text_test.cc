@@ -129,3 +129,48 @@ TEST(Quoted, EscapesEveryCharacterDrawnAsBlank) {
 
 }  // namespace
 }  // namespace kelvane::visible
+
+namespace kelvane::visible {
+namespace {
+
+// What may go to a terminal as it is (a reason, a verdict's detail): any
+// printable character, combining marks included; the first control, line
+// end, tab, format, bidirectional, invisible or blank-drawn character, or
+// byte that starts no character, is found where it is.
+TEST(FirstUnprintable, FindsTheFirstCharacterATerminalWouldNotShowAsItself) {
+  const struct {
+    std::string_view text;
+    std::optional<std::size_t> at;
+    char32_t c;
+  } cases[] = {
+      {"", std::nullopt, 0},
+      {"not during the freeze", std::nullopt, 0},
+      {"na\xc3\xaf"
+       "ve caf\x65\xcc\x81",
+       std::nullopt, 0},  // a precomposed and a combining accent
+      {"\xe0\xa4\xa8\xe0\xa4\xb9\xe0\xa5\x80\xe0\xa4\x82", std::nullopt, 0},  // Devanagari signs
+      {"\xef\xbf\xbd", std::nullopt, 0},  // U+FFFD itself is a character
+      {"no\x1b]0;x\x07", 2, 0x1B},
+      {"a\tb", 1, 0x09},
+      {"a\nb", 1, 0x0A},
+      {"ab\xc2\x9b", 2, 0x9B},
+      {"\xe2\x80\xae"
+       "x",
+       0, 0x202E},
+      {"x\xe2\x81\xa6", 1, 0x2066},
+      {"x\xe3\x85\xa4", 1, 0x3164},
+      {"x\xe2\xa0\x80", 1, 0x2800},
+      {"caf\xe9", 3, 0xFFFD},  // not UTF-8
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    const std::optional<Unprintable> found = first_unprintable(c.text);
+    ASSERT_EQ(found.has_value(), c.at.has_value());
+    if (!found) continue;
+    EXPECT_EQ(found->at, *c.at);
+    EXPECT_EQ(found->c, c.c);
+  }
+}
+
+}  // namespace
+}  // namespace kelvane::visible
