@@ -516,8 +516,9 @@ TEST(Watch, KeysReasonsAndAnswersOffTheMainPath) {
   EXPECT_EQ(s.next_line(300), std::nullopt);
   // A character the requester's terminal would act on or not show, typed
   // with Ctrl-V (the daemon would refuse it).
-  for (const std::string_view odd : {"\x16\x1b[2J", "\xe2\x80\xae"
-                                                    "evil",
+  for (const std::string_view odd : {"\x16\x1b[2J",
+                                     "\xe2\x80\xae"
+                                     "evil",
                                      "\xe3\x85\xa4"}) {
     s.type(std::string("no ") + std::string(odd) + "\n");
     ASSERT_TRUE(s.wait_for("a reason may hold no control, bidirectional or invisible character"))
