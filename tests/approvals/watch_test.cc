@@ -291,7 +291,7 @@ TEST(Watch, KeysTypedAheadOfTheNewQuestionAreThrownAway) {
   ASSERT_TRUE(s.wait_for("approve request 1?"));
   std::this_thread::sleep_for(1200ms);
   ::kill(s.pid(), SIGSTOP);
-  s.push(closed("1", "decided"));
+  s.push(closed("1", "approved"));
   s.type("yyy");
   std::this_thread::sleep_for(1200ms);  // longer than the still second
   ::kill(s.pid(), SIGCONT);
