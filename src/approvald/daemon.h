@@ -189,7 +189,7 @@ class Daemon {
               std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
   void on_recorded(std::uint64_t key, bool ok);
   // The verdict line of a decided request.
-  static std::string verdict_line(const Requester& r);
+  std::string verdict_line(const Requester& r);
   // A verdict sent by the commit thread once durable (send_once_durable).
   struct EarlySend {
     FileDescriptor fd;  // a duplicate of the requester's

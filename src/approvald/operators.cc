@@ -9,6 +9,7 @@
 #include <ctime>
 
 #include "daemon.h"
+#include "requester_text.h"
 #include "service/answer.h"
 
 #ifndef KOA_VERSION
@@ -397,6 +398,12 @@ void Daemon::about_decided(Operator& o, const std::string& id) {
 }
 
 void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
+  // The requester's terminal shows the reason as it is.
+  if (request.reason) {
+    if (std::optional<std::string> refusal = reason_refusal(*request.reason)) {
+      return refuse(o, service::kOperatorBadLine, *refusal);
+    }
+  }
   if (fleet_) return fleet_vote(o, request);
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(o, request.id);

@@ -13,6 +13,7 @@
 #include "daemon.h"
 #include "json/json.h"
 #include "policy_facts.h"
+#include "requester_text.h"
 #include "service/answer.h"
 #include "service/request_limits.h"
 
@@ -131,7 +132,7 @@ void Daemon::accept_requesters() {
 void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& credentials,
                            uid_t cap_uid, std::string_view verdict, const std::string& detail) {
   const std::optional<std::string> id = take_id();
-  std::string line = service::decision_line(verdict, detail, id.value_or(""));
+  std::string line = service::decision_line(verdict, detail_to_send(detail).text, id.value_or(""));
   journal_.refusal(verdict, cap_uid, static_cast<std::uint64_t>(credentials.pid), detail);
   if (!id) {
     // Without an id there is no row to write; the journal has the line.
@@ -513,8 +514,16 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
 }
 
 std::string Daemon::verdict_line(const Requester& r) {
-  return service::decision_line(verdict_of(r.record.state), *r.record.detail_of_verdict,
-                                r.record.id, r.token, r.token_expires_at);
+  // Checked again as it goes out, whoever wrote it: in the fleet a reason
+  // comes from the shared database. The record keeps the text as it was.
+  const SentDetail detail = detail_to_send(*r.record.detail_of_verdict);
+  if (detail.escaped) {
+    journal_.note("request " + r.record.id +
+                  ": the verdict's detail holds characters a terminal would act on; the "
+                  "requester is sent it escaped");
+  }
+  return service::decision_line(verdict_of(r.record.state), detail.text, r.record.id, r.token,
+                                r.token_expires_at);
 }
 
 // The verdict goes out from the commit thread the moment it is durable:

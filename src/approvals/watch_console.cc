@@ -13,7 +13,9 @@
 #include "approvals/terminal_mode.h"
 #include "approvals/watch_queue.h"
 #include "command/output.h"
+#include "support/hex.h"
 #include "support/utf8.h"
+#include "support/visible_text.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -28,8 +30,8 @@ constexpr std::size_t kTerminalLineBytes = 4095;
 constexpr std::size_t kMaxReasonBytes = kTerminalLineBytes - 1;
 
 constexpr std::string_view kKeys =
-    "keys: y approve, n deny (asks the reason; an empty line goes back), s skip (ask it later),\n"
-    "      q quit, ? this list\n";
+    "keys: y approve, n deny (asks the reason; an empty line goes back),\n"
+    "      d details (the whole request), s skip (ask it later), q quit, ? this list\n";
 
 volatile std::sig_atomic_t g_stop = 0;
 
@@ -98,6 +100,7 @@ class Console {
   Result<void, Unreachable> vote(std::string id, bool approve, std::optional<std::string> reason);
   void shown_changed(std::string_view announcement);
   void present();
+  void ask();
   void prompt();
   void say(std::string_view text) { (void)command::write_fully(streams_.out, text); }
 
@@ -120,30 +123,43 @@ void Console::prompt() {
     return;
   }
   std::string text = "approve request " + plain_or_quoted(shown->id, "") +
-                     "? y approve, n deny, s skip, q quit, ? keys";
+                     "? y approve, n deny, d details, s skip, q quit, ? keys";
   if (queue_.waiting() > 0) text += "; " + std::to_string(queue_.waiting()) + " more waiting";
   say(text + "\n");
 }
 
+// The question, under what it decides: every way back to it draws the
+// request's summary again, so that whatever was said since (the keys, the
+// whole request, an answer) never pushes what a key would decide off the
+// screen.
+void Console::ask() {
+  if (const service::RequestRecord* shown = queue_.shown()) say(summarize_record(*shown));
+  prompt();
+}
+
 void Console::present() {
   if (const service::RequestRecord* shown = queue_.shown()) {
-    say(describe_record(*shown));
-    say("(keys pressed in the next second are ignored)\n");
+    say(summarize_record(*shown));
+    say("(keys count once the keyboard has been still for a second)\n");
   }
   prompt();
 }
 
-// Whatever was typed until now was meant for what was on the screen before.
+// Whatever was typed until now was meant for what was on the screen before,
+// in whatever mode: a reason being typed is dropped with the rest.
 void Console::shown_changed(std::string_view announcement) {
   terminal_.flush_input();
-  quiet_until_ = Clock::now() + kQuietAfterChange;
   if (mode_ == Mode::Reason) {
     terminal_.keys();
     reason_.clear();
+    denying_id_.clear();
     mode_ = Mode::Keys;
   }
   say(announcement);
   present();
+  // Counted from when the new request is on the screen, not from when it
+  // started to be drawn.
+  quiet_until_ = Clock::now() + kQuietAfterChange;
 }
 
 void Console::on_event(service::OperatorEvent& event) {
@@ -182,7 +198,7 @@ void Console::on_reply(const service::OperatorAnswer& answer) {
     shown_changed(text);
   } else {
     say(text);
-    prompt();
+    ask();
   }
 }
 
@@ -228,7 +244,8 @@ Result<bool, Unreachable> Console::on_key(char key) {
     case '?':
     case 'h':
       say(kKeys);
-      return false;
+      ask();
+      return true;
     default:
       break;
   }
@@ -240,6 +257,11 @@ Result<bool, Unreachable> Console::on_key(char key) {
       if (!sent.ok()) return fail(std::move(sent).error());
       return true;
     }
+    case 'd':
+    case 'D':
+      say(describe_record(*shown));
+      ask();
+      return true;
     case 'n':
     case 'N':
       mode_ = Mode::Reason;
@@ -253,7 +275,8 @@ Result<bool, Unreachable> Console::on_key(char key) {
     case 'S':
       if (queue_.waiting() == 0) {
         say("no other request is waiting\n");
-        return false;
+        ask();
+        return true;
       }
       queue_.skip_shown();
       shown_changed("");
@@ -268,7 +291,7 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
   if (line.find_first_not_of(" \t") == std::string::npos) {
     terminal_.keys();
     mode_ = Mode::Keys;
-    prompt();
+    ask();
     return {};
   }
   if (line.size() > kMaxReasonBytes) {
@@ -280,14 +303,30 @@ Result<void, Unreachable> Console::on_reason(std::string line) {
     say("a reason is UTF-8 text; type it again: ");
     return {};
   }
+  // The daemon refuses such a reason, and a vote refused is not asked again
+  // here: asked again now instead.
+  if (const auto found = visible::first_unprintable(line)) {
+    std::string code = "U+";
+    hex::append_digits(code, found->c, found->c > 0xFFFF ? 6 : 4);
+    say("a reason may hold no control, bidirectional or invisible character (" + code +
+        "); type it again: ");
+    return {};
+  }
   terminal_.keys();
   return vote(denying_id_, false, std::move(line));
 }
 
 Result<void, Unreachable> Console::on_input(std::string_view bytes) {
+  const Clock::time_point now = Clock::now();
+  // Keys count only once the keyboard has been still for a whole second
+  // since the request shown changed: typing that runs on across the change
+  // (the rest of a reason, a word) starts that second again with every key,
+  // so it never answers the question that replaced the one it was typed for.
+  const bool settling = now < quiet_until_;
+  if (settling) quiet_until_ = now + kQuietAfterChange;
   // Typed while the request shown had just changed, or while a vote is on
   // its way: meant for something else. Only quitting answers nothing.
-  if (Clock::now() < quiet_until_ || mode_ == Mode::Voting) {
+  if (settling || mode_ == Mode::Voting) {
     if (mode_ != Mode::Reason && bytes.find_first_of("qQ\x04") != std::string_view::npos) {
       quit_ = true;
     }

@@ -2,13 +2,19 @@
 // time in order of arrival. A key meant for one request can never answer
 // another: a vote names the id of the request shown when its key was
 // pressed, and whenever the request shown changes (withdrawn, decided
-// elsewhere, answered here, skipped, or a first one arriving) what was typed
-// ahead is flushed and input is ignored for the next second. A request that
-// closes while shown is announced before the next is shown.
+// elsewhere, answered here, skipped, or a first one arriving) whatever the
+// console was doing (asking, taking a reason) ends, what was typed ahead is
+// flushed, and no key counts until the keyboard has been still for a second
+// after the new request was drawn. A request that closes while shown is
+// announced before the next is shown.
+//
+// The question is asked under a summary of the request (title, requester,
+// run-as user, start of the detail) that fits a terminal of 24 rows and 80
+// columns with it; d shows the whole request.
 //
 // Keys: y approves; n denies and asks for the reason (an empty line goes
-// back); s puts the request behind the others; q or Ctrl-D quits; ? lists
-// the keys.
+// back); d shows the whole request; s puts the request behind the others;
+// q or Ctrl-D quits; ? lists the keys.
 #pragma once
 
 #include <chrono>
@@ -18,7 +24,8 @@
 
 namespace kelvane::approvals {
 
-// How long input is ignored after the request shown changes.
+// How long the keyboard must be still, after the request shown changes,
+// before a key counts.
 inline constexpr std::chrono::milliseconds kQuietAfterChange{1000};
 
 // Runs the console on standard input (a terminal) against the daemon at

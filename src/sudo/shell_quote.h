@@ -14,6 +14,7 @@ namespace kelvane::sudo {
 //   it holds a byte that is not part of well-formed UTF-8 or a character
 //   that the operator's screen escapes (visible::needs_escape): a control,
 //   a format or separator character, one that is private-use or unassigned,
+//   one drawn as blank or as nothing (a Hangul filler, the braille blank),
 //   or a combining mark: nothing in an argument may move the cursor, hide
 //   text, reorder what the operator reads or change how a quote looks;
 // - in single quotes otherwise, each ' written as '\''.

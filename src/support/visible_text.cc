@@ -44,6 +44,18 @@ bool is_grapheme_extend(char32_t c) noexcept {
   return in_table(kGraphemeExtend, c);
 }
 
+std::optional<Unprintable> first_unprintable(std::string_view text) noexcept {
+  for (std::size_t i = 0; i < text.size();) {
+    std::size_t length = 1;
+    const char32_t c = utf8::decode(text, i, length);
+    // A real U+FFFD takes three bytes; one byte read as it starts nothing.
+    const bool malformed = c == 0xFFFD && length != 3;
+    if (malformed || !is_printable(c)) return Unprintable{i, length, c};
+    i += length;
+  }
+  return std::nullopt;
+}
+
 void append_quoted(std::string& out, std::string_view text) {
   out += '"';
   std::size_t i = 0;

@@ -4,6 +4,8 @@
 // attaches to them.
 #pragma once
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -16,7 +18,11 @@ void append_quoted(std::string& out, std::string_view text);
 
 // False for what a terminal would not show faithfully as itself: controls,
 // format characters, separators other than U+0020 SPACE, surrogates,
-// private-use and unassigned code points.
+// private-use and unassigned code points, and every character drawn as
+// blank or as nothing whatever its category (the default-ignorable ones such
+// as the Hangul fillers, the conjoining Hangul vowels and final consonants,
+// the braille blank): none may pass for a space, hide in a word or push a
+// text out of view. tools/gen_unicode_tables.py names the sets.
 bool is_printable(char32_t c) noexcept;
 // True for combining marks and the other grapheme-extending characters,
 // which attach to the character before them.
@@ -27,5 +33,18 @@ bool is_grapheme_extend(char32_t c) noexcept;
 inline bool needs_escape(char32_t c) noexcept {
   return !is_printable(c) || is_grapheme_extend(c);
 }
+
+// Where `text` first holds a byte that starts no UTF-8 character or a
+// character that is not printable (a control, line feed and tab included; a
+// bidirectional or other format character; one that is invisible or drawn
+// as blank; ...): the text a terminal would not show as itself on one line.
+// Nullopt when there is none. Combining marks pass: the letters of many
+// scripts need them.
+struct Unprintable {
+  std::size_t at;      // byte offset
+  std::size_t length;  // bytes
+  char32_t c;          // U+FFFD for a byte that starts no character
+};
+std::optional<Unprintable> first_unprintable(std::string_view text) noexcept;
 
 }  // namespace kelvane::visible

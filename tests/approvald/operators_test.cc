@@ -331,6 +331,7 @@ TEST_F(OperatorsCommand, ExitStatusesSayWhatHappened) {
       {"an unknown id", bob_, {"deny", "987654", "--reason", "x"}, 1, "no pending request 987654"},
       {"someone else's cancel", bob_, {"cancel", id}, 1, "not yours"},
       {"deny without a reason", bob_, {"deny", id}, 2, "deny needs --reason"},
+      {"a reason with an escape", bob_, {"deny", id, "--reason", "no\x1b[2J"}, 2, "U+001b"},
       {"an id that is not a number", bob_, {"approve", "seventeen"}, 2, ""},
       {"a bad time", carol_, {"history", "--since", "yesterday"}, 2, ""},
       {"an unknown option", carol_, {"list", "--all"}, 2, ""},

@@ -11,6 +11,8 @@
 #   reuse     under a rule with reuse_for, the same sudo command again is
 #             approved at once with the first approval (the plugin's digest);
 #             another command is asked
+#   deny-rule a deny rule whose reason holds a terminal's controls: sudo
+#             shows the denial with them escaped, nothing a terminal obeys
 # Exit status 77 (ctest: skipped) where root, sudo or a private mount
 # namespace is not to be had.
 set -euo pipefail
@@ -70,6 +72,15 @@ CONF
 mount --bind "$work/sudo.conf" /etc/sudo.conf
 
 printf 'approvers = ["daemon", "sys"]\n' >"$work/service.toml"
+if [ "$scenario" = deny-rule ]; then
+  cat >>"$work/service.toml" <<'RULE'
+[[rule]]
+name = "no-touch"
+effect = "deny"
+reason = "no\u001b]0;owned\u0007\u001b[2J"
+command = "/usr/bin/touch"
+RULE
+fi
 if [ "$scenario" = reuse ]; then
   cat >>"$work/service.toml" <<'RULE'
 [[rule]]
@@ -95,6 +106,23 @@ operator() {  # uid, line
   "$tool" "$work/operators.sock" "$1" "$2"
 }
 
+if [ "$scenario" = deny-rule ]; then
+  set +e
+  setpriv --reuid=sys --regid=sys --clear-groups \
+    timeout 20 sudo -u nobody /usr/bin/touch "$marker" >"$work/out" 2>"$work/err"
+  status=$?
+  set -e
+  cat "$work/err"
+  [ "$status" -ne 0 ] || fail "sudo's exit status is 0"
+  [ ! -e "$marker" ] || fail "the command ran"
+  if LC_ALL=C grep -q $'[\x01-\x09\x0b-\x1f\x7f]' "$work/err"; then
+    fail "a control character reached sudo's output"
+  fi
+  grep -qF 'DENIED ("no\u{1b}]0;owned\u{7}\u{1b}[2J")' "$work/err" || fail "no escaped denial shown"
+  echo "ok: $scenario"
+  exit 0
+fi
+
 setpriv --reuid=sys --regid=sys --clear-groups \
   sudo -u nobody /usr/bin/touch "$marker" >"$work/out" 2>"$work/err" &
 sudo_pid=$!
@@ -119,6 +147,10 @@ case "$scenario" in
     answer=$(operator "$(id -u daemon)" "{\"approve\":true,\"id\":\"$id\",\"op\":\"vote\"}")
     ;;
   deny)
+    # A reason the requester's terminal would obey is refused first.
+    hostile=$(operator "$(id -u daemon)" "{\"approve\":false,\"id\":\"$id\",\"op\":\"vote\",\"reason\":\"no\\u001b[2J\"}")
+    grep -q '"ok":false' <<<"$hostile" && grep -q 'U+001b' <<<"$hostile" ||
+      fail "a reason with an escape was not refused: $hostile"
     answer=$(operator "$(id -u daemon)" "{\"approve\":false,\"id\":\"$id\",\"op\":\"vote\",\"reason\":\"not now\"}")
     ;;
   *)

@@ -2,6 +2,8 @@
 // written by a hostile requester.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "approvals/listing.h"
 #include "approvals/request_screen.h"
 #include "support/utf8.h"
@@ -129,6 +131,103 @@ TEST(Rendering, ListAndHistoryEscapeEveryRequesterText) {
     const std::string history = history_lines(records);
     expect_inert(history);
     expect_lines_start_with(history, {"17 ", "18 ", "    bob", "    \"bob"});
+  }
+}
+
+// A character drawn as blank could stand for a space in a title or a user
+// name, or, repeated, push the command out of view: `list` and `show` write
+// each as an escape, wherever a requester put it.
+TEST(Rendering, ListAndShowEscapeCharactersDrawnAsBlank) {
+  const struct {
+    const char* bytes;
+    std::string_view escape;
+  } blanks[] = {
+      {"\u115F", "\\u{115f}"}, {"\u1160", "\\u{1160}"},      {"\u3164", "\\u{3164}"},
+      {"\uFFA0", "\\u{ffa0}"}, {"\u2800", "\\u{2800}"},      {"\U0001D159", "\\u{1d159}"},
+      {"\u17B5", "\\u{17b5}"}, {"\U000E0041", "\\u{e0041}"},
+  };
+  for (const auto& blank : blanks) {
+    SCOPED_TRACE(blank.escape);
+    const std::string text = std::string("rm") + blank.bytes + "-rf";
+    service::RequestRecord r = hostile_record(text);
+    r.created_at = "2026-12-07T20:00:00Z";
+    for (const std::string& out : {list_lines({r}, 1796673600 + 90), describe_record(r)}) {
+      EXPECT_EQ(out.find(blank.bytes), std::string::npos) << out;
+      EXPECT_NE(out.find(std::string("rm") + std::string(blank.escape) + "-rf"), std::string::npos)
+          << out;
+    }
+  }
+}
+
+// Columns a line takes on a terminal: two for the wide scripts.
+std::size_t columns_of(std::string_view line) {
+  std::size_t columns = 0;
+  for (std::size_t i = 0; i < line.size();) {
+    std::size_t length = 1;
+    columns += utf8::decode(line, i, length) < 0x1100 ? 1u : 2u;
+    i += length;
+  }
+  return columns;
+}
+
+// The summary `watch` asks under keeps to its rows, each within 80 columns,
+// whatever a requester made long: the title, the detail's lines, the run-as
+// user, the user name, the host, the id; and it still starts with what is
+// decided.
+TEST(Rendering, TheSummaryKeepsToItsRowsWhateverIsLong) {
+  const std::string longest(20000, 'x');
+  const std::string wide(3000, '\xe4');  // not UTF-8, each byte an escape
+  const struct {
+    std::string_view what;
+    void (*make_long)(service::RequestRecord&, const std::string&);
+  } cases[] = {
+      {"title", [](service::RequestRecord& r, const std::string& t) { r.title += t; }},
+      {"one detail line", [](service::RequestRecord& r, const std::string& t) { r.detail += t; }},
+      {"many detail lines",
+       [](service::RequestRecord& r, const std::string& t) {
+         for (std::size_t i = 0; i < 500; ++i) r.detail += "\n" + t.substr(0, 10);
+       }},
+      {"run-as user",
+       [](service::RequestRecord& r, const std::string& t) {
+         // JSON is UTF-8: the escaped form is a run of escape characters.
+         std::string user = t.substr(0, 5000);
+         if (t[0] != 'x') {
+           user.clear();
+           for (int i = 0; i < 1000; ++i) user += "\\u001b";
+         }
+         r.context = R"({"runAsUid":0,"runAsGid":0,"runAsUser":")" + user + "\"}";
+       }},
+      {"user name", [](service::RequestRecord& r, const std::string& t) { r.verified_user = t; }},
+      {"target host", [](service::RequestRecord& r, const std::string& t) { r.target_host = t; }},
+      {"fleet host", [](service::RequestRecord& r, const std::string& t) { r.host = t; }},
+      {"id", [](service::RequestRecord& r, const std::string& t) { r.id = t; }},
+  };
+  for (const auto& c : cases) {
+    for (const std::string* text : {&longest, &wide}) {
+      SCOPED_TRACE(std::string(c.what) + (text == &wide ? ", escaped" : ""));
+      service::RequestRecord r = hostile_record("");
+      r.title = "sudo: rm -rf /srv/data";
+      r.detail = "command: /usr/bin/rm -rf /srv/data\nrun as: root";
+      r.context = R"({"runAsUid":0,"runAsGid":0,"runAsUser":"root"})";
+      c.make_long(r, *text);
+      const std::string summary = summarize_record(r);
+      ASSERT_TRUE(summary.ends_with('\n'));
+      const auto rows = static_cast<std::size_t>(std::count(summary.begin(), summary.end(), '\n'));
+      EXPECT_LE(rows, kSummaryRows) << summary;
+      for (std::size_t begin = 0; begin < summary.size();) {
+        const std::size_t end = summary.find('\n', begin);
+        EXPECT_LE(columns_of(summary.substr(begin, end - begin)), 80u) << summary;
+        begin = end + 1;
+      }
+      expect_inert(summary);
+      EXPECT_NE(summary.find("\"sudo: rm -rf /srv/data"), std::string::npos) << summary;
+      EXPECT_NE(summary.find("\"command: /usr/bin/rm -rf /srv/data"), std::string::npos) << summary;
+      EXPECT_NE(summary.find("uid 1000 ("), std::string::npos) << summary;
+      EXPECT_NE(summary.find("run as        "), std::string::npos) << summary;
+      if (c.what != "run-as user") {
+        EXPECT_NE(summary.find("root (uid 0, gid 0)"), std::string::npos) << summary;
+      }
+    }
   }
 }
 

@@ -82,18 +82,20 @@ std::string vote_line(std::string id, bool approve, std::optional<std::string> r
 // end of its connection.
 class WatchSession {
  public:
-  explicit WatchSession(FakeDaemon& daemon) : WatchSession(daemon.path(), daemon.listener()) {}
+  explicit WatchSession(FakeDaemon& daemon, unsigned short rows = 50, unsigned short columns = 100)
+      : WatchSession(daemon.path(), daemon.listener(), rows, columns) {}
 
   // On the socket at `path`; with `listener` >= 0, the connection is taken
   // from it (a fake daemon).
-  WatchSession(const std::string& path, int listener) {
+  WatchSession(const std::string& path, int listener, unsigned short rows = 50,
+               unsigned short columns = 100) {
     std::vector<std::string> args = {KOA_APPROVALS_PATH, "--socket", path, "watch"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
     winsize size{};
-    size.ws_row = 50;
-    size.ws_col = 100;
+    size.ws_row = rows;
+    size.ws_col = columns;
     pid_ = ::forkpty(&master_, nullptr, nullptr, &size);
     if (pid_ == 0) {
       ::execv(KOA_APPROVALS_PATH, argv.data());
@@ -111,6 +113,7 @@ class WatchSession {
   }
 
   int connection() const { return connection_.get(); }
+  pid_t pid() const { return pid_; }
   int terminal() const { return master_; }
   void signal(int number) { ::kill(pid_, number); }
 
@@ -235,6 +238,173 @@ TEST(Watch, AKeyTypedJustBeforeTheQuestionChangesIsFlushed) {
   EXPECT_NE(s.screen().find("request 1 was decided elsewhere: approved"), std::string::npos);
 }
 
+// Typing that runs on across a change of the request shown, one key every
+// 70 ms without a pause, whatever the console was doing when the request
+// changed: taking a reason ("try again tomorrow, yes..."), showing the keys,
+// or asking. None of it may count for the request shown next, however long
+// it goes on after the change; once the keyboard has been still for a
+// second, a key answers the new request, by its id.
+TEST(Watch, TypingThatRunsOnAcrossAChangeNeverVotes) {
+  const std::string words = "try again tomorrow, yes yes, why not, it is fine by me ";
+  for (const std::string_view mode : {"reason", "help", "question"}) {
+    SCOPED_TRACE(mode);
+    FakeDaemon daemon;
+    WatchSession s(daemon);
+    ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1", "2"}));
+    ASSERT_TRUE(s.wait_for("approve request 1?")) << s.screen();
+    std::this_thread::sleep_for(1200ms);
+    if (mode == "reason") {
+      s.type("n");
+      ASSERT_TRUE(s.wait_for("reason for denying request 1")) << s.screen();
+    } else if (mode == "help") {
+      s.type("?");
+      ASSERT_TRUE(s.wait_for("keys: y approve")) << s.screen();
+    }
+    if (mode != "reason") {
+      // At a question the words hold keys that answer it: typing starts as
+      // soon as the change is on the screen.
+      s.push(closed("1", "withdrawn"));
+      ASSERT_TRUE(s.wait_for("approve request 2?")) << s.screen();
+    }
+    for (std::size_t i = 0; i < words.size(); ++i) {
+      if (mode == "reason" && i == 12) s.push(closed("1", "withdrawn"));
+      s.type(words.substr(i, 1));
+      std::this_thread::sleep_for(70ms);
+    }
+    EXPECT_EQ(s.next_line(1500), std::nullopt) << "typing that ran on voted\n" << s.screen();
+    EXPECT_NE(s.screen().find("request 1 was withdrawn"), std::string::npos);
+
+    s.type("y");
+    EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt)) << s.screen();
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
+// Keys typed ahead, queued in the terminal with the event that changes the
+// question (the console stopped while both arrive), and keys typed right
+// after the new question is drawn: all are thrown away, none answers it.
+TEST(Watch, KeysTypedAheadOfTheNewQuestionAreThrownAway) {
+  FakeDaemon daemon;
+  WatchSession s(daemon);
+  ASSERT_NO_FATAL_FAILURE(start_watch(s, {"1", "2"}));
+  ASSERT_TRUE(s.wait_for("approve request 1?"));
+  std::this_thread::sleep_for(1200ms);
+  ::kill(s.pid(), SIGSTOP);
+  s.push(closed("1", "approved"));
+  s.type("yyy");
+  std::this_thread::sleep_for(1200ms);  // longer than the still second
+  ::kill(s.pid(), SIGCONT);
+  ASSERT_TRUE(s.wait_for("approve request 2?")) << s.screen();
+  s.type("y");
+  EXPECT_EQ(s.next_line(1500), std::nullopt) << s.screen();
+  s.type("y");  // a second after the last key: this one is meant
+  EXPECT_EQ(s.next_line(3000), vote_line("2", true, std::nullopt)) << s.screen();
+}
+
+// A sudo request as the plugin words it: the command, its run-as user, the
+// environment one variable a line.
+RequestRecord sudo_request(std::string id, const std::string& command,
+                           const std::vector<std::string>& env) {
+  RequestRecord r = pending(std::move(id));
+  r.title = "sudo: " + command;
+  r.detail = "command: /usr/bin/" + command +
+             "\nargv[0]: x\nrun as: root (uid 0, gid 0)\nworking directory: /home/alice"
+             "\ninvoked by: alice (uid 1000)\nsettings: (empty)\nenvironment:";
+  std::string env_json;
+  for (const std::string& e : env) {
+    r.detail += "\n  " + e;
+    env_json += (env_json.empty() ? "\"" : ",\"") + e + "\"";
+  }
+  r.context = "{\"command\":\"/usr/bin/x\",\"env\":[" + env_json +
+              "],\"runAsGid\":0,\"runAsUid\":0,\"runAsUser\":\"root\"}";
+  r.via_sudo = true;
+  return r;
+}
+
+// The rows a terminal of `rows` x `columns` shows at the end of `screen`
+// (printable ASCII and line ends only): a line longer than the width takes
+// more rows; the row the cursor is on, after the last line feed, counts.
+std::vector<std::string> visible_rows(const std::string& screen, std::size_t rows,
+                                      std::size_t columns) {
+  std::vector<std::string> all;
+  std::size_t begin = 0;
+  for (;;) {
+    const std::size_t end = screen.find('\n', begin);
+    std::string line = screen.substr(begin, end == std::string::npos ? end : end - begin);
+    std::erase(line, '\r');
+    do {
+      all.push_back(line.substr(0, columns));
+      line.erase(0, columns);
+    } while (!line.empty());
+    if (end == std::string::npos) break;
+    begin = end + 1;
+  }
+  if (all.size() > rows) all.erase(all.begin(), all.end() - static_cast<std::ptrdiff_t>(rows));
+  return all;
+}
+
+// On a terminal of 24 rows and 80 columns, whenever a key can vote, what it
+// decides is in view: the title, the verified requester, the run-as user and
+// the start of the command, however long the rest of the request (a plain
+// sudo with its environment, one padded with a long variable, a title
+// padded itself), after the whole request was shown with d, after the
+// keys with ?, and after a skip with nothing else waiting.
+TEST(Watch, TheQuestionShowsWhatItDecidesOn24By80) {
+  std::vector<std::string> plain_env;
+  for (int i = 0; i < 60; ++i) plain_env.push_back("VAR_" + std::to_string(i) + "=value");
+  const struct {
+    std::string_view what;
+    RequestRecord request;
+    std::string title_start;
+  } cases[] = {
+      {"plain", sudo_request("1", "systemctl restart nginx", plain_env),
+       "\"sudo: systemctl restart nginx\""},
+      {"padded environment",
+       sudo_request("1", "rm -rf /srv/data", {"BIG=" + std::string(20000, 'x'), "PATH=/bin"}),
+       "\"sudo: rm -rf /srv/data\""},
+      {"padded title",
+       [] {
+         RequestRecord r = sudo_request("1", "rm -rf /srv/data", {});
+         r.title = "sudo: rm -rf /srv/data " + std::string(5000, ' ') + "harmless";
+         return r;
+       }(),
+       "\"sudo: rm -rf /srv/data    "},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string command = "\"command: /usr/bin/" + c.request.title.substr(6, 16);
+    auto expect_in_view = [&](WatchSession& s, std::string_view after) {
+      ASSERT_TRUE(s.wait_for(after)) << s.screen();
+      ASSERT_TRUE(s.wait_for("approve request 1?")) << s.screen();
+      std::string view;
+      for (const std::string& row : visible_rows(s.screen(), 24, 80)) view += row + "\n";
+      for (const std::string& shown : {c.title_start, std::string("uid 1000 (alice), through sudo"),
+                                       std::string("run as        root (uid 0, gid 0)"), command}) {
+        EXPECT_NE(view.find(shown), std::string::npos) << after << ": " << shown << " not in\n"
+                                                       << view;
+      }
+    };
+    FakeDaemon daemon;
+    WatchSession s(daemon, 24, 80);
+    ASSERT_EQ(s.next_line(5000), std::optional<std::string>("{\"op\":\"watch\"}"));
+    s.push("{\"ok\":true}\n" + service::encode_pending_event(c.request));
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "request 1"));
+    std::this_thread::sleep_for(1200ms);
+    s.type("d");
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "end of request 1"));
+    EXPECT_NE(s.screen().find("time limit"), std::string::npos);  // d showed it all
+    s.type("?");
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "keys: y approve"));
+    s.type("s");
+    ASSERT_NO_FATAL_FAILURE(expect_in_view(s, "no other request is waiting"));
+    s.type("y");
+    EXPECT_EQ(s.next_line(3000), vote_line("1", true, std::nullopt));
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+}
+
 TEST(Watch, ArrivalsWaitTheirTurnAndADenialAsksItsReason) {
   FakeDaemon daemon;
   WatchSession s(daemon);
@@ -344,6 +514,17 @@ TEST(Watch, KeysReasonsAndAnswersOffTheMainPath) {
   s.type("caf\xe9\n");
   ASSERT_TRUE(s.wait_for("a reason is UTF-8 text; type it again")) << s.screen();
   EXPECT_EQ(s.next_line(300), std::nullopt);
+  // A character the requester's terminal would act on or not show, typed
+  // with Ctrl-V (the daemon would refuse it).
+  for (const std::string_view odd : {"\x16\x1b[2J",
+                                     "\xe2\x80\xae"
+                                     "evil",
+                                     "\xe3\x85\xa4"}) {
+    s.type(std::string("no ") + std::string(odd) + "\n");
+    ASSERT_TRUE(s.wait_for("a reason may hold no control, bidirectional or invisible character"))
+        << s.screen();
+    EXPECT_EQ(s.next_line(300), std::nullopt);
+  }
   s.type("fine reason\n");
   EXPECT_EQ(s.next_line(3000), vote_line("1", false, "fine reason"));
   OperatorAnswer refused = service::refused_answer(1, "request 1 is already approved");

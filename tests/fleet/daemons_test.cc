@@ -138,6 +138,35 @@ TEST_F(FleetDaemons, ADenyOnAnotherHostReachesTheWaitingClient) {
   EXPECT_NE(late.error.find("already denied"), std::string::npos) << late.error;
 }
 
+// In the fleet a reason reaches the requesting host from the database,
+// written by another host, which need not be one that checks it: a trigger
+// stands for that host here, writing a reason with a terminal's controls in
+// place of the one given. The requester still gets the denial, with the
+// reason escaped, nothing a terminal would obey.
+TEST_F(FleetDaemons, AReasonFromTheDatabaseReachesTheRequesterEscaped) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  sql(db_->admin(),
+      "CREATE FUNCTION kelvane_approval.hostile_reason() RETURNS trigger LANGUAGE plpgsql AS "
+      "$$BEGIN NEW.reason := 'no' || chr(27) || ']0;owned' || chr(7) || chr(27) || '[2J'; "
+      "RETURN NEW; END$$");
+  sql(db_->admin(),
+      "CREATE TRIGGER hostile_reason BEFORE INSERT ON kelvane_approval.votes "
+      "FOR EACH ROW EXECUTE FUNCTION kelvane_approval.hostile_reason()");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Drop the table");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, false, "not during the sale")).ok);
+  const Finished done = client.wait();
+  EXPECT_EQ(done.status, 1);
+  EXPECT_EQ(done.err.find('\x1b'), std::string::npos) << done.err;
+  EXPECT_EQ(done.err.find('\x07'), std::string::npos) << done.err;
+  EXPECT_NE(done.err.find(R"(DENIED ("no\u{1b}]0;owned\u{7}\u{1b}[2J"))"), std::string::npos)
+      << done.err;
+  EXPECT_TRUE(a.log_shows("the requester is sent it escaped")) << a.log();
+}
+
 TEST_F(FleetDaemons, SelfApprovalAtTheRequestingHostIsRefusedButNotAtAnother) {
   DaemonProcess& a = add_daemon("host-a");
   DaemonProcess& b = add_daemon("host-b");

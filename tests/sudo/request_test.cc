@@ -99,14 +99,32 @@ TEST(SudoShellQuote, QuotesOnlyWhatNeedsIt) {
 // is escaped still: C1 controls, the soft hyphen, zero-width and joiner
 // characters, line and paragraph separators, the bidirectional embeddings,
 // overrides and isolates, the byte order mark, interlinear annotations and
-// the tag characters.
+// the tag characters; and every character a terminal draws as blank.
 TEST(SudoShellQuote, EscapesEveryHiddenOrReorderingCharacter) {
   const struct {
     char32_t first;
     char32_t last;
   } ranges[] = {
-      {0x80, 0x9F},     {0xAD, 0xAD},     {0x61C, 0x61C},   {0x180E, 0x180E}, {0x200B, 0x200F},
-      {0x2028, 0x202E}, {0x2060, 0x206F}, {0xFEFF, 0xFEFF}, {0xFFF9, 0xFFFB}, {0xE0000, 0xE007F},
+      {0x80, 0x9F},
+      {0xAD, 0xAD},
+      {0x61C, 0x61C},
+      {0x180E, 0x180E},
+      {0x200B, 0x200F},
+      {0x2028, 0x202E},
+      {0x2060, 0x206F},
+      {0xFEFF, 0xFEFF},
+      {0xFFF9, 0xFFFB},
+      {0xE0000, 0xE007F},
+      // Drawn as blank or as nothing: the Hangul fillers, the conjoining
+      // Hangul vowels and finals, the Khmer inherent vowels, the braille
+      // blank, the musical null notehead and format characters.
+      {0x115F, 0x11FF},
+      {0x17B4, 0x17B5},
+      {0x2800, 0x2800},
+      {0x3164, 0x3164},
+      {0xFFA0, 0xFFA0},
+      {0x1D159, 0x1D159},
+      {0x1D173, 0x1D17A},
   };
   for (const auto& range : ranges) {
     for (char32_t c = range.first; c <= range.last; ++c) {

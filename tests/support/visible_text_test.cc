@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "support/utf8.h"
+
 namespace kelvane::visible {
 namespace {
 
@@ -77,8 +79,97 @@ TEST(Quoted, EscapesEveryInvisibleCharacter) {
   }
   EXPECT_TRUE(needs_escape(0x301));  // combining, though printable
   EXPECT_FALSE(needs_escape(U'a'));
+}
+
+// What a terminal draws as blank or as nothing, though its category says
+// letter or symbol: fillers, blank glyphs, default-ignorable characters and
+// the conjoining Hangul vowels and final consonants. Each could pass for a
+// space, hide in a name or pad a text until the rest is out of view. The
+// visible neighbours on each side stay as they are.
+TEST(Quoted, EscapesEveryCharacterDrawnAsBlank) {
+  const struct {
+    std::string_view what;
+    char32_t first;
+    char32_t last;
+    char32_t before;  // neighbours shown as themselves (0: none checked)
+    char32_t after;
+  } blanks[] = {
+      {"combining grapheme joiner", 0x34F, 0x34F, 0, 0},
+      {"Hangul choseong filler to final jamo", 0x115F, 0x11FF, 0x115E, 0x1200},
+      {"Khmer inherent vowels", 0x17B4, 0x17B5, 0x17B3, 0x17B6},
+      {"Mongolian variation selectors and vowel separator", 0x180B, 0x180F, 0x180A, 0x1810},
+      {"braille pattern blank", 0x2800, 0x2800, 0x27FF, 0x2801},
+      {"Hangul filler", 0x3164, 0x3164, 0x3163, 0x3165},
+      {"Hangul jamo extended-B vowels and finals", 0xD7B0, 0xD7FB, 0xD7A3, 0xF900},
+      {"variation selectors", 0xFE00, 0xFE0F, 0xFDFF, 0xFE10},
+      {"halfwidth Hangul filler", 0xFFA0, 0xFFA0, 0xFF9D, 0xFFA1},
+      {"shorthand format controls", 0x1BCA0, 0x1BCA3, 0x1BC9C, 0},
+      {"musical null notehead", 0x1D159, 0x1D159, 0x1D158, 0x1D15A},
+      {"musical format characters", 0x1D173, 0x1D17A, 0x1D16D, 0x1D183},
+      {"tags and variation selectors supplement", 0xE0000, 0xE0FFF, 0x3134A, 0},
+  };
+  for (const auto& range : blanks) {
+    SCOPED_TRACE(range.what);
+    for (char32_t c = range.first; c <= range.last; ++c) {
+      EXPECT_TRUE(needs_escape(c)) << std::hex << static_cast<std::uint32_t>(c);
+      char bytes[4];
+      std::string shown;
+      append_quoted(shown, "x" + std::string(bytes, utf8::encode(c, bytes)));
+      EXPECT_TRUE(shown.starts_with("\"x\\u{")) << shown;
+    }
+    for (const char32_t neighbour : {range.before, range.after}) {
+      if (neighbour == 0) continue;
+      EXPECT_FALSE(needs_escape(neighbour)) << std::hex << static_cast<std::uint32_t>(neighbour);
+    }
+  }
+  EXPECT_FALSE(needs_escape(U'a'));
   EXPECT_FALSE(needs_escape(U' '));
   EXPECT_FALSE(needs_escape(0x4E2D));
+}
+
+}  // namespace
+}  // namespace kelvane::visible
+
+namespace kelvane::visible {
+namespace {
+
+// What may go to a terminal as it is (a reason, a verdict's detail): any
+// printable character, combining marks included; the first control, line
+// end, tab, format, bidirectional, invisible or blank-drawn character, or
+// byte that starts no character, is found where it is.
+TEST(FirstUnprintable, FindsTheFirstCharacterATerminalWouldNotShowAsItself) {
+  const struct {
+    std::string_view text;
+    std::optional<std::size_t> at;
+    char32_t c;
+  } cases[] = {
+      {"", std::nullopt, 0},
+      {"not during the freeze", std::nullopt, 0},
+      {"na\xc3\xaf"
+       "ve caf\x65\xcc\x81",
+       std::nullopt, 0},  // a precomposed and a combining accent
+      {"\xe0\xa4\xa8\xe0\xa4\xb9\xe0\xa5\x80\xe0\xa4\x82", std::nullopt, 0},  // Devanagari signs
+      {"\xef\xbf\xbd", std::nullopt, 0},  // U+FFFD itself is a character
+      {"no\x1b]0;x\x07", 2, 0x1B},
+      {"a\tb", 1, 0x09},
+      {"a\nb", 1, 0x0A},
+      {"ab\xc2\x9b", 2, 0x9B},
+      {"\xe2\x80\xae"
+       "x",
+       0, 0x202E},
+      {"x\xe2\x81\xa6", 1, 0x2066},
+      {"x\xe3\x85\xa4", 1, 0x3164},
+      {"x\xe2\xa0\x80", 1, 0x2800},
+      {"caf\xe9", 3, 0xFFFD},  // not UTF-8
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(testing::PrintToString(std::string(c.text)));
+    const std::optional<Unprintable> found = first_unprintable(c.text);
+    ASSERT_EQ(found.has_value(), c.at.has_value());
+    if (!found) continue;
+    EXPECT_EQ(found->at, *c.at);
+    EXPECT_EQ(found->c, c.c);
+  }
 }
 
 }  // namespace
