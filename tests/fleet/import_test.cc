@@ -47,8 +47,11 @@ TEST(ImportSqlite, CopiesAHostsRecordOnceAndRefusesAnUnboundHost) {
             s.close_request(id, state, "2026-12-01T10:01:00Z", state == "denied" ? "no" : "").ok());
       }
     }
-    ASSERT_TRUE(s.add_vote("1", {"bob", 1001, true, std::nullopt, "2026-12-01T10:00:30Z"}).ok());
-    ASSERT_TRUE(s.add_vote("2", {"", 1002, false, "no", "2026-12-01T10:00:40Z"}).ok());
+    ASSERT_TRUE(
+        s.add_vote("1", {"bob", 1001, true, std::nullopt, "2026-12-01T10:00:30Z", std::nullopt})
+            .ok());
+    ASSERT_TRUE(
+        s.add_vote("2", {"", 1002, false, "no", "2026-12-01T10:00:40Z", std::nullopt}).ok());
     ASSERT_TRUE(s.commit().ok());
   }
   const std::string record_path = dir.file("record.sqlite3");
