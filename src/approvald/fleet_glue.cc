@@ -343,6 +343,12 @@ void Daemon::on_fleet_reconnected() {
   fleet_unclosed_.clear();
   if (ids.empty() && unclosed.empty()) return;
   fleet_->submit([this, ids, unclosed = std::move(unclosed)](fleet::FleetStore* store) {
+    // The listening session is back; this one may not be yet (it waits a
+    // second between attempts, or has not yet found its session lost to
+    // the server's restart). One fresh attempt now: otherwise a verdict
+    // reached meanwhile waits for its request's expiry.
+    if (store == nullptr || !store->connection().exec("SELECT 1").ok())
+      store = fleet_->reconnect_now();
     if (store == nullptr) {
       mailbox_.post([this, unclosed] {
         fleet_unclosed_.insert(fleet_unclosed_.end(), unclosed.begin(), unclosed.end());

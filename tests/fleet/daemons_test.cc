@@ -239,6 +239,26 @@ TEST_F(FleetDaemons, TheRequestingHostsRecordKeepsEveryVoteWithItsHost) {
   EXPECT_TRUE(a.log_shows("votes=+daemon@host-b,-bin@host-c")) << a.log();
 }
 
+// A request that expires after a vote on another host: the vote is in the
+// requesting host's record all the same, with its host.
+TEST_F(FleetDaemons, AVoteElsewhereIsKeptWhenTheRequestExpires) {
+  DaemonProcess& a = add_daemon("host-a", 2);
+  DaemonProcess& b = add_daemon("host-b", 2);
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Soon expired", {"--timeout", "2"});
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty()) << a.log();
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, true)).ok);
+  const Finished done = client.wait();
+  EXPECT_NE(done.err.find("expired"), std::string::npos) << done.err;
+  const auto shown = OperatorLink(a, operator_c_).ask(approvald_test::op(OperatorOp::Show, id));
+  ASSERT_TRUE(shown.ok && shown.request) << shown.error;
+  EXPECT_EQ(shown.request->state, "expired");
+  ASSERT_EQ(shown.request->votes.size(), 1u) << a.log();
+  EXPECT_EQ(shown.request->votes[0].operator_name, "daemon");
+  EXPECT_EQ(shown.request->votes[0].host, "host-b");
+}
+
 // host-a's rule decides whose votes count and how many, wherever they are
 // cast; host-b and host-c know both operators as approvers.
 TEST_F(FleetDaemons, TheRequestingHostsRuleDecidesWhoseVotesCountAndHowMany) {
