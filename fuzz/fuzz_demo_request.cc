@@ -66,11 +66,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   entry.title = request.value().title;
   entry.target_host = request.value().target_host;
   check_inert(log_line(entry));
-  // With everything a request about one operation adds (the peer is root,
-  // so a stated invoking user is taken).
+  // With everything a request about one operation adds (the peer is root
+  // running sudo, so a stated invoking user is taken).
   entry.requester = request.value().requester;
   entry.operation_digest = request.value().operation_digest;
-  entry.invoking = stated_invoking_user(peer, request.value().context);
+  RequesterFacts sudo;
+  sudo.real_uid = 0;
+  sudo.executable = "/usr/bin/sudo";
+  sudo.invoking_uid = stated_invoking_uid(request.value().context);
+  entry.invoking = believed_invoking_user(sudo, request.value().context);
   check_inert(log_line(entry));
   return 0;
 }

@@ -235,6 +235,10 @@ class Daemon {
   bool act_on_policy(Requester& r);
   void remember_approval(const Requester& r);
   bool may_vote_on(const Requester& r, const Identity& identity) const;
+  // The person an operator is when votes are counted (service::Person):
+  // this host, the connection's uid, the uid's name. The one place that
+  // says which uid a voter has.
+  service::Person person_of(const Operator& o) const;
   void notify_waiting(const Requester& r);
 
   // Operators (operators.cc).

@@ -5,6 +5,7 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdlib>
 #include <ctime>
@@ -46,6 +47,16 @@ bool standard_error_is_the_journal() {
   return ::fstat(STDERR_FILENO, &status) == 0 && status.st_dev == device && status.st_ino == inode;
 }
 
+// A user or host name as it is when it is plain, quoted otherwise, so that
+// no name can end the votes= field or the line.
+std::string word(std::string_view text) {
+  const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
+           c == '_' || c == '-';
+  });
+  return plain ? std::string(text) : quoted(text);
+}
+
 }  // namespace
 
 DecisionJournal::DecisionJournal() : journald_(standard_error_is_the_journal()) {}
@@ -62,7 +73,10 @@ std::string decision_text(const service::RequestRecord& r) {
   for (const service::VoteRecord& vote : r.votes) {
     if (!voters.empty()) voters += ',';
     voters += (vote.approve ? "+" : "-") +
-              (vote.operator_name.empty() ? std::to_string(vote.uid) : vote.operator_name);
+              (vote.operator_name.empty() ? std::to_string(vote.uid) : word(vote.operator_name));
+    // In the fleet: the host the vote was cast through (names and hosts of
+    // other hosts' votes come from the shared database: quoted unless plain).
+    if (vote.host) voters += "@" + word(*vote.host);
   }
   if (!voters.empty()) line += " votes=" + voters;
   if (r.rule) line += " rule=" + quoted(*r.rule);

@@ -34,6 +34,18 @@ void Daemon::start_fleet() {
                                 std::unordered_map<std::string, std::string> closed) {
     on_other_changed(std::move(changed), std::move(closed));
   };
+  events.own_votes = [this](const fleet::HostedRequest& hosted) {
+    // Votes cast elsewhere show in list and show here at once; the
+    // verdict's commit puts them in the record.
+    Requester* r = pending_request(hosted.record.id);
+    // Votes are only ever added: a read older than what a vote of this
+    // host's brought back changes nothing.
+    if (r == nullptr || !r->in_fleet || r->fleet_settled ||
+        hosted.record.votes.size() <= r->record.votes.size())
+      return;
+    r->record.votes = hosted.record.votes;
+    refresh_json(*r);
+  };
   events.reconnected = [this] { on_fleet_reconnected(); };
   events.keys = [this](std::vector<fleet::HostKeys> hosts) { on_fleet_keys(std::move(hosts)); };
   fleet_->begin(mailbox_, std::move(events));
@@ -137,6 +149,7 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
     // host reached it first): that one is what the requester gets.
     std::string final_state = state;
     std::string final_detail = detail;
+    std::optional<std::vector<service::VoteRecord>> votes;
     std::string note;
     bool lost = store == nullptr;
     if (store == nullptr) {
@@ -144,16 +157,22 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
     } else if (auto closed = store->close_request(id, state, decided_at, detail); !closed.ok()) {
       note = closed.error().message;
       lost = closed.error().connection_lost;
-    } else if (closed.value()) {
+    } else {
+      // The votes cast on it, on any host, go into this host's record with
+      // whichever verdict it ends in.
       auto found = store->find(id);
       if (found.ok() && found.value()) {
-        final_state = found.value()->record.state;
-        final_detail = found.value()->record.detail_of_verdict.value_or("");
+        votes = std::move(found.value()->record.votes);
+        if (closed.value()) {
+          final_state = found.value()->record.state;
+          final_detail = found.value()->record.detail_of_verdict.value_or("");
+        }
       }
     }
     const bool unclosed = lost;
     mailbox_.post([this, key, id, state, detail, decided_at, unclosed, final_state, final_detail,
-                   note, vote = std::move(vote), after = std::move(after)]() mutable {
+                   note, votes = std::move(votes), vote = std::move(vote),
+                   after = std::move(after)]() mutable {
       if (unclosed) fleet_unclosed_.push_back({id, state, decided_at, detail});
       auto found = requesters_.find(key);
       if (found == requesters_.end()) return;
@@ -162,6 +181,7 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
       // never an approval: those come from the database).
       if (!note.empty()) journal_.note("request " + settled.record.id + ": " + note);
       settled.fleet_settled = true;
+      if (votes) settled.record.votes = std::move(*votes);
       decide(settled, final_state, final_detail, std::move(vote), std::move(after));
     });
   });
@@ -169,14 +189,19 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
 }
 
 void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
-  const uid_t voter = o.credentials.uid;
+  const service::Person voter = person_of(o);
   if (Requester* r = pending_request(request.id)) {
-    // This host's own checks first (the verified uid, not only the name).
+    // This host's own checks first (the record's votes as the database last
+    // told them); the database checks every vote again in its transaction.
     auto judged = judge_vote(r->record, voter, request.approve);
     if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
   }
-  const service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
-                                 service::iso8601_utc(std::time(nullptr))};
+  const service::VoteRecord vote{o.identity->name,
+                                 voter.uid,
+                                 request.approve,
+                                 request.reason,
+                                 service::iso8601_utc(std::time(nullptr)),
+                                 fleet_->host_name()};
   // This host vouches for its operator's name and groups; the requesting
   // host's rule, stored with the request, says whether they count.
   const fleet::Voter rights{o.identity->groups,
@@ -197,7 +222,8 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
     mailbox_.post([this, key, slot, id, vote, outcome = std::move(outcome)] {
       Requester* r = pending_request(id);
       if (outcome.ok() && r != nullptr && r->in_fleet && !r->fleet_settled) {
-        r->record.votes.push_back(vote);
+        // Every host's votes, as the database has them with this one.
+        r->record.votes = outcome.value().votes;
         const std::string& state = outcome.value().state;
         if (state == "approved" || state == "denied") {
           r->fleet_settled = true;
@@ -317,6 +343,12 @@ void Daemon::on_fleet_reconnected() {
   fleet_unclosed_.clear();
   if (ids.empty() && unclosed.empty()) return;
   fleet_->submit([this, ids, unclosed = std::move(unclosed)](fleet::FleetStore* store) {
+    // The listening session is back; this one may not be yet (it waits a
+    // second between attempts, or has not yet found its session lost to
+    // the server's restart). One fresh attempt now: otherwise a verdict
+    // reached meanwhile waits for its request's expiry.
+    if (store == nullptr || !store->connection().exec("SELECT 1").ok())
+      store = fleet_->reconnect_now();
     if (store == nullptr) {
       mailbox_.post([this, unclosed] {
         fleet_unclosed_.insert(fleet_unclosed_.end(), unclosed.begin(), unclosed.end());

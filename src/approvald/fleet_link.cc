@@ -148,11 +148,19 @@ bool FleetLink::read_events(fleet::FleetStore& store) {
     }
     if (event.kind == fleet::FleetEvent::Kind::Request && own) continue;
     // A new request or a vote. On this host's own requests its operators
-    // see the local record; on another host's, read it as it now stands
-    // (the vote's host is in the payload, the request's is not: look).
+    // see the local record, which takes the votes; on another host's, read
+    // it as it now stands (the vote's host is in the payload, the
+    // request's is not: look).
     auto found = store.find(event.id);
-    if (!found.ok()) continue;
-    if (!found.value() || found.value()->host_name == host_name_) continue;
+    if (!found.ok() || !found.value()) continue;
+    if (found.value()->host_name == host_name_) {
+      if (event.kind == fleet::FleetEvent::Kind::Vote && found.value()->record.state == "pending") {
+        post([this, hosted = std::move(*found.value())] {
+          if (events_.own_votes) events_.own_votes(hosted);
+        });
+      }
+      continue;
+    }
     if (found.value()->record.state == "pending") {
       changed.push_back(std::move(*found.value()));
     } else {

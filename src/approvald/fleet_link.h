@@ -55,6 +55,9 @@ class FleetLink {
     std::function<void(std::vector<fleet::HostedRequest> changed,
                        std::unordered_map<std::string, std::string> closed)>
         other_changed;
+    // A vote (cast on any host) on one of this host's pending requests:
+    // the request with every vote on it, for what its operators see.
+    std::function<void(const fleet::HostedRequest&)> own_votes;
     // The session was lost and is back: what this host waits on may have
     // been decided meanwhile.
     std::function<void()> reconnected;

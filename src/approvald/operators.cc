@@ -413,11 +413,15 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
                       (r->record.rule ? " (its rule \"" + *r->record.rule + "\" names who decides)"
                                       : " (approvers in the configuration)"));
   }
-  const uid_t voter = o.credentials.uid;
+  const service::Person voter = person_of(o);
   auto judged = judge_vote(r->record, voter, request.approve);
   if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
-  service::VoteRecord vote{o.identity->name, voter, request.approve, request.reason,
-                           service::iso8601_utc(std::time(nullptr))};
+  service::VoteRecord vote{o.identity->name,
+                           voter.uid,
+                           request.approve,
+                           request.reason,
+                           service::iso8601_utc(std::time(nullptr)),
+                           std::nullopt};
   r->record.votes.push_back(vote);
   refresh_json(*r);
   std::uint64_t yes = 0;

@@ -92,8 +92,18 @@ void Daemon::remember_approval(const Requester& r) {
   reuse_.remember(*key, {r.record.id, r.record.votes, ReuseCache::Clock::now()});
 }
 
+// Who may vote on a request: named by its rule's approvers, or by the
+// top-level ones when its rule names none; and then only a person other
+// than its requester and its voters so far (judge_vote). In the fleet the
+// database holds the same line (fleet::FleetStore::vote).
 bool Daemon::may_vote_on(const Requester& r, const Identity& identity) const {
   return is_named_in(r.approvers ? *r.approvers : settings_.config.approvers, identity);
+}
+
+service::Person Daemon::person_of(const Operator& o) const {
+  const std::string_view host = fleet_ ? std::string_view(fleet_->host_name()) : "";
+  return service::Person{host, o.identity ? std::string_view(o.identity->name) : "",
+                         o.credentials.uid};
 }
 
 void Daemon::notify_waiting(const Requester& r) {

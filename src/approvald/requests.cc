@@ -492,12 +492,22 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
   const service::RequestRecord& record = r.record;
   r.out = verdict_line(r);
   auto early = send_once_durable(r);
+  // The votes this verdict adds to the record: the deciding vote, or in the
+  // fleet every vote the database has on the request, each with its host
+  // (none of them is in the record yet; a reused approval's votes went in
+  // with the request).
+  std::vector<service::VoteRecord> votes;
+  if (r.in_fleet && !r.reused) {
+    votes = r.record.votes;
+  } else if (vote) {
+    votes.push_back(std::move(*vote));
+  }
   commits_->submit(
       [id = record.id, state = record.state, decided = *record.decided_at,
        text = *record.detail_of_verdict,
-       vote = std::move(vote)](service::Store& store) -> Result<void, std::string> {
-        if (vote) {
-          if (auto added = store.add_vote(id, *vote); !added.ok()) return added;
+       votes = std::move(votes)](service::Store& store) -> Result<void, std::string> {
+        for (const service::VoteRecord& v : votes) {
+          if (auto added = store.add_vote(id, v); !added.ok()) return added;
         }
         return store.close_request(id, state, decided, text);
       },

@@ -2,17 +2,11 @@
 
 namespace kelvane::approvald {
 
-Result<Outcome, std::string> judge_vote(const service::RequestRecord& request, uid_t voter,
-                                        bool approve) {
-  if (voter == request.verified_uid) {
-    return fail("request " + request.id +
-                " is your own: someone else has to decide it (no self-approval)");
-  }
+Result<Outcome, std::string> judge_vote(const service::RequestRecord& request,
+                                        const service::Person& voter, bool approve) {
+  if (auto refusal = service::not_one_more_vote(request, voter)) return fail(std::move(*refusal));
   std::uint64_t yes = 0;
-  for (const service::VoteRecord& vote : request.votes) {
-    if (vote.uid == voter) return fail("you have already voted on request " + request.id);
-    if (vote.approve) ++yes;
-  }
+  for (const service::VoteRecord& vote : request.votes) yes += vote.approve ? 1 : 0;
   if (!approve) return Outcome::Denied;
   return yes + 1 >= request.needed ? Outcome::Approved : Outcome::StillPending;
 }

@@ -53,11 +53,6 @@ std::string target_and_title(const service::RequestRecord& r) {
          service::show_quoted_prefix(r.title, kTitleBytes);
 }
 
-std::string voter(const service::VoteRecord& v) {
-  return v.operator_name.empty() ? "uid " + std::to_string(v.uid)
-                                 : plain_or_quoted(v.operator_name, "._-");
-}
-
 }  // namespace
 
 std::string list_lines(const std::vector<service::RequestRecord>& requests, std::int64_t now) {
@@ -99,7 +94,7 @@ std::string history_lines(const std::vector<service::RequestRecord>& records) {
     pad(line, c.id + kTimeWidth + kStateWidth + c.requester);
     out += line + target_and_title(r) + "\n";
     for (const service::VoteRecord& v : r.votes) {
-      out += std::string(c.id, ' ') + voter(v) + (v.approve ? " approved" : " denied");
+      out += std::string(c.id, ' ') + voter_name(v) + (v.approve ? " approved" : " denied");
       if (v.reason) out += ": " + service::show_quoted_prefix(*v.reason, kReasonBytes);
       out += "\n";
     }

@@ -40,6 +40,13 @@ std::string state_word(std::string_view state) {
   return service::show_quoted(state);
 }
 
+std::string voter_name(const service::VoteRecord& vote) {
+  std::string name = vote.operator_name.empty() ? "uid " + std::to_string(vote.uid)
+                                                : plain_or_quoted(vote.operator_name, "._-");
+  if (vote.host) name += "@" + plain_or_quoted(*vote.host, "._-");
+  return name;
+}
+
 std::string votes_so_far(const service::RequestRecord& record) {
   const auto approvals = std::count_if(record.votes.begin(), record.votes.end(),
                                        [](const service::VoteRecord& v) { return v.approve; });

@@ -18,6 +18,10 @@ std::string plain_or_quoted(std::string_view text, std::string_view allowed);
 // "alice", "alice via sudo", "uid 1000 via sudo" for a uid without a name.
 std::string requester_name(const service::RequestRecord& record);
 
+// Who cast a vote: "bob", "uid 1001" for a uid without a name, and in the
+// fleet with the host it was cast through ("bob@host-b").
+std::string voter_name(const service::VoteRecord& vote);
+
 // The record's state word, or the daemon's text escaped if it is no state
 // this command knows.
 std::string state_word(std::string_view state);

@@ -69,8 +69,7 @@ void declared_part(Block& block, const RequestRecord& r) {
 }
 
 std::string vote_line(const service::VoteRecord& v) {
-  std::string line = v.operator_name.empty() ? "uid " + std::to_string(v.uid)
-                                             : plain_or_quoted(v.operator_name, "._-");
+  std::string line = voter_name(v);
   line += v.approve ? " approved" : " denied";
   line += " at " + time_text(v.at);
   return line;

@@ -4,6 +4,7 @@
 
 #include "fleet/schema.h"
 #include "fleet/text_array.h"
+#include "service/person.h"
 
 namespace kelvane::fleet {
 namespace {
@@ -275,6 +276,39 @@ std::vector<std::string> named_groups(const std::vector<std::string>& approvers,
   return named;
 }
 
+service::VoteRecord read_vote(const Rows& rows, int row, int first) {
+  return service::VoteRecord{rows.text(row, first),        rows.number(row, first + 1),
+                             rows.boolean(row, first + 2), rows.optional_text(row, first + 3),
+                             rows.text(row, first + 4),    rows.text(row, first + 5)};
+}
+
+constexpr const char* kVoteColumns =
+    "v.operator_user, v.operator_uid, v.approve, v.reason, v.at, v.operator_host";
+
+// Who asked for request `id` and who voted on it so far, in order: what
+// service::not_one_more_vote judges a voter by.
+Result<service::RequestRecord, DbError> votes_so_far(Connection& db, const std::string& id) {
+  auto request = db.exec(
+      "SELECT host_name, verified_user, verified_uid FROM kelvane_approval.requests "
+      "WHERE id = $1",
+      {id});
+  if (!request.ok()) return fail(std::move(request).error());
+  service::RequestRecord record;
+  record.id = id;
+  if (request.value().count() == 1) {
+    record.host = request.value().text(0, 0);
+    record.verified_user = request.value().text(0, 1);
+    record.verified_uid = request.value().number(0, 2);
+  }
+  auto votes = db.exec(std::string("SELECT ") + kVoteColumns +
+                           " FROM kelvane_approval.votes v WHERE v.request_id = $1 ORDER BY v.seq",
+                       {id});
+  if (!votes.ok()) return fail(std::move(votes).error());
+  for (int row = 0; row < votes.value().count(); ++row)
+    record.votes.push_back(read_vote(votes.value(), row, 0));
+  return record;
+}
+
 std::string listed(const std::vector<std::string>& names) {
   std::string text;
   for (const std::string& name : names) text += (text.empty() ? "" : ", ") + name;
@@ -300,11 +334,15 @@ StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::
   if (r.count() == 0 || r.is_null(0, 0)) return undo(refused("no request " + id));
   if (r.text(0, 1) != "pending")
     return undo(refused("request " + id + " is already " + r.text(0, 1)));
-  // Row-level security refuses the same on the insert, whatever a service
-  // sends; checked here first for a clear message.
-  if (r.text(0, 0) == host_name_ && r.text(0, 2) == vote.operator_name)
-    return undo(refused("request " + id + " is " + vote.operator_name +
-                        "'s own: nobody approves their own request"));
+  // One person, one vote, and none on their own request: the rule of
+  // service::same_person, which the database holds too (the votes' keys
+  // and the insert policy refuse the same whatever a service sends);
+  // checked here first for a clear message.
+  auto so_far = votes_so_far(*connection_, id);
+  if (!so_far.ok()) return undo(from_db("cannot vote on request " + id, so_far.error()));
+  if (auto refusal = service::not_one_more_vote(
+          so_far.value(), service::Person{host_name_, vote.operator_name, vote.uid}))
+    return undo(refused(std::move(*refusal)));
   // The requesting host's rule decides whose votes count. The insert's
   // row-level check and count_votes hold the same line whatever a service
   // sends; checked here first for a clear message.
@@ -335,23 +373,28 @@ StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::
   if (!inserted.ok()) {
     const DbError& error = inserted.error();
     if (error.sqlstate == "23505")
-      return undo(refused(vote.operator_name + " has already voted on request " + id));
+      return undo(refused("you have already voted on request " + id +
+                          " (through another host or under another name): one person, one vote"));
     if (error.sqlstate == "42501")
       return undo(
           refused("the database refuses this vote on request " + id + ": " + error.message));
     return undo(from_db("cannot vote on request " + id, error));
   }
+  // The yes votes that count are counted_votes' (the same as count_votes').
   auto counted = connection_->exec(
-      "SELECT kelvane_approval.count_votes($1), count(*) FILTER (WHERE v.approve AND "
-      "kelvane_approval.named_by(q.approvers, v.operator_user, v.operator_groups)) "
-      "FROM kelvane_approval.requests q JOIN kelvane_approval.votes v ON v.request_id = q.id "
-      "WHERE q.id = $1",
+      "SELECT kelvane_approval.count_votes($1), (SELECT count(DISTINCT operator_user) FILTER "
+      "(WHERE approve) FROM kelvane_approval.counted_votes($1))",
       {id});
   if (!counted.ok())
     return undo(from_db("cannot count the votes on request " + id, counted.error()));
+  // Every vote now on the request, this one included, for the requesting
+  // host's record.
+  auto after = votes_so_far(*connection_, id);
+  if (!after.ok()) return undo(from_db("cannot read the votes on request " + id, after.error()));
   if (auto committed = connection_->exec_script("COMMIT"); !committed.ok())
     return fail(from_db("cannot vote on request " + id, committed.error()));
-  return VoteOutcome{counted.value().text(0, 0), counted.value().number(0, 1), r.number(0, 3)};
+  return VoteOutcome{counted.value().text(0, 0), counted.value().number(0, 1), r.number(0, 3),
+                     std::move(after.value().votes)};
 }
 
 StoreResult<std::vector<HostedRequest>> FleetStore::select_requests(
@@ -364,14 +407,14 @@ StoreResult<std::vector<HostedRequest>> FleetStore::select_requests(
                                         " FROM kelvane_approval.requests r WHERE " + where +
                                         " ORDER BY created_at, id",
                                     params);
-  auto votes = requests.ok()
-                   ? connection_->exec(
-                         "SELECT v.request_id, v.operator_user, v.operator_uid, v.approve, "
-                         "v.reason, v.at, v.operator_host FROM kelvane_approval.votes v "
-                         "JOIN kelvane_approval.requests r ON r.id = v.request_id WHERE " +
-                             where + " ORDER BY v.seq",
-                         params)
-                   : Result<Rows, DbError>(fail(requests.error()));
+  auto votes =
+      requests.ok()
+          ? connection_->exec(std::string("SELECT v.request_id, ") + kVoteColumns +
+                                  " FROM kelvane_approval.votes v "
+                                  "JOIN kelvane_approval.requests r ON r.id = v.request_id WHERE " +
+                                  where + " ORDER BY v.seq",
+                              params)
+          : Result<Rows, DbError>(fail(requests.error()));
   (void)connection_->exec_script("COMMIT");
   if (!votes.ok()) return fail(from_db("cannot read the requests", votes.error()));
   std::vector<HostedRequest> out;
@@ -385,10 +428,8 @@ StoreResult<std::vector<HostedRequest>> FleetStore::select_requests(
     const auto at = index.find(v.text(row, 0));
     if (at == index.end()) continue;
     HostedRequest& hosted = out[at->second];
-    hosted.record.votes.push_back(service::VoteRecord{v.text(row, 1), v.number(row, 2),
-                                                      v.boolean(row, 3), v.optional_text(row, 4),
-                                                      v.text(row, 5)});
-    hosted.vote_hosts.push_back(v.text(row, 6));
+    hosted.record.votes.push_back(read_vote(v, row, 1));
+    hosted.vote_hosts.push_back(*hosted.record.votes.back().host);
   }
   return out;
 }

@@ -62,6 +62,9 @@ struct VoteOutcome {
   std::string state;  // "pending", "approved" or "denied"
   std::uint64_t yes = 0;
   std::uint64_t needed = 1;
+  // Every vote on the request once this one is in, in order, each with its
+  // host: what the requesting host's record keeps.
+  std::vector<service::VoteRecord> votes;
 };
 
 // What one host publishes for its approval tokens (its row of `hosts`).

@@ -34,9 +34,8 @@ Result<bool, std::string> copy_request(Connection& admin, const service::Request
   return inserted.value().count() == 1;
 }
 
-Result<std::uint64_t, std::string> copy_votes(Connection& admin, const service::RequestRecord& r,
-                                              const std::string& host) {
-  std::uint64_t copied = 0;
+Result<void, std::string> copy_votes(Connection& admin, const service::RequestRecord& r,
+                                     const std::string& host, Imported& imported) {
   for (const service::VoteRecord& vote : r.votes) {
     // A vote of a uid without a name keeps the uid as its name.
     const std::string name =
@@ -44,12 +43,26 @@ Result<std::uint64_t, std::string> copy_votes(Connection& admin, const service::
     auto inserted = admin.exec(
         "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
         "operator_host, approve, reason, at) VALUES ($1, $2, $3, $4, $5, $6, $7) "
-        "ON CONFLICT DO NOTHING",
+        "ON CONFLICT DO NOTHING RETURNING 1",
         {r.id, name, decimal(vote.uid), host, vote.approve ? "t" : "f", vote.reason, vote.at});
     if (!inserted.ok()) return fail("a vote on request " + r.id + ": " + inserted.error().message);
-    ++copied;
+    if (inserted.value().count() == 1) {
+      ++imported.votes;
+      continue;
+    }
+    // A second vote of one person (the votes' keys: one login name, or one
+    // uid on one host), which an earlier version counted: kept aside, as
+    // the upgrade to schema version 4 keeps those already in the database.
+    auto aside = admin.exec(
+        "INSERT INTO kelvane_approval.votes_set_aside (request_id, operator_user, operator_uid, "
+        "operator_host, approve, reason, at, seq, operator_groups, set_aside_at, why) "
+        "VALUES ($1, $2, $3, $4, $5, $6, $7, 0, '{}', kelvane_approval.now_text(), "
+        "'a second vote of one person, in the imported record')",
+        {r.id, name, decimal(vote.uid), host, vote.approve ? "t" : "f", vote.reason, vote.at});
+    if (!aside.ok()) return fail("a vote on request " + r.id + ": " + aside.error().message);
+    ++imported.set_aside;
   }
-  return copied;
+  return {};
 }
 
 Result<Imported, std::string> copy_all(Connection& admin,
@@ -70,9 +83,8 @@ Result<Imported, std::string> copy_all(Connection& admin,
       continue;
     }
     ++imported.requests;
-    auto votes = copy_votes(admin, r, host);
-    if (!votes.ok()) return fail(std::move(votes).error());
-    imported.votes += votes.value();
+    if (auto votes = copy_votes(admin, r, host, imported); !votes.ok())
+      return fail(std::move(votes).error());
   }
   return imported;
 }
@@ -112,7 +124,11 @@ Result<Imported, std::string> import_sqlite(Connection& admin, const std::string
 std::string describe(const Imported& imported, const std::string& host) {
   return "imported " + std::to_string(imported.requests) + " requests and " +
          std::to_string(imported.votes) + " votes as host " + host + " (" +
-         std::to_string(imported.skipped) + " already there)";
+         std::to_string(imported.skipped) + " already there)" +
+         (imported.set_aside == 0
+              ? ""
+              : "; " + std::to_string(imported.set_aside) +
+                    " second votes of one person set aside in kelvane_approval.votes_set_aside");
 }
 
 }  // namespace kelvane::fleet

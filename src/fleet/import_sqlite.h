@@ -16,6 +16,9 @@ struct Imported {
   std::uint64_t requests = 0;  // newly copied
   std::uint64_t skipped = 0;   // already in the database (same id)
   std::uint64_t votes = 0;
+  // Second votes of one person (see schema version 4), kept in
+  // votes_set_aside rather than counted.
+  std::uint64_t set_aside = 0;
 };
 
 // `record` is the path of a record file (record.sqlite3). In one

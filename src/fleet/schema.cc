@@ -429,6 +429,123 @@ GRANT EXECUTE ON FUNCTION kelvane_approval.named_by(text[], text, text[]) TO kel
 UPDATE kelvane_approval.schema_version SET version = 3;
 )sql";
 
+// Version 4: one person, one vote. The rule of src/service/person.h
+// (service::same_person), stated here once for the database: a person is a
+// login name; on one host also a uid; two votes that share either are one
+// person's. So the votes' keys are (request, user name) and (request, host,
+// uid); the requester never votes on their own request, through any host
+// (the insert policy); and count_votes counts only the votes counted_votes
+// gives, which leave out the requester's whatever wrote them.
+//
+// Votes that version 3 took twice from one person (through two hosts, or
+// under two names of one uid) cannot stay under the new keys: the later ones
+// move, unchanged, to votes_set_aside, where an auditor still reads them.
+// Verdicts already reached stay as they are; a pending request counts what
+// is left.
+constexpr std::string_view kVersion4 = R"sql(
+CREATE FUNCTION kelvane_approval.same_person(host_a text, user_a text, uid_a bigint,
+                                             host_b text, user_b text, uid_b bigint)
+  RETURNS boolean
+  LANGUAGE sql IMMUTABLE
+  SET search_path = pg_catalog, pg_temp
+  AS $$ SELECT (user_a <> '' AND user_a = user_b) OR (host_a = host_b AND uid_a = uid_b) $$;
+
+CREATE TABLE kelvane_approval.votes_set_aside (
+  LIKE kelvane_approval.votes,
+  set_aside_at text NOT NULL,
+  why text NOT NULL
+);
+WITH doubled AS (
+  DELETE FROM kelvane_approval.votes v
+  WHERE EXISTS (SELECT FROM kelvane_approval.votes e
+                WHERE e.request_id = v.request_id AND e.seq < v.seq
+                  AND kelvane_approval.same_person(e.operator_host, e.operator_user,
+                                                   e.operator_uid, v.operator_host,
+                                                   v.operator_user, v.operator_uid))
+  RETURNING v.*)
+INSERT INTO kelvane_approval.votes_set_aside
+  SELECT doubled.*, kelvane_approval.now_text(),
+         'a second vote of one person (schema version 4 counts one)'
+  FROM doubled;
+
+ALTER TABLE kelvane_approval.votes DROP CONSTRAINT votes_pkey;
+ALTER TABLE kelvane_approval.votes ADD CONSTRAINT votes_pkey
+  PRIMARY KEY (request_id, operator_user);
+ALTER TABLE kelvane_approval.votes ADD CONSTRAINT votes_one_uid_per_host
+  UNIQUE (request_id, operator_host, operator_uid);
+
+DROP POLICY own_operators_vote ON kelvane_approval.votes;
+CREATE POLICY own_operators_vote ON kelvane_approval.votes FOR INSERT TO kelvane_approvald
+  WITH CHECK (
+    operator_host = kelvane_approval.own_host()
+    AND EXISTS (SELECT FROM kelvane_approval.requests r
+                WHERE r.id = request_id AND r.state = 'pending'
+                  AND NOT kelvane_approval.same_person(r.host_name, r.verified_user,
+                                                       r.verified_uid, operator_host,
+                                                       operator_user, operator_uid)
+                  AND kelvane_approval.named_by(r.approvers, operator_user, operator_groups)));
+
+-- The votes on a request that count: those its approvers allow, never its
+-- requester's. The keys keep one vote per person.
+CREATE FUNCTION kelvane_approval.counted_votes(request text)
+  RETURNS SETOF kelvane_approval.votes
+  LANGUAGE sql STABLE
+  SET search_path = pg_catalog, pg_temp
+  AS $$
+    SELECT v.* FROM kelvane_approval.votes v JOIN kelvane_approval.requests r
+      ON r.id = v.request_id
+    WHERE r.id = request
+      AND kelvane_approval.named_by(r.approvers, v.operator_user, v.operator_groups)
+      AND NOT kelvane_approval.same_person(r.host_name, r.verified_user, r.verified_uid,
+                                           v.operator_host, v.operator_user, v.operator_uid)
+  $$;
+
+-- As in version 3, over counted_votes.
+CREATE OR REPLACE FUNCTION kelvane_approval.count_votes(request text) RETURNS text
+  LANGUAGE plpgsql SECURITY DEFINER
+  SET search_path = pg_catalog, pg_temp
+  AS $$
+DECLARE
+  current text;
+  need integer;
+  yes bigint;
+  denial text;
+  denied boolean;
+BEGIN
+  SELECT state, needed INTO current, need FROM kelvane_approval.requests WHERE id = request;
+  IF NOT FOUND THEN RETURN NULL; END IF;
+  IF current <> 'pending' THEN RETURN current; END IF;
+  SELECT count(DISTINCT operator_user) FILTER (WHERE approve) INTO yes
+    FROM kelvane_approval.counted_votes(request);
+  SELECT true, coalesce(reason, '') INTO denied, denial
+    FROM kelvane_approval.counted_votes(request) WHERE NOT approve
+    ORDER BY seq LIMIT 1;
+  IF denied THEN
+    UPDATE kelvane_approval.requests
+      SET state = 'denied', decided_at = kelvane_approval.now_text(), detail_of_verdict = denial
+      WHERE id = request;
+    RETURN 'denied';
+  END IF;
+  IF yes >= need THEN
+    UPDATE kelvane_approval.requests
+      SET state = 'approved', decided_at = kelvane_approval.now_text(), detail_of_verdict = ''
+      WHERE id = request;
+    RETURN 'approved';
+  END IF;
+  RETURN 'pending';
+END
+$$;
+
+REVOKE ALL ON TABLE kelvane_approval.votes_set_aside FROM PUBLIC;
+GRANT SELECT ON kelvane_approval.votes_set_aside TO kelvane_approvald;
+REVOKE ALL ON FUNCTION kelvane_approval.same_person(text, text, bigint, text, text, bigint),
+  kelvane_approval.counted_votes(text) FROM PUBLIC;
+GRANT EXECUTE ON FUNCTION kelvane_approval.same_person(text, text, bigint, text, text, bigint),
+  kelvane_approval.counted_votes(text) TO kelvane_approvald;
+
+UPDATE kelvane_approval.schema_version SET version = 4;
+)sql";
+
 Result<int, DbError> read_version(Connection& connection) {
   auto table = connection.exec("SELECT to_regclass('kelvane_approval.schema_version') IS NOT NULL");
   if (!table.ok()) return fail(std::move(table).error());
@@ -482,6 +599,11 @@ Result<Migration, std::string> migrate(Connection& admin, int up_to) {
     if (auto made = admin.exec_script(kVersion3); !made.ok())
       return undo("cannot upgrade the schema to version 3: " + made.error().message);
     migration.to = 3;
+  }
+  if (migration.to == 3 && up_to >= 4) {
+    if (auto made = admin.exec_script(kVersion4); !made.ok())
+      return undo("cannot upgrade the schema to version 4: " + made.error().message);
+    migration.to = 4;
   }
   if (auto committed = admin.exec_script("COMMIT"); !committed.ok())
     return fail("cannot commit the schema: " + committed.error().message);

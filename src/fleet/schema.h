@@ -14,7 +14,7 @@
 
 namespace kelvane::fleet {
 
-inline constexpr int kFleetSchemaVersion = 3;
+inline constexpr int kFleetSchemaVersion = 4;
 inline constexpr std::string_view kSchemaName = "kelvane_approval";
 inline constexpr std::string_view kServiceRole = "kelvane_approvald";
 // The channel every notification goes to; the payload says what happened.

@@ -15,22 +15,26 @@ std::string logged(std::optional<std::string_view> text) {
 
 }  // namespace
 
-std::optional<InvokingUser> stated_invoking_user(const Peer& peer, const json::Value& context) {
-  if (!peer.known || peer.uid != 0 || context.kind() != json::Value::Kind::Object) return {};
-  std::optional<InvokingUser> invoking;
-  std::optional<std::string_view> name;
+std::optional<InvokingUser> believed_invoking_user(const RequesterFacts& facts,
+                                                   const json::Value& context) {
+  const std::optional<uid_t> uid = believed_invoking_uid(facts);
+  if (!uid || context.kind() != json::Value::Kind::Object) return std::nullopt;
+  InvokingUser invoking{*uid, std::nullopt};
   for (const json::Member& member : context.as_object()) {
-    const json::Value& value = member.value;
-    if (member.name() == "invokingUid" && value.kind() == json::Value::Kind::Number &&
-        value.as_number().kind() == json::Number::Kind::Unsigned64 &&
-        value.as_number().as_unsigned64() < 0xFFFFFFFFu) {
-      invoking = InvokingUser{static_cast<uid_t>(value.as_number().as_unsigned64()), {}};
-    } else if (member.name() == "invokingUser" && value.kind() == json::Value::Kind::String) {
-      name = value.as_string();
-    }
+    if (member.name() == "invokingUser" && member.value.kind() == json::Value::Kind::String)
+      invoking.name = member.value.as_string();
   }
-  if (invoking) invoking->name = name;
   return invoking;
+}
+
+std::optional<InvokingUser> believed_invoking_user(const Peer& peer, const json::Value& context) {
+  if (!peer.known) return std::nullopt;
+  RequesterFacts facts;
+  facts.credentials = PeerCredentials{peer.pid, peer.uid, 0};
+  if (peer.process) facts.executable = peer.process->executable;
+  if (peer.uid == 0) facts.real_uid = real_uid_of(peer.pid);
+  facts.invoking_uid = stated_invoking_uid(context);
+  return believed_invoking_user(facts, context);
 }
 
 std::string_view how_text(How how) {

@@ -10,6 +10,7 @@
 
 #include "json/value.h"
 #include "service/peer.h"
+#include "service/verified_requester.h"
 
 namespace kelvane::service {
 
@@ -34,10 +35,15 @@ struct InvokingUser {
 };
 
 // The context's "invokingUid" (a uid: an integer below 2^32 - 1) with its
-// "invokingUser" (a text) if any, when the kernel says the peer is root: only
-// root can act for another user, so only root's statement is taken. nullopt
-// for any other peer, or a context without a usable invokingUid.
-std::optional<InvokingUser> stated_invoking_user(const Peer& peer, const json::Value& context);
+// "invokingUser" (a text) if any, when the one rule on stated invoking users
+// believes it (believed_invoking_uid: a root peer running sudo, whose real
+// uid is root). nullopt for any other peer, or a context without a usable
+// invokingUid.
+std::optional<InvokingUser> believed_invoking_user(const RequesterFacts& facts,
+                                                   const json::Value& context);
+// The same for a peer, with its facts read now from /proc: call it while the
+// peer still waits for its answer.
+std::optional<InvokingUser> believed_invoking_user(const Peer& peer, const json::Value& context);
 
 struct LogEntry {
   std::time_t when = 0;

@@ -49,6 +49,7 @@ Value votes_value(const std::vector<VoteRecord>& votes) {
     object.insert("approve", Value::boolean(vote.approve));
     if (vote.reason) object.insert("reason", text(*vote.reason));
     object.insert("at", text(vote.at));
+    if (vote.host) object.insert("host", text(*vote.host));
     elements.push_back(std::move(object).to_value());
   }
   return Value::array(elements);
@@ -203,6 +204,9 @@ Result<VoteRecord, std::string> read_vote(const Value& value) {
   KOA_TAKE(vote.at, as_text("at", *at));
   if (const Value* reason = member(value, "reason"); reason && !reason->is_null()) {
     KOA_TAKE(vote.reason, as_text("reason", *reason));
+  }
+  if (const Value* host = member(value, "host"); host && !host->is_null()) {
+    KOA_TAKE(vote.host, as_text("host", *host));
   }
   return vote;
 }

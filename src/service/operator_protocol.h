@@ -76,6 +76,9 @@ struct VoteRecord {
   bool approve = false;
   std::optional<std::string> reason;
   std::string at;  // RFC 3339 UTC
+  // The fleet: the host whose service took the vote (the shared database
+  // vouches for it, as for a request's host). Absent on a single service.
+  std::optional<std::string> host;
 
   bool operator==(const VoteRecord&) const = default;
 };

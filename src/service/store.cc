@@ -57,7 +57,8 @@ CREATE TABLE votes (
   uid INTEGER NOT NULL,
   approve INTEGER NOT NULL,
   reason TEXT,
-  at TEXT NOT NULL
+  at TEXT NOT NULL,
+  host TEXT
 );
 CREATE INDEX votes_by_request ON votes (request_id);
 )sql";
@@ -68,6 +69,14 @@ constexpr const char* kUpgradeTo2 = R"sql(
 ALTER TABLE requests ADD COLUMN rule TEXT;
 ALTER TABLE requests ADD COLUMN reused_from INTEGER;
 PRAGMA user_version=2;
+)sql";
+
+// Version 2 to 3: the host of each vote, so that a fleet service's record
+// says where each vote on its requests was cast. Old rows (and a single
+// service's) have none.
+constexpr const char* kUpgradeTo3 = R"sql(
+ALTER TABLE votes ADD COLUMN host TEXT;
+PRAGMA user_version=3;
 )sql";
 
 // One prepared statement, finalised with its owner.
@@ -255,7 +264,7 @@ Result<void, std::string> Store::create_or_check_schema() {
   if (version.step() != SQLITE_ROW) return fail(error_text("cannot read the schema version"));
   const std::uint64_t found = version.column_integer(0);
   if (found == static_cast<std::uint64_t>(kSchemaVersion)) return {};
-  if (found == 1) return upgrade_from_1();
+  if (found == 1 || found == 2) return upgrade_from(found);
   if (found != 0) {
     return fail(path_ + ": the record has schema version " + std::to_string(found) +
                 ", this program knows version " + std::to_string(kSchemaVersion));
@@ -274,18 +283,23 @@ Result<void, std::string> Store::create_or_check_schema() {
     rollback();
     return fail(error_text("cannot write the schema"));
   }
-  if (auto v = exec("PRAGMA user_version=2"); !v.ok()) {
+  if (auto v = exec("PRAGMA user_version=3"); !v.ok()) {
     rollback();
     return v;
   }
   return commit();
 }
 
-Result<void, std::string> Store::upgrade_from_1() {
+Result<void, std::string> Store::upgrade_from(std::uint64_t version) {
   if (auto b = begin(); !b.ok()) return b;
-  if (auto upgraded = exec(kUpgradeTo2); !upgraded.ok()) {
-    rollback();
-    return fail(path_ + ": cannot upgrade the record from schema version 1: " + upgraded.error());
+  // Each step in turn, all in one transaction.
+  for (const char* step : {version < 2 ? kUpgradeTo2 : nullptr, kUpgradeTo3}) {
+    if (step == nullptr) continue;
+    if (auto upgraded = exec(step); !upgraded.ok()) {
+      rollback();
+      return fail(path_ + ": cannot upgrade the record from schema version " +
+                  std::to_string(version) + ": " + upgraded.error());
+    }
   }
   return commit();
 }
@@ -415,14 +429,15 @@ Result<void, std::string> Store::insert_request(const RequestRecord& r) {
 
 Result<void, std::string> Store::add_vote(std::string_view id, const VoteRecord& vote) {
   Statement insert(
-      kept("INSERT INTO votes (request_id, operator, uid, approve, reason, at)"
-           " VALUES (?1, ?2, ?3, ?4, ?5, ?6)"));
+      kept("INSERT INTO votes (request_id, operator, uid, approve, reason, at, host)"
+           " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
   insert.integer(1, parse_id(id))
       .text(2, vote.operator_name)
       .integer(3, vote.uid)
       .integer(4, vote.approve ? 1 : 0)
       .optional_text(5, vote.reason)
-      .text(6, vote.at);
+      .text(6, vote.at)
+      .optional_text(7, vote.host);
   if (insert.step() != SQLITE_DONE)
     return fail(error_text("cannot record a vote on request " + std::string(id)));
   return {};
@@ -449,7 +464,8 @@ Result<std::vector<RequestRecord>, std::string> Store::history(std::optional<std
   while ((step = select.step()) == SQLITE_ROW) records.push_back(read_request_row(select));
   if (step != SQLITE_DONE) return fail(error_text("cannot read the record"));
   Statement votes(db_,
-                  "SELECT v.request_id, v.operator, v.uid, v.approve, v.reason, v.at FROM votes v"
+                  "SELECT v.request_id, v.operator, v.uid, v.approve, v.reason, v.at, v.host"
+                  " FROM votes v"
                   " JOIN requests r ON r.id = v.request_id WHERE r.created_at >= ?1"
                   " ORDER BY v.rowid");
   votes.text(1, since.value_or(""));
@@ -464,9 +480,9 @@ Result<std::vector<RequestRecord>, std::string> Store::history(std::optional<std
     const auto found =
         std::lower_bound(by_id.begin(), by_id.end(), std::make_pair(id, std::size_t{0}));
     if (found == by_id.end() || found->first != id) continue;
-    records[found->second].votes.push_back({votes.column_text(1), votes.column_integer(2),
-                                            votes.column_integer(3) != 0,
-                                            votes.column_optional_text(4), votes.column_text(5)});
+    records[found->second].votes.push_back(
+        {votes.column_text(1), votes.column_integer(2), votes.column_integer(3) != 0,
+         votes.column_optional_text(4), votes.column_text(5), votes.column_optional_text(6)});
   }
   if (step != SQLITE_DONE) return fail(error_text("cannot read the votes"));
   return records;
@@ -480,13 +496,13 @@ Result<std::optional<RequestRecord>, std::string> Store::find(std::string_view i
   if (step != SQLITE_ROW) return fail(error_text("cannot read the record"));
   RequestRecord record = read_request_row(select);
   Statement votes(db_,
-                  "SELECT operator, uid, approve, reason, at FROM votes WHERE request_id = ?1"
+                  "SELECT operator, uid, approve, reason, at, host FROM votes WHERE request_id = ?1"
                   " ORDER BY rowid");
   votes.integer(1, parse_id(id));
   while (votes.step() == SQLITE_ROW) {
     record.votes.push_back({votes.column_text(0), votes.column_integer(1),
                             votes.column_integer(2) != 0, votes.column_optional_text(3),
-                            votes.column_text(4)});
+                            votes.column_text(4), votes.column_optional_text(5)});
   }
   return std::optional<RequestRecord>(std::move(record));
 }

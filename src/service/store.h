@@ -23,9 +23,10 @@ struct sqlite3_stmt;
 namespace kelvane::service {
 
 // The schema this code writes and reads, in PRAGMA user_version.
-// Version 2 added the policy rule and the reused approval to requests; a
-// version 1 file is upgraded in place when opened.
-inline constexpr int kSchemaVersion = 2;
+// Version 2 added the policy rule and the reused approval to requests,
+// version 3 each vote's host (the fleet); an older file is upgraded in
+// place when opened.
+inline constexpr int kSchemaVersion = 3;
 inline constexpr std::string_view kRecordFileName = "record.sqlite3";
 
 class Store {
@@ -97,7 +98,7 @@ class Store {
   Store(sqlite3* db, std::string path) : db_(db), path_(std::move(path)) {}
   Result<void, std::string> exec(const char* sql);
   Result<void, std::string> create_or_check_schema();
-  Result<void, std::string> upgrade_from_1();
+  Result<void, std::string> upgrade_from(std::uint64_t version);
   std::string error_text(std::string_view what) const;
   // The statement of `sql` (a literal: kept by its address), prepared once
   // for the life of the store: the writes of every commit use them.

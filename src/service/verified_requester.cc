@@ -33,12 +33,25 @@ std::optional<PeerCredentials> peer_credentials(int connection) {
   return PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
 }
 
+namespace {
+
+bool runs_sudo(const RequesterFacts& facts) {
+  return facts.executable.ends_with("/sudo");
+}
+
+}  // namespace
+
+std::optional<uid_t> believed_invoking_uid(const RequesterFacts& facts) {
+  if (facts.credentials.uid != 0 || facts.real_uid != uid_t{0} || !runs_sudo(facts))
+    return std::nullopt;
+  return facts.invoking_uid;
+}
+
 VerifiedUid verified_uid(const RequesterFacts& facts) {
   const uid_t peer = facts.credentials.uid;
   if (peer != 0) return {peer, false};
-  const bool sudo_program = facts.executable.ends_with("/sudo");
-  if (facts.real_uid && *facts.real_uid != 0) return {*facts.real_uid, sudo_program};
-  if (facts.invoking_uid && sudo_program) return {*facts.invoking_uid, true};
+  if (facts.real_uid && *facts.real_uid != 0) return {*facts.real_uid, runs_sudo(facts)};
+  if (const std::optional<uid_t> invoking = believed_invoking_uid(facts)) return {*invoking, true};
   return {0, false};
 }
 

@@ -37,6 +37,14 @@ struct VerifiedUid {
   bool via_sudo = false;
 };
 
+// The one rule on a stated invoking user (the context's "invokingUid"):
+// believed only from a root peer whose real uid is root too and that runs
+// sudo (the plugin, for a command sudo intercepts after becoming root).
+// Every other peer is itself, whatever it states. Both the requester check
+// (verified_uid) and the demo's decision log (believed_invoking_user) ask
+// this, and nothing else decides it.
+std::optional<uid_t> believed_invoking_uid(const RequesterFacts& facts);
+
 // A non-root peer is itself, whatever its request says. A root peer whose
 // real uid is not root is a set-user-id program run by that user (sudo
 // before it changes user): that user. A root peer running sudo that states

@@ -95,6 +95,43 @@ TEST_F(Approvald, OneApproverApprovesAndTheClientGetsItsToken) {
   EXPECT_TRUE(daemon.log_shows("decision id=" + id + " state=approved"));
 }
 
+// Two accounts with one login name (a local account and a directory one)
+// are one person: they do not make two approvers, and neither approves the
+// other's request. The daemon runs in a mount namespace of its own whose
+// /etc/passwd calls bin "daemon" too; the machine's file is not touched.
+TEST_F(Approvald, TwoAccountsWithOneLoginNameAreOnePerson) {
+  testing::TempDir files;
+  std::string passwd = testing::read_file("/etc/passwd");
+  const std::size_t bin = passwd.find("\nbin:");
+  ASSERT_NE(bin, std::string::npos) << passwd;
+  passwd.replace(bin + 1, 3, "daemon");
+  testing::write_file(files.file("passwd"), passwd);
+  DaemonProcess daemon("approvers = [\"daemon\", \"sys\"]\napprovals = 2\n");
+  if (!daemon.start({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                     "mount --bind \"$0\" /etc/passwd && exec \"$@\"", files.file("passwd")}))
+    GTEST_SKIP() << "cannot give the daemon a mount namespace of its own: " << daemon.log();
+  // root asks; daemon (uid 1) votes, then bin (uid 2, "daemon" here too).
+  OperatorLink alice = watcher(daemon, alice_);
+  Process client = run_client(daemon, std::nullopt, "Rotate the keys");
+  const std::string id = next_pending(alice);
+  ASSERT_FALSE(id.empty()) << daemon.log();
+  ASSERT_EQ(alice.ask(vote(id, true)).state, "pending");
+  const auto twin = OperatorLink(daemon, bob_).ask(vote(id, true));
+  EXPECT_FALSE(twin.ok) << twin.state.value_or("");
+  EXPECT_NE(twin.error.find("already voted"), std::string::npos) << twin.error;
+  ASSERT_EQ(OperatorLink(daemon, carol_).ask(vote(id, true)).state, "approved");
+  EXPECT_EQ(client.wait().status, 0);
+  // bin's request: the other "daemon" may not decide it.
+  Process own = run_client(daemon, bob_, "Mine", {"--timeout", "30"});
+  const std::string mine = next_pending(alice);
+  ASSERT_FALSE(mine.empty());
+  const auto self = alice.ask(vote(mine, false));
+  EXPECT_FALSE(self.ok) << self.state.value_or("");
+  EXPECT_NE(self.error.find("your own"), std::string::npos) << self.error;
+  ASSERT_EQ(OperatorLink(daemon, carol_).ask(vote(mine, false)).state, "denied");
+  EXPECT_EQ(own.wait().status, 1);
+}
+
 TEST_F(Approvald, TwoApproversAreNeededWhenTheConfigurationSaysTwo) {
   DaemonProcess daemon(config("approvals = 2\n"));
   ASSERT_TRUE(daemon.start());
@@ -481,7 +518,7 @@ TEST_F(Approvald, NothingIsLostToKillNineUnderLoad) {
       "SELECT count(*) FROM requests WHERE state IN ('approved', 'denied', 'abandoned')");
   EXPECT_LE(received.size(), std::stoul(closed) - std::stoul(abandoned));
   EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA integrity_check"), "ok");
-  EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA user_version"), "2");
+  EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA user_version"), "3");
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 

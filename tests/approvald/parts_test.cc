@@ -24,27 +24,67 @@ service::RequestRecord request_of(uid_t requester, std::uint64_t needed,
 }
 
 service::VoteRecord yes(uid_t uid, std::string name) {
-  return {std::move(name), uid, true, std::nullopt, "t"};
+  return {std::move(name), uid, true, std::nullopt, "t", std::nullopt};
+}
+
+// The requester of request_of() is uid 1000 with no name unless named.
+service::RequestRecord named(service::RequestRecord r, std::string name) {
+  r.verified_user = std::move(name);
+  return r;
 }
 
 TEST(Votes, FollowTheRules) {
   struct Case {
     const char* what;
     service::RequestRecord request;
-    uid_t voter;
+    service::Person voter;
     bool approve;
     std::optional<Outcome> outcome;  // nullopt: refused
     const char* refusal;
   };
   const Case cases[] = {
-      {"one yes of one", request_of(1000, 1, {}), 1, true, Outcome::Approved, ""},
-      {"one yes of two", request_of(1000, 2, {}), 1, true, Outcome::StillPending, ""},
-      {"second yes of two", request_of(1000, 2, {yes(1, "a")}), 2, true, Outcome::Approved, ""},
-      {"a deny after a yes", request_of(1000, 2, {yes(1, "a")}), 2, false, Outcome::Denied, ""},
-      {"self-approval", request_of(1000, 1, {}), 1000, true, std::nullopt, "your own"},
-      {"self-denial too", request_of(1000, 1, {}), 1000, false, std::nullopt, "your own"},
-      {"root's own request", request_of(0, 1, {}), 0, true, std::nullopt, "your own"},
-      {"twice by one operator", request_of(1000, 2, {yes(1, "a")}), 1, true, std::nullopt,
+      {"one yes of one", request_of(1000, 1, {}), {"", "a", 1}, true, Outcome::Approved, ""},
+      {"one yes of two", request_of(1000, 2, {}), {"", "a", 1}, true, Outcome::StillPending, ""},
+      {"second yes of two",
+       request_of(1000, 2, {yes(1, "a")}),
+       {"", "b", 2},
+       true,
+       Outcome::Approved,
+       ""},
+      {"a deny after a yes",
+       request_of(1000, 2, {yes(1, "a")}),
+       {"", "b", 2},
+       false,
+       Outcome::Denied,
+       ""},
+      {"self-approval", request_of(1000, 1, {}), {"", "", 1000}, true, std::nullopt, "your own"},
+      {"self-denial too", request_of(1000, 1, {}), {"", "", 1000}, false, std::nullopt, "your own"},
+      {"root's own request", request_of(0, 1, {}), {"", "root", 0}, true, std::nullopt, "your own"},
+      {"twice by one operator",
+       request_of(1000, 2, {yes(1, "a")}),
+       {"", "a", 1},
+       true,
+       std::nullopt,
+       "already voted"},
+      // Two accounts with one login name (a local and a directory one) are
+      // one person: neither votes twice, nor on the other's request.
+      {"a second account of the requester's name",
+       named(request_of(1000, 1, {}), "alice"),
+       {"", "alice", 5000},
+       true,
+       std::nullopt,
+       "your own"},
+      {"a second account of a voter's name",
+       request_of(1000, 2, {yes(1, "alice")}),
+       {"", "alice", 5000},
+       true,
+       std::nullopt,
+       "already voted"},
+      {"one uid under a name changed since",
+       request_of(1000, 2, {yes(1, "alice")}),
+       {"", "alice2", 1},
+       true,
+       std::nullopt,
        "already voted"},
   };
   for (const Case& c : cases) {
@@ -62,7 +102,8 @@ TEST(Votes, FollowTheRules) {
 TEST(Votes, TheDetailNamesTheDecidersOrGivesTheReason) {
   auto approved = request_of(1000, 2, {yes(1, "alice"), yes(2, "")});
   EXPECT_EQ(verdict_detail(approved, Outcome::Approved), "approved by alice, uid 2");
-  auto denied = request_of(1000, 2, {yes(1, "alice"), {"bob", 2, false, "not now", "t"}});
+  auto denied =
+      request_of(1000, 2, {yes(1, "alice"), {"bob", 2, false, "not now", "t", std::nullopt}});
   EXPECT_EQ(verdict_detail(denied, Outcome::Denied), "not now");
   denied.votes[1].reason.reset();
   EXPECT_EQ(verdict_detail(denied, Outcome::Denied), "denied by bob");
@@ -129,6 +170,23 @@ TEST(DecisionLog, EscapesWhatTheRequesterWrote) {
   EXPECT_NE(line.find("decision id=7 state=approved uid=1000 user=\"carol\""), std::string::npos)
       << line;
   EXPECT_NE(line.find("votes=+alice"), std::string::npos) << line;
+}
+
+// In the fleet each vote is named with the host it was cast through; a name
+// or host from another host's row cannot end the field or the line.
+TEST(DecisionJournal, NamesEachVotersHost) {
+  service::RequestRecord r = request_of(1000, 2, {});
+  r.id = "7";
+  r.state = "denied";
+  r.votes = {{"bob", 1, true, std::nullopt, "t", "web2"},
+             {"carol", 2, false, "no", "t", "db.example-1"},
+             {"dave", 3, true, std::nullopt, "t", std::nullopt},
+             {"eve votes=+x", 4, true, std::nullopt, "t", "h\n"}};
+  const std::string line = decision_text(r);
+  EXPECT_NE(line.find(" votes=+bob@web2,-carol@db.example-1,+dave,+\"eve votes=+x\"@\"h\\n\" "),
+            std::string::npos)
+      << line;
+  EXPECT_EQ(line.find('\n'), std::string::npos) << line;
 }
 
 TEST(DecisionLine, CarriesTheRequestId) {

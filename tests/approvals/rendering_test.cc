@@ -46,7 +46,7 @@ service::RequestRecord hostile_record(const std::string& text) {
   r.verified_user = "alice" + text;
   r.via_sudo = true;
   r.peer = {0, 0, 4242, "N" + text, "/E" + text};
-  r.votes = {{"bob" + text, 1001, true, "why" + text, "2026-12-07T20:00:01Z" + text}};
+  r.votes = {{"bob" + text, 1001, true, "why" + text, "2026-12-07T20:00:01Z" + text, std::nullopt}};
   r.needed = 2;
   return r;
 }

@@ -67,10 +67,10 @@ TEST(MigrateCommand, CreatesTheSchemaOnceAndRefusesAnUnsafeConnectionFile) {
   };
   const approvald_test::Finished first = migrate();
   EXPECT_EQ(first.status, 0) << first.err;
-  EXPECT_EQ(first.out, "kelvane-operator-approvald: created the schema, version 3\n");
+  EXPECT_EQ(first.out, "kelvane-operator-approvald: created the schema, version 4\n");
   const approvald_test::Finished again = migrate();
   EXPECT_EQ(again.status, 0) << again.err;
-  EXPECT_EQ(again.out, "kelvane-operator-approvald: the schema is at version 3: nothing to do\n");
+  EXPECT_EQ(again.out, "kelvane-operator-approvald: the schema is at version 4: nothing to do\n");
 
   ASSERT_EQ(::chmod(file.c_str(), 0644), 0);
   const approvald_test::Finished unsafe = migrate();

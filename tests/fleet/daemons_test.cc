@@ -167,20 +167,125 @@ TEST_F(FleetDaemons, AReasonFromTheDatabaseReachesTheRequesterEscaped) {
   EXPECT_TRUE(a.log_shows("the requester is sent it escaped")) << a.log();
 }
 
-TEST_F(FleetDaemons, SelfApprovalAtTheRequestingHostIsRefusedButNotAtAnother) {
+// One person, one vote, everywhere: an approver voting through a second host
+// is still one approver (with approvals = 2 the request stays pending), and
+// the requester never votes on their own request, through any host.
+TEST_F(FleetDaemons, OnePersonCountsOnceThroughEveryHost) {
+  DaemonProcess& a = add_daemon("host-a", 2);
+  DaemonProcess& b = add_daemon("host-b", 2);
+  DaemonProcess& c = add_daemon("host-c", 2);
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Restart the database");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty()) << a.log() << b.log();
+  const auto first = on_b.ask(approvald_test::vote(id, true));
+  ASSERT_TRUE(first.ok) << first.error;
+  EXPECT_EQ(first.state, "pending");
+  // daemon again, through host-c: refused, not recorded.
+  const auto again = OperatorLink(c, operator_b_).ask(approvald_test::vote(id, true));
+  EXPECT_FALSE(again.ok) << again.state.value_or("");
+  EXPECT_NE(again.error.find("already voted"), std::string::npos) << again.error;
+  EXPECT_EQ(sql(db_->admin(), "SELECT count(*) FROM kelvane_approval.votes").number(0, 0), 1u);
+  // A second person decides it.
+  const auto second = OperatorLink(c, operator_c_).ask(approvald_test::vote(id, true));
+  ASSERT_TRUE(second.ok) << second.error;
+  EXPECT_EQ(second.state, "approved");
+  EXPECT_EQ(client.wait().status, 0);
+}
+
+TEST_F(FleetDaemons, TheRequesterNeverVotesOnTheirOwnRequestThroughAnyHost) {
   DaemonProcess& a = add_daemon("host-a");
   DaemonProcess& b = add_daemon("host-b");
   OperatorLink on_a = watcher(a, operator_b_);
-  Process client = approvald_test::run_client(a, operator_b_, "Mine");
+  Process client = approvald_test::run_client(a, operator_b_, "Mine", {"--timeout", "30"});
   const std::string id = next_pending(on_a);
   ASSERT_FALSE(id.empty());
-  const auto own = on_a.ask(approvald_test::vote(id, true));
-  EXPECT_FALSE(own.ok);
-  EXPECT_NE(own.error.find("own"), std::string::npos) << own.error;
-  // The same user name at host-b is another person: that vote counts.
-  const auto other = OperatorLink(b, operator_b_).ask(approvald_test::vote(id, true));
-  ASSERT_TRUE(other.ok) << other.error;
+  for (DaemonProcess* through : {&a, &b}) {
+    for (const bool approve : {true, false}) {
+      const auto own = OperatorLink(*through, operator_b_).ask(approvald_test::vote(id, approve));
+      EXPECT_FALSE(own.ok) << own.state.value_or("");
+      EXPECT_NE(own.error.find("your own"), std::string::npos) << own.error;
+    }
+  }
+  EXPECT_EQ(sql(db_->admin(), "SELECT count(*) FROM kelvane_approval.votes").number(0, 0), 0u);
+  ASSERT_TRUE(OperatorLink(b, operator_c_).ask(approvald_test::vote(id, true)).ok);
   EXPECT_EQ(client.wait().status, 0);
+}
+
+// The requesting host's record holds every vote with the host it was cast
+// through (history, history --json, show), and its decision log line names
+// each voter with that host.
+TEST_F(FleetDaemons, TheRequestingHostsRecordKeepsEveryVoteWithItsHost) {
+  DaemonProcess& a = add_daemon("host-a", 2);
+  DaemonProcess& b = add_daemon("host-b", 2);
+  DaemonProcess& c = add_daemon("host-c", 2);
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Drop the table");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty()) << a.log();
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, true)).ok);
+  // host-a's own operators see the vote cast elsewhere while it waits.
+  std::optional<service::RequestRecord> waiting;
+  for (int tries = 0; tries < 50; ++tries) {
+    const auto shown = OperatorLink(a, operator_c_).ask(approvald_test::op(OperatorOp::Show, id));
+    if (shown.ok && shown.request && !shown.request->votes.empty()) {
+      waiting = shown.request;
+      break;
+    }
+    std::this_thread::sleep_for(100ms);
+  }
+  ASSERT_TRUE(waiting) << a.log();
+  EXPECT_EQ(waiting->votes[0].host, "host-b");
+  const auto denied =
+      OperatorLink(c, operator_c_).ask(approvald_test::vote(id, false, "not during the sale"));
+  ASSERT_TRUE(denied.ok) << denied.error;
+  EXPECT_EQ(denied.state, "denied");
+  EXPECT_EQ(client.wait().status, 1);
+
+  auto check = [&](const service::RequestRecord& r, const char* how) {
+    SCOPED_TRACE(how);
+    ASSERT_EQ(r.votes.size(), 2u);
+    EXPECT_EQ(r.votes[0].operator_name, "daemon");
+    EXPECT_EQ(r.votes[0].host, "host-b");
+    EXPECT_TRUE(r.votes[0].approve);
+    EXPECT_EQ(r.votes[1].operator_name, "bin");
+    EXPECT_EQ(r.votes[1].host, "host-c");
+    EXPECT_EQ(r.votes[1].reason, "not during the sale");
+  };
+  const auto shown = OperatorLink(a, operator_c_).ask(approvald_test::op(OperatorOp::Show, id));
+  ASSERT_TRUE(shown.ok && shown.request) << shown.error;
+  check(*shown.request, "show");
+  const auto history = OperatorLink(a, operator_c_).ask(approvald_test::op(OperatorOp::History));
+  ASSERT_TRUE(history.ok && history.records) << history.error;
+  ASSERT_EQ(history.records->size(), 1u);
+  check(history.records->front(), "history");
+  const Finished text = Process({KOA_APPROVALS_PATH, "--socket", a.operator_socket(), "history"},
+                                {"PATH=/usr/bin:/bin"}, operator_c_)
+                            .wait();
+  ASSERT_EQ(text.status, 0) << text.err;
+  EXPECT_NE(text.out.find("daemon@host-b approved"), std::string::npos) << text.out;
+  EXPECT_NE(text.out.find("bin@host-c denied"), std::string::npos) << text.out;
+  EXPECT_TRUE(a.log_shows("votes=+daemon@host-b,-bin@host-c")) << a.log();
+}
+
+// A request that expires after a vote on another host: the vote is in the
+// requesting host's record all the same, with its host.
+TEST_F(FleetDaemons, AVoteElsewhereIsKeptWhenTheRequestExpires) {
+  DaemonProcess& a = add_daemon("host-a", 2);
+  DaemonProcess& b = add_daemon("host-b", 2);
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Soon expired", {"--timeout", "2"});
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty()) << a.log();
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, true)).ok);
+  const Finished done = client.wait();
+  EXPECT_NE(done.err.find("expired"), std::string::npos) << done.err;
+  const auto shown = OperatorLink(a, operator_c_).ask(approvald_test::op(OperatorOp::Show, id));
+  ASSERT_TRUE(shown.ok && shown.request) << shown.error;
+  EXPECT_EQ(shown.request->state, "expired");
+  ASSERT_EQ(shown.request->votes.size(), 1u) << a.log();
+  EXPECT_EQ(shown.request->votes[0].operator_name, "daemon");
+  EXPECT_EQ(shown.request->votes[0].host, "host-b");
 }
 
 // host-a's rule decides whose votes count and how many, wherever they are

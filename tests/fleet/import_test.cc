@@ -47,8 +47,15 @@ TEST(ImportSqlite, CopiesAHostsRecordOnceAndRefusesAnUnboundHost) {
             s.close_request(id, state, "2026-12-01T10:01:00Z", state == "denied" ? "no" : "").ok());
       }
     }
-    ASSERT_TRUE(s.add_vote("1", {"bob", 1001, true, std::nullopt, "2026-12-01T10:00:30Z"}).ok());
-    ASSERT_TRUE(s.add_vote("2", {"", 1002, false, "no", "2026-12-01T10:00:40Z"}).ok());
+    ASSERT_TRUE(
+        s.add_vote("1", {"bob", 1001, true, std::nullopt, "2026-12-01T10:00:30Z", std::nullopt})
+            .ok());
+    ASSERT_TRUE(
+        s.add_vote("2", {"", 1002, false, "no", "2026-12-01T10:00:40Z", std::nullopt}).ok());
+    // A second account named bob, which the record took as a second person.
+    ASSERT_TRUE(
+        s.add_vote("1", {"bob", 5001, true, std::nullopt, "2026-12-01T10:00:35Z", std::nullopt})
+            .ok());
     ASSERT_TRUE(s.commit().ok());
   }
   const std::string record_path = dir.file("record.sqlite3");
@@ -74,9 +81,15 @@ TEST(ImportSqlite, CopiesAHostsRecordOnceAndRefusesAnUnboundHost) {
   db.add_host("old-host");
   const approvald_test::Finished first = import();
   EXPECT_EQ(first.status, 0) << first.err;
-  EXPECT_NE(first.out.find("imported 3 requests and 2 votes as host old-host (0 already there)"),
+  EXPECT_NE(first.out.find("imported 3 requests and 2 votes as host old-host (0 already there); "
+                           "1 second votes of one person set aside"),
             std::string::npos)
       << first.out;
+  EXPECT_EQ(sql(db.admin(),
+                "SELECT operator_user || ' ' || operator_uid FROM "
+                "kelvane_approval.votes_set_aside")
+                .text(0, 0),
+            "bob 5001");
   const approvald_test::Finished again = import();
   EXPECT_EQ(again.status, 0) << again.err;
   EXPECT_NE(again.out.find("imported 0 requests and 0 votes as host old-host (3 already there)"),

@@ -5,6 +5,7 @@
 #include "fleet/fleet_database.h"
 #include "fleet/postgres_server.h"
 #include "fleet/schema.h"
+#include "service/person.h"
 
 namespace kelvane::fleet_test {
 namespace {
@@ -16,7 +17,7 @@ TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
   ASSERT_TRUE(first.ok()) << first.error();
   EXPECT_EQ(first.value().from, 0);
   EXPECT_EQ(first.value().to, fleet::kFleetSchemaVersion);
-  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 3");
+  EXPECT_EQ(fleet::describe(first.value()), "created the schema, version 4");
 
   auto again = fleet::migrate(db.admin());
   ASSERT_TRUE(again.ok()) << again.error();
@@ -24,10 +25,10 @@ TEST(Migrate, CreatesOnceThenDoesNothingAndRefusesANewerSchema) {
   EXPECT_EQ(sql(db.admin(), "SELECT count(*) FROM kelvane_approval.schema_version").number(0, 0),
             1u);
 
-  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 4");
+  sql(db.admin(), "UPDATE kelvane_approval.schema_version SET version = 5");
   auto newer = fleet::migrate(db.admin());
   ASSERT_FALSE(newer.ok());
-  EXPECT_NE(newer.error().find("newer than this program's 3"), std::string::npos) << newer.error();
+  EXPECT_NE(newer.error().find("newer than this program's 4"), std::string::npos) << newer.error();
 }
 
 // Version 2 to 3 in place: requests and votes stay, a request stored
@@ -39,6 +40,7 @@ TEST(Migrate, UpgradesFromVersion2InPlace) {
   auto old = fleet::migrate(db.admin(), 2);
   ASSERT_TRUE(old.ok()) << old.error();
   ASSERT_EQ(old.value().to, 2);
+  const int up_to = 3;  // this version's upgrade; 3 to 4 is tested below
   sql(db.admin(),
       "INSERT INTO kelvane_approval.hosts (host_name, role_name) VALUES ('host-a', 'koa_admin')");
   sql(db.admin(),
@@ -51,7 +53,7 @@ TEST(Migrate, UpgradesFromVersion2InPlace) {
       "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
       "operator_host, approve, at) VALUES ('1', 'bob', 1001, 'host-a', true, 'x')");
 
-  auto upgraded = fleet::migrate(db.admin());
+  auto upgraded = fleet::migrate(db.admin(), up_to);
   ASSERT_TRUE(upgraded.ok()) << upgraded.error();
   EXPECT_EQ(fleet::describe(upgraded.value()), "upgraded the schema from version 2 to 3");
   auto kept = sql(db.admin(),
@@ -84,6 +86,79 @@ TEST(Migrate, UpgradesFromVersion2InPlace) {
       "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
       "operator_host, approve, at) VALUES ('1', 'carol', 1004, 'host-a', true, 'x')");
   EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.count_votes('1')").text(0, 0), "approved");
+}
+
+// Version 3 to 4 in place: one person, one vote. Votes version 3 took twice
+// from one person (through two hosts) are set aside, not lost; the
+// requester's own vote through another host stays in the record but never
+// counts; a pending request counts what is left.
+TEST(Migrate, UpgradesFromVersion3InPlaceSettingSecondVotesAside) {
+  KOA_REQUIRE_POSTGRES(server);
+  FleetDatabase db(*server, /*migrate=*/false);
+  ASSERT_TRUE(fleet::migrate(db.admin(), 3).ok());
+  for (const char* host : {"host-a", "host-b"}) {
+    sql(db.admin(), "INSERT INTO kelvane_approval.hosts (host_name, role_name) VALUES ($1, $2)",
+        {host, std::string("koa_old_") + host});
+  }
+  sql(db.admin(),
+      "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+      "requester, source_host, target_host, timeout_secs, created_at, verified_uid, "
+      "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+      "needed) VALUES ('1', 'host-a', 'pending', 't', '', 'a', 'alice', 'h', 'h', 60, "
+      "'2026-01-01T00:00:00Z', 1000, 'alice', false, 1000, 1000, 1, 'n', '/x', 2)");
+  const std::string vote =
+      "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+      "operator_host, approve, at) VALUES ('1', $1, $2, $3, true, 'x')";
+  sql(db.admin(), vote, {"bob", "1001", "host-a"});
+  sql(db.admin(), vote, {"bob", "2001", "host-b"});    // bob again, through host-b
+  sql(db.admin(), vote, {"alice", "2000", "host-b"});  // the requester, through host-b
+  // Under version 3 that was an approval by "two" people.
+  auto upgraded = fleet::migrate(db.admin());
+  ASSERT_TRUE(upgraded.ok()) << upgraded.error();
+  EXPECT_EQ(fleet::describe(upgraded.value()), "upgraded the schema from version 3 to 4");
+  EXPECT_EQ(sql(db.admin(),
+                "SELECT string_agg(operator_user || '@' || operator_host, ' ' ORDER BY seq) "
+                "FROM kelvane_approval.votes")
+                .text(0, 0),
+            "bob@host-a alice@host-b");
+  auto aside = sql(db.admin(),
+                   "SELECT operator_user || '@' || operator_host, why "
+                   "FROM kelvane_approval.votes_set_aside");
+  ASSERT_EQ(aside.count(), 1);
+  EXPECT_EQ(aside.text(0, 0), "bob@host-b");
+  EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.count_votes('1')").text(0, 0), "pending");
+  sql(db.admin(), vote, {"carol", "1002", "host-a"});
+  EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.count_votes('1')").text(0, 0), "approved");
+}
+
+// The SQL rule says what service::same_person says, on the cases of
+// tests/service/person_test.cc.
+TEST(Migrate, TheDatabasesRuleOnPersonsIsTheServicesRule) {
+  KOA_REQUIRE_POSTGRES(server);
+  FleetDatabase db(*server);
+  struct Case {
+    const char* host_a;
+    const char* user_a;
+    const char* uid_a;
+    const char* host_b;
+    const char* user_b;
+    const char* uid_b;
+  } cases[] = {
+      {"", "alice", "1000", "", "alice", "5000"}, {"", "alice", "1000", "", "alice2", "1000"},
+      {"", "alice", "1000", "", "bob", "1001"},   {"web1", "alice", "1000", "web2", "alice", "2"},
+      {"web1", "a", "1000", "web2", "b", "1000"}, {"web1", "a", "1000", "web1", "b", "1000"},
+      {"", "", "1000", "", "", "1001"},           {"web1", "", "1000", "web2", "", "1001"},
+  };
+  for (const Case& c : cases) {
+    const bool expected = service::same_person({c.host_a, c.user_a, std::stoull(c.uid_a)},
+                                               {c.host_b, c.user_b, std::stoull(c.uid_b)});
+    const std::string got =
+        sql(db.admin(), "SELECT kelvane_approval.same_person($1, $2, $3, $4, $5, $6)",
+            {c.host_a, c.user_a, c.uid_a, c.host_b, c.user_b, c.uid_b})
+            .text(0, 0);
+    EXPECT_EQ(got, expected ? "t" : "f")
+        << c.user_a << "@" << c.host_a << " " << c.user_b << "@" << c.host_b;
+  }
 }
 
 TEST(Migrate, AServiceRoleCannotMigrate) {
@@ -222,8 +297,54 @@ TEST_F(RowSecurity, AServiceWritesOnlyItsOwnHostsRequestsAndVotes) {
   // every host's requests.
   ASSERT_TRUE(vote(a, "2", "carol", "host-a").ok());
   EXPECT_EQ(sql(a, "SELECT count(*) FROM kelvane_approval.requests").number(0, 0), 3u);
-  // The same user name at another host is another person.
-  ASSERT_TRUE(vote(*b_, "1", "alice", "host-b").ok());
+}
+
+// One person, one vote, whatever a host's role writes with direct SQL: a
+// login name is one person on every host, a uid on its own host.
+TEST_F(RowSecurity, OnePersonVotesOnceAndNeverOnTheirOwnRequest) {
+  fleet::Connection& a = *a_;
+  fleet::Connection& b = *b_;
+  ASSERT_TRUE(vote(a, "2", "carol", "host-a").ok());  // uid 1001 on host-a
+  const struct {
+    const char* what;
+    std::function<Result<fleet::Rows, fleet::DbError>()> attempt;
+    const char* sqlstate;
+  } cases[] = {
+      {"the requester's name through another host", [&] { return vote(b, "1", "alice", "host-b"); },
+       "42501"},
+      {"the requester's uid at the requesting host under another name",
+       [&] {
+         return a.exec(
+             "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+             "operator_host, approve, at) VALUES ('1', 'alice-admin', 1000, 'host-a', true, 'x')");
+       },
+       "42501"},
+      {"carol again through another host", [&] { return vote(b, "2", "carol", "host-b"); },
+       "23505"},
+      {"carol's uid again under another name", [&] { return vote(a, "2", "carol2", "host-a"); },
+       "23505"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto result = c.attempt();
+    ASSERT_FALSE(result.ok());
+    EXPECT_EQ(result.error().sqlstate, c.sqlstate) << result.error().message;
+  }
+  // Request 2 (bob's, approvals 1) was approved by nobody yet: count_votes
+  // is what turns votes into a verdict.
+  EXPECT_EQ(sql(a, "SELECT kelvane_approval.count_votes('2')").text(0, 0), "approved");
+  // A vote written around row-level security (by the schema's owner) for
+  // the requester never counts.
+  sql(*b_,
+      "INSERT INTO kelvane_approval.requests (id, host_name, state, title, detail, action, "
+      "requester, source_host, target_host, timeout_secs, created_at, verified_uid, "
+      "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+      "needed) VALUES ('6', 'host-b', 'pending', 't', '', 'a', 'bob', 'h', 'h', 60, 'x', 1000, "
+      "'bob', false, 1, 1, 1, 'n', '/x', 1)");
+  sql(db_->admin(),
+      "INSERT INTO kelvane_approval.votes (request_id, operator_user, operator_uid, "
+      "operator_host, approve, at) VALUES ('6', 'bob', 7, 'host-a', true, 'x')");
+  EXPECT_EQ(sql(a, "SELECT kelvane_approval.count_votes('6')").text(0, 0), "pending");
 }
 
 TEST_F(RowSecurity, AVerdictOnceReachedNeverChanges) {

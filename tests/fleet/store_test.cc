@@ -38,10 +38,10 @@ service::RequestRecord request(const std::string& id, const std::string& user,
 }
 
 service::VoteRecord yes(const std::string& who) {
-  return {who, 2000, true, std::nullopt, "2026-12-07T10:00:05Z"};
+  return {who, 2000, true, std::nullopt, "2026-12-07T10:00:05Z", std::nullopt};
 }
 service::VoteRecord no(const std::string& who, const std::string& reason) {
-  return {who, 2001, false, reason, "2026-12-07T10:00:06Z"};
+  return {who, 2001, false, reason, "2026-12-07T10:00:06Z", std::nullopt};
 }
 
 // A voter the voting host names in its own top-level approvers.
@@ -96,7 +96,7 @@ TEST_F(FleetStoreTest, OpenRefusesAWrongHostASecondServiceAndAnOldSchema) {
   // Once the first one's session ends, the host is free again.
   a.reset();
   EXPECT_NO_THROW(open("host-a"));
-  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 4");
+  sql(db_->admin(), "UPDATE kelvane_approval.schema_version SET version = 5");
   auto newer = FleetStore::open(db_->host_conninfo("host-b"), "host-b", {300, 0});
   ASSERT_FALSE(newer.ok());
   EXPECT_NE(newer.error().message.find("--migrate"), std::string::npos);
@@ -218,6 +218,12 @@ TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRul
   ASSERT_EQ(one.value()->record.votes.size(), 2u);
   EXPECT_EQ(one.value()->record.votes[0].operator_name, "bob");
   EXPECT_EQ(one.value()->vote_hosts, (std::vector<std::string>{"host-b", "host-c"}));
+  EXPECT_EQ(one.value()->record.votes[0].host, "host-b");
+  EXPECT_EQ(one.value()->record.votes[1].host, "host-c");
+  // The vote that decided it brought back every vote, each with its host.
+  ASSERT_EQ(second.value().votes.size(), 2u);
+  EXPECT_EQ(second.value().votes[0].host, "host-b");
+  EXPECT_EQ(second.value().votes[1].operator_name, "carol");
   auto two = a->find("2");
   ASSERT_TRUE(two.ok() && two.value());
   EXPECT_EQ(two.value()->record.detail_of_verdict, "not during the sale");
@@ -235,6 +241,7 @@ TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRul
 TEST_F(FleetStoreTest, VotesTheRecordRefusesAreRefusedWithAReason) {
   auto a = open("host-a");
   auto b = open("host-b");
+  auto c_host = open("host-c");
   ASSERT_TRUE(a->insert_request(request("1", "alice", 2)).ok());
   ASSERT_TRUE(a->insert_request(request("2", "alice", 1)).ok());
   ASSERT_TRUE(b->vote("1", yes("bob"), kApprover).ok());
@@ -246,9 +253,11 @@ TEST_F(FleetStoreTest, VotesTheRecordRefusesAreRefusedWithAReason) {
     service::VoteRecord vote;
     const char* error;
   } cases[] = {
-      {"self-approval at the requesting host", a.get(), "1", yes("alice"),
-       "nobody approves their own request"},
-      {"a second vote", b.get(), "1", yes("bob"), "bob has already voted on request 1"},
+      {"self-approval at the requesting host", a.get(), "1", yes("alice"), "is your own"},
+      {"self-approval through another host", b.get(), "1", yes("alice"), "is your own"},
+      {"a second vote", b.get(), "1", yes("bob"), "you have already voted on request 1"},
+      {"a second vote through another host", c_host.get(), "1", yes("bob"),
+       "you have already voted on request 1"},
       {"a decided request", b.get(), "2", yes("dave"), "request 2 is already denied"},
       {"an unknown request", b.get(), "99", yes("bob"), "no request 99"},
   };
@@ -259,10 +268,12 @@ TEST_F(FleetStoreTest, VotesTheRecordRefusesAreRefusedWithAReason) {
     EXPECT_TRUE(result.error().refused);
     EXPECT_NE(result.error().message.find(c.error), std::string::npos) << result.error().message;
   }
-  // alice at host-b is not alice at host-a.
-  auto other_alice = b->vote("1", yes("alice"), kApprover);
-  ASSERT_TRUE(other_alice.ok()) << other_alice.error().message;
-  EXPECT_EQ(other_alice.value().state, "approved");
+  // None of them was recorded: request 1 still has bob's one vote, and a
+  // second person approves it.
+  auto carol = c_host->vote("1", yes("carol"), kApprover);
+  ASSERT_TRUE(carol.ok()) << carol.error().message;
+  EXPECT_EQ(carol.value().state, "approved");
+  EXPECT_EQ(carol.value().votes.size(), 2u);
 }
 
 // Two hosts' operators voting on the same requests at the same moment: every
@@ -281,8 +292,9 @@ TEST_F(FleetStoreTest, SimultaneousVotesEndInExactlyOneVerdict) {
     for (std::size_t i = 0; i < kRequests; ++i) {
       // Even ids: both say yes (2 needed). Odd ids: b says yes, c says no.
       const bool approve = i % 2 == 0 || which == 0;
-      auto outcome =
-          store->vote(std::to_string(i), approve ? yes("op") : no("op", "no"), kApprover);
+      // Two people: one person's second vote would be refused.
+      const std::string op = which == 0 ? "op-b" : "op-c";
+      auto outcome = store->vote(std::to_string(i), approve ? yes(op) : no(op, "no"), kApprover);
       outcomes[which][i] = outcome.ok()
                                ? outcome.value().state
                                : (outcome.error().refused ? "refused" : outcome.error().message);

@@ -145,7 +145,7 @@ TEST(Edges, TheStoreNeverHandsOutAnIdTwiceNorAVoteForNoRequest) {
   const auto used_up = store.reserve_ids(10);
   ASSERT_FALSE(used_up.ok());
   EXPECT_NE(used_up.error().find("the request ids of this record are used up"), std::string::npos);
-  const auto vote = store.add_vote("12345", {"bob", 1001, true, std::nullopt, "t"});
+  const auto vote = store.add_vote("12345", {"bob", 1001, true, std::nullopt, "t", std::nullopt});
   ASSERT_FALSE(vote.ok());
   EXPECT_NE(vote.error().find("cannot record a vote on request 12345"), std::string::npos)
       << vote.error();

@@ -29,8 +29,8 @@ RequestRecord sample_record(std::string id) {
   r.verified_user = "alice";
   r.via_sudo = true;
   r.peer = {0, 0, 4242, "sudo", "/usr/bin/sudo"};
-  r.votes = {{"bob", 1001, true, "looks fine", "2026-12-07T08:45:30Z"},
-             {"carol", 1002, true, std::nullopt, "2026-12-07T08:46:00Z"}};
+  r.votes = {{"bob", 1001, true, "looks fine", "2026-12-07T08:45:30Z", std::nullopt},
+             {"carol", 1002, true, std::nullopt, "2026-12-07T08:46:00Z", std::nullopt}};
   r.needed = 2;
   r.detail_of_verdict = "approved by bob, carol";
   return r;

@@ -58,16 +58,18 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
     ASSERT_TRUE(store.insert_request(request(first_id, "2026-12-07T08:00:00Z")).ok());
     ASSERT_TRUE(
         store.insert_request(request(std::to_string(first + 1), "2026-12-07T09:00:00Z")).ok());
-    ASSERT_TRUE(store.add_vote(first_id, {"bob", 1001, true, "fine", "2026-12-07T08:01:00Z"}).ok());
     ASSERT_TRUE(
-        store.add_vote(first_id, {"carol", 1002, false, std::nullopt, "2026-12-07T08:02:00Z"})
-            .ok());
+        store.add_vote(first_id, {"bob", 1001, true, "fine", "2026-12-07T08:01:00Z", "web2"}).ok());
+    ASSERT_TRUE(store
+                    .add_vote(first_id, {"carol", 1002, false, std::nullopt, "2026-12-07T08:02:00Z",
+                                         std::nullopt})
+                    .ok());
     ASSERT_TRUE(store.close_request(first_id, "denied", "2026-12-07T08:02:00Z", "no").ok());
     ASSERT_TRUE(store.commit().ok());
     EXPECT_FALSE(store.close_request("999", "denied", "x", "y").ok());
   }
   const std::string path = dir.file("record.sqlite3");
-  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "2");
+  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "3");
   EXPECT_EQ(pragma(path, "PRAGMA journal_mode"), "wal");
 
   auto opened = Store::open(dir.path());
@@ -88,7 +90,8 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
   EXPECT_EQ(denied.state, "denied");
   EXPECT_EQ(denied.detail_of_verdict, "no");
   ASSERT_EQ(denied.votes.size(), 2u);
-  EXPECT_EQ(denied.votes[0], (VoteRecord{"bob", 1001, true, "fine", "2026-12-07T08:01:00Z"}));
+  EXPECT_EQ(denied.votes[0],
+            (VoteRecord{"bob", 1001, true, "fine", "2026-12-07T08:01:00Z", "web2"}));
   EXPECT_FALSE(denied.votes[1].reason);
   RequestRecord expected = request(first_id, "2026-12-07T08:00:00Z");
   expected.state = "denied";
@@ -179,6 +182,7 @@ TEST(Store, UpgradesAVersion1RecordInPlace) {
     ASSERT_TRUE(old.ok() && old.value()) << (old.ok() ? "absent" : old.error());
     EXPECT_EQ(old.value()->state, "approved");
     EXPECT_EQ(old.value()->votes.size(), 1u);
+    EXPECT_FALSE(old.value()->votes[0].host);  // cast before votes had hosts
     EXPECT_FALSE(old.value()->rule);
     EXPECT_FALSE(old.value()->reused_from);
     // The sequence goes on where version 1 left it.
@@ -191,7 +195,7 @@ TEST(Store, UpgradesAVersion1RecordInPlace) {
     ASSERT_TRUE(store.insert_request(reused).ok());
     ASSERT_TRUE(store.commit().ok());
   }
-  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "2");
+  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "3");
   EXPECT_EQ(pragma(path, "PRAGMA integrity_check"), "ok");
   auto opened = Store::open(dir.path());  // opening again changes nothing
   ASSERT_TRUE(opened.ok()) << opened.error();
@@ -206,7 +210,7 @@ TEST(Store, RefusesFilesItDoesNotKnow) {
   testing::TempDir dir;
   const std::string path = dir.file("record.sqlite3");
   const std::pair<const char*, const char*> cases[] = {
-      {"PRAGMA user_version=3", "schema version 3"},
+      {"PRAGMA user_version=4", "schema version 4"},
       {"CREATE TABLE t (x)", "no schema version"},
   };
   for (const auto& [sql, message] : cases) {

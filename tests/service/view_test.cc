@@ -1,5 +1,6 @@
 // What the operator reads, and what the log keeps.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -251,49 +252,75 @@ TEST(DecisionLog, NamesWhoAskedForAnOperation) {
       << log_line(entry);
 }
 
-TEST(DecisionLog, TakesTheInvokingUserOnlyFromRoot) {
+// The decision log takes the invoking user by the rule the requester check
+// uses (believed_invoking_uid): from root running sudo, never from another
+// root process (a root job forwarding text it did not write).
+TEST(DecisionLog, TakesTheInvokingUserOnlyWhereTheRequesterCheckDoes) {
+  const RequesterFacts sudo{{10, 0, 0}, 0u, std::nullopt, "/usr/bin/sudo"};
+  RequesterFacts other_root = sudo;
+  other_root.executable = "/usr/bin/python3";
+  RequesterFacts sudo_before_it_changes_user = sudo;
+  sudo_before_it_changes_user.real_uid = 1000u;
+  RequesterFacts gone = sudo;
+  gone.real_uid.reset();
+  RequesterFacts a_user = sudo;
+  a_user.credentials.uid = 1000;
   struct Case {
     const char* name;
-    uid_t peer_uid;
-    bool known;
+    RequesterFacts facts;
     const char* context;
     std::optional<uid_t> uid;
     std::optional<std::string_view> user;
   };
   const Case cases[] = {
-      {"root states both", 0, true, R"({"invokingUid":1000,"invokingUser":"alice"})", 1000,
+      {"sudo states both", sudo, R"({"invokingUid":1000,"invokingUser":"alice"})", 1000, "alice"},
+      {"the order does not matter", sudo, R"({"invokingUser":"alice","invokingUid":7})", 7,
        "alice"},
-      {"the order does not matter", 0, true, R"({"invokingUser":"alice","invokingUid":7})", 7,
-       "alice"},
-      {"a uid without a name", 0, true, R"({"invokingUid":1000})", 1000, std::nullopt},
-      {"a name without a uid is not enough", 0, true, R"({"invokingUser":"alice"})", std::nullopt,
+      {"a uid without a name", sudo, R"({"invokingUid":1000})", 1000, std::nullopt},
+      {"a name without a uid is not enough", sudo, R"({"invokingUser":"alice"})", std::nullopt,
        std::nullopt},
-      {"another user's statement is not taken", 1000, true, R"({"invokingUid":0})", std::nullopt,
+      {"another root process is not believed", other_root, R"({"invokingUid":1000})", std::nullopt,
        std::nullopt},
-      {"an unknown peer's neither", 0, false, R"({"invokingUid":1000})", std::nullopt,
+      {"sudo before it changes user is its real uid", sudo_before_it_changes_user,
+       R"({"invokingUid":0})", std::nullopt, std::nullopt},
+      {"a process gone cannot be checked", gone, R"({"invokingUid":1000})", std::nullopt,
        std::nullopt},
-      {"the largest uid", 0, true, R"({"invokingUid":4294967294})", 4294967294u, std::nullopt},
-      {"(uid_t)-1 is no uid", 0, true, R"({"invokingUid":4294967295})", std::nullopt, std::nullopt},
-      {"negative", 0, true, R"({"invokingUid":-1})", std::nullopt, std::nullopt},
-      {"fraction", 0, true, R"({"invokingUid":1000.5})", std::nullopt, std::nullopt},
-      {"text", 0, true, R"({"invokingUid":"1000"})", std::nullopt, std::nullopt},
-      {"a name that is no text", 0, true, R"({"invokingUid":5,"invokingUser":5})", 5, std::nullopt},
-      {"not an object", 0, true, R"([{"invokingUid":1000}])", std::nullopt, std::nullopt},
-      {"no context", 0, true, "null", std::nullopt, std::nullopt},
+      {"another user's statement is not taken", a_user, R"({"invokingUid":0})", std::nullopt,
+       std::nullopt},
+      {"the largest uid", sudo, R"({"invokingUid":4294967294})", 4294967294u, std::nullopt},
+      {"(uid_t)-1 is no uid", sudo, R"({"invokingUid":4294967295})", std::nullopt, std::nullopt},
+      {"negative", sudo, R"({"invokingUid":-1})", std::nullopt, std::nullopt},
+      {"fraction", sudo, R"({"invokingUid":1000.5})", std::nullopt, std::nullopt},
+      {"text", sudo, R"({"invokingUid":"1000"})", std::nullopt, std::nullopt},
+      {"a name that is no text", sudo, R"({"invokingUid":5,"invokingUser":5})", 5, std::nullopt},
+      {"not an object", sudo, R"([{"invokingUid":1000}])", std::nullopt, std::nullopt},
+      {"no context", sudo, "null", std::nullopt, std::nullopt},
   };
   for (const Case& c : cases) {
-    Peer peer;
-    peer.known = c.known;
-    peer.uid = c.peer_uid;
     auto context = json::parse_value(c.context);
     ASSERT_TRUE(context.ok()) << c.name;
-    const std::optional<InvokingUser> got = stated_invoking_user(peer, context.value());
+    RequesterFacts facts = c.facts;
+    facts.invoking_uid = stated_invoking_uid(context.value());
+    const std::optional<InvokingUser> got = believed_invoking_user(facts, context.value());
     EXPECT_EQ(got.has_value(), c.uid.has_value()) << c.name;
     if (got && c.uid) {
       EXPECT_EQ(got->uid, *c.uid) << c.name;
       EXPECT_EQ(got->name, c.user) << c.name;
     }
+    // One rule: the log names an invoking user exactly when the requester
+    // check takes the request as that user's through sudo.
+    const VerifiedUid verified = verified_uid(facts);
+    EXPECT_EQ(got.has_value(),
+              verified.via_sudo && verified.uid == c.uid.value_or(0) && facts.real_uid == uid_t{0})
+        << c.name;
   }
+  // A peer that is the test itself (root, not sudo) is not believed.
+  Peer self;
+  self.known = true;
+  self.pid = ::getpid();
+  self.uid = ::geteuid();
+  self.process = ProcessInfo{"test", "/usr/bin/not-sudo", 0};
+  EXPECT_FALSE(believed_invoking_user(self, json::parse_value(R"({"invokingUid":1000})").value()));
 }
 
 }  // namespace

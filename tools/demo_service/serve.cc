@@ -32,7 +32,6 @@ using service::parse_request;
 using service::Peer;
 using service::random_token;
 using service::Request;
-using service::stated_invoking_user;
 
 struct Outcome {
   std::optional<std::string> verdict;  // nullopt: nothing is sent
@@ -122,14 +121,15 @@ void answer(int connection, Outcome& outcome) {
   }
 }
 
-void record(const Peer& peer, const Request* request, const Outcome& outcome) {
+void record(const Peer& peer, const Request* request, const Outcome& outcome,
+            std::optional<service::InvokingUser> invoking = std::nullopt) {
   LogEntry entry;
   entry.when = std::time(nullptr);
   entry.peer = &peer;
   if (request != nullptr) {
     entry.title = request->title;
     entry.target_host = request->target_host;
-    entry.invoking = stated_invoking_user(peer, request->context);
+    entry.invoking = invoking;
     if (request->operation_digest || entry.invoking) {
       entry.requester = request->requester;
       entry.operation_digest = request->operation_digest;
@@ -169,11 +169,13 @@ Served serve_connection(int connection, Mode mode, Session& session) {
     refuse_unread(connection, peer, number, refused(request.error()));
     return Served::Request;
   }
+  // Read while the requester waits: /proc tells whether it is sudo.
+  const auto invoking = service::believed_invoking_user(peer, request.value().context);
   say(describe_request(request.value(), peer, number));
   Outcome outcome = decide(request.value(), mode, connection, session);
   answer(connection, outcome);
   say(outcome.screen);
-  record(peer, &request.value(), outcome);
+  record(peer, &request.value(), outcome, invoking);
   return Served::Request;
 }
 
