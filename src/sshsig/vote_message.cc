@@ -1,6 +1,5 @@
 #include "sshsig/vote_message.h"
 
-#include "sshsig/digest.h"
 #include "sshsig/wire.h"
 #include "support/utf8.h"
 
@@ -31,10 +30,6 @@ Result<void, std::string> check_fields(const VoteMessage& message) {
 }
 
 }  // namespace
-
-std::string request_digest(std::string_view recorded_request) {
-  return sha256(recorded_request);
-}
 
 Result<std::string, std::string> write_vote_message(const VoteMessage& message) {
   KOA_TRY_VOID(check_fields(message));

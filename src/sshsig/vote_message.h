@@ -36,7 +36,7 @@ enum class Vote { Approve, Deny };
 
 struct VoteMessage {
   std::string request_id;
-  std::string request_digest;  // SHA-256, raw bytes
+  std::string request_digest;  // request_digest.h, 32 raw bytes
   Vote vote = Vote::Deny;
   std::string reason;
   std::string operator_user;
@@ -45,9 +45,6 @@ struct VoteMessage {
 
   friend bool operator==(const VoteMessage&, const VoteMessage&) = default;
 };
-
-// SHA-256 of the request's recorded bytes, as the message carries it.
-std::string request_digest(std::string_view recorded_request);
 
 // The message's bytes. Requires what read_vote_message checks (a 32-byte
 // digest, non-empty id, user and host, UTF-8 texts); otherwise says which

@@ -12,6 +12,7 @@
 
 #include "sshsig/agent.h"
 #include "sshsig/allowed_signers.h"
+#include "sshsig/digest.h"
 #include "sshsig/test_keys.h"
 #include "sshsig/verify.h"
 #include "sshsig/vote_message.h"
@@ -32,7 +33,7 @@ int shell(const std::string& command) {
 std::string vote_bytes(std::string_view reason) {
   VoteMessage message;
   message.request_id = "r-17";
-  message.request_digest = request_digest("{\"request\":17}");
+  message.request_digest = sha256("{\"request\":17}");
   message.vote = Vote::Approve;
   message.reason = std::string(reason);
   message.operator_user = "alice";

@@ -2,6 +2,8 @@
 // that a reader takes exactly what a writer makes.
 #include <gtest/gtest.h>
 
+#include "sshsig/digest.h"
+#include "sshsig/request_digest.h"
 #include "sshsig/vote_message.h"
 #include "sshsig/wire.h"
 #include "support/hex.h"
@@ -12,7 +14,7 @@ namespace {
 VoteMessage sample() {
   VoteMessage message;
   message.request_id = "r1";
-  message.request_digest = request_digest("request");
+  message.request_digest = sha256("request");
   message.vote = Vote::Approve;
   message.reason = "ok";
   message.operator_user = "alice";
@@ -43,7 +45,7 @@ TEST(VoteMessage, EveryFieldChangesTheBytesAndReadsBack) {
   const std::string base = write_vote_message(sample()).value();
   std::vector<VoteMessage> variants(7, sample());
   variants[0].request_id = "r2";
-  variants[1].request_digest = request_digest("request ");
+  variants[1].request_digest = sha256("request ");
   variants[2].vote = Vote::Deny;
   variants[3].reason = "";
   variants[4].operator_user = "alicf";
@@ -87,6 +89,63 @@ TEST(VoteMessage, RefusesWhatNoVerifierWouldRead) {
       good + "x", good.substr(0, good.size() - 1), with_version(2), with_version(0), other_vote,
       "",         std::string(100000, 'a')};
   for (const std::string& bytes : bad) EXPECT_FALSE(read_vote_message(bytes).ok());
+}
+
+RecordedRequest sample_request() {
+  RecordedRequest request;
+  request.id = "17";
+  request.host = "db1";
+  request.created_at = "2026-12-08T04:00:00Z";
+  request.verified_uid = 1000;
+  request.verified_user = "carol";
+  request.via_sudo = true;
+  request.title = "Reboot";
+  request.detail = "kernel update";
+  request.action = "reboot";
+  request.requester = "carol";
+  request.source_host = "db1";
+  request.target_host = "db1";
+  request.operation_digest = std::string(32, 'a') + std::string(32, 'b');
+  request.timeout_secs = 300;
+  return request;
+}
+
+TEST(RequestDigest, HasTheDocumentedLayout) {
+  // Computed apart from this code from the layout in request_digest.h.
+  RecordedRequest request = sample_request();
+  request.operation_digest = "";
+  for (int i = 0; i < 32; ++i) *request.operation_digest += "ab";
+  EXPECT_EQ(hex_of(request_digest(request)),
+            "a8e10810ea56ee41372441ac99b56ffd09d8ffada01745689f21d1e6247c3598");
+}
+
+TEST(RequestDigest, EveryRecordedFieldIsBound) {
+  const std::string base = request_digest(sample_request());
+  std::vector<RecordedRequest> variants(16, sample_request());
+  variants[0].id = "18";
+  variants[1].host = "db2";
+  variants[2].created_at = "2026-12-08T04:00:01Z";
+  variants[3].verified_uid = 0;
+  variants[4].verified_user = "root";
+  variants[5].via_sudo = false;
+  variants[6].title = "Rebooт";
+  variants[7].detail = "";
+  variants[8].action = "reboot now";
+  variants[9].requester = "mallory";
+  variants[10].source_host = "db2";
+  variants[11].target_host = "db2";
+  variants[12].operation_digest.reset();
+  variants[13].context = "{}";
+  variants[14].timeout_secs = 301;
+  // Text moved across a field boundary.
+  variants[15].title = "Reboo";
+  variants[15].detail = "tkernel update";
+  for (std::size_t i = 0; i < variants.size(); ++i)
+    EXPECT_NE(request_digest(variants[i]), base) << "variant " << i;
+  // No context and an empty one are different requests.
+  RecordedRequest empty_context = sample_request();
+  empty_context.context = "";
+  EXPECT_NE(request_digest(empty_context), base);
 }
 
 }  // namespace
