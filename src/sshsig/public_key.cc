@@ -100,6 +100,14 @@ std::string fingerprint(const PublicKey& key) {
   return "SHA256:" + text;
 }
 
+bool is_fingerprint_text(std::string_view text) noexcept {
+  constexpr std::string_view kPrefix = "SHA256:";
+  constexpr std::size_t kDigits = 43;  // 32 bytes, unpadded
+  return text.size() == kPrefix.size() + kDigits && text.starts_with(kPrefix) &&
+         text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/",
+                                kPrefix.size()) == std::string_view::npos;
+}
+
 std::string key_text(const PublicKey& key) {
   return std::string(type_name(key.type)) + " " + base64::encode(key.blob);
 }

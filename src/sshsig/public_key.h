@@ -49,6 +49,10 @@ PublicKey make_public_key(KeyType type, std::string_view point, std::string_view
 // `ssh-keygen -l` prints it.
 std::string fingerprint(const PublicKey& key);
 
+// True for text of the form fingerprint() writes: "SHA256:" and 43
+// characters of the base64 alphabet.
+bool is_fingerprint_text(std::string_view text) noexcept;
+
 // "TYPE BASE64", the form of authorized_keys and allowed_signers.
 std::string key_text(const PublicKey& key);
 
