@@ -9,20 +9,27 @@ Result<std::uint8_t, std::string> WireReader::byte() {
   return value;
 }
 
-Result<std::uint32_t, std::string> WireReader::uint32() {
-  if (rest_.size() < 4) return fail(std::string("a number cut short at the end"));
-  std::uint32_t value = 0;
-  for (std::size_t i = 0; i < 4; ++i) value = (value << 8) | static_cast<unsigned char>(rest_[i]);
-  rest_.remove_prefix(4);
+namespace {
+
+// A big-endian number from the front of `rest`, taken off it.
+template <class Number>
+Result<Number, std::string> read_number(std::string_view& rest) {
+  if (rest.size() < sizeof(Number)) return fail(std::string("a number cut short at the end"));
+  Number value = 0;
+  for (std::size_t i = 0; i < sizeof(Number); ++i)
+    value = static_cast<Number>(value << 8) | static_cast<unsigned char>(rest[i]);
+  rest.remove_prefix(sizeof(Number));
   return value;
 }
 
+}  // namespace
+
+Result<std::uint32_t, std::string> WireReader::uint32() {
+  return read_number<std::uint32_t>(rest_);
+}
+
 Result<std::uint64_t, std::string> WireReader::uint64() {
-  if (rest_.size() < 8) return fail(std::string("a number cut short at the end"));
-  std::uint64_t value = 0;
-  for (std::size_t i = 0; i < 8; ++i) value = (value << 8) | static_cast<unsigned char>(rest_[i]);
-  rest_.remove_prefix(8);
-  return value;
+  return read_number<std::uint64_t>(rest_);
 }
 
 Result<std::string_view, std::string> WireReader::bytes(std::size_t count) {
