@@ -5,6 +5,7 @@
 #include <ctime>
 
 #include "sshsig/base64.h"
+#include "sshsig/shown.h"
 
 namespace kelvane::sshsig {
 namespace {
@@ -93,7 +94,7 @@ Result<std::string, std::string> read_principals(std::string_view field) {
 // A quoted option value, its `\"` made quotes.
 Result<std::string, std::string> unquote(std::string_view name, std::string_view value) {
   if (value.size() < 2 || value.front() != '"' || value.back() != '"')
-    return fail("the value of option " + std::string(name) + " must be in double quotes");
+    return fail("the value of option " + shown(name) + " must be in double quotes");
   std::string out;
   for (std::size_t i = 1; i + 1 < value.size(); ++i) {
     if (value[i] == '\\' && value[i + 1] == '"') ++i;
@@ -124,7 +125,7 @@ Result<void, std::string> set_time(std::optional<std::int64_t>& slot, std::strin
                                    std::string_view value) {
   KOA_TRY(text, unquote(name, value));
   auto when = read_signer_time(text);
-  if (!when.ok()) return fail("option " + std::string(name) + ": " + when.error());
+  if (!when.ok()) return fail("option " + shown(name) + ": " + when.error());
   slot = when.value();
   return {};
 }
@@ -135,8 +136,8 @@ Result<void, std::string> apply_option(AllowedSigner& signer, std::string_view o
   const bool has_value = equals != std::string_view::npos;
   const std::string_view value = has_value ? option.substr(equals + 1) : std::string_view();
   const auto once = [&](bool given) -> Result<void, std::string> {
-    if (given) return fail("option " + std::string(name) + " given twice");
-    if (!has_value) return fail("option " + std::string(name) + " needs a value");
+    if (given) return fail("option " + shown(name) + " given twice");
+    if (!has_value) return fail("option " + shown(name) + " needs a value");
     return {};
   };
   if (same_ignoring_case(name, "namespaces")) {
@@ -159,13 +160,13 @@ Result<void, std::string> apply_option(AllowedSigner& signer, std::string_view o
     return fail(std::string(
         "no-touch-required is not accepted (nor by ssh-keygen): a security key's vote needs a "
         "touch"));
-  return fail("unknown option " + std::string(name.substr(0, 64)));
+  return fail("unknown option " + shown(name));
 }
 
 Result<PublicKey, std::string> read_key(std::string_view type_field,
                                         std::string_view base64_field) {
   if (!type_named(type_field))
-    return fail("key type " + std::string(type_field.substr(0, 64)) +
+    return fail("key type " + shown(type_field) +
                 " is not supported (ssh-ed25519, ecdsa-sha2-nistp256 and their sk- forms are)");
   auto blob = base64::decode(base64_field);
   if (!blob.ok()) return fail("the key is not base64: " + blob.error());
@@ -173,7 +174,7 @@ Result<PublicKey, std::string> read_key(std::string_view type_field,
   if (!key.ok()) return fail("the key cannot be read: " + key.error());
   if (type_name(key.value().type) != type_field)
     return fail("the key is of type " + std::string(type_name(key.value().type)) + ", not " +
-                std::string(type_field));
+                shown(type_field));
   return std::move(key).value();
 }
 
@@ -281,12 +282,12 @@ Result<const AllowedSigner*, std::string> find_signer(std::span<const AllowedSig
                                                       const PublicKey& key,
                                                       std::string_view name_space,
                                                       std::int64_t when) {
-  std::string reason = "no key " + fingerprint(key) + " for " + std::string(principal);
+  std::string reason = "no key " + fingerprint(key) + " for " + shown(principal);
   for (const AllowedSigner& signer : signers) {
     if (signer.key != key || !pattern_list_matches(signer.principals, principal)) continue;
     const std::string at = "line " + std::to_string(signer.line) + ": ";
     if (signer.namespaces && !pattern_list_matches(*signer.namespaces, name_space)) {
-      reason = at + "the key may not sign in namespace \"" + std::string(name_space) + "\"";
+      reason = at + "the key may not sign in namespace " + shown(name_space);
     } else if (signer.valid_after && when < *signer.valid_after) {
       reason = at + "the key is not yet valid";
     } else if (signer.valid_before && when > *signer.valid_before) {

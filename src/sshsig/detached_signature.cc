@@ -2,6 +2,7 @@
 
 #include "sshsig/base64.h"
 #include "sshsig/digest.h"
+#include "sshsig/shown.h"
 #include "sshsig/wire.h"
 
 namespace kelvane::sshsig {
@@ -16,8 +17,7 @@ constexpr std::size_t kArmorColumns = 76;
 Result<HashAlgorithm, std::string> hash_named(std::string_view name) {
   if (name == "sha256") return HashAlgorithm::Sha256;
   if (name == "sha512") return HashAlgorithm::Sha512;
-  return fail("hash algorithm " + std::string(name.substr(0, 32)) +
-              " is not supported (sha256 and sha512 are)");
+  return fail("hash algorithm " + shown(name) + " is not supported (sha256 and sha512 are)");
 }
 
 // The next line of `text` from `pos` (without its LF or CR LF), moving

@@ -4,6 +4,7 @@
 
 #include "sshsig/base64.h"
 #include "sshsig/digest.h"
+#include "sshsig/shown.h"
 #include "sshsig/wire.h"
 
 namespace kelvane::sshsig {
@@ -66,7 +67,7 @@ Result<PublicKey, std::string> read_public_key(std::string_view blob) {
   WireReader reader(blob);
   KOA_TRY(name, reader.string());
   const std::optional<KeyType> type = type_named(name);
-  if (!type) return fail("key type " + std::string(name.substr(0, 64)) + " is not supported");
+  if (!type) return fail("key type " + shown(name) + " is not supported");
   PublicKey key;
   key.type = *type;
   key.blob = std::string(blob);

@@ -8,6 +8,7 @@
 #include <nettle/eddsa.h>
 
 #include "sshsig/digest.h"
+#include "sshsig/shown.h"
 #include "sshsig/wire.h"
 
 namespace kelvane::sshsig {
@@ -33,7 +34,7 @@ Result<SignatureParts, std::string> read_signature(KeyType type, std::string_vie
   WireReader reader(blob);
   KOA_TRY(name, reader.string());
   if (name != type_name(type))
-    return fail("a signature of type " + std::string(name.substr(0, 64)) + " by a key of type " +
+    return fail("a signature of type " + shown(name) + " by a key of type " +
                 std::string(type_name(type)));
   SignatureParts parts;
   KOA_TRY(body, reader.string());
@@ -128,8 +129,8 @@ Result<VerifiedSignature, std::string> verify_detached(const DetachedSignature& 
                                                        std::string_view name_space,
                                                        const Requirements& requirements) {
   if (signature.name_space != name_space)
-    return fail("a signature for namespace \"" + signature.name_space.substr(0, 64) + "\", not \"" +
-                std::string(name_space) + "\"");
+    return fail("a signature for namespace " + shown(signature.name_space) + ", not " +
+                shown(name_space));
   const bool security_key = is_security_key(signature.key.type);
   if (requirements.security_key && !security_key)
     return fail("a signature by a " + std::string(type_name(signature.key.type)) +

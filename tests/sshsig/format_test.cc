@@ -92,7 +92,7 @@ TEST(PublicKey, ReadsTheFourTypesAndRefusesOthers) {
   WireWriter rsa;
   rsa.string("ssh-rsa");
   rsa.string("\x01\x00\x01");
-  EXPECT_EQ(read_public_key(rsa.bytes()).error(), "key type ssh-rsa is not supported");
+  EXPECT_EQ(read_public_key(rsa.bytes()).error(), "key type \"ssh-rsa\" is not supported");
   WireWriter other_curve;
   other_curve.string("ecdsa-sha2-nistp256");
   other_curve.string("nistp384");
