@@ -3,6 +3,7 @@
 #include <array>
 
 #include "approvals/rfc3339.h"
+#include "sshsig/public_key.h"
 #include "support/utf8.h"
 
 namespace kelvane::approvals {
@@ -11,9 +12,11 @@ const std::string_view kUsageText =
     "usage: kelvane-operator-approvals [--socket PATH] SUBCOMMAND [ARGS]\n"
     "  list [--json]                 the requests waiting for a decision\n"
     "  show ID                       one request, whole\n"
-    "  approve ID [--reason TEXT]    vote for a request\n"
-    "  deny ID --reason TEXT         vote against a request\n"
-    "  watch                         answer requests one at a time, as they arrive\n"
+    "  approve ID [--reason TEXT] [--key FINGERPRINT]\n"
+    "                                vote for a request\n"
+    "  deny ID --reason TEXT [--key FINGERPRINT]\n"
+    "                                vote against a request\n"
+    "  watch [--key FINGERPRINT]     answer requests one at a time, as they arrive\n"
     "  status                        the daemon's version, uptime, pending count, record size\n"
     "  cancel ID                     withdraw a request of your own\n"
     "  history [--json] [--since TIME]  the record (TIME in RFC 3339, e.g. 2026-12-07T20:00:00Z)\n"
@@ -134,6 +137,16 @@ Result<void, UsageError> take_reason(Invocation& invocation, std::string_view te
   return {};
 }
 
+Result<void, UsageError> take_key(Invocation& invocation, std::string_view text) {
+  if (invocation.key) return usage("--key is given twice");
+  if (!sshsig::is_fingerprint_text(text)) {
+    return usage("--key needs a key's fingerprint as ssh-add -l prints it (SHA256:...), not " +
+                 shown(text));
+  }
+  invocation.key = std::string(text);
+  return {};
+}
+
 Result<void, UsageError> take_since(Invocation& invocation, std::string_view text) {
   const std::optional<std::int64_t> since = parse_rfc3339(text);
   if (!since) {
@@ -198,6 +211,11 @@ Result<void, UsageError> take_argument(Invocation& invocation,
     auto reason = option_value(args, i, "--reason");
     if (!reason.ok()) return fail(std::move(reason).error());
     if (reason.value()) return take_reason(invocation, *reason.value());
+  }
+  if (s == Subcommand::Approve || s == Subcommand::Deny || s == Subcommand::Watch) {
+    auto key = option_value(args, i, "--key");
+    if (!key.ok()) return fail(std::move(key).error());
+    if (key.value()) return take_key(invocation, *key.value());
   }
   if (s == Subcommand::History) {
     auto since = option_value(args, i, "--since");

@@ -48,6 +48,7 @@ struct Invocation {
   Subcommand subcommand = Subcommand::Help;
   std::string id;                     // show, approve, deny, cancel
   std::optional<std::string> reason;  // approve (optional), deny (required)
+  std::optional<std::string> key;     // approve, deny, watch: --key FINGERPRINT
   bool json = false;                  // list, history
   std::optional<std::int64_t> since;  // history: Unix seconds
   // explain: every argument after the subcommand, read by explain itself

@@ -182,6 +182,14 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return kUsage;
   }
   const Invocation& invocation = parsed.value();
+  // A vote the operator asked to sign must never go out unsigned: until the
+  // daemon's connection carries signatures, --key is refused.
+  if (invocation.key) {
+    (void)command::write_fully(
+        streams.err,
+        std::string(kPrefix) + "--key: this version cannot yet send signed votes to the daemon\n");
+    return kUsage;
+  }
   switch (invocation.subcommand) {
     case Subcommand::Help:
       return print(streams, kUsageText, kDone);

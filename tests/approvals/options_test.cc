@@ -107,6 +107,40 @@ TEST(Options, ReasonLongerThanALineCanCarryIsRefused) {
   EXPECT_TRUE(parse({"approve", "1", "--reason", std::string_view(reason).substr(1)}).ok());
 }
 
+TEST(Options, KeyNamesAnAgentKeyByFingerprint) {
+  const std::string fingerprint = "SHA256:tQj//agFVaFi7377Vf/22ROWstcqrLVo2kxrYIe6L98";
+  const std::string key_option = "--key=" + fingerprint;
+  const std::string too_short = fingerprint.substr(0, 49);
+  const std::string padded = fingerprint + "=";
+  for (const std::vector<std::string_view>& args :
+       {std::vector<std::string_view>{"approve", "1", "--key", fingerprint},
+        std::vector<std::string_view>{"deny", key_option, "1", "--reason", "no"},
+        std::vector<std::string_view>{"watch", "--key", fingerprint}}) {
+    auto parsed = parse(args);
+    ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+    EXPECT_EQ(parsed.value().key, fingerprint);
+  }
+  EXPECT_FALSE(parse({"approve", "1"}).value().key.has_value());
+  const Refused refused[] = {
+      {{"approve", "1", "--key"}, "--key needs a value"},
+      {{"approve", "1", "--key", fingerprint, key_option}, "--key is given twice"},
+      {{"approve", "1", "--key", "MD5:aa:bb"}, "--key needs a key's fingerprint"},
+      {{"approve", "1", "--key", too_short}, "--key needs a key's fingerprint"},
+      {{"approve", "1", "--key", padded}, "--key needs a key's fingerprint"},
+      {{"approve", "1", "--key", "SHA256:tQj//agFVaFi7377Vf/22ROWstcqrLVo2kxrYIe6L9\x1b"},
+       "--key needs"},
+      {{"list", "--key", fingerprint}, "unexpected argument: --key"},
+      {{"history", key_option}, "unexpected argument: --key"},
+  };
+  for (const Refused& c : refused) {
+    SCOPED_TRACE(testing::PrintToString(c.args));
+    auto parsed = parse(c.args);
+    ASSERT_FALSE(parsed.ok());
+    EXPECT_NE(parsed.error().message.find(c.message_part), std::string::npos)
+        << parsed.error().message;
+  }
+}
+
 TEST(Options, SocketChoice) {
   Invocation named;
   named.socket = "/named";
