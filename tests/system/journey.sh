@@ -280,6 +280,7 @@ operators approve "$id" >/dev/null
 expect_answer token 0
 export DOC_TOKEN DOC_DIGEST=sha256:0123abcd DOC_APPROVED_ID=$id
 DOC_TOKEN=$(cat "$out/token.out")
+ls -ld "$public" "$public"/*
 doc_block 'tokens.md#2' 'approvals verify' mallory
 doc_block 'tokens.md#3' 'rotate-key'
 doc_block 'tokens.md#2' 'approvals verify' mallory
@@ -299,7 +300,8 @@ doc_block 'service.md#9' '.backup'
 backup=$(ls /root/approvals-*.sqlite3)
 [ "$(sqlite3 "$backup" 'select count(*) from requests' 2>/dev/null || echo 0)" -gt 5 ] ||
   fail "the backup $backup holds no requests"
-echo '{"title":"x","detail":"y","action":"reboot","targetHost":"web-03"}' >/root/request.json
+# The request line of docs/protocol.md.
+echo '{"id":"","title":"Reboot","detail":"Kernel update","action":"admin_operation","requester":"cli","sourceHost":"unknown","targetHost":"web-03"}' >/root/request.json
 cp "$config" /root/service.toml
 doc_block 'service.md#11' 'approvals explain'
 
@@ -326,7 +328,7 @@ sudo_as_bob() {  # NAME COMMAND...
 }
 sudo_as_bob sudo-approved touch /root/approved-by-alice
 id=$(pending_ids 1)
-operators show "$id" | grep -q 'via sudo' || fail "the sudo request is not shown as bob via sudo: $(operators show "$id")"
+operators show "$id" | grep -q '(bob), through sudo' || fail "the sudo request is not shown as bob's through sudo: $(operators show "$id")"
 operators approve "$id" >/dev/null
 expect_answer sudo-approved 0
 [ -e /root/approved-by-alice ] || fail "the approved command did not run"
@@ -359,7 +361,7 @@ systemctl stop "$service" "${sockets[@]}"
 doc_block_background 'service.md#12' '--state-dir /tmp/try/state' 'listening on'
 rm -f "$out"/by-hand.*
 (status=0
-  env -i KELVANE_OPERATOR_APPROVAL_SOCK=/tmp/try/requests.sock /usr/bin/kelvane-operator-approve \
+  as bob env KELVANE_OPERATOR_APPROVAL_SOCK=/tmp/try/requests.sock kelvane-operator-approve \
     --title "By hand" --detail "tried" --target-host web-03 >"$out/by-hand.out" 2>"$out/by-hand.err" ||
     status=$?
   echo "$status" >"$out/by-hand.status") &
