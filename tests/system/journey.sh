@@ -192,6 +192,25 @@ done
 grep -qx "KELVANE_VERIFIED_UID=$(id -u bob)" "$out/entry" || fail "the entry does not name bob's uid"
 echo "  $(journalctl -q --no-pager -o cat KELVANE_REQUEST_ID="$denied_id")"
 doc_block 'service.md#10' 'KELVANE_STATE=denied'
+[ "$(systemctl show -P LogRateLimitIntervalUSec "$service")" = 0 ] ||
+  fail "journald's rate limit applies to the service's decisions"
+
+step "a refusal over a cap: its journal entry carries the same fields"
+set_config 'max_pending_per_user = 1'
+reload_service
+ask_in_background capped bob --title "First" --detail "waits" --target-host web-03
+id=$(pending_ids 1)
+ask_in_background over-cap bob --title "Second" --detail "over the cap" --target-host web-03
+expect_answer over-cap 4
+operators deny "$id" --reason "cap test" >/dev/null
+expect_answer capped 1
+sed -i '/^max_pending_per_user = /d' "$config"
+reload_service
+journalctl --sync 2>/dev/null || true
+journalctl -q --no-pager -o export KELVANE_STATE=refused KELVANE_VERIFIED_UID="$(id -u bob)" >"$out/refusals"
+grep -q '^MESSAGE=decision verdict=refused' "$out/refusals" ||
+  fail "journalctl KELVANE_STATE=refused does not find the refusal over the cap: $(journalctl -q --no-pager -o cat -u "$service" | tail -n 5)"
+echo "  $(journalctl -q --no-pager -o cat KELVANE_STATE=refused | tail -n 1)"
 
 # --- Reload, restart, stop, kill -------------------------------------------------
 step "reload: a bad configuration fails the reload and the service keeps the old one"
@@ -402,7 +421,13 @@ cp "$public/public-keys.json" "$out/keys.before"
 requests_before=$(sqlite3 "$state/record.sqlite3" 'select count(*) from requests')
 operators status >/dev/null
 old_pid=$(main_pid)
+# A request waits while the packages are upgraded: it is refused (the
+# service is stopping) and recorded.
+ask_in_background upgrade bob --title "Waiting at the upgrade" --detail "upgrade" --target-host web-03
+waiting_id=$(pending_ids 1)
 apt-get install -y -q /root/debs-next/*.deb >"$out/upgrade.log" 2>&1 || { cat "$out/upgrade.log"; fail "the upgrade failed"; }
+expect_answer upgrade 4
+operators show "$waiting_id" | grep -q refused || fail "the request waiting at the upgrade is not recorded refused"
 dpkg-query -W kelvane-operator-approval-service | grep -q 'next1' || fail "the upgrade did not install the new version"
 grep -q '^notify_user = "nobody"' "$config" || fail "the upgrade lost the edited configuration"
 cmp -s "$public/public-keys.json" "$out/keys.before" || fail "the upgrade changed the published keys"
