@@ -130,8 +130,9 @@ for _ in $(seq 300); do
 done
 [ -n "$init" ] || die "the container's init never started"
 inside() { nsenter -t "$init" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LANG=C.UTF-8 HOME=/root "$@"; }
+# Up to three minutes: a loaded CI machine boots slowly.
 state=""
-for _ in $(seq 600); do
+for _ in $(seq 1800); do
   state=$(inside systemctl is-system-running 2>/dev/null) || true
   case $state in running | degraded) break ;; esac
   sleep 0.1

@@ -9,6 +9,10 @@
 # Sourced by journey.sh for doc_block (run one block, as root or as a user,
 # with the substitutions below), and doc_blocks_report (every block run or
 # skipped with a reason; the skipped ones printed with their count).
+# The journey and the list of skips name a block by its document and a
+# piece of its text that no other block of the document has, so that a
+# block added to a document moves no other; the new block itself fails the
+# report until the journey runs it or the list below gives a reason.
 
 doc_block_files=(docs/service.md docs/sudo.md docs/tokens.md docs/fleet.md README.md)
 
@@ -31,19 +35,19 @@ doc_substitutions=(
   '--since 2026-12-01T00:00:00Z' '--since $DOC_SINCE'
 )
 
-# The blocks not run, each with its reason.
-declare -A doc_skips=(
-  ['service.md#5']="the console waits for keys; the journey votes with approve and deny instead"
-  ['sudo.md#1']="builds the plugin from source: the packages are installed instead"
-  ['sudo.md#3']="the source tree's tests: CI runs them before the packages are built"
-  ['tokens.md#1']="copies from another host (rsync); the journey verifies on this host's published files"
-  ['fleet.md#1']="needs a PostgreSQL server, which the system test does not have yet"
-  ['fleet.md#2']="needs a PostgreSQL server, which the system test does not have yet"
-  ['fleet.md#4']="needs a PostgreSQL server, which the system test does not have yet"
-  ['README.md#1']="builds from source: CI runs the same commands before this test"
-  ['README.md#2']="the demo service from a source build, in a terminal"
-  ['README.md#3']="builds and installs from source: CI builds the packages this test installs"
-  ['README.md#4']="builds the packages: CI ran it to make what this test installs"
+# The blocks not run: the document, a piece of the block's text, the reason.
+doc_skips=(
+  service.md 'approvals watch' "the console waits for keys; the journey votes with approve and deny instead"
+  sudo.md 'nettle-dev' "builds the plugin from source: the packages are installed instead"
+  sudo.md 'sudo.real' "the source tree's tests: CI runs them before the packages are built"
+  tokens.md 'rsync' "copies from another host; the journey verifies on this host's published files"
+  fleet.md 'createuser' "needs a PostgreSQL server, which the system test does not have yet"
+  fleet.md '=kelvane-operator-approvald --migrate --connection-file /root/kelvane-admin.conn' "needs a PostgreSQL server, which the system test does not have yet"
+  fleet.md '--import-sqlite' "needs a PostgreSQL server, which the system test does not have yet"
+  README.md 'tools/demo.sh' "builds from source: CI runs the same commands before this test"
+  README.md 'approval-demo --socket' "the demo service from a source build, in a terminal"
+  README.md 'cmake --install' "builds and installs from source: CI builds the packages this test installs"
+  README.md '=cmake --workflow --preset package' "builds the packages: CI ran it to make what this test installs"
 )
 
 doc_blocks_extract() {  # SOURCE_TREE DEST
@@ -64,15 +68,39 @@ doc_blocks_extract() {  # SOURCE_TREE DEST
 # Which blocks ran: a file each, so that a block run in the background counts.
 doc_ran=/root/system-test/ran
 
-# A block's text with the substitutions made, after checking that it is
-# the block the journey means (a block added before it renumbers them).
-doc_block_text() {  # NAME EXPECTED-TEXT
-  local name=$1 file=/root/system-test/blocks/$1 text from to i
-  [ -f "$file" ] || fail "no documentation block $name"
-  [ -z "${doc_skips[$name]:-}" ] || fail "block $name is run, but listed as skipped"
-  text=$(cat "$file")
-  [[ $text == *"$2"* ]] ||
-    fail "documentation block $name does not say '$2' (blocks renumbered?): $(head -n 1 "$file")"
+# The one block of DOCUMENT whose text has TEXT (=TEXT: is TEXT, whole):
+# its name (DOCUMENT#N).
+doc_block_find() {  # DOCUMENT TEXT
+  local file text found=()
+  for file in /root/system-test/blocks/"$1"#*; do
+    text=$(cat "$file")
+    if [[ $2 == =* ]]; then
+      [ "$text" = "${2#=}" ] && found+=("$(basename "$file")")
+    else
+      [[ $text == *"$2"* ]] && found+=("$(basename "$file")")
+    fi
+  done
+  [ ${#found[@]} = 1 ] ||
+    fail "${#found[@]} blocks of $1 say '$2' (${found[*]}): name one by a text only it has"
+  printf '%s\n' "${found[0]}"
+}
+
+# The names of the skipped blocks, with their reasons: NAME<tab>REASON.
+doc_skipped() {
+  local i name
+  for ((i = 0; i < ${#doc_skips[@]}; i += 3)); do
+    name=$(doc_block_find "${doc_skips[i]}" "${doc_skips[i + 1]}") || exit 1
+    printf '%s\t%s\n' "$name" "${doc_skips[i + 2]}"
+  done
+}
+
+# A block's text with the substitutions made.
+doc_block_text() {  # DOCUMENT TEXT
+  local name text from to i skips
+  name=$(doc_block_find "$1" "$2") || exit 1
+  skips=$(doc_skipped) || exit 1
+  ! cut -f1 <<<"$skips" | grep -qxF "$name" || fail "block $name is run, but listed as skipped"
+  text=$(cat "/root/system-test/blocks/$name")
   for ((i = 0; i < ${#doc_substitutions[@]}; i += 2)); do
     from=${doc_substitutions[i]}
     to=${doc_substitutions[i + 1]}
@@ -80,7 +108,7 @@ doc_block_text() {  # NAME EXPECTED-TEXT
   done
   mkdir -p "$doc_ran"
   touch "$doc_ran/$name"
-  printf '%s\n' "$text"
+  printf '%s\t%s\n' "$name" "$text"
 }
 
 # The block as a script of its own, which runs the journey's DOC_ values.
@@ -98,9 +126,11 @@ doc_block_script() {  # NAME TEXT
 # Runs one block: as root, or as USER through a login shell. A block written
 # as a transcript ("$ " before each command) has its output compared with
 # the lines that follow each command.
-doc_block() {  # NAME EXPECTED-TEXT [USER]
-  local name=$1 user=${3:-} text script status=0
+doc_block() {  # DOCUMENT TEXT [USER]
+  local name user=${3:-} text script status=0
   text=$(doc_block_text "$1" "$2") || exit 1
+  name=${text%%$'\t'*}
+  text=${text#*$'\t'}
   printf '  doc %s%s:\n' "$name" "${user:+ (as $user)}"
   sed 's/^/    | /' <<<"$text"
   if grep -q '^\$ ' <<<"$text"; then
@@ -119,9 +149,11 @@ doc_block() {  # NAME EXPECTED-TEXT [USER]
 
 # Starts a block that runs until it is stopped (a service in the
 # foreground), and waits until its output has PATTERN.
-doc_block_background() {  # NAME EXPECTED-TEXT PATTERN
-  local name=$1 text script
+doc_block_background() {  # DOCUMENT TEXT PATTERN
+  local name text script
   text=$(doc_block_text "$1" "$2") || exit 1
+  name=${text%%$'\t'*}
+  text=${text#*$'\t'}
   printf '  doc %s, in the background until it says "%s":\n' "$name" "$3"
   sed 's/^/    | /' <<<"$text"
   script=$(doc_block_script "$name" "$text")
@@ -165,23 +197,21 @@ doc_transcript() {  # NAME TEXT
 
 # Every block is run or skipped, and the skipped ones are shown.
 doc_blocks_report() {
-  local file name ran=0 skipped=0
+  local file name ran=0 skipped=0 skips
+  skips=$(doc_skipped) || exit 1
   for file in /root/system-test/blocks/*; do
     name=$(basename "$file")
     if [ -e "$doc_ran/$name" ]; then
       ran=$((ran + 1))
-    elif [ -n "${doc_skips[$name]:-}" ]; then
+    elif cut -f1 <<<"$skips" | grep -qxF "$name"; then
       skipped=$((skipped + 1))
     else
       fail "documentation block $name is neither run nor skipped: $(head -n 1 "$file")"
     fi
   done
-  for name in "${!doc_skips[@]}"; do
-    [ -f "/root/system-test/blocks/$name" ] || fail "skipped block $name is not in the documentation"
-  done
   echo "documentation blocks: $ran run, $skipped skipped:"
-  for name in $(printf '%s\n' "${!doc_skips[@]}" | sort); do
-    printf '  skipped %s: %s\n' "$name" "${doc_skips[$name]}"
+  sort <<<"$skips" | while IFS=$'\t' read -r name reason; do
+    printf '  skipped %s: %s\n' "$name" "$reason"
   done
 }
 

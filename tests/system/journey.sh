@@ -69,6 +69,17 @@ pending_ids() {  # COUNT
   done
   fail "$1 waiting request(s) expected, the service lists: $(operators list 2>&1)"
 }
+# The id of the waiting request of this title, once it waits.
+pending_id_titled() {  # TITLE
+  local id
+  for _ in $(seq 200); do
+    id=$(operators list --json 2>/dev/null | sed 's/},{/}\n{/g' | grep -F "\"title\":\"$1\"" |
+      grep -o '"id":"[0-9]*"' | head -n 1 | cut -d'"' -f4) || id=""
+    [ -z "$id" ] || { printf '%s\n' "$id"; return; }
+    sleep 0.1
+  done
+  fail "no request '$1' waits: $(operators list 2>&1)"
+}
 main_pid() { systemctl show -P MainPID "$service"; }
 # The reloads the service has logged; a reload is done once it says so
 # (SIGHUP is handled after `systemctl reload` returns).
@@ -101,13 +112,13 @@ set_config() {  # "KEY = VALUE"...: each replaces that key, at the top of the fi
 
 # --- Install -------------------------------------------------------------------
 step "install the packages as docs/service.md says"
-doc_block 'service.md#1' 'apt-get install'
+doc_block 'service.md' 'apt-get install'
 dpkg-query -W 'kelvane-operator-*'
 for unit in "${sockets[@]}"; do
   [ "$(systemctl is-enabled "$unit")" = enabled ] || fail "$unit is not enabled"
   [ "$(systemctl is-active "$unit")" = active ] || fail "$unit is not listening"
 done
-doc_block 'service.md#2' 'systemctl status'
+doc_block 'service.md' 'systemctl status'
 
 step "socket activation: the service starts with the first connection on either socket"
 [ "$(systemctl is-active "$service")" != active ] || fail "the service runs before anyone asked"
@@ -115,7 +126,7 @@ useradd -m -s /bin/bash alice
 useradd -m -s /bin/bash carol
 useradd -m -s /bin/bash bob
 useradd -m -s /bin/bash mallory
-doc_block 'service.md#3' 'adduser alice'
+doc_block 'service.md' 'adduser alice'
 adduser --quiet carol kelvane-approvers
 operators status >/dev/null || fail "status on the operators' socket: $(operators status 2>&1)"
 [ "$(systemctl is-active "$service")" = active ] || fail "the operators' socket did not start the service"
@@ -132,14 +143,12 @@ ls -l /run/kelvane-operator-approval.sock /tmp/kelvane-operator-approval.sock \
 step "a plain user's requests: one approved, one denied with a reason (docs/service.md 3 and 4)"
 export DOC_PENDING_ID DOC_OTHER_PENDING_ID
 rm -f "$out"/doc-ask.*
-( (doc_block 'service.md#7' 'kelvane-operator-approve --title' bob) >"$out/doc-ask.err" 2>&1
+( (doc_block 'service.md' 'kelvane-operator-approve --title' bob) >"$out/doc-ask.err" 2>&1
   echo $? >"$out/doc-ask.status") &
-sleep 0.5
 ask_in_background denied bob --title "Drop table" --detail "the orders" --target-host db-01
-mapfile -t ids < <(pending_ids 2)
-DOC_PENDING_ID=${ids[0]}
-DOC_OTHER_PENDING_ID=${ids[1]}
-doc_block 'service.md#6' 'approvals list' alice
+DOC_PENDING_ID=$(pending_id_titled Reboot)
+DOC_OTHER_PENDING_ID=$(pending_id_titled "Drop table")
+doc_block 'service.md' 'approvals list' alice
 expect_answer doc-ask 0 "kelvane operator approval: APPROVED (approved by alice)"
 expect_answer denied 1 "kelvane operator approval: DENIED (not in the change window)"
 
@@ -164,7 +173,7 @@ expect_answer eve 1
 step "the two-person rule, applied with a reload (docs/service.md 2)"
 set_config 'approvals = 2'
 before=$(reloads)
-doc_block 'service.md#4' 'systemctl reload'
+doc_block 'service.md' 'systemctl reload'
 wait_reloaded "$before"
 ask_in_background two bob --title "Two" --detail "needs two approvers" --target-host web-03
 id=$(pending_ids 1)
@@ -191,7 +200,7 @@ for field in KELVANE_REQUEST_ID KELVANE_STATE KELVANE_VERIFIED_UID _SYSTEMD_UNIT
 done
 grep -qx "KELVANE_VERIFIED_UID=$(id -u bob)" "$out/entry" || fail "the entry does not name bob's uid"
 echo "  $(journalctl -q --no-pager -o cat KELVANE_REQUEST_ID="$denied_id")"
-doc_block 'service.md#10' 'KELVANE_STATE=denied'
+doc_block 'service.md' 'KELVANE_STATE=denied'
 [ "$(systemctl show -P LogRateLimitIntervalUSec "$service")" = 0 ] ||
   fail "journald's rate limit applies to the service's decisions"
 
@@ -300,10 +309,10 @@ expect_answer token 0
 export DOC_TOKEN DOC_DIGEST=sha256:0123abcd DOC_APPROVED_ID=$id
 DOC_TOKEN=$(cat "$out/token.out")
 ls -ld "$public" "$public"/*
-doc_block 'tokens.md#2' 'approvals verify' mallory
-doc_block 'tokens.md#3' 'rotate-key'
-doc_block 'tokens.md#2' 'approvals verify' mallory
-doc_block 'tokens.md#4' 'approvals revoke' alice
+doc_block 'tokens.md' 'approvals verify' mallory
+doc_block 'tokens.md' 'rotate-key'
+doc_block 'tokens.md' 'approvals verify' mallory
+doc_block 'tokens.md' 'approvals revoke' alice
 status=0
 as mallory kelvane-operator-approvals verify "$DOC_TOKEN" --target-host koa-system-test \
   --digest sha256:0123abcd >/dev/null 2>"$out/verify" || status=$?
@@ -314,15 +323,15 @@ echo "  revoked: $(cat "$out/verify")"
 step "the record: history, backup, explain (docs/service.md 7)"
 export DOC_SINCE
 DOC_SINCE=$(date -u -d '-1 hour' +%Y-%m-%dT%H:%M:%SZ)
-doc_block 'service.md#8' 'history --json' alice
-doc_block 'service.md#9' '.backup'
+doc_block 'service.md' 'history --json' alice
+doc_block 'service.md' '.backup'
 backup=$(ls /root/approvals-*.sqlite3)
 [ "$(sqlite3 "$backup" 'select count(*) from requests' 2>/dev/null || echo 0)" -gt 5 ] ||
   fail "the backup $backup holds no requests"
 # The request line of docs/protocol.md.
 echo '{"id":"","title":"Reboot","detail":"Kernel update","action":"admin_operation","requester":"cli","sourceHost":"unknown","targetHost":"web-03"}' >/root/request.json
 cp "$config" /root/service.toml
-doc_block 'service.md#11' 'approvals explain'
+doc_block 'service.md' 'approvals explain'
 
 # --- sudo -----------------------------------------------------------------------
 step "sudo through the plugin: approved, denied, and with the service stopped"
@@ -362,7 +371,7 @@ expect_answer sudo-stopped 1
 [ ! -e /root/without-service ] || fail "a command ran without the service"
 echo "  with the service stopped: $(head -n 1 "$out/sudo-stopped.err")"
 systemctl start "${sockets[@]}"
-doc_block 'sudo.md#2' 'sha256sum'
+doc_block 'sudo.md' 'sha256sum'
 
 step "removing the plugin's package is refused while sudo.conf names it"
 status=0
@@ -377,7 +386,7 @@ cp "$out/sudo.conf.orig" /etc/sudo.conf
 
 step "running it by hand, and through systemd-socket-activate (docs/service.md)"
 systemctl stop "$service" "${sockets[@]}"
-doc_block_background 'service.md#12' '--state-dir /tmp/try/state' 'listening on'
+doc_block_background 'service.md' '--state-dir /tmp/try/state' 'listening on'
 rm -f "$out"/by-hand.*
 (status=0
   as bob env KELVANE_OPERATOR_APPROVAL_SOCK=/tmp/try/requests.sock kelvane-operator-approve \
@@ -395,8 +404,8 @@ done
 kelvane-operator-approvals --socket /tmp/try/operators.sock approve "$id" >/dev/null
 expect_answer by-hand 0
 doc_block_stop
-doc_block_background 'service.md#13' 'systemd-socket-activate' 'Listening on'
-doc_block 'service.md#14' 'chmod 0666'
+doc_block_background 'service.md' 'systemd-socket-activate' 'Listening on'
+doc_block 'service.md' 'chmod 0666'
 ask_in_background socket-activate bob --title "Socket activate" --detail "by hand" --target-host web-03
 id=$(pending_ids 1)
 operators approve "$id" >/dev/null
@@ -408,7 +417,7 @@ systemctl start "${sockets[@]}"
 
 step "the fleet's drop-in: off as shipped, on with the one command of docs/fleet.md"
 [ "$(systemctl show -P PrivateNetwork "$service")" = yes ] || fail "the shipped unit has network access"
-doc_block 'fleet.md#3' 'fleet-network.conf'
+doc_block 'fleet.md' 'fleet-network.conf'
 [ "$(systemctl show -P PrivateNetwork "$service")" = no ] || fail "the drop-in did not open the network"
 systemctl show -P RestrictAddressFamilies "$service" | grep -q AF_INET || fail "the drop-in did not allow AF_INET"
 [ "$(systemctl show -P NoNewPrivileges "$service")" = yes ] || fail "the drop-in lost NoNewPrivileges"
