@@ -132,6 +132,9 @@ if(TARGET kelvane-operator-approvald)
     DESTINATION lib/tmpfiles.d RENAME kelvane-operator-approval.conf COMPONENT service)
   install(FILES ${koa_svc}/environment.conf
     DESTINATION lib/environment.d RENAME 60-kelvane-operator-approval.conf COMPONENT service)
+  # The service's unit names the daemon and its configuration where this
+  # installation puts them (the prefix given to cmake --install), so that
+  # the unit, the configuration and the daemon agree under any prefix.
   install(CODE "
     if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
       set(koa_etc /etc)
@@ -140,8 +143,13 @@ if(TARGET kelvane-operator-approvald)
       set(koa_etc \"\${CMAKE_INSTALL_PREFIX}/etc\")
       set(koa_units \"\${CMAKE_INSTALL_PREFIX}/lib/systemd/system\")
     endif()
+    set(KOA_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
+    set(KOA_CONFIG \"\${koa_etc}/kelvane-operator-approval/service.toml\")
+    set(KOA_SERVICE_DOC \"\${CMAKE_INSTALL_PREFIX}/${KOA_SERVICE_DOC_DIR}\")
+    configure_file([[${koa_svc}/kelvane-operator-approvald.service]]
+      [[${PROJECT_BINARY_DIR}/units/kelvane-operator-approvald.service]] @ONLY)
     file(INSTALL DESTINATION \"\${koa_units}\" TYPE FILE FILES
-      [[${koa_svc}/kelvane-operator-approvald.service]]
+      [[${PROJECT_BINARY_DIR}/units/kelvane-operator-approvald.service]]
       [[${koa_svc}/kelvane-operator-approvald.socket]]
       [[${koa_svc}/kelvane-operator-approvald-operators.socket]])
     file(INSTALL DESTINATION \"\${koa_etc}/kelvane-operator-approval\" TYPE FILE
@@ -149,11 +157,16 @@ if(TARGET kelvane-operator-approvald)
     file(INSTALL DESTINATION \"\${koa_etc}/profile.d\" TYPE FILE
       RENAME kelvane-operator-approval.sh FILES [[${koa_svc}/profile.sh]])
   " COMPONENT service)
+  # The fleet's drop-in, shipped off: docs/fleet.md links it into
+  # /etc/systemd/system/kelvane-operator-approvald.service.d/ on the hosts
+  # whose service reaches PostgreSQL.
+  install(FILES ${koa_svc}/fleet-network.conf
+    DESTINATION ${CMAKE_INSTALL_DATADIR}/kelvane-operator-approval-service COMPONENT service)
 
   install(FILES packaging/README.service.md
     DESTINATION ${KOA_SERVICE_DOC_DIR} RENAME README.md COMPONENT service)
-  install(FILES docs/service.md docs/tokens.md packaging/copyright packaging/changelog
-    DESTINATION ${KOA_SERVICE_DOC_DIR} COMPONENT service)
+  install(FILES docs/service.md docs/tokens.md docs/fleet.md packaging/copyright
+    packaging/changelog DESTINATION ${KOA_SERVICE_DOC_DIR} COMPONENT service)
 endif()
 
 include(cmake/Package.cmake)

@@ -82,6 +82,10 @@ if(TARGET kelvane_approval)
     "approves it.")
   set(CPACK_DEBIAN_SUDO_PLUGIN_PACKAGE_DEPENDS "sudo")
   set(CPACK_DEBIAN_SUDO_PLUGIN_PACKAGE_SOURCE "${PROJECT_NAME}")
+  # Its removal is refused while /etc/sudo.conf names the plugin: sudo
+  # refuses to run at all with a plugin it cannot load.
+  set(CPACK_DEBIAN_SUDO_PLUGIN_PACKAGE_CONTROL_EXTRA "${PROJECT_SOURCE_DIR}/packaging/sudo/prerm")
+  set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 endif()
 
 if(TARGET kelvane-operator-approvald)
@@ -99,12 +103,13 @@ if(TARGET kelvane-operator-approvald)
     "capability bounding set and systemd's sandboxing. Members of the"
     "kelvane-approvers group may reach the operators' socket.")
   # The maintainer scripts use systemd-sysusers (deb-systemd-helper comes
-  # with the essential init-system-helpers);
-  # the programs' own dependencies come from dpkg-shlibdeps.
+  # with the essential init-system-helpers); the documented backup of the
+  # record uses the sqlite3 shell; the programs' own dependencies come from
+  # dpkg-shlibdeps.
   set(CPACK_DEBIAN_SERVICE_PACKAGE_DEPENDS
-    "systemd | systemd-standalone-sysusers | systemd-sysusers")
+    "systemd | systemd-standalone-sysusers | systemd-sysusers, sqlite3")
   set(CPACK_DEBIAN_SERVICE_PACKAGE_RECOMMENDS "${PROJECT_NAME}")
-  set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvane-operator-approval-sudo, sqlite3")
+  set(CPACK_DEBIAN_SERVICE_PACKAGE_SUGGESTS "kelvane-operator-approval-sudo")
   set(CPACK_DEBIAN_SERVICE_PACKAGE_SOURCE "${PROJECT_NAME}")
   set(CPACK_DEBIAN_SERVICE_PACKAGE_CONTROL_EXTRA
     "${PROJECT_SOURCE_DIR}/packaging/service/conffiles"

@@ -99,9 +99,19 @@ void DecisionJournal::decision(const service::RequestRecord& record) {
 
 void DecisionJournal::refusal(std::string_view verdict, std::uint64_t uid, std::uint64_t pid,
                               std::string_view detail) {
-  emit("decision verdict=" + std::string(verdict) + " uid=" + std::to_string(uid) +
-           " peer_pid=" + std::to_string(pid) + " detail=" + quoted(detail),
-       LOG_NOTICE);
+  const std::string text = "decision verdict=" + std::string(verdict) +
+                           " uid=" + std::to_string(uid) + " peer_pid=" + std::to_string(pid) +
+                           " detail=" + quoted(detail);
+  if (journald_) {
+    // The fields of a decision, so that `journalctl KELVANE_STATE=refused`
+    // finds these too; a request refused before it was taken has no id.
+    const std::string state(verdict);
+    sd_journal_send("MESSAGE=%s", text.c_str(), "PRIORITY=%d", LOG_NOTICE, "KELVANE_STATE=%s",
+                    state.c_str(), "KELVANE_VERIFIED_UID=%llu",
+                    static_cast<unsigned long long>(uid), nullptr);
+    return;
+  }
+  emit(text, LOG_NOTICE);
 }
 
 void DecisionJournal::note(std::string_view text) {

@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "service/config.h"
+
 namespace kelvane::approvald {
 
 const std::string_view kUsage =
@@ -17,7 +19,8 @@ const std::string_view kUsage =
     "  --state-dir DIR         where the record is kept\n"
     "                          (default /var/lib/kelvane-operator-approval)\n"
     "  --config FILE           configuration\n"
-    "                          (default /etc/kelvane-operator-approval/service.toml)\n"
+    "                          (default " KOA_SYSCONFDIR
+    "/kelvane-operator-approval/service.toml)\n"
     "  --check-config          check the configuration and exit (0 good, 2 bad)\n"
     "  --migrate               create or upgrade the fleet's PostgreSQL schema, as its\n"
     "                          administrator, and exit (see docs/fleet.md)\n"

@@ -11,8 +11,13 @@
 
 namespace kelvane::service {
 
+// The configuration folder of the installation prefix the build was made
+// for (/etc for /usr), the same as the service's unit names.
+#ifndef KOA_SYSCONFDIR
+#define KOA_SYSCONFDIR "/etc"
+#endif
 inline constexpr std::string_view kDefaultConfigPath =
-    "/etc/kelvane-operator-approval/service.toml";
+    KOA_SYSCONFDIR "/kelvane-operator-approval/service.toml";
 
 // The ranges of the configuration's numbers (docs/service.md, "Ranges"):
 // within them no sum or product the service makes with a value overflows.

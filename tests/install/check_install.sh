@@ -98,6 +98,8 @@ check_layout() {
     share/doc/kelvane-operator-approval-service/README.md
     share/doc/kelvane-operator-approval-service/service.md
     share/doc/kelvane-operator-approval-service/tokens.md
+    share/doc/kelvane-operator-approval-service/fleet.md
+    share/kelvane-operator-approval-service/fleet-network.conf
     share/doc/kelvane-operator-approval-service/copyright
     share/doc/kelvane-operator-approval-service/changelog)
   for f in "${service_files[@]}"; do
@@ -134,6 +136,15 @@ check_layout() {
   # zsh looks for other packages' completions; DESTDIR stages it.
   DESTDIR=$scratch/dest "$cmake" --install "$build" --prefix /usr >"$scratch/install-usr.log" ||
     { cat "$scratch/install-usr.log" >&2; exit 1; }
+  # The service's unit runs the daemon and names the configuration where
+  # each prefix put them: inside a scratch prefix, and /usr/sbin with /etc
+  # under /usr.
+  if [ "$expect_service" = 1 ]; then
+    check_unit_paths "$prefix/lib/systemd/system/kelvane-operator-approvald.service" \
+      "$prefix/sbin" "$prefix/etc"
+    check_unit_paths "$scratch/dest/lib/systemd/system/kelvane-operator-approvald.service" \
+      /usr/sbin /etc
+  fi
   [ -f "$scratch/dest/usr/share/zsh/vendor-completions/_kelvane-operator-approve" ] ||
     fail "zsh completion not in share/zsh/vendor-completions under /usr"
   [ ! -e "$scratch/dest/usr/share/zsh/site-functions" ] ||
@@ -147,6 +158,20 @@ check_layout() {
   [ ! -s "$scratch/out" ] || fail "--help wrote to standard output"
   head -n 1 "$scratch/err" | grep -q '^usage: kelvane-operator-approve --title T ' ||
     fail "--help did not write the usage text: $(cat "$scratch/err")"
+}
+
+# Every command line of the unit names the daemon in SBIN and its
+# configuration in ETC, and no field is left unfilled.
+check_unit_paths() {  # UNIT SBIN ETC
+  local unit=$1 line
+  [ -f "$unit" ] || { fail "no unit at $unit"; return; }
+  ! grep -n '@[A-Z_]*@' "$unit" || fail "$unit has fields the installation did not fill in"
+  while IFS= read -r line; do
+    [[ $line == "$2/kelvane-operator-approvald --config $3/kelvane-operator-approval/service.toml"* ]] ||
+      fail "$(basename "$unit") under $2: $line"
+  done < <(sed -n -E 's/^Exec(StartPre|Start|Reload)=//p' "$unit" | grep -v '^/bin/sh ')
+  [ "$(grep -c -E '^Exec(StartPre|Start|Reload)=' "$unit")" = 4 ] ||
+    fail "$(basename "$unit"): not the four command lines expected"
 }
 
 check_man() {
