@@ -252,6 +252,7 @@ class Daemon {
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
   void broadcast(const std::string& line);
+  service::OperatorAnswer status_answer() const;
   void list_pending(Operator& o);
   void vote(Operator& o, const service::OperatorRequest& request);
   void cancel(Operator& o, const service::OperatorRequest& request);

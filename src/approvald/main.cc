@@ -18,6 +18,7 @@
 #include "fleet/connection_file.h"
 #include "fleet/migrate_command.h"
 #include "options.h"
+#include "record_upkeep.h"
 #include "service/answer.h"
 #include "service/listener.h"
 
@@ -140,6 +141,13 @@ int serve(const Options& options, service::Config config, const std::string& con
     complain(made.error());
     return kFailed;
   }
+  // One daemon per record, and none while a restore replaces it; held
+  // until the process ends.
+  auto lock = lock_state_dir(state_dir);
+  if (!lock.ok()) {
+    complain(lock.error());
+    return kFailed;
+  }
   auto store = service::Store::open(state_dir);
   if (!store.ok()) {
     complain(store.error());
@@ -223,6 +231,31 @@ int serve(const Options& options, service::Config config, const std::string& con
   return daemon.run();
 }
 
+// --backup, --restore, --check-record: the exit status.
+int keep_record(const Options& options, const service::Config& config) {
+  const std::string state_dir =
+      options.state_dir.value_or(config.state_dir.value_or(std::string(kDefaultStateDir)));
+  const std::time_t now = std::time(nullptr);
+  if (options.command == Command::CheckRecord) {
+    auto checked = check_record(state_dir);
+    if (!checked.ok()) {
+      complain(checked.error());
+      return kFailed;
+    }
+    say(checked.value().sound ? stdout : stderr, checked.value().report);
+    return checked.value().sound ? 0 : kFailed;
+  }
+  auto done = options.command == Command::Backup
+                  ? back_up_record(state_dir, *options.record_file, now)
+                  : restore_record(state_dir, *options.record_file, now);
+  if (!done.ok()) {
+    complain(done.error());
+    return kFailed;
+  }
+  say(stdout, std::string(kName) + ": " + done.value() + "\n");
+  return 0;
+}
+
 int main_of(int argc, const char* const* argv) {
   auto parsed = parse_options(argc, argv);
   if (!parsed.ok()) {
@@ -274,6 +307,9 @@ int main_of(int argc, const char* const* argv) {
     say(stdout, config_path + ": ok\n");
     return 0;
   }
+  if (options.command == Command::Backup || options.command == Command::Restore ||
+      options.command == Command::CheckRecord)
+    return keep_record(options, config.value());
   return serve(options, std::move(config).value(), config_path);
 }
 

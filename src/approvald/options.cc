@@ -25,6 +25,11 @@ const std::string_view kUsage =
     "                          (default: libpq's environment, PGHOST, PGUSER, ...)\n"
     "  --import-sqlite FILE    with --migrate: copy this SQLite record into the database\n"
     "                          as the requests of the configuration's host_name\n"
+    "  --backup FILE           copy the record into FILE (the service may run) and exit\n"
+    "  --restore FILE          put a backup in place of the record, with the service\n"
+    "                          and its sockets stopped, and exit\n"
+    "  --check-record          check the record's integrity and exit (0 sound, 1 damaged\n"
+    "                          or unreadable)\n"
     "  --help, --version\n";
 
 Result<Options, std::string> parse_options(int argc, const char* const* argv) {
@@ -52,6 +57,16 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
     }
     if (arg == "--migrate") {
       options.command = Command::Migrate;
+      continue;
+    }
+    if (arg == "--check-record") {
+      options.command = Command::CheckRecord;
+      continue;
+    }
+    if (arg == "--backup" || arg == "--restore") {
+      if (i + 1 >= argc || *argv[i + 1] == '\0') return fail(std::string(arg) + " needs a file");
+      options.command = arg == "--backup" ? Command::Backup : Command::Restore;
+      options.record_file = argv[++i];
       continue;
     }
     std::optional<std::string_view> inline_value;
