@@ -19,6 +19,7 @@
 #include "fleet/migrate_command.h"
 #include "options.h"
 #include "record_upkeep.h"
+#include "sandbox_check.h"
 #include "service/answer.h"
 #include "service/listener.h"
 
@@ -112,6 +113,7 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
 Result<void, std::string> open_fleet(const service::Config& config, Start& start) {
   auto conninfo = fleet::read_connection_file(*config.connection_file);
   if (!conninfo.ok()) return fail(std::move(conninfo).error());
+  if (auto reachable = check_fleet_reachable(conninfo.value()); !reachable.ok()) return reachable;
   auto link =
       std::make_unique<FleetLink>(std::move(conninfo).value(), service::host_name_of(config));
   auto first = link->open();
