@@ -143,16 +143,16 @@ int serve(const Options& options, service::Config config, const std::string& con
     complain(made.error());
     return kFailed;
   }
-  // One daemon per record, and none while a restore replaces it; held
-  // until the process ends.
-  auto lock = lock_state_dir(state_dir);
-  if (!lock.ok()) {
-    complain(lock.error());
-    return kFailed;
-  }
   auto store = service::Store::open(state_dir);
   if (!store.ok()) {
     complain(store.error());
+    return kFailed;
+  }
+  // One daemon per record, and none while a restore replaces it; held
+  // until the process ends. Taken before the record is written.
+  auto lock = lock_state_dir(state_dir);
+  if (!lock.ok()) {
+    complain(lock.error());
     return kFailed;
   }
   if (auto prepared = prepare_record(*store.value(), settings.config, start); !prepared.ok()) {

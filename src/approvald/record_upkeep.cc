@@ -94,6 +94,13 @@ std::string directory_of(const std::string& path) {
 Result<FileDescriptor, std::string> lock_state_dir(const std::string& state_dir) {
   FileDescriptor fd(::open(state_dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   if (!fd.is_open()) return fail(system_error(state_dir));
+  if (fd.get() <= STDERR_FILENO) {
+    // Started with a standard descriptor closed: the lock is not kept in
+    // its place, where output meant for it would go.
+    FileDescriptor high(::fcntl(fd.get(), F_DUPFD_CLOEXEC, STDERR_FILENO + 1));
+    if (!high.is_open()) return fail(system_error(state_dir));
+    fd = std::move(high);
+  }
   if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
     if (errno == EWOULDBLOCK)
       return fail(state_dir +
