@@ -63,17 +63,18 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
       options.command = Command::CheckRecord;
       continue;
     }
-    if (arg == "--backup" || arg == "--restore") {
-      if (i + 1 >= argc || *argv[i + 1] == '\0') return fail(std::string(arg) + " needs a file");
-      options.command = arg == "--backup" ? Command::Backup : Command::Restore;
-      options.record_file = argv[++i];
-      continue;
-    }
     std::optional<std::string_view> inline_value;
     if (const std::size_t eq = arg.find('=');
         arg.starts_with("--") && eq != std::string_view::npos) {
       inline_value = arg.substr(eq + 1);
       arg = arg.substr(0, eq);
+    }
+    if (arg == "--backup" || arg == "--restore") {
+      if (!inline_value && i + 1 < argc) inline_value = argv[++i];
+      if (!inline_value || inline_value->empty()) return fail(std::string(arg) + " needs a file");
+      options.command = arg == "--backup" ? Command::Backup : Command::Restore;
+      options.record_file = std::string(*inline_value);
+      continue;
     }
     bool known = false;
     for (const auto& [name, slot] : valued) {

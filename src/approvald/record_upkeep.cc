@@ -72,15 +72,18 @@ Result<std::unique_ptr<service::Store>, std::string> open_record_to_read(const s
 }
 
 // The record being replaced, kept beside the new one under another name
-// (with its write-ahead log, which may hold its latest commits).
-Result<std::string, std::string> set_aside(const std::string& record, std::time_t now) {
+// (with its write-ahead log, which may hold its latest commits); nothing
+// when there is no record (a restore onto a new disk).
+Result<std::optional<std::string>, std::string> set_aside(const std::string& record,
+                                                          std::time_t now) {
+  if (::access(record.c_str(), F_OK) != 0) return std::optional<std::string>();
   const std::string kept = record + ".before-restore-" + std::to_string(now);
   for (const char* suffix : {"", "-wal", "-shm"}) {
     const std::string from = record + suffix;
     if (::rename(from.c_str(), (kept + suffix).c_str()) != 0 && errno != ENOENT)
       return fail(system_error(from));
   }
-  return kept;
+  return std::optional<std::string>(kept);
 }
 
 }  // namespace
@@ -146,6 +149,9 @@ Result<std::string, std::string> back_up_record(const std::string& state_dir,
 
 Result<std::string, std::string> restore_record(const std::string& state_dir,
                                                 const std::string& backup, std::time_t now) {
+  // Onto a new disk: the state directory as the service makes it.
+  if (::mkdir(state_dir.c_str(), 0700) != 0 && errno != EEXIST)
+    return fail(system_error(state_dir));
   auto lock = lock_state_dir(state_dir);
   if (!lock.ok()) {
     return fail(lock.error() +
@@ -190,8 +196,10 @@ Result<std::string, std::string> restore_record(const std::string& state_dir,
   if (!kept.ok()) return fail(std::move(kept).error());
   if (::rename(restoring.c_str(), record.c_str()) != 0) return fail(system_error(record));
   if (auto synced = sync_directory(state_dir); !synced.ok()) return synced.error();
-  return backup + " restored to " + record + " (the record it replaced is kept as " + kept.value() +
-         "); request ids go on in a new range (node " + std::to_string(node) +
+  const std::string replaced =
+      kept.value() ? " (the record it replaced is kept as " + *kept.value() + ")" : "";
+  return backup + " restored to " + record + replaced +
+         "; request ids go on in a new range (node " + std::to_string(node) +
          "), none handed out before is handed out again";
 }
 

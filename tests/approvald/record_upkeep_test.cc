@@ -157,6 +157,32 @@ TEST_F(RecordUpkeep, ARestoredBackupNeverHandsOutAnIdAgain) {
   EXPECT_EQ(query_record(daemon.record_path(), "SELECT count(*) FROM requests"), "5");
 }
 
+// The disk lost with the state directory: the restore makes it again.
+TEST_F(RecordUpkeep, ARestoreOntoANewDiskMakesTheStateDirectory) {
+  DaemonProcess daemon(config());
+  ASSERT_TRUE(daemon.start());
+  const std::string backup = daemon.dir() + "/backup.sqlite3";
+  std::string first;
+  {
+    OperatorLink watcher(daemon, approver_);
+    ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
+    first = approved_request(daemon, watcher, requester_, "Before the loss");
+  }
+  ASSERT_EQ(upkeep(daemon, {"--backup=" + backup}).status, 0);
+  ASSERT_EQ(daemon.stop(), 0);
+  ASSERT_EQ(::rename(daemon.state_dir().c_str(), (daemon.dir() + "/lost").c_str()), 0);
+
+  const Finished restored = upkeep(daemon, {"--restore=" + backup});
+  ASSERT_EQ(restored.status, 0) << restored.err;
+  EXPECT_EQ(restored.out.find("kept as"), std::string::npos) << restored.out;
+  ASSERT_TRUE(daemon.start());
+  OperatorLink watcher(daemon, approver_);
+  ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
+  const std::string after = approved_request(daemon, watcher, requester_, "After the restore");
+  EXPECT_NE(after, first);
+  EXPECT_EQ(query_record(daemon.record_path(), "SELECT count(*) FROM requests"), "2");
+}
+
 TEST_F(RecordUpkeep, CheckRecordFindsDamageForATimer) {
   DaemonProcess daemon(config());
   ASSERT_TRUE(daemon.start());
