@@ -49,16 +49,24 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 
 # --- 1. Build tools: install only what this machine lacks (Debian) ----------
+# Everything the release build finds through pkg-config or requires, as on a
+# fresh Debian 12 (tools/fresh-demo-test.sh proves it on a minimal root).
 # GoogleTest is not needed here, but `cmake --workflow --preset dev`, the
 # next thing a newcomer runs, needs it.
 need=()
 command -v cmake >/dev/null || need+=(cmake)
 command -v ninja >/dev/null || need+=(ninja-build)
 command -v g++ >/dev/null || need+=(g++)
+command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
 [ -f /usr/include/systemd/sd-daemon.h ] || need+=(libsystemd-dev)
 [ -f /usr/include/sqlite3.h ] || need+=(libsqlite3-dev)
+# Signed approval tokens (nettle's hogweed) and the fleet's PostgreSQL client.
+[ -f /usr/include/nettle/eddsa.h ] || need+=(nettle-dev)
+[ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
+# The requests come from another user (setpriv, in util-linux).
+command -v setpriv >/dev/null || need+=(util-linux)
 if [ ${#need[@]} -gt 0 ]; then
   bold "Installing build tools: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -182,7 +190,8 @@ pending_id() {
     [ -z "$id" ] || break
     sleep 0.1
   done
-  [ -n "$id" ] || { echo "the request never reached the service:"; cat "$work"/*.err; exit 1; }
+  # Called in $(...): what went wrong goes to standard error, to be seen.
+  [ -n "$id" ] || { echo "the request never reached the service:" >&2; cat "$work"/*.err >&2; exit 1; }
   printf '%s\n' "$id"
 }
 

@@ -115,6 +115,7 @@ void CommitThread::write_group(std::deque<Job>& group) {
       store_->rollback();
       results.assign(group.size(), committed);
     } else {
+      last_commit_.store(std::time(nullptr), std::memory_order_relaxed);
       for (std::size_t i = 0; i < group.size(); ++i) {
         if (group[i].committed && results[i].ok()) group[i].committed();
       }

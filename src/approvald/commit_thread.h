@@ -16,8 +16,10 @@
 // on a second connection and thread, so that no commit waits for that.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <ctime>
 #include <deque>
 #include <functional>
 #include <memory>
@@ -61,6 +63,8 @@ class CommitThread {
   // Submissions not yet reported back.
   std::size_t in_flight() const { return in_flight_; }
   std::uint64_t record_bytes() const;
+  // When the last transaction committed (0: none since the thread started).
+  std::time_t last_commit() const { return last_commit_.load(std::memory_order_relaxed); }
   const std::string& record_path() const { return path_; }
 
  private:
@@ -84,6 +88,7 @@ class CommitThread {
   std::chrono::steady_clock::time_point first_deferred_{};  // oldest deferrable queued
   bool stopping_ = false;
   std::size_t in_flight_ = 0;  // loop thread only
+  std::atomic<std::time_t> last_commit_{0};
   std::string path_;
 
   // Checkpoints: their own connection and thread; nullptr when the second

@@ -265,6 +265,7 @@ class Daemon {
   bool shown_to_operators(const Requester& r) const { return fleet_ || r.row_durable; }
   // Lists, broadcasts and notifies a request that has begun to wait.
   void show_waiting(Requester& r);
+  service::OperatorAnswer status_answer() const;
   void list_pending(Operator& o);
   void vote(Operator& o, const service::OperatorRequest& request);
   void cancel(Operator& o, const service::OperatorRequest& request);

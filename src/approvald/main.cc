@@ -18,6 +18,8 @@
 #include "fleet/connection_file.h"
 #include "fleet/migrate_command.h"
 #include "options.h"
+#include "record_upkeep.h"
+#include "sandbox_check.h"
 #include "service/answer.h"
 #include "service/config_names.h"
 #include "service/listener.h"
@@ -128,6 +130,7 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
 Result<void, std::string> open_fleet(const service::Config& config, Start& start) {
   auto conninfo = fleet::read_connection_file(*config.connection_file);
   if (!conninfo.ok()) return fail(std::move(conninfo).error());
+  if (auto reachable = check_fleet_reachable(conninfo.value()); !reachable.ok()) return reachable;
   auto link =
       std::make_unique<FleetLink>(std::move(conninfo).value(), service::host_name_of(config));
   auto first = link->open();
@@ -161,6 +164,13 @@ int serve(const Options& options, service::Config config, const std::string& con
   auto store = service::Store::open(state_dir);
   if (!store.ok()) {
     complain(store.error());
+    return kFailed;
+  }
+  // One daemon per record, and none while a restore replaces it; held
+  // until the process ends. Taken before the record is written.
+  auto lock = lock_state_dir(state_dir);
+  if (!lock.ok()) {
+    complain(lock.error());
     return kFailed;
   }
   if (auto prepared = prepare_record(*store.value(), settings.config, start); !prepared.ok()) {
@@ -243,6 +253,31 @@ int serve(const Options& options, service::Config config, const std::string& con
   return daemon.run();
 }
 
+// --backup, --restore, --check-record: the exit status.
+int keep_record(const Options& options, const service::Config& config) {
+  const std::string state_dir =
+      options.state_dir.value_or(config.state_dir.value_or(std::string(kDefaultStateDir)));
+  const std::time_t now = std::time(nullptr);
+  if (options.command == Command::CheckRecord) {
+    auto checked = check_record(state_dir);
+    if (!checked.ok()) {
+      complain(checked.error());
+      return kFailed;
+    }
+    say(checked.value().sound ? stdout : stderr, checked.value().report);
+    return checked.value().sound ? 0 : kFailed;
+  }
+  auto done = options.command == Command::Backup
+                  ? back_up_record(state_dir, *options.record_file, now)
+                  : restore_record(state_dir, *options.record_file, now);
+  if (!done.ok()) {
+    complain(done.error());
+    return kFailed;
+  }
+  say(stdout, std::string(kName) + ": " + done.value() + "\n");
+  return 0;
+}
+
 int main_of(int argc, const char* const* argv) {
   auto parsed = parse_options(argc, argv);
   if (!parsed.ok()) {
@@ -298,6 +333,9 @@ int main_of(int argc, const char* const* argv) {
     say(stdout, config_path + ": ok\n");
     return 0;
   }
+  if (options.command == Command::Backup || options.command == Command::Restore ||
+      options.command == Command::CheckRecord)
+    return keep_record(options, config.value());
   return serve(options, std::move(config).value(), config_path);
 }
 

@@ -10,6 +10,7 @@
 
 #include "daemon.h"
 #include "requester_text.h"
+#include "record_upkeep.h"
 #include "service/answer.h"
 
 #ifndef KOA_VERSION
@@ -143,16 +144,8 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
   const Role who = role(o);
   const bool may_read = who != Role::None;
   switch (request.op) {
-    case service::OperatorOp::Status: {
-      service::OperatorAnswer a;
-      a.version = KOA_VERSION;
-      a.uptime_secs = static_cast<std::uint64_t>(
-          std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count());
-      a.pending = pending_.size();
-      a.record_bytes = commits_->record_bytes();
-      answer(o, std::move(a));
-      return;
-    }
+    case service::OperatorOp::Status:
+      return answer(o, status_answer());
     case service::OperatorOp::Cancel:
       cancel(o, request);
       return;
@@ -198,6 +191,31 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       }
       return revoke(o, request);
   }
+}
+
+service::OperatorAnswer Daemon::status_answer() const {
+  service::OperatorAnswer a;
+  a.version = KOA_VERSION;
+  a.uptime_secs = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count());
+  a.pending = pending_.size();
+  a.record_bytes = commits_->record_bytes();
+  // What systemctl status cannot tell: who waits, since when, and whether
+  // the record is being written and kept.
+  std::map<std::string, std::uint64_t> by_user;
+  for (const auto& [id, key] : pending_) {
+    const service::RequestRecord& record = requesters_.at(key)->record;
+    ++by_user[record.verified_user.empty() ? std::to_string(record.verified_uid)
+                                           : record.verified_user];
+    // RFC 3339 UTC times of one form: their order is their text's.
+    if (!a.oldest_pending || record.created_at < *a.oldest_pending)
+      a.oldest_pending = record.created_at;
+  }
+  a.pending_by_user = std::move(by_user);
+  if (const std::time_t at = commits_->last_commit(); at != 0)
+    a.last_commit = service::iso8601_utc(at);
+  a.last_backup = last_backup_time(directory_of(commits_->record_path()));
+  return a;
 }
 
 void Daemon::list_pending(Operator& o) {

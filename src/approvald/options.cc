@@ -28,6 +28,11 @@ const std::string_view kUsage =
     "                          (default: libpq's environment, PGHOST, PGUSER, ...)\n"
     "  --import-sqlite FILE    with --migrate: copy this SQLite record into the database\n"
     "                          as the requests of the configuration's host_name\n"
+    "  --backup FILE           copy the record into FILE (the service may run) and exit\n"
+    "  --restore FILE          put a backup in place of the record, with the service\n"
+    "                          and its sockets stopped, and exit\n"
+    "  --check-record          check the record's integrity and exit (0 sound, 1 damaged\n"
+    "                          or unreadable)\n"
     "  --help, --version\n";
 
 Result<Options, std::string> parse_options(int argc, const char* const* argv) {
@@ -57,11 +62,22 @@ Result<Options, std::string> parse_options(int argc, const char* const* argv) {
       options.command = Command::Migrate;
       continue;
     }
+    if (arg == "--check-record") {
+      options.command = Command::CheckRecord;
+      continue;
+    }
     std::optional<std::string_view> inline_value;
     if (const std::size_t eq = arg.find('=');
         arg.starts_with("--") && eq != std::string_view::npos) {
       inline_value = arg.substr(eq + 1);
       arg = arg.substr(0, eq);
+    }
+    if (arg == "--backup" || arg == "--restore") {
+      if (!inline_value && i + 1 < argc) inline_value = argv[++i];
+      if (!inline_value || inline_value->empty()) return fail(std::string(arg) + " needs a file");
+      options.command = arg == "--backup" ? Command::Backup : Command::Restore;
+      options.record_file = std::string(*inline_value);
+      continue;
     }
     bool known = false;
     for (const auto& [name, slot] : valued) {

@@ -9,7 +9,17 @@
 
 namespace kelvane::approvald {
 
-enum class Command { Serve, CheckConfig, Migrate, Help, Version };
+enum class Command {
+  Serve,
+  CheckConfig,
+  Migrate,
+  Help,
+  Version,
+  // The record's upkeep (record_upkeep.h).
+  Backup,
+  Restore,
+  CheckRecord,
+};
 
 struct Options {
   Command command = Command::Serve;
@@ -21,6 +31,8 @@ struct Options {
   std::optional<std::string> connection_file;
   // --migrate: a host's SQLite record to copy in.
   std::optional<std::string> import_sqlite;
+  // --backup FILE, --restore FILE: the backup's file.
+  std::optional<std::string> record_file;
 };
 
 inline constexpr std::string_view kDefaultSocket = "/run/kelvane-operator-approval.sock";

@@ -110,6 +110,24 @@ std::string status_lines(const service::OperatorAnswer& a) {
   out += "\nuptime       " + number(a.uptime_secs) + " s";
   out += "\npending      " + number(a.pending);
   out += "\nrecord size  " + number(a.record_bytes) + " bytes\n";
+  // Added later: a daemon that does not send them (pendingByUser marks one
+  // that does) leaves them out.
+  if (a.pending_by_user) {
+    std::string users;
+    for (const auto& [user, count] : *a.pending_by_user) {
+      users +=
+          (users.empty() ? "" : ", ") + plain_or_quoted(user, ".-_") + " " + std::to_string(count);
+    }
+    out += "by user      " + (users.empty() ? std::string("none") : users) + "\n";
+  }
+  auto time_or = [](const std::optional<std::string>& at, std::string_view otherwise) {
+    return at ? plain_or_quoted(*at, "-:") : std::string(otherwise);
+  };
+  if (a.pending_by_user) {
+    out += "oldest       " + time_or(a.oldest_pending, "none") + "\n";
+    out += "last commit  " + time_or(a.last_commit, "none since the daemon started") + "\n";
+    out += "last backup  " + time_or(a.last_backup, "none noted") + "\n";
+  }
   return out;
 }
 

@@ -9,6 +9,7 @@
 #include "approvals/options.h"
 #include "approvals/record_text.h"
 #include "approvals/request_screen.h"
+#include "approvals/sudo_note.h"
 #include "approvals/token_commands.h"
 #include "approvals/watch_console.h"
 #include "command/output.h"
@@ -208,6 +209,8 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return explain(invocation.explain_args, streams);
   const std::string path = operator_socket_path(invocation, env(kSocketVariable));
   if (invocation.subcommand == Subcommand::Watch) return watch(path, streams);
+  if (auto note = sudo_note(invocation.subcommand, env, std::string(kSudoConfPath)))
+    (void)command::write_fully(streams.err, std::string(kPrefix) + *note);
   return ask(invocation, path, streams);
 }
 

@@ -143,6 +143,19 @@ Result<std::uint64_t, std::string> as_unsigned(std::string_view name, const Valu
   return value.as_number().as_unsigned64();
 }
 
+// An object of whole numbers by name.
+Result<std::map<std::string, std::uint64_t>, std::string> as_counts(std::string_view name,
+                                                                    const Value& value) {
+  if (value.kind() != Kind::Object) return fail(wrong_type(name, "an object"));
+  std::map<std::string, std::uint64_t> counts;
+  for (const json::Member& member : value.as_object()) {
+    auto count = as_unsigned(name, member.value);
+    if (!count.ok()) return fail(std::move(count).error());
+    counts[std::string(member.name())] = count.value();
+  }
+  return counts;
+}
+
 Result<bool, std::string> as_bool(std::string_view name, const Value& value) {
   if (value.kind() != Kind::Bool) return fail(wrong_type(name, "true or false"));
   return value.as_bool();
@@ -507,6 +520,14 @@ Result<void, std::string> read_daemon_member(DaemonMembers& line, std::string_vi
     KOA_TAKE(a.version, as_text(name, value));
   } else if (name == "kid") {
     KOA_TAKE(a.kid, as_text(name, value));
+  } else if (name == "oldestPending") {
+    KOA_TAKE(a.oldest_pending, as_text(name, value));
+  } else if (name == "lastCommit") {
+    KOA_TAKE(a.last_commit, as_text(name, value));
+  } else if (name == "lastBackup") {
+    KOA_TAKE(a.last_backup, as_text(name, value));
+  } else if (name == "pendingByUser") {
+    KOA_TAKE(a.pending_by_user, as_counts(name, value));
   } else if (name == "event") {
     KOA_TAKE(line.event, as_text(name, value));
   } else if (name == "id") {
@@ -710,6 +731,14 @@ std::string encode_answer(const OperatorAnswer& a) {
   if (a.state) object.insert("state", text(*a.state));
   if (a.version) object.insert("version", text(*a.version));
   if (a.kid) object.insert("kid", text(*a.kid));
+  if (a.oldest_pending) object.insert("oldestPending", text(*a.oldest_pending));
+  if (a.last_commit) object.insert("lastCommit", text(*a.last_commit));
+  if (a.last_backup) object.insert("lastBackup", text(*a.last_backup));
+  if (a.pending_by_user) {
+    json::Map counts;
+    for (const auto& [user, count] : *a.pending_by_user) counts.insert(user, number(count));
+    object.insert("pendingByUser", std::move(counts).to_value());
+  }
   const std::array<std::pair<std::string_view, const std::optional<std::uint64_t>*>, 5> counts = {
       {{"votes", &a.votes},
        {"needed", &a.needed},

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -141,6 +142,14 @@ struct OperatorAnswer {
   std::optional<std::uint64_t> uptime_secs;
   std::optional<std::uint64_t> pending;
   std::optional<std::uint64_t> record_bytes;
+  // status, besides: the pending requests by verified user (user name, or
+  // the uid in decimal when it has none), when the oldest of them was made,
+  // when the record last committed and when it was last backed up (RFC 3339
+  // UTC; absent when never since the daemon started, or never at all).
+  std::optional<std::map<std::string, std::uint64_t>> pending_by_user;
+  std::optional<std::string> oldest_pending;
+  std::optional<std::string> last_commit;
+  std::optional<std::string> last_backup;
   // rotate-key: the new signing key's id.
   std::optional<std::string> kid;
 };

@@ -186,7 +186,10 @@ RequestRecord read_request_row(const Statement& row) {
 }  // namespace
 
 Result<std::unique_ptr<Store>, std::string> Store::open(const std::string& directory) {
-  const std::string path = directory + "/" + std::string(kRecordFileName);
+  return open_file(directory + "/" + std::string(kRecordFileName));
+}
+
+Result<std::unique_ptr<Store>, std::string> Store::open_file(const std::string& path) {
   // The record holds what requesters wrote (a detail may hold a secret):
   // readable by its owner only, whatever the umask and the folder's mode.
   // SQLite gives the log and the shared-memory file the record's mode.
@@ -517,6 +520,68 @@ Result<std::string, std::string> Store::integrity_check() {
   }
   if (step != SQLITE_DONE) return fail(error_text("cannot check the record"));
   return found;
+}
+
+Result<std::uint64_t, std::string> Store::ids_past_sequence() {
+  Statement count(db_,
+                  "SELECT count(*) FROM requests WHERE (id >> ?1) ="
+                  " (SELECT value FROM meta WHERE key = 'node') AND (id & ?2) >="
+                  " (SELECT value FROM meta WHERE key = 'next_sequence')");
+  count.integer(1, kSequenceBits);
+  count.integer(2, (std::uint64_t{1} << kSequenceBits) - 1);
+  if (count.step() != SQLITE_ROW) return fail(error_text("cannot read the request ids"));
+  return count.column_integer(0);
+}
+
+Result<void, std::string> Store::copy_to(const std::string& path) {
+  sqlite3* copy = nullptr;
+  const int opened = sqlite3_open_v2(
+      path.c_str(), &copy,
+      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_EXRESCODE,
+      nullptr);
+  auto failed = [&](std::string_view what) {
+    std::string text =
+        path + ": " + std::string(what) + ": " + (copy ? sqlite3_errmsg(copy) : "out of memory");
+    sqlite3_close(copy);
+    return fail(std::move(text));
+  };
+  if (opened != SQLITE_OK) return failed("cannot create the copy");
+  sqlite3_backup* backup = sqlite3_backup_init(copy, "main", db_, "main");
+  if (backup == nullptr) return failed("cannot start the copy");
+  // All pages in one step: one read transaction, so one consistent state.
+  const int stepped = sqlite3_backup_step(backup, -1);
+  const int finished = sqlite3_backup_finish(backup);
+  if (stepped != SQLITE_DONE || finished != SQLITE_OK) return failed("cannot copy the record");
+  char* message = nullptr;
+  if (sqlite3_exec(copy, "PRAGMA journal_mode=DELETE", nullptr, nullptr, &message) != SQLITE_OK) {
+    sqlite3_free(message);
+    return failed("cannot make the copy one file");
+  }
+  if (sqlite3_close(copy) != SQLITE_OK) return fail(path + ": cannot close the copy");
+  return {};
+}
+
+Result<std::uint64_t, std::string> Store::take_new_node() {
+  Statement read(db_, "SELECT value FROM meta WHERE key = 'node'");
+  if (read.step() != SQLITE_ROW) return fail(error_text("cannot read the node number"));
+  const std::uint64_t old_node = read.column_integer(0) & kNodeMask;
+  std::uint64_t node = old_node;
+  for (int tries = 0; node == old_node; ++tries) {
+    if (tries == 64) return fail(path_ + ": cannot draw a new node number");
+    node = random_node();
+    Statement used(db_, "SELECT count(*) FROM meta WHERE key = 'retired_node' || ?1");
+    used.integer(1, node);
+    if (used.step() != SQLITE_ROW) return fail(error_text("cannot read the old node numbers"));
+    if (used.column_integer(0) != 0) node = old_node;
+  }
+  Statement retire(db_,
+                   "INSERT OR REPLACE INTO meta (key, value) VALUES ('retired_node' || ?1, ?1)");
+  retire.integer(1, old_node);
+  Statement renumber(db_, "UPDATE meta SET value = ?1 WHERE key = 'node'");
+  renumber.integer(1, node);
+  if (retire.step() != SQLITE_DONE || renumber.step() != SQLITE_DONE)
+    return fail(error_text("cannot write the new node number"));
+  return node;
 }
 
 std::uint64_t Store::file_bytes() const {

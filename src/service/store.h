@@ -34,6 +34,8 @@ class Store {
   // Opens (creating if need be) `directory`/record.sqlite3. Refuses a file
   // with a newer or unknown schema rather than guess at it.
   static Result<std::unique_ptr<Store>, std::string> open(const std::string& directory);
+  // The same for a record file named in full (a restore prepares one).
+  static Result<std::unique_ptr<Store>, std::string> open_file(const std::string& path);
   // A read-only connection to the record file at `path`, made by open():
   // in WAL mode its reads take no lock a writer holds, so they neither wait
   // for the commits nor hold them up.
@@ -91,6 +93,18 @@ class Store {
 
   // "ok", or what PRAGMA integrity_check found.
   Result<std::string, std::string> integrity_check();
+  // How many of this record's requests have an id at or past its id
+  // sequence (ids that a later reservation would hand out again); 0 in a
+  // sound record.
+  Result<std::uint64_t, std::string> ids_past_sequence();
+  // Copies the whole record, as one consistent snapshot (the writer goes
+  // on meanwhile), into a new SQLite file at `path` in rollback-journal
+  // mode, so that the copy is one self-contained file.
+  Result<void, std::string> copy_to(const std::string& path);
+  // After a restore: the record takes a new node number, never one it had
+  // before, and remembers the old one, so that no id the lost newer part
+  // of the record handed out is handed out again. Returns the new node.
+  Result<std::uint64_t, std::string> take_new_node();
   // The bytes of the file and its write-ahead log.
   std::uint64_t file_bytes() const;
 

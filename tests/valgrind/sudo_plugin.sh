@@ -18,15 +18,19 @@ for test in "$build"/tests/sudo/sudo_plugin_test "$build"/tests/sudo/sudo_reques
   name=$(basename "$test")
   echo "== $name"
   # Services forked by the tests are not checked: they end with _exit.
+  # glibc.supp: blocks the C library keeps until exit (name service
+  # modules); every other block left at exit is an error.
   "$valgrind" --error-exitcode=99 --leak-check=full --show-leak-kinds=all --errors-for-leak-kinds=all \
+    --suppressions="$root/tests/valgrind/glibc.supp" \
     --track-fds=yes --child-silent-after-fork=yes --log-file="$logs/$name.log" \
     "$test" --gtest_brief=1 || status=1
   log=$logs/$name.log
   stray=$(awk '/Open (file descriptor|AF_UNIX socket)/ { pending = 1; next }
                pending { if ($0 !~ /inherited from parent/) n++; pending = 0 }
                END { print n + 0 }' "$log")
-  if ! grep -q 'ERROR SUMMARY: 0 errors' "$log" ||
-     ! grep -qE 'All heap blocks were freed|in use at exit: 0 bytes' "$log" || [ "$stray" -ne 0 ]; then
+  # Leaks of every kind count as errors (--errors-for-leak-kinds=all), the
+  # suppressed ones excepted.
+  if ! grep -q 'ERROR SUMMARY: 0 errors' "$log" || [ "$stray" -ne 0 ]; then
     echo "-- $log" >&2
     cat "$log" >&2
     status=1
