@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "accept_refusals.h"
 #include "commit_thread.h"
 #include "decision_journal.h"
 #include "fleet_link.h"
@@ -104,7 +105,8 @@ class Daemon {
     std::uint64_t key = 0;
     FileDescriptor fd;
     service::PeerCredentials credentials;
-    uid_t cap_uid = 0;  // whose per-user cap this connection counts against
+    uid_t cap_uid = 0;               // the uid a refusal's row names
+    service::Accountable cap_owner;  // whose per-user cap this connection counts against
     Phase phase = Phase::Reading;
     std::string in;
     service::Request request;
@@ -176,6 +178,14 @@ class Daemon {
   void read_request(Requester& r);
   void line_complete(Requester& r, std::string line);
   void answer_unread(Requester& r, std::string_view verdict, const std::string& detail);
+  // Caps (accept_requesters): the most one owner may hold, and the refusal
+  // of a connection over a cap, which is counted, not recorded
+  // (accept_refusals.h).
+  std::uint64_t owner_cap() const;
+  std::string over_owner_cap(std::size_t held) const;
+  void refuse_at_accept(FileDescriptor fd, const service::PeerCredentials& credentials,
+                        const service::Accountable& owner, const std::string& detail);
+  void write_accept_refusals();
   void on_identified(std::uint64_t key, service::VerifiedRequester who);
   void start_waiting(Requester& r);
   void on_inserted(std::uint64_t key, bool ok);
@@ -363,7 +373,9 @@ class Daemon {
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Operator>> operators_;
-  std::unordered_map<uid_t, std::size_t> per_uid_;
+  std::map<service::Accountable, std::size_t> per_owner_;
+  AcceptRefusals accept_refusals_;
+  Clock::time_point next_refusal_count_{};          // when the counts go to the record
   std::map<std::uint64_t, std::uint64_t> pending_;  // request id -> requester key
   std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
   std::set<std::uint64_t> watchers_;

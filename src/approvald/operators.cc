@@ -180,6 +180,12 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
         return refuse(o, service::kOperatorRefused,
                       "you are not an approver (approvers in the configuration)");
       }
+      // Every uid of a requester's user namespace is the user who made it.
+      if (const Requester* r = pending_request(request.id);
+          r && r->cap_owner.is_user(o.credentials.uid))
+        return refuse(o, service::kOperatorRefused,
+                      "request " + request.id +
+                          " is your own: someone else has to decide it (no self-approval)");
       return vote(o, request);
     // Approval tokens: keys are the administrator's, revocations an approver's.
     case service::OperatorOp::RotateKey:

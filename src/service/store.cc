@@ -69,6 +69,19 @@ PRAGMA user_version=2;
 )sql";
 
 // One prepared statement, finalised with its owner.
+// Added beside schema version 2 without changing it: a file without it is
+// given it when opened for writing, and a program that does not know it
+// leaves it alone.
+constexpr const char* kAcceptRefusalsTable = R"sql(
+CREATE TABLE IF NOT EXISTS refused_at_accept (
+  minute TEXT NOT NULL,
+  uid INTEGER NOT NULL,
+  user_namespace INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  PRIMARY KEY (minute, uid, user_namespace)
+);
+)sql";
+
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) {
@@ -191,6 +204,8 @@ Result<std::unique_ptr<Store>, std::string> Store::open(const std::string& direc
   }
   if (auto schema = store->create_or_check_schema(); !schema.ok())
     return fail(std::move(schema).error());
+  if (auto counts = store->exec(kAcceptRefusalsTable); !counts.ok())
+    return fail(std::move(counts).error());
   return store;
 }
 
@@ -341,7 +356,38 @@ Result<std::uint64_t, std::string> Store::prune(std::string_view before) {
   Statement erase(db_, "DELETE FROM requests WHERE created_at < ?1 AND state <> 'pending'");
   erase.text(1, before);
   if (erase.step() != SQLITE_DONE) return fail(error_text("cannot prune the record"));
-  return static_cast<std::uint64_t>(sqlite3_changes(db_));
+  const auto pruned = static_cast<std::uint64_t>(sqlite3_changes(db_));
+  // Minutes ("...T04:21Z") sort with the times of the same day.
+  Statement counts(db_, "DELETE FROM refused_at_accept WHERE minute < ?1");
+  counts.text(1, before);
+  if (counts.step() != SQLITE_DONE) return fail(error_text("cannot prune the record"));
+  return pruned;
+}
+
+Result<void, std::string> Store::add_accept_refusals(
+    const std::vector<AcceptRefusalCount>& counts) {
+  for (const AcceptRefusalCount& c : counts) {
+    Statement add(
+        kept("INSERT INTO refused_at_accept (minute, uid, user_namespace, count)"
+             " VALUES (?1, ?2, ?3, ?4) ON CONFLICT (minute, uid, user_namespace)"
+             " DO UPDATE SET count = count + excluded.count"));
+    add.text(1, c.minute).integer(2, c.uid).integer(3, c.user_namespace).integer(4, c.count);
+    if (add.step() != SQLITE_DONE) return fail(error_text("cannot count refused connections"));
+  }
+  return {};
+}
+
+Result<std::vector<Store::AcceptRefusalCount>, std::string> Store::accept_refusals() {
+  Statement select(db_,
+                   "SELECT minute, uid, user_namespace, count FROM refused_at_accept"
+                   " ORDER BY minute, uid, user_namespace");
+  std::vector<AcceptRefusalCount> counts;
+  int step = 0;
+  while ((step = select.step()) == SQLITE_ROW)
+    counts.push_back({select.column_text(0), select.column_integer(1), select.column_integer(2),
+                      select.column_integer(3)});
+  if (step != SQLITE_DONE) return fail(error_text("cannot read the record"));
+  return counts;
 }
 
 Result<void, std::string> Store::insert_request(const RequestRecord& r) {

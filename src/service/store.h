@@ -68,6 +68,19 @@ class Store {
   // Deletes requests (and their votes) created before `before`.
   Result<std::uint64_t, std::string> prune(std::string_view before);
 
+  // Connections refused at accept (over a cap) have no row each: they are
+  // counted per owner and minute ("2026-12-08T04:21Z"), and the counts added
+  // here to the table refused_at_accept.
+  struct AcceptRefusalCount {
+    std::string minute;
+    std::uint64_t uid = 0;
+    std::uint64_t user_namespace = 0;  // 0, or the namespace that is an owner of its own
+    std::uint64_t count = 0;
+  };
+  Result<void, std::string> add_accept_refusals(const std::vector<AcceptRefusalCount>& counts);
+  // The counts kept, oldest minute first.
+  Result<std::vector<AcceptRefusalCount>, std::string> accept_refusals();
+
   // R's members as they stand; votes are written with add_vote.
   Result<void, std::string> insert_request(const RequestRecord& record);
   Result<void, std::string> add_vote(std::string_view id, const VoteRecord& vote);

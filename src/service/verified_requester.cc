@@ -30,7 +30,7 @@ std::optional<PeerCredentials> peer_credentials(int connection) {
       size != sizeof credentials) {
     return std::nullopt;
   }
-  return PeerCredentials{credentials.pid, credentials.uid, credentials.gid};
+  return PeerCredentials{credentials.pid, credentials.uid, credentials.gid, std::nullopt};
 }
 
 VerifiedUid verified_uid(const RequesterFacts& facts) {
@@ -93,6 +93,8 @@ VerifiedRequester verify_requester(const PeerCredentials& credentials,
   VerifiedRequester requester;
   requester.verified = verified_uid(facts);
   requester.user = name_of(requester.verified.uid);
+  requester.accountable =
+      credentials.namespace_owner.value_or(Accountable{requester.verified.uid, 0});
   requester.peer.uid = credentials.uid;
   requester.peer.gid = credentials.gid;
   requester.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);

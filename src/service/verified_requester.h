@@ -10,6 +10,7 @@
 #include <string>
 
 #include "json/value.h"
+#include "service/namespace_owner.h"
 #include "service/operator_protocol.h"
 #include "service/peer.h"  // user_name_of
 
@@ -19,6 +20,9 @@ struct PeerCredentials {
   pid_t pid = 0;  // 0 when the peer is in a PID namespace we cannot see
   uid_t uid = 0;
   gid_t gid = 0;
+  // The owner of the peer's user namespace when it is not the daemon's
+  // (namespace_owner(), taken at accept): whose the connection is.
+  std::optional<Accountable> namespace_owner;
 };
 
 // SO_PEERCRED of a connected Unix socket; nullopt if the kernel says nothing.
@@ -55,6 +59,10 @@ struct VerifiedRequester {
   VerifiedUid verified;
   std::string user;  // the verified uid's name
   PeerRecord peer;   // the kernel's facts and what the process says of itself
+  // Who answers for the request, for every cap and for the rule against
+  // approving one's own request: the verified uid, or the owner of the
+  // user namespace the peer runs in.
+  Accountable accountable;
 };
 
 // Reads /proc and the user database; may block (see user_name_of).
