@@ -159,7 +159,10 @@ void Daemon::fire_timers() {
     const std::uint64_t key = timers_.begin()->second;
     timers_.erase(timers_.begin());
     auto found = requesters_.find(key);
-    if (found == requesters_.end()) continue;
+    if (found == requesters_.end()) {
+      if (auto o = operators_.find(key); o != operators_.end()) on_operator_idle(*o->second);
+      continue;
+    }
     found->second->deadline.reset();
     on_deadline(*found->second);
   }

@@ -156,6 +156,10 @@ class Daemon {
     std::string out;
     std::size_t sent = 0;
     bool writing = false;  // EPOLLOUT asked for
+    // Whose connection it is (operator_connections_per_user), and when one
+    // whose user has no role is closed for saying nothing.
+    service::Accountable owner;
+    std::optional<Clock::time_point> idle_deadline;
   };
 
   // Set-up and the loop.
@@ -259,6 +263,13 @@ class Daemon {
   void send_event(Operator& o, const std::string& line);
   static bool is_reply(const Operator& o, std::uint64_t slot);
   void drop_slow_operator(Operator& o);
+  // Bounds of the operators' socket (operator_limits.cc).
+  bool admit_operator(FileDescriptor& fd, const service::PeerCredentials& credentials,
+                      service::Accountable& owner);
+  void set_idle_deadline(Operator& o);
+  void on_operator_idle(Operator& o);
+  std::size_t backlog_cap(const Operator& o) const;
+  static std::size_t unsent(const Operator& o) { return o.out.size() - o.sent; }
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
   void broadcast(const std::string& line);
@@ -374,6 +385,7 @@ class Daemon {
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Operator>> operators_;
   std::map<service::Accountable, std::size_t> per_owner_;
+  std::map<service::Accountable, std::size_t> operators_per_owner_;
   AcceptRefusals accept_refusals_;
   Clock::time_point next_refusal_count_{};          // when the counts go to the record
   std::map<std::uint64_t, std::uint64_t> pending_;  // request id -> requester key

@@ -18,9 +18,10 @@
 namespace kelvane::approvald {
 namespace {
 
-// An operator that reads slower than events come is dropped past this much
-// unsent output, rather than hold the daemon's memory.
-constexpr std::size_t kMaxOperatorBacklog = std::size_t{256} << 20;
+// No new line of an operator is served while this much of its output is
+// unsent: one that asks without reading waits on itself (operator_limits.cc
+// bounds the rest).
+constexpr std::size_t kServePause = std::size_t{64} << 10;
 // Lines of one operator being answered at once; past this, its lines wait.
 constexpr std::size_t kMaxRepliesInFlight = 1024;
 
@@ -38,10 +39,14 @@ void Daemon::accept_operators() {
     if (!fd.is_open()) return;
     const auto credentials = service::peer_credentials(fd.get());
     if (!credentials) continue;
+    service::Accountable owner;
+    if (!admit_operator(fd, *credentials, owner)) continue;
     auto o = std::make_unique<Operator>();
     o->key = next_key_++;
     o->fd = std::move(fd);
     o->credentials = *credentials;
+    o->owner = owner;
+    set_idle_deadline(*o);
     watch_fd(o->fd.get(), o->key, EPOLLIN | EPOLLRDHUP);
     const std::uint64_t key = o->key;
     const uid_t uid = credentials->uid;
@@ -55,6 +60,7 @@ void Daemon::accept_operators() {
         auto found = operators_.find(key);
         if (found == operators_.end()) return;
         found->second->identity = std::move(identity);
+        set_idle_deadline(*found->second);  // none with a role
         serve_operator_lines(*found->second);
       };
     });
@@ -100,7 +106,7 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
 
 void Daemon::serve_operator_lines(Operator& o) {
   const std::uint64_t key = o.key;
-  while (o.identity && o.replies.size() < kMaxRepliesInFlight) {
+  while (o.identity && o.replies.size() < kMaxRepliesInFlight && unsent(o) < kServePause) {
     const std::size_t end = o.in.find('\n');
     if (end == std::string::npos) {
       if (o.in.size() > service::kMaxOperatorLine) {
@@ -115,6 +121,7 @@ void Daemon::serve_operator_lines(Operator& o) {
     }
     std::string line = o.in.substr(0, end);
     o.in.erase(0, end + 1);
+    if (o.idle_deadline) set_idle_deadline(o);
     slot_ = o.next_slot++;
     o.replies.emplace(slot_, std::nullopt);
     if (line.size() > service::kMaxOperatorLine) {
@@ -448,6 +455,10 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
 
 void Daemon::cancel(Operator& o, const service::OperatorRequest& request) {
   Requester* r = pending_request(request.id);
+  // Without a role, another's request, or one that is decided, is not
+  // there: the answer says nothing of it.
+  if (role(o) == Role::None && (r == nullptr || r->record.verified_uid != o.credentials.uid))
+    return refuse(o, service::kOperatorRefused, "there is no pending request " + request.id);
   if (r == nullptr) return about_decided(o, request.id);
   if (r->record.verified_uid != o.credentials.uid) {
     return refuse(o, service::kOperatorRefused,
@@ -514,7 +525,7 @@ void Daemon::send_event(Operator& o, const std::string& line) {
     return;
   }
   o.held_events += line;
-  if (o.held_events.size() > kMaxOperatorBacklog) drop_slow_operator(o);
+  if (o.held_events.size() > backlog_cap(o)) drop_slow_operator(o);
 }
 
 void Daemon::write_to_operator(Operator& o, std::string_view text) {
@@ -522,11 +533,13 @@ void Daemon::write_to_operator(Operator& o, std::string_view text) {
     o.out.clear();
     o.sent = 0;
   }
-  o.out.append(text);
-  if (o.out.size() - o.sent > kMaxOperatorBacklog) {
+  // One answer of any size is kept; more on top of a backlog past the cap
+  // (events a slow reader does not read) is not.
+  if (unsent(o) > backlog_cap(o)) {
     drop_slow_operator(o);
     return;
   }
+  o.out.append(text);
   flush_operator(o);
 }
 
@@ -580,6 +593,10 @@ void Daemon::broadcast(const std::string& line) {
 
 void Daemon::close_operator(Operator& o) {
   watchers_.erase(o.key);
+  if (o.idle_deadline) timers_.erase({*o.idle_deadline, o.key});
+  if (auto count = operators_per_owner_.find(o.owner);
+      count != operators_per_owner_.end() && --count->second == 0)
+    operators_per_owner_.erase(count);
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, o.fd.get(), nullptr);
   operators_.erase(o.key);
 }

@@ -42,6 +42,19 @@ constexpr std::array<Count, 7> kCounts = {{
     {"keep_days", &Config::keep_days, 1},
 }};
 
+// The operators' socket's bounds: numbers with a ceiling as well.
+struct Bounded {
+  std::string_view key;
+  std::uint64_t Config::*slot;
+  std::uint64_t least;
+  std::uint64_t most;
+};
+
+constexpr std::array<Bounded, 2> kOperatorBounds = {{
+    {"operator_connections_per_user", &Config::operator_connections_per_user, 1, 4096},
+    {"operator_idle_timeout", &Config::operator_idle_timeout, 1, 86400},
+}};
+
 struct Path {
   std::string_view key;
   std::optional<std::string> Config::*slot;
@@ -130,6 +143,18 @@ Result<void, std::string> read_key(Config& config, std::string_view key, const t
     config.*count.slot = static_cast<std::uint64_t>(integer->get());
     return {};
   }
+  for (const Bounded& bounded : kOperatorBounds) {
+    if (bounded.key != key) continue;
+    const auto* integer = node.as_integer();
+    if (integer == nullptr || integer->get() < 0 ||
+        static_cast<std::uint64_t>(integer->get()) < bounded.least ||
+        static_cast<std::uint64_t>(integer->get()) > bounded.most) {
+      return fail(where(path, node.source()) + std::string(key) + " must be a whole number from " +
+                  std::to_string(bounded.least) + " to " + std::to_string(bounded.most));
+    }
+    config.*bounded.slot = static_cast<std::uint64_t>(integer->get());
+    return {};
+  }
   for (const Path& entry : kPaths) {
     if (entry.key != key) continue;
     const auto* text = node.as_string();
@@ -156,6 +181,9 @@ bool is_known_key(std::string_view key) {
   }
   for (const Path& entry : kPaths) {
     if (entry.key == key) return true;
+  }
+  for (const Bounded& bounded : kOperatorBounds) {
+    if (bounded.key == key) return true;
   }
   return key == "approvers" || key == "auditors" || key == "rule" || key == "notify" ||
          key == "notify_user" || key == "notify_timeout";

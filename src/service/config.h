@@ -58,6 +58,10 @@ struct Config {
   std::uint64_t max_timeout = 3600;     // seconds, the most a requester may ask for
   std::uint64_t token_lifetime = 600;   // seconds an approval token stays good
   std::uint64_t keep_days = 90;         // records older than this are pruned
+  // The operators' socket: connections one user may hold, and how long one
+  // whose user has no role (neither approver nor auditor) may stay silent.
+  std::uint64_t operator_connections_per_user = 64;
+  std::uint64_t operator_idle_timeout = 60;  // seconds
   std::optional<std::string> socket;
   std::optional<std::string> operator_socket;
   std::optional<std::string> state_dir;
