@@ -73,6 +73,7 @@ bool out_of_descriptors() {
 }
 
 bool has_exited(int pidfd) {
+  if (pidfd < 0) return false;
   pollfd p{pidfd, POLLIN, 0};
   return ::poll(&p, 1, 0) != 0;
 }
@@ -90,7 +91,10 @@ Result<std::optional<Accountable>, std::string> namespace_owner(int connection, 
   if (pid <= 0) return fail(std::string("the kernel gives no process for the connection"));
   const FileDescriptor pidfd = peer_pidfd(connection, pid);
   if (!pidfd.is_open() && out_of_descriptors()) return fail(std::string(kOutOfDescriptors));
-  if (!pidfd.is_open()) return fail(std::string("the process that connected is gone"));
+  // ESRCH: gone. Another error (a kernel or a system call filter without
+  // pidfds): asked by pid alone.
+  if (!pidfd.is_open() && errno == ESRCH)
+    return fail(std::string("the process that connected is gone"));
   const std::string path = "/proc/" + std::to_string(pid) + "/ns/user";
   FileDescriptor ns(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!ns.is_open() && out_of_descriptors()) return fail(std::string(kOutOfDescriptors));
