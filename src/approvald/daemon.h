@@ -107,6 +107,7 @@ class Daemon {
     service::PeerCredentials credentials;
     uid_t cap_uid = 0;               // the uid a refusal's row names
     service::Accountable cap_owner;  // whose per-user cap this connection counts against
+    std::optional<service::Accountable> namespace_owner;  // when not the daemon's namespace
     Phase phase = Phase::Reading;
     std::string in;
     service::Request request;

@@ -98,7 +98,7 @@ void Daemon::accept_requesters() {
       }
       return;
     }
-    auto credentials = service::peer_credentials(fd.get());
+    const auto credentials = service::peer_credentials(fd.get());
     if (!credentials) continue;  // closed: the kernel cannot say who it was
     uid_t cap_uid = credentials->uid;
     if (cap_uid == 0) {
@@ -121,7 +121,6 @@ void Daemon::accept_requesters() {
                        "the approval service cannot tell who is asking: " + owner.error());
       continue;
     }
-    credentials->namespace_owner = owner.value();
     const service::Accountable cap_owner = owner.value().value_or(service::Accountable{cap_uid, 0});
     const service::Config& config = settings_.config;
     if (requesters_.size() >= config.max_pending) {
@@ -140,6 +139,7 @@ void Daemon::accept_requesters() {
     r->credentials = *credentials;
     r->cap_uid = cap_uid;
     r->cap_owner = cap_owner;
+    r->namespace_owner = owner.value();
     ++per_owner_[cap_owner];
     watch_fd(r->fd.get(), r->key, kReading);
     set_deadline(*r, Clock::now() + service::kRequestTimeLimit);
@@ -347,15 +347,19 @@ void Daemon::line_complete(Requester& r, std::string line) {
       r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
   const std::uint64_t key = r.key;
   const service::PeerCredentials credentials = r.credentials;
+  const std::optional<service::Accountable> owner = r.namespace_owner;
   // /proc is read here (the kernel's memory, nothing to wait for); a name
   // not kept by the cache is looked up on the lookup thread, and so are the
   // groups when a policy rule names groups.
   bool kept = !wants_groups;
-  auto who = service::verify_requester(credentials, stated, [&](uid_t uid) {
-    auto name = names_.kept_user_name(uid);
-    kept = kept && name.has_value();
-    return name.value_or("");
-  });
+  auto who = service::verify_requester(
+      credentials, stated,
+      [&](uid_t uid) {
+        auto name = names_.kept_user_name(uid);
+        kept = kept && name.has_value();
+        return name.value_or("");
+      },
+      owner);
   // Requests are identified in the order their lines came: while an earlier
   // one waits on the lookup thread, a later one queues behind it there even
   // when its name is kept, so that it cannot take a lower id and overtake.
@@ -364,9 +368,9 @@ void Daemon::line_complete(Requester& r, std::string line) {
     return;
   }
   ++identifying_off_loop_;
-  lookups_.submit([this, key, credentials, stated, wants_groups]() -> std::function<void()> {
-    auto found = service::verify_requester(credentials, stated,
-                                           [this](uid_t uid) { return names_.user_name(uid); });
+  lookups_.submit([this, key, credentials, stated, owner, wants_groups]() -> std::function<void()> {
+    auto found = service::verify_requester(
+        credentials, stated, [this](uid_t uid) { return names_.user_name(uid); }, owner);
     std::vector<std::string> groups;
     if (wants_groups) groups = service::group_names_of(found.verified.uid);
     return [this, key, who = std::move(found), groups = std::move(groups)]() mutable {

@@ -20,9 +20,6 @@ struct PeerCredentials {
   pid_t pid = 0;  // 0 when the peer is in a PID namespace we cannot see
   uid_t uid = 0;
   gid_t gid = 0;
-  // The owner of the peer's user namespace when it is not the daemon's
-  // (namespace_owner(), taken at accept): whose the connection is.
-  std::optional<Accountable> namespace_owner;
 };
 
 // SO_PEERCRED of a connected Unix socket; nullopt if the kernel says nothing.
@@ -70,9 +67,12 @@ struct VerifiedRequester {
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid);
 // The same with the verified uid's name from `name_of` (a cache, say);
-// reads only /proc then.
+// reads only /proc then. `namespace_owner`: the owner of the peer's user
+// namespace when it is not the daemon's (namespace_owner(), taken at
+// accept), who answers for the request.
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid,
-                                   const std::function<std::string(uid_t)>& name_of);
+                                   const std::function<std::string(uid_t)>& name_of,
+                                   std::optional<Accountable> namespace_owner = std::nullopt);
 
 }  // namespace kelvane::service
