@@ -135,6 +135,22 @@ class Daemon {
     std::optional<ReuseCache::Approval> reused;
   };
 
+  // A history answer written a page at a time (history_stream.cc): the
+  // daemon holds one page of the record, whatever its size.
+  struct HistoryStream {
+    std::uint64_t slot = 0;
+    std::string since;
+    std::optional<std::uint64_t> left;  // with a limit: rows still to send
+    bool placed = false;                // the first page's place is known
+    service::Store::HistoryPlace next;  // where the next page starts
+    bool reading = false;               // a page is being read
+    bool started = false;               // the line's start is written
+    bool first_record = true;
+    bool done = false;                       // the text holds the line's end
+    std::string text;                        // written once the slot's turn comes
+    std::set<std::uint64_t> pending_listed;  // waiting requests the record gave
+  };
+
   struct Operator {
     std::uint64_t key = 0;
     FileDescriptor fd;
@@ -161,6 +177,7 @@ class Daemon {
     // whose user has no role is closed for saying nothing.
     service::Accountable owner;
     std::optional<Clock::time_point> idle_deadline;
+    std::unique_ptr<HistoryStream> history;  // no other line is served meanwhile
   };
 
   // Set-up and the loop.
@@ -279,6 +296,11 @@ class Daemon {
   void cancel(Operator& o, const service::OperatorRequest& request);
   void show(Operator& o, const service::OperatorRequest& request);
   void history(Operator& o, const service::OperatorRequest& request);
+  static constexpr std::size_t kHistoryPage = 512;
+  void read_history_page(Operator& o);
+  void add_history_page(HistoryStream& stream, std::vector<service::RequestRecord> records,
+                        bool last, bool reply) const;
+  void pump_history(Operator& o);
   void about_decided(Operator& o, const std::string& id);
   // Runs `read` with the record's read-only connection on the reader
   // thread, then `then` on the loop with its outcome.
@@ -295,8 +317,6 @@ class Daemon {
   // that it says what the requester was told rather than "pending".
   static constexpr std::chrono::seconds kRewriteEvery{1};
   void rewrite_unrecorded();
-  void add_open_requests(std::vector<service::RequestRecord>& records,
-                         const std::string& since) const;
   const service::RequestRecord* pending_record(const std::string& id) const;
   // The unrecorded verdict of request `id`, if any.
   const service::RequestRecord* unrecorded(const std::string& id) const;

@@ -74,7 +74,10 @@ Role Daemon::role(const Operator& o) const {
 void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
   // `o` may be closed (and freed) by what is done below: ask by its key.
   const std::uint64_t key = o.key;
-  if (events & EPOLLOUT) flush_operator(o);
+  if (events & EPOLLOUT) {
+    flush_operator(o);
+    pump_history(o);
+  }
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     char buffer[65536];
     for (;;) {
@@ -106,7 +109,8 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
 
 void Daemon::serve_operator_lines(Operator& o) {
   const std::uint64_t key = o.key;
-  while (o.identity && o.replies.size() < kMaxRepliesInFlight && unsent(o) < kServePause) {
+  while (o.identity && o.replies.size() < kMaxRepliesInFlight && unsent(o) < kServePause &&
+         !o.history) {
     const std::size_t end = o.in.find('\n');
     if (end == std::string::npos) {
       if (o.in.size() > service::kMaxOperatorLine) {
@@ -296,65 +300,12 @@ void Daemon::with_recorded_request(
 }
 
 void Daemon::history(Operator& o, const service::OperatorRequest& request) {
-  auto records = std::make_shared<std::vector<service::RequestRecord>>();
-  std::optional<std::string> since;
-  if (request.since) since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
-  read_record(
-      [records, since](service::Store& store) -> Result<void, std::string> {
-        auto read = store.history(since);
-        if (!read.ok()) return fail(std::move(read).error());
-        *records = std::move(read).value();
-        return {};
-      },
-      [this, key, slot, records, since](const Result<void, std::string>& done) {
-        auto found_operator = operators_.find(key);
-        if (found_operator == operators_.end()) return;
-        Operator& op = *found_operator->second;
-        if (!done.ok()) {
-          journal_.note("cannot read the record: " + done.error());
-          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
-        } else {
-          add_open_requests(*records, since.value_or(""));
-          service::OperatorAnswer a;
-          a.records = std::move(*records);
-          answer_at(op, slot, std::move(a));
-        }
-        serve_operator_lines(op);
-      });
-}
-
-// The record read apart from the commits may lag behind the loop: a new
-// request's row waits for company up to CommitThread::kDeferLimit, a vote
-// or a refused verdict is being written. What the loop knows of them is
-// what operators see elsewhere (list, watch, show), so history says it too.
-void Daemon::add_open_requests(std::vector<service::RequestRecord>& records,
-                               const std::string& since) const {
-  for (service::RequestRecord& record : records) {
-    if (const auto* sent = unrecorded(record.id)) {
-      record.state = sent->state;
-      record.decided_at = sent->decided_at;
-      record.detail_of_verdict = sent->detail_of_verdict;
-    } else if (const auto* open = pending_record(record.id)) {
-      record = *open;
-    }
-  }
-  std::vector<std::uint64_t> listed;
-  listed.reserve(records.size());
-  for (const service::RequestRecord& record : records) listed.push_back(std::stoull(record.id));
-  std::sort(listed.begin(), listed.end());
-  bool added = false;
-  for (const auto& [id, key] : pending_) {
-    const service::RequestRecord& open = requesters_.at(key)->record;
-    if (open.created_at < since || std::binary_search(listed.begin(), listed.end(), id)) continue;
-    records.push_back(open);
-    added = true;
-  }
-  if (!added) return;
-  // Oldest first, as the record gives them.
-  std::stable_sort(records.begin(), records.end(),
-                   [](const auto& a, const auto& b) { return a.created_at < b.created_at; });
+  auto stream = std::make_unique<HistoryStream>();
+  stream->slot = slot_;
+  if (request.since) stream->since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
+  stream->left = request.limit;
+  o.history = std::move(stream);
+  read_history_page(o);
 }
 
 const service::RequestRecord* Daemon::pending_record(const std::string& id) const {
@@ -517,10 +468,13 @@ void Daemon::answer_text_at(Operator& o, std::uint64_t slot, std::string text) {
       write_to_operator(o, events);
     }
   }
+  pump_history(o);
 }
 
 void Daemon::send_event(Operator& o, const std::string& line) {
-  if (!o.events_after || o.replies.count(*o.events_after) == 0) {
+  // Not in the middle of a history line being written.
+  const bool midline = o.history && o.history->started;
+  if (!midline && (!o.events_after || o.replies.count(*o.events_after) == 0)) {
     write_to_operator(o, line);
     return;
   }

@@ -489,6 +489,48 @@ Result<std::vector<RequestRecord>, std::string> Store::history(std::optional<std
   return records;
 }
 
+Result<std::vector<RequestRecord>, std::string> Store::history_page(const HistoryPlace& from,
+                                                                    std::size_t count) {
+  Statement select(
+      kept("SELECT id, state, title, detail, action, requester, source_host, target_host, "
+           "operation_digest, context, timeout_secs, created_at, decided_at, verified_uid, "
+           "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+           "needed, detail_of_verdict, rule, reused_from FROM requests "
+           // The index on created_at (with the rowid, which is id) gives the
+           // range and the order: no page reads or sorts the rows before it.
+           "WHERE created_at >= ?1 AND (created_at > ?1 OR id >= ?2) ORDER BY created_at, id"
+           " LIMIT ?3"));
+  select.text(1, from.created_at).integer(2, from.id).integer(3, count);
+  std::vector<RequestRecord> records;
+  int step = 0;
+  while ((step = select.step()) == SQLITE_ROW) records.push_back(read_request_row(select));
+  if (step != SQLITE_DONE) return fail(error_text("cannot read the record"));
+  for (RequestRecord& record : records) {
+    Statement votes(
+        kept("SELECT operator, uid, approve, reason, at FROM votes WHERE request_id = ?1 ORDER BY "
+             "rowid"));
+    votes.integer(1, parse_id(record.id));
+    while ((step = votes.step()) == SQLITE_ROW)
+      record.votes.push_back({votes.column_text(0), votes.column_integer(1),
+                              votes.column_integer(2) != 0, votes.column_optional_text(3),
+                              votes.column_text(4)});
+    if (step != SQLITE_DONE) return fail(error_text("cannot read the votes"));
+  }
+  return records;
+}
+
+Result<std::optional<Store::HistoryPlace>, std::string> Store::newest_start(
+    const std::string& since, std::uint64_t n) {
+  Statement select(db_,
+                   "SELECT created_at, id FROM requests WHERE created_at >= ?1"
+                   " ORDER BY created_at DESC, id DESC LIMIT 1 OFFSET ?2");
+  select.text(1, since).integer(2, n == 0 ? 0 : n - 1);
+  const int step = select.step();
+  if (step == SQLITE_DONE) return std::optional<HistoryPlace>();
+  if (step != SQLITE_ROW) return fail(error_text("cannot read the record"));
+  return std::optional<HistoryPlace>(HistoryPlace{select.column_text(0), select.column_integer(1)});
+}
+
 Result<std::optional<RequestRecord>, std::string> Store::find(std::string_view id) {
   Statement select(db_, (std::string(kSelectRequest) + "WHERE id = ?1").c_str());
   select.integer(1, parse_id(id));

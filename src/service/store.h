@@ -90,6 +90,20 @@ class Store {
   // Every request created at or after `since` (RFC 3339), oldest first, with
   // its votes.
   Result<std::vector<RequestRecord>, std::string> history(std::optional<std::string> since);
+  // A place in the history's order (created_at, then id).
+  struct HistoryPlace {
+    std::string created_at;
+    std::uint64_t id = 0;
+  };
+  // Up to `count` requests at or after `from`, in that order, with their
+  // votes: a page of a history read in pages, so that nobody holds it whole.
+  Result<std::vector<RequestRecord>, std::string> history_page(const HistoryPlace& from,
+                                                               std::size_t count);
+  // Where the `n` newest requests created at or after `since` start; nullopt
+  // when there are no more than `n`.
+  Result<std::optional<HistoryPlace>, std::string> newest_start(const std::string& since,
+                                                                std::uint64_t n);
+
   // One request by id.
   Result<std::optional<RequestRecord>, std::string> find(std::string_view id);
 
