@@ -26,7 +26,8 @@ Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest req
     auto read = read_line(reader, line);
     // A service over its caps answers at accept, before it reads, and
     // closes: the write then fails, but its answer is there to read.
-    if (!written.ok() && !read.ok()) return fail(std::move(written).error());
+    if (!written.ok() && (!read.ok() || line.view().empty()))
+      return fail(std::move(written).error());
     KOA_TRY_VOID(std::move(read));
   }
   Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line.view());

@@ -100,7 +100,7 @@ class Store {
   Result<std::vector<RequestRecord>, std::string> history_page(const HistoryPlace& from,
                                                                std::size_t count);
   // Where the `n` newest requests created at or after `since` start; nullopt
-  // when there are no more than `n`.
+  // when there are fewer than `n`.
   Result<std::optional<HistoryPlace>, std::string> newest_start(const std::string& since,
                                                                 std::uint64_t n);
 
