@@ -11,4 +11,4 @@ set -euo pipefail
 build=${1:-build/release}
 seconds=${2:-60}
 KOA_FLOOD_SECONDS=$seconds exec "$build/tests/approvald/approvald_test" \
-  --gtest_filter='ApprovaldFlood.*'
+  --gtest_also_run_disabled_tests --gtest_filter='ApprovaldFlood.*'

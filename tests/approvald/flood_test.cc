@@ -52,7 +52,9 @@ pid_t start_flooder(const std::string& path, const Account& as) {
   }
 }
 
-TEST(ApprovaldFlood, AnotherUserIsListedAtOnceAndTheRecordStaysSmall) {
+// Timed, so run alone (ctest's approvald.flood, RUN_SERIAL), not among the
+// suite's parallel tests: hence the prefix gtest's discovery passes over.
+TEST(ApprovaldFlood, DISABLED_AnotherUserIsListedAtOnceAndTheRecordStaysSmall) {
   const auto alice = account("daemon"), bob = account("bin"), carol = account("sys");
   if (!alice || !bob || !carol) GTEST_SKIP() << "needs the accounts daemon, bin and sys";
   if (::geteuid() != 0) GTEST_SKIP() << "needs root to act as other uids";
