@@ -429,6 +429,25 @@ TEST_F(ApprovaldFailures, TheTotalCapRefusesAtOnceAndFreesWithTheConnections) {
             "0 0 1");
 }
 
+// One user never holds more than half of max_pending, whatever
+// max_pending_per_user says: the rest is kept for the others.
+TEST_F(ApprovaldFailures, OneUserTakesAtMostHalfOfTheTotal) {
+  DaemonProcess daemon(std::string(kConfig) + "max_pending = 4\nmax_pending_per_user = 16\n");
+  ASSERT_TRUE(daemon.start());
+  const FileDescriptor held[] = {connect_as(daemon.request_socket(), carol_),
+                                 connect_as(daemon.request_socket(), carol_)};
+  std::this_thread::sleep_for(200ms);  // accepted
+  const FileDescriptor third = connect_as(daemon.request_socket(), carol_);
+  const std::string line = verdict_line(third, 5s);
+  EXPECT_EQ(member_text(line, "verdict"), "refused") << line;
+  EXPECT_NE(line.find("half of what the approval service takes (max_pending = 4)"),
+            std::string::npos)
+      << line;
+  OperatorLink bob = watcher(daemon, bob_);
+  const FileDescriptor other = ask(daemon, "another user", alice_);
+  EXPECT_FALSE(next_pending(bob).empty());
+}
+
 // A line that never ends holds nothing for long: it is answered when the
 // time limit passes, and its place under the cap is free again.
 TEST_F(ApprovaldFailures, AnUnfinishedLineIsAnsweredWhenItsTimeIsUp) {
