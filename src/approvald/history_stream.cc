@@ -2,7 +2,7 @@
 // the record (on the reader thread), written to the operator, and the next
 // page is read only once the operator has taken what was written. The
 // daemon's memory does not grow with the record, and a slow reader holds
-// one page. With a limit, the newest that many are sent, oldest first.
+// a page or two. With a limit, the newest that many are sent, oldest first.
 #include <ctime>
 
 #include "daemon.h"
@@ -11,8 +11,10 @@
 namespace kelvane::approvald {
 namespace {
 
-// The next page is read once less than this is left unsent.
-constexpr std::size_t kNextPageBelow = std::size_t{64} << 10;
+// The next page is read while less than this is left unsent, so that one
+// is ready when the operator has taken the last: what is held stays about
+// this much plus a page.
+constexpr std::size_t kNextPageBelow = std::size_t{256} << 10;
 
 }  // namespace
 
@@ -120,7 +122,10 @@ void Daemon::pump_history(Operator& o) {
     stream.started = true;
     std::string text = std::move(stream.text);
     stream.text = {};
-    o.out.append(text);  // one page: within the backlog's bounds by construction
+    // What was sent goes first: the buffer holds what is unsent and a page.
+    o.out.erase(0, o.sent);
+    o.sent = 0;
+    o.out.append(text);
     flush_operator(o);
   }
   if (stream.done) {

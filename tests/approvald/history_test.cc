@@ -25,7 +25,7 @@ std::size_t peak_kb(pid_t pid) {
   return 0;
 }
 
-constexpr int kRows = 40000;
+constexpr int kRows = 20000;
 
 // Rows written straight into the record while the daemon is stopped: one a
 // second back from now, each with a title of 600 bytes and one vote.
@@ -79,7 +79,7 @@ TEST(ApprovaldHistory, ALargeRecordIsSentInPagesAndLimitGivesTheNewest) {
   std::cout << "[ figures  ] history of " << kRows << " requests in "
             << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
             << " ms; the daemon's peak resident memory grew by " << grown << " kB\n";
-  // The whole answer is some 30 MB; the daemon holds a page of it.
+  // The whole answer is some 15 MB; the daemon holds a page or two of it.
   EXPECT_LT(grown, 12u * 1024);
 
   service::OperatorRequest newest = op(OperatorOp::History);
