@@ -99,7 +99,7 @@ _kelvane_operator_approvals() {
     fi
 
     case $prev in
-        --reason | --since | --digest | --target-host)
+        --reason | --since | --limit | --digest | --target-host)
             # Free text, or an RFC 3339 time: nothing sensible to offer.
             return 0
             ;;
@@ -118,7 +118,7 @@ _kelvane_operator_approvals() {
 
     case $subcommand in
         list) COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
-        history) COMPREPLY=($(compgen -W "--json --since" -- "$cur")) ;;
+        history) COMPREPLY=($(compgen -W "--json --since --limit" -- "$cur")) ;;
         verify) COMPREPLY=($(compgen -W "--digest --target-host --public-key -" -- "$cur")) ;;
         public-key) COMPREPLY=($(compgen -W "--public-key" -- "$cur")) ;;
         show | cancel)

@@ -52,6 +52,7 @@ complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify public-key" -l public-key -r -F -d 'the published keys'"'"' file'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from list history" -l json -d 'JSON array'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" -l since -x -d 'RFC 3339 time'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" -l limit -x -d 'only the newest N requests'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from approve deny" -l reason -x -d 'why'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from show cancel approve deny" \
     -a '(__kelvane_operator_approvals_ids)' -d 'waiting request'

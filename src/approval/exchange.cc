@@ -18,12 +18,17 @@ Result<OperatorApprovalDecision, io::Error> exchange(OperatorApprovalRequest req
   // sees half a request followed by a failure of ours. The context is sent
   // from where it is, not copied into the line.
   const FramedRequestLine request_line = frame_request_line(request);
-  KOA_TRY_VOID(write_all(stream.get(), request_line.pieces()));
+  auto written = write_all(stream.get(), request_line.pieces());
 
   ByteBuffer line;
   {
     LineReader reader(stream.get());
-    KOA_TRY_VOID(read_line(reader, line));
+    auto read = read_line(reader, line);
+    // A service over its caps answers at accept, before it reads, and
+    // closes: the write then fails, but its answer is there to read.
+    if (!written.ok() && (!read.ok() || line.view().empty()))
+      return fail(std::move(written).error());
+    KOA_TRY_VOID(std::move(read));
   }
   Result<OperatorApprovalDecision, io::Error> decision = decode_reply(line.view());
   stream.close();

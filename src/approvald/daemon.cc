@@ -140,6 +140,8 @@ int Daemon::next_timeout() const {
   if (!refusals_due_.empty() && refusals_due_.front().first < next)
     next = refusals_due_.front().first;
   if (next_rewrite_ != Clock::time_point{} && next_rewrite_ < next) next = next_rewrite_;
+  if (next_refusal_count_ != Clock::time_point{} && next_refusal_count_ < next)
+    next = next_refusal_count_;
   if (accept_paused_until_ != Clock::time_point{} && accept_paused_until_ < next)
     next = accept_paused_until_;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
@@ -151,11 +153,16 @@ void Daemon::fire_timers() {
   const Clock::time_point now = Clock::now();
   release_overdue_refusals(now);
   if (next_rewrite_ != Clock::time_point{} && next_rewrite_ <= now) rewrite_unrecorded();
+  if (next_refusal_count_ != Clock::time_point{} && next_refusal_count_ <= now)
+    write_accept_refusals();
   while (!timers_.empty() && timers_.begin()->first <= now) {
     const std::uint64_t key = timers_.begin()->second;
     timers_.erase(timers_.begin());
     auto found = requesters_.find(key);
-    if (found == requesters_.end()) continue;
+    if (found == requesters_.end()) {
+      if (auto o = operators_.find(key); o != operators_.end()) on_operator_idle(*o->second);
+      continue;
+    }
     found->second->deadline.reset();
     on_deadline(*found->second);
   }
@@ -229,6 +236,7 @@ void Daemon::begin_stop() {
   for (const std::uint64_t key : operator_keys) close_operator(*operators_.at(key));
   // One last try for the verdicts the record has not taken yet.
   rewrite_unrecorded();
+  write_accept_refusals();
 }
 
 void Daemon::schedule_prune() {

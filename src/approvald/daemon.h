@@ -18,6 +18,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "accept_refusals.h"
 #include "commit_thread.h"
 #include "decision_journal.h"
 #include "fleet_link.h"
@@ -104,7 +105,9 @@ class Daemon {
     std::uint64_t key = 0;
     FileDescriptor fd;
     service::PeerCredentials credentials;
-    uid_t cap_uid = 0;  // whose per-user cap this connection counts against
+    uid_t cap_uid = 0;               // the uid a refusal's row names
+    service::Accountable cap_owner;  // whose per-user cap this connection counts against
+    std::optional<service::Accountable> namespace_owner;  // when not the daemon's namespace
     Phase phase = Phase::Reading;
     std::string in;
     service::Request request;
@@ -136,6 +139,22 @@ class Daemon {
     std::optional<ReuseCache::Approval> reused;
   };
 
+  // A history answer written a page at a time (history_stream.cc): the
+  // daemon holds one page of the record, whatever its size.
+  struct HistoryStream {
+    std::uint64_t slot = 0;
+    std::string since;
+    std::optional<std::uint64_t> left;  // with a limit: rows still to send
+    bool placed = false;                // the first page's place is known
+    service::Store::HistoryPlace next;  // where the next page starts
+    bool reading = false;               // a page is being read
+    bool started = false;               // the line's start is written
+    bool first_record = true;
+    bool done = false;                       // the text holds the line's end
+    std::string text;                        // written once the slot's turn comes
+    std::set<std::uint64_t> pending_listed;  // waiting requests the record gave
+  };
+
   struct Operator {
     std::uint64_t key = 0;
     FileDescriptor fd;
@@ -158,6 +177,11 @@ class Daemon {
     std::string out;
     std::size_t sent = 0;
     bool writing = false;  // EPOLLOUT asked for
+    // Whose connection it is (operator_connections_per_user), and when one
+    // whose user has no role is closed for saying nothing.
+    service::Accountable owner;
+    std::optional<Clock::time_point> idle_deadline;
+    std::unique_ptr<HistoryStream> history;  // no other line is served meanwhile
   };
 
   // Set-up and the loop.
@@ -180,6 +204,14 @@ class Daemon {
   void read_request(Requester& r);
   void line_complete(Requester& r, std::string line);
   void answer_unread(Requester& r, std::string_view verdict, const std::string& detail);
+  // Caps (accept_requesters): the most one owner may hold, and the refusal
+  // of a connection over a cap, which is counted, not recorded
+  // (accept_refusals.h).
+  std::uint64_t owner_cap() const;
+  std::string over_owner_cap(std::size_t held) const;
+  void refuse_at_accept(FileDescriptor fd, const service::PeerCredentials& credentials,
+                        const service::Accountable& owner, const std::string& detail);
+  void write_accept_refusals();
   void on_identified(std::uint64_t key, service::VerifiedRequester who);
   void start_waiting(Requester& r);
   void on_inserted(std::uint64_t key, bool ok);
@@ -257,6 +289,13 @@ class Daemon {
   void send_event(Operator& o, const std::string& line);
   static bool is_reply(const Operator& o, std::uint64_t slot);
   void drop_slow_operator(Operator& o);
+  // Bounds of the operators' socket (operator_limits.cc).
+  bool admit_operator(FileDescriptor& fd, const service::PeerCredentials& credentials,
+                      service::Accountable& owner);
+  void set_idle_deadline(Operator& o);
+  void on_operator_idle(Operator& o);
+  std::size_t backlog_cap(const Operator& o) const;
+  static std::size_t unsent(const Operator& o) { return o.out.size() - o.sent; }
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
   void broadcast(const std::string& line);
@@ -271,6 +310,11 @@ class Daemon {
   void cancel(Operator& o, const service::OperatorRequest& request);
   void show(Operator& o, const service::OperatorRequest& request);
   void history(Operator& o, const service::OperatorRequest& request);
+  static constexpr std::size_t kHistoryPage = 512;
+  void read_history_page(Operator& o);
+  void add_history_page(HistoryStream& stream, std::vector<service::RequestRecord> records,
+                        bool last, bool reply) const;
+  void pump_history(Operator& o);
   void about_decided(Operator& o, const std::string& id);
   // Runs `read` with the record's read-only connection on the reader
   // thread, then `then` on the loop with its outcome.
@@ -287,8 +331,6 @@ class Daemon {
   // that it says what the requester was told rather than "pending".
   static constexpr std::chrono::seconds kRewriteEvery{1};
   void rewrite_unrecorded();
-  void add_open_requests(std::vector<service::RequestRecord>& records,
-                         const std::string& since) const;
   const service::RequestRecord* pending_record(const std::string& id) const;
   // The unrecorded verdict of request `id`, if any.
   const service::RequestRecord* unrecorded(const std::string& id) const;
@@ -377,7 +419,10 @@ class Daemon {
   std::uint64_t next_key_ = 16;
   std::unordered_map<std::uint64_t, std::unique_ptr<Requester>> requesters_;
   std::unordered_map<std::uint64_t, std::unique_ptr<Operator>> operators_;
-  std::unordered_map<uid_t, std::size_t> per_uid_;
+  std::map<service::Accountable, std::size_t> per_owner_;
+  std::map<service::Accountable, std::size_t> operators_per_owner_;
+  AcceptRefusals accept_refusals_;
+  Clock::time_point next_refusal_count_{};          // when the counts go to the record
   std::map<std::uint64_t, std::uint64_t> pending_;  // request id -> requester key
   std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
   std::set<std::uint64_t> watchers_;

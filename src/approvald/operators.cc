@@ -20,9 +20,10 @@
 namespace kelvane::approvald {
 namespace {
 
-// An operator that reads slower than events come is dropped past this much
-// unsent output, rather than hold the daemon's memory.
-constexpr std::size_t kMaxOperatorBacklog = std::size_t{256} << 20;
+// No new line of an operator is served while this much of its output is
+// unsent: one that asks without reading waits on itself (operator_limits.cc
+// bounds the rest).
+constexpr std::size_t kServePause = std::size_t{64} << 10;
 // Lines of one operator being answered at once; past this, its lines wait.
 constexpr std::size_t kMaxRepliesInFlight = 1024;
 
@@ -40,10 +41,14 @@ void Daemon::accept_operators() {
     if (!fd.is_open()) return;
     const auto credentials = service::peer_credentials(fd.get());
     if (!credentials) continue;
+    service::Accountable owner;
+    if (!admit_operator(fd, *credentials, owner)) continue;
     auto o = std::make_unique<Operator>();
     o->key = next_key_++;
     o->fd = std::move(fd);
     o->credentials = *credentials;
+    o->owner = owner;
+    set_idle_deadline(*o);
     watch_fd(o->fd.get(), o->key, EPOLLIN | EPOLLRDHUP);
     const std::uint64_t key = o->key;
     const uid_t uid = credentials->uid;
@@ -57,6 +62,7 @@ void Daemon::accept_operators() {
         auto found = operators_.find(key);
         if (found == operators_.end()) return;
         found->second->identity = std::move(identity);
+        set_idle_deadline(*found->second);  // none with a role
         serve_operator_lines(*found->second);
       };
     });
@@ -70,7 +76,10 @@ Role Daemon::role(const Operator& o) const {
 void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
   // `o` may be closed (and freed) by what is done below: ask by its key.
   const std::uint64_t key = o.key;
-  if (events & EPOLLOUT) flush_operator(o);
+  if (events & EPOLLOUT) {
+    flush_operator(o);
+    pump_history(o);
+  }
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     char buffer[65536];
     for (;;) {
@@ -102,7 +111,8 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
 
 void Daemon::serve_operator_lines(Operator& o) {
   const std::uint64_t key = o.key;
-  while (o.identity && o.replies.size() < kMaxRepliesInFlight) {
+  while (o.identity && o.replies.size() < kMaxRepliesInFlight && unsent(o) < kServePause &&
+         !o.history) {
     const std::size_t end = o.in.find('\n');
     if (end == std::string::npos) {
       if (o.in.size() > service::kMaxOperatorLine) {
@@ -117,6 +127,7 @@ void Daemon::serve_operator_lines(Operator& o) {
     }
     std::string line = o.in.substr(0, end);
     o.in.erase(0, end + 1);
+    if (o.idle_deadline) set_idle_deadline(o);
     slot_ = o.next_slot++;
     o.replies.emplace(slot_, std::nullopt);
     if (line.size() > service::kMaxOperatorLine) {
@@ -177,6 +188,12 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
         return refuse(o, service::kOperatorRefused,
                       "you are not an approver (approvers in the configuration)");
       }
+      // Every uid of a requester's user namespace is the user who made it.
+      if (const Requester* r = pending_request(request.id);
+          r && r->cap_owner.is_user(o.credentials.uid))
+        return refuse(o, service::kOperatorRefused,
+                      "request " + request.id +
+                          " is your own: someone else has to decide it (no self-approval)");
       return vote(o, request);
     // Approval tokens: keys are the administrator's, revocations an approver's.
     case service::OperatorOp::RotateKey:
@@ -307,66 +324,12 @@ void Daemon::with_recorded_request(
 }
 
 void Daemon::history(Operator& o, const service::OperatorRequest& request) {
-  auto records = std::make_shared<std::vector<service::RequestRecord>>();
-  std::optional<std::string> since;
-  if (request.since) since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
-  read_record(
-      [records, since](service::Store& store) -> Result<void, std::string> {
-        auto read = store.history(since);
-        if (!read.ok()) return fail(std::move(read).error());
-        *records = std::move(read).value();
-        return {};
-      },
-      [this, key, slot, records, since](const Result<void, std::string>& done) {
-        auto found_operator = operators_.find(key);
-        if (found_operator == operators_.end()) return;
-        Operator& op = *found_operator->second;
-        if (!done.ok()) {
-          journal_.note("cannot read the record: " + done.error());
-          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
-        } else {
-          add_open_requests(*records, since.value_or(""));
-          service::OperatorAnswer a;
-          a.records = std::move(*records);
-          answer_at(op, slot, std::move(a));
-        }
-        serve_operator_lines(op);
-      });
-}
-
-// The record read apart from the commits may lag behind the loop: a new
-// request's row waits for company up to CommitThread::kDeferLimit, a vote
-// or a refused verdict is being written. What the loop knows of them is
-// what operators see elsewhere (list, watch, show), so history says it too.
-void Daemon::add_open_requests(std::vector<service::RequestRecord>& records,
-                               const std::string& since) const {
-  for (service::RequestRecord& record : records) {
-    if (const auto* sent = unrecorded(record.id)) {
-      record.state = sent->state;
-      record.decided_at = sent->decided_at;
-      record.detail_of_verdict = sent->detail_of_verdict;
-    } else if (const auto* open = pending_record(record.id)) {
-      record = *open;
-    }
-  }
-  std::vector<std::uint64_t> listed;
-  listed.reserve(records.size());
-  for (const service::RequestRecord& record : records) listed.push_back(std::stoull(record.id));
-  std::sort(listed.begin(), listed.end());
-  bool added = false;
-  for (const auto& [id, key] : pending_) {
-    if (!shown_to_operators(*requesters_.at(key))) continue;
-    const service::RequestRecord& open = requesters_.at(key)->record;
-    if (open.created_at < since || std::binary_search(listed.begin(), listed.end(), id)) continue;
-    records.push_back(open);
-    added = true;
-  }
-  if (!added) return;
-  // Oldest first, as the record gives them.
-  std::stable_sort(records.begin(), records.end(),
-                   [](const auto& a, const auto& b) { return a.created_at < b.created_at; });
+  auto stream = std::make_unique<HistoryStream>();
+  stream->slot = slot_;
+  if (request.since) stream->since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
+  stream->left = request.limit;
+  o.history = std::move(stream);
+  read_history_page(o);
 }
 
 const service::RequestRecord* Daemon::pending_record(const std::string& id) const {
@@ -477,6 +440,10 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
 
 void Daemon::cancel(Operator& o, const service::OperatorRequest& request) {
   Requester* r = pending_request(request.id);
+  // Without a role, another's request, or one that is decided, is not
+  // there: the answer says nothing of it.
+  if (role(o) == Role::None && (r == nullptr || r->record.verified_uid != o.credentials.uid))
+    return refuse(o, service::kOperatorRefused, "there is no pending request " + request.id);
   if (r == nullptr) return about_decided(o, request.id);
   if (r->record.verified_uid != o.credentials.uid) {
     return refuse(o, service::kOperatorRefused,
@@ -535,15 +502,18 @@ void Daemon::answer_text_at(Operator& o, std::uint64_t slot, std::string text) {
       write_to_operator(o, events);
     }
   }
+  pump_history(o);
 }
 
 void Daemon::send_event(Operator& o, const std::string& line) {
-  if (!o.events_after || o.replies.count(*o.events_after) == 0) {
+  // Not in the middle of a history line being written.
+  const bool midline = o.history && o.history->started;
+  if (!midline && (!o.events_after || o.replies.count(*o.events_after) == 0)) {
     write_to_operator(o, line);
     return;
   }
   o.held_events += line;
-  if (o.held_events.size() > kMaxOperatorBacklog) drop_slow_operator(o);
+  if (o.held_events.size() > backlog_cap(o)) drop_slow_operator(o);
 }
 
 void Daemon::write_to_operator(Operator& o, std::string_view text) {
@@ -551,11 +521,13 @@ void Daemon::write_to_operator(Operator& o, std::string_view text) {
     o.out.clear();
     o.sent = 0;
   }
-  o.out.append(text);
-  if (o.out.size() - o.sent > kMaxOperatorBacklog) {
+  // One answer of any size is kept; more on top of a backlog past the cap
+  // (events a slow reader does not read) is not.
+  if (unsent(o) > backlog_cap(o)) {
     drop_slow_operator(o);
     return;
   }
+  o.out.append(text);
   flush_operator(o);
 }
 
@@ -609,6 +581,10 @@ void Daemon::broadcast(const std::string& line) {
 
 void Daemon::close_operator(Operator& o) {
   watchers_.erase(o.key);
+  if (o.idle_deadline) timers_.erase({*o.idle_deadline, o.key});
+  if (auto count = operators_per_owner_.find(o.owner);
+      count != operators_per_owner_.end() && --count->second == 0)
+    operators_per_owner_.erase(count);
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, o.fd.get(), nullptr);
   operators_.erase(o.key);
 }

@@ -76,7 +76,10 @@ std::optional<std::string> Daemon::take_id() {
 }
 
 void Daemon::accept_requesters() {
-  for (;;) {
+  // At most this many at once: a flood of connections queued behind each
+  // other must not keep the loop from what the others are owed.
+  constexpr int kAcceptsPerTurn = 256;
+  for (int turn = 0; turn < kAcceptsPerTurn; ++turn) {
     if (refusals_.size() >= kMaxHeldRefusals) {
       // Refusals waiting for the record hold descriptors: new connections
       // wait in the listen backlog until the next commit lets those go.
@@ -103,18 +106,32 @@ void Daemon::accept_requesters() {
       // sudo before it changes user: the invoking user's cap, not root's.
       if (auto real = service::real_uid_of(credentials->pid); real && *real != 0) cap_uid = *real;
     }
-    const service::Config& config = settings_.config;
-    if (requesters_.size() >= config.max_pending) {
-      refuse_unread(std::move(fd), *credentials, cap_uid, "refused",
-                    "the approval service holds as many requests as it takes (max_pending = " +
-                        std::to_string(config.max_pending) + "); try again later");
+    // Every uid of a user namespace is the user who made it.
+    auto owner = service::namespace_owner(fd.get(), credentials->pid);
+    if (!owner.ok() && owner.error() == service::kOutOfDescriptors) {
+      // As when accept itself finds none: the rest wait in the backlog.
+      refuse_at_accept(std::move(fd), *credentials, service::Accountable{credentials->uid, 0},
+                       "the approval service is out of descriptors; try again later");
+      journal_.note(std::string("accept: ") + std::strerror(EMFILE));
+      change_fd(requests_listener_.get(), kRequestListenerKey, 0);
+      accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+      return;
+    }
+    if (!owner.ok()) {
+      refuse_at_accept(std::move(fd), *credentials, service::Accountable{credentials->uid, 0},
+                       "the approval service cannot tell who is asking: " + owner.error());
       continue;
     }
-    if (per_uid_[cap_uid] >= config.max_pending_per_user) {
-      refuse_unread(std::move(fd), *credentials, cap_uid, "refused",
-                    "this user already has " + std::to_string(per_uid_[cap_uid]) +
-                        " requests waiting (max_pending_per_user = " +
-                        std::to_string(config.max_pending_per_user) + ")");
+    const service::Accountable cap_owner = owner.value().value_or(service::Accountable{cap_uid, 0});
+    const service::Config& config = settings_.config;
+    if (requesters_.size() >= config.max_pending) {
+      refuse_at_accept(std::move(fd), *credentials, cap_owner,
+                       "the approval service holds as many requests as it takes (max_pending = " +
+                           std::to_string(config.max_pending) + "); try again later");
+      continue;
+    }
+    if (const std::size_t held = per_owner_[cap_owner]; held >= owner_cap()) {
+      refuse_at_accept(std::move(fd), *credentials, cap_owner, over_owner_cap(held));
       continue;
     }
     auto r = std::make_unique<Requester>();
@@ -122,11 +139,62 @@ void Daemon::accept_requesters() {
     r->fd = std::move(fd);
     r->credentials = *credentials;
     r->cap_uid = cap_uid;
-    ++per_uid_[cap_uid];
+    r->cap_owner = cap_owner;
+    r->namespace_owner = owner.value();
+    ++per_owner_[cap_owner];
     watch_fd(r->fd.get(), r->key, kReading);
     set_deadline(*r, Clock::now() + service::kRequestTimeLimit);
     requesters_.emplace(r->key, std::move(r));
   }
+}
+
+// Half of the total is kept for the others: one user, with every uid of
+// their namespaces, never fills max_pending.
+std::uint64_t Daemon::owner_cap() const {
+  const service::Config& config = settings_.config;
+  return std::min(config.max_pending_per_user, std::max<std::uint64_t>(1, config.max_pending / 2));
+}
+
+std::string Daemon::over_owner_cap(std::size_t held) const {
+  const service::Config& config = settings_.config;
+  if (held >= config.max_pending_per_user)
+    return "this user already has " + std::to_string(held) +
+           " requests waiting (max_pending_per_user = " +
+           std::to_string(config.max_pending_per_user) + ")";
+  return "this user already has " + std::to_string(held) +
+         " requests waiting, half of what the approval service takes (max_pending = " +
+         std::to_string(config.max_pending) + "); the rest is kept for other users";
+}
+
+void Daemon::refuse_at_accept(FileDescriptor fd, const service::PeerCredentials& credentials,
+                              const service::Accountable& owner, const std::string& detail) {
+  // No id, no row, no commit: the answer goes at once and the refusal is
+  // counted (written with the others of its minute).
+  send_once(fd.get(), service::decision_line("refused", detail, ""));
+  if (accept_refusals_.count(owner, std::time(nullptr)))
+    journal_.refusal("refused", owner.uid, static_cast<std::uint64_t>(credentials.pid),
+                     detail + " [" + service::describe(owner) +
+                         "; further refusals of this owner in this minute are counted, not "
+                         "logged]");
+  if (next_refusal_count_ == Clock::time_point{})
+    next_refusal_count_ = Clock::now() + std::chrono::seconds(1);
+}
+
+void Daemon::write_accept_refusals() {
+  next_refusal_count_ = {};
+  const std::time_t now = std::time(nullptr);
+  for (const std::string& line : accept_refusals_.close_minutes(now)) journal_.note(line);
+  auto counts = accept_refusals_.take_unwritten();
+  if (!counts.empty()) {
+    commits_->submit([counts = std::move(counts)](
+                         service::Store& store) { return store.add_accept_refusals(counts); },
+                     [this](const Result<void, std::string>& done) {
+                       if (!done.ok())
+                         journal_.note("cannot count refused connections: " + done.error());
+                     });
+  }
+  // A minute still open is summed up once it is over.
+  if (!accept_refusals_.idle()) next_refusal_count_ = Clock::now() + std::chrono::seconds(1);
 }
 
 void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& credentials,
@@ -280,15 +348,19 @@ void Daemon::line_complete(Requester& r, std::string line) {
       r.request.has_context ? service::stated_invoking_uid(r.request.context) : std::nullopt;
   const std::uint64_t key = r.key;
   const service::PeerCredentials credentials = r.credentials;
+  const std::optional<service::Accountable> owner = r.namespace_owner;
   // /proc is read here (the kernel's memory, nothing to wait for); a name
   // not kept by the cache is looked up on the lookup thread, and so are the
   // groups when a policy rule names groups.
   bool kept = !wants_groups;
-  auto who = service::verify_requester(credentials, stated, [&](uid_t uid) {
-    auto name = names_.kept_user_name(uid);
-    kept = kept && name.has_value();
-    return name.value_or("");
-  });
+  auto who = service::verify_requester(
+      credentials, stated,
+      [&](uid_t uid) {
+        auto name = names_.kept_user_name(uid);
+        kept = kept && name.has_value();
+        return name.value_or("");
+      },
+      owner);
   // Requests are identified in the order their lines came: while an earlier
   // one waits on the lookup thread, a later one queues behind it there even
   // when its name is kept, so that it cannot take a lower id and overtake.
@@ -297,9 +369,9 @@ void Daemon::line_complete(Requester& r, std::string line) {
     return;
   }
   ++identifying_off_loop_;
-  lookups_.submit([this, key, credentials, stated, wants_groups]() -> std::function<void()> {
-    auto found = service::verify_requester(credentials, stated,
-                                           [this](uid_t uid) { return names_.user_name(uid); });
+  lookups_.submit([this, key, credentials, stated, owner, wants_groups]() -> std::function<void()> {
+    auto found = service::verify_requester(
+        credentials, stated, [this](uid_t uid) { return names_.user_name(uid); }, owner);
     std::vector<std::string> groups;
     if (wants_groups) groups = service::group_names_of(found.verified.uid);
     return [this, key, who = std::move(found), groups = std::move(groups)]() mutable {
@@ -326,19 +398,19 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
   if (r.gone || r.phase != Phase::Identifying) return;
   const service::Config& config = settings_.config;
   const uid_t verified = who.verified.uid;
-  if (verified != r.cap_uid) {
+  if (who.accountable != r.cap_owner) {
     // The stated invoking user's cap applies from here on.
-    if (per_uid_[verified] >= config.max_pending_per_user) {
-      answer_unread(r, "refused",
-                    "this user already has " + std::to_string(per_uid_[verified]) +
-                        " requests waiting (max_pending_per_user = " +
-                        std::to_string(config.max_pending_per_user) + ")");
+    const auto counted = per_owner_.find(who.accountable);
+    if (const std::size_t held = counted == per_owner_.end() ? 0 : counted->second;
+        held >= owner_cap()) {
+      answer_unread(r, "refused", over_owner_cap(held));
       return;
     }
-    if (--per_uid_[r.cap_uid] == 0) per_uid_.erase(r.cap_uid);
-    r.cap_uid = verified;
-    ++per_uid_[verified];
+    if (--per_owner_[r.cap_owner] == 0) per_owner_.erase(r.cap_owner);
+    r.cap_owner = who.accountable;
+    ++per_owner_[who.accountable];
   }
+  r.cap_uid = verified;
   const std::optional<std::string> id = take_id();
   if (!id) {
     answer_unread(r, "refused", "the approval service cannot write its record");
@@ -631,8 +703,8 @@ void Daemon::requester_left(Requester& r) {
 void Daemon::close_requester(Requester& r) {
   if (r.fd.is_open()) (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, r.fd.get(), nullptr);
   set_deadline(r, std::nullopt);
-  if (auto count = per_uid_.find(r.cap_uid); count != per_uid_.end() && --count->second == 0)
-    per_uid_.erase(count);
+  if (auto count = per_owner_.find(r.cap_owner); count != per_owner_.end() && --count->second == 0)
+    per_owner_.erase(count);
   if (r.phase == Phase::Pending) pending_.erase(std::stoull(r.record.id));
   requesters_.erase(r.key);  // closes the connection
 }

@@ -4,6 +4,7 @@
 
 #include "approvals/rfc3339.h"
 #include "sshsig/public_key.h"
+#include "support/decimal.h"
 #include "support/utf8.h"
 
 namespace kelvane::approvals {
@@ -20,7 +21,9 @@ const std::string_view kUsageText =
     "  status                        the daemon's version, uptime, pending requests by user\n"
     "                                and the oldest, record size, last commit and backup\n"
     "  cancel ID                     withdraw a request of your own\n"
-    "  history [--json] [--since TIME]  the record (TIME in RFC 3339, e.g. 2026-12-07T20:00:00Z)\n"
+    "  history [--json] [--since TIME] [--limit N]\n"
+    "                                the record (TIME in RFC 3339, e.g. 2026-12-07T20:00:00Z;\n"
+    "                                N: only the newest N requests)\n"
     "  explain [--config FILE] [--uid N] [--run-as USER] [CLIENT OPTIONS]\n"
     "          [--sudo-command PATH ARGS...]\n"
     "                                which policy rule decides a request, and why (the\n"
@@ -222,6 +225,15 @@ Result<void, UsageError> take_argument(Invocation& invocation,
     auto since = option_value(args, i, "--since");
     if (!since.ok()) return fail(std::move(since).error());
     if (since.value()) return take_since(invocation, *since.value());
+    auto limit = option_value(args, i, "--limit");
+    if (!limit.ok()) return fail(std::move(limit).error());
+    if (limit.value()) {
+      const std::string_view text = *limit.value();
+      invocation.limit = parse_decimal(text, std::uint64_t{1} << 53);
+      if (!invocation.limit || *invocation.limit == 0)
+        return usage("--limit needs a whole number from 1, not " + shown(text));
+      return {};
+    }
   }
   if (takes_id(s) && invocation.id.empty() && !arg.starts_with("-")) {
     if (!is_id(arg)) return usage("a request id is a decimal number, not " + shown(arg));

@@ -46,11 +46,12 @@ enum class Subcommand {
 struct Invocation {
   std::optional<std::string> socket;  // --socket, when given
   Subcommand subcommand = Subcommand::Help;
-  std::string id;                     // show, approve, deny, cancel
-  std::optional<std::string> reason;  // approve (optional), deny (required)
-  std::optional<std::string> key;     // approve, deny, watch: --key FINGERPRINT
-  bool json = false;                  // list, history
-  std::optional<std::int64_t> since;  // history: Unix seconds
+  std::string id;                      // show, approve, deny, cancel
+  std::optional<std::string> reason;   // approve (optional), deny (required)
+  std::optional<std::string> key;      // approve, deny, watch: --key FINGERPRINT
+  bool json = false;                   // list, history
+  std::optional<std::int64_t> since;   // history: Unix seconds
+  std::optional<std::uint64_t> limit;  // history: the newest this many
   // explain: every argument after the subcommand, read by explain itself
   std::vector<std::string_view> explain_args;
   // verify: the token ("-": from standard input) and what it must match;

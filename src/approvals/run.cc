@@ -72,6 +72,7 @@ OperatorRequest request_for(const Invocation& invocation) {
     case Subcommand::History:
       request.op = OperatorOp::History;
       request.since = invocation.since;
+      request.limit = invocation.limit;
       break;
     case Subcommand::RotateKey:
       request.op = OperatorOp::RotateKey;

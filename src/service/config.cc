@@ -28,11 +28,14 @@ std::string where(std::string_view path, const toml::source_region& source) {
 
 using Errors = std::vector<std::string>;
 
-// A number's range: below `least` it is an error; above `most` (which
-// earlier versions took) it is brought down to `most` with a warning.
+// A number's range: below `least` it is an error; above `most` it is
+// brought down to `most` with a warning when earlier versions took such a
+// value (so that an upgrade never stops the service), and an error for a
+// key that came with its range.
 struct Range {
   std::uint64_t least;
   std::uint64_t most;
+  bool clamped = true;
 };
 
 struct Count {
@@ -41,7 +44,7 @@ struct Count {
   Range range;
 };
 
-constexpr std::array<Count, 8> kCounts = {{
+constexpr std::array<Count, 10> kCounts = {{
     {"approvals", &Config::approvals, {1, kMaxApprovals}},
     {"max_pending_per_user", &Config::max_pending_per_user, {1, kMaxPendingCount}},
     {"max_pending", &Config::max_pending, {1, kMaxPendingCount}},
@@ -50,6 +53,10 @@ constexpr std::array<Count, 8> kCounts = {{
     {"token_lifetime", &Config::token_lifetime, {1, kMaxTokenLifetimeSecs}},
     {"keep_days", &Config::keep_days, {0, kMaxKeepDays}},
     {"notify_timeout", &Config::notify_timeout, {1, kMaxNotifySecs}},
+    {"operator_connections_per_user",
+     &Config::operator_connections_per_user,
+     {1, kMaxOperatorConnections, false}},
+    {"operator_idle_timeout", &Config::operator_idle_timeout, {1, kMaxOperatorIdleSecs, false}},
 }};
 
 constexpr Range kRuleApprovals{1, kMaxApprovals};
@@ -69,6 +76,10 @@ Result<std::uint64_t, std::string> read_count(const toml::node& node, std::strin
   }
   const auto value = static_cast<std::uint64_t>(integer->get());
   if (value <= range.most) return value;
+  if (!range.clamped) {
+    return fail(where(path, node.source()) + std::string(key) + " must be a whole number from " +
+                std::to_string(range.least) + " to " + std::to_string(range.most));
+  }
   warnings.push_back(where(path, node.source()) + std::string(key) + " = " + std::to_string(value) +
                      " is above its range (" + std::to_string(range.least) + " to " +
                      std::to_string(range.most) + "); using " + std::to_string(range.most));

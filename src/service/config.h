@@ -24,7 +24,9 @@ inline constexpr std::string_view kDefaultConfigPath =
 inline constexpr std::uint64_t kMaxDurationSecs = 365 * 86400;  // a year
 inline constexpr std::uint64_t kMaxTokenLifetimeSecs = 86400;   // a day
 inline constexpr std::uint64_t kMaxNotifySecs = 3600;
-inline constexpr std::uint64_t kMaxKeepDays = 36500;  // 0: keep for ever
+inline constexpr std::uint64_t kMaxOperatorConnections = 4096;
+inline constexpr std::uint64_t kMaxOperatorIdleSecs = 86400;  // a day
+inline constexpr std::uint64_t kMaxKeepDays = 36500;          // 0: keep for ever
 inline constexpr std::uint64_t kMaxApprovals = 1000;
 inline constexpr std::uint64_t kMaxPendingCount = 1000000;
 
@@ -72,6 +74,10 @@ struct Config {
   std::uint64_t max_timeout = 3600;     // seconds, the most a requester may ask for
   std::uint64_t token_lifetime = 600;   // seconds an approval token stays good
   std::uint64_t keep_days = 90;         // records older than this are pruned; 0: never
+  // The operators' socket: connections one user may hold, and how long one
+  // whose user has no role (neither approver nor auditor) may stay silent.
+  std::uint64_t operator_connections_per_user = 64;
+  std::uint64_t operator_idle_timeout = 60;  // seconds
   std::optional<std::string> socket;
   std::optional<std::string> operator_socket;
   std::optional<std::string> state_dir;

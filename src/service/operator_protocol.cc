@@ -603,6 +603,7 @@ struct RequestMembers {
   std::optional<bool> approve;
   std::optional<std::string> reason;
   std::optional<std::int64_t> since;
+  std::optional<std::uint64_t> limit;
 };
 
 Result<void, std::string> read_request_member(RequestMembers& m, std::string_view name,
@@ -626,6 +627,12 @@ Result<void, std::string> read_request_member(RequestMembers& m, std::string_vie
     m.since = n.kind() == json::Number::Kind::Negative64
                   ? n.as_negative64()
                   : static_cast<std::int64_t>(n.as_unsigned64());
+  } else if (name == "limit") {
+    if (value.kind() != Kind::Number ||
+        value.as_number().kind() != json::Number::Kind::Unsigned64 ||
+        value.as_number().as_unsigned64() == 0)
+      return fail(wrong_type(name, "a whole number from 1"));
+    m.limit = value.as_number().as_unsigned64();
   } else {
     return fail("the request has an unknown member \"" + std::string(name) + "\"");
   }
@@ -644,12 +651,14 @@ Result<OperatorRequest, std::string> check_request(RequestMembers&& m) {
     return fail(op + " takes no \"approve\" or \"reason\"");
   if (shape->vote && !m.approve) return fail(op + " needs \"approve\"");
   if (!shape->since && m.since) return fail(op + " takes no \"since\"");
+  if (!shape->since && m.limit) return fail(op + " takes no \"limit\"");
   OperatorRequest request;
   request.op = shape->op;
   request.id = std::move(m.id).value_or("");
   request.approve = m.approve.value_or(false);
   request.reason = std::move(m.reason);
   request.since = m.since;
+  request.limit = m.limit;
   return request;
 }
 
@@ -670,6 +679,8 @@ std::string encode_operator_request(const OperatorRequest& request) {
     object.insert("approve", Value::boolean(request.approve));
     if (request.reason) object.insert("reason", text(*request.reason));
   }
+  if (shape.since && request.limit)
+    object.insert("limit", Value::number(json::Number::unsigned64(*request.limit)));
   if (shape.since && request.since) {
     const std::int64_t since = *request.since;
     object.insert(

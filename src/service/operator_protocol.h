@@ -46,10 +46,11 @@ std::string_view op_name(OperatorOp op);
 
 struct OperatorRequest {
   OperatorOp op = OperatorOp::Status;
-  std::string id;                     // show, vote, cancel: decimal text
-  bool approve = false;               // vote
-  std::optional<std::string> reason;  // vote
-  std::optional<std::int64_t> since;  // history: Unix seconds
+  std::string id;                      // show, vote, cancel: decimal text
+  bool approve = false;                // vote
+  std::optional<std::string> reason;   // vote
+  std::optional<std::int64_t> since;   // history: Unix seconds
+  std::optional<std::uint64_t> limit;  // history: the newest this many, at least 1
 };
 
 // The line, with its line feed.

@@ -80,6 +80,19 @@ PRAGMA user_version=3;
 )sql";
 
 // One prepared statement, finalised with its owner.
+// Added beside schema version 2 without changing it: a file without it is
+// given it when opened for writing, and a program that does not know it
+// leaves it alone.
+constexpr const char* kAcceptRefusalsTable = R"sql(
+CREATE TABLE IF NOT EXISTS refused_at_accept (
+  minute TEXT NOT NULL,
+  uid INTEGER NOT NULL,
+  user_namespace INTEGER NOT NULL,
+  count INTEGER NOT NULL,
+  PRIMARY KEY (minute, uid, user_namespace)
+);
+)sql";
+
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) {
@@ -212,6 +225,8 @@ Result<std::unique_ptr<Store>, std::string> Store::open_file(const std::string& 
   }
   if (auto schema = store->create_or_check_schema(); !schema.ok())
     return fail(std::move(schema).error());
+  if (auto counts = store->exec(kAcceptRefusalsTable); !counts.ok())
+    return fail(std::move(counts).error());
   return store;
 }
 
@@ -387,7 +402,38 @@ Result<std::uint64_t, std::string> Store::prune(std::string_view before) {
   Statement erase(db_, "DELETE FROM requests WHERE created_at < ?1 AND state <> 'pending'");
   erase.text(1, before);
   if (erase.step() != SQLITE_DONE) return fail(error_text("cannot prune the record"));
-  return static_cast<std::uint64_t>(sqlite3_changes(db_));
+  const auto pruned = static_cast<std::uint64_t>(sqlite3_changes(db_));
+  // Minutes ("...T04:21Z") sort with the times of the same day.
+  Statement counts(db_, "DELETE FROM refused_at_accept WHERE minute < ?1");
+  counts.text(1, before);
+  if (counts.step() != SQLITE_DONE) return fail(error_text("cannot prune the record"));
+  return pruned;
+}
+
+Result<void, std::string> Store::add_accept_refusals(
+    const std::vector<AcceptRefusalCount>& counts) {
+  for (const AcceptRefusalCount& c : counts) {
+    Statement add(
+        kept("INSERT INTO refused_at_accept (minute, uid, user_namespace, count)"
+             " VALUES (?1, ?2, ?3, ?4) ON CONFLICT (minute, uid, user_namespace)"
+             " DO UPDATE SET count = count + excluded.count"));
+    add.text(1, c.minute).integer(2, c.uid).integer(3, c.user_namespace).integer(4, c.count);
+    if (add.step() != SQLITE_DONE) return fail(error_text("cannot count refused connections"));
+  }
+  return {};
+}
+
+Result<std::vector<Store::AcceptRefusalCount>, std::string> Store::accept_refusals() {
+  Statement select(db_,
+                   "SELECT minute, uid, user_namespace, count FROM refused_at_accept"
+                   " ORDER BY minute, uid, user_namespace");
+  std::vector<AcceptRefusalCount> counts;
+  int step = 0;
+  while ((step = select.step()) == SQLITE_ROW)
+    counts.push_back({select.column_text(0), select.column_integer(1), select.column_integer(2),
+                      select.column_integer(3)});
+  if (step != SQLITE_DONE) return fail(error_text("cannot read the record"));
+  return counts;
 }
 
 Result<void, std::string> Store::insert_request(const RequestRecord& r) {
@@ -491,6 +537,55 @@ Result<std::vector<RequestRecord>, std::string> Store::history(std::optional<std
   return records;
 }
 
+Result<std::vector<RequestRecord>, std::string> Store::history_page(const HistoryPlace& from,
+                                                                    std::size_t count) {
+  Statement select(
+      kept("SELECT id, state, title, detail, action, requester, source_host, target_host, "
+           "operation_digest, context, timeout_secs, created_at, decided_at, verified_uid, "
+           "verified_user, via_sudo, peer_uid, peer_gid, peer_pid, peer_name, peer_executable, "
+           "needed, detail_of_verdict, rule, reused_from FROM requests "
+           // The index on created_at (with the rowid, which is id) gives the
+           // range and the order: no page reads or sorts the rows before it.
+           "WHERE created_at >= ?1 AND (created_at > ?1 OR id >= ?2) ORDER BY created_at, id"
+           " LIMIT ?3"));
+  select.text(1, from.created_at).integer(2, from.id).integer(3, count);
+  std::vector<RequestRecord> records;
+  int step = 0;
+  while ((step = select.step()) == SQLITE_ROW) records.push_back(read_request_row(select));
+  if (step != SQLITE_DONE) return fail(error_text("cannot read the record"));
+  for (RequestRecord& record : records) {
+    if (auto read = read_votes(record); !read.ok()) return fail(std::move(read).error());
+  }
+  return records;
+}
+
+Result<void, std::string> Store::read_votes(RequestRecord& record) {
+  Statement votes(kept(
+      "SELECT operator, uid, approve, reason, at, host FROM votes WHERE request_id = ?1 ORDER BY "
+      "rowid"));
+  votes.integer(1, parse_id(record.id));
+  int step = 0;
+  while ((step = votes.step()) == SQLITE_ROW) {
+    record.votes.push_back({votes.column_text(0), votes.column_integer(1),
+                            votes.column_integer(2) != 0, votes.column_optional_text(3),
+                            votes.column_text(4), votes.column_optional_text(5)});
+  }
+  if (step != SQLITE_DONE) return fail(error_text("cannot read the votes"));
+  return {};
+}
+
+Result<std::optional<Store::HistoryPlace>, std::string> Store::newest_start(
+    const std::string& since, std::uint64_t n) {
+  Statement select(db_,
+                   "SELECT created_at, id FROM requests WHERE created_at >= ?1"
+                   " ORDER BY created_at DESC, id DESC LIMIT 1 OFFSET ?2");
+  select.text(1, since).integer(2, n == 0 ? 0 : n - 1);
+  const int step = select.step();
+  if (step == SQLITE_DONE) return std::optional<HistoryPlace>();
+  if (step != SQLITE_ROW) return fail(error_text("cannot read the record"));
+  return std::optional<HistoryPlace>(HistoryPlace{select.column_text(0), select.column_integer(1)});
+}
+
 Result<std::optional<RequestRecord>, std::string> Store::find(std::string_view id) {
   Statement select(db_, (std::string(kSelectRequest) + "WHERE id = ?1").c_str());
   select.integer(1, parse_id(id));
@@ -498,15 +593,7 @@ Result<std::optional<RequestRecord>, std::string> Store::find(std::string_view i
   if (step == SQLITE_DONE) return std::optional<RequestRecord>();
   if (step != SQLITE_ROW) return fail(error_text("cannot read the record"));
   RequestRecord record = read_request_row(select);
-  Statement votes(db_,
-                  "SELECT operator, uid, approve, reason, at, host FROM votes WHERE request_id = ?1"
-                  " ORDER BY rowid");
-  votes.integer(1, parse_id(id));
-  while (votes.step() == SQLITE_ROW) {
-    record.votes.push_back({votes.column_text(0), votes.column_integer(1),
-                            votes.column_integer(2) != 0, votes.column_optional_text(3),
-                            votes.column_text(4), votes.column_optional_text(5)});
-  }
+  if (auto read = read_votes(record); !read.ok()) return fail(std::move(read).error());
   return std::optional<RequestRecord>(std::move(record));
 }
 

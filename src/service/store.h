@@ -79,6 +79,19 @@ class Store {
   // Deletes requests (and their votes) created before `before`.
   Result<std::uint64_t, std::string> prune(std::string_view before);
 
+  // Connections refused at accept (over a cap) have no row each: they are
+  // counted per owner and minute ("2026-12-08T04:21Z"), and the counts added
+  // here to the table refused_at_accept.
+  struct AcceptRefusalCount {
+    std::string minute;
+    std::uint64_t uid = 0;
+    std::uint64_t user_namespace = 0;  // 0, or the namespace that is an owner of its own
+    std::uint64_t count = 0;
+  };
+  Result<void, std::string> add_accept_refusals(const std::vector<AcceptRefusalCount>& counts);
+  // The counts kept, oldest minute first.
+  Result<std::vector<AcceptRefusalCount>, std::string> accept_refusals();
+
   // R's members as they stand; votes are written with add_vote.
   Result<void, std::string> insert_request(const RequestRecord& record);
   Result<void, std::string> add_vote(std::string_view id, const VoteRecord& vote);
@@ -88,6 +101,20 @@ class Store {
   // Every request created at or after `since` (RFC 3339), oldest first, with
   // its votes.
   Result<std::vector<RequestRecord>, std::string> history(std::optional<std::string> since);
+  // A place in the history's order (created_at, then id).
+  struct HistoryPlace {
+    std::string created_at;
+    std::uint64_t id = 0;
+  };
+  // Up to `count` requests at or after `from`, in that order, with their
+  // votes: a page of a history read in pages, so that nobody holds it whole.
+  Result<std::vector<RequestRecord>, std::string> history_page(const HistoryPlace& from,
+                                                               std::size_t count);
+  // Where the `n` newest requests created at or after `since` start; nullopt
+  // when there are fewer than `n`.
+  Result<std::optional<HistoryPlace>, std::string> newest_start(const std::string& since,
+                                                                std::uint64_t n);
+
   // One request by id.
   Result<std::optional<RequestRecord>, std::string> find(std::string_view id);
 
@@ -117,6 +144,8 @@ class Store {
   // The statement of `sql` (a literal: kept by its address), prepared once
   // for the life of the store: the writes of every commit use them.
   sqlite3_stmt* kept(const char* sql);
+  // Appends the votes on `record` (found by its id), in the order cast.
+  Result<void, std::string> read_votes(RequestRecord& record);
 
   sqlite3* db_;
   std::string path_;

@@ -94,7 +94,8 @@ VerifiedRequester verify_requester(const PeerCredentials& credentials,
 
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid,
-                                   const std::function<std::string(uid_t)>& name_of) {
+                                   const std::function<std::string(uid_t)>& name_of,
+                                   std::optional<Accountable> namespace_owner) {
   RequesterFacts facts;
   facts.credentials = credentials;
   const std::optional<ProcessInfo> process = describe_process(credentials.pid, credentials.uid);
@@ -106,6 +107,7 @@ VerifiedRequester verify_requester(const PeerCredentials& credentials,
   VerifiedRequester requester;
   requester.verified = verified_uid(facts);
   requester.user = name_of(requester.verified.uid);
+  requester.accountable = namespace_owner.value_or(Accountable{requester.verified.uid, 0});
   requester.peer.uid = credentials.uid;
   requester.peer.gid = credentials.gid;
   requester.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);

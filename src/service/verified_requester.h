@@ -10,6 +10,7 @@
 #include <string>
 
 #include "json/value.h"
+#include "service/namespace_owner.h"
 #include "service/operator_protocol.h"
 #include "service/peer.h"  // user_name_of
 
@@ -63,6 +64,10 @@ struct VerifiedRequester {
   VerifiedUid verified;
   std::string user;  // the verified uid's name
   PeerRecord peer;   // the kernel's facts and what the process says of itself
+  // Who answers for the request, for every cap and for the rule against
+  // approving one's own request: the verified uid, or the owner of the
+  // user namespace the peer runs in.
+  Accountable accountable;
 };
 
 // Reads /proc and the user database; may block (see user_name_of).
@@ -70,9 +75,12 @@ struct VerifiedRequester {
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid);
 // The same with the verified uid's name from `name_of` (a cache, say);
-// reads only /proc then.
+// reads only /proc then. `namespace_owner`: the owner of the peer's user
+// namespace when it is not the daemon's (namespace_owner(), taken at
+// accept), who answers for the request.
 VerifiedRequester verify_requester(const PeerCredentials& credentials,
                                    std::optional<uid_t> invoking_uid,
-                                   const std::function<std::string(uid_t)>& name_of);
+                                   const std::function<std::string(uid_t)>& name_of,
+                                   std::optional<Accountable> namespace_owner = std::nullopt);
 
 }  // namespace kelvane::service

@@ -407,7 +407,8 @@ TEST_F(ApprovaldFailures, TheTotalCapRefusesAtOnceAndFreesWithTheConnections) {
   const std::string line = verdict_line(over, 5s);
   EXPECT_EQ(member_text(line, "verdict"), "refused") << line;
   EXPECT_NE(line.find("max_pending = 3"), std::string::npos) << line;
-  EXPECT_FALSE(member_text(line, "requestId").empty()) << line;
+  // Refused at accept: no id and no row of its own, a count in the record.
+  EXPECT_TRUE(member_text(line, "requestId").empty()) << line;
 
   held[0].close();
   std::this_thread::sleep_for(200ms);
@@ -417,10 +418,34 @@ TEST_F(ApprovaldFailures, TheTotalCapRefusesAtOnceAndFreesWithTheConnections) {
   ASSERT_FALSE(id.empty());
   ASSERT_TRUE(bob.ask(vote(id, true)).ok);
   EXPECT_EQ(member_text(verdict_line(again), "verdict"), "approved");
-  EXPECT_NE(query_record(daemon.record_path(),
-                         "SELECT detail_of_verdict FROM requests WHERE state = 'refused'")
-                .find("max_pending = 3"),
-            std::string::npos);
+  EXPECT_EQ(daemon.stop(SIGTERM), 0);  // the counts are written at the latest then
+  EXPECT_EQ(
+      query_record(daemon.record_path(),
+                   "SELECT count(*) FROM requests WHERE detail_of_verdict LIKE '%max_pending%'"),
+      "0");
+  EXPECT_EQ(query_record(daemon.record_path(),
+                         "SELECT uid || ' ' || user_namespace || ' ' || count FROM "
+                         "refused_at_accept"),
+            "0 0 1");
+}
+
+// One user never holds more than half of max_pending, whatever
+// max_pending_per_user says: the rest is kept for the others.
+TEST_F(ApprovaldFailures, OneUserTakesAtMostHalfOfTheTotal) {
+  DaemonProcess daemon(std::string(kConfig) + "max_pending = 4\nmax_pending_per_user = 16\n");
+  ASSERT_TRUE(daemon.start());
+  const FileDescriptor held[] = {connect_as(daemon.request_socket(), carol_),
+                                 connect_as(daemon.request_socket(), carol_)};
+  std::this_thread::sleep_for(200ms);  // accepted
+  const FileDescriptor third = connect_as(daemon.request_socket(), carol_);
+  const std::string line = verdict_line(third, 5s);
+  EXPECT_EQ(member_text(line, "verdict"), "refused") << line;
+  EXPECT_NE(line.find("half of what the approval service takes (max_pending = 4)"),
+            std::string::npos)
+      << line;
+  OperatorLink bob = watcher(daemon, bob_);
+  const FileDescriptor other = ask(daemon, "another user", alice_);
+  EXPECT_FALSE(next_pending(bob).empty());
 }
 
 // A line that never ends holds nothing for long: it is answered when the

@@ -244,12 +244,26 @@ Process run_client(const DaemonProcess& daemon, const std::optional<Account>& as
       {"KELVANE_OPERATOR_APPROVAL_SOCK=" + daemon.request_socket(), "PATH=/usr/bin:/bin"}, as);
 }
 
+// Seconds the connecting process lives on (see connect_as).
+constexpr unsigned kConnectorLingers = 20;
+
 FileDescriptor connect_as(const std::string& path, const std::optional<Account>& as) {
   int pair[2];
   if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) return FileDescriptor();
   const pid_t child = ::fork();
   if (child == 0) {
-    ::close(pair[0]);
+    // The process that connects stays alive a while after it hands the
+    // connection over: the daemon asks the kernel at accept which user
+    // namespace the connecting process runs in, and refuses a connection
+    // whose process is gone. A grandchild, so that nobody waits for it.
+    if (::fork() != 0) _exit(0);
+    // Nothing of the test's own: a connection it holds must close when the
+    // test closes it.
+    ::close_range(3, static_cast<unsigned>(pair[1]) - 1, 0);
+    ::close_range(static_cast<unsigned>(pair[1]) + 1, ~0u, 0);
+    const int null = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    ::dup2(null, STDOUT_FILENO);
+    ::dup2(null, STDERR_FILENO);
     if (as) become(*as);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un address{};
@@ -269,7 +283,11 @@ FileDescriptor connect_as(const std::string& path, const std::optional<Account>&
     header->cmsg_type = SCM_RIGHTS;
     header->cmsg_len = CMSG_LEN(sizeof(int));
     std::memcpy(CMSG_DATA(header), &fd, sizeof fd);
-    _exit(::sendmsg(pair[1], &message, 0) == 1 ? 0 : 1);
+    const bool sent = ::sendmsg(pair[1], &message, 0) == 1;
+    ::close(fd);
+    ::close(pair[1]);
+    if (sent) ::sleep(kConnectorLingers);
+    _exit(sent ? 0 : 1);
   }
   ::close(pair[1]);
   FileDescriptor channel(pair[0]);

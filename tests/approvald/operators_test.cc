@@ -202,7 +202,9 @@ TEST_F(ApprovaldOperators, RolesAndDecidedRequests) {
       {"no role: watch", nobody_, op(OperatorOp::Watch), "not allowed to watch requests"},
       {"no role: vote", nobody_, vote(id, true), "not an approver"},
       {"no role: status", nobody_, op(OperatorOp::Status), std::nullopt},
-      {"no role: cancel another's", nobody_, op(OperatorOp::Cancel, id), "not yours"},
+      // Without a role, another's request is as one that does not exist.
+      {"no role: cancel another's", nobody_, op(OperatorOp::Cancel, id),
+       "there is no pending request " + id},
       {"auditor: watch", carol_, op(OperatorOp::Watch), std::nullopt},
       {"auditor: deny", carol_, vote(id, false, "no"), "not an approver"},
       {"show a decided request", carol_, op(OperatorOp::Show, done_id), std::nullopt},

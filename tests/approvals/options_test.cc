@@ -60,6 +60,13 @@ TEST(Options, AcceptedCommandLines) {
     EXPECT_EQ(i.since, c.since);
     EXPECT_EQ(i.socket, c.socket);
   }
+  for (const auto& [args, limit] :
+       std::vector<std::pair<std::vector<std::string_view>, std::uint64_t>>{
+           {{"history", "--limit", "25"}, 25}, {{"history", "--json", "--limit=1"}, 1}}) {
+    auto parsed = parse(args);
+    ASSERT_TRUE(parsed.ok()) << parsed.error().message;
+    EXPECT_EQ(parsed.value().limit, limit);
+  }
 }
 
 struct Refused {
@@ -87,6 +94,11 @@ TEST(Options, RefusedCommandLines) {
       {{"deny", "1", "--reason", "  "}, "deny needs --reason"},
       {{"deny", "--reason", "x"}, "deny needs a request id"},
       {{"history", "--since", "yesterday"}, "RFC 3339"},
+      {{"history", "--limit", "0"}, "--limit needs a whole number from 1, not 0"},
+      {{"history", "--limit", "-3"}, "--limit needs a whole number from 1"},
+      {{"history", "--limit", "ten"}, "--limit needs a whole number from 1"},
+      {{"history", "--limit"}, "--limit needs a value"},
+      {{"list", "--limit", "3"}, "unexpected argument: --limit"},
       {{"history", "--since"}, "--since needs a value"},
       {{"list", "--since", "2026-12-07T20:00:00Z"}, "unexpected argument: --since"},
       {{"watch", "--json"}, "unexpected argument"},

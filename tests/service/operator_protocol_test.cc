@@ -62,17 +62,20 @@ void expect_canonical(const std::string& line) {
 
 TEST(OperatorRequests, EncodeToTheirLinesAndDecodeBack) {
   const std::pair<OperatorRequest, std::string> cases[] = {
-      {{OperatorOp::List, "", false, {}, {}}, R"({"op":"list"})"},
-      {{OperatorOp::Show, "17", false, {}, {}}, R"({"id":"17","op":"show"})"},
-      {{OperatorOp::Vote, "17", true, "ok \"then\"", {}},
+      {{OperatorOp::List, "", false, {}, {}, {}}, R"({"op":"list"})"},
+      {{OperatorOp::Show, "17", false, {}, {}, {}}, R"({"id":"17","op":"show"})"},
+      {{OperatorOp::Vote, "17", true, "ok \"then\"", {}, {}},
        R"({"approve":true,"id":"17","op":"vote","reason":"ok \"then\""})"},
-      {{OperatorOp::Vote, "18", false, {}, {}}, R"({"approve":false,"id":"18","op":"vote"})"},
-      {{OperatorOp::History, "", false, {}, 1765000000}, R"({"op":"history","since":1765000000})"},
-      {{OperatorOp::History, "", false, {}, -5}, R"({"op":"history","since":-5})"},
-      {{OperatorOp::History, "", false, {}, {}}, R"({"op":"history"})"},
-      {{OperatorOp::Status, "", false, {}, {}}, R"({"op":"status"})"},
-      {{OperatorOp::Cancel, "9", false, {}, {}}, R"({"id":"9","op":"cancel"})"},
-      {{OperatorOp::Watch, "", false, {}, {}}, R"({"op":"watch"})"},
+      {{OperatorOp::Vote, "18", false, {}, {}, {}}, R"({"approve":false,"id":"18","op":"vote"})"},
+      {{OperatorOp::History, "", false, {}, 1765000000, {}},
+       R"({"op":"history","since":1765000000})"},
+      {{OperatorOp::History, "", false, {}, -5, {}}, R"({"op":"history","since":-5})"},
+      {{OperatorOp::History, "", false, {}, {}, {}}, R"({"op":"history"})"},
+      {{OperatorOp::History, "", false, {}, 1765000000, 20},
+       R"({"limit":20,"op":"history","since":1765000000})"},
+      {{OperatorOp::Status, "", false, {}, {}, {}}, R"({"op":"status"})"},
+      {{OperatorOp::Cancel, "9", false, {}, {}, {}}, R"({"id":"9","op":"cancel"})"},
+      {{OperatorOp::Watch, "", false, {}, {}, {}}, R"({"op":"watch"})"},
   };
   for (const auto& [request, text] : cases) {
     const std::string line = encode_operator_request(request);
@@ -84,6 +87,7 @@ TEST(OperatorRequests, EncodeToTheirLinesAndDecodeBack) {
     EXPECT_EQ(back.value().approve, request.approve);
     EXPECT_EQ(back.value().reason, request.reason);
     EXPECT_EQ(back.value().since, request.since);
+    EXPECT_EQ(back.value().limit, request.limit);
   }
 }
 
@@ -107,6 +111,10 @@ TEST(OperatorRequests, RefuseBadLinesWithTheReason) {
       {R"({"op":"list","op":"list"})", "appears twice"},
       {R"({"op":"list","x":1})", "unknown member \"x\""},
       {R"({"op":"list","id":"1"})", "takes no \"id\""},
+      {R"({"op":"list","limit":3})", "takes no \"limit\""},
+      {R"({"op":"history","limit":0})", "\"limit\""},
+      {R"({"op":"history","limit":-2})", "\"limit\""},
+      {R"({"op":"history","limit":1.5})", "\"limit\""},
       {R"({"op":"show"})", "needs an \"id\""},
       {R"({"op":"show","id":""})", "not a request id"},
       {R"({"op":"show","id":"1a"})", "not a request id"},

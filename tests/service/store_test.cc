@@ -272,3 +272,83 @@ TEST(Store, OpensTheRecordDurableAndPrivate) {
 
 }  // namespace
 }  // namespace kelvane::service
+
+namespace kelvane::service {
+namespace {
+
+// A history read in pages gives every request once, in the order of the
+// whole, with its votes, however the pages fall (two requests share a
+// second); newest_start finds where the newest N begin.
+TEST(Store, HistoryPagesAndTheNewestN) {
+  testing::TempDir dir;
+  auto opened = Store::open(dir.path());
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  Store& store = *opened.value();
+  ASSERT_TRUE(store.begin().ok());
+  const char* times[] = {"2026-12-07T08:00:00Z", "2026-12-07T08:00:00Z", "2026-12-07T09:00:00Z",
+                         "2026-12-07T10:00:00Z", "2026-12-07T11:00:00Z"};
+  for (int i = 0; i < 5; ++i)
+    ASSERT_TRUE(store.insert_request(request(std::to_string(10 + i), times[i])).ok());
+  ASSERT_TRUE(
+      store.add_vote("11", {"bob", 1001, true, "fine", "2026-12-07T08:01:00Z", std::nullopt}).ok());
+  ASSERT_TRUE(store.commit().ok());
+
+  for (std::size_t page = 1; page <= 6; ++page) {
+    SCOPED_TRACE(page);
+    std::vector<std::string> ids;
+    Store::HistoryPlace from{"", 0};
+    for (;;) {
+      auto read = store.history_page(from, page);
+      ASSERT_TRUE(read.ok()) << read.error();
+      for (const auto& r : read.value()) {
+        ids.push_back(r.id);
+        if (r.id == "11") {
+          EXPECT_EQ(r.votes.size(), 1u);
+        }
+      }
+      if (read.value().size() < page) break;
+      from = {read.value().back().created_at, std::stoull(read.value().back().id) + 1};
+    }
+    EXPECT_EQ(ids, (std::vector<std::string>{"10", "11", "12", "13", "14"}));
+  }
+  const auto newest = store.newest_start("", 2);
+  ASSERT_TRUE(newest.ok() && newest.value());
+  EXPECT_EQ(newest.value()->id, 13u);
+  EXPECT_EQ(store.newest_start("", 5).value()->id, 10u);  // all five
+  EXPECT_FALSE(store.newest_start("", 6).value());        // fewer than 6: from the start
+  EXPECT_FALSE(store.newest_start("2026-12-07T10:30:00Z", 2).value());
+}
+
+// Refusal counts add up per minute and owner, and go with the requests of
+// their time when the record is pruned.
+TEST(Store, AcceptRefusalCountsAddUpAndArePruned) {
+  testing::TempDir dir;
+  auto opened = Store::open(dir.path());
+  ASSERT_TRUE(opened.ok()) << opened.error();
+  Store& store = *opened.value();
+  ASSERT_TRUE(store.begin().ok());
+  ASSERT_TRUE(store
+                  .add_accept_refusals({{"2026-12-07T08:00Z", 1000, 0, 5},
+                                        {"2026-12-07T08:00Z", 0, 4026532175, 2},
+                                        {"2026-12-07T09:00Z", 1000, 0, 1}})
+                  .ok());
+  ASSERT_TRUE(store.add_accept_refusals({{"2026-12-07T08:00Z", 1000, 0, 7}}).ok());
+  const auto before = store.accept_refusals();
+  ASSERT_TRUE(before.ok()) << before.error();
+  ASSERT_EQ(before.value().size(), 3u);
+  EXPECT_EQ(before.value()[0].user_namespace, 4026532175u);  // uid 0 sorts first
+  EXPECT_EQ(before.value()[1].count, 12u);
+  ASSERT_TRUE(store.prune("2026-12-07T08:30:00Z").ok());
+  ASSERT_TRUE(store.commit().ok());
+  const auto counts = store.accept_refusals();
+  ASSERT_TRUE(counts.ok()) << counts.error();
+  ASSERT_EQ(counts.value().size(), 1u);
+  EXPECT_EQ(counts.value()[0].minute, "2026-12-07T09:00Z");
+  ASSERT_TRUE(store.begin().ok());
+  ASSERT_TRUE(store.add_accept_refusals({{"2026-12-07T09:00Z", 1000, 0, 4}}).ok());
+  ASSERT_TRUE(store.commit().ok());
+  EXPECT_EQ(store.accept_refusals().value()[0].count, 5u);
+}
+
+}  // namespace
+}  // namespace kelvane::service
