@@ -9,8 +9,8 @@
 #include <ctime>
 
 #include "daemon.h"
-#include "requester_text.h"
 #include "record_upkeep.h"
+#include "requester_text.h"
 #include "service/answer.h"
 
 #ifndef KOA_VERSION
