@@ -44,6 +44,7 @@ Result<std::uint64_t, std::string> FleetLink::open() {
   auto store = fleet::FleetStore::open(conninfo_, host_name_, {}, kWorking);
   if (!store.ok()) return fail(std::move(store).error().message);
   store_ = std::move(store).value();
+  connected_at_ = std::chrono::steady_clock::now();
   if (auto abandoned = store_->abandon_own_pending(); !abandoned.ok())
     return fail(abandoned.error().message);
   auto first = store_->reserve_id_block();
@@ -86,6 +87,7 @@ bool FleetLink::ensure_connected() {
     return false;
   }
   store_ = std::move(store).value();
+  connected_at_ = std::chrono::steady_clock::now();
   last_error_.clear();
   return true;
 }
@@ -182,7 +184,7 @@ void FleetLink::run() {
     const auto now = std::chrono::steady_clock::now();
     if (now >= next_tick) {
       next_tick = now + kTick;
-      if (ensure_connected()) {
+      if (ensure_connected() && settled_since_connect(now)) {
         auto abandoned = store_->abandon_orphans();
         if (!abandoned.ok() && abandoned.error().connection_lost)
           drop_connection(abandoned.error().message);
@@ -197,6 +199,16 @@ void FleetLink::run() {
     std::uint64_t count = 0;
     if ((fd.revents & POLLIN) && ::read(wake_.get(), &count, sizeof count) < 0) count = 0;
   }
+}
+
+bool FleetLink::settled_since_connect(std::chrono::steady_clock::time_point now) const {
+  // The server's own start time does not cover a failover: a promoted
+  // standby started long ago, yet every service lost its session with the
+  // old primary and is connecting again, and each holds its host's lock
+  // only once it is back. Nor a service that was cut off alone. A free
+  // lock proves a service gone only a grace after this one came back.
+  return now - connected_at_ >=
+         std::chrono::seconds(fleet::FleetStore::Timing{}.restart_grace_secs);
 }
 
 bool FleetLink::ensure_listening(bool& first) {

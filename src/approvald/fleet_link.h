@@ -93,6 +93,9 @@ class FleetLink {
   void run();
   bool ensure_connected();
   void drop_connection(const std::string& why);
+  // Whether the other hosts' services have had the grace to take their
+  // locks again since this one's working session connected.
+  bool settled_since_connect(std::chrono::steady_clock::time_point now) const;
   // The listening thread and what it reads, on its own session.
   void listen();
   bool ensure_listening(bool& first);
@@ -117,6 +120,7 @@ class FleetLink {
   // A failed attempt is not repeated for every job of a burst: each would
   // wait connect_timeout again.
   std::chrono::steady_clock::time_point last_attempt_{};
+  std::chrono::steady_clock::time_point connected_at_{};  // the working session's
   std::deque<Job> queue_;
   bool stopping_ = false;
   std::size_t in_flight_ = 0;
