@@ -203,10 +203,15 @@ start_durable() {
   exit 1
 }
 declare -A by_rule
-for who in daemon durable limit daemon durable; do
+# KOA_EARLIER_DAEMON=PATH: another build of the daemon (before a change),
+# measured in the same rotation as "earlier".
+turns=(daemon durable limit daemon durable)
+[ -z "${KOA_EARLIER_DAEMON:-}" ] || turns=(daemon earlier durable limit daemon earlier durable)
+for who in "${turns[@]}"; do
   echo "  (fdatasync $(flush_ms) ms, load average $(cut -d' ' -f1-3 /proc/loadavg))"
   case $who in
     daemon) start daemon ;;
+    earlier) this=$daemon; daemon=$KOA_EARLIER_DAEMON; start daemon; daemon=$this ;;
     durable) start_durable ;;
     limit) rm -f "$operator_socket"; "$limit" --socket "$requests" >"$dir/service.out" 2>&1 & service_pid=$!; sleep 0.3 ;;
   esac
@@ -220,3 +225,8 @@ read -r durable1 durable2 <<<"${by_rule[durable]}"
 [ -z "${per_second[daemon]:-}" ] || echo "by rule / by operator: $(echo "scale=3; $daemon1 / ${per_second[daemon]}" | bc)"
 echo "daemon / durable minimum (goal: at least 0.7): $(echo "scale=3; $daemon1 / $durable1" | bc), $(echo "scale=3; $daemon2 / $durable2" | bc)"
 echo "daemon / limit without a store: $(echo "scale=3; $daemon1 / ${by_rule[limit]}" | bc)"
+if [ -n "${KOA_EARLIER_DAEMON:-}" ]; then
+  read -r earlier1 earlier2 <<<"${by_rule[earlier]}"
+  echo "daemon / earlier daemon: $(echo "scale=3; $daemon1 / $earlier1" | bc), $(echo "scale=3; $daemon2 / $earlier2" | bc)"
+  echo "earlier / durable minimum: $(echo "scale=3; $earlier1 / $durable1" | bc), $(echo "scale=3; $earlier2 / $durable2" | bc)"
+fi
