@@ -126,10 +126,13 @@ echo "services' threads: $(ls /proc/"${pids[0]}"/task | wc -l) per service"
 
 stats() { psql -d postgres -At -F ' ' -c "SELECT tup_returned + tup_fetched, xact_commit FROM pg_stat_database WHERE datname = 'fleet'"; }
 # Idle, the services still check once a second for other hosts' orphans.
+# A session reports its counts when it goes idle, at most every 10 s
+# (PostgreSQL 15): a window of 20 s.
+sleep 10
 read -r rows_before commits_before <<<"$(stats)"
-sleep 5
+sleep 20
 read -r rows_after commits_after <<<"$(stats)"
-echo "idle: $(((commits_after - commits_before) / 5)) transactions and $(((rows_after - rows_before) / 5)) rows read per second (the once-a-second checks)"
+echo "idle: $(((commits_after - commits_before) / 20)) transactions and $(((rows_after - rows_before) / 20)) rows read per second (the once-a-second checks)"
 sockets=()
 for i in $(seq "$hosts"); do sockets+=(--socket "$dir/$i/requests.sock"); done
 operators=()
@@ -140,8 +143,8 @@ echo "== request to verdict at $rate/s in all, spread over $hosts services, oper
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 read -r rows_before commits_before <<<"$(stats)"
 line=$("$load" latency "$rate" "$seconds" "${sockets[@]}" "${operators[@]}" --as-user nobody)
-# pg_stat_database is updated when sessions report (about once a second).
-sleep 2
+# pg_stat_database is updated when sessions report (within 10 s).
+sleep 11
 read -r rows_after commits_after <<<"$(stats)"
 echo "$line"
 decided=$(sed -n 's/^decisions \([0-9]*\).*/\1/p' <<<"$line")
