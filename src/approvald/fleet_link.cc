@@ -4,6 +4,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <unordered_set>
+
 namespace kelvane::approvald {
 namespace {
 
@@ -127,7 +129,9 @@ void FleetLink::refresh_keys(fleet::FleetStore& store) {
 bool FleetLink::read_events(fleet::FleetStore& store) {
   auto events = store.events();
   if (!events.ok()) return false;
-  std::vector<fleet::HostedRequest> changed;
+  std::vector<std::string> verdicts;  // this host's requests, decided
+  std::vector<std::string> to_read;   // new requests and votes, once each
+  std::unordered_set<std::string> seen;
   std::unordered_map<std::string, std::string> closed;
   bool keys_changed = false;
   for (const fleet::FleetEvent& event : events.value()) {
@@ -137,31 +141,41 @@ bool FleetLink::read_events(fleet::FleetStore& store) {
       continue;
     }
     if (event.kind == fleet::FleetEvent::Kind::Verdict) {
-      if (!own) {
+      if (own) {
+        verdicts.push_back(event.id);
+      } else {
         closed[event.id] = event.state;
-        continue;
       }
-      auto found = store.find(event.id);
-      if (!found.ok() || !found.value()) continue;
-      post([this, hosted = std::move(*found.value())] {
-        if (events_.verdict) events_.verdict(hosted);
-      });
       continue;
     }
     if (event.kind == fleet::FleetEvent::Kind::Request && own) continue;
-    // A new request or a vote. On this host's own requests its operators
-    // see the local record; on another host's, read it as it now stands
-    // (the vote's host is in the payload, the request's is not: look).
-    auto found = store.find(event.id);
-    if (!found.ok()) continue;
-    if (!found.value() || found.value()->host_name == host_name_) continue;
-    if (found.value()->record.state == "pending") {
-      changed.push_back(std::move(*found.value()));
-    } else {
-      closed[event.id] = found.value()->record.state;
+    // A new request or a vote (the vote's host is in the payload, the
+    // request's is not: the read says whose it is).
+    if (seen.insert(event.id).second) to_read.push_back(event.id);
+  }
+  // What a requester here waits for first, before the other hosts' news.
+  for (const std::string& id : verdicts) {
+    auto found = store.find(id);
+    if (!found.ok() || !found.value()) continue;
+    post([this, hosted = std::move(*found.value())] {
+      if (events_.verdict) events_.verdict(hosted);
+    });
+  }
+  // On another host's requests, read as they now stand, all of a burst in
+  // one read: every host reads every other host's new requests and votes,
+  // so a listener that falls behind catches up in fewer round trips.
+  std::vector<fleet::HostedRequest> changed;
+  auto found = store.find_many(to_read);
+  if (found.ok()) {
+    for (fleet::HostedRequest& hosted : found.value()) {
+      if (hosted.host_name == host_name_ || closed.contains(hosted.record.id)) continue;
+      if (hosted.record.state == "pending") {
+        changed.push_back(std::move(hosted));
+      } else {
+        closed[hosted.record.id] = hosted.record.state;
+      }
     }
   }
-  // Read once for a burst of changes: the rows as they now stand.
   if (keys_changed) refresh_keys(store);
   if (changed.empty() && closed.empty()) return true;
   post([this, changed = std::move(changed), closed = std::move(closed)]() mutable {
