@@ -14,8 +14,9 @@
 // A notification sent while that session is down is lost, so on every
 // reconnect the loop re-reads its waiting requests. Once a second (no
 // verdict depends on this tick) the first thread marks abandoned the
-// pending requests of hosts whose service is gone, and retries a lost
-// connection.
+// pending requests of hosts whose service is gone (not within the restart
+// grace of its own session's connect: after a failover every service is
+// coming back), and retries a lost connection.
 #pragma once
 
 #include <chrono>
