@@ -19,6 +19,10 @@
  *   request it names (requestId), which with two services is the time from
  *   the deciding vote on one host to the verdict on the other.
  *
+ * --socket may be given up to 256 times (requests go to each in turn, as
+ * to the services of many hosts) and --operator-socket up to 16 times
+ * (one operator on each; each votes on the requests whose id modulo the
+ * number of operators is its place, so that every request gets one vote).
  * Without --operator-socket the service must answer by itself. --as-user
  * drops to that user (from root) after the operator has connected, so the
  * requests are not the operator's own, which the service would refuse.
@@ -157,8 +161,13 @@ static void watch(int epoll, int fd, void* tag, uint32_t events) {
 
 /* --- the requesters --------------------------------------------------------- */
 
-static void start_request(int epoll, const char* path, struct requester* r) {
-  r->fd = connect_to(path);
+enum { kMaxSockets = 256, kMaxOperators = 16 };
+static const char* g_sockets[kMaxSockets];
+static size_t g_socket_count, g_next_socket;
+
+static void start_request(int epoll, const char* unused, struct requester* r) {
+  (void)unused;
+  r->fd = connect_to(g_sockets[g_next_socket++ % g_socket_count]);
   r->got = 0;
   r->sent_ns = now_ns();
   send_all(r->fd, kRequest, sizeof kRequest - 1);
@@ -266,6 +275,7 @@ struct operator_link {
   size_t out_len, out_cap;
   int writing;
   uint64_t votes;
+  unsigned place, of; /* votes on ids whose value modulo `of` is `place` */
 };
 
 static void flush_votes(struct operator_link* op) {
@@ -317,7 +327,9 @@ static void operator_line(struct operator_link* op, const char* line, size_t len
   if (!id) return;
   id += sizeof kId - 1;
   const char* end = memchr(id, '"', (size_t)(line + len - id));
-  if (end) queue_vote(op, id, (size_t)(end - id));
+  if (!end) return;
+  if (op->of > 1 && strtoull(id, NULL, 10) % op->of != op->place) return;
+  queue_vote(op, id, (size_t)(end - id));
 }
 
 static void operator_readable(struct operator_link* op) {
@@ -380,6 +392,8 @@ static uint64_t percentile(const uint64_t* sorted, size_t n, double p) {
 struct options {
   const char* socket;
   const char* operator_socket;
+  const char* operator_sockets[kMaxOperators];
+  unsigned operator_count;
   const char* as_user;
 };
 
@@ -423,8 +437,12 @@ static void hold(const struct options* o, long n) {
 static void run_load(const struct options* o, long count, double rate, double seconds) {
   int epoll = epoll_create1(EPOLL_CLOEXEC);
   if (epoll < 0) die("epoll_create1");
-  struct operator_link* op = NULL;
-  if (o->operator_socket) op = operator_connect(epoll, o->operator_socket);
+  struct operator_link* ops[kMaxOperators];
+  for (unsigned i = 0; i < o->operator_count; i++) {
+    ops[i] = operator_connect(epoll, o->operator_sockets[i]);
+    ops[i]->place = i;
+    ops[i]->of = o->operator_count;
+  }
   if (o->as_user) drop_to(o->as_user);
 
   /* Requester slots, reused. */
@@ -476,9 +494,12 @@ static void run_load(const struct options* o, long count, double rate, double se
     }
     for (int i = 0; i < k; i++) {
       void* tag = evs[i].data.ptr;
-      if (op && tag == op) {
-        if (evs[i].events & EPOLLIN) operator_readable(op);
-        if (evs[i].events & EPOLLOUT) flush_votes(op);
+      struct operator_link* from = NULL;
+      for (unsigned j = 0; j < o->operator_count && !from; j++)
+        if (tag == ops[j]) from = ops[j];
+      if (from) {
+        if (evs[i].events & EPOLLIN) operator_readable(from);
+        if (evs[i].events & EPOLLOUT) flush_votes(from);
         continue;
       }
       if (tag == &timer) {
@@ -523,6 +544,8 @@ static void run_load(const struct options* o, long count, double rate, double se
   qsort(lat, lat_n, sizeof *lat, compare_u64);
   qsort(from_vote, from_vote_n, sizeof *from_vote, compare_u64);
   uint64_t decided = t.approved + t.denied + t.refused + t.other;
+  uint64_t votes = 0;
+  for (unsigned j = 0; j < o->operator_count; j++) votes += ops[j]->votes;
   printf(
       "decisions %llu seconds %.2f per_second %.0f approved %llu refused %llu other %llu broken "
       "%llu "
@@ -531,7 +554,7 @@ static void run_load(const struct options* o, long count, double rate, double se
       (unsigned long long)decided, elapsed, (double)decided / elapsed,
       (unsigned long long)t.approved, (unsigned long long)t.refused,
       (unsigned long long)(t.other + t.denied), (unsigned long long)t.broken,
-      (unsigned long long)(op ? op->votes : 0), (unsigned long long)missed,
+      (unsigned long long)votes, (unsigned long long)missed,
       (double)percentile(lat, lat_n, 0.50) / 1e3, (double)percentile(lat, lat_n, 0.99) / 1e3,
       lat_n ? (double)lat[lat_n - 1] / 1e3 : 0.0,
       (double)percentile(from_vote, from_vote_n, 0.50) / 1e3,
@@ -547,11 +570,13 @@ int main(int argc, char** argv) {
   struct options o = {0};
   for (int i = 2 + positional; i < argc; i++) {
     if (i + 1 >= argc) usage();
-    if (strcmp(argv[i], "--socket") == 0)
-      o.socket = argv[++i];
-    else if (strcmp(argv[i], "--operator-socket") == 0)
-      o.operator_socket = argv[++i];
-    else if (strcmp(argv[i], "--as-user") == 0)
+    if (strcmp(argv[i], "--socket") == 0) {
+      if (g_socket_count == kMaxSockets) usage();
+      o.socket = g_sockets[g_socket_count++] = argv[++i];
+    } else if (strcmp(argv[i], "--operator-socket") == 0) {
+      if (o.operator_count == kMaxOperators) usage();
+      o.operator_socket = o.operator_sockets[o.operator_count++] = argv[++i];
+    } else if (strcmp(argv[i], "--as-user") == 0)
       o.as_user = argv[++i];
     else
       usage();

@@ -18,7 +18,10 @@
 #      floating-point text against std::to_chars;
 #   5. the approval service against its limit (bench/service.sh): memory
 #      per waiting request, list --json with 10,000 pending, decisions per
-#      second, latency at 1,000 decisions per second (as root only).
+#      second, latency at 1,000 decisions per second, decisions by an
+#      approve rule beside the durable, signing minimum (as root only);
+#   6. the fleet: two services on one PostgreSQL (bench/fleet.sh), then a
+#      hundred (bench/hundred.sh, full runs only).
 # "quick" uses fewer rounds and skips the 100 MB documents.
 # "service" builds and runs only part 5.
 # KOA_EARLIER_CLIENT=PATH adds another build of the client (an earlier
@@ -179,3 +182,8 @@ bench/service.sh "$mode"
 
 echo
 bench/fleet.sh "$mode"
+
+if [ "$mode" = full ]; then
+  echo
+  bench/hundred.sh "$mode"
+fi

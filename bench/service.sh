@@ -13,7 +13,10 @@
 #   4. the time from request to verdict at 1,000 decisions per second,
 #      p50 and p99, the operator approving at once;
 #   5. decisions per second when a policy rule approves each request, no
-#      operator asked (every verdict still durable before it is sent).
+#      operator asked (every verdict still durable before it is sent),
+#      beside the durable, signing minimum (bench/durable_service.c) and
+#      the limit without a store, in turn, with the disk's flush time and
+#      the load average before each.
 # The load comes from bench/load_generator.c. The requests are made as the
 # user nobody and the operator is root, the only approver of a configuration
 # made for the run (caps raised to let 10,000 requests of one user wait):
@@ -24,7 +27,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
 
-mode=${1:-full}
+mode=${1:-full}  # full, quick, or rule (only the figures of 5)
+declare -A per_second
 held=10000
 seconds=10
 if [ "$mode" = quick ]; then
@@ -39,12 +43,13 @@ daemon=$programs/src/approvald/kelvane-operator-approvald
 operators=$programs/src/approvals/kelvane-operator-approvals
 load=$bin/load_generator
 limit=$bin/limit_service
+durable=$bin/durable_service
 
 if [ "$(id -u)" != 0 ]; then
   echo "service figures: skipped (needs root: the requests come from nobody, the operator is root)"
   exit 0
 fi
-for program in "$daemon" "$operators" "$load" "$limit"; do
+for program in "$daemon" "$operators" "$load" "$limit" "$durable"; do
   [ -x "$program" ] || { echo "service figures: not built: $program" >&2; exit 1; }
 done
 
@@ -131,6 +136,7 @@ hold() {  # daemon | limit
   stop
 }
 
+if [ "$mode" != rule ]; then
 echo "== $held requests waiting at once: resident memory (goal: at most 10 KB per request)"
 hold daemon
 hold limit
@@ -146,7 +152,6 @@ rm -f "$dir/dsync.probe"
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
 echo
 echo "== decisions per second: 64 requesters, one scripted operator approving ($seconds s; goal: at least 5,000/s)"
-declare -A per_second
 for who in daemon limit; do
   start "$who"
   line=$("$load" throughput 64 "$seconds" --socket "$requests" --operator-socket "$operator_socket" --as-user nobody)
@@ -165,6 +170,7 @@ for who in daemon limit; do
   echo "$who: $("$load" latency 1000 "$seconds" --socket "$requests" --operator-socket "$operator_socket" --as-user nobody)"
   stop
 done
+fi
 
 # --- 5: decisions by an approve rule -------------------------------------------
 echo
@@ -176,9 +182,51 @@ name = "bench-approve"
 effect = "approve"
 user = "nobody"
 EOF_RULE
-start daemon
-line=$("$load" throughput 64 "$seconds" --socket "$requests" --as-user nobody)
-echo "daemon: $line"
-by_rule=$(sed -n 's/.* per_second \([0-9]*\).*/\1/p' <<<"$line")
-stop
-echo "by rule / by operator: $(echo "scale=3; $by_rule / ${per_second[daemon]}" | bc)"
+# Beside it, in turn on the same host: the durable, signing minimum
+# (bench/durable_service.c: one SQLite row per request, WAL and
+# synchronous=FULL, one transaction per turn of its loop, an Ed25519
+# signature per approval, then the answer) and the limit answering at once
+# without storing anything. Each figure is preceded by the disk's flush time
+# and the load average, which bound it.
+flush_ms() {  # ms per 4 KB write followed by fdatasync, 200 of them
+  local took
+  took=$(dd if=/dev/zero of="$dir/dsync.probe" bs=4k count=200 oflag=dsync 2>&1 | sed -n 's/.*copied, \([0-9.]*\) s.*/\1/p')
+  rm -f "$dir/dsync.probe"
+  echo "scale=2; $took * 1000 / 200" | bc
+}
+start_durable() {
+  rm -rf "$dir/durable.sqlite3"* "$requests" "$dir/service.out" "$dir/service.err"
+  "$durable" --socket "$requests" --record "$dir/durable.sqlite3" >"$dir/service.out" 2>"$dir/service.err" &
+  service_pid=$!
+  for _ in $(seq 200); do grep -qs 'listening on' "$dir/service.out" && return; sleep 0.05; done
+  echo "the durable minimum did not start: $(cat "$dir/service.err")" >&2
+  exit 1
+}
+declare -A by_rule
+# KOA_EARLIER_DAEMON=PATH: another build of the daemon (before a change),
+# measured in the same rotation as "earlier".
+turns=(daemon durable limit daemon durable)
+[ -z "${KOA_EARLIER_DAEMON:-}" ] || turns=(daemon earlier durable limit daemon earlier durable)
+for who in "${turns[@]}"; do
+  echo "  (fdatasync $(flush_ms) ms, load average $(cut -d' ' -f1-3 /proc/loadavg))"
+  case $who in
+    daemon) start daemon ;;
+    earlier) this=$daemon; daemon=$KOA_EARLIER_DAEMON; start daemon; daemon=$this ;;
+    durable) start_durable ;;
+    limit) rm -f "$operator_socket"; "$limit" --socket "$requests" >"$dir/service.out" 2>&1 & service_pid=$!; sleep 0.3 ;;
+  esac
+  line=$("$load" throughput 64 "$seconds" --socket "$requests" --as-user nobody)
+  echo "$who: $line"
+  by_rule[$who]="${by_rule[$who]:-} $(sed -n 's/.* per_second \([0-9]*\).*/\1/p' <<<"$line")"
+  stop
+done
+read -r daemon1 daemon2 <<<"${by_rule[daemon]}"
+read -r durable1 durable2 <<<"${by_rule[durable]}"
+[ -z "${per_second[daemon]:-}" ] || echo "by rule / by operator: $(echo "scale=3; $daemon1 / ${per_second[daemon]}" | bc)"
+echo "daemon / durable minimum (goal: at least 0.7): $(echo "scale=3; $daemon1 / $durable1" | bc), $(echo "scale=3; $daemon2 / $durable2" | bc)"
+echo "daemon / limit without a store: $(echo "scale=3; $daemon1 / ${by_rule[limit]}" | bc)"
+if [ -n "${KOA_EARLIER_DAEMON:-}" ]; then
+  read -r earlier1 earlier2 <<<"${by_rule[earlier]}"
+  echo "daemon / earlier daemon: $(echo "scale=3; $daemon1 / $earlier1" | bc), $(echo "scale=3; $daemon2 / $earlier2" | bc)"
+  echo "earlier / durable minimum: $(echo "scale=3; $earlier1 / $durable1" | bc), $(echo "scale=3; $earlier2 / $durable2" | bc)"
+fi

@@ -4,6 +4,8 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <unordered_set>
+
 namespace kelvane::approvald {
 namespace {
 
@@ -44,6 +46,7 @@ Result<std::uint64_t, std::string> FleetLink::open() {
   auto store = fleet::FleetStore::open(conninfo_, host_name_, {}, kWorking);
   if (!store.ok()) return fail(std::move(store).error().message);
   store_ = std::move(store).value();
+  connected_at_ = std::chrono::steady_clock::now();
   if (auto abandoned = store_->abandon_own_pending(); !abandoned.ok())
     return fail(abandoned.error().message);
   auto first = store_->reserve_id_block();
@@ -86,6 +89,7 @@ bool FleetLink::ensure_connected() {
     return false;
   }
   store_ = std::move(store).value();
+  connected_at_ = std::chrono::steady_clock::now();
   last_error_.clear();
   return true;
 }
@@ -125,7 +129,10 @@ void FleetLink::refresh_keys(fleet::FleetStore& store) {
 bool FleetLink::read_events(fleet::FleetStore& store) {
   auto events = store.events();
   if (!events.ok()) return false;
-  std::vector<fleet::HostedRequest> changed;
+  std::vector<std::string> verdicts;  // this host's requests, decided
+  std::vector<std::string> to_read;   // new requests and votes, once each
+  std::unordered_set<std::string> seen;
+  std::unordered_set<std::string> voted;  // ids a vote event named
   std::unordered_map<std::string, std::string> closed;
   bool keys_changed = false;
   for (const fleet::FleetEvent& event : events.value()) {
@@ -135,39 +142,52 @@ bool FleetLink::read_events(fleet::FleetStore& store) {
       continue;
     }
     if (event.kind == fleet::FleetEvent::Kind::Verdict) {
-      if (!own) {
+      if (own) {
+        verdicts.push_back(event.id);
+      } else {
         closed[event.id] = event.state;
-        continue;
       }
-      auto found = store.find(event.id);
-      if (!found.ok() || !found.value()) continue;
-      post([this, hosted = std::move(*found.value())] {
-        if (events_.verdict) events_.verdict(hosted);
-      });
       continue;
     }
     if (event.kind == fleet::FleetEvent::Kind::Request && own) continue;
-    // A new request or a vote. On this host's own requests its operators
-    // see the local record, which takes the votes; on another host's, read
-    // it as it now stands (the vote's host is in the payload, the
-    // request's is not: look).
-    auto found = store.find(event.id);
+    // A new request or a vote (the vote's host is in the payload, the
+    // request's is not: the read says whose it is).
+    if (event.kind == fleet::FleetEvent::Kind::Vote) voted.insert(event.id);
+    if (seen.insert(event.id).second) to_read.push_back(event.id);
+  }
+  // What a requester here waits for first, before the other hosts' news.
+  for (const std::string& id : verdicts) {
+    auto found = store.find(id);
     if (!found.ok() || !found.value()) continue;
-    if (found.value()->host_name == host_name_) {
-      if (event.kind == fleet::FleetEvent::Kind::Vote && found.value()->record.state == "pending") {
-        post([this, hosted = std::move(*found.value())] {
-          if (events_.own_votes) events_.own_votes(hosted);
-        });
+    post([this, hosted = std::move(*found.value())] {
+      if (events_.verdict) events_.verdict(hosted);
+    });
+  }
+  // On another host's requests, read as they now stand, all of a burst in
+  // one read: every host reads every other host's new requests and votes,
+  // so a listener that falls behind catches up in fewer round trips.
+  std::vector<fleet::HostedRequest> changed;
+  auto found = store.find_many(to_read);
+  if (found.ok()) {
+    for (fleet::HostedRequest& hosted : found.value()) {
+      if (hosted.host_name == host_name_) {
+        // On this host's own requests its operators see the local record,
+        // which takes the votes cast elsewhere as they come.
+        if (voted.contains(hosted.record.id) && hosted.record.state == "pending") {
+          post([this, hosted = std::move(hosted)] {
+            if (events_.own_votes) events_.own_votes(hosted);
+          });
+        }
+        continue;
       }
-      continue;
-    }
-    if (found.value()->record.state == "pending") {
-      changed.push_back(std::move(*found.value()));
-    } else {
-      closed[event.id] = found.value()->record.state;
+      if (closed.contains(hosted.record.id)) continue;
+      if (hosted.record.state == "pending") {
+        changed.push_back(std::move(hosted));
+      } else {
+        closed[hosted.record.id] = hosted.record.state;
+      }
     }
   }
-  // Read once for a burst of changes: the rows as they now stand.
   if (keys_changed) refresh_keys(store);
   if (changed.empty() && closed.empty()) return true;
   post([this, changed = std::move(changed), closed = std::move(closed)]() mutable {
@@ -190,7 +210,7 @@ void FleetLink::run() {
     const auto now = std::chrono::steady_clock::now();
     if (now >= next_tick) {
       next_tick = now + kTick;
-      if (ensure_connected()) {
+      if (ensure_connected() && settled_since_connect(now)) {
         auto abandoned = store_->abandon_orphans();
         if (!abandoned.ok() && abandoned.error().connection_lost)
           drop_connection(abandoned.error().message);
@@ -205,6 +225,16 @@ void FleetLink::run() {
     std::uint64_t count = 0;
     if ((fd.revents & POLLIN) && ::read(wake_.get(), &count, sizeof count) < 0) count = 0;
   }
+}
+
+bool FleetLink::settled_since_connect(std::chrono::steady_clock::time_point now) const {
+  // The server's own start time does not cover a failover: a promoted
+  // standby started long ago, yet every service lost its session with the
+  // old primary and is connecting again, and each holds its host's lock
+  // only once it is back. Nor a service that was cut off alone. A free
+  // lock proves a service gone only a grace after this one came back.
+  return now - connected_at_ >=
+         std::chrono::seconds(fleet::FleetStore::Timing{}.restart_grace_secs);
 }
 
 bool FleetLink::ensure_listening(bool& first) {

@@ -14,8 +14,9 @@
 // A notification sent while that session is down is lost, so on every
 // reconnect the loop re-reads its waiting requests. Once a second (no
 // verdict depends on this tick) the first thread marks abandoned the
-// pending requests of hosts whose service is gone, and retries a lost
-// connection.
+// pending requests of hosts whose service is gone (not within the restart
+// grace of its own session's connect: after a failover every service is
+// coming back), and retries a lost connection.
 #pragma once
 
 #include <chrono>
@@ -96,6 +97,9 @@ class FleetLink {
   void run();
   bool ensure_connected();
   void drop_connection(const std::string& why);
+  // Whether the other hosts' services have had the grace to take their
+  // locks again since this one's working session connected.
+  bool settled_since_connect(std::chrono::steady_clock::time_point now) const;
   // The listening thread and what it reads, on its own session.
   void listen();
   bool ensure_listening(bool& first);
@@ -120,6 +124,7 @@ class FleetLink {
   // A failed attempt is not repeated for every job of a burst: each would
   // wait connect_timeout again.
   std::chrono::steady_clock::time_point last_attempt_{};
+  std::chrono::steady_clock::time_point connected_at_{};  // the working session's
   std::deque<Job> queue_;
   bool stopping_ = false;
   std::size_t in_flight_ = 0;

@@ -445,6 +445,11 @@ StoreResult<std::optional<HostedRequest>> FleetStore::find(const std::string& id
   return std::optional<HostedRequest>(std::move(found.value().front()));
 }
 
+StoreResult<std::vector<HostedRequest>> FleetStore::find_many(const std::vector<std::string>& ids) {
+  if (ids.empty()) return std::vector<HostedRequest>();
+  return select_requests("r.id = ANY($1::text[])", {text_array_literal(ids)});
+}
+
 StoreResult<std::vector<HostedRequest>> FleetStore::history(
     const std::optional<std::string>& since) {
   if (!since) return select_requests("true", {});

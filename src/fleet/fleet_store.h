@@ -155,6 +155,9 @@ class FleetStore {
   // Every host's pending requests, oldest first.
   StoreResult<std::vector<HostedRequest>> pending();
   StoreResult<std::optional<HostedRequest>> find(const std::string& id);
+  // The requests among `ids` (in one snapshot, one read for a burst of
+  // notifications); ids the database does not hold are left out.
+  StoreResult<std::vector<HostedRequest>> find_many(const std::vector<std::string>& ids);
   // Requests created at or after `since` (every one when nullopt).
   StoreResult<std::vector<HostedRequest>> history(const std::optional<std::string>& since);
   // Deletes this host's closed requests created before `before`.

@@ -465,11 +465,14 @@ TEST_F(FleetDaemons, AKilledServicesWaitingRequestsAreAbandonedByAnother) {
   const std::string id = next_pending(on_b);
   ASSERT_FALSE(id.empty());
   a.kill_hard();
-  // host-b notices within its one-second check and tells its watchers.
+  // host-b notices within its one-second check, once it has been connected
+  // for the grace (15 s) that lets the other services take their locks
+  // again, and tells its watchers.
   bool closed = false;
-  for (int events = 0; events < 10 && !closed; ++events) {
+  const auto deadline = std::chrono::steady_clock::now() + 25s;
+  while (!closed && std::chrono::steady_clock::now() < deadline) {
     auto event = on_b.next_event(5s);
-    if (!event) break;
+    if (!event) continue;
     closed = event->kind == service::OperatorEvent::Kind::Closed && event->id == id;
     if (closed) {
       EXPECT_EQ(event->state, "abandoned");

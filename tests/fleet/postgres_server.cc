@@ -12,6 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
+#include "fleet/connection.h"
+
 namespace kelvane::fleet_test {
 namespace {
 
@@ -86,38 +88,43 @@ int PostgresServer::run(const std::string& program, const std::vector<std::strin
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-std::unique_ptr<PostgresServer> PostgresServer::start(std::string& why) {
-  std::unique_ptr<PostgresServer> server(new PostgresServer());
-  server->bin_ = find_bin_dir();
-  if (server->bin_.empty()) {
+bool PostgresServer::make_dirs(std::string& why) {
+  bin_ = find_bin_dir();
+  if (bin_.empty()) {
     why = "no initdb in /usr/lib/postgresql/*/bin (install postgresql)";
-    return nullptr;
+    return false;
   }
-  server->dir_ = std::make_unique<testing::TempDir>();
-  const std::string& root = server->dir_->path();
-  server->data_dir_ = root + "/data";
-  server->socket_dir_ = root + "/socket";
+  dir_ = std::make_unique<testing::TempDir>();
+  const std::string& root = dir_->path();
+  data_dir_ = root + "/data";
+  socket_dir_ = root + "/socket";
   if (::geteuid() == 0) {
     const passwd* nobody = ::getpwnam("nobody");
     if (nobody == nullptr) {
       why = "running as root and there is no user \"nobody\" to run initdb as";
-      return nullptr;
+      return false;
     }
-    server->owner_uid_ = nobody->pw_uid;
-    server->owner_gid_ = nobody->pw_gid;
+    owner_uid_ = nobody->pw_uid;
+    owner_gid_ = nobody->pw_gid;
   }
   // The temporary directory is 0700; the server's owner must reach into it.
   ::chmod(root.c_str(), 0755);
-  for (const std::string& dir : {server->data_dir_, server->socket_dir_}) {
+  for (const std::string& dir : {data_dir_, socket_dir_}) {
     if (::mkdir(dir.c_str(), 0700) != 0 ||
-        (server->owner_uid_ &&
-         ::chown(dir.c_str(), *server->owner_uid_, server->owner_gid_) != 0)) {
+        (owner_uid_ && ::chown(dir.c_str(), *owner_uid_, owner_gid_) != 0)) {
       why = "cannot make " + dir + ": " + std::strerror(errno);
-      return nullptr;
+      return false;
     }
   }
   // The socket directory is where clients connect: every test uid may.
-  ::chmod(server->socket_dir_.c_str(), 0755);
+  ::chmod(socket_dir_.c_str(), 0755);
+  return true;
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::make_cluster(const std::string& settings,
+                                                             std::string& why) {
+  std::unique_ptr<PostgresServer> server(new PostgresServer());
+  if (!server->make_dirs(why)) return nullptr;
   std::string output;
   const int initdb = server->run("initdb",
                                  {"-D", server->data_dir_, "-U", kSuperuser, "--auth=trust",
@@ -127,11 +134,62 @@ std::unique_ptr<PostgresServer> PostgresServer::start(std::string& why) {
     why = "initdb failed (status " + std::to_string(initdb) + "): " + output;
     return nullptr;
   }
+  server->settings_ = settings;
   if (!server->start_again()) {
     why = "pg_ctl start failed: " + server->last_output_ + server->log();
     return nullptr;
   }
   return server;
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::start(std::string& why) {
+  return make_cluster("", why);
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::start_primary(const std::string& standby_name,
+                                                              std::string& why) {
+  return make_cluster(
+      " -c wal_level=replica -c synchronous_commit=on "
+      "-c synchronous_standby_names='" +
+          standby_name + "'",
+      why);
+}
+
+std::unique_ptr<PostgresServer> PostgresServer::start_standby(PostgresServer& primary,
+                                                              const std::string& standby_name,
+                                                              std::string& why) {
+  std::unique_ptr<PostgresServer> server(new PostgresServer());
+  if (!server->make_dirs(why)) return nullptr;
+  std::string output;
+  // -R: standby.signal and primary_conninfo (the primary's socket folder).
+  const int copied = server->run("pg_basebackup",
+                                 {"-D", server->data_dir_, "-h", primary.socket_dir_, "-U",
+                                  kSuperuser, "-X", "stream", "-R", "--no-sync"},
+                                 output);
+  if (copied != 0) {
+    why = "pg_basebackup failed (status " + std::to_string(copied) + "): " + output;
+    return nullptr;
+  }
+  // The walreceiver names itself by cluster_name: the name the primary's
+  // synchronous_standby_names waits for.
+  server->settings_ = " -c cluster_name=" + standby_name + " -c hot_standby=on";
+  if (!server->start_again()) {
+    why = "pg_ctl start failed: " + server->last_output_ + server->log();
+    return nullptr;
+  }
+  for (int tries = 0; tries < 300; ++tries) {
+    auto connection = fleet::Connection::open(primary.conninfo(kSuperuser, "postgres"));
+    if (connection.ok()) {
+      auto rows = connection.value()->exec(
+          "SELECT count(*) FROM pg_stat_replication WHERE application_name = $1 AND "
+          "sync_state = 'sync'",
+          {standby_name});
+      if (rows.ok() && rows.value().number(0, 0) == 1) return server;
+    }
+    ::usleep(100 * 1000);
+  }
+  why = "the standby did not become the primary's synchronous standby: " + server->log();
+  return nullptr;
 }
 
 PostgresServer::~PostgresServer() {
@@ -147,10 +205,11 @@ bool PostgresServer::ctl(const std::vector<std::string>& args) {
 bool PostgresServer::start_again() {
   // Only the socket in our directory: listen_addresses='' keeps TCP shut.
   const std::string options = "-c listen_addresses='' -c unix_socket_directories='" + socket_dir_ +
-                              "' -c max_connections=100 -c shared_buffers=16MB";
+                              "' -c max_connections=100 -c shared_buffers=16MB" + settings_;
   // The log is written by the server's owner, so it lives in a directory of
   // the owner's (the socket's).
   running_ = ctl({"start", "-l", socket_dir_ + "/server.log", "-o", options});
+  started_at_ = std::chrono::steady_clock::now();
   return running_;
 }
 
@@ -158,6 +217,16 @@ bool PostgresServer::stop() {
   const bool stopped = ctl({"stop", "-m", "fast"});
   if (stopped) running_ = false;
   return stopped;
+}
+
+bool PostgresServer::crash() {
+  const bool stopped = ctl({"stop", "-m", "immediate"});
+  if (stopped) running_ = false;
+  return stopped;
+}
+
+bool PostgresServer::promote() {
+  return ctl({"promote"});
 }
 
 bool PostgresServer::restart() {
@@ -169,6 +238,10 @@ std::string PostgresServer::log() const {
 }
 
 std::string PostgresServer::conninfo(const std::string& user, const std::string& database) const {
+  if (!partner_socket_dir_.empty()) {
+    return "host=" + socket_dir_ + "," + partner_socket_dir_ + " user=" + user +
+           " dbname=" + database + " connect_timeout=5 target_session_attrs=read-write";
+  }
   return "host=" + socket_dir_ + " user=" + user + " dbname=" + database + " connect_timeout=5";
 }
 

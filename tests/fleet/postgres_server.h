@@ -9,6 +9,7 @@
 // means to act as (the administrator, or a host's service role).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,17 @@ class PostgresServer {
   // Makes and starts a cluster; nullptr with the reason in `why` when
   // PostgreSQL is missing or will not start here.
   static std::unique_ptr<PostgresServer> start(std::string& why);
+  // A primary that commits only once `standby_name` has the commit too
+  // (synchronous_standby_names, synchronous_commit = on): start the
+  // standby with start_standby before anything commits.
+  static std::unique_ptr<PostgresServer> start_primary(const std::string& standby_name,
+                                                       std::string& why);
+  // A streaming standby of `primary` (pg_basebackup -R), named
+  // `standby_name` (its cluster_name, which it gives the primary), waited
+  // for until the primary sees it as its synchronous standby.
+  static std::unique_ptr<PostgresServer> start_standby(PostgresServer& primary,
+                                                       const std::string& standby_name,
+                                                       std::string& why);
   ~PostgresServer();  // stops the server ("immediate") and removes its files
   PostgresServer(const PostgresServer&) = delete;
   PostgresServer& operator=(const PostgresServer&) = delete;
@@ -38,6 +50,17 @@ class PostgresServer {
   bool stop();
   bool start_again();
   bool restart();
+  // Stops at once, as a crash would (pg_ctl stop -m immediate: no
+  // checkpoint, every session cut).
+  bool crash();
+  // A standby becomes a primary (pg_ctl promote, waited for).
+  bool promote();
+  // From now on conninfo() names this server and then `other`, with
+  // target_session_attrs=read-write: a client reaches whichever is the
+  // primary, as the services' multi-host connection string does.
+  void fail_over_to(const PostgresServer& other) { partner_socket_dir_ = other.socket_dir_; }
+  // When the server last started (steady clock).
+  std::chrono::steady_clock::time_point started_at() const { return started_at_; }
   // The server's log so far, for failure messages.
   std::string log() const;
 
@@ -48,6 +71,12 @@ class PostgresServer {
   int run(const std::string& program, const std::vector<std::string>& args,
           std::string& output) const;
   bool ctl(const std::vector<std::string>& args);
+  // Makes the temporary directory and its data and socket folders, owned
+  // by the server's owner.
+  bool make_dirs(std::string& why);
+  // initdb, then a start with `settings` (-c options) beyond the usual.
+  static std::unique_ptr<PostgresServer> make_cluster(const std::string& settings,
+                                                      std::string& why);
 
   std::unique_ptr<testing::TempDir> dir_;
   std::string bin_;
@@ -57,6 +86,9 @@ class PostgresServer {
   gid_t owner_gid_ = 0;
   bool running_ = false;
   std::string last_output_;  // of the last pg_ctl
+  std::string settings_;     // -c options beyond the usual ones
+  std::string partner_socket_dir_;
+  std::chrono::steady_clock::time_point started_at_{};
 };
 
 // The server shared by one test binary, started on first use; nullptr (and

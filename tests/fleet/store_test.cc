@@ -227,6 +227,19 @@ TEST_F(FleetStoreTest, VotesFromOtherHostsReachTheVerdictOfTheRequestingHostsRul
   auto two = a->find("2");
   ASSERT_TRUE(two.ok() && two.value());
   EXPECT_EQ(two.value()->record.detail_of_verdict, "not during the sale");
+  // A burst of notifications is read at once: each request with its own
+  // votes, ids it does not hold left out, each once.
+  auto both = c->find_many({"2", "1", "404", "1"});
+  ASSERT_TRUE(both.ok()) << both.error().message;
+  ASSERT_EQ(both.value().size(), 2u);
+  for (const fleet::HostedRequest& hosted : both.value()) {
+    const auto& alone = hosted.record.id == "1" ? one.value() : two.value();
+    EXPECT_EQ(hosted.record, alone->record);
+    EXPECT_EQ(hosted.vote_hosts, alone->vote_hosts);
+  }
+  auto none = c->find_many({});
+  ASSERT_TRUE(none.ok());
+  EXPECT_TRUE(none.value().empty());
   ASSERT_TRUE(two.value()->record.decided_at.has_value());
   // The record round-trips what the service wrote.
   service::RequestRecord expected = request("1", "alice", 2);

@@ -365,3 +365,24 @@ TEST(SerializeMap, WritesMembersInTheOrderGiven) {
 
 }  // namespace
 }  // namespace kelvane::json
+
+namespace kelvane::json {
+namespace {
+
+// A small line written token by token (as a token's claims or a verdict
+// are) grows its string by about its own size: a whole 64 KiB step per
+// token, zero-filled each time, made signing a token cost several times
+// what the signature itself costs.
+TEST(WriterGrowth, ASmallLineDoesNotReserveAWholeStepPerToken) {
+  std::string out;
+  Serializer serializer(out);
+  SerializeMap map = serializer.serialize_map();
+  for (int i = 0; i < 12; ++i)
+    map.serialize_entry("member" + std::to_string(i), std::string_view("a short value"));
+  map.end();
+  EXPECT_EQ(out.substr(0, 27), R"({"member0":"a short value",)");
+  EXPECT_LT(out.capacity(), 4096u) << out.size();
+}
+
+}  // namespace
+}  // namespace kelvane::json

@@ -21,11 +21,16 @@ namespace kelvane::json::detail {
 // Lengthens `out`, of which the first `used` bytes are written, so that at
 // least `n` more fit. Within the capacity the step stays small (64 KiB), so
 // that the zero-fill stays in the cache; past it, the string's own growth
-// decides. Throws std::bad_alloc like the string. The one growth step of
-// the cursor below and of the canonical writer's output.
+// decides. A short string grows by its own length (256 bytes at least), not
+// by a whole step: a small line (a token's claims, a verdict) is written by
+// many cursors in turn, each of which would zero-fill 64 KiB again. Throws
+// std::bad_alloc like the string. The one growth step of the cursor below
+// and of the canonical writer's output.
 inline void lengthen_for(std::string& out, std::size_t used, std::size_t n) {
   constexpr std::size_t kStep = std::size_t{64} << 10;
-  std::size_t size = used + (n > kStep ? n : kStep);
+  constexpr std::size_t kFirstStep = 256;
+  const std::size_t step = used < kFirstStep ? kFirstStep : (used < kStep ? used : kStep);
+  std::size_t size = used + (n > step ? n : step);
   if (size > out.capacity() && used + n <= out.capacity()) size = out.capacity();
   out.resize(size);
 }
