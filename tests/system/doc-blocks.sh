@@ -33,6 +33,7 @@ doc_substitutions=(
   './service.toml' '/root/service.toml'
   '< request.json' '< /root/request.json'
   '--since 2026-12-01T00:00:00Z' '--since $DOC_SINCE'
+  '/root/approvals-2026-12-08.sqlite3' '$DOC_BACKUP'
 )
 
 # The blocks not run: the document, a piece of the block's text, the reason.

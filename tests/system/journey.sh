@@ -220,6 +220,7 @@ journalctl -q --no-pager -o export KELVANE_STATE=refused KELVANE_VERIFIED_UID="$
 grep -q '^MESSAGE=decision verdict=refused' "$out/refusals" ||
   fail "journalctl KELVANE_STATE=refused does not find the refusal over the cap: $(journalctl -q --no-pager -o cat -u "$service" | tail -n 5)"
 echo "  $(journalctl -q --no-pager -o cat KELVANE_STATE=refused | tail -n 1)"
+doc_block 'service.md' 'refused_at_accept'
 
 # --- Reload, restart, stop, kill -------------------------------------------------
 step "reload: a bad configuration fails the reload and the service keeps the old one"
@@ -324,10 +325,24 @@ step "the record: history, backup, explain (docs/service.md 7)"
 export DOC_SINCE
 DOC_SINCE=$(date -u -d '-1 hour' +%Y-%m-%dT%H:%M:%SZ)
 doc_block 'service.md' 'history --json' alice
-doc_block 'service.md' '.backup'
+doc_block 'service.md' '--backup'
 backup=$(ls /root/approvals-*.sqlite3)
 [ "$(sqlite3 "$backup" 'select count(*) from requests' 2>/dev/null || echo 0)" -gt 5 ] ||
   fail "the backup $backup holds no requests"
+kelvane-operator-approvals status | grep -q '^last backup  [0-9]' ||
+  fail "status does not show the backup: $(kelvane-operator-approvals status)"
+doc_block 'service.md' '--check-record'
+# A restore keeps the record it replaces and hands out none of its ids again.
+export DOC_BACKUP=$backup
+doc_block 'service.md' '--restore'
+replaced=$(ls /var/lib/kelvane-operator-approval/record.sqlite3.before-restore-* | grep -v -- '-wal$\|-shm$' | head -n 1)
+[ -n "$replaced" ] || fail "the restore kept no copy of the record it replaced"
+ask_in_background after-restore bob --title "After the restore" --detail "a new id" --target-host web-03
+id=$(pending_ids 1)
+[ "$(sqlite3 "$replaced" "select count(*) from requests where id = $id")" = 0 ] ||
+  fail "request $id after the restore repeats an id of the record it replaced"
+operators approve "$id" >/dev/null
+expect_answer after-restore 0
 # The request line of docs/protocol.md.
 echo '{"id":"","title":"Reboot","detail":"Kernel update","action":"admin_operation","requester":"cli","sourceHost":"unknown","targetHost":"web-03"}' >/root/request.json
 cp "$config" /root/service.toml
