@@ -304,7 +304,8 @@ class Daemon {
   bool shown_to_operators(const Requester& r) const { return fleet_ || r.row_durable; }
   // Lists, broadcasts and notifies a request that has begun to wait.
   void show_waiting(Requester& r);
-  service::OperatorAnswer status_answer() const;
+  // `may_read`: the asker may see requests (who waits, since when).
+  service::OperatorAnswer status_answer(bool may_read) const;
   void list_pending(Operator& o);
   void vote(Operator& o, const service::OperatorRequest& request);
   void cancel(Operator& o, const service::OperatorRequest& request);

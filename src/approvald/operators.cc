@@ -156,7 +156,7 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
   const bool may_read = who != Role::None;
   switch (request.op) {
     case service::OperatorOp::Status:
-      return answer(o, status_answer());
+      return answer(o, status_answer(may_read));
     case service::OperatorOp::Cancel:
       cancel(o, request);
       return;
@@ -210,15 +210,19 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
   }
 }
 
-service::OperatorAnswer Daemon::status_answer() const {
+service::OperatorAnswer Daemon::status_answer(bool may_read) const {
   service::OperatorAnswer a;
   a.version = KOA_VERSION;
   a.uptime_secs = static_cast<std::uint64_t>(
       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count());
   a.pending = pending_.size();
   a.record_bytes = commits_->record_bytes();
-  // What systemctl status cannot tell: who waits, since when, and whether
-  // the record is being written and kept.
+  if (const std::time_t at = commits_->last_commit(); at != 0)
+    a.last_commit = service::iso8601_utc(at);
+  a.last_backup = last_backup_time(directory_of(commits_->record_path()));
+  // Who waits, and since when, is for those who may read requests: a member
+  // of the operators' group without a role learns nothing of them.
+  if (!may_read) return a;
   std::map<std::string, std::uint64_t> by_user;
   for (const auto& [id, key] : pending_) {
     const service::RequestRecord& record = requesters_.at(key)->record;
@@ -229,9 +233,6 @@ service::OperatorAnswer Daemon::status_answer() const {
       a.oldest_pending = record.created_at;
   }
   a.pending_by_user = std::move(by_user);
-  if (const std::time_t at = commits_->last_commit(); at != 0)
-    a.last_commit = service::iso8601_utc(at);
-  a.last_backup = last_backup_time(directory_of(commits_->record_path()));
   return a;
 }
 

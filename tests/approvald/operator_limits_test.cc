@@ -134,6 +134,13 @@ TEST_F(OperatorLimits, ARolelessMemberLearnsNothingOfRequests) {
   ASSERT_TRUE(watcher.ask(vote(decided, false)).ok);
 
   OperatorLink roleless(daemon, roleless_);
+  // status: the daemon's health, not who waits or since when.
+  const auto status = roleless.ask(op(OperatorOp::Status));
+  ASSERT_TRUE(status.ok) << status.error;
+  EXPECT_FALSE(status.pending_by_user.has_value());
+  EXPECT_FALSE(status.oldest_pending.has_value());
+  EXPECT_TRUE(
+      OperatorLink(daemon, approver_).ask(op(OperatorOp::Status)).pending_by_user.has_value());
   const std::string unknown = "999999999";
   for (const std::string& id : {pending, decided, unknown}) {
     const auto answer = roleless.ask(op(OperatorOp::Cancel, id));

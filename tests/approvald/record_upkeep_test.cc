@@ -56,7 +56,8 @@ TEST_F(RecordUpkeep, StatusShowsWhoWaitsSinceWhenAndTheLastCommitAndBackup) {
   OperatorLink watcher(daemon, approver_);
   ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
 
-  const auto idle = OperatorLink(daemon, other_).ask(op(OperatorOp::Status));
+  // Who waits is for those who may read requests (an approver here).
+  const auto idle = OperatorLink(daemon, approver_).ask(op(OperatorOp::Status));
   ASSERT_TRUE(idle.ok) << idle.error;
   EXPECT_EQ(idle.pending_by_user, (std::map<std::string, std::uint64_t>{}));
   EXPECT_FALSE(idle.oldest_pending);
@@ -74,7 +75,7 @@ TEST_F(RecordUpkeep, StatusShowsWhoWaitsSinceWhenAndTheLastCommitAndBackup) {
   const Finished backed_up = upkeep(daemon, {"--backup", daemon.dir() + "/backup.sqlite3"});
   EXPECT_EQ(backed_up.status, 0) << backed_up.err;
 
-  const auto busy = OperatorLink(daemon, other_).ask(op(OperatorOp::Status));
+  const auto busy = OperatorLink(daemon, approver_).ask(op(OperatorOp::Status));
   ASSERT_TRUE(busy.ok) << busy.error;
   EXPECT_EQ(busy.pending, 3u);
   EXPECT_EQ(busy.pending_by_user, (std::map<std::string, std::uint64_t>{{"bin", 2}, {"sys", 1}}));
@@ -86,7 +87,7 @@ TEST_F(RecordUpkeep, StatusShowsWhoWaitsSinceWhenAndTheLastCommitAndBackup) {
 
   // The operators' command shows them after the lines it always had.
   const Finished text =
-      Process({KOA_APPROVALS_PATH, "--socket", daemon.operator_socket(), "status"}, {}, other_)
+      Process({KOA_APPROVALS_PATH, "--socket", daemon.operator_socket(), "status"}, {}, approver_)
           .wait();
   EXPECT_EQ(text.status, 0) << text.err;
   for (const std::string& line :
