@@ -95,11 +95,12 @@ TEST(VoteSigning, SignsWithTheRealAgentsKeyAndRefusesWithoutOne) {
     std::optional<std::string_view> socket;
     std::string message;
   };
+  const std::string missing_agent = dir.file("none");  // outlives the views below
   const Refusal refusals[] = {
       {other, socket, "the SSH agent holds no usable key " + other},
       {std::nullopt, std::nullopt, "SSH_AUTH_SOCK is not set"},
       {std::nullopt, "", "SSH_AUTH_SOCK is not set"},
-      {std::nullopt, dir.file("none"), "cannot reach the SSH agent"},
+      {std::nullopt, missing_agent, "cannot reach the SSH agent"},
   };
   for (const Refusal& r : refusals) {
     auto refused = sign_vote(sample_vote(), r.fingerprint, r.socket, tell);
