@@ -83,7 +83,9 @@ TEST(ApprovaldHistory, ALargeRecordIsSentInPagesAndLimitGivesTheNewest) {
   // The whole answer is some 15 MB; the daemon holds a page or two of it.
   // AddressSanitizer keeps freed blocks in quarantine (256 MiB) and its
   // shadow: the bound is the plain build's to check.
-  if (!testing::kAddressSanitizer) EXPECT_LT(grown, 12u * 1024);
+  if (!testing::kAddressSanitizer) {
+    EXPECT_LT(grown, 12u * 1024);
+  }
 
   service::OperatorRequest newest = op(OperatorOp::History);
   newest.limit = 3;
