@@ -47,6 +47,8 @@ struct Settings {
   std::string config_path;
   bool config_named = false;
   service::Config config;
+  // config.operator_keys, read at the start and again at each reload.
+  std::vector<sshsig::AllowedSigner> operator_keys;
 };
 
 // What start-up hands the loop: its sockets, its record and its first ids.

@@ -242,6 +242,9 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
     if (r->phase >= Phase::Pending && r->phase != Phase::Recording && r->record.id == request.id) {
       service::OperatorAnswer a;
       a.request = r->record;
+      // What a signed vote's message needs that the record does not say.
+      a.service_host = service::host_name_of(settings_.config);
+      a.signed_votes = settings_.config.operator_keys.has_value();
       answer(o, std::move(a));
       return;
     }
@@ -404,6 +407,10 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
       return refuse(o, service::kOperatorBadLine, *refusal);
     }
   }
+  if (fleet_ && request.signature) {
+    return refuse(o, service::kOperatorRefused,
+                  "signed votes are not carried by the fleet's database yet; vote without --key");
+  }
   if (fleet_) return fleet_vote(o, request);
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(o, request.id);
@@ -416,12 +423,20 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   const service::Person voter = person_of(o);
   auto judged = judge_vote(r->record, voter, request.approve);
   if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+  const std::time_t now = std::time(nullptr);
+  auto signature =
+      check_vote_signature(r->record, request, o.identity->name, settings_.config,
+                           settings_.operator_keys, service::host_name_of(settings_.config), now);
+  if (!signature.ok()) return refuse(o, service::kOperatorRefused, signature.error());
   service::VoteRecord vote{o.identity->name,
                            voter.uid,
                            request.approve,
                            request.reason,
-                           service::iso8601_utc(std::time(nullptr)),
-                           std::nullopt};
+                           service::iso8601_utc(now),
+                           std::nullopt,
+                           std::move(signature.value().signature),
+                           std::move(signature.value().key_fingerprint),
+                           signature.value().signed_at};
   r->record.votes.push_back(vote);
   refresh_json(*r);
   std::uint64_t yes = 0;

@@ -1,5 +1,7 @@
 #include "approvals/run.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <ctime>
 
@@ -9,10 +11,12 @@
 #include "approvals/options.h"
 #include "approvals/record_text.h"
 #include "approvals/request_screen.h"
+#include "approvals/signed_ballot.h"
 #include "approvals/token_commands.h"
 #include "approvals/watch_console.h"
 #include "command/output.h"
 #include "service/operator_protocol.h"
+#include "service/peer.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "unknown"
@@ -163,6 +167,25 @@ int ask_for_json(const Invocation& invocation, const std::string& path, const St
   return complain(streams, "the approval daemon's answer holds no list of requests", kUnreachable);
 }
 
+// approve|deny --key: the vote signed through the operator's SSH agent.
+int ask_signed(const Invocation& invocation, const std::string& path,
+               const approval::EnvLookup& env, const Streams& streams) {
+  Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
+  if (!link.ok()) return complain(streams, link.error().message, kUnreachable);
+  const auto tell = [&streams](std::string_view line) {
+    (void)command::write_fully(streams.err, std::string(line) + "\n");
+  };
+  auto answered = cast_signed_vote(link.value(), request_for(invocation), invocation.key,
+                                   service::user_name_of(::getuid()), env("SSH_AUTH_SOCK"),
+                                   static_cast<std::int64_t>(std::time(nullptr)), tell);
+  if (!answered.ok()) {
+    return complain(streams, answered.error().message,
+                    answered.error().unreachable ? kUnreachable : kRefused);
+  }
+  if (!answered.value().ok) return refusal(streams, answered.value());
+  return answered_output(invocation, answered.value(), streams);
+}
+
 int ask(const Invocation& invocation, const std::string& path, const Streams& streams) {
   if (invocation.json) return ask_for_json(invocation, path, streams);
   Result<service::OperatorAnswer, Unreachable> answered = ask_daemon(path, request_for(invocation));
@@ -182,12 +205,12 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return kUsage;
   }
   const Invocation& invocation = parsed.value();
-  // A vote the operator asked to sign must never go out unsigned: until the
-  // daemon's connection carries signatures, --key is refused.
-  if (invocation.key) {
-    (void)command::write_fully(
-        streams.err,
-        std::string(kPrefix) + "--key: this version cannot yet send signed votes to the daemon\n");
+  // A vote the operator asked to sign must never go out unsigned: watch
+  // does not sign yet, so its --key is refused.
+  if (invocation.key && invocation.subcommand == Subcommand::Watch) {
+    (void)command::write_fully(streams.err, std::string(kPrefix) +
+                                                "--key: watch cannot sign votes yet; use approve or"
+                                                " deny --key\n");
     return kUsage;
   }
   switch (invocation.subcommand) {
@@ -208,6 +231,7 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return explain(invocation.explain_args, streams);
   const std::string path = operator_socket_path(invocation, env(kSocketVariable));
   if (invocation.subcommand == Subcommand::Watch) return watch(path, streams);
+  if (invocation.key) return ask_signed(invocation, path, env, streams);
   return ask(invocation, path, streams);
 }
 
