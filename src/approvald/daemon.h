@@ -270,6 +270,7 @@ class Daemon {
   void list_pending(Operator& o);
   void vote(Operator& o, const service::OperatorRequest& request);
   void cancel(Operator& o, const service::OperatorRequest& request);
+  void describe_signing(service::OperatorAnswer& a) const;
   void show(Operator& o, const service::OperatorRequest& request);
   void history(Operator& o, const service::OperatorRequest& request);
   void about_decided(Operator& o, const std::string& id);

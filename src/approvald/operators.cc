@@ -171,7 +171,9 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       o.events_after = slot_;
       o.watching = true;
       watchers_.insert(o.key);
-      answer(o, {});
+      service::OperatorAnswer a;
+      describe_signing(a);
+      answer(o, std::move(a));
       for (const auto& [id, key] : pending_) {
         const Requester& r = *requesters_.at(key);
         if (shown_to_operators(r)) send_event(o, pending_event(r));
@@ -234,6 +236,15 @@ void Daemon::read_record(RecordRead read,
   });
 }
 
+// What a signed vote's message needs that a request's record does not say,
+// told to operators only where votes can be signed (the answers' bytes are
+// otherwise as before).
+void Daemon::describe_signing(service::OperatorAnswer& a) const {
+  if (!settings_.config.operator_keys) return;
+  a.service_host = service::host_name_of(settings_.config);
+  a.signed_votes = true;
+}
+
 void Daemon::show(Operator& o, const service::OperatorRequest& request) {
   if (fleet_ && show_other(o, request.id)) return;
   for (const auto& [key, r] : requesters_) {
@@ -242,9 +253,7 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
     if (r->phase >= Phase::Pending && r->phase != Phase::Recording && r->record.id == request.id) {
       service::OperatorAnswer a;
       a.request = r->record;
-      // What a signed vote's message needs that the record does not say.
-      a.service_host = service::host_name_of(settings_.config);
-      a.signed_votes = settings_.config.operator_keys.has_value();
+      describe_signing(a);
       answer(o, std::move(a));
       return;
     }

@@ -205,14 +205,6 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return kUsage;
   }
   const Invocation& invocation = parsed.value();
-  // A vote the operator asked to sign must never go out unsigned: watch
-  // does not sign yet, so its --key is refused.
-  if (invocation.key && invocation.subcommand == Subcommand::Watch) {
-    (void)command::write_fully(streams.err, std::string(kPrefix) +
-                                                "--key: watch cannot sign votes yet; use approve or"
-                                                " deny --key\n");
-    return kUsage;
-  }
   switch (invocation.subcommand) {
     case Subcommand::Help:
       return print(streams, kUsageText, kDone);
@@ -230,7 +222,16 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
   if (invocation.subcommand == Subcommand::Explain)
     return explain(invocation.explain_args, streams);
   const std::string path = operator_socket_path(invocation, env(kSocketVariable));
-  if (invocation.subcommand == Subcommand::Watch) return watch(path, streams);
+  if (invocation.subcommand == Subcommand::Watch) {
+    std::optional<WatchSigning> signing;
+    if (invocation.key) {
+      const auto agent = env("SSH_AUTH_SOCK");
+      signing =
+          WatchSigning{invocation.key, agent ? std::optional<std::string>(*agent) : std::nullopt,
+                       service::user_name_of(::getuid())};
+    }
+    return watch(path, streams, signing);
+  }
   if (invocation.key) return ask_signed(invocation, path, env, streams);
   return ask(invocation, path, streams);
 }
