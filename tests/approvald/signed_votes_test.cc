@@ -15,6 +15,7 @@
 
 #include "harness.h"
 #include "service/signed_vote.h"
+#include "sshsig/test_keys.h"
 #include "sshsig/vote_message.h"
 
 namespace kelvane::approvald_test {
@@ -274,6 +275,62 @@ TEST_F(SignedVotes, AKeyRemovedFromTheFileNoLongerVotesAfterReload) {
   const auto signed_by_bob = bob.ask(signed_vote(bob, id, "bin", bob_key_, true, std::nullopt));
   ASSERT_TRUE(signed_by_bob.ok) << signed_by_bob.error;
   EXPECT_EQ(signed_by_bob.state, "approved");
+}
+
+// require_touch: only a security key's signature with the user-presence
+// flag counts (signatures built by the format's rules: no authenticator
+// here).
+TEST_F(SignedVotes, RequireTouchTakesOnlyATouchedSecurityKey) {
+  using sshsig::KeyType;
+  using sshsig::testing::TestKey;
+  const TestKey security(KeyType::SkEd25519, 3);
+  const TestKey security_ecdsa(KeyType::SkEcdsaP256, 4);
+  const TestKey plain(KeyType::Ed25519, 5);
+  write_file(keys_path(), "daemon " + sshsig::key_text(security.public_key()) + "\ndaemon " +
+                              sshsig::key_text(plain.public_key()) + "\nbin " +
+                              sshsig::key_text(security_ecdsa.public_key()) + "\n");
+  DaemonProcess daemon(config(2, true) + "require_touch = true\n");
+  ASSERT_TRUE(daemon.start());
+  OperatorLink alice(daemon, alice_);
+  ASSERT_TRUE(alice.ask(op(OperatorOp::Watch)).ok);
+  const FileDescriptor requester = ask(daemon, "touch needed");
+  const std::string id = next_pending(alice);
+  ASSERT_FALSE(id.empty());
+  const service::OperatorAnswer answer = shown(alice, id);
+  const auto signed_by = [&](const std::string& user, const TestKey& key, std::uint8_t flags) {
+    const std::int64_t now = std::time(nullptr);
+    auto message =
+        service::vote_message_for(*answer.request, *answer.service_host, true, {}, user, now);
+    service::OperatorRequest request = vote(id, true);
+    request.signature = sshsig::armor(key.sign_detached(
+        sshsig::kVoteNamespace, sshsig::write_vote_message(message.value()).value(),
+        sshsig::HashAlgorithm::Sha512, flags));
+    request.signed_at = now;
+    return request;
+  };
+  const struct {
+    const char* what;
+    const TestKey& key;
+    std::uint8_t flags;
+    const char* says;
+  } refused[] = {
+      {"a plain key", plain, 0, "where a security key is required"},
+      {"a security key untouched", security, 0, "without a touch"},
+      {"a security key verified but not present", security, sshsig::kUserVerified,
+       "without a touch"},
+  };
+  for (const auto& c : refused) {
+    const service::OperatorAnswer a = alice.ask(signed_by("daemon", c.key, c.flags));
+    EXPECT_FALSE(a.ok) << c.what;
+    EXPECT_NE(a.error.find(c.says), std::string::npos) << c.what << ": " << a.error;
+  }
+  const auto touched = alice.ask(signed_by("daemon", security, sshsig::kUserPresent));
+  ASSERT_TRUE(touched.ok) << touched.error;
+  EXPECT_EQ(touched.state, "pending");
+  OperatorLink bob(daemon, bob_);
+  const auto second = bob.ask(signed_by("bin", security_ecdsa, sshsig::kUserPresent));
+  ASSERT_TRUE(second.ok) << second.error;
+  EXPECT_EQ(second.state, "approved");
 }
 
 // A file anyone but root may change names no keys: the daemon does not
