@@ -186,7 +186,21 @@ int ask_signed(const Invocation& invocation, const std::string& path,
   return answered_output(invocation, answered.value(), streams);
 }
 
+// show --json: the request object as the daemon's canonical writer gives it.
+int show_json(const Invocation& invocation, const std::string& path, const Streams& streams) {
+  Result<service::OperatorAnswer, Unreachable> answered = ask_daemon(path, request_for(invocation));
+  if (!answered.ok()) return complain(streams, answered.error().message, kUnreachable);
+  if (!answered.value().ok) return refusal(streams, answered.value());
+  if (!answered.value().request)
+    return complain(streams, "the approval daemon sent no request", kUnreachable);
+  std::string text;
+  service::append_request_record(text, *answered.value().request);
+  return print(streams, text + "\n", kDone);
+}
+
 int ask(const Invocation& invocation, const std::string& path, const Streams& streams) {
+  if (invocation.json && invocation.subcommand == Subcommand::Show)
+    return show_json(invocation, path, streams);
   if (invocation.json) return ask_for_json(invocation, path, streams);
   Result<service::OperatorAnswer, Unreachable> answered = ask_daemon(path, request_for(invocation));
   if (!answered.ok()) return complain(streams, answered.error().message, kUnreachable);
