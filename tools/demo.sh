@@ -7,7 +7,8 @@
 #   1. a request from the client, approved by the operator: exit status 0 and
 #      the token on standard output;
 #   2. another, denied with a reason: exit status 1;
-#   3. the service's record, as `kelvane-operator-approvals history` shows it;
+#   3. the service's record, as `kelvane-operator-approvals history` shows it
+#      (the denial's vote signed with an SSH key made for the demo);
 #   4. the client with no service at all: exit status 3.
 # For each request it shows what a script calling the client would see:
 # standard output, standard error and the exit status.
@@ -67,6 +68,8 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/postgresql/libpq-fe.h ] || need+=(libpq-dev)
 # The requests come from another user (setpriv, in util-linux).
 command -v setpriv >/dev/null || need+=(util-linux)
+# The operator's signed vote: an SSH key made for the demo and its agent.
+command -v ssh-agent >/dev/null || need+=(openssh-client)
 if [ ${#need[@]} -gt 0 ]; then
   bold "Installing build tools: ${need[*]}"
   export DEBIAN_FRONTEND=noninteractive
@@ -104,18 +107,31 @@ requests=$work/requests.sock
 operator_socket=$work/operators.sock
 me=$(id -un)
 daemon_pid=""
+agent_pid=""
 waiting=()
 cleanup() {
   local pid
   for pid in "${waiting[@]}"; do kill "$pid" 2>/dev/null || true; done
   if [ -n "$daemon_pid" ]; then kill "$daemon_pid" 2>/dev/null || true; wait "$daemon_pid" 2>/dev/null || true; fi
+  if [ -n "$agent_pid" ]; then kill "$agent_pid" 2>/dev/null || true; fi
   rm -rf "$work"
 }
 trap cleanup EXIT
 
+# Your SSH key for the demo, in an agent of the demo's own: the service
+# checks the votes signed with it against the allowed-signers file.
+ssh-keygen -q -t ed25519 -N '' -C "$me@demo" -f "$work/operator-key"
+eval "$(ssh-agent -a "$work/agent.sock" -s)" >/dev/null
+agent_pid=$SSH_AGENT_PID
+ssh-add -q "$work/operator-key" 2>/dev/null
+key=$(ssh-keygen -l -f "$work/operator-key.pub" | cut -d' ' -f2)
+echo "$me $(cut -d' ' -f1,2 "$work/operator-key.pub")" >"$work/operator_keys"
+
 cat >"$work/service.toml" <<EOF
 # Who may approve: you. The requests come from another user.
 approvers = ["$me"]
+# Whose SSH keys may sign votes (allowed signers): yours.
+operator_keys = "$work/operator_keys"
 EOF
 
 bold "Starting the approval service (you are its operator, \"$me\")"
@@ -222,11 +238,15 @@ printf '$ kelvane-operator-approvals verify - --target-host web-03 ... <token\n'
   --public-key "$work/state-public/public-keys.json" <"$work/first.out" 2>&1 | sed 's/^/  /' || true
 
 # --- 5. A denial ---------------------------------------------------------------
-bold "2. A request, denied with a reason: exit status 1"
+bold "2. A request, denied with a reason, the vote signed with your SSH key: exit status 1"
 ask second --title Reboot --detail "Kernel update" --source-host build-07 --target-host web-03
 id=$(pending_id)
-operate deny "$id" --reason "not in the change window"
+operate deny "$id" --reason "not in the change window" --key "$key"
 answer_of second
+echo "The record keeps the vote's signature and its key, which anyone can check"
+echo "with ssh-keygen -Y verify -n kelvane-operator-approval (docs/signed-votes.md):"
+"$operators" --socket "$operator_socket" show "$id" --json 2>/dev/null |
+  grep -o '"keyFingerprint":"[^"]*"' | sed 's/^/  /' || true
 
 # --- 6. The record -------------------------------------------------------------
 bold "3. The service's record (SQLite, in $work/state)"

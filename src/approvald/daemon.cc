@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "service/answer.h"
+#include "service/signed_vote.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -194,8 +195,20 @@ void Daemon::reload() {
       next.state_dir != settings_.config.state_dir) {
     journal_.note("SIGHUP: socket and state_dir changes take effect at the next start");
   }
+  // The operators' keys are re-read with the file that names them: a key
+  // taken out of them verifies no vote from now on.
+  std::vector<sshsig::AllowedSigner> keys;
+  if (next.operator_keys) {
+    auto read = service::load_operator_keys(*next.operator_keys);
+    if (!read.ok()) {
+      journal_.note("SIGHUP: keeping the configuration in force: " + read.error());
+      return;
+    }
+    keys = std::move(read).value();
+  }
   for (const std::string& warning : next.warnings) journal_.note("SIGHUP: warning: " + warning);
   settings_.config = std::move(loaded).value();
+  settings_.operator_keys = std::move(keys);
   journal_.note("SIGHUP: configuration reloaded from " + settings_.config_path);
 }
 

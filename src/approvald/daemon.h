@@ -48,6 +48,8 @@ struct Settings {
   std::string config_path;
   bool config_named = false;
   service::Config config;
+  // config.operator_keys, read at the start and again at each reload.
+  std::vector<sshsig::AllowedSigner> operator_keys;
 };
 
 // What start-up hands the loop: its sockets, its record and its first ids.
@@ -309,6 +311,7 @@ class Daemon {
   void list_pending(Operator& o);
   void vote(Operator& o, const service::OperatorRequest& request);
   void cancel(Operator& o, const service::OperatorRequest& request);
+  void describe_signing(service::OperatorAnswer& a) const;
   void show(Operator& o, const service::OperatorRequest& request);
   void history(Operator& o, const service::OperatorRequest& request);
   static constexpr std::size_t kHistoryPage = 512;

@@ -24,6 +24,7 @@
 #include "service/config_names.h"
 #include "service/listener.h"
 #include "service/safe_paths.h"
+#include "service/signed_vote.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "0.0.0"
@@ -152,6 +153,14 @@ int serve(const Options& options, service::Config config, const std::string& con
   settings.config_path = config_path;
   settings.config_named = options.config.has_value();
   settings.config = std::move(config);
+  if (settings.config.operator_keys) {
+    auto keys = service::load_operator_keys(*settings.config.operator_keys);
+    if (!keys.ok()) {
+      complain(keys.error());
+      return kFailed;
+    }
+    settings.operator_keys = std::move(keys).value();
+  }
 
   raise_descriptor_limit();
   DecisionJournal journal;

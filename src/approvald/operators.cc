@@ -175,7 +175,9 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
       o.events_after = slot_;
       o.watching = true;
       watchers_.insert(o.key);
-      answer(o, {});
+      service::OperatorAnswer a;
+      describe_signing(a);
+      answer(o, std::move(a));
       for (const auto& [id, key] : pending_) {
         const Requester& r = *requesters_.at(key);
         if (shown_to_operators(r)) send_event(o, pending_event(r));
@@ -270,6 +272,15 @@ void Daemon::read_record(RecordRead read,
   });
 }
 
+// What a signed vote's message needs that a request's record does not say,
+// told to operators only where votes can be signed (the answers' bytes are
+// otherwise as before).
+void Daemon::describe_signing(service::OperatorAnswer& a) const {
+  if (!settings_.config.operator_keys) return;
+  a.service_host = service::host_name_of(settings_.config);
+  a.signed_votes = true;
+}
+
 void Daemon::show(Operator& o, const service::OperatorRequest& request) {
   if (fleet_ && show_other(o, request.id)) return;
   for (const auto& [key, r] : requesters_) {
@@ -278,6 +289,7 @@ void Daemon::show(Operator& o, const service::OperatorRequest& request) {
     if (r->phase >= Phase::Pending && r->phase != Phase::Recording && r->record.id == request.id) {
       service::OperatorAnswer a;
       a.request = r->record;
+      describe_signing(a);
       answer(o, std::move(a));
       return;
     }
@@ -386,6 +398,10 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
       return refuse(o, service::kOperatorBadLine, *refusal);
     }
   }
+  if (fleet_ && request.signature) {
+    return refuse(o, service::kOperatorRefused,
+                  "signed votes are not carried by the fleet's database yet; vote without --key");
+  }
   if (fleet_) return fleet_vote(o, request);
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(o, request.id);
@@ -398,12 +414,20 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   const service::Person voter = person_of(o);
   auto judged = judge_vote(r->record, voter, request.approve);
   if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+  const std::time_t now = std::time(nullptr);
+  auto signature =
+      check_vote_signature(r->record, request, o.identity->name, settings_.config,
+                           settings_.operator_keys, service::host_name_of(settings_.config), now);
+  if (!signature.ok()) return refuse(o, service::kOperatorRefused, signature.error());
   service::VoteRecord vote{o.identity->name,
                            voter.uid,
                            request.approve,
                            request.reason,
-                           service::iso8601_utc(std::time(nullptr)),
-                           std::nullopt};
+                           service::iso8601_utc(now),
+                           std::nullopt,
+                           std::move(signature.value().signature),
+                           std::move(signature.value().key_fingerprint),
+                           signature.value().signed_at};
   r->record.votes.push_back(vote);
   refresh_json(*r);
   std::uint64_t yes = 0;

@@ -12,7 +12,7 @@ namespace kelvane::approvals {
 const std::string_view kUsageText =
     "usage: kelvane-operator-approvals [--socket PATH] SUBCOMMAND [ARGS]\n"
     "  list [--json]                 the requests waiting for a decision\n"
-    "  show ID                       one request, whole\n"
+    "  show ID [--json]              one request, whole\n"
     "  approve ID [--reason TEXT] [--key FINGERPRINT]\n"
     "                                vote for a request\n"
     "  deny ID --reason TEXT [--key FINGERPRINT]\n"
@@ -206,7 +206,8 @@ Result<void, UsageError> take_argument(Invocation& invocation,
     if (!taken.ok()) return fail(std::move(taken).error());
     if (taken.value()) return {};
   }
-  if ((s == Subcommand::List || s == Subcommand::History) && arg == "--json") {
+  if ((s == Subcommand::List || s == Subcommand::History || s == Subcommand::Show) &&
+      arg == "--json") {
     invocation.json = true;
     ++i;
     return {};

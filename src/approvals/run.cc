@@ -1,5 +1,7 @@
 #include "approvals/run.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <ctime>
 
@@ -9,11 +11,13 @@
 #include "approvals/options.h"
 #include "approvals/record_text.h"
 #include "approvals/request_screen.h"
+#include "approvals/signed_ballot.h"
 #include "approvals/sudo_note.h"
 #include "approvals/token_commands.h"
 #include "approvals/watch_console.h"
 #include "command/output.h"
 #include "service/operator_protocol.h"
+#include "service/peer.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "unknown"
@@ -165,7 +169,40 @@ int ask_for_json(const Invocation& invocation, const std::string& path, const St
   return complain(streams, "the approval daemon's answer holds no list of requests", kUnreachable);
 }
 
+// approve|deny --key: the vote signed through the operator's SSH agent.
+int ask_signed(const Invocation& invocation, const std::string& path,
+               const approval::EnvLookup& env, const Streams& streams) {
+  Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
+  if (!link.ok()) return complain(streams, link.error().message, kUnreachable);
+  const auto tell = [&streams](std::string_view line) {
+    (void)command::write_fully(streams.err, std::string(line) + "\n");
+  };
+  auto answered = cast_signed_vote(link.value(), request_for(invocation), invocation.key,
+                                   service::user_name_of(::getuid()), env("SSH_AUTH_SOCK"),
+                                   static_cast<std::int64_t>(std::time(nullptr)), tell);
+  if (!answered.ok()) {
+    return complain(streams, answered.error().message,
+                    answered.error().unreachable ? kUnreachable : kRefused);
+  }
+  if (!answered.value().ok) return refusal(streams, answered.value());
+  return answered_output(invocation, answered.value(), streams);
+}
+
+// show --json: the request object as the daemon's canonical writer gives it.
+int show_json(const Invocation& invocation, const std::string& path, const Streams& streams) {
+  Result<service::OperatorAnswer, Unreachable> answered = ask_daemon(path, request_for(invocation));
+  if (!answered.ok()) return complain(streams, answered.error().message, kUnreachable);
+  if (!answered.value().ok) return refusal(streams, answered.value());
+  if (!answered.value().request)
+    return complain(streams, "the approval daemon sent no request", kUnreachable);
+  std::string text;
+  service::append_request_record(text, *answered.value().request);
+  return print(streams, text + "\n", kDone);
+}
+
 int ask(const Invocation& invocation, const std::string& path, const Streams& streams) {
+  if (invocation.json && invocation.subcommand == Subcommand::Show)
+    return show_json(invocation, path, streams);
   if (invocation.json) return ask_for_json(invocation, path, streams);
   Result<service::OperatorAnswer, Unreachable> answered = ask_daemon(path, request_for(invocation));
   if (!answered.ok()) return complain(streams, answered.error().message, kUnreachable);
@@ -184,14 +221,6 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return kUsage;
   }
   const Invocation& invocation = parsed.value();
-  // A vote the operator asked to sign must never go out unsigned: until the
-  // daemon's connection carries signatures, --key is refused.
-  if (invocation.key) {
-    (void)command::write_fully(
-        streams.err,
-        std::string(kPrefix) + "--key: this version cannot yet send signed votes to the daemon\n");
-    return kUsage;
-  }
   switch (invocation.subcommand) {
     case Subcommand::Help:
       return print(streams, kUsageText, kDone);
@@ -209,9 +238,19 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
   if (invocation.subcommand == Subcommand::Explain)
     return explain(invocation.explain_args, streams);
   const std::string path = operator_socket_path(invocation, env(kSocketVariable));
-  if (invocation.subcommand == Subcommand::Watch) return watch(path, streams);
+  if (invocation.subcommand == Subcommand::Watch) {
+    std::optional<WatchSigning> signing;
+    if (invocation.key) {
+      const auto agent = env("SSH_AUTH_SOCK");
+      signing =
+          WatchSigning{invocation.key, agent ? std::optional<std::string>(*agent) : std::nullopt,
+                       service::user_name_of(::getuid())};
+    }
+    return watch(path, streams, signing);
+  }
   if (auto note = sudo_note(invocation.subcommand, env, std::string(kSudoConfPath)))
     (void)command::write_fully(streams.err, std::string(kPrefix) + *note);
+  if (invocation.key) return ask_signed(invocation, path, env, streams);
   return ask(invocation, path, streams);
 }
 

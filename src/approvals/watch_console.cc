@@ -5,14 +5,17 @@
 
 #include <cerrno>
 #include <csignal>
+#include <ctime>
 #include <optional>
 
 #include "approvals/exchange.h"
 #include "approvals/record_text.h"
 #include "approvals/request_screen.h"
 #include "approvals/terminal_mode.h"
+#include "approvals/vote_signing.h"
 #include "approvals/watch_queue.h"
 #include "command/output.h"
+#include "service/signed_vote.h"
 #include "support/hex.h"
 #include "support/utf8.h"
 #include "support/visible_text.h"
@@ -78,8 +81,13 @@ std::string closed_announcement(const std::string& id, std::string_view state) {
 
 class Console {
  public:
-  Console(DaemonLink& link, const TerminalMode& terminal, const Streams& streams)
-      : link_(link), terminal_(terminal), streams_(streams) {}
+  Console(DaemonLink& link, const TerminalMode& terminal, const Streams& streams,
+          const std::optional<WatchSigning>& signing, std::string service_host)
+      : link_(link),
+        terminal_(terminal),
+        streams_(streams),
+        signing_(signing),
+        service_host_(std::move(service_host)) {}
 
   // Until the operator quits (or a stop signal, or the terminal going
   // away); fails when the daemon goes away or garbles its lines.
@@ -98,6 +106,7 @@ class Console {
   Result<bool, Unreachable> on_key(char key);
   Result<void, Unreachable> on_reason(std::string line);
   Result<void, Unreachable> vote(std::string id, bool approve, std::optional<std::string> reason);
+  bool sign(service::OperatorRequest& request);
   void shown_changed(std::string_view announcement);
   void present();
   void ask();
@@ -107,6 +116,8 @@ class Console {
   DaemonLink& link_;
   const TerminalMode& terminal_;
   Streams streams_;
+  const std::optional<WatchSigning>& signing_;
+  std::string service_host_;  // the daemon's, for a signed vote's message
   WatchQueue queue_;
   Mode mode_ = Mode::Keys;
   std::string voting_id_;   // the vote sent and not yet answered (Mode::Voting)
@@ -224,11 +235,38 @@ Result<void, Unreachable> Console::vote(std::string id, bool approve,
   request.id = std::move(id);
   request.approve = approve;
   request.reason = std::move(reason);
+  if (signing_ && !sign(request)) {
+    ask();
+    return {};
+  }
   voting_id_ = request.id;
   mode_ = Mode::Voting;
   say(std::string(approve ? "approving" : "denying") + " request " +
       plain_or_quoted(request.id, "") + "...\n");
   return link_.send(service::encode_operator_request(request));
+}
+
+// Signs the vote on the request shown, from the record the daemon showed;
+// false (said) when it cannot be signed, and then nothing is sent.
+bool Console::sign(service::OperatorRequest& request) {
+  const service::RequestRecord* shown = queue_.shown();
+  const auto refuse = [&](std::string_view why) {
+    say("request " + plain_or_quoted(request.id, "") +
+        ": your vote was not sent: " + message_text(why) + "\n");
+    return false;
+  };
+  if (shown == nullptr || shown->id != request.id)
+    return refuse("the request is no longer the one shown");
+  const auto now = static_cast<std::int64_t>(std::time(nullptr));
+  auto message = service::vote_message_for(*shown, service_host_, request.approve, request.reason,
+                                           signing_->operator_user, now);
+  if (!message.ok()) return refuse(message.error());
+  auto signed_vote = sign_vote(message.value(), signing_->key, signing_->agent_socket,
+                               [this](std::string_view line) { say(std::string(line) + "\n"); });
+  if (!signed_vote.ok()) return refuse(signed_vote.error());
+  request.signature = std::move(signed_vote.value().signature);
+  request.signed_at = now;
+  return true;
 }
 
 // True when the key was taken; the keys typed after it were meant for what
@@ -403,7 +441,8 @@ Result<void, Unreachable> Console::run(const StopSignals& signals) {
 
 }  // namespace
 
-int watch(const std::string& path, const Streams& streams) {
+int watch(const std::string& path, const Streams& streams,
+          const std::optional<WatchSigning>& signing) {
   auto complain = [&](std::string_view message, int status) {
     (void)command::write_fully(streams.err,
                                "kelvane-operator-approvals: " + std::string(message) + "\n");
@@ -426,8 +465,12 @@ int watch(const std::string& path, const Streams& streams) {
     return complain(message_text(answer.error),
                     answer.status == service::kOperatorBadLine ? kUsage : kRefused);
   }
+  if (signing && !answer.service_host) {
+    return complain("--key: this approval daemon takes no signed votes (it has no operator_keys)",
+                    kRefused);
+  }
   const StopSignals signals;
-  Console console(link.value(), *terminal, streams);
+  Console console(link.value(), *terminal, streams, signing, answer.service_host.value_or(""));
   Result<void, Unreachable> ran = console.run(signals);
   if (!ran.ok()) return complain(ran.error().message, kUnreachable);
   return kDone;

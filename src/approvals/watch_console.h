@@ -18,6 +18,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 #include "approvals/run.h"
@@ -32,6 +33,16 @@ inline constexpr std::chrono::milliseconds kQuietAfterChange{1000};
 // `path`; returns the exit status: 0 when the operator quits, 1 when the
 // daemon refuses to let this user watch, 2 without a terminal, 3 when the
 // daemon cannot be reached or goes away.
-int watch(const std::string& path, const Streams& streams);
+// watch --key: every vote signed through the operator's SSH agent.
+struct WatchSigning {
+  std::optional<std::string> key;           // --key FINGERPRINT
+  std::optional<std::string> agent_socket;  // SSH_AUTH_SOCK
+  std::string operator_user;                // this process's user name
+};
+
+// With `signing`, a daemon that takes no signed votes is refused (1)
+// rather than sent unsigned ones.
+int watch(const std::string& path, const Streams& streams,
+          const std::optional<WatchSigning>& signing = std::nullopt);
 
 }  // namespace kelvane::approvals

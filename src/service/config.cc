@@ -91,11 +91,22 @@ struct Path {
   std::optional<std::string> Config::*slot;
 };
 
-constexpr std::array<Path, 4> kPaths = {{
+constexpr std::array<Path, 5> kPaths = {{
     {"socket", &Config::socket},
     {"operator_socket", &Config::operator_socket},
     {"state_dir", &Config::state_dir},
     {"public_dir", &Config::public_dir},
+    {"operator_keys", &Config::operator_keys},
+}};
+
+struct Flag {
+  std::string_view key;
+  bool Config::*slot;
+};
+
+constexpr std::array<Flag, 2> kFlags = {{
+    {"require_signed_votes", &Config::require_signed_votes},
+    {"require_touch", &Config::require_touch},
 }};
 
 // A user or group name as the system's tools accept it: no white space,
@@ -161,6 +172,18 @@ Result<void, std::string> check_fleet(const Config& config, std::string_view pat
   return {};
 }
 
+// What the signed-vote keys ask for must be possible: a check against no
+// keys would refuse every vote, and the fleet's database does not carry
+// signatures yet, so a vote there could not be held to them.
+void check_signed_votes(const Config& config, std::string_view path, Errors& errors) {
+  if ((config.require_signed_votes || config.require_touch) && !config.operator_keys)
+    errors.push_back(std::string(path) +
+                     ": require_signed_votes and require_touch need operator_keys");
+  if (config.operator_keys && config.store == "postgresql")
+    errors.push_back(std::string(path) +
+                     ": operator_keys is not supported with store = \"postgresql\" yet");
+}
+
 Result<void, std::string> read_key(Config& config, std::string_view key, const toml::node& node,
                                    std::string_view path) {
   for (const Count& count : kCounts) {
@@ -177,6 +200,14 @@ Result<void, std::string> read_key(Config& config, std::string_view key, const t
         text->get().find('\0') != std::string::npos)
       return fail(where(path, node.source()) + std::string(key) + " must be an absolute path");
     config.*entry.slot = text->get();
+    return {};
+  }
+  for (const Flag& flag : kFlags) {
+    if (flag.key != key) continue;
+    const auto* value = node.as_boolean();
+    if (value == nullptr)
+      return fail(where(path, node.source()) + std::string(key) + " must be true or false");
+    config.*flag.slot = value->get();
     return {};
   }
   if (is_fleet_key(key)) return read_fleet_key(config, key, node, path);
@@ -196,6 +227,9 @@ bool is_known_key(std::string_view key) {
   }
   for (const Path& entry : kPaths) {
     if (entry.key == key) return true;
+  }
+  for (const Flag& flag : kFlags) {
+    if (flag.key == key) return true;
   }
   return key == "approvers" || key == "auditors" || key == "rule" || key == "notify" ||
          key == "notify_user";
@@ -565,6 +599,7 @@ Result<Config, std::string> parse_config(std::string_view text, std::string_view
                      std::to_string(config.max_timeout) + ")");
   }
   for (std::string& problem : shadowing_problems(config)) errors.push_back(std::move(problem));
+  check_signed_votes(config, path, errors);
   if (!errors.empty()) return fail(joined(std::move(errors), path));
   sort_by_place(config.warnings, path);
   return config;

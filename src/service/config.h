@@ -91,6 +91,13 @@ struct Config {
   // readable); default: the state directory's path with "-public" appended.
   std::optional<std::string> public_dir;
 
+  // Signed votes (docs/signed-votes.md): the administrator's allowed-signers
+  // file naming each operator's SSH keys, whether every vote must be signed,
+  // and whether only security keys touched for the vote may sign.
+  std::optional<std::string> operator_keys;
+  bool require_signed_votes = false;
+  bool require_touch = false;
+
   // The fleet (docs/fleet.md): the record in a PostgreSQL database that the
   // services of many hosts share.
   std::string store = "sqlite";                // "sqlite" or "postgresql"

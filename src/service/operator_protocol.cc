@@ -29,6 +29,11 @@ Value number(std::uint64_t value) {
   return Value::number(json::Number::unsigned64(value));
 }
 
+Value whole_number(std::int64_t value) {
+  return Value::number(value < 0 ? json::Number::negative64(value)
+                                 : json::Number::unsigned64(static_cast<std::uint64_t>(value)));
+}
+
 Value peer_value(const PeerRecord& peer) {
   json::Map object;
   object.insert("uid", number(peer.uid));
@@ -50,6 +55,9 @@ Value votes_value(const std::vector<VoteRecord>& votes) {
     if (vote.reason) object.insert("reason", text(*vote.reason));
     object.insert("at", text(vote.at));
     if (vote.host) object.insert("host", text(*vote.host));
+    if (vote.signature) object.insert("signature", text(*vote.signature));
+    if (vote.key_fingerprint) object.insert("keyFingerprint", text(*vote.key_fingerprint));
+    if (vote.signed_at) object.insert("signedAt", whole_number(*vote.signed_at));
     elements.push_back(std::move(object).to_value());
   }
   return Value::array(elements);
@@ -156,6 +164,18 @@ Result<std::map<std::string, std::uint64_t>, std::string> as_counts(std::string_
   return counts;
 }
 
+// Unix seconds, either side of 1970.
+Result<std::int64_t, std::string> as_whole(std::string_view name, const Value& value) {
+  const bool whole = value.kind() == Kind::Number &&
+                     value.as_number().kind() != json::Number::Kind::Double &&
+                     (value.as_number().kind() == json::Number::Kind::Negative64 ||
+                      value.as_number().as_unsigned64() <= INT64_MAX);
+  if (!whole) return fail(wrong_type(name, "a whole number of Unix seconds"));
+  const json::Number n = value.as_number();
+  return n.kind() == json::Number::Kind::Negative64 ? n.as_negative64()
+                                                    : static_cast<std::int64_t>(n.as_unsigned64());
+}
+
 Result<bool, std::string> as_bool(std::string_view name, const Value& value) {
   if (value.kind() != Kind::Bool) return fail(wrong_type(name, "true or false"));
   return value.as_bool();
@@ -220,6 +240,15 @@ Result<VoteRecord, std::string> read_vote(const Value& value) {
   }
   if (const Value* host = member(value, "host"); host && !host->is_null()) {
     KOA_TAKE(vote.host, as_text("host", *host));
+  }
+  if (const Value* signature = member(value, "signature"); signature && !signature->is_null()) {
+    KOA_TAKE(vote.signature, as_text("signature", *signature));
+  }
+  if (const Value* key = member(value, "keyFingerprint"); key && !key->is_null()) {
+    KOA_TAKE(vote.key_fingerprint, as_text("keyFingerprint", *key));
+  }
+  if (const Value* signed_at = member(value, "signedAt"); signed_at && !signed_at->is_null()) {
+    KOA_TAKE(vote.signed_at, as_whole("signedAt", *signed_at));
   }
   return vote;
 }
@@ -528,6 +557,10 @@ Result<void, std::string> read_daemon_member(DaemonMembers& line, std::string_vi
     KOA_TAKE(a.last_backup, as_text(name, value));
   } else if (name == "pendingByUser") {
     KOA_TAKE(a.pending_by_user, as_counts(name, value));
+  } else if (name == "serviceHost") {
+    KOA_TAKE(a.service_host, as_text(name, value));
+  } else if (name == "signedVotes") {
+    KOA_TAKE(a.signed_votes, as_bool(name, value));
   } else if (name == "event") {
     KOA_TAKE(line.event, as_text(name, value));
   } else if (name == "id") {
@@ -604,6 +637,8 @@ struct RequestMembers {
   std::optional<std::string> reason;
   std::optional<std::int64_t> since;
   std::optional<std::uint64_t> limit;
+  std::optional<std::string> signature;
+  std::optional<std::int64_t> signed_at;
 };
 
 Result<void, std::string> read_request_member(RequestMembers& m, std::string_view name,
@@ -618,21 +653,17 @@ Result<void, std::string> read_request_member(RequestMembers& m, std::string_vie
   } else if (name == "reason") {
     if (!value.is_null()) KOA_TAKE(m.reason, as_text(name, value));
   } else if (name == "since") {
-    const bool whole = value.kind() == Kind::Number &&
-                       value.as_number().kind() != json::Number::Kind::Double &&
-                       (value.as_number().kind() == json::Number::Kind::Negative64 ||
-                        value.as_number().as_unsigned64() <= INT64_MAX);
-    if (!whole) return fail(wrong_type(name, "a whole number of Unix seconds"));
-    const json::Number n = value.as_number();
-    m.since = n.kind() == json::Number::Kind::Negative64
-                  ? n.as_negative64()
-                  : static_cast<std::int64_t>(n.as_unsigned64());
+    KOA_TAKE(m.since, as_whole(name, value));
   } else if (name == "limit") {
     if (value.kind() != Kind::Number ||
         value.as_number().kind() != json::Number::Kind::Unsigned64 ||
         value.as_number().as_unsigned64() == 0)
       return fail(wrong_type(name, "a whole number from 1"));
     m.limit = value.as_number().as_unsigned64();
+  } else if (name == "signature") {
+    KOA_TAKE(m.signature, as_text(name, value));
+  } else if (name == "signedAt") {
+    KOA_TAKE(m.signed_at, as_whole(name, value));
   } else {
     return fail("the request has an unknown member \"" + std::string(name) + "\"");
   }
@@ -650,6 +681,10 @@ Result<OperatorRequest, std::string> check_request(RequestMembers&& m) {
   if (!shape->vote && (m.approve || m.reason))
     return fail(op + " takes no \"approve\" or \"reason\"");
   if (shape->vote && !m.approve) return fail(op + " needs \"approve\"");
+  if (!shape->vote && (m.signature || m.signed_at))
+    return fail(op + " takes no \"signature\" or \"signedAt\"");
+  if (m.signature.has_value() != m.signed_at.has_value())
+    return fail(std::string("a signed vote needs both \"signature\" and \"signedAt\""));
   if (!shape->since && m.since) return fail(op + " takes no \"since\"");
   if (!shape->since && m.limit) return fail(op + " takes no \"limit\"");
   OperatorRequest request;
@@ -659,6 +694,8 @@ Result<OperatorRequest, std::string> check_request(RequestMembers&& m) {
   request.reason = std::move(m.reason);
   request.since = m.since;
   request.limit = m.limit;
+  request.signature = std::move(m.signature);
+  request.signed_at = m.signed_at;
   return request;
 }
 
@@ -678,16 +715,12 @@ std::string encode_operator_request(const OperatorRequest& request) {
   if (shape.vote) {
     object.insert("approve", Value::boolean(request.approve));
     if (request.reason) object.insert("reason", text(*request.reason));
+    if (request.signature) object.insert("signature", text(*request.signature));
+    if (request.signed_at) object.insert("signedAt", whole_number(*request.signed_at));
   }
   if (shape.since && request.limit)
     object.insert("limit", Value::number(json::Number::unsigned64(*request.limit)));
-  if (shape.since && request.since) {
-    const std::int64_t since = *request.since;
-    object.insert(
-        "since",
-        Value::number(since < 0 ? json::Number::negative64(since)
-                                : json::Number::unsigned64(static_cast<std::uint64_t>(since))));
-  }
+  if (shape.since && request.since) object.insert("since", whole_number(*request.since));
   return line_of(std::move(object));
 }
 
@@ -750,6 +783,8 @@ std::string encode_answer(const OperatorAnswer& a) {
     for (const auto& [user, count] : *a.pending_by_user) counts.insert(user, number(count));
     object.insert("pendingByUser", std::move(counts).to_value());
   }
+  if (a.service_host) object.insert("serviceHost", text(*a.service_host));
+  if (a.signed_votes) object.insert("signedVotes", Value::boolean(*a.signed_votes));
   const std::array<std::pair<std::string_view, const std::optional<std::uint64_t>*>, 5> counts = {
       {{"votes", &a.votes},
        {"needed", &a.needed},

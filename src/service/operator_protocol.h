@@ -51,6 +51,11 @@ struct OperatorRequest {
   std::optional<std::string> reason;   // vote
   std::optional<std::int64_t> since;   // history: Unix seconds
   std::optional<std::uint64_t> limit;  // history: the newest this many, at least 1
+  // vote, signed (docs/signed-votes.md): the operator's SSH signature of the
+  // vote message (armored or its base64 blob), and the time it names, which
+  // the daemon cannot know. Both or neither.
+  std::optional<std::string> signature = std::nullopt;
+  std::optional<std::int64_t> signed_at = std::nullopt;
 };
 
 // The line, with its line feed.
@@ -81,6 +86,11 @@ struct VoteRecord {
   // The fleet: the host whose service took the vote (the shared database
   // vouches for it, as for a request's host). Absent on a single service.
   std::optional<std::string> host;
+  // A signed vote: the signature as the operator sent it, its key's
+  // fingerprint ("SHA256:..."), and the time the signed message names.
+  std::optional<std::string> signature = std::nullopt;
+  std::optional<std::string> key_fingerprint = std::nullopt;
+  std::optional<std::int64_t> signed_at = std::nullopt;
 
   bool operator==(const VoteRecord&) const = default;
 };
@@ -153,6 +163,11 @@ struct OperatorAnswer {
   std::optional<std::string> last_backup;
   // rotate-key: the new signing key's id.
   std::optional<std::string> kid;
+  // show: the host this service stands for (a vote it takes is cast from
+  // that host, and a request without "host" is that host's), and whether it
+  // checks signed votes (it has operator_keys).
+  std::optional<std::string> service_host = std::nullopt;
+  std::optional<bool> signed_votes = std::nullopt;
 };
 
 OperatorAnswer refused_answer(int status, std::string error);

@@ -58,7 +58,10 @@ CREATE TABLE votes (
   approve INTEGER NOT NULL,
   reason TEXT,
   at TEXT NOT NULL,
-  host TEXT
+  host TEXT,
+  signature TEXT,
+  key_fingerprint TEXT,
+  signed_at INTEGER
 );
 CREATE INDEX votes_by_request ON votes (request_id);
 )sql";
@@ -79,7 +82,16 @@ ALTER TABLE votes ADD COLUMN host TEXT;
 PRAGMA user_version=3;
 )sql";
 
-// One prepared statement, finalised with its owner.
+// Version 3 to 4: a signed vote's signature, its key's fingerprint and the
+// time the signed message names, so that the record can be checked later.
+// Old rows are unsigned votes.
+constexpr const char* kUpgradeTo4 = R"sql(
+ALTER TABLE votes ADD COLUMN signature TEXT;
+ALTER TABLE votes ADD COLUMN key_fingerprint TEXT;
+ALTER TABLE votes ADD COLUMN signed_at INTEGER;
+PRAGMA user_version=4;
+)sql";
+
 // Added beside schema version 2 without changing it: a file without it is
 // given it when opened for writing, and a program that does not know it
 // leaves it alone.
@@ -93,6 +105,7 @@ CREATE TABLE IF NOT EXISTS refused_at_accept (
 );
 )sql";
 
+// One prepared statement, finalised with its owner.
 class Statement {
  public:
   Statement(sqlite3* db, const char* sql) {
@@ -125,6 +138,11 @@ class Statement {
     }
     return text(index, *value);
   }
+  Statement& optional_signed(int index, const std::optional<std::int64_t>& value) {
+    if (stmt_ && value) sqlite3_bind_int64(stmt_, index, *value);
+    if (stmt_ && !value) sqlite3_bind_null(stmt_, index);
+    return *this;
+  }
   Statement& integer(int index, std::uint64_t value) {
     if (stmt_) sqlite3_bind_int64(stmt_, index, static_cast<sqlite3_int64>(value));
     return *this;
@@ -137,6 +155,10 @@ class Statement {
     return bytes ? std::string(reinterpret_cast<const char*>(bytes),
                                static_cast<std::size_t>(sqlite3_column_bytes(stmt_, index)))
                  : std::string();
+  }
+  std::optional<std::int64_t> column_optional_signed(int index) const {
+    if (sqlite3_column_type(stmt_, index) == SQLITE_NULL) return std::nullopt;
+    return sqlite3_column_int64(stmt_, index);
   }
   std::optional<std::string> column_optional_text(int index) const {
     if (sqlite3_column_type(stmt_, index) == SQLITE_NULL) return std::nullopt;
@@ -161,6 +183,22 @@ std::uint64_t parse_id(std::string_view id) {
   std::uint64_t value = 0;
   for (const char c : id) value = value * 10 + static_cast<std::uint64_t>(c - '0');
   return value;
+}
+
+// A vote's columns from `first` on: operator, uid, approve, reason, at,
+// host, signature, key_fingerprint, signed_at.
+VoteRecord read_vote_row(const Statement& row, int first) {
+  VoteRecord vote;
+  vote.operator_name = row.column_text(first);
+  vote.uid = row.column_integer(first + 1);
+  vote.approve = row.column_integer(first + 2) != 0;
+  vote.reason = row.column_optional_text(first + 3);
+  vote.at = row.column_text(first + 4);
+  vote.host = row.column_optional_text(first + 5);
+  vote.signature = row.column_optional_text(first + 6);
+  vote.key_fingerprint = row.column_optional_text(first + 7);
+  vote.signed_at = row.column_optional_signed(first + 8);
+  return vote;
 }
 
 constexpr const char* kSelectRequest =
@@ -282,7 +320,7 @@ Result<void, std::string> Store::create_or_check_schema() {
   if (version.step() != SQLITE_ROW) return fail(error_text("cannot read the schema version"));
   const std::uint64_t found = version.column_integer(0);
   if (found == static_cast<std::uint64_t>(kSchemaVersion)) return {};
-  if (found == 1 || found == 2) return upgrade_from(found);
+  if (found >= 1 && found <= 3) return upgrade_from(found);
   if (found != 0) {
     return fail(path_ + ": the record has schema version " + std::to_string(found) +
                 ", this program knows version " + std::to_string(kSchemaVersion));
@@ -301,7 +339,7 @@ Result<void, std::string> Store::create_or_check_schema() {
     rollback();
     return fail(error_text("cannot write the schema"));
   }
-  if (auto v = exec("PRAGMA user_version=3"); !v.ok()) {
+  if (auto v = exec("PRAGMA user_version=4"); !v.ok()) {
     rollback();
     return v;
   }
@@ -311,7 +349,8 @@ Result<void, std::string> Store::create_or_check_schema() {
 Result<void, std::string> Store::upgrade_from(std::uint64_t version) {
   if (auto b = begin(); !b.ok()) return b;
   // Each step in turn, all in one transaction.
-  for (const char* step : {version < 2 ? kUpgradeTo2 : nullptr, kUpgradeTo3}) {
+  for (const char* step :
+       {version < 2 ? kUpgradeTo2 : nullptr, version < 3 ? kUpgradeTo3 : nullptr, kUpgradeTo4}) {
     if (step == nullptr) continue;
     if (auto upgraded = exec(step); !upgraded.ok()) {
       rollback();
@@ -478,15 +517,18 @@ Result<void, std::string> Store::insert_request(const RequestRecord& r) {
 
 Result<void, std::string> Store::add_vote(std::string_view id, const VoteRecord& vote) {
   Statement insert(
-      kept("INSERT INTO votes (request_id, operator, uid, approve, reason, at, host)"
-           " VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7)"));
+      kept("INSERT INTO votes (request_id, operator, uid, approve, reason, at, host, signature,"
+           " key_fingerprint, signed_at) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10)"));
   insert.integer(1, parse_id(id))
       .text(2, vote.operator_name)
       .integer(3, vote.uid)
       .integer(4, vote.approve ? 1 : 0)
       .optional_text(5, vote.reason)
       .text(6, vote.at)
-      .optional_text(7, vote.host);
+      .optional_text(7, vote.host)
+      .optional_text(8, vote.signature)
+      .optional_text(9, vote.key_fingerprint)
+      .optional_signed(10, vote.signed_at);
   if (insert.step() != SQLITE_DONE)
     return fail(error_text("cannot record a vote on request " + std::string(id)));
   return {};
@@ -513,8 +555,8 @@ Result<std::vector<RequestRecord>, std::string> Store::history(std::optional<std
   while ((step = select.step()) == SQLITE_ROW) records.push_back(read_request_row(select));
   if (step != SQLITE_DONE) return fail(error_text("cannot read the record"));
   Statement votes(db_,
-                  "SELECT v.request_id, v.operator, v.uid, v.approve, v.reason, v.at, v.host"
-                  " FROM votes v"
+                  "SELECT v.request_id, v.operator, v.uid, v.approve, v.reason, v.at, v.host,"
+                  " v.signature, v.key_fingerprint, v.signed_at FROM votes v"
                   " JOIN requests r ON r.id = v.request_id WHERE r.created_at >= ?1"
                   " ORDER BY v.rowid");
   votes.text(1, since.value_or(""));
@@ -529,9 +571,7 @@ Result<std::vector<RequestRecord>, std::string> Store::history(std::optional<std
     const auto found =
         std::lower_bound(by_id.begin(), by_id.end(), std::make_pair(id, std::size_t{0}));
     if (found == by_id.end() || found->first != id) continue;
-    records[found->second].votes.push_back(
-        {votes.column_text(1), votes.column_integer(2), votes.column_integer(3) != 0,
-         votes.column_optional_text(4), votes.column_text(5), votes.column_optional_text(6)});
+    records[found->second].votes.push_back(read_vote_row(votes, 1));
   }
   if (step != SQLITE_DONE) return fail(error_text("cannot read the votes"));
   return records;
@@ -560,16 +600,12 @@ Result<std::vector<RequestRecord>, std::string> Store::history_page(const Histor
 }
 
 Result<void, std::string> Store::read_votes(RequestRecord& record) {
-  Statement votes(kept(
-      "SELECT operator, uid, approve, reason, at, host FROM votes WHERE request_id = ?1 ORDER BY "
-      "rowid"));
+  Statement votes(
+      kept("SELECT operator, uid, approve, reason, at, host, signature, key_fingerprint, signed_at"
+           " FROM votes WHERE request_id = ?1 ORDER BY rowid"));
   votes.integer(1, parse_id(record.id));
   int step = 0;
-  while ((step = votes.step()) == SQLITE_ROW) {
-    record.votes.push_back({votes.column_text(0), votes.column_integer(1),
-                            votes.column_integer(2) != 0, votes.column_optional_text(3),
-                            votes.column_text(4), votes.column_optional_text(5)});
-  }
+  while ((step = votes.step()) == SQLITE_ROW) record.votes.push_back(read_vote_row(votes, 0));
   if (step != SQLITE_DONE) return fail(error_text("cannot read the votes"));
   return {};
 }

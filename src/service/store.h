@@ -24,9 +24,10 @@ namespace kelvane::service {
 
 // The schema this code writes and reads, in PRAGMA user_version.
 // Version 2 added the policy rule and the reused approval to requests,
-// version 3 each vote's host (the fleet); an older file is upgraded in
+// version 3 each vote's host (the fleet), version 4 a signed vote's
+// signature, key fingerprint and signing time; an older file is upgraded in
 // place when opened.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 inline constexpr std::string_view kRecordFileName = "record.sqlite3";
 
 class Store {

@@ -518,7 +518,7 @@ TEST_F(Approvald, NothingIsLostToKillNineUnderLoad) {
       "SELECT count(*) FROM requests WHERE state IN ('approved', 'denied', 'abandoned')");
   EXPECT_LE(received.size(), std::stoul(closed) - std::stoul(abandoned));
   EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA integrity_check"), "ok");
-  EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA user_version"), "3");
+  EXPECT_EQ(query_record(daemon.record_path(), "PRAGMA user_version"), "4");
   EXPECT_EQ(daemon.stop(SIGTERM), 0);
 }
 

@@ -26,6 +26,7 @@ TEST(Options, AcceptedCommandLines) {
   const Accepted cases[] = {
       {{"list"}, Subcommand::List, "", {}, false, {}, {}},
       {{"list", "--json"}, Subcommand::List, "", {}, true, {}, {}},
+      {{"show", "7", "--json"}, Subcommand::Show, "7", {}, true, {}, {}},
       {{"--socket", "/s", "list"}, Subcommand::List, "", {}, false, {}, "/s"},
       {{"--socket=/a", "--socket", "/b", "status"}, Subcommand::Status, "", {}, false, {}, "/b"},
       {{"show", "17"}, Subcommand::Show, "17", {}, false, {}, {}},

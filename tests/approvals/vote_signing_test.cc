@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 
+#include "service/operator_protocol.h"
 #include "sshsig/allowed_signers.h"
 #include "sshsig/digest.h"
 #include "sshsig/fake_agent.h"
@@ -133,21 +134,34 @@ TEST(VoteSigning, AsksForATouchBeforeASecurityKeySigns) {
 }
 
 TEST(VoteSigning, AVoteAskedToBeSignedIsNeverSentUnsigned) {
-  // Until the daemon's connection carries signatures, --key stops the vote
-  // before anything reaches the daemon.
+  // --key: the command asks for the request first; when the daemon takes no
+  // signed votes (no serviceHost), or no agent can sign, no vote is sent.
+  service::RequestRecord record;
+  record.id = "1";
+  record.state = "pending";
+  record.created_at = "2026-12-07T20:00:00Z";
+  service::OperatorAnswer without_signing;
+  without_signing.request = record;
+  service::OperatorAnswer with_signing = without_signing;
+  with_signing.service_host = "ops1";
+  with_signing.signed_votes = true;
+  ::unsetenv("SSH_AUTH_SOCK");  // the second case has no agent
   testing::FakeDaemon daemon;
-  daemon.serve({});
+  daemon.serve({service::encode_answer(without_signing), service::encode_answer(with_signing)});
   const std::string key = "SHA256:tQj//agFVaFi7377Vf/22ROWstcqrLVo2kxrYIe6L98";
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--socket", daemon.path(), "approve", "1", "--key", key},
-        std::vector<std::string>{"--socket", daemon.path(), "deny", "1", "--reason", "no", "--key",
-                                 key}}) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{"--socket", daemon.path(), "approve", "1", "--key", key}, "takes no signed votes"},
+      {{"--socket", daemon.path(), "deny", "1", "--reason", "no", "--key", key},
+       "no SSH agent to sign the vote"},
+  };
+  for (const auto& [args, says] : cases) {
     const testing::Ran ran = testing::run_approvals(args, std::nullopt);
-    EXPECT_EQ(ran.status, 2);
-    EXPECT_NE(ran.err.find("--key: this version cannot yet send signed votes"), std::string::npos)
-        << ran.err;
+    EXPECT_EQ(ran.status, 1);
+    EXPECT_NE(ran.err.find(says), std::string::npos) << ran.err;
   }
-  EXPECT_TRUE(daemon.received().empty());
+  const std::vector<std::string> received = daemon.received();
+  ASSERT_EQ(received.size(), 2u);
+  for (const std::string& line : received) EXPECT_EQ(line, R"({"id":"1","op":"show"})");
 }
 
 }  // namespace

@@ -16,11 +16,18 @@
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <thread>
 
 #include "fake_daemon.h"
 #include "service/operator_protocol.h"
+#include "service/peer.h"
+#include "service/signed_vote.h"
+#include "sshsig/detached_signature.h"
+#include "sshsig/public_key.h"
+#include "sshsig/verify.h"
+#include "testing/service.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -87,9 +94,14 @@ class WatchSession {
 
   // On the socket at `path`; with `listener` >= 0, the connection is taken
   // from it (a fake daemon).
+  // With more arguments after "watch".
+  WatchSession(FakeDaemon& daemon, std::vector<std::string> more)
+      : WatchSession(daemon.path(), daemon.listener(), 50, 100, std::move(more)) {}
+
   WatchSession(const std::string& path, int listener, unsigned short rows = 50,
-               unsigned short columns = 100) {
+               unsigned short columns = 100, std::vector<std::string> more = {}) {
     std::vector<std::string> args = {KOA_APPROVALS_PATH, "--socket", path, "watch"};
+    args.insert(args.end(), more.begin(), more.end());
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -618,6 +630,74 @@ TEST(Watch, ABadDaemonLineOrAStopSignalEndsItWithTheTerminalRestored) {
 
 #ifdef KOA_APPROVALD_PATH
 // The real daemon, on sockets of its own in a scratch folder.
+// watch --key: the vote on the request shown goes out signed by the agent's
+// key, over the message built from the record the daemon showed; a daemon
+// that takes no signed votes is refused, never sent unsigned ones.
+TEST(Watch, WithAKeyEveryVoteIsSignedAndNoneGoesUnsigned) {
+  if (std::system("command -v ssh-keygen >/dev/null && command -v ssh-agent >/dev/null") != 0)
+    GTEST_SKIP() << "ssh-keygen and ssh-agent are needed (openssh-client)";
+  kelvane::testing::TempDir dir;
+  const std::string key = dir.file("key");
+  const std::string socket = dir.file("agent.sock");
+  ASSERT_EQ(std::system(("ssh-keygen -q -t ed25519 -N '' -f " + key + " && ssh-agent -a " + socket +
+                         " > " + dir.file("env") + " && SSH_AUTH_SOCK=" + socket + " ssh-add -q " +
+                         key + " 2>/dev/null && ssh-keygen -l -f " + key +
+                         ".pub | cut -d' ' -f2 > " + dir.file("fp"))
+                            .c_str()),
+            0);
+  const std::string env = kelvane::testing::read_file(dir.file("env"));
+  const pid_t agent = std::atoi(env.c_str() + env.find("SSH_AGENT_PID=") + 14);
+  std::string fingerprint = kelvane::testing::read_file(dir.file("fp"));
+  fingerprint.pop_back();
+  ::setenv("SSH_AUTH_SOCK", socket.c_str(), 1);
+
+  {
+    FakeDaemon daemon;
+    WatchSession s(daemon, {"--key", fingerprint});
+    ASSERT_EQ(s.next_line(5000), std::optional<std::string>("{\"op\":\"watch\"}"));
+    OperatorAnswer watching;
+    watching.service_host = "ops1";
+    watching.signed_votes = true;
+    const RequestRecord shown = pending("5");
+    s.push(service::encode_answer(watching) + service::encode_pending_event(shown));
+    ASSERT_TRUE(s.wait_for("approve request 5?"));
+    std::this_thread::sleep_for(1200ms);
+    s.type("y");
+    const auto line = s.next_line(5000);
+    ASSERT_TRUE(line);
+    auto sent = service::decode_operator_request(*line);
+    ASSERT_TRUE(sent.ok()) << *line;
+    ASSERT_TRUE(sent.value().signature && sent.value().signed_at) << *line;
+    auto message =
+        service::vote_message_for(shown, "ops1", true, std::nullopt,
+                                  service::user_name_of(::getuid()), *sent.value().signed_at);
+    ASSERT_TRUE(message.ok());
+    auto blob = sshsig::dearmor(*sent.value().signature);
+    ASSERT_TRUE(blob.ok());
+    auto signature = sshsig::read_signature_blob(blob.value());
+    ASSERT_TRUE(signature.ok());
+    EXPECT_TRUE(sshsig::verify_detached(signature.value(),
+                                        sshsig::write_vote_message(message.value()).value(),
+                                        sshsig::kVoteNamespace)
+                    .ok());
+    EXPECT_EQ(sshsig::fingerprint(signature.value().key), fingerprint);
+    s.push(vote_reply("approved"));
+    ASSERT_TRUE(s.wait_for("your vote is recorded"));
+    s.type("q");
+    EXPECT_EQ(s.wait_exit(), 0);
+  }
+  {
+    FakeDaemon daemon;
+    WatchSession s(daemon, {"--key", fingerprint});
+    ASSERT_EQ(s.next_line(5000), std::optional<std::string>("{\"op\":\"watch\"}"));
+    s.push("{\"ok\":true}\n");
+    EXPECT_EQ(s.wait_exit(), 1);
+    EXPECT_NE(s.screen().find("takes no signed votes"), std::string::npos) << s.screen();
+  }
+  ::unsetenv("SSH_AUTH_SOCK");
+  ::kill(agent, SIGTERM);
+}
+
 class RealDaemon {
  public:
   RealDaemon() {

@@ -24,6 +24,9 @@ keep_days = 7
 socket = "/run/a.sock"
 operator_socket = "/run/a/operators.sock"
 state_dir = "/var/lib/a"
+operator_keys = "/etc/a/operator_keys"
+require_signed_votes = true
+require_touch = true
 )",
                                    "service.toml");
   ASSERT_TRUE(config.ok()) << config.error();
@@ -40,6 +43,9 @@ state_dir = "/var/lib/a"
   expected.socket = "/run/a.sock";
   expected.operator_socket = "/run/a/operators.sock";
   expected.state_dir = "/var/lib/a";
+  expected.operator_keys = "/etc/a/operator_keys";
+  expected.require_signed_votes = true;
+  expected.require_touch = true;
   EXPECT_EQ(config.value(), expected);
   EXPECT_EQ(parse_config("", "empty.toml").value(), Config{});
 }
@@ -63,6 +69,14 @@ TEST(Config, RefusesBadFilesWithPathLineAndColumn) {
       {"default_timeout = 10\nmax_timeout = 5\n", "default_timeout (10) is longer than"},
       {"approvals = 1\napprovals = 2\n", "s.toml:2:"},
       {"\xff = 1\n", "not UTF-8"},
+      {"require_signed_votes = 1\n", "s.toml:1:24: require_signed_votes must be true or false"},
+      {"require_touch = \"yes\"\n", "s.toml:1:17: require_touch must be true or false"},
+      {"operator_keys = \"keys\"\n", "operator_keys must be an absolute path"},
+      {"require_signed_votes = true\n",
+       "require_signed_votes and require_touch need operator_keys"},
+      {"require_touch = true\n", "need operator_keys"},
+      {"operator_keys = \"/k\"\nstore = \"postgresql\"\nconnection_file = \"/c\"\n",
+       "operator_keys is not supported with store = \"postgresql\""},
   };
   for (const auto& [text, message] : cases) {
     const auto config = parse_config(text, "s.toml");

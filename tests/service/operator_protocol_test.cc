@@ -91,6 +91,19 @@ TEST(OperatorRequests, EncodeToTheirLinesAndDecodeBack) {
   }
 }
 
+// A signed vote's signature and time go out and come back as they were.
+TEST(OperatorRequests, ASignedVoteCarriesItsSignatureAndTime) {
+  OperatorRequest request{OperatorOp::Vote, "17", true, "ok", {}, {}};
+  request.signature = "-----BEGIN SSH SIGNATURE-----\nU1NIU0lH\n-----END SSH SIGNATURE-----\n";
+  request.signed_at = 1'765'000'000;
+  const std::string line = encode_operator_request(request);
+  EXPECT_NE(line.find(R"("signedAt":1765000000)"), std::string::npos) << line;
+  auto back = decode_operator_request(line.substr(0, line.size() - 1));
+  ASSERT_TRUE(back.ok()) << back.error();
+  EXPECT_EQ(back.value().signature, request.signature);
+  EXPECT_EQ(back.value().signed_at, request.signed_at);
+}
+
 TEST(OperatorRequests, AcceptMembersInAnyOrderWithSpaceAndANullReason) {
   auto r =
       decode_operator_request(R"( { "op" : "vote", "reason":null, "id":"3", "approve":false } )");
@@ -125,6 +138,11 @@ TEST(OperatorRequests, RefuseBadLinesWithTheReason) {
       {R"({"op":"vote","id":"1","approve":true,"reason":5})", "not a string"},
       {R"({"op":"show","id":"1","approve":true})", "takes no \"approve\""},
       {R"({"op":"list","since":1})", "takes no \"since\""},
+      {R"({"op":"vote","id":"1","approve":true,"signature":"x"})", "needs both"},
+      {R"({"op":"vote","id":"1","approve":true,"signedAt":5})", "needs both"},
+      {R"({"op":"show","id":"1","signature":"x","signedAt":5})", "takes no \"signature\""},
+      {R"({"op":"vote","id":"1","approve":true,"signature":1,"signedAt":5})", "not a string"},
+      {R"({"op":"vote","id":"1","approve":true,"signature":"x","signedAt":1.5})", "Unix seconds"},
       {R"({"op":"history","since":1.5})", "Unix seconds"},
       {R"({"op":"history","since":18446744073709551615})", "Unix seconds"},
       {R"({"op":"history","since":"yesterday"})", "Unix seconds"},
@@ -213,6 +231,33 @@ TEST(OperatorAnswers, TheFleetsHostIsAMemberOfItsOwnAndAbsentOnOneService) {
       decode_daemon_line(R"({"ok":true,"request":)" +
                          fleet_text.replace(fleet_text.find(R"("host-a")"), 8, "17") + "}");
   EXPECT_FALSE(not_text.ok());
+}
+
+// A signed vote's members, and what show adds for signing, come back as
+// they went; an unsigned vote's bytes are as before.
+TEST(OperatorAnswers, ShowCarriesSignedVotesAndTheServicesHost) {
+  RequestRecord record = sample_record("7");
+  record.votes = {{"alice", 1000, true, "ok", "2026-12-07T08:01:00Z", std::nullopt}};
+  std::string unsigned_text;
+  append_request_record(unsigned_text, record);
+  EXPECT_EQ(unsigned_text.find("signature"), std::string::npos) << unsigned_text;
+  record.votes[0].signature = "-----BEGIN SSH SIGNATURE-----\nU1NIU0lH\n";
+  record.votes[0].key_fingerprint = "SHA256:abc";
+  record.votes[0].signed_at = 1'765'094'460;
+  OperatorAnswer show;
+  show.request = record;
+  show.service_host = "ops1";
+  show.signed_votes = true;
+  const std::string line = without_line_feed(encode_answer(show));
+  expect_canonical(line);
+  EXPECT_NE(line.find(R"("keyFingerprint":"SHA256:abc")"), std::string::npos) << line;
+  auto back = decode_daemon_line(line);
+  ASSERT_TRUE(back.ok()) << back.error();
+  const auto* answer = std::get_if<OperatorAnswer>(&back.value());
+  ASSERT_NE(answer, nullptr);
+  EXPECT_EQ(answer->request, record);
+  EXPECT_EQ(answer->service_host, "ops1");
+  EXPECT_EQ(answer->signed_votes, true);
 }
 
 TEST(OperatorAnswers, RefusalsAndEventsHaveFixedLines) {

@@ -45,6 +45,16 @@ std::string pragma(const std::string& path, const char* sql) {
   return out;
 }
 
+const VoteRecord kSignedVote{"bob",
+                             1001,
+                             true,
+                             "fine",
+                             "2026-12-07T08:01:00Z",
+                             "web2",
+                             "-----BEGIN SSH SIGNATURE-----\n...",
+                             "SHA256:abc",
+                             1'765'094'460};
+
 TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
   testing::TempDir dir;
   std::string first_id;
@@ -58,8 +68,7 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
     ASSERT_TRUE(store.insert_request(request(first_id, "2026-12-07T08:00:00Z")).ok());
     ASSERT_TRUE(
         store.insert_request(request(std::to_string(first + 1), "2026-12-07T09:00:00Z")).ok());
-    ASSERT_TRUE(
-        store.add_vote(first_id, {"bob", 1001, true, "fine", "2026-12-07T08:01:00Z", "web2"}).ok());
+    ASSERT_TRUE(store.add_vote(first_id, kSignedVote).ok());
     ASSERT_TRUE(store
                     .add_vote(first_id, {"carol", 1002, false, std::nullopt, "2026-12-07T08:02:00Z",
                                          std::nullopt})
@@ -69,7 +78,7 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
     EXPECT_FALSE(store.close_request("999", "denied", "x", "y").ok());
   }
   const std::string path = dir.file("record.sqlite3");
-  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "3");
+  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "4");
   EXPECT_EQ(pragma(path, "PRAGMA journal_mode"), "wal");
 
   auto opened = Store::open(dir.path());
@@ -90,9 +99,11 @@ TEST(Store, KeepsRequestsVotesAndVerdictsAcrossReopening) {
   EXPECT_EQ(denied.state, "denied");
   EXPECT_EQ(denied.detail_of_verdict, "no");
   ASSERT_EQ(denied.votes.size(), 2u);
-  EXPECT_EQ(denied.votes[0],
-            (VoteRecord{"bob", 1001, true, "fine", "2026-12-07T08:01:00Z", "web2"}));
+  // A signed vote keeps its signature, key and signing time.
+  EXPECT_EQ(denied.votes[0], kSignedVote);
   EXPECT_FALSE(denied.votes[1].reason);
+  EXPECT_FALSE(denied.votes[1].signature || denied.votes[1].key_fingerprint ||
+               denied.votes[1].signed_at);
   RequestRecord expected = request(first_id, "2026-12-07T08:00:00Z");
   expected.state = "denied";
   expected.decided_at = "2026-12-07T08:02:00Z";
@@ -195,7 +206,7 @@ TEST(Store, UpgradesAVersion1RecordInPlace) {
     ASSERT_TRUE(store.insert_request(reused).ok());
     ASSERT_TRUE(store.commit().ok());
   }
-  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "3");
+  EXPECT_EQ(pragma(path, "PRAGMA user_version"), "4");
   EXPECT_EQ(pragma(path, "PRAGMA integrity_check"), "ok");
   auto opened = Store::open(dir.path());  // opening again changes nothing
   ASSERT_TRUE(opened.ok()) << opened.error();
@@ -210,7 +221,7 @@ TEST(Store, RefusesFilesItDoesNotKnow) {
   testing::TempDir dir;
   const std::string path = dir.file("record.sqlite3");
   const std::pair<const char*, const char*> cases[] = {
-      {"PRAGMA user_version=4", "schema version 4"},
+      {"PRAGMA user_version=5", "schema version 5"},
       {"CREATE TABLE t (x)", "no schema version"},
   };
   for (const auto& [sql, message] : cases) {
