@@ -39,6 +39,7 @@ doc_substitutions=(
 # The blocks not run: the document, a piece of the block's text, the reason.
 doc_skips=(
   service.md 'approvals watch' "the console waits for keys; the journey votes with approve and deny instead"
+  service.md '--key SHA256' "needs an operator's key in an SSH agent; the signed-vote tests sign with real ssh-agent keys"
   sudo.md 'nettle-dev' "builds the plugin from source: the packages are installed instead"
   sudo.md 'sudo.real' "the source tree's tests: CI runs them before the packages are built"
   tokens.md 'rsync' "copies from another host; the journey verifies on this host's published files"
