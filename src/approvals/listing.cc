@@ -123,8 +123,11 @@ std::string status_lines(const service::OperatorAnswer& a) {
   auto time_or = [](const std::optional<std::string>& at, std::string_view otherwise) {
     return at ? plain_or_quoted(*at, "-:") : std::string(otherwise);
   };
-  if (a.pending_by_user) {
-    out += "oldest       " + time_or(a.oldest_pending, "none") + "\n";
+  if (a.pending_by_user) out += "oldest       " + time_or(a.oldest_pending, "none") + "\n";
+  // Who waits is for approvers and auditors; the record's upkeep is for
+  // anyone who asks (a daemon that sends neither time, or is older, is
+  // told apart by pendingByUser where the asker may read requests).
+  if (a.pending_by_user || a.last_commit || a.last_backup) {
     out += "last commit  " + time_or(a.last_commit, "none since the daemon started") + "\n";
     out += "last backup  " + time_or(a.last_backup, "none noted") + "\n";
   }

@@ -3,11 +3,39 @@
 #include <gtest/gtest.h>
 
 #include "approvals/line_splitter.h"
+#include "approvals/listing.h"
 #include "approvals/rfc3339.h"
 #include "approvals/watch_queue.h"
 
 namespace kelvane::approvals {
 namespace {
+
+// status prints what the daemon sent: who waits only to those who may read
+// requests, the record's upkeep to anyone, and an older daemon's four lines.
+TEST(StatusLines, ShowWhatTheDaemonSent) {
+  const std::string head =
+      "version      1\nuptime       5 s\npending      2\nrecord size  9 bytes\n";
+  service::OperatorAnswer base;
+  base.version = "1";
+  base.uptime_secs = 5;
+  base.pending = 2;
+  base.record_bytes = 9;
+  service::OperatorAnswer roleless = base;
+  roleless.last_backup = "2026-12-08T03:00:02Z";
+  service::OperatorAnswer approver = roleless;
+  approver.pending_by_user = std::map<std::string, std::uint64_t>{{"bob", 2}};
+  approver.oldest_pending = "2026-12-08T04:12:09Z";
+  const std::pair<service::OperatorAnswer, std::string> cases[] = {
+      {base, head},
+      {roleless, head + "last commit  none since the daemon started\n"
+                        "last backup  2026-12-08T03:00:02Z\n"},
+      {approver, head + "by user      bob 2\n"
+                        "oldest       2026-12-08T04:12:09Z\n"
+                        "last commit  none since the daemon started\n"
+                        "last backup  2026-12-08T03:00:02Z\n"},
+  };
+  for (const auto& [answer, text] : cases) EXPECT_EQ(status_lines(answer), text);
+}
 
 TEST(Rfc3339, Times) {
   const struct {
