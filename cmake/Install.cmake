@@ -146,10 +146,13 @@ if(TARGET kelvane-operator-approvald)
     set(KOA_SBINDIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_SBINDIR}\")
     set(KOA_CONFIG \"\${koa_etc}/kelvane-operator-approval/service.toml\")
     set(KOA_SERVICE_DOC \"\${CMAKE_INSTALL_PREFIX}/${KOA_SERVICE_DOC_DIR}\")
-    configure_file([[${koa_svc}/kelvane-operator-approvald.service]]
-      [[${PROJECT_BINARY_DIR}/units/kelvane-operator-approvald.service]] @ONLY)
+    # One configured copy per destination: installs into different
+    # destinations (the tests run several at once) never share a file.
+    string(MD5 koa_destination \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}\")
+    set(koa_unit \"${PROJECT_BINARY_DIR}/units/\${koa_destination}/kelvane-operator-approvald.service\")
+    configure_file([[${koa_svc}/kelvane-operator-approvald.service]] \"\${koa_unit}\" @ONLY)
     file(INSTALL DESTINATION \"\${koa_units}\" TYPE FILE FILES
-      [[${PROJECT_BINARY_DIR}/units/kelvane-operator-approvald.service]]
+      \"\${koa_unit}\"
       [[${koa_svc}/kelvane-operator-approvald.socket]]
       [[${koa_svc}/kelvane-operator-approvald-operators.socket]])
     file(INSTALL DESTINATION \"\${koa_etc}/kelvane-operator-approval\" TYPE FILE
