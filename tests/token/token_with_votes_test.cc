@@ -3,12 +3,14 @@
 // vote in it is refused (altered, removed, replayed, unknown key, one person
 // or one key twice, too few approvers, garbled, oversized).
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "sshsig/agent.h"
 #include "sshsig/allowed_signers.h"
 #include "sshsig/base64.h"
 #include "sshsig/detached_signature.h"
@@ -114,6 +116,43 @@ TEST_F(TokenWithVotes, AVoteFromTheTokenVerifiesWithSshKeygen) {
                               dir.file("vote.msg") + " >/dev/null 2>&1";
   const int status = std::system(command.c_str());
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+TEST_F(TokenWithVotes, AVoteSignedThroughARealAgentIsProven) {
+  const auto& dir = world_.dir();
+  const std::string socket = dir.file("agent.sock");
+  const std::string env = dir.file("agent.env");
+  ASSERT_EQ(std::system(("ssh-agent -a " + socket + " -s > " + env + " && SSH_AUTH_SOCK=" + socket +
+                         " ssh-add -q " + dir.file("bob") + " 2>/dev/null")
+                            .c_str()),
+            0);
+  const std::string agent_env = kelvane::testing::read_file(env);
+  const std::size_t at_pid = agent_env.find("SSH_AGENT_PID=");
+  ASSERT_NE(at_pid, std::string::npos);
+  const pid_t agent_pid = std::atoi(agent_env.c_str() + at_pid + 14);
+  struct Stop {
+    pid_t pid;
+    ~Stop() { ::kill(pid, SIGTERM); }
+  } stop{agent_pid};
+
+  const sshsig::RecordedRequest request = VoteWorld::request();
+  const std::string message = VoteWorld::message(request, "bob");
+  auto agent = sshsig::AgentClient::connect(socket);
+  ASSERT_TRUE(agent.ok()) << agent.error();
+  auto identities = agent.value().identities();
+  ASSERT_TRUE(identities.ok()) << identities.error();
+  auto key = sshsig::choose_agent_key(identities.value(), std::nullopt);
+  ASSERT_TRUE(key.ok()) << key.error();
+  auto signature =
+      sshsig::sign_with_agent(agent.value(), key.value(), sshsig::kVoteNamespace, message);
+  ASSERT_TRUE(signature.ok()) << signature.error();
+  const RecordedVote vote{message, sshsig::armor(sshsig::write_signature_blob(signature.value()))};
+  auto token = issue_token_with_votes(world_.claims(request, {"bob"}), request,
+                                      std::vector<RecordedVote>{vote}, world_.service_key());
+  ASSERT_TRUE(token.ok()) << token.error();
+  auto proven = prove(token.value(), operators_, 1);
+  ASSERT_TRUE(proven.ok()) << proven.error().line;
+  EXPECT_EQ(proven.value().at(0).name, "bob");
 }
 
 TEST_F(TokenWithVotes, RefusesVotesThatProveNothing) {
