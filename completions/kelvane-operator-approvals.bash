@@ -99,11 +99,16 @@ _kelvane_operator_approvals() {
     fi
 
     case $prev in
-        --reason | --since | --limit | --digest | --target-host)
+        --reason | --since | --limit | --digest | --target-host | --min-approvers)
             # Free text, or an RFC 3339 time: nothing sensible to offer.
             return 0
             ;;
-        --public-key)
+        --key)
+            # The agent's keys, by fingerprint as ssh-add -l prints them.
+            COMPREPLY=($(compgen -W "$(ssh-add -l 2>/dev/null | awk '{print $2}')" -- "$cur"))
+            return 0
+            ;;
+        --public-key | --operators)
             compopt -o filenames 2>/dev/null
             local IFS=$'\n'
             COMPREPLY=($(compgen -f -- "$cur"))
@@ -119,16 +124,17 @@ _kelvane_operator_approvals() {
     case $subcommand in
         list) COMPREPLY=($(compgen -W "--json" -- "$cur")) ;;
         history) COMPREPLY=($(compgen -W "--json --since --limit" -- "$cur")) ;;
-        verify) COMPREPLY=($(compgen -W "--digest --target-host --public-key -" -- "$cur")) ;;
+        verify) COMPREPLY=($(compgen -W "--digest --target-host --public-key --operators --min-approvers -" -- "$cur")) ;;
+        watch) COMPREPLY=($(compgen -W "--key" -- "$cur")) ;;
         public-key) COMPREPLY=($(compgen -W "--public-key" -- "$cur")) ;;
         show | cancel)
             [[ -z $has_id ]] && COMPREPLY=($(compgen -W "$(_kelvane_operator_approvals_ids "$socket")" -- "$cur"))
             ;;
         approve | deny)
             if [[ $cur == -* || -n $has_id ]]; then
-                COMPREPLY=($(compgen -W "--reason" -- "$cur"))
+                COMPREPLY=($(compgen -W "--reason --key" -- "$cur"))
             else
-                COMPREPLY=($(compgen -W "$(_kelvane_operator_approvals_ids "$socket") --reason" -- "$cur"))
+                COMPREPLY=($(compgen -W "$(_kelvane_operator_approvals_ids "$socket") --reason --key" -- "$cur"))
             fi
             ;;
     esac

@@ -50,6 +50,10 @@ complete -c kelvane-operator-approvals -n "not __fish_seen_subcommand_from $__ko
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -l digest -x -d 'the operation digest it must name'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -l target-host -x -d 'the host it must name'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify public-key" -l public-key -r -F -d 'the published keys'"'"' file'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -l operators -r -F -d 'your allowed-signers file the votes must prove'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from verify" -l min-approvers -x -d 'distinct people who must have approved'
+complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from approve deny watch" -l key -x \
+    -a '(ssh-add -l 2>/dev/null | string split -f2 " ")' -d 'the agent'"'"'s key to sign votes with'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from list history" -l json -d 'JSON array'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" -l since -x -d 'RFC 3339 time'
 complete -c kelvane-operator-approvals -n "__fish_seen_subcommand_from history" -l limit -x -d 'only the newest N requests'

@@ -30,8 +30,11 @@ const std::string_view kUsageText =
     "                                request line on standard input without CLIENT OPTIONS);\n"
     "                                asks the daemon nothing\n"
     "  verify TOKEN|- [--digest D] [--target-host H] [--public-key FILE]\n"
+    "         [--operators SIGNERS [--min-approvers N]]\n"
     "                                check an approval token without the daemon (-: read it\n"
-    "                                from standard input); 0 genuine, 1 refused with why\n"
+    "                                from standard input); 0 genuine, 1 refused with why;\n"
+    "                                SIGNERS: your allowed-signers file, which a koa2 token's\n"
+    "                                votes must prove (N distinct people, default 1)\n"
     "  public-key [--public-key FILE]  the published public keys\n"
     "  rotate-key                    a new signing key (root)\n"
     "  revoke ID                     revoke the token of an approved request\n"
@@ -161,6 +164,19 @@ Result<void, UsageError> take_since(Invocation& invocation, std::string_view tex
   return {};
 }
 
+// As many approvers as a token may carry votes.
+constexpr std::uint64_t kMaxMinApprovers = 1000;
+
+Result<bool, UsageError> take_min_approvers(Invocation& invocation, std::string_view text) {
+  if (invocation.min_approvers) return usage("--min-approvers is given twice");
+  invocation.min_approvers = parse_decimal(text, kMaxMinApprovers);
+  if (!invocation.min_approvers || *invocation.min_approvers == 0) {
+    return usage("--min-approvers needs a whole number from 1 to " +
+                 std::to_string(kMaxMinApprovers) + ", not " + shown(text));
+  }
+  return true;
+}
+
 // verify's and public-key's arguments, at args[i]; false when args[i] is
 // none of them.
 Result<bool, UsageError> take_token_argument(Invocation& invocation,
@@ -173,7 +189,8 @@ Result<bool, UsageError> take_token_argument(Invocation& invocation,
   };
   const Named options[] = {{"--public-key", &invocation.public_keys},
                            {"--digest", &invocation.digest},
-                           {"--target-host", &invocation.target_host}};
+                           {"--target-host", &invocation.target_host},
+                           {"--operators", &invocation.operators}};
   for (const Named& option : options) {
     if (!verify && option.name != "--public-key") continue;
     auto value = option_value(args, i, option.name);
@@ -184,8 +201,15 @@ Result<bool, UsageError> take_token_argument(Invocation& invocation,
     if (!utf8::is_valid(text)) return usage(std::string(option.name) + " is not valid UTF-8");
     if (text.empty() && option.slot == &invocation.public_keys)
       return usage("--public-key needs a path");
+    if (text.empty() && option.slot == &invocation.operators)
+      return usage("--operators needs the path of an allowed-signers file");
     *option.slot = std::string(text);
     return true;
+  }
+  if (verify) {
+    auto min = option_value(args, i, "--min-approvers");
+    if (!min.ok()) return fail(std::move(min).error());
+    if (min.value()) return take_min_approvers(invocation, *min.value());
   }
   const std::string_view arg = args[i];
   if (verify && !invocation.token && (arg == "-" || !arg.starts_with("-"))) {
@@ -251,6 +275,11 @@ Result<void, UsageError> check_complete(const Invocation& invocation, std::strin
   }
   if (invocation.subcommand == Subcommand::Verify && !invocation.token) {
     return usage("verify needs a token (or - to read it from standard input)");
+  }
+  if (invocation.min_approvers && !invocation.operators) {
+    return usage(
+        "--min-approvers needs --operators FILE: approvers are counted only from votes that "
+        "file proves");
   }
   if (invocation.subcommand == Subcommand::Deny) {
     const std::string& reason = invocation.reason.value_or("");

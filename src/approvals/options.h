@@ -60,6 +60,11 @@ struct Invocation {
   std::optional<std::string> digest;
   std::optional<std::string> target_host;
   std::optional<std::string> public_keys;
+  // verify: the administrator's allowed-signers file the votes of a koa2
+  // token are checked against, and how many distinct people must have
+  // approved (1 unless given; only with --operators).
+  std::optional<std::string> operators;
+  std::optional<std::uint64_t> min_approvers;
 };
 
 // What ends option reading with status 2: the message, without the usage.

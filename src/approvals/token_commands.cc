@@ -5,9 +5,11 @@
 #include <cerrno>
 #include <cstring>
 
+#include "approvals/signed_token.h"
 #include "command/output.h"
 #include "support/read_up_to.h"
 #include "token/token.h"
+#include "token/token_with_votes.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -45,12 +47,18 @@ int verify_command(const Invocation& invocation, const Streams& streams, std::ui
   std::string token = invocation.token.value_or("");
   if (token == "-") {
     // One line feed more than a token may hold, for the one that ends it.
-    auto read = read_token_input(streams.in, token::kMaxTokenBytes + 1);
+    auto read = read_token_input(streams.in, token::kMaxTokenWithVotesBytes + 1);
     if (!read.ok()) return refused(streams, read.error());
     token = std::move(read).value();
   }
   auto files = token::load_published(public_keys_path(invocation));
   if (!files.ok()) return refused(streams, "cannot read the published keys: " + files.error());
+  if (needs_vote_checks(invocation, token)) {
+    auto line =
+        verify_signed_token(invocation, token, files.value(), public_keys_path(invocation), now);
+    if (!line.ok()) return refused(streams, line.error());
+    return say(streams, streams.out, line.value(), kDone);
+  }
   token::Expectations expected;
   expected.digest = invocation.digest;
   expected.target_host = invocation.target_host;

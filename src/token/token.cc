@@ -6,15 +6,15 @@
 
 #include "support/base64url.h"
 #include "support/visible_text.h"
+#include "token/envelope.h"
+#include "token/token_with_votes.h"
 
 namespace kelvane::token {
 namespace {
 
 Failure<TokenRefusal> refuse(Refusal reason, std::string detail = {},
                              std::string_view separator = ": ") {
-  std::string line(refusal_word(reason));
-  if (!detail.empty()) line.append(separator).append(detail);
-  return fail(TokenRefusal{reason, std::move(line)});
+  return fail(refusal(reason, std::move(detail), separator));
 }
 
 std::string utc_text(std::uint64_t seconds) {
@@ -32,7 +32,24 @@ std::string quoted(std::string_view text) {
   return out;
 }
 
+// Why a token that does not start with `prefix` is refused: a token of the
+// other format is named as such, since both may reach the same reader.
+std::string prefix_problem(std::string_view token, std::string_view prefix) {
+  for (std::string_view other : {kTokenPrefix, kTokenWithVotesPrefix}) {
+    if (other != prefix && token.starts_with(other)) {
+      return "a " + std::string(other) + " token, where " + std::string(prefix) + " is read here";
+    }
+  }
+  return "it does not start with " + std::string(prefix);
+}
+
 }  // namespace
+
+TokenRefusal refusal(Refusal reason, std::string detail, std::string_view separator) {
+  std::string line(refusal_word(reason));
+  if (!detail.empty()) line.append(separator).append(detail);
+  return TokenRefusal{reason, std::move(line)};
+}
 
 std::string_view refusal_word(Refusal reason) {
   switch (reason) {
@@ -50,45 +67,63 @@ std::string_view refusal_word(Refusal reason) {
       return "other digest";
     case Refusal::OtherHost:
       return "other host";
+    case Refusal::NoSignedVotes:
+      return "no signed votes";
+    case Refusal::BadVote:
+      return "bad vote";
+    case Refusal::OtherRequest:
+      return "other request";
+    case Refusal::UnknownSigner:
+      return "unknown signer";
+    case Refusal::TooFewApprovers:
+      return "too few approvers";
   }
   return "malformed";
 }
 
-std::string sign_token(const Claims& claims, const SigningKey& key) {
-  std::string token(kTokenPrefix);
-  token += base64url::encode(write_claims(claims));
+std::string seal_envelope(std::string_view prefix, std::string_view payload,
+                          const SigningKey& key) {
+  std::string token(prefix);
+  token += base64url::encode(payload);
   const Signature signature = key.sign(token);
   token += '.';
   token += base64url::encode(signature);
   return token;
 }
 
-Result<Claims, TokenRefusal> verify_token(std::string_view token, std::span<const PublicKey> keys,
-                                          std::span<const Revocation> revoked,
-                                          const Expectations& expected) {
-  if (token.size() > kMaxTokenBytes) return refuse(Refusal::Malformed, "longer than any token");
-  if (!token.starts_with(kTokenPrefix))
-    return refuse(Refusal::Malformed, "it does not start with koa1.");
-  const std::size_t dot = token.find('.', kTokenPrefix.size());
+std::string sign_token(const Claims& claims, const SigningKey& key) {
+  return seal_envelope(kTokenPrefix, write_claims(claims), key);
+}
+
+Result<Envelope, TokenRefusal> open_envelope(std::string_view token, std::string_view prefix,
+                                             std::size_t max_bytes) {
+  if (token.size() > max_bytes) return refuse(Refusal::Malformed, "longer than any token");
+  if (!token.starts_with(prefix)) return refuse(Refusal::Malformed, prefix_problem(token, prefix));
+  const std::size_t dot = token.find('.', prefix.size());
   if (dot == std::string_view::npos) return refuse(Refusal::Malformed, "no signature part");
-  const std::string_view signed_part = token.substr(0, dot);
-  auto claims_text = base64url::decode(signed_part.substr(kTokenPrefix.size()));
+  Envelope envelope;
+  envelope.signed_part = token.substr(0, dot);
+  auto claims_text = base64url::decode(envelope.signed_part.substr(prefix.size()));
   if (!claims_text.ok()) return refuse(Refusal::Malformed, "claims: " + claims_text.error());
   auto signature_text = base64url::decode(token.substr(dot + 1));
   if (!signature_text.ok())
     return refuse(Refusal::Malformed, "signature: " + signature_text.error());
   if (signature_text.value().size() != kSignatureBytes)
     return refuse(Refusal::Malformed, "the signature is not 64 bytes");
-  auto claims = read_claims(claims_text.value());
-  if (!claims.ok()) return refuse(Refusal::Malformed, claims.error());
-  const Claims& c = claims.value();
+  envelope.payload = std::move(claims_text).value();
+  std::memcpy(envelope.signature.data(), signature_text.value().data(), kSignatureBytes);
+  return envelope;
+}
 
+Result<void, TokenRefusal> check_sealed_claims(const Claims& c, const Envelope& envelope,
+                                               std::span<const PublicKey> keys,
+                                               std::span<const Revocation> revoked,
+                                               const Expectations& expected) {
   const auto key =
       std::find_if(keys.begin(), keys.end(), [&](const PublicKey& k) { return k.kid == c.kid; });
   if (key == keys.end()) return refuse(Refusal::UnknownKey, "kid " + c.kid + " is not published");
-  Signature signature{};
-  std::memcpy(signature.data(), signature_text.value().data(), kSignatureBytes);
-  if (!signature_holds(key->key, signed_part, signature)) return refuse(Refusal::BadSignature);
+  if (!signature_holds(key->key, envelope.signed_part, envelope.signature))
+    return refuse(Refusal::BadSignature);
 
   if (c.exp <= expected.now) return refuse(Refusal::Expired, "at " + utc_text(c.exp), " ");
   for (const Revocation& r : revoked) {
@@ -101,6 +136,18 @@ Result<Claims, TokenRefusal> verify_token(std::string_view token, std::span<cons
   }
   if (expected.target_host && c.target_host != *expected.target_host)
     return refuse(Refusal::OtherHost, "the token is for " + quoted(c.target_host));
+  return {};
+}
+
+Result<Claims, TokenRefusal> verify_token(std::string_view token, std::span<const PublicKey> keys,
+                                          std::span<const Revocation> revoked,
+                                          const Expectations& expected) {
+  auto envelope = open_envelope(token, kTokenPrefix, kMaxTokenBytes);
+  if (!envelope.ok()) return fail(std::move(envelope).error());
+  auto claims = read_claims(envelope.value().payload);
+  if (!claims.ok()) return refuse(Refusal::Malformed, claims.error());
+  auto checked = check_sealed_claims(claims.value(), envelope.value(), keys, revoked, expected);
+  if (!checked.ok()) return fail(std::move(checked).error());
   return std::move(claims).value();
 }
 

@@ -34,6 +34,13 @@ enum class Refusal {
   Revoked,       // its request is on the revocation list
   OtherDigest,   // a digest was asked for and the token names another (or none)
   OtherHost,     // a target host was asked for and the token names another
+  // Only when the approvers' votes are checked (token_with_votes.h,
+  // vote_proof.h), after all of the above:
+  NoSignedVotes,    // a koa1 token, which carries no votes
+  BadVote,          // a vote's signature does not hold for its message, or it is no approval
+  OtherRequest,     // a vote signed for another request than the token's
+  UnknownSigner,    // the allowed signers do not let that key sign for that name
+  TooFewApprovers,  // fewer distinct people with distinct keys than required
 };
 
 struct TokenRefusal {

@@ -201,7 +201,7 @@ TEST(Token, EveryReasonIsGivenForItsFault) {
       {"padding on the claims", "koa1." + padded_claims + "." + signature_part, plain,
        Refusal::Malformed,
        "malformed: claims: padding at offset " + std::to_string(claims_part.size())},
-      {"another prefix", "koa2." + claims_part + "." + signature_part, plain, Refusal::Malformed,
+      {"another prefix", "koa3." + claims_part + "." + signature_part, plain, Refusal::Malformed,
        "malformed: it does not start with koa1."},
       {"no signature", "koa1." + claims_part, plain, Refusal::Malformed,
        "malformed: no signature part"},
