@@ -1,0 +1,25 @@
+// kelvane-operator-approvals: what operators use to see, approve and deny
+// the requests waiting at the approval daemon.
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "command/output.h"
+#include "command/process.h"
+#include "operators/run.h"
+#include "support/out_of_memory.h"
+
+int main(int argc, char** argv) {
+  kelvane::command::prepare_process();
+  const int status = kelvane::unless_out_of_memory(
+      [&] {
+        const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
+        return kelvane::approvals::run(args, kelvane::approval::process_env,
+                                       kelvane::approvals::Streams{});
+      },
+      [] {
+        (void)kelvane::command::write_fully(2, "kelvane-operator-approvals: out of memory\n");
+        return static_cast<int>(kelvane::approvals::kUnreachable);
+      });
+  return status;
+}
