@@ -17,7 +17,7 @@
 #include "service/user_groups.h"
 #include "support/decimal.h"
 #include "support/read_up_to.h"
-#include "support/visible_text.h"
+#include "support/quoting.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -36,12 +36,6 @@ struct ExplainArgs {
   std::optional<service::SudoFacts> sudo;
   std::vector<std::string_view> client_args;
 };
-
-std::string quoted(std::string_view text) {
-  std::string out;
-  visible::append_quoted(out, text);
-  return out;
-}
 
 std::string listed(const std::vector<std::string>& texts) {
   std::string out = "[";

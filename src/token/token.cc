@@ -5,7 +5,7 @@
 #include <ctime>
 
 #include "support/base64url.h"
-#include "support/visible_text.h"
+#include "support/quoting.h"
 
 namespace kelvane::token {
 namespace {
@@ -24,12 +24,6 @@ std::string utc_text(std::uint64_t seconds) {
   char text[32];
   const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
   return std::string(text, n);
-}
-
-std::string quoted(std::string_view text) {
-  std::string out;
-  visible::append_quoted(out, text);
-  return out;
 }
 
 }  // namespace
