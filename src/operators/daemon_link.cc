@@ -5,7 +5,7 @@
 #include <cerrno>
 
 #include "approval/connection.h"
-#include "service/shown_text.h"
+#include "support/quoting.h"
 #include "support/retry.h"
 
 namespace kelvane::approvals {
@@ -13,8 +13,8 @@ namespace kelvane::approvals {
 Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
   Result<FileDescriptor, io::Error> connected = approval::connect_unix_stream(path);
   if (!connected.ok()) {
-    std::string message = "cannot reach the approval daemon at " + service::show_quoted(path) +
-                          ": " + connected.error().to_string();
+    std::string message = "cannot reach the approval daemon at " + quoted(path) + ": " +
+                          connected.error().to_string();
     if (connected.error().os_code() == EACCES) {
       message += "; operators connect as members of the group kelvane-approvers";
     }
@@ -24,8 +24,7 @@ Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
 }
 
 Unreachable DaemonLink::broken(std::string_view what) const {
-  return Unreachable{"the approval daemon at " + service::show_quoted(path_) + " " +
-                     std::string(what)};
+  return Unreachable{"the approval daemon at " + quoted(path_) + " " + std::string(what)};
 }
 
 Result<void, Unreachable> DaemonLink::send(std::string_view line) {

@@ -16,8 +16,8 @@
 #include "service/request_limits.h"
 #include "service/user_groups.h"
 #include "support/decimal.h"
-#include "support/read_up_to.h"
 #include "support/quoting.h"
+#include "support/read_up_to.h"
 
 namespace kelvane::approvals {
 namespace {

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "operators/record_text.h"
-#include "operators/rfc3339.h"
-#include "service/shown_text.h"
+#include "support/quoting.h"
+#include "support/utc_time.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -49,11 +49,18 @@ std::string age_of(const service::RequestRecord& r, std::int64_t now) {
 }
 
 std::string target_and_title(const service::RequestRecord& r) {
-  return service::show_quoted_prefix(r.target_host, kHostBytes) + "  " +
-         service::show_quoted_prefix(r.title, kTitleBytes);
+  return quoted_prefix(r.target_host, kHostBytes) + "  " + quoted_prefix(r.title, kTitleBytes);
 }
 
 }  // namespace
+
+std::string describe_age(std::int64_t then, std::int64_t now) {
+  const std::int64_t age = now > then ? now - then : 0;
+  if (age < 60) return std::to_string(age) + "s";
+  if (age < 3600) return std::to_string(age / 60) + "m";
+  if (age < 86400) return std::to_string(age / 3600) + "h";
+  return std::to_string(age / 86400) + "d";
+}
 
 std::string list_lines(const std::vector<service::RequestRecord>& requests, std::int64_t now) {
   if (requests.empty()) return "no requests are waiting\n";
@@ -95,7 +102,7 @@ std::string history_lines(const std::vector<service::RequestRecord>& records) {
     out += line + target_and_title(r) + "\n";
     for (const service::VoteRecord& v : r.votes) {
       out += std::string(c.id, ' ') + voter_name(v) + (v.approve ? " approved" : " denied");
-      if (v.reason) out += ": " + service::show_quoted_prefix(*v.reason, kReasonBytes);
+      if (v.reason) out += ": " + quoted_prefix(*v.reason, kReasonBytes);
       out += "\n";
     }
   }

@@ -18,6 +18,10 @@ std::string list_lines(const std::vector<service::RequestRecord>& requests, std:
 // title, then a line per vote with its reason.
 std::string history_lines(const std::vector<service::RequestRecord>& records);
 
+// How long ago, in the largest unit that fits: "12s", "4m", "3h", "2d".
+// A time in the future (clocks disagree) is "0s".
+std::string describe_age(std::int64_t then, std::int64_t now);
+
 // The daemon's version, uptime, pending count and record size.
 std::string status_lines(const service::OperatorAnswer& answer);
 

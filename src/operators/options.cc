@@ -2,9 +2,9 @@
 
 #include <array>
 
-#include "operators/rfc3339.h"
 #include "sshsig/public_key.h"
 #include "support/decimal.h"
+#include "support/utc_time.h"
 #include "support/utf8.h"
 
 namespace kelvane::approvals {

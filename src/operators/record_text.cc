@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <array>
 
-#include "service/shown_text.h"
+#include "support/quoting.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -22,7 +22,7 @@ std::string plain_or_quoted(std::string_view text, std::string_view allowed) {
   const bool plain = !text.empty() && std::all_of(text.begin(), text.end(), [&](char c) {
     return is_alnum(c) || allowed.find(c) != std::string_view::npos;
   });
-  return plain ? std::string(text) : service::show_quoted(text);
+  return plain ? std::string(text) : quoted(text);
 }
 
 std::string requester_name(const service::RequestRecord& record) {
@@ -37,7 +37,7 @@ std::string requester_name(const service::RequestRecord& record) {
 
 std::string state_word(std::string_view state) {
   if (std::find(kStates.begin(), kStates.end(), state) != kStates.end()) return std::string(state);
-  return service::show_quoted(state);
+  return quoted(state);
 }
 
 std::string voter_name(const service::VoteRecord& vote) {
@@ -65,7 +65,7 @@ std::string message_text(std::string_view text) {
   const bool printable = std::all_of(text.begin(), text.end(), [](char c) {
     return static_cast<unsigned char>(c) >= 0x20 && static_cast<unsigned char>(c) < 0x7F;
   });
-  return printable && !text.empty() ? std::string(text) : service::show_quoted(text);
+  return printable && !text.empty() ? std::string(text) : quoted(text);
 }
 
 }  // namespace kelvane::approvals

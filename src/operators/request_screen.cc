@@ -9,7 +9,7 @@
 #include "operators/record_text.h"
 #include "service/block.h"
 #include "service/context_view.h"
-#include "service/shown_text.h"
+#include "support/quoting.h"
 #include "support/utf8.h"
 
 namespace kelvane::approvals {
@@ -116,7 +116,7 @@ std::string within(std::string_view text, std::string_view allowed, std::size_t 
   std::string shown = plain_or_quoted(text, allowed);
   for (std::size_t keep = std::min(text.size(), columns); shown.size() > columns && keep > 0;
        --keep) {
-    shown = service::show_quoted_prefix(text, keep);
+    shown = quoted_prefix(text, keep);
   }
   return shown.size() <= columns ? shown
                                  : ""

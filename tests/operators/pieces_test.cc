@@ -4,7 +4,6 @@
 
 #include "operators/line_splitter.h"
 #include "operators/listing.h"
-#include "operators/rfc3339.h"
 #include "operators/watch_queue.h"
 
 namespace kelvane::approvals {
@@ -35,40 +34,6 @@ TEST(StatusLines, ShowWhatTheDaemonSent) {
                         "last backup  2026-12-08T03:00:02Z\n"},
   };
   for (const auto& [answer, text] : cases) EXPECT_EQ(status_lines(answer), text);
-}
-
-TEST(Rfc3339, Times) {
-  const struct {
-    std::string_view text;
-    std::optional<std::int64_t> unix_time;
-  } cases[] = {
-      {"1970-01-01T00:00:00Z", 0},
-      {"2026-12-07T20:00:00Z", 1796673600},
-      {"2026-12-07t20:00:00z", 1796673600},
-      {"2026-12-07 20:00:00Z", 1796673600},
-      {"2026-12-07T21:30:00+01:30", 1796673600},
-      {"2026-12-07T18:00:00-02:00", 1796673600},
-      {"2026-12-07T20:00:00.999Z", 1796673600},  // fractions dropped
-      {"1969-12-31T23:59:59Z", -1},
-      {"2024-02-29T00:00:00Z", 1709164800},
-      {"2016-12-31T23:59:60Z", 1483228799},  // a leap second
-      {"2023-02-29T00:00:00Z", std::nullopt},
-      {"2100-02-29T00:00:00Z", std::nullopt},
-      {"2026-04-31T00:00:00Z", std::nullopt},
-      {"2026-00-10T00:00:00Z", std::nullopt},
-      {"2026-12-07T24:00:00Z", std::nullopt},
-      {"2026-12-07T20:00:00", std::nullopt},  // no zone
-      {"2026-12-07T20:00:00.Z", std::nullopt},
-      {"2026-12-07T20:00:00+0100", std::nullopt},
-      {"2026-12-07T20:00:00+24:00", std::nullopt},
-      {"2026-12-07", std::nullopt},
-      {"+2026-12-07T20:00:00Z", std::nullopt},
-      {"2026-12-07T20:00:00Z ", std::nullopt},
-      {"", std::nullopt},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(parse_rfc3339(c.text), c.unix_time) << c.text;
-  }
 }
 
 TEST(Rfc3339, Ages) {

@@ -1,6 +1,8 @@
-#include "operators/rfc3339.h"
+#include "support/utc_time.h"
 
-namespace kelvane::approvals {
+#include <algorithm>
+
+namespace kelvane {
 namespace {
 
 // Reads exactly `count` digits at text[pos].
@@ -31,6 +33,30 @@ std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
   const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
   const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
   return era * 146097 + static_cast<std::int64_t>(doe) - 719468;
+}
+
+// The date of a day counted from 1970-01-01 (the inverse of the above).
+struct Date {
+  std::int64_t year;
+  unsigned month, day;
+};
+Date civil_from_days(std::int64_t z) {
+  z += 719468;
+  const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const auto doe = static_cast<unsigned>(z - era * 146097);
+  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const unsigned mp = (5 * doy + 2) / 153;
+  const unsigned day = doy - (153 * mp + 2) / 5 + 1;
+  const unsigned month = mp < 10 ? mp + 3 : mp - 9;
+  return {static_cast<std::int64_t>(yoe) + era * 400 + (month <= 2), month, day};
+}
+
+// Appends `value` in exactly `count` decimal digits.
+void append_digits(std::string& out, std::int64_t value, int count) {
+  char digits[4];
+  for (int i = count - 1; i >= 0; --i, value /= 10) digits[i] = static_cast<char>('0' + value % 10);
+  out.append(digits, static_cast<std::size_t>(count));
 }
 
 struct Fields {
@@ -67,6 +93,30 @@ std::optional<int> zone_offset(std::string_view zone) {
 
 }  // namespace
 
+std::string utc_text(std::int64_t seconds) {
+  constexpr std::int64_t kFirst = -62167219200;  // 0000-01-01T00:00:00Z
+  constexpr std::int64_t kLast = 253402300799;   // 9999-12-31T23:59:59Z
+  seconds = std::clamp(seconds, kFirst, kLast);
+  const std::int64_t days = (seconds >= 0 ? seconds : seconds - 86399) / 86400;
+  const std::int64_t in_day = seconds - days * 86400;
+  const Date date = civil_from_days(days);
+  std::string out;
+  out.reserve(20);
+  append_digits(out, date.year, 4);
+  out += '-';
+  append_digits(out, date.month, 2);
+  out += '-';
+  append_digits(out, date.day, 2);
+  out += 'T';
+  append_digits(out, in_day / 3600, 2);
+  out += ':';
+  append_digits(out, in_day / 60 % 60, 2);
+  out += ':';
+  append_digits(out, in_day % 60, 2);
+  out += 'Z';
+  return out;
+}
+
 std::optional<std::int64_t> parse_rfc3339(std::string_view text) noexcept {
   const std::optional<Fields> f = date_and_time(text);
   if (!f) return std::nullopt;
@@ -83,12 +133,4 @@ std::optional<std::int64_t> parse_rfc3339(std::string_view text) noexcept {
   return days * 86400 + f->hour * 3600 + f->minute * 60 + f->second - *offset;
 }
 
-std::string describe_age(std::int64_t then, std::int64_t now) {
-  const std::int64_t age = now > then ? now - then : 0;
-  if (age < 60) return std::to_string(age) + "s";
-  if (age < 3600) return std::to_string(age / 60) + "m";
-  if (age < 86400) return std::to_string(age / 3600) + "h";
-  return std::to_string(age / 86400) + "d";
-}
-
-}  // namespace kelvane::approvals
+}  // namespace kelvane
