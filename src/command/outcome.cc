@@ -1,7 +1,7 @@
 #include "command/outcome.h"
 
-#include "command/output.h"
 #include "support/message_prefix.h"
+#include "support/write_loop.h"
 
 namespace kelvane::command {
 
@@ -39,14 +39,14 @@ Report report_unavailable(const io::Error& error) {
 
 int emit(const Report& report, int out_fd, int err_fd) {
   // A failing standard error has nowhere to be reported; the status stands.
-  (void)write_fully(err_fd, report.error_lines);
+  (void)io::write_fully(err_fd, report.error_lines);
   if (!report.token_line) return report.status;
-  Result<void, io::Error> written = write_fully(out_fd, *report.token_line);
+  Result<void, io::Error> written = io::write_fully(out_fd, *report.token_line);
   if (written.ok()) return report.status;
   std::string message(kMessagePrefix);
   message += "could not write the approval token: ";
   message.append(written.error().to_string()) += '\n';
-  (void)write_fully(err_fd, message);
+  (void)io::write_fully(err_fd, message);
   return kUnavailable;
 }
 

@@ -6,8 +6,8 @@
 #include "approval/connection.h"
 #include "command/options.h"
 #include "command/outcome.h"
-#include "command/output.h"
 #include "support/out_of_memory.h"
+#include "support/write_loop.h"
 
 namespace kelvane::command {
 namespace {
@@ -43,7 +43,7 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env, 
         int err_fd) {
   auto fields = read_options(args, env);
   if (!fields.ok()) {
-    (void)write_fully(err_fd, fields.error().output);
+    (void)io::write_fully(err_fd, fields.error().output);
     return kUsage;
   }
   // The fields are the request; its id stays empty, no option sets it.

@@ -8,7 +8,6 @@
 
 #include "approval/request.h"
 #include "command/options.h"
-#include "command/output.h"
 #include "service/config.h"
 #include "service/peer.h"
 #include "service/policy.h"
@@ -18,6 +17,7 @@
 #include "support/decimal.h"
 #include "support/quoting.h"
 #include "support/read_up_to.h"
+#include "support/write_loop.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -185,7 +185,7 @@ std::string explanation(const service::PolicyFacts& facts, const service::Policy
 }
 
 int complain(const Streams& streams, const std::string& message) {
-  (void)command::write_fully(streams.err, std::string(kPrefix) + message + "\n");
+  (void)io::write_fully(streams.err, std::string(kPrefix) + message + "\n");
   return kUsage;
 }
 
@@ -197,14 +197,14 @@ int explain(std::span<const std::string_view> args, const Streams& streams) {
   const ExplainArgs& a = parsed.value();
   auto config = service::load_config(a.config_path, a.config_named);
   if (!config.ok()) {
-    (void)command::write_fully(streams.err, config.error() + "\n");
+    (void)io::write_fully(streams.err, config.error() + "\n");
     return kUsage;
   }
   auto request = request_of(a, streams.in);
   if (!request.ok()) {
     const std::string& error = request.error();
     if (error.find('\n') != std::string::npos) {  // the client's own usage text
-      (void)command::write_fully(streams.err, error);
+      (void)io::write_fully(streams.err, error);
       return kUsage;
     }
     return complain(streams, error);
@@ -218,7 +218,7 @@ int explain(std::span<const std::string_view> args, const Streams& streams) {
   facts.target_host = request.value().target_host;
   const service::PolicyDecision decision = service::decide_by_policy(config.value(), facts, true);
   const std::string text = explanation(facts, decision, a.config_path);
-  if (!command::write_fully(streams.out, text).ok()) return kRefused;
+  if (!io::write_fully(streams.out, text).ok()) return kRefused;
   return kDone;
 }
 

@@ -4,13 +4,13 @@
 #include <string_view>
 #include <vector>
 
-#include "command/output.h"
-#include "command/process.h"
 #include "operators/run.h"
 #include "support/out_of_memory.h"
+#include "support/prepare_process.h"
+#include "support/write_loop.h"
 
 int main(int argc, char** argv) {
-  kelvane::command::prepare_process();
+  kelvane::prepare_process();
   const int status = kelvane::unless_out_of_memory(
       [&] {
         const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
@@ -18,7 +18,7 @@ int main(int argc, char** argv) {
                                        kelvane::approvals::Streams{});
       },
       [] {
-        (void)kelvane::command::write_fully(2, "kelvane-operator-approvals: out of memory\n");
+        (void)kelvane::io::write_fully(2, "kelvane-operator-approvals: out of memory\n");
         return static_cast<int>(kelvane::approvals::kUnreachable);
       });
   return status;

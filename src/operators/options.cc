@@ -4,6 +4,7 @@
 
 #include "sshsig/public_key.h"
 #include "support/decimal.h"
+#include "support/hex.h"
 #include "support/utc_time.h"
 #include "support/utf8.h"
 
@@ -94,10 +95,8 @@ std::string shown(std::string_view arg) {
   for (const char c : arg) {
     const auto byte = static_cast<unsigned char>(c);
     if (byte < 0x20 || byte == 0x7F || byte >= 0x80) {
-      static constexpr char kHex[] = "0123456789abcdef";
       text.append("\\x");
-      text += kHex[byte >> 4];
-      text += kHex[byte & 0xF];
+      hex::append_digits(text, byte, 2);
     } else {
       text += c;
     }

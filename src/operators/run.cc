@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <ctime>
 
-#include "command/output.h"
 #include "operators/exchange.h"
 #include "operators/explain.h"
 #include "operators/listing.h"
@@ -18,6 +17,7 @@
 #include "operators/watch_console.h"
 #include "service/operator_protocol.h"
 #include "service/peer.h"
+#include "support/write_loop.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "unknown"
@@ -34,23 +34,23 @@ constexpr std::string_view kPrefix = "kelvane-operator-approvals: ";
 // Output that cannot be written is reported where it still can be; the
 // status then says that the run did not do what was asked.
 int print(const Streams& streams, std::string_view text, int status) {
-  if (command::write_fully(streams.out, text).ok()) return status;
-  (void)command::write_fully(streams.err, std::string(kPrefix) + "cannot write the output\n");
+  if (io::write_fully(streams.out, text).ok()) return status;
+  (void)io::write_fully(streams.err, std::string(kPrefix) + "cannot write the output\n");
   return status == kDone ? kRefused : status;
 }
 
 // After a vote or a withdrawal the daemon has acted whatever happens to the
 // confirmation: the status says what was done, not whether it was read.
 int confirm(const Streams& streams, std::string_view text) {
-  if (!command::write_fully(streams.out, text).ok()) {
-    (void)command::write_fully(
+  if (!io::write_fully(streams.out, text).ok()) {
+    (void)io::write_fully(
         streams.err, std::string(kPrefix) + "done, but " + "the confirmation cannot be written\n");
   }
   return kDone;
 }
 
 int complain(const Streams& streams, std::string_view message, int status) {
-  (void)command::write_fully(streams.err, std::string(kPrefix).append(message) + "\n");
+  (void)io::write_fully(streams.err, std::string(kPrefix).append(message) + "\n");
   return status;
 }
 
@@ -175,7 +175,7 @@ int ask_signed(const Invocation& invocation, const std::string& path,
   Result<DaemonLink, Unreachable> link = DaemonLink::connect(path);
   if (!link.ok()) return complain(streams, link.error().message, kUnreachable);
   const auto tell = [&streams](std::string_view line) {
-    (void)command::write_fully(streams.err, std::string(line) + "\n");
+    (void)io::write_fully(streams.err, std::string(line) + "\n");
   };
   auto answered = cast_signed_vote(link.value(), request_for(invocation), invocation.key,
                                    service::user_name_of(::getuid()), env("SSH_AUTH_SOCK"),
@@ -216,8 +216,8 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
         const Streams& streams) {
   Result<Invocation, UsageError> parsed = parse_invocation(args);
   if (!parsed.ok()) {
-    (void)command::write_fully(streams.err, std::string(kPrefix) + parsed.error().message + "\n" +
-                                                std::string(kUsageText));
+    (void)io::write_fully(streams.err, std::string(kPrefix) + parsed.error().message + "\n" +
+                                           std::string(kUsageText));
     return kUsage;
   }
   const Invocation& invocation = parsed.value();
@@ -249,7 +249,7 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
     return watch(path, streams, signing);
   }
   if (auto note = sudo_note(invocation.subcommand, env, std::string(kSudoConfPath)))
-    (void)command::write_fully(streams.err, std::string(kPrefix) + *note);
+    (void)io::write_fully(streams.err, std::string(kPrefix) + *note);
   if (invocation.key) return ask_signed(invocation, path, env, streams);
   return ask(invocation, path, streams);
 }

@@ -5,8 +5,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "command/output.h"
 #include "support/read_up_to.h"
+#include "support/write_loop.h"
 #include "token/token.h"
 
 namespace kelvane::approvals {
@@ -15,9 +15,9 @@ namespace {
 constexpr std::string_view kPrefix = "kelvane-operator-approvals: ";
 
 int say(const Streams& streams, int fd, std::string_view text, int status) {
-  if (command::write_fully(fd, text).ok()) return status;
+  if (io::write_fully(fd, text).ok()) return status;
   if (fd != streams.err)
-    (void)command::write_fully(streams.err, std::string(kPrefix) + "cannot write the output\n");
+    (void)io::write_fully(streams.err, std::string(kPrefix) + "cannot write the output\n");
   return status == kDone ? kRefused : status;
 }
 

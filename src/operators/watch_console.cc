@@ -8,7 +8,6 @@
 #include <ctime>
 #include <optional>
 
-#include "command/output.h"
 #include "operators/exchange.h"
 #include "operators/record_text.h"
 #include "operators/request_screen.h"
@@ -19,6 +18,7 @@
 #include "support/hex.h"
 #include "support/utf8.h"
 #include "support/visible_text.h"
+#include "support/write_loop.h"
 
 namespace kelvane::approvals {
 namespace {
@@ -111,7 +111,7 @@ class Console {
   void present();
   void ask();
   void prompt();
-  void say(std::string_view text) { (void)command::write_fully(streams_.out, text); }
+  void say(std::string_view text) { (void)io::write_fully(streams_.out, text); }
 
   DaemonLink& link_;
   const TerminalMode& terminal_;
@@ -444,8 +444,8 @@ Result<void, Unreachable> Console::run(const StopSignals& signals) {
 int watch(const std::string& path, const Streams& streams,
           const std::optional<WatchSigning>& signing) {
   auto complain = [&](std::string_view message, int status) {
-    (void)command::write_fully(streams.err,
-                               "kelvane-operator-approvals: " + std::string(message) + "\n");
+    (void)io::write_fully(streams.err,
+                          "kelvane-operator-approvals: " + std::string(message) + "\n");
     return status;
   };
   std::optional<TerminalMode> terminal = TerminalMode::take(streams.in);

@@ -1,10 +1,10 @@
-#include "command/process.h"
+#include "support/prepare_process.h"
 
 #include <csignal>
 
 #include "support/standard_descriptors.h"
 
-namespace kelvane::command {
+namespace kelvane {
 
 void prepare_process() noexcept {
   // Nowhere to report a failure yet: the run goes on, and a write to a
@@ -16,4 +16,4 @@ void prepare_process() noexcept {
   ::sigaction(SIGPIPE, &ignore, nullptr);
 }
 
-}  // namespace kelvane::command
+}  // namespace kelvane
