@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "approval/connection.h"
-#include "command/options.h"
+#include "approval/request_options.h"
 #include "command/outcome.h"
 #include "support/out_of_memory.h"
 #include "support/write_loop.h"
@@ -29,12 +29,13 @@ Report ask_service(approval::OperatorApprovalRequest request, const approval::En
 // The options hold whole files and the JSON read from them. One too large
 // for memory ends the run like any other unusable argument, not with an
 // abort that a caller would take for a crash.
-Result<approval::OperatorApprovalRequest, UsageError> read_options(
+Result<approval::OperatorApprovalRequest, approval::UsageError> read_options(
     std::span<const std::string_view> args, const approval::EnvLookup& env) {
-  return unless_out_of_memory([&] { return parse_args(args, env("HOSTNAME")); },
-                              []() -> Result<approval::OperatorApprovalRequest, UsageError> {
-                                return fail(UsageError{"out of memory\n"});
-                              });
+  return unless_out_of_memory(
+      [&] { return approval::parse_args(args, env("HOSTNAME")); },
+      []() -> Result<approval::OperatorApprovalRequest, approval::UsageError> {
+        return fail(approval::UsageError{"out of memory\n"});
+      });
 }
 
 }  // namespace

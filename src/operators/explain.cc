@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "approval/request.h"
-#include "command/options.h"
+#include "approval/request_options.h"
 #include "service/config.h"
 #include "service/peer.h"
 #include "service/policy.h"
@@ -121,8 +121,8 @@ Result<service::Request, std::string> request_of(const ExplainArgs& args, int in
   if (!args.client_args.empty()) {
     const char* hostname = std::getenv("HOSTNAME");
     auto parsed =
-        command::parse_args(args.client_args, hostname ? std::optional<std::string_view>(hostname)
-                                                       : std::optional<std::string_view>());
+        approval::parse_args(args.client_args, hostname ? std::optional<std::string_view>(hostname)
+                                                        : std::optional<std::string_view>());
     if (!parsed.ok()) return fail(std::move(parsed).error().output);
     line = approval::encode_request_line(parsed.value());
     if (!line.empty() && line.back() == '\n') line.pop_back();

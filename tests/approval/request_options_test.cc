@@ -1,4 +1,4 @@
-#include "command/options.h"
+#include "approval/request_options.h"
 
 #include <gtest/gtest.h>
 
@@ -7,7 +7,7 @@
 
 #include "json/render.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 namespace {
 
 using Args = std::vector<std::string_view>;
@@ -198,4 +198,4 @@ TEST(UsageText, ExactBytes) {
 }
 
 }  // namespace
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

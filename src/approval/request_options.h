@@ -1,4 +1,5 @@
-// Reading the command line into the fields of an approval request.
+// Reading the client's command line into the fields of an approval request
+// (the client, and the operators' `explain`, which reads the same options).
 #pragma once
 
 #include <cstdint>
@@ -10,7 +11,7 @@
 #include "approval/request.h"
 #include "support/result.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 
 // The three usage lines, written to standard error before status 2.
 extern const std::string_view kUsageText;
@@ -24,11 +25,11 @@ struct UsageError {
 // Reads the arguments (program name already dropped) left to right, with
 // `hostname` the value of HOSTNAME if set. On success the required fields
 // have been checked; `id` is left empty.
-Result<approval::OperatorApprovalRequest, UsageError> parse_args(
-    std::span<const std::string_view> args, std::optional<std::string_view> hostname);
+Result<OperatorApprovalRequest, UsageError> parse_args(std::span<const std::string_view> args,
+                                                       std::optional<std::string_view> hostname);
 
 // The --timeout rule: an optional "+", then ASCII digits whose value fits in
 // 64 bits (exactly checked); anything else is not a number.
 std::optional<std::uint64_t> parse_timeout(std::string_view text) noexcept;
 
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

@@ -1,4 +1,4 @@
-#include "command/text_file.h"
+#include "approval/text_file.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -13,7 +13,7 @@
 #include "testing/sanitizer.h"
 #include "testing/service.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 namespace {
 
 using testing::TempDir;
@@ -189,4 +189,4 @@ TEST(ParseArgs, DetailFileIsReadWhenMet) {
 }
 
 }  // namespace
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

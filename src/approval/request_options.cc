@@ -1,14 +1,14 @@
-#include "command/options.h"
+#include "approval/request_options.h"
 
 #include <array>
 
-#include "command/text_file.h"
+#include "approval/text_file.h"
 #include "json/json.h"
 #include "support/decimal.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 
 const std::string_view kUsageText =
     "usage: kelvane-operator-approve --title T (--detail D|--detail-file PATH) --action A \\\n"
@@ -125,9 +125,9 @@ std::optional<std::uint64_t> parse_timeout(std::string_view text) noexcept {
   return parse_decimal(text);
 }
 
-Result<approval::OperatorApprovalRequest, UsageError> parse_args(
-    std::span<const std::string_view> args, std::optional<std::string_view> hostname) {
-  approval::OperatorApprovalRequest fields;
+Result<OperatorApprovalRequest, UsageError> parse_args(std::span<const std::string_view> args,
+                                                       std::optional<std::string_view> hostname) {
+  OperatorApprovalRequest fields;
   fields.action = "admin_operation";
   fields.requester = "cli";
   fields.source_host = default_source_host(hostname);
@@ -201,4 +201,4 @@ Result<approval::OperatorApprovalRequest, UsageError> parse_args(
   return fields;
 }
 
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

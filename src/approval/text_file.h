@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "command/options.h"
+#include "approval/request_options.h"
 #include "support/io_error.h"
 #include "support/result.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 
 // Reads the whole file, whatever its kind (regular file, device, pipe), to its
 // end and checks that it is UTF-8. The descriptor is closed before returning.
@@ -23,4 +23,4 @@ Result<std::string, io::Error> read_text_file(std::string_view path, std::size_t
 Result<std::string, UsageError> read_text_arg(std::string_view option, std::string_view path,
                                               std::size_t headroom = 0);
 
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

@@ -1,4 +1,4 @@
-#include "command/text_file.h"
+#include "approval/text_file.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -13,7 +13,7 @@
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 namespace {
 
 constexpr std::size_t kMinimumGrowth = 8192;
@@ -105,4 +105,4 @@ Result<std::string, UsageError> read_text_arg(std::string_view option, std::stri
   return std::move(content).value();
 }
 
-}  // namespace kelvane::command
+}  // namespace kelvane::approval
