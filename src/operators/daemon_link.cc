@@ -8,7 +8,7 @@
 #include "support/quoting.h"
 #include "support/retry.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
   Result<FileDescriptor, io::Error> connected = approval::connect_unix_stream(path);
@@ -60,4 +60,4 @@ Result<std::string, Unreachable> DaemonLink::next_line() {
   }
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

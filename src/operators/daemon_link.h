@@ -9,7 +9,7 @@
 #include "support/file_descriptor.h"
 #include "support/result.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // Bound on one line from the daemon. A list of ten thousand waiting requests
 // with their details and contexts stays far below it.
@@ -53,4 +53,4 @@ class DaemonLink {
   LineSplitter splitter_;
 };
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -2,7 +2,7 @@
 
 #include "json/json.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 Result<service::OperatorAnswer, Unreachable> exchange(DaemonLink& link,
                                                       const service::OperatorRequest& request) {
@@ -46,4 +46,4 @@ std::optional<std::string_view> request_array_text(std::string_view line, std::s
   return array;
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -9,7 +9,7 @@
 #include "operators/daemon_link.h"
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // Sends `request` on `link` and reads its answer. An event, or a line that
 // is not the protocol's, is the daemon failing us (Unreachable).
@@ -27,4 +27,4 @@ Result<service::OperatorAnswer, Unreachable> ask_daemon(const std::string& path,
 // else, such as a refusal, which the caller then decodes in full.
 std::optional<std::string_view> request_array_text(std::string_view line, std::string_view name);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

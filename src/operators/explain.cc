@@ -19,7 +19,7 @@
 #include "support/read_up_to.h"
 #include "support/write_loop.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 constexpr std::string_view kPrefix = "kelvane-operator-approvals: explain: ";
@@ -222,4 +222,4 @@ int explain(std::span<const std::string_view> args, const Streams& streams) {
   return kDone;
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

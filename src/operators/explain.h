@@ -19,10 +19,10 @@
 
 #include "operators/run.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // Prints the explanation; 0 when printed, 2 for a usage error or a
 // configuration that does not load (every error of it printed).
 int explain(std::span<const std::string_view> args, const Streams& streams);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

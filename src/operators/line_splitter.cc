@@ -1,6 +1,6 @@
 #include "operators/line_splitter.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 void LineSplitter::add(std::string_view bytes) {
   // What was taken is dropped before the buffer grows, so it holds at most
@@ -30,4 +30,4 @@ std::optional<std::string> LineSplitter::take_line() {
   return line;
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

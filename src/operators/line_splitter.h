@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 class LineSplitter {
  public:
@@ -34,4 +34,4 @@ class LineSplitter {
   bool overlong_ = false;
 };
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -6,7 +6,7 @@
 #include "support/quoting.h"
 #include "support/utc_time.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 // Room for the texts on a line: a title is cut, with "...", where a whole
@@ -141,4 +141,4 @@ std::string status_lines(const service::OperatorAnswer& a) {
   return out;
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

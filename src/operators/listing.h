@@ -8,7 +8,7 @@
 
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // The waiting requests, oldest first: id, age (at `now`, Unix seconds),
 // verified requester, approvals so far, target host and title.
@@ -25,4 +25,4 @@ std::string describe_age(std::int64_t then, std::int64_t now);
 // The daemon's version, uptime, pending count and record size.
 std::string status_lines(const service::OperatorAnswer& answer);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -14,12 +14,12 @@ int main(int argc, char** argv) {
   const int status = kelvane::unless_out_of_memory(
       [&] {
         const std::vector<std::string_view> args(argv + (argc > 0 ? 1 : 0), argv + argc);
-        return kelvane::approvals::run(args, kelvane::approval::process_env,
-                                       kelvane::approvals::Streams{});
+        return kelvane::operators::run(args, kelvane::approval::process_env,
+                                       kelvane::operators::Streams{});
       },
       [] {
         (void)kelvane::io::write_fully(2, "kelvane-operator-approvals: out of memory\n");
-        return static_cast<int>(kelvane::approvals::kUnreachable);
+        return static_cast<int>(kelvane::operators::kUnreachable);
       });
   return status;
 }

@@ -8,7 +8,7 @@
 #include "support/utc_time.h"
 #include "support/utf8.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 const std::string_view kUsageText =
     "usage: kelvane-operator-approvals [--socket PATH] SUBCOMMAND [ARGS]\n"
@@ -302,4 +302,4 @@ std::string operator_socket_path(const Invocation& invocation,
   return std::string(kDefaultSocketPath);
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -11,7 +11,7 @@
 
 #include "support/result.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 inline constexpr const char* kSocketVariable = "KELVANE_OPERATOR_APPROVALS_SOCK";
 inline constexpr std::string_view kDefaultSocketPath =
@@ -75,4 +75,4 @@ Result<Invocation, UsageError> parse_invocation(std::span<const std::string_view
 std::string operator_socket_path(const Invocation& invocation,
                                  std::optional<std::string_view> variable);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -5,7 +5,7 @@
 
 #include "support/quoting.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 bool is_alnum(char c) {
@@ -57,9 +57,9 @@ std::string time_text(std::string_view time) {
   return plain_or_quoted(time, "-:.+");
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 std::string message_text(std::string_view text) {
   const bool printable = std::all_of(text.begin(), text.end(), [](char c) {
@@ -68,4 +68,4 @@ std::string message_text(std::string_view text) {
   return printable && !text.empty() ? std::string(text) : quoted(text);
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

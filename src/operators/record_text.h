@@ -9,7 +9,7 @@
 
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // `text` as it is when it consists only of letters, digits and `allowed`;
 // quoted and escaped as `show` does otherwise (and when empty).
@@ -32,12 +32,12 @@ std::string votes_so_far(const service::RequestRecord& record);
 // A time the daemon wrote (RFC 3339), safe to print.
 std::string time_text(std::string_view time);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // A message of the daemon's own (an error), as it is when it is printable
 // ASCII, quoted and escaped otherwise.
 std::string message_text(std::string_view text);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -12,7 +12,7 @@
 #include "support/quoting.h"
 #include "support/utf8.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using service::Block;
@@ -192,4 +192,4 @@ std::string describe_record(const RequestRecord& record) {
   return shown;
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -6,7 +6,7 @@
 
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // The request fenced, every text the requester wrote escaped as the demo
 // service shows it: what is asked first (title, then the detail, which for
@@ -25,4 +25,4 @@ std::string describe_record(const service::RequestRecord& record);
 std::string summarize_record(const service::RequestRecord& record);
 inline constexpr std::size_t kSummaryRows = 16;
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -23,7 +23,7 @@
 #define KOA_VERSION "unknown"
 #endif
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using service::OperatorOp;
@@ -254,4 +254,4 @@ int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
   return ask(invocation, path, streams);
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -7,7 +7,7 @@
 
 #include "approval/connection.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 enum ExitStatus : int {
   kDone = 0,
@@ -29,4 +29,4 @@ struct Streams {
 int run(std::span<const std::string_view> args, const approval::EnvLookup& env,
         const Streams& streams);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

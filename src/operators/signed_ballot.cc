@@ -4,7 +4,7 @@
 #include "operators/vote_signing.h"
 #include "service/signed_vote.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 Result<service::OperatorAnswer, BallotFailure> cast_signed_vote(
     DaemonLink& link, service::OperatorRequest vote, std::optional<std::string_view> key,
@@ -36,4 +36,4 @@ Result<service::OperatorAnswer, BallotFailure> cast_signed_vote(
   return std::move(answered).value();
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -13,7 +13,7 @@
 #include "service/operator_protocol.h"
 #include "support/result.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 struct BallotFailure {
   std::string message;
@@ -30,4 +30,4 @@ Result<service::OperatorAnswer, BallotFailure> cast_signed_vote(
     std::string_view operator_user, std::optional<std::string_view> agent_socket, std::int64_t now,
     const std::function<void(std::string_view)>& tell);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

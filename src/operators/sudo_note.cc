@@ -7,7 +7,7 @@
 #include "support/file_descriptor.h"
 #include "support/read_up_to.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 // sudo.conf is a few lines; a larger one is read this far.
@@ -47,4 +47,4 @@ std::optional<std::string> sudo_note(Subcommand subcommand, const approval::EnvL
          sudo_conf_path + " turns the kelvane_approval plugin on\n";
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

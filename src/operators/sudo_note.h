@@ -12,7 +12,7 @@
 #include "approval/connection.h"
 #include "operators/options.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 inline constexpr std::string_view kSudoConfPath = "/etc/sudo.conf";
 
@@ -26,4 +26,4 @@ bool sudo_conf_names_plugin(std::string_view text);
 std::optional<std::string> sudo_note(Subcommand subcommand, const approval::EnvLookup& env,
                                      const std::string& sudo_conf_path);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -2,7 +2,7 @@
 
 #include <unistd.h>
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 std::optional<TerminalMode> TerminalMode::take(int fd) {
   termios saved{};
@@ -32,4 +32,4 @@ void TerminalMode::flush_input() const {
   ::tcflush(fd_, TCIFLUSH);
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

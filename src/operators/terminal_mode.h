@@ -9,7 +9,7 @@
 #include <string>
 #include <utility>
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 class TerminalMode {
  public:
@@ -37,4 +37,4 @@ class TerminalMode {
   termios saved_;
 };
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -9,7 +9,7 @@
 #include "support/write_loop.h"
 #include "token/token.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 constexpr std::string_view kPrefix = "kelvane-operator-approvals: ";
@@ -66,4 +66,4 @@ int public_key_command(const Invocation& invocation, const Streams& streams) {
   return say(streams, streams.out, token::write_public_keys(files.value().keys), kDone);
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -11,7 +11,7 @@
 #include "operators/run.h"
 #include "support/result.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // verify: 0 and the claims on standard output when the token is genuine,
 // unexpired, not revoked and matches --digest and --target-host; otherwise
@@ -25,4 +25,4 @@ int public_key_command(const Invocation& invocation, const Streams& streams);
 // feed. At most `limit` bytes are read; more is refused.
 Result<std::string, std::string> read_token_input(int fd, std::size_t limit);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

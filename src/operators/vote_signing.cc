@@ -2,7 +2,7 @@
 
 #include "sshsig/agent.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 Result<SignedVote, std::string> sign_vote(const sshsig::VoteMessage& vote,
                                           std::optional<std::string_view> key_fingerprint,
@@ -23,4 +23,4 @@ Result<SignedVote, std::string> sign_vote(const sshsig::VoteMessage& vote,
                     fingerprint};
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -12,7 +12,7 @@
 #include "sshsig/vote_message.h"
 #include "support/result.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 struct SignedVote {
   std::string message;          // the vote message's bytes
@@ -27,4 +27,4 @@ Result<SignedVote, std::string> sign_vote(const sshsig::VoteMessage& vote,
                                           std::optional<std::string_view> agent_socket,
                                           const std::function<void(std::string_view)>& tell);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -20,7 +20,7 @@
 #include "support/visible_text.h"
 #include "support/write_loop.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -476,4 +476,4 @@ int watch(const std::string& path, const Streams& streams,
   return kDone;
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -23,7 +23,7 @@
 
 #include "operators/run.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 // How long the keyboard must be still, after the request shown changes,
 // before a key counts.
@@ -45,4 +45,4 @@ struct WatchSigning {
 int watch(const std::string& path, const Streams& streams,
           const std::optional<WatchSigning>& signing = std::nullopt);
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 void WatchQueue::arrived(service::RequestRecord request) {
   if (done_.count(request.id) != 0) return;
@@ -40,4 +40,4 @@ void WatchQueue::skip_shown() {
   queue_.pop_front();
 }
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -11,7 +11,7 @@
 
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 
 class WatchQueue {
  public:
@@ -46,4 +46,4 @@ class WatchQueue {
   std::set<std::string> done_;
 };
 
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

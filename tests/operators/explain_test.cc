@@ -11,7 +11,7 @@
 
 #include "testing/service.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 struct Explained {
@@ -153,4 +153,4 @@ TEST_F(Explain, RefusesWhatItCannotExplainWithStatusTwo) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -14,7 +14,7 @@
 #include <filesystem>
 #include <stdexcept>
 
-namespace kelvane::approvals::testing {
+namespace kelvane::operators::testing {
 
 FakeDaemon::FakeDaemon() {
   char dir[] = "/tmp/koa-approvals-test-XXXXXX";
@@ -142,4 +142,4 @@ Ran run_approvals(const std::vector<std::string>& args,
   return ran;
 }
 
-}  // namespace kelvane::approvals::testing
+}  // namespace kelvane::operators::testing

@@ -10,7 +10,7 @@
 
 #include "support/file_descriptor.h"
 
-namespace kelvane::approvals::testing {
+namespace kelvane::operators::testing {
 
 class FakeDaemon {
  public:
@@ -53,4 +53,4 @@ struct Ran {
 Ran run_approvals(const std::vector<std::string>& args,
                   const std::optional<std::string>& socket_variable);
 
-}  // namespace kelvane::approvals::testing
+}  // namespace kelvane::operators::testing

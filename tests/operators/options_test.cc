@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 Result<Invocation, UsageError> parse(std::vector<std::string_view> args) {
@@ -166,4 +166,4 @@ TEST(Options, SocketChoice) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -12,7 +12,7 @@
 #include "fake_daemon.h"
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 struct Outcome {
@@ -94,4 +94,4 @@ TEST(Output, WhatCannotBeWrittenIsNotReportedAsDone) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -6,7 +6,7 @@
 #include "operators/listing.h"
 #include "operators/watch_queue.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 // status prints what the daemon sent: who waits only to those who may read
@@ -141,4 +141,4 @@ TEST(WatchQueue, SkipPutsTheShownRequestLast) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

@@ -8,7 +8,7 @@
 #include "operators/request_screen.h"
 #include "support/utf8.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 // Each carries something a terminal would obey or that would draw a line
@@ -291,4 +291,4 @@ TEST(Rendering, UnknownStatesAndUserNamesAreQuoted) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

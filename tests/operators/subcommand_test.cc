@@ -5,7 +5,7 @@
 #include "fake_daemon.h"
 #include "service/operator_protocol.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using service::OperatorAnswer;
@@ -345,4 +345,4 @@ TEST(Subcommands, TheVariableNamesTheSocketUnlessSocketIsGiven) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

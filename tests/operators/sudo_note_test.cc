@@ -8,7 +8,7 @@
 
 #include "testing/service.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 TEST(SudoNote, ReadsWhetherSudoConfTurnsThePluginOn) {
@@ -66,4 +66,4 @@ TEST(SudoNote, OnlyForRootsOwnCommandRunBySudoWithThePluginOn) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

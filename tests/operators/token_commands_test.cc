@@ -12,7 +12,7 @@
 #include "token/key_store.h"
 #include "token/token.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using testing::FakeDaemon;
@@ -280,4 +280,4 @@ TEST(TokenSubcommands, RotateKeyAndRevokeAgainstAFakeDaemon) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

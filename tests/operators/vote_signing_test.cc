@@ -18,7 +18,7 @@
 #include "sshsig/verify.h"
 #include "testing/service.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using kelvane::testing::read_file;
@@ -165,4 +165,4 @@ TEST(VoteSigning, AVoteAskedToBeSignedIsNeverSentUnsigned) {
 }
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators

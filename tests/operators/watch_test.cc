@@ -29,7 +29,7 @@
 #include "sshsig/verify.h"
 #include "testing/service.h"
 
-namespace kelvane::approvals {
+namespace kelvane::operators {
 namespace {
 
 using namespace std::chrono_literals;
@@ -808,4 +808,4 @@ TEST(Watch, RealDaemonAKeyTypedAfterAWithdrawalDoesNotAnswerTheNextRequest) {
 #endif
 
 }  // namespace
-}  // namespace kelvane::approvals
+}  // namespace kelvane::operators
