@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "command/outcome.h"
+#include "approval/outcome.h"
 #include "command/run.h"
 #include "support/out_of_memory.h"
 #include "support/prepare_process.h"
@@ -24,7 +24,7 @@ int run_arguments(int argc, char** argv) {
       [] {
         // Only the argument vector's own copy can fail here, before any option is read.
         (void)kelvane::io::write_fully(2, "out of memory\n");
-        return kelvane::command::kUsage;
+        return kelvane::approval::kUsage;
       });
 }
 

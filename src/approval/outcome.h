@@ -1,4 +1,5 @@
-// Turning the result of the exchange into output lines and an exit status.
+// Turning the result of the exchange into output lines and an exit status:
+// the client's, and the sudo plugin's messages, which say the same.
 #pragma once
 
 #include <optional>
@@ -7,7 +8,7 @@
 #include "approval/decision.h"
 #include "support/io_error.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 
 enum ExitStatus : int {
   kApproved = 0,
@@ -25,7 +26,7 @@ struct Report {
   int status;
 };
 
-Report report_decision(const approval::OperatorApprovalDecision& decision);
+Report report_decision(const OperatorApprovalDecision& decision);
 Report report_unavailable(const io::Error& error);
 
 // Writes a report: standard error first, then the token line. A token that
@@ -33,4 +34,4 @@ Report report_unavailable(const io::Error& error);
 // no script goes on without the token it was promised.
 int emit(const Report& report, int out_fd, int err_fd);
 
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

@@ -1,11 +1,11 @@
-#include "command/outcome.h"
+#include "approval/outcome.h"
 
 #include "support/message_prefix.h"
 #include "support/write_loop.h"
 
-namespace kelvane::command {
+namespace kelvane::approval {
 
-Report report_decision(const approval::OperatorApprovalDecision& d) {
+Report report_decision(const OperatorApprovalDecision& d) {
   Report r;
   if (d.verdict == "approved") {
     r.error_lines.append(kMessagePrefix).append("APPROVED (").append(d.detail).append(")\n");
@@ -50,4 +50,4 @@ int emit(const Report& report, int out_fd, int err_fd) {
   return kUnavailable;
 }
 
-}  // namespace kelvane::command
+}  // namespace kelvane::approval

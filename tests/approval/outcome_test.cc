@@ -1,4 +1,4 @@
-#include "command/outcome.h"
+#include "approval/outcome.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,7 +8,7 @@
 #include <csignal>
 #include <cstring>
 
-namespace kelvane::command {
+namespace kelvane::approval {
 namespace {
 
 using approval::OperatorApprovalDecision;
@@ -123,4 +123,4 @@ TEST(Emit, DevNullIsNotAFailure) {
 }
 
 }  // namespace
-}  // namespace kelvane::command
+}  // namespace kelvane::approval
