@@ -107,7 +107,7 @@ echo "== approval tokens: signing and verifying one; verify as a whole process b
 mkdir -p "$dir/tokens"
 "$bin/token_bench" --publish "$dir/tokens"
 "$measure" -r "$approval_rounds" -w 20 client "$approve" \
-  verify "$root/build/release/src/approvals/kelvane-operator-approvals verify $(cat "$dir/tokens/token") --target-host web-03.example.org --public-key $dir/tokens/public-keys.json" |
+  verify "$root/build/release/src/operators/kelvane-operator-approvals verify $(cat "$dir/tokens/token") --target-host web-03.example.org --public-key $dir/tokens/public-keys.json" |
   grep -v '^summary'
 
 count_instructions() {

@@ -40,7 +40,7 @@ bin=$root/build/bench/bench
 # The programs measured: the release build's, or another build folder's.
 programs=${KOA_SERVICE_BUILD:-$root/build/release}
 daemon=$programs/src/approvald/kelvane-operator-approvald
-operators=$programs/src/approvals/kelvane-operator-approvals
+operators=$programs/src/operators/kelvane-operator-approvals
 load=$bin/load_generator
 limit=$bin/limit_service
 durable=$bin/durable_service

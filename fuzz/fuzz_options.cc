@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "command/options.h"
+#include "approval/request_options.h"
 #include "support/utf8.h"
 #include "support/whitespace.h"
 
@@ -110,7 +110,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       pieces[0].empty() ? std::nullopt : std::optional<std::string_view>(pieces[0]);
   const std::vector<std::string_view> args(pieces.begin() + 1, pieces.end());
 
-  auto result = kelvane::command::parse_args(args, hostname);
+  auto result = kelvane::approval::parse_args(args, hostname);
   if (!result.ok()) {
     if (result.error().output.empty()) std::abort();
     return 0;

@@ -89,7 +89,7 @@ cmake --workflow --preset release >"$build_log" 2>&1 || {
 rm -f "$build_log"
 build=build/release
 daemon=$build/src/approvald/kelvane-operator-approvald
-operators=$build/src/approvals/kelvane-operator-approvals
+operators=$build/src/operators/kelvane-operator-approvals
 for program in "$daemon" "$operators"; do
   [ -x "$program" ] || { echo "not built: $program"; exit 1; }
 done

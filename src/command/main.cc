@@ -4,11 +4,11 @@
 #include <string_view>
 #include <vector>
 
-#include "command/outcome.h"
-#include "command/output.h"
-#include "command/process.h"
+#include "approval/outcome.h"
 #include "command/run.h"
 #include "support/out_of_memory.h"
+#include "support/prepare_process.h"
+#include "support/write_loop.h"
 
 namespace {
 
@@ -23,15 +23,15 @@ int run_arguments(int argc, char** argv) {
       },
       [] {
         // Only the argument vector's own copy can fail here, before any option is read.
-        (void)kelvane::command::write_fully(2, "out of memory\n");
-        return kelvane::command::kUsage;
+        (void)kelvane::io::write_fully(2, "out of memory\n");
+        return kelvane::approval::kUsage;
       });
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  kelvane::command::prepare_process();
+  kelvane::prepare_process();
   const int status = run_arguments(argc, argv);
   if (status != 0) std::exit(status);
   return 0;

@@ -7,16 +7,13 @@
 #include <string>
 #include <string_view>
 
-#include "support/visible_text.h"
+#include "support/quoting.h"
 
 namespace kelvane::sshsig {
 
 inline std::string shown(std::string_view text) {
   constexpr std::size_t kMaxShownBytes = 64;
-  std::string out;
-  visible::append_quoted(out, text.substr(0, kMaxShownBytes));
-  if (text.size() > kMaxShownBytes) out += "...";
-  return out;
+  return quoted_prefix(text, kMaxShownBytes);
 }
 
 }  // namespace kelvane::sshsig

@@ -14,6 +14,7 @@
 
 #include "sudo/sha256.h"
 #include "sudo/shell_quote.h"
+#include "support/retry.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -142,8 +143,8 @@ Result<FileFacts, std::string> hash_command_file(const std::string& path) {
   } else {
     std::array<char, 65536> buffer;
     for (;;) {
-      const ssize_t n = ::read(fd, buffer.data(), buffer.size());
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n =
+          repeat_if_interrupted([&] { return ::read(fd, buffer.data(), buffer.size()); });
       if (n < 0) error = std::strerror(errno);
       if (n <= 0) break;
       sha.update(std::string_view(buffer.data(), static_cast<std::size_t>(n)));

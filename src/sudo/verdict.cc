@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "command/outcome.h"
+#include "approval/outcome.h"
 
 namespace kelvane::sudo {
 namespace {
@@ -37,17 +37,17 @@ std::string_view signal_name(int signal) {
 
 Verdict verdict_of(const Result<approval::OperatorApprovalDecision, io::Error>& outcome) {
   if (!outcome.ok()) {
-    command::Report report = command::report_unavailable(outcome.error());
+    approval::Report report = approval::report_unavailable(outcome.error());
     std::string message = ended_not_run(std::move(report.error_lines));
     std::string reason = without_line_feed(message);
     return {kError, std::move(message), std::move(reason)};
   }
   const approval::OperatorApprovalDecision& decision = outcome.value();
-  command::Report report = command::report_decision(decision);
+  approval::Report report = approval::report_decision(decision);
   switch (report.status) {
-    case command::kApproved:
+    case approval::kApproved:
       return {kRun, std::move(report.error_lines), {}};
-    case command::kDenied:
+    case approval::kDenied:
       return {kRefused, ended_not_run(std::move(report.error_lines)), decision.detail};
     default: {
       // "APPROVED", "Approved" and the like too: only "approved" runs.

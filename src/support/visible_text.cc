@@ -4,6 +4,7 @@
 #include <charconv>
 #include <iterator>
 
+#include "support/hex.h"
 #include "support/utf8.h"
 
 namespace kelvane::visible {
@@ -82,7 +83,14 @@ void append_quoted(std::string& out, std::string_view text) {
         out += "\\0";
         break;
       default:
-        if (needs_escape(c)) {
+        if (c == 0xFFFD && length != 3) {
+          // A byte that starts no character (a real U+FFFD takes three):
+          // never copied, since some terminals obey single bytes such as
+          // 0x9B, the 8-bit start of a control sequence.
+          out += "\\x{";
+          hex::append_digits(out, static_cast<unsigned char>(text[i]), 2);
+          out += '}';
+        } else if (needs_escape(c)) {
           append_code_point_escape(out, c);
         } else {
           out.append(text.substr(i, length));  // the original bytes, whatever they decoded to

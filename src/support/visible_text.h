@@ -13,7 +13,8 @@ namespace kelvane::visible {
 
 // Appends `text` between double quotes. Quote, backslash, LF, CR, TAB and NUL
 // get their short escapes; other characters that needs_escape() names are
-// written as \u{hex}; every other character is copied as it is.
+// written as \u{hex}, and each byte that starts no UTF-8 character as
+// \x{hh}; every other character is copied as it is.
 void append_quoted(std::string& out, std::string_view text);
 
 // False for what a terminal would not show faithfully as itself: controls,

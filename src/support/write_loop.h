@@ -1,4 +1,5 @@
-// The loop behind every "write it all": to a socket, to standard output.
+// The loop behind every "write it all": to a socket, to standard output,
+// to a file.
 #pragma once
 
 #include <sys/types.h>
@@ -48,5 +49,10 @@ Result<void, Error> write_every_byte(std::string_view bytes, WriteSome&& write_s
     return write_some(static_cast<const char*>(rest->iov_base), rest->iov_len);
   });
 }
+
+// Writes all of `bytes` to `fd` with write(2): standard output and error,
+// files. What is written has reached the descriptor when it returns, so
+// there is nothing left to flush.
+Result<void, Error> write_fully(int fd, std::string_view bytes);
 
 }  // namespace kelvane::io

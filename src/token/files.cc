@@ -11,7 +11,7 @@
 #include "support/file_descriptor.h"
 #include "support/hex.h"
 #include "support/read_up_to.h"
-#include "support/retry.h"
+#include "support/write_loop.h"
 #include "token/published.h"
 
 namespace kelvane::token {
@@ -22,13 +22,11 @@ Failure<std::string> failed(const std::string& path, std::string_view doing) {
 }
 
 Result<void, std::string> write_whole(int fd, std::string_view content, const std::string& path) {
-  while (!content.empty()) {
-    const ssize_t n =
-        repeat_if_interrupted([&] { return ::write(fd, content.data(), content.size()); });
-    if (n <= 0) return failed(path, "cannot write: ");
-    content.remove_prefix(static_cast<std::size_t>(n));
-  }
-  return {};
+  const Result<void, io::Error> written = io::write_fully(fd, content);
+  if (written.ok()) return {};
+  // A write that took nothing has no errno of its own.
+  errno = written.error().os_code() != 0 ? written.error().os_code() : EIO;
+  return failed(path, "cannot write: ");
 }
 
 }  // namespace

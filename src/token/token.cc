@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <ctime>
+#include <limits>
 
 #include "support/base64url.h"
-#include "support/visible_text.h"
+#include "support/quoting.h"
+#include "support/utc_time.h"
 #include "token/envelope.h"
 #include "token/token_with_votes.h"
 
@@ -17,19 +18,10 @@ Failure<TokenRefusal> refuse(Refusal reason, std::string detail = {},
   return fail(refusal(reason, std::move(detail), separator));
 }
 
-std::string utc_text(std::uint64_t seconds) {
-  const auto when = static_cast<std::time_t>(std::min<std::uint64_t>(seconds, 253402300799));
-  std::tm utc{};
-  ::gmtime_r(&when, &utc);
-  char text[32];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return std::string(text, n);
-}
-
-std::string quoted(std::string_view text) {
-  std::string out;
-  visible::append_quoted(out, text);
-  return out;
+// The instant of a claim, which may be any unsigned number.
+std::string utc_text_of(std::uint64_t seconds) {
+  return utc_text(static_cast<std::int64_t>(
+      std::min<std::uint64_t>(seconds, std::numeric_limits<std::int64_t>::max())));
 }
 
 // Why a token that does not start with `prefix` is refused: a token of the
@@ -125,7 +117,7 @@ Result<void, TokenRefusal> check_sealed_claims(const Claims& c, const Envelope& 
   if (!signature_holds(key->key, envelope.signed_part, envelope.signature))
     return refuse(Refusal::BadSignature);
 
-  if (c.exp <= expected.now) return refuse(Refusal::Expired, "at " + utc_text(c.exp), " ");
+  if (c.exp <= expected.now) return refuse(Refusal::Expired, "at " + utc_text_of(c.exp), " ");
   for (const Revocation& r : revoked) {
     if (r.request_id == c.request_id) return refuse(Refusal::Revoked, "request " + c.request_id);
   }

@@ -13,7 +13,7 @@
 #include <string>
 #include <thread>
 
-#include "command/options.h"
+#include "approval/request_options.h"
 #include "hostile/harness.h"
 #include "support/utf8.h"
 
@@ -189,7 +189,7 @@ TEST(HostileInput, MillionBracketContextArgumentIsNoJson) {
   const std::string deep(1'000'000, '[');
   const std::vector<std::string_view> args = {"--title",       "t", "--detail",  "d",
                                               "--target-host", "h", "--context", deep};
-  auto parsed = command::parse_args(args, std::nullopt);
+  auto parsed = approval::parse_args(args, std::nullopt);
   ASSERT_TRUE(parsed.ok());
   EXPECT_FALSE(parsed.value().context);
 
@@ -247,7 +247,7 @@ TEST(HostileInput, HugeDetailFileIsSentWhole) {
 }
 
 TEST(HostileInput, ArgumentsThatAreNotUtf8) {
-  const std::string usage(command::kUsageText);
+  const std::string usage(approval::kUsageText);
   const RunResult title = run_client({{"--title", "\xFF", "--detail", "d", "--target-host", "h"}});
   EXPECT_EQ(title.status, 2);
   EXPECT_EQ(title.err, "--title value is not valid UTF-8: \xFF\n" + usage);
@@ -288,7 +288,7 @@ TEST(HostileInput, EmptyArgumentVector) {
   const RunResult r = run_client(nothing);
   EXPECT_EQ(r.signal, 0);
   EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.err, command::kUsageText);
+  EXPECT_EQ(r.err, approval::kUsageText);
 }
 
 }  // namespace

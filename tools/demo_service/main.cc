@@ -15,7 +15,6 @@
 #include "options.h"
 #include "serve.h"
 #include "service/listener.h"
-#include "service/shown_text.h"
 #include "stop.h"
 #include "support/file_descriptor.h"
 #include "support/standard_descriptors.h"

@@ -14,6 +14,7 @@
 #include "service/request.h"
 #include "service/request_view.h"
 #include "stop.h"
+#include "support/utc_time.h"
 #include "terminal.h"
 
 namespace kelvane::demo {
@@ -24,7 +25,6 @@ using service::describe_request;
 using service::describe_uid;
 using service::How;
 using service::identify_peer;
-using service::iso8601_utc;
 using service::kTokenLifetime;
 using service::log_line;
 using service::LogEntry;
@@ -103,7 +103,7 @@ void answer(int connection, Outcome& outcome) {
                  "  -> denied: no random token could be made\n"};
       reply = decision_line(*outcome.verdict, outcome.detail);
     } else {
-      const std::string expires_at = iso8601_utc(std::time(nullptr) + kTokenLifetime);
+      const std::string expires_at = utc_text(std::time(nullptr) + kTokenLifetime);
       reply = decision_line(*outcome.verdict, outcome.detail, {}, token.value(), expires_at);
       outcome.screen += "; the token expires at " + expires_at + "\n";
     }

@@ -5,21 +5,12 @@
 #include "support/write_loop.h"
 
 namespace kelvane::demo {
-namespace {
-
 // What cannot be written is lost: there is nobody left to tell.
-void write_fully(int fd, std::string_view text) {
-  (void)io::write_every_byte(
-      text, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
-}
-
-}  // namespace
-
 void say(std::string_view text) {
-  write_fully(1, text);
+  (void)io::write_fully(1, text);
 }
 void complain(std::string_view text) {
-  write_fully(2, text);
+  (void)io::write_fully(2, text);
 }
 
 std::optional<std::string> operator_terminal_problem() {

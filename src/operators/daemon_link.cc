@@ -1,0 +1,63 @@
+#include "operators/daemon_link.h"
+
+#include <sys/socket.h>
+
+#include <cerrno>
+
+#include "approval/connection.h"
+#include "support/quoting.h"
+#include "support/retry.h"
+
+namespace kelvane::operators {
+
+Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
+  Result<FileDescriptor, io::Error> connected = approval::connect_unix_stream(path);
+  if (!connected.ok()) {
+    std::string message = "cannot reach the approval daemon at " + quoted(path) + ": " +
+                          connected.error().to_string();
+    if (connected.error().os_code() == EACCES) {
+      message += "; operators connect as members of the group kelvane-approvers";
+    }
+    return fail(Unreachable{std::move(message)});
+  }
+  return DaemonLink(std::move(connected).value(), path);
+}
+
+Unreachable DaemonLink::broken(std::string_view what) const {
+  return Unreachable{"the approval daemon at " + quoted(path_) + " " + std::string(what)};
+}
+
+Result<void, Unreachable> DaemonLink::send(std::string_view line) {
+  Result<void, io::Error> sent = approval::write_all(fd_.get(), line);
+  if (!sent.ok()) return fail(broken("cannot be written to: " + sent.error().to_string()));
+  return {};
+}
+
+Result<bool, Unreachable> DaemonLink::receive_some() {
+  char buffer[65536];
+  const ssize_t n =
+      repeat_if_interrupted([&] { return ::recv(fd_.get(), buffer, sizeof buffer, 0); });
+  if (n < 0) return fail(broken("broke the connection: " + io::os_error_text(errno)));
+  if (n == 0) return false;
+  splitter_.add(std::string_view(buffer, static_cast<std::size_t>(n)));
+  return true;
+}
+
+Result<std::optional<std::string>, Unreachable> DaemonLink::buffered_line() {
+  std::optional<std::string> line = splitter_.take_line();
+  if (splitter_.overlong()) return fail(broken("sent a line longer than this command takes"));
+  return line;
+}
+
+Result<std::string, Unreachable> DaemonLink::next_line() {
+  for (;;) {
+    Result<std::optional<std::string>, Unreachable> line = buffered_line();
+    if (!line.ok()) return fail(std::move(line).error());
+    if (line.value()) return std::move(*line.value());
+    Result<bool, Unreachable> received = receive_some();
+    if (!received.ok()) return fail(std::move(received).error());
+    if (!received.value()) return fail(broken("closed the connection without an answer"));
+  }
+}
+
+}  // namespace kelvane::operators

@@ -1,0 +1,56 @@
+// The connection to the daemon's operator socket: lines out, lines back.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "operators/line_splitter.h"
+#include "support/file_descriptor.h"
+#include "support/result.h"
+
+namespace kelvane::operators {
+
+// Bound on one line from the daemon. A list of ten thousand waiting requests
+// with their details and contexts stays far below it.
+inline constexpr std::size_t kMaxDaemonLine = std::size_t{256} << 20;
+
+// Whatever keeps the command from talking to the daemon: nothing listens,
+// the connection broke, or what came back is not a line of the protocol.
+// The command ends with status 3 on it.
+struct Unreachable {
+  std::string message;
+};
+
+class DaemonLink {
+ public:
+  // Connects once to the operator socket at `path`.
+  static Result<DaemonLink, Unreachable> connect(const std::string& path);
+
+  int fd() const noexcept { return fd_.get(); }
+
+  // Sends one whole line (with its line feed), never raising SIGPIPE.
+  Result<void, Unreachable> send(std::string_view line);
+
+  // Waits for the next line from the daemon.
+  Result<std::string, Unreachable> next_line();
+
+  // For a caller that polls: one receive of what has arrived. False once the
+  // daemon has closed its end.
+  Result<bool, Unreachable> receive_some();
+  // A line already received in full, if any; a line over the bound is an
+  // error.
+  Result<std::optional<std::string>, Unreachable> buffered_line();
+
+ private:
+  DaemonLink(FileDescriptor fd, std::string path)
+      : fd_(std::move(fd)), path_(std::move(path)), splitter_(kMaxDaemonLine) {}
+
+  Unreachable broken(std::string_view what) const;
+
+  FileDescriptor fd_;
+  std::string path_;
+  LineSplitter splitter_;
+};
+
+}  // namespace kelvane::operators
