@@ -229,9 +229,8 @@ void Daemon::begin_stop() {
     auto found = requesters_.find(key);
     if (found == requesters_.end()) continue;
     Requester& r = *found->second;
-    switch (r.phase) {
+    switch (r.phase.value()) {
       case Phase::Reading:
-      case Phase::Dropping:
       case Phase::Identifying:
         answer_unread(r, "refused", stopping);
         break;

@@ -138,7 +138,7 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
                           std::optional<service::VoteRecord>& vote,
                           std::function<void(bool)>& after) {
   if (!r.in_fleet || r.fleet_settled) return false;
-  pending_.erase(std::stoull(r.record.id));
+  pending_.erase(r.id);
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
   const std::uint64_t key = r.key;
@@ -188,13 +188,13 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
   return true;
 }
 
-void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
+void Daemon::fleet_vote(Operator& o, Reply to, const service::OperatorRequest& request) {
   const service::Person voter = person_of(o);
   if (Requester* r = pending_request(request.id)) {
     // This host's own checks first (the record's votes as the database last
     // told them); the database checks every vote again in its transaction.
     auto judged = judge_vote(r->record, voter, request.approve);
-    if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+    if (!judged.ok()) return refuse(to, service::kOperatorRefused, judged.error());
   }
   const service::VoteRecord vote{o.identity->name,
                                  voter.uid,
@@ -206,9 +206,7 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
   // host's rule, stored with the request, says whether they count.
   const fleet::Voter rights{o.identity->groups,
                             is_named_in(settings_.config.approvers, *o.identity)};
-  const std::uint64_t key = o.key;
-  const std::uint64_t slot = slot_;
-  fleet_->submit([this, key, slot, id = request.id, vote, rights](fleet::FleetStore* store) {
+  fleet_->submit([this, to, id = request.id, vote, rights](fleet::FleetStore* store) {
     auto outcome =
         store ? store->vote(id, vote, rights)
               : fleet::StoreResult<fleet::VoteOutcome>(fail(fleet::StoreError{"", false, true}));
@@ -219,7 +217,7 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
     }
     if (store == nullptr)
       outcome = fail(fleet::StoreError{unreachable(fleet_->last_error()), false, true});
-    mailbox_.post([this, key, slot, id, vote, outcome = std::move(outcome)] {
+    mailbox_.post([this, to, id, vote, outcome = std::move(outcome)] {
       Requester* r = pending_request(id);
       if (outcome.ok() && r != nullptr && r->in_fleet && !r->fleet_settled) {
         // Every host's votes, as the database has them with this one.
@@ -233,21 +231,17 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
           refresh_json(*r);
         }
       }
-      auto found = operators_.find(key);
-      if (found == operators_.end()) return;
-      Operator& op = *found->second;
       if (!outcome.ok()) {
         const fleet::StoreError& error = outcome.error();
-        refuse_at(op, slot, service::kOperatorRefused,
-                  error.refused ? error.message : error.message + "; the vote is not taken");
+        refuse(to, service::kOperatorRefused,
+               error.refused ? error.message : error.message + "; the vote is not taken");
       } else {
         service::OperatorAnswer a;
         a.state = outcome.value().state;
         a.votes = outcome.value().yes;
         a.needed = outcome.value().needed;
-        answer_at(op, slot, std::move(a));
+        answer(to, std::move(a));
       }
-      serve_operator_lines(op);
     });
   });
 }
@@ -386,12 +380,12 @@ void Daemon::write_others_to(Operator& o) {
   for (const auto& [record, json] : others_) send_event(o, pending_event_of(json));
 }
 
-bool Daemon::show_other(Operator& o, const std::string& id) {
+bool Daemon::show_other(Reply to, const std::string& id) {
   for (const auto& [record, json] : others_) {
     if (record.id != id) continue;
     service::OperatorAnswer a;
     a.request = record;
-    answer(o, std::move(a));
+    answer(to, std::move(a));
     return true;
   }
   return false;
