@@ -45,12 +45,17 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       key_paths_(std::move(start.key_paths)),
       keys_(std::move(start.keys)) {
   if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) return;
-  watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
-  watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN);
-  watch_fd(signals_.get(), kSignalKey, EPOLLIN);
-  watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
+  watching_own_ = watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN) &&
+                  watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN) &&
+                  watch_fd(signals_.get(), kSignalKey, EPOLLIN) &&
+                  watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
   next_prune_ = Clock::now() + kPruneEvery;
-  if (fleet_) start_fleet();
+  if (fleet_) {
+    start_fleet();
+    // The local record was pruned before the loop (main.cc); the shared
+    // database's rows of this host are, from here.
+    prune_fleet();
+  }
 }
 
 Daemon::~Daemon() = default;
@@ -60,21 +65,35 @@ bool Daemon::ready(std::string& error) const {
     error = "cannot set up the event loop (epoll, signalfd or eventfd)";
     return false;
   }
+  if (!watching_own_) {
+    error = "cannot set up the event loop: epoll does not take the sockets";
+    return false;
+  }
   return true;
 }
 
-void Daemon::watch_fd(int fd, std::uint64_t key, std::uint32_t events) {
+bool Daemon::watch_fd(int fd, std::uint64_t key, std::uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.u64 = key;
-  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0) return true;
+  journal_.note(std::string("epoll_ctl (add): ") + std::strerror(errno));
+  return false;
 }
 
-void Daemon::change_fd(int fd, std::uint64_t key, std::uint32_t events) {
+bool Daemon::change_fd(int fd, std::uint64_t key, std::uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.u64 = key;
-  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event);
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0) return true;
+  journal_.note(std::string("epoll_ctl (modify): ") + std::strerror(errno));
+  return false;
+}
+
+void Daemon::pause_accepting(std::chrono::milliseconds how_long) {
+  // Not paused, the listener is tried again on the next turn: no worse.
+  (void)change_fd(requests_listener_.get(), kRequestListenerKey, 0);
+  accept_paused_until_ = Clock::now() + how_long;
 }
 
 int Daemon::run() {
@@ -93,7 +112,9 @@ int Daemon::run() {
     if (!stopping_ && Clock::now() >= accept_paused_until_ &&
         accept_paused_until_ != Clock::time_point{}) {
       accept_paused_until_ = {};
-      change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
+      // Refused, the listener is not watched: a new pause tries again.
+      if (!change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN))
+        accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
     }
     if (!stopping_ && Clock::now() >= next_prune_) schedule_prune();
   }
@@ -235,7 +256,7 @@ void Daemon::begin_stop() {
         answer_unread(r, "refused", stopping);
         break;
       case Phase::Pending:
-        decide(r, "refused", stopping, std::nullopt, {});
+        decide(r, Verdict::Refused, stopping, std::nullopt, {});
         break;
       case Phase::Inserting:  // refused once the shared database answers
       case Phase::Recording:
@@ -261,6 +282,24 @@ void Daemon::schedule_prune() {
     auto pruned = store.prune(before);
     if (!pruned.ok()) return fail(std::move(pruned).error());
     return {};
+  });
+  if (fleet_) prune_fleet();
+}
+
+void Daemon::prune_fleet() {
+  const std::optional<std::int64_t> cutoff =
+      service::prune_cutoff(settings_.config, std::time(nullptr));
+  if (!cutoff) return;  // keep_days = 0: kept for ever
+  // This host's closed requests only: the others are their own hosts' to
+  // prune, by their own keep_days (row-level security allows no more).
+  fleet_->submit([this, before = service::iso8601_utc(static_cast<std::time_t>(*cutoff))](
+                     fleet::FleetStore* store) {
+    if (store == nullptr) return;  // unreachable: tried again at the next prune
+    auto pruned = store->prune(before);
+    if (pruned.ok()) return;
+    mailbox_.post([this, why = pruned.error().message] {
+      journal_.note("cannot prune the fleet's database: " + why);
+    });
   });
 }
 

@@ -38,6 +38,7 @@
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
 #include "token/key_store.h"
+#include "verdict.h"
 #include "votes.h"
 
 namespace kelvane::approvald {
@@ -96,8 +97,15 @@ class Daemon {
   using Phase = RequesterPhase;
 
   // Set-up and the loop.
-  void watch_fd(int fd, std::uint64_t key, std::uint32_t events);
-  void change_fd(int fd, std::uint64_t key, std::uint32_t events);
+  // False, with the journal told, when epoll refuses (ENOSPC past
+  // max_user_watches, ENOMEM): the caller lets go of the connection rather
+  // than leave it unwatched or spinning. Removal is left to close(), which
+  // always takes a descriptor out of the set.
+  [[nodiscard]] bool watch_fd(int fd, std::uint64_t key, std::uint32_t events);
+  [[nodiscard]] bool change_fd(int fd, std::uint64_t key, std::uint32_t events);
+  // The listener for requesters paused (a moment, while descriptors are
+  // short) or taken up again.
+  void pause_accepting(std::chrono::milliseconds how_long);
   void dispatch(std::uint64_t key, std::uint32_t events);
   int next_timeout() const;
   void fire_timers();
@@ -106,6 +114,8 @@ class Daemon {
   void begin_stop();
   bool stopped() const;
   void schedule_prune();
+  // keep_days in the fleet's shared database (fleet_glue.cc's link).
+  void prune_fleet();
 
   // Requesters (requests.cc).
   void accept_requesters();
@@ -128,7 +138,7 @@ class Daemon {
   void on_inserted(std::uint64_t key, bool ok);
   void set_deadline(Requester& r, std::optional<Clock::time_point> at);
   void on_deadline(Requester& r);
-  void decide(Requester& r, std::string state, std::string detail,
+  void decide(Requester& r, Verdict verdict, std::string detail,
               std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
   void on_recorded(std::uint64_t key, bool ok);
   // The verdict line of a decided request.
@@ -168,7 +178,7 @@ class Daemon {
   void apply_policy(Requester& r, const service::VerifiedRequester& who);
   // What a deny or approve rule, or a reused approval, decides at once.
   struct PolicyVerdict {
-    std::string state;
+    Verdict verdict;
     std::string detail;
   };
   std::optional<PolicyVerdict> policy_verdict(const Requester& r) const;
@@ -197,6 +207,8 @@ class Daemon {
   // An event line: after the answer to the operator's watch line.
   void send_event(Operator& o, const std::string& line);
   void drop_slow_operator(Operator& o);
+  // Ends the connection without a word (shut down; closed on its hang-up).
+  void lose_operator(Operator& o);
   // Bounds of the operators' socket (operator_limits.cc).
   bool admit_operator(FileDescriptor& fd, const service::PeerCredentials& credentials,
                       service::Accountable& owner);
@@ -223,7 +235,7 @@ class Daemon {
   static constexpr std::size_t kHistoryPage = 512;
   void read_history_page(Operator& o);
   void add_history_page(HistoryStream& stream, std::vector<service::RequestRecord> records,
-                        bool last, bool reply) const;
+                        bool last) const;
   void pump_history(Operator& o);
   void about_decided(Reply to, const std::string& id);
   // Runs `read` with the record's read-only connection on the reader
@@ -258,11 +270,11 @@ class Daemon {
   void start_fleet();
   void reserve_fleet_ids();
   void fleet_insert(Requester& r);
-  // Takes over a local decision of a request in the shared database until
-  // the database has it (or has another verdict); false when there is
-  // nothing to take over.
-  bool fleet_settle(Requester& r, std::string& state, std::string& detail,
-                    std::optional<service::VoteRecord>& vote, std::function<void(bool)>& after);
+  // Takes over a local decision of a request in the shared database (one
+  // in_fleet and not fleet_settled) until the database has it, or has
+  // another verdict, which is then the one decided.
+  void fleet_settle(Requester& r, Verdict verdict, std::string detail,
+                    std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
   void fleet_vote(Operator& o, Reply to, const service::OperatorRequest& request);
   void on_fleet_verdict(const fleet::HostedRequest& hosted);
   void on_others_pending(std::vector<fleet::HostedRequest> others,
@@ -270,7 +282,7 @@ class Daemon {
   void on_other_changed(std::vector<fleet::HostedRequest> changed,
                         std::unordered_map<std::string, std::string> closed);
   void on_fleet_reconnected();
-  void append_others(std::string& line, bool& first) const;
+  void append_others(std::string& line, service::RecordListAnswer& answer) const;
   void write_others_to(Operator& o);
   bool show_other(Reply to, const std::string& id);
 
@@ -350,6 +362,7 @@ class Daemon {
   Clock::time_point stop_deadline_{};
   Clock::time_point next_prune_{};
   Clock::time_point accept_paused_until_{};
+  bool watching_own_ = true;  // the loop's own descriptors are in the epoll set
   const Clock::time_point started_ = Clock::now();
 };
 

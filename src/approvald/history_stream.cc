@@ -75,19 +75,20 @@ void Daemon::read_history_page(Operator& o) {
         const bool last = page->size() < count || (stream.left && *stream.left == page->size());
         if (last_id) stream.next = {page->back().created_at, last_id->number() + 1};
         if (stream.left) *stream.left -= page->size();
-        add_history_page(stream, std::move(*page), last, op.is_reply(stream.slot));
+        add_history_page(stream, std::move(*page), last);
         pump_history(op);
         if (operators_.count(key) != 0) serve_operator_lines(op);
       });
 }
 
 void Daemon::add_history_page(HistoryStream& stream, std::vector<service::RequestRecord> records,
-                              bool last, bool reply) const {
-  if (!stream.started && stream.text.empty()) stream.text = R"({"ok":true,"records":[)";
+                              bool last) const {
+  if (!stream.opened) {
+    stream.answer.open(stream.text);
+    stream.opened = true;
+  }
   const auto add = [&](const service::RequestRecord& record) {
-    if (!stream.first_record) stream.text += ',';
-    stream.first_record = false;
-    service::append_request_record(stream.text, record);
+    stream.answer.add(stream.text, record);
   };
   // The record read apart from the commits may lag behind the loop: a new
   // request's row waits for company up to CommitThread::kDeferLimit, a
@@ -114,7 +115,7 @@ void Daemon::add_history_page(HistoryStream& stream, std::vector<service::Reques
     add(open);
     if (stream.left) --*stream.left;
   }
-  stream.text += reply ? "],\"reply\":true}\n" : "]}\n";
+  stream.answer.close(stream.text);
   stream.done = true;
 }
 

@@ -44,7 +44,9 @@ struct HistoryStream {
   service::Store::HistoryPlace next;  // where the next page starts
   bool reading = false;               // a page is being read
   bool started = false;               // the line's start is written
-  bool first_record = true;
+  // The answer's text as it is made: opened with the first page.
+  service::RecordListAnswer answer{service::RecordListAnswer::Member::Records, false};
+  bool opened = false;
   bool done = false;                   // the text holds the line's end
   std::string text;                    // written once the slot's turn comes
   std::set<RequestId> pending_listed;  // waiting requests the record gave

@@ -44,14 +44,21 @@ void Daemon::accept_operators() {
     if (!credentials) continue;
     service::Accountable owner;
     if (!admit_operator(fd, *credentials, owner)) continue;
+    const std::uint64_t key = next_key_++;
+    if (!watch_fd(fd.get(), key, EPOLLIN | EPOLLRDHUP)) {
+      // Closed unanswered; its place under operator_connections_per_user
+      // is given back.
+      if (auto count = operators_per_owner_.find(owner);
+          count != operators_per_owner_.end() && --count->second == 0)
+        operators_per_owner_.erase(count);
+      continue;
+    }
     auto o = std::make_unique<Operator>();
-    o->key = next_key_++;
+    o->key = key;
     o->fd = std::move(fd);
     o->credentials = *credentials;
     o->owner = owner;
     set_idle_deadline(*o);
-    watch_fd(o->fd.get(), o->key, EPOLLIN | EPOLLRDHUP);
-    const std::uint64_t key = o->key;
     const uid_t uid = credentials->uid;
     const gid_t gid = credentials->gid;
     operators_.emplace(key, std::move(o));
@@ -107,7 +114,7 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
   std::uint32_t wanted = o.writing ? std::uint32_t{EPOLLOUT} : 0u;
   if (!o.input_closed && o.reader.held() <= 2 * service::kMaxOperatorLine)
     wanted |= EPOLLIN | EPOLLRDHUP;
-  change_fd(o.fd.get(), o.key, wanted);
+  if (!change_fd(o.fd.get(), o.key, wanted)) lose_operator(o);
 }
 
 void Daemon::serve_operator_lines(Operator& o) {
@@ -232,19 +239,17 @@ service::OperatorAnswer Daemon::status_answer(bool may_read) const {
 }
 
 void Daemon::list_pending(Operator& o, Reply to) {
-  // Written straight from the records: "ok" < "reply" < "requests".
-  std::string line = o.is_reply(to.slot) ? R"({"ok":true,"reply":true,"requests":[)"
-                                         : R"({"ok":true,"requests":[)";
-  bool first = true;
+  // Written straight from the records' kept text.
+  service::RecordListAnswer answer(service::RecordListAnswer::Member::Requests,
+                                   o.is_reply(to.slot));
+  std::string line;
+  answer.open(line);
   for (const auto& [id, key] : pending_) {
     const Requester& r = *requesters_.at(key);
-    if (!shown_to_operators(r)) continue;
-    if (!first) line += ',';
-    first = false;
-    line += r.record_json;
+    if (shown_to_operators(r)) answer.add_text(line, r.record_json);
   }
-  if (fleet_) append_others(line, first);
-  line += "]}\n";
+  if (fleet_) append_others(line, answer);
+  answer.close(line);
   answer_text(to, std::move(line));
 }
 
@@ -326,6 +331,8 @@ void Daemon::with_recorded_request(Reply to, const std::string& id,
 void Daemon::history(Operator& o, Reply to, const service::OperatorRequest& request) {
   auto stream = std::make_unique<HistoryStream>();
   stream->slot = to.slot;
+  stream->answer =
+      service::RecordListAnswer(service::RecordListAnswer::Member::Records, o.is_reply(to.slot));
   if (request.since) stream->since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
   stream->left = request.limit;
   o.history = std::move(stream);
@@ -426,9 +433,9 @@ void Daemon::vote(Operator& o, Reply to, const service::OperatorRequest& request
         [reply](const Result<void, std::string>& done) { reply("pending", done.ok()); });
     return;
   }
-  const std::string state = outcome == Outcome::Approved ? "approved" : "denied";
-  decide(*r, state, verdict_detail(r->record, outcome), vote,
-         [reply, state](bool ok) { reply(state, ok); });
+  const Verdict verdict = outcome == Outcome::Approved ? Verdict::Approved : Verdict::Denied;
+  decide(*r, verdict, verdict_detail(r->record, outcome), vote,
+         [reply, state = std::string(state_text(verdict))](bool ok) { reply(state, ok); });
 }
 
 void Daemon::cancel(Operator& o, Reply to, const service::OperatorRequest& request) {
@@ -442,15 +449,16 @@ void Daemon::cancel(Operator& o, Reply to, const service::OperatorRequest& reque
     return refuse(to, service::kOperatorRefused,
                   "request " + request.id + " is not yours: only its requester may cancel it");
   }
-  decide(*r, "withdrawn", "the requester withdrew the request", std::nullopt, [this, to](bool ok) {
-    if (ok) {
-      service::OperatorAnswer a;
-      a.state = "withdrawn";
-      answer(to, std::move(a));
-    } else {
-      refuse(to, service::kOperatorRefused, "the record cannot be written");
-    }
-  });
+  decide(*r, Verdict::Withdrawn, "the requester withdrew the request", std::nullopt,
+         [this, to](bool ok) {
+           if (ok) {
+             service::OperatorAnswer a;
+             a.state = "withdrawn";
+             answer(to, std::move(a));
+           } else {
+             refuse(to, service::kOperatorRefused, "the record cannot be written");
+           }
+         });
 }
 
 void Daemon::answer(Reply to, service::OperatorAnswer a) {
@@ -515,7 +523,12 @@ void Daemon::write_to_operator(Operator& o, std::string_view text) {
 void Daemon::drop_slow_operator(Operator& o) {
   journal_.note("an operator (uid " + std::to_string(o.credentials.uid) +
                 ") reads too slowly; its connection is closed");
-  // Closed on the next event, not here: callers still hold the operator.
+  lose_operator(o);
+}
+
+void Daemon::lose_operator(Operator& o) {
+  // Closed on its hang-up, which epoll reports whatever it was asked for,
+  // not here: callers still hold the operator.
   o.input_closed = true;
   o.watching = false;
   o.held_events = {};
@@ -530,7 +543,7 @@ void Daemon::flush_operator(Operator& o) {
         o.writing = true;
         std::uint32_t wanted = EPOLLOUT;
         if (!o.input_closed) wanted |= EPOLLIN | EPOLLRDHUP;
-        change_fd(o.fd.get(), o.key, wanted);
+        if (!change_fd(o.fd.get(), o.key, wanted)) lose_operator(o);
       }
       return;
     case SendBuffer::Flush::Failed:
@@ -541,7 +554,7 @@ void Daemon::flush_operator(Operator& o) {
   }
   if (o.writing) {
     o.writing = false;
-    change_fd(o.fd.get(), o.key, o.input_closed ? 0 : EPOLLIN | EPOLLRDHUP);
+    if (!change_fd(o.fd.get(), o.key, o.input_closed ? 0 : EPOLLIN | EPOLLRDHUP)) lose_operator(o);
   }
 }
 

@@ -37,8 +37,8 @@ void send_once(int fd, const std::string& line) {
 
 // The verdict the client is sent for a request that closed in `state`.
 std::string_view verdict_of(std::string_view state) {
-  if (state == "withdrawn") return "refused";
-  return state;
+  const std::optional<Verdict> verdict = verdict_named(state);
+  return verdict ? sent_verdict(*verdict) : state;
 }
 
 }  // namespace
@@ -84,8 +84,7 @@ void Daemon::accept_requesters() {
     if (refusals_.size() >= kMaxHeldRefusals) {
       // Refusals waiting for the record hold descriptors: new connections
       // wait in the listen backlog until the next commit lets those go.
-      change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-      accept_paused_until_ = Clock::now() + std::chrono::milliseconds(5);
+      pause_accepting(std::chrono::milliseconds(5));
       return;
     }
     FileDescriptor fd(
@@ -95,8 +94,7 @@ void Daemon::accept_requesters() {
         // Out of descriptors: leave the rest queued for a moment rather than
         // spin on a listener that stays readable.
         journal_.note(std::string("accept: ") + std::strerror(errno));
-        change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-        accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+        pause_accepting(std::chrono::milliseconds(100));
       }
       return;
     }
@@ -114,8 +112,7 @@ void Daemon::accept_requesters() {
       refuse_at_accept(std::move(fd), *credentials, service::Accountable{credentials->uid, 0},
                        "the approval service is out of descriptors; try again later");
       journal_.note(std::string("accept: ") + std::strerror(EMFILE));
-      change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-      accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+      pause_accepting(std::chrono::milliseconds(100));
       return;
     }
     if (!owner.ok()) {
@@ -135,15 +132,20 @@ void Daemon::accept_requesters() {
       refuse_at_accept(std::move(fd), *credentials, cap_owner, over_owner_cap(held));
       continue;
     }
+    const std::uint64_t key = next_key_++;
+    if (!watch_fd(fd.get(), key, kReading)) {
+      refuse_at_accept(std::move(fd), *credentials, cap_owner,
+                       "the approval service cannot take more connections now; try again later");
+      continue;
+    }
     auto r = std::make_unique<Requester>();
-    r->key = next_key_++;
+    r->key = key;
     r->fd = std::move(fd);
     r->credentials = *credentials;
     r->cap_uid = cap_uid;
     r->cap_owner = cap_owner;
     r->namespace_owner = owner.value();
     ++per_owner_[cap_owner];
-    watch_fd(r->fd.get(), r->key, kReading);
     set_deadline(*r, Clock::now() + service::kRequestTimeLimit);
     requesters_.emplace(r->key, std::move(r));
   }
@@ -326,7 +328,11 @@ void Daemon::read_request(Requester& r) {
 }
 
 void Daemon::line_complete(Requester& r, std::string line) {
-  change_fd(r.fd.get(), r.key, kWaiting);
+  if (!change_fd(r.fd.get(), r.key, kWaiting)) {
+    // Left as it was, the connection would wake the loop for ever.
+    answer_unread(r, "refused", "the approval service cannot take more connections now");
+    return;
+  }
   set_deadline(r, std::nullopt);
   auto parsed = service::parse_request(line);
   if (!parsed.ok()) {
@@ -467,11 +473,11 @@ void Daemon::start_waiting(Requester& r) {
   r.phase = Phase::Pending;
   pending_.emplace(r.id, r.key);
   if (r.gone) {
-    decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+    decide(r, Verdict::Withdrawn, "the requester left before a verdict", std::nullopt, {});
     return;
   }
   if (stopping_) {
-    decide(r, "refused", "the approval service is stopping", std::nullopt, {});
+    decide(r, Verdict::Refused, "the approval service is stopping", std::nullopt, {});
     return;
   }
   if (act_on_policy(r)) return;
@@ -498,8 +504,8 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
   // A verdict queued after the row fails with it (it has no row to close);
   // a request still waiting is refused now.
   if (found->second->phase == Phase::Pending)
-    decide(*found->second, "refused", "the approval service cannot write its record", std::nullopt,
-           {});
+    decide(*found->second, Verdict::Refused, "the approval service cannot write its record",
+           std::nullopt, {});
 }
 
 void Daemon::refresh_json(Requester& r) {
@@ -511,8 +517,7 @@ void Daemon::refresh_json(Requester& r) {
 }
 
 std::string Daemon::pending_event(const Requester& r) {
-  // What encode_pending_event writes: "event" sorts before "request".
-  return R"({"event":"pending","request":)" + r.record_json + "}\n";
+  return service::encode_pending_event_of(r.record_json);
 }
 
 void Daemon::on_deadline(Requester& r) {
@@ -523,7 +528,7 @@ void Daemon::on_deadline(Requester& r) {
                                                               : service::LineStatus::TimedOut));
       return;
     case Phase::Pending:
-      decide(r, "expired",
+      decide(r, Verdict::Expired,
              "no operator decided within " + std::to_string(r.record.timeout_secs) + " seconds",
              std::nullopt, {});
       return;
@@ -548,19 +553,20 @@ const Requester* Daemon::pending_request(std::string_view id) const {
   return const_cast<Daemon*>(this)->pending_request(id);
 }
 
-void Daemon::decide(Requester& r, std::string state, std::string detail,
+void Daemon::decide(Requester& r, Verdict verdict, std::string detail,
                     std::optional<service::VoteRecord> vote, std::function<void(bool)> after) {
-  if (fleet_ && fleet_settle(r, state, detail, vote, after)) return;
+  if (fleet_ && r.in_fleet && !r.fleet_settled)
+    return fleet_settle(r, verdict, std::move(detail), std::move(vote), std::move(after));
   pending_.erase(r.id);
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
-  r.record.state = std::move(state);
+  r.record.state = state_text(verdict);
   // The token's iat is the decision's second, so that a revocation can
   // find when its token was issued from the record.
   const std::time_t decided = std::time(nullptr);
   r.record.decided_at = service::iso8601_utc(decided);
   r.record.detail_of_verdict = std::move(detail);
-  if (r.record.state == "approved" && !sign_approval(r, decided)) {
+  if (verdict == Verdict::Approved && !sign_approval(r, decided)) {
     // No signature, no approval: fail closed.
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot make an approval token";
@@ -667,8 +673,9 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
 void Daemon::send_to_requester(Requester& r) {
   switch (r.out.flush(r.fd.get())) {
     case SendBuffer::Flush::Blocked:
-      change_fd(r.fd.get(), r.key, EPOLLOUT);
-      return;
+      if (change_fd(r.fd.get(), r.key, EPOLLOUT)) return;
+      journal_.note("request " + r.record.id + ": its verdict cannot be sent in full");
+      break;
     case SendBuffer::Flush::Failed:
       journal_.note("request " + r.record.id + ": the requester left before its verdict arrived");
       break;
@@ -684,7 +691,7 @@ void Daemon::requester_left(Requester& r) {
   r.gone = true;
   switch (r.phase.value()) {
     case Phase::Pending:
-      decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+      decide(r, Verdict::Withdrawn, "the requester left before a verdict", std::nullopt, {});
       return;
     case Phase::Inserting:
       return;  // withdrawn once the shared database has it

@@ -13,6 +13,7 @@
 #include "requester.h"
 #include "send_buffer.h"
 #include "support/file_descriptor.h"
+#include "verdict.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -135,6 +136,27 @@ TEST(RequesterPhase, WhatEachPhaseAllows) {
     EXPECT_EQ(c.phase.has_id(), c.has_id) << c.phase.value();
     EXPECT_EQ(c.phase.decided(), c.decided) << c.phase.value();
   }
+}
+
+TEST(Verdict, EachHasOneStateTextAndWhatTheRequesterIsTold) {
+  struct Case {
+    Verdict verdict;
+    const char* state;
+    const char* sent;
+  };
+  const Case cases[] = {
+      {Verdict::Approved, "approved", "approved"}, {Verdict::Denied, "denied", "denied"},
+      {Verdict::Refused, "refused", "refused"},    {Verdict::Withdrawn, "withdrawn", "refused"},
+      {Verdict::Expired, "expired", "expired"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(state_text(c.verdict), c.state);
+    EXPECT_EQ(sent_verdict(c.verdict), c.sent);
+    EXPECT_EQ(verdict_named(c.state), c.verdict) << c.state;
+  }
+  // States the fleet's database may hold that no verdict of this daemon has.
+  for (const char* other : {"pending", "abandoned", "invalid", "", "Approved", "approved "})
+    EXPECT_EQ(verdict_named(other), std::nullopt) << '"' << other << '"';
 }
 
 }  // namespace
