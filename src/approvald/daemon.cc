@@ -133,6 +133,7 @@ bool Daemon::stopped() const {
 }
 
 void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
+  loop_.check("the event loop");
   switch (key) {
     case kRequestListenerKey:
       accept_requesters();

@@ -27,6 +27,7 @@
 #include "name_cache.h"
 #include "notifier.h"
 #include "operator_connection.h"
+#include "owning_thread.h"
 #include "requester.h"
 #include "reuse.h"
 #include "roles.h"
@@ -294,6 +295,10 @@ class Daemon {
   std::string revocations_text() const;
   void fleet_revoke(Reply to, const service::OperatorRequest& request);
 
+  // Every member below is the loop's (the thread that made the daemon and
+  // runs it), but for what a comment gives to another thread; helper
+  // threads hand work back through mailbox_.
+  OwningThread loop_;
   Settings settings_;
   DecisionJournal& journal_;
   FileDescriptor epoll_;

@@ -8,7 +8,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
 
+#include "owning_thread.h"
 #include "request_id.h"
 #include "requester.h"
 #include "send_buffer.h"
@@ -157,6 +159,15 @@ TEST(Verdict, EachHasOneStateTextAndWhatTheRequesterIsTold) {
   // States the fleet's database may hold that no verdict of this daemon has.
   for (const char* other : {"pending", "abandoned", "invalid", "", "Approved", "approved "})
     EXPECT_EQ(verdict_named(other), std::nullopt) << '"' << other << '"';
+}
+
+TEST(OwningThreadDeathTest, AUseFromAnotherThreadStopsTheDaemon) {
+  const OwningThread loop;
+  loop.check("the loop's own use");  // the thread that made it: fine
+#ifndef NDEBUG
+  EXPECT_DEATH(std::thread([&] { loop.check("the pending map"); }).join(),
+               "the pending map from a thread that does not own it");
+#endif
 }
 
 }  // namespace
