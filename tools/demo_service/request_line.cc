@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <string_view>
 
-#include "service/deadline.h"
+#include "demo_service/deadline.h"
 #include "stop.h"
 #include "support/line_reader.h"
 #include "support/retry.h"

@@ -9,10 +9,10 @@
 #include "prompt.h"
 #include "request_line.h"
 #include "service/answer.h"
-#include "service/decision_log.h"
+#include "demo_service/decision_log.h"
 #include "service/peer.h"
 #include "service/request.h"
-#include "service/request_view.h"
+#include "demo_service/request_view.h"
 #include "stop.h"
 #include "terminal.h"
 

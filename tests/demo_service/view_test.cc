@@ -8,9 +8,9 @@
 #include "json/json.h"
 #include "service/block.h"
 #include "service/context_view.h"
-#include "service/decision_log.h"
+#include "demo_service/decision_log.h"
 #include "service/request.h"
-#include "service/request_view.h"
+#include "demo_service/request_view.h"
 
 namespace kelvane::service {
 namespace {
