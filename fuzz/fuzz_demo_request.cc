@@ -8,8 +8,8 @@
 #include <string_view>
 
 #include "demo_service/decision_log.h"
-#include "service/request.h"
 #include "demo_service/request_view.h"
+#include "service/request.h"
 
 namespace {
 
