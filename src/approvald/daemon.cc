@@ -49,7 +49,7 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
                   watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN) &&
                   watch_fd(signals_.get(), kSignalKey, EPOLLIN) &&
                   watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
-  next_prune_ = Clock::now() + kPruneEvery;
+  timers_.arm(kPruneTimer, prune_at_, Clock::now() + kPruneEvery);
   if (fleet_) {
     start_fleet();
     // The local record was pruned before the loop (main.cc); the shared
@@ -93,10 +93,26 @@ bool Daemon::change_fd(int fd, std::uint64_t key, std::uint32_t events) {
 void Daemon::pause_accepting(std::chrono::milliseconds how_long) {
   // Not paused, the listener is tried again on the next turn: no worse.
   (void)change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-  accept_paused_until_ = Clock::now() + how_long;
+  timers_.arm(kAcceptPauseTimer, accept_paused_until_, Clock::now() + how_long);
 }
 
 int Daemon::run() {
+  // Nothing the loop runs throws by design (errors are values); what still
+  // can (memory exhausted, a broken invariant) ends the service here, logged,
+  // rather than carry on from a half-done step. Nothing is lost by it: every
+  // verdict given was durable before it was sent, the commit thread writes
+  // what is queued as the daemon goes, and a requester still waiting sees
+  // its connection close, which its client takes as no approval.
+  try {
+    return serve();
+  } catch (const std::exception& error) {
+    journal_.note(std::string("stopping on a failure the service cannot go on from: ") +
+                  error.what());
+    return 1;
+  }
+}
+
+int Daemon::serve() {
   std::vector<epoll_event> events(256);
   while (!stopped()) {
     const int n =
@@ -109,14 +125,6 @@ int Daemon::run() {
       dispatch(events[static_cast<std::size_t>(i)].data.u64,
                events[static_cast<std::size_t>(i)].events);
     fire_timers();
-    if (!stopping_ && Clock::now() >= accept_paused_until_ &&
-        accept_paused_until_ != Clock::time_point{}) {
-      accept_paused_until_ = {};
-      // Refused, the listener is not watched: a new pause tries again.
-      if (!change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN))
-        accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
-    }
-    if (!stopping_ && Clock::now() >= next_prune_) schedule_prune();
   }
   // Refusals still waiting for the record at the end of the grace are sent.
   while (!refusals_.empty())
@@ -158,15 +166,11 @@ void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
 }
 
 int Daemon::next_timeout() const {
-  Clock::time_point next = stopping_ ? stop_deadline_ : next_prune_;
-  if (!timers_.empty() && timers_.begin()->first < next) next = timers_.begin()->first;
+  Clock::time_point next = Clock::now() + std::chrono::minutes(1);
+  if (stopping_ && stop_deadline_ < next) next = stop_deadline_;
+  if (const TimerSet::Held first = timers_.next(); first && *first < next) next = *first;
   if (!refusals_due_.empty() && refusals_due_.front().first < next)
     next = refusals_due_.front().first;
-  if (next_rewrite_ != Clock::time_point{} && next_rewrite_ < next) next = next_rewrite_;
-  if (next_refusal_count_ != Clock::time_point{} && next_refusal_count_ < next)
-    next = next_refusal_count_;
-  if (accept_paused_until_ != Clock::time_point{} && accept_paused_until_ < next)
-    next = accept_paused_until_;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
   if (left <= 0) return 0;
   return left > 60000 ? 60000 : static_cast<int>(left);
@@ -175,19 +179,38 @@ int Daemon::next_timeout() const {
 void Daemon::fire_timers() {
   const Clock::time_point now = Clock::now();
   release_overdue_refusals(now);
-  if (next_rewrite_ != Clock::time_point{} && next_rewrite_ <= now) rewrite_unrecorded();
-  if (next_refusal_count_ != Clock::time_point{} && next_refusal_count_ <= now)
-    write_accept_refusals();
-  while (!timers_.empty() && timers_.begin()->first <= now) {
-    const std::uint64_t key = timers_.begin()->second;
-    timers_.erase(timers_.begin());
-    auto found = requesters_.find(key);
-    if (found == requesters_.end()) {
-      if (auto o = operators_.find(key); o != operators_.end()) on_operator_idle(*o->second);
-      continue;
-    }
-    found->second->deadline.reset();
-    on_deadline(*found->second);
+  // What a timer does may set others, never at `now` or before.
+  while (const std::optional<std::uint64_t> due = timers_.take_due(now)) fire(*due);
+}
+
+void Daemon::fire(std::uint64_t timer) {
+  switch (timer) {
+    case kPruneTimer:
+      prune_at_.reset();
+      schedule_prune();
+      return;
+    case kRewriteTimer:
+      rewrite_at_.reset();
+      rewrite_unrecorded();
+      return;
+    case kRefusalCountTimer:
+      refusal_count_at_.reset();
+      write_accept_refusals();
+      return;
+    case kAcceptPauseTimer:
+      accept_paused_until_.reset();
+      // Refused, the listener is not watched: a new pause tries again.
+      if (!stopping_ && !change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN))
+        pause_accepting(std::chrono::milliseconds(100));
+      return;
+    default:
+      break;
+  }
+  if (auto r = requesters_.find(timer); r != requesters_.end()) {
+    r->second->deadline.reset();
+    on_deadline(*r->second);
+  } else if (auto o = operators_.find(timer); o != operators_.end()) {
+    on_operator_idle(*o->second);
   }
 }
 
@@ -237,6 +260,7 @@ void Daemon::reload() {
 void Daemon::begin_stop() {
   stopping_ = true;
   stop_deadline_ = Clock::now() + kStopGrace;
+  timers_.arm(kPruneTimer, prune_at_, std::nullopt);  // no pruning while stopping
   // No new connections: closing the listeners leaves later connects refused.
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, requests_listener_.get(), nullptr);
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, operators_listener_.get(), nullptr);
@@ -274,7 +298,7 @@ void Daemon::begin_stop() {
 }
 
 void Daemon::schedule_prune() {
-  next_prune_ = Clock::now() + kPruneEvery;
+  timers_.arm(kPruneTimer, prune_at_, Clock::now() + kPruneEvery);
   const std::optional<std::int64_t> cutoff =
       service::prune_cutoff(settings_.config, std::time(nullptr));
   if (!cutoff) return;  // keep_days = 0: kept for ever

@@ -38,6 +38,7 @@
 #include "service/request.h"
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
+#include "timer_set.h"
 #include "token/key_store.h"
 #include "verdict.h"
 #include "votes.h"
@@ -82,7 +83,8 @@ class Daemon {
 
   // False with a reason when the loop's own descriptors cannot be made.
   bool ready(std::string& error) const;
-  // Serves until SIGTERM or SIGINT has been handled; returns the exit status.
+  // Serves until SIGTERM or SIGINT has been handled; returns the exit status
+  // (1, logged, when the loop cannot go on). No exception leaves it.
   int run();
 
   // How many ids are reserved at a time, and when the next block is asked for.
@@ -94,10 +96,16 @@ class Daemon {
   static constexpr std::uint64_t kOperatorListenerKey = 2;
   static constexpr std::uint64_t kSignalKey = 3;
   static constexpr std::uint64_t kMailboxKey = 4;
+  // Timer keys of the loop's own tasks (timers_), beside the connections'.
+  static constexpr std::uint64_t kPruneTimer = 5;
+  static constexpr std::uint64_t kRewriteTimer = 6;
+  static constexpr std::uint64_t kRefusalCountTimer = 7;
+  static constexpr std::uint64_t kAcceptPauseTimer = 8;
 
   using Phase = RequesterPhase;
 
   // Set-up and the loop.
+  int serve();
   // False, with the journal told, when epoll refuses (ENOSPC past
   // max_user_watches, ENOMEM): the caller lets go of the connection rather
   // than leave it unwatched or spinning. Removal is left to close(), which
@@ -110,6 +118,7 @@ class Daemon {
   void dispatch(std::uint64_t key, std::uint32_t events);
   int next_timeout() const;
   void fire_timers();
+  void fire(std::uint64_t timer);
   void handle_signals();
   void reload();
   void begin_stop();
@@ -319,7 +328,7 @@ class Daemon {
   LookupThread reads_{mailbox_};
   std::vector<service::RequestRecord> unrecorded_;  // state, decided_at, detail set
   bool rewriting_ = false;
-  Clock::time_point next_rewrite_{};
+  TimerSet::Held rewrite_at_;  // timers_: kRewriteTimer
   std::unique_ptr<FleetLink> fleet_;
   // This host's verdicts the database could not take when they were made
   // (it was unreachable): written there on the next reconnect, so that no
@@ -347,9 +356,12 @@ class Daemon {
   std::map<service::Accountable, std::size_t> per_owner_;
   std::map<service::Accountable, std::size_t> operators_per_owner_;
   AcceptRefusals accept_refusals_;
-  Clock::time_point next_refusal_count_{};      // when the counts go to the record
+  TimerSet::Held
+      refusal_count_at_;  // timers_: kRefusalCountTimer, when the counts go to the record
   std::map<RequestId, std::uint64_t> pending_;  // request id -> requester key
-  std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
+  // Every deadline of the loop but the stop's and the held refusals' (each
+  // of those waits its fixed time, oldest first, in refusals_due_).
+  TimerSet timers_;
   std::set<std::uint64_t> watchers_;
   std::map<std::uint64_t, HeldRefusal> refusals_;
   std::deque<std::pair<Clock::time_point, std::uint64_t>> refusals_due_;  // oldest first
@@ -365,9 +377,9 @@ class Daemon {
 
   bool stopping_ = false;
   Clock::time_point stop_deadline_{};
-  Clock::time_point next_prune_{};
-  Clock::time_point accept_paused_until_{};
-  bool watching_own_ = true;  // the loop's own descriptors are in the epoll set
+  TimerSet::Held prune_at_;             // timers_: kPruneTimer
+  TimerSet::Held accept_paused_until_;  // timers_: kAcceptPauseTimer
+  bool watching_own_ = true;            // the loop's own descriptors are in the epoll set
   const Clock::time_point started_ = Clock::now();
 };
 

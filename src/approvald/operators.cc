@@ -568,7 +568,7 @@ void Daemon::broadcast(const std::string& line) {
 
 void Daemon::close_operator(Operator& o) {
   watchers_.erase(o.key);
-  if (o.idle_deadline) timers_.erase({*o.idle_deadline, o.key});
+  timers_.arm(o.key, o.idle_deadline, std::nullopt);
   if (auto count = operators_per_owner_.find(o.owner);
       count != operators_per_owner_.end() && --count->second == 0)
     operators_per_owner_.erase(count);

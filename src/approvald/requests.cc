@@ -179,12 +179,12 @@ void Daemon::refuse_at_accept(FileDescriptor fd, const service::PeerCredentials&
                      detail + " [" + service::describe(owner) +
                          "; further refusals of this owner in this minute are counted, not "
                          "logged]");
-  if (next_refusal_count_ == Clock::time_point{})
-    next_refusal_count_ = Clock::now() + std::chrono::seconds(1);
+  if (!refusal_count_at_)
+    timers_.arm(kRefusalCountTimer, refusal_count_at_, Clock::now() + std::chrono::seconds(1));
 }
 
 void Daemon::write_accept_refusals() {
-  next_refusal_count_ = {};
+  timers_.arm(kRefusalCountTimer, refusal_count_at_, std::nullopt);
   const std::time_t now = std::time(nullptr);
   for (const std::string& line : accept_refusals_.close_minutes(now)) journal_.note(line);
   auto counts = accept_refusals_.take_unwritten();
@@ -197,7 +197,8 @@ void Daemon::write_accept_refusals() {
                      });
   }
   // A minute still open is summed up once it is over.
-  if (!accept_refusals_.idle()) next_refusal_count_ = Clock::now() + std::chrono::seconds(1);
+  if (!accept_refusals_.idle())
+    timers_.arm(kRefusalCountTimer, refusal_count_at_, Clock::now() + std::chrono::seconds(1));
 }
 
 void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& credentials,
@@ -264,9 +265,7 @@ void Daemon::release_overdue_refusals(Clock::time_point now) {
 }
 
 void Daemon::set_deadline(Requester& r, std::optional<Clock::time_point> at) {
-  if (r.deadline) timers_.erase({*r.deadline, r.key});
-  r.deadline = at;
-  if (at) timers_.insert({*at, r.key});
+  timers_.arm(r.key, r.deadline, at);
 }
 
 void Daemon::on_requester_event(Requester& r, std::uint32_t events) {
@@ -654,8 +653,8 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     service::RequestRecord unwritten = r.record;
     unwritten.votes.clear();
     unrecorded_.push_back(std::move(unwritten));
-    if (next_rewrite_ == Clock::time_point{} && !rewriting_)
-      next_rewrite_ = Clock::now() + kRewriteEvery;
+    if (!rewrite_at_ && !rewriting_)
+      timers_.arm(kRewriteTimer, rewrite_at_, Clock::now() + kRewriteEvery);
   }
   journal_.decision(r.record);
   if (ok && r.record.state == "approved") remember_approval(r);

@@ -9,12 +9,14 @@
 
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "owning_thread.h"
 #include "request_id.h"
 #include "requester.h"
 #include "send_buffer.h"
 #include "support/file_descriptor.h"
+#include "timer_set.h"
 #include "verdict.h"
 
 namespace kelvane::approvald {
@@ -159,6 +161,26 @@ TEST(Verdict, EachHasOneStateTextAndWhatTheRequesterIsTold) {
   // States the fleet's database may hold that no verdict of this daemon has.
   for (const char* other : {"pending", "abandoned", "invalid", "", "Approved", "approved "})
     EXPECT_EQ(verdict_named(other), std::nullopt) << '"' << other << '"';
+}
+
+TEST(TimerSet, GivesTheDueInTimeOrderAndMovesOrDropsATimerByWhatItsOwnerHolds) {
+  const TimerSet::Clock::time_point t0{};
+  const auto at = [&](int seconds) { return t0 + std::chrono::seconds(seconds); };
+  TimerSet timers;
+  TimerSet::Held a, b, c, d;
+  timers.arm(1, a, at(30));
+  timers.arm(2, b, at(10));
+  timers.arm(3, c, at(20));
+  timers.arm(4, d, at(10));  // the same time as another: both are kept
+  timers.arm(1, a, at(5));   // moved earlier: its old time is gone
+  timers.arm(3, c, std::nullopt);
+  EXPECT_FALSE(c.has_value());
+  EXPECT_EQ(timers.next(), at(5));
+  EXPECT_EQ(timers.take_due(at(4)), std::nullopt);
+  std::vector<std::uint64_t> fired;
+  while (const auto due = timers.take_due(at(20))) fired.push_back(*due);
+  EXPECT_EQ(fired, (std::vector<std::uint64_t>{1, 2, 4}));
+  EXPECT_EQ(timers.next(), std::nullopt);  // 3 was dropped, 1 moved from 30
 }
 
 TEST(OwningThreadDeathTest, AUseFromAnotherThreadStopsTheDaemon) {
