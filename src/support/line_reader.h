@@ -1,7 +1,7 @@
 // One line at a time out of bytes as they arrive, with a cap on its length:
-// the one line reader of every program that reads its peers' lines (the
-// daemon's requesters and operators, the demo service). It never holds more
-// of a line than the cap.
+// the services read their peers' lines through it (the daemon's requesters
+// and operators, the demo service). It never holds more of a line than the
+// cap.
 #pragma once
 
 #include <cstddef>
