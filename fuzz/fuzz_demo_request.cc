@@ -7,9 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "service/decision_log.h"
+#include "demo_service/decision_log.h"
+#include "demo_service/request_view.h"
 #include "service/request.h"
-#include "service/request_view.h"
 
 namespace {
 

@@ -43,6 +43,7 @@ void CommitThread::submit_deferrable(Work work, Done done) {
 }
 
 void CommitThread::enqueue(Job job, bool deferrable) {
+  loop_.check("CommitThread::submit");
   ++in_flight_;
   bool wake = true;
   {
@@ -125,6 +126,7 @@ void CommitThread::write_group(std::deque<Job>& group) {
   auto jobs = std::make_shared<std::deque<Job>>(std::move(group));
   auto outcomes = std::make_shared<std::vector<Result<void, std::string>>>(std::move(results));
   mailbox_.post([this, jobs, outcomes] {
+    loop_.check("a commit's report");
     for (std::size_t i = 0; i < jobs->size(); ++i) {
       --in_flight_;
       if ((*jobs)[i].done) (*jobs)[i].done((*outcomes)[i]);

@@ -28,6 +28,7 @@
 #include <thread>
 
 #include "mailbox.h"
+#include "owning_thread.h"
 #include "service/store.h"
 #include "support/result.h"
 
@@ -87,7 +88,10 @@ class CommitThread {
   std::size_t waited_on_ = 0;                               // queued jobs that somebody waits on
   std::chrono::steady_clock::time_point first_deferred_{};  // oldest deferrable queued
   bool stopping_ = false;
-  std::size_t in_flight_ = 0;  // loop thread only
+  // The loop's: submissions and the count of those not yet reported back
+  // (the reports run on the loop, from the mailbox).
+  OwningThread loop_;
+  std::size_t in_flight_ = 0;
   std::atomic<std::time_t> last_commit_{0};
   std::string path_;
 

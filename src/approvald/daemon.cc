@@ -45,12 +45,17 @@ Daemon::Daemon(Settings settings, Start start, DecisionJournal& journal)
       key_paths_(std::move(start.key_paths)),
       keys_(std::move(start.keys)) {
   if (!epoll_.is_open() || !signals_.is_open() || !mailbox_.ok()) return;
-  watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
-  watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN);
-  watch_fd(signals_.get(), kSignalKey, EPOLLIN);
-  watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
-  next_prune_ = Clock::now() + kPruneEvery;
-  if (fleet_) start_fleet();
+  watching_own_ = watch_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN) &&
+                  watch_fd(operators_listener_.get(), kOperatorListenerKey, EPOLLIN) &&
+                  watch_fd(signals_.get(), kSignalKey, EPOLLIN) &&
+                  watch_fd(mailbox_.fd(), kMailboxKey, EPOLLIN);
+  timers_.arm(kPruneTimer, prune_at_, Clock::now() + kPruneEvery);
+  if (fleet_) {
+    start_fleet();
+    // The local record was pruned before the loop (main.cc); the shared
+    // database's rows of this host are, from here.
+    prune_fleet();
+  }
 }
 
 Daemon::~Daemon() = default;
@@ -60,24 +65,54 @@ bool Daemon::ready(std::string& error) const {
     error = "cannot set up the event loop (epoll, signalfd or eventfd)";
     return false;
   }
+  if (!watching_own_) {
+    error = "cannot set up the event loop: epoll does not take the sockets";
+    return false;
+  }
   return true;
 }
 
-void Daemon::watch_fd(int fd, std::uint64_t key, std::uint32_t events) {
+bool Daemon::watch_fd(int fd, std::uint64_t key, std::uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.u64 = key;
-  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event);
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, fd, &event) == 0) return true;
+  journal_.note(std::string("epoll_ctl (add): ") + std::strerror(errno));
+  return false;
 }
 
-void Daemon::change_fd(int fd, std::uint64_t key, std::uint32_t events) {
+bool Daemon::change_fd(int fd, std::uint64_t key, std::uint32_t events) {
   epoll_event event{};
   event.events = events;
   event.data.u64 = key;
-  (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event);
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_MOD, fd, &event) == 0) return true;
+  journal_.note(std::string("epoll_ctl (modify): ") + std::strerror(errno));
+  return false;
+}
+
+void Daemon::pause_accepting(std::chrono::milliseconds how_long) {
+  // Not paused, the listener is tried again on the next turn: no worse.
+  (void)change_fd(requests_listener_.get(), kRequestListenerKey, 0);
+  timers_.arm(kAcceptPauseTimer, accept_paused_until_, Clock::now() + how_long);
 }
 
 int Daemon::run() {
+  // Nothing the loop runs throws by design (errors are values); what still
+  // can (memory exhausted, a broken invariant) ends the service here, logged,
+  // rather than carry on from a half-done step. Nothing is lost by it: every
+  // verdict given was durable before it was sent, the commit thread writes
+  // what is queued as the daemon goes, and a requester still waiting sees
+  // its connection close, which its client takes as no approval.
+  try {
+    return serve();
+  } catch (const std::exception& error) {
+    journal_.note(std::string("stopping on a failure the service cannot go on from: ") +
+                  error.what());
+    return 1;
+  }
+}
+
+int Daemon::serve() {
   std::vector<epoll_event> events(256);
   while (!stopped()) {
     const int n =
@@ -90,12 +125,6 @@ int Daemon::run() {
       dispatch(events[static_cast<std::size_t>(i)].data.u64,
                events[static_cast<std::size_t>(i)].events);
     fire_timers();
-    if (!stopping_ && Clock::now() >= accept_paused_until_ &&
-        accept_paused_until_ != Clock::time_point{}) {
-      accept_paused_until_ = {};
-      change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN);
-    }
-    if (!stopping_ && Clock::now() >= next_prune_) schedule_prune();
   }
   // Refusals still waiting for the record at the end of the grace are sent.
   while (!refusals_.empty())
@@ -112,6 +141,7 @@ bool Daemon::stopped() const {
 }
 
 void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
+  loop_.check("the event loop");
   switch (key) {
     case kRequestListenerKey:
       accept_requesters();
@@ -136,15 +166,11 @@ void Daemon::dispatch(std::uint64_t key, std::uint32_t events) {
 }
 
 int Daemon::next_timeout() const {
-  Clock::time_point next = stopping_ ? stop_deadline_ : next_prune_;
-  if (!timers_.empty() && timers_.begin()->first < next) next = timers_.begin()->first;
+  Clock::time_point next = Clock::now() + std::chrono::minutes(1);
+  if (stopping_ && stop_deadline_ < next) next = stop_deadline_;
+  if (const TimerSet::Held first = timers_.next(); first && *first < next) next = *first;
   if (!refusals_due_.empty() && refusals_due_.front().first < next)
     next = refusals_due_.front().first;
-  if (next_rewrite_ != Clock::time_point{} && next_rewrite_ < next) next = next_rewrite_;
-  if (next_refusal_count_ != Clock::time_point{} && next_refusal_count_ < next)
-    next = next_refusal_count_;
-  if (accept_paused_until_ != Clock::time_point{} && accept_paused_until_ < next)
-    next = accept_paused_until_;
   const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - Clock::now()).count();
   if (left <= 0) return 0;
   return left > 60000 ? 60000 : static_cast<int>(left);
@@ -153,19 +179,38 @@ int Daemon::next_timeout() const {
 void Daemon::fire_timers() {
   const Clock::time_point now = Clock::now();
   release_overdue_refusals(now);
-  if (next_rewrite_ != Clock::time_point{} && next_rewrite_ <= now) rewrite_unrecorded();
-  if (next_refusal_count_ != Clock::time_point{} && next_refusal_count_ <= now)
-    write_accept_refusals();
-  while (!timers_.empty() && timers_.begin()->first <= now) {
-    const std::uint64_t key = timers_.begin()->second;
-    timers_.erase(timers_.begin());
-    auto found = requesters_.find(key);
-    if (found == requesters_.end()) {
-      if (auto o = operators_.find(key); o != operators_.end()) on_operator_idle(*o->second);
-      continue;
-    }
-    found->second->deadline.reset();
-    on_deadline(*found->second);
+  // What a timer does may set others, never at `now` or before.
+  while (const std::optional<std::uint64_t> due = timers_.take_due(now)) fire(*due);
+}
+
+void Daemon::fire(std::uint64_t timer) {
+  switch (timer) {
+    case kPruneTimer:
+      prune_at_.reset();
+      schedule_prune();
+      return;
+    case kRewriteTimer:
+      rewrite_at_.reset();
+      rewrite_unrecorded();
+      return;
+    case kRefusalCountTimer:
+      refusal_count_at_.reset();
+      write_accept_refusals();
+      return;
+    case kAcceptPauseTimer:
+      accept_paused_until_.reset();
+      // Refused, the listener is not watched: a new pause tries again.
+      if (!stopping_ && !change_fd(requests_listener_.get(), kRequestListenerKey, EPOLLIN))
+        pause_accepting(std::chrono::milliseconds(100));
+      return;
+    default:
+      break;
+  }
+  if (auto r = requesters_.find(timer); r != requesters_.end()) {
+    r->second->deadline.reset();
+    on_deadline(*r->second);
+  } else if (auto o = operators_.find(timer); o != operators_.end()) {
+    on_operator_idle(*o->second);
   }
 }
 
@@ -215,6 +260,7 @@ void Daemon::reload() {
 void Daemon::begin_stop() {
   stopping_ = true;
   stop_deadline_ = Clock::now() + kStopGrace;
+  timers_.arm(kPruneTimer, prune_at_, std::nullopt);  // no pruning while stopping
   // No new connections: closing the listeners leaves later connects refused.
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, requests_listener_.get(), nullptr);
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, operators_listener_.get(), nullptr);
@@ -229,14 +275,13 @@ void Daemon::begin_stop() {
     auto found = requesters_.find(key);
     if (found == requesters_.end()) continue;
     Requester& r = *found->second;
-    switch (r.phase) {
+    switch (r.phase.value()) {
       case Phase::Reading:
-      case Phase::Dropping:
       case Phase::Identifying:
         answer_unread(r, "refused", stopping);
         break;
       case Phase::Pending:
-        decide(r, "refused", stopping, std::nullopt, {});
+        decide(r, Verdict::Refused, stopping, std::nullopt, {});
         break;
       case Phase::Inserting:  // refused once the shared database answers
       case Phase::Recording:
@@ -253,7 +298,7 @@ void Daemon::begin_stop() {
 }
 
 void Daemon::schedule_prune() {
-  next_prune_ = Clock::now() + kPruneEvery;
+  timers_.arm(kPruneTimer, prune_at_, Clock::now() + kPruneEvery);
   const std::optional<std::int64_t> cutoff =
       service::prune_cutoff(settings_.config, std::time(nullptr));
   if (!cutoff) return;  // keep_days = 0: kept for ever
@@ -262,6 +307,24 @@ void Daemon::schedule_prune() {
     auto pruned = store.prune(before);
     if (!pruned.ok()) return fail(std::move(pruned).error());
     return {};
+  });
+  if (fleet_) prune_fleet();
+}
+
+void Daemon::prune_fleet() {
+  const std::optional<std::int64_t> cutoff =
+      service::prune_cutoff(settings_.config, std::time(nullptr));
+  if (!cutoff) return;  // keep_days = 0: kept for ever
+  // This host's closed requests only: the others are their own hosts' to
+  // prune, by their own keep_days (row-level security allows no more).
+  fleet_->submit([this, before = service::iso8601_utc(static_cast<std::time_t>(*cutoff))](
+                     fleet::FleetStore* store) {
+    if (store == nullptr) return;  // unreachable: tried again at the next prune
+    auto pruned = store->prune(before);
+    if (pruned.ok()) return;
+    mailbox_.post([this, why = pruned.error().message] {
+      journal_.note("cannot prune the fleet's database: " + why);
+    });
   });
 }
 

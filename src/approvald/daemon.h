@@ -26,6 +26,9 @@
 #include "mailbox.h"
 #include "name_cache.h"
 #include "notifier.h"
+#include "operator_connection.h"
+#include "owning_thread.h"
+#include "requester.h"
 #include "reuse.h"
 #include "roles.h"
 #include "service/config.h"
@@ -35,12 +38,12 @@
 #include "service/request.h"
 #include "service/verified_requester.h"
 #include "support/file_descriptor.h"
+#include "timer_set.h"
 #include "token/key_store.h"
+#include "verdict.h"
 #include "votes.h"
 
 namespace kelvane::approvald {
-
-using Clock = std::chrono::steady_clock;
 
 struct Settings {
   std::string request_socket;
@@ -80,7 +83,8 @@ class Daemon {
 
   // False with a reason when the loop's own descriptors cannot be made.
   bool ready(std::string& error) const;
-  // Serves until SIGTERM or SIGINT has been handled; returns the exit status.
+  // Serves until SIGTERM or SIGINT has been handled; returns the exit status
+  // (1, logged, when the loop cannot go on). No exception leaves it.
   int run();
 
   // How many ids are reserved at a time, and when the next block is asked for.
@@ -92,111 +96,36 @@ class Daemon {
   static constexpr std::uint64_t kOperatorListenerKey = 2;
   static constexpr std::uint64_t kSignalKey = 3;
   static constexpr std::uint64_t kMailboxKey = 4;
+  // Timer keys of the loop's own tasks (timers_), beside the connections'.
+  static constexpr std::uint64_t kPruneTimer = 5;
+  static constexpr std::uint64_t kRewriteTimer = 6;
+  static constexpr std::uint64_t kRefusalCountTimer = 7;
+  static constexpr std::uint64_t kAcceptPauseTimer = 8;
 
-  enum class Phase {
-    Reading,      // the request line is coming
-    Dropping,     // the line is too long: the rest is read and dropped
-    Identifying,  // the lookup thread is finding out who asks
-    Inserting,    // the fleet's shared database is taking the request
-    Pending,      // waiting for operators
-    Recording,    // the verdict is being made durable
-    Sending,      // the verdict line is being sent
-  };
-
-  struct Requester {
-    std::uint64_t key = 0;
-    FileDescriptor fd;
-    service::PeerCredentials credentials;
-    uid_t cap_uid = 0;               // the uid a refusal's row names
-    service::Accountable cap_owner;  // whose per-user cap this connection counts against
-    std::optional<service::Accountable> namespace_owner;  // when not the daemon's namespace
-    Phase phase = Phase::Reading;
-    std::string in;
-    service::Request request;
-    service::RequestRecord record;  // from Pending on
-    std::string record_json;        // R as operators get it, while Pending
-    // The request's row is committed: only then is it shown to operators
-    // (listed, watched, notified), so that the record holds every request
-    // an operator saw, even after a kill -9.
-    bool row_durable = false;
-    std::optional<Clock::time_point> deadline;
-    std::string out;
-    std::size_t sent = 0;
-    bool gone = false;             // the requester left; fd closed
-    std::string verdict;           // what is sent once durable
-    std::string token;             // approvals
-    std::string token_expires_at;  // approvals
-    // The fleet (fleet_glue.cc): the request is in the shared database;
-    // its verdict there is settled (a local decision waits for that).
-    bool in_fleet = false;
-    bool fleet_settled = false;
-    // Policy (policy_steps.cc): the verified user's groups, what the rules
-    // made of the request, who may vote on it when its rule names its own
-    // approvers, the request line while its rule may reuse an approval of
-    // it, and the approval it repeats.
-    std::vector<std::string> groups;
-    service::PolicyOutcome policy;
-    std::optional<std::vector<std::string>> approvers;
-    std::string line;
-    std::optional<ReuseCache::Approval> reused;
-  };
-
-  // A history answer written a page at a time (history_stream.cc): the
-  // daemon holds one page of the record, whatever its size.
-  struct HistoryStream {
-    std::uint64_t slot = 0;
-    std::string since;
-    std::optional<std::uint64_t> left;  // with a limit: rows still to send
-    bool placed = false;                // the first page's place is known
-    service::Store::HistoryPlace next;  // where the next page starts
-    bool reading = false;               // a page is being read
-    bool started = false;               // the line's start is written
-    bool first_record = true;
-    bool done = false;                       // the text holds the line's end
-    std::string text;                        // written once the slot's turn comes
-    std::set<std::uint64_t> pending_listed;  // waiting requests the record gave
-  };
-
-  struct Operator {
-    std::uint64_t key = 0;
-    FileDescriptor fd;
-    service::PeerCredentials credentials;
-    std::optional<Identity> identity;
-    std::string in;
-    bool input_closed = false;
-    // Answers in the order of the lines they answer: a slot per line,
-    // filled when its answer is ready (some wait for the record), sent
-    // from the front. Votes on one connection are so recorded together.
-    std::uint64_t next_slot = 0;
-    std::map<std::uint64_t, std::optional<std::string>> replies;
-    bool watching = false;
-    // The first watch line's slot: answers to later lines are marked
-    // "reply". Events wait in held_events while the answer of the latest
-    // watch line (events_after) waits, so that it comes before them.
-    std::optional<std::uint64_t> watch_slot;
-    std::optional<std::uint64_t> events_after;
-    std::string held_events;
-    std::string out;
-    std::size_t sent = 0;
-    bool writing = false;  // EPOLLOUT asked for
-    // Whose connection it is (operator_connections_per_user), and when one
-    // whose user has no role is closed for saying nothing.
-    service::Accountable owner;
-    std::optional<Clock::time_point> idle_deadline;
-    std::unique_ptr<HistoryStream> history;  // no other line is served meanwhile
-  };
+  using Phase = RequesterPhase;
 
   // Set-up and the loop.
-  void watch_fd(int fd, std::uint64_t key, std::uint32_t events);
-  void change_fd(int fd, std::uint64_t key, std::uint32_t events);
+  int serve();
+  // False, with the journal told, when epoll refuses (ENOSPC past
+  // max_user_watches, ENOMEM): the caller lets go of the connection rather
+  // than leave it unwatched or spinning. Removal is left to close(), which
+  // always takes a descriptor out of the set.
+  [[nodiscard]] bool watch_fd(int fd, std::uint64_t key, std::uint32_t events);
+  [[nodiscard]] bool change_fd(int fd, std::uint64_t key, std::uint32_t events);
+  // The listener for requesters paused (a moment, while descriptors are
+  // short) or taken up again.
+  void pause_accepting(std::chrono::milliseconds how_long);
   void dispatch(std::uint64_t key, std::uint32_t events);
   int next_timeout() const;
   void fire_timers();
+  void fire(std::uint64_t timer);
   void handle_signals();
   void reload();
   void begin_stop();
   bool stopped() const;
   void schedule_prune();
+  // keep_days in the fleet's shared database (fleet_glue.cc's link).
+  void prune_fleet();
 
   // Requesters (requests.cc).
   void accept_requesters();
@@ -219,23 +148,16 @@ class Daemon {
   void on_inserted(std::uint64_t key, bool ok);
   void set_deadline(Requester& r, std::optional<Clock::time_point> at);
   void on_deadline(Requester& r);
-  void decide(Requester& r, std::string state, std::string detail,
+  void decide(Requester& r, Verdict verdict, std::string detail,
               std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
   void on_recorded(std::uint64_t key, bool ok);
   // The verdict line of a decided request.
   std::string verdict_line(const Requester& r);
-  // A verdict sent by the commit thread once durable (send_once_durable).
-  struct EarlySend {
-    FileDescriptor fd;  // a duplicate of the requester's
-    std::string line;
-    std::size_t sent = 0;  // written by the commit thread, read after
-    void send();
-  };
   static std::shared_ptr<EarlySend> send_once_durable(const Requester& r);
   void send_to_requester(Requester& r);
   void requester_left(Requester& r);
   void close_requester(Requester& r);
-  std::optional<std::string> take_id();
+  std::optional<RequestId> take_id();
 
   // Refusals (caps, bad requests, stopping) are recorded before they are
   // sent: each waits here, apart from the requesters and their caps, for
@@ -252,7 +174,11 @@ class Daemon {
   // Sends it; `unrecorded_because` ("" when recorded) goes to the journal.
   void release_refusal(std::uint64_t serial, const std::string& unrecorded_because);
   void release_overdue_refusals(Clock::time_point now);
+  // The waiting request an id names, or nullptr (for a text that names no
+  // id too: operators and the record give the id as text).
+  Requester* pending_request(RequestId id);
   Requester* pending_request(std::string_view id);
+  const Requester* pending_request(std::string_view id) const;
   // R's text is written when it changes, so that a list of thousands is
   // one copy of each.
   static void refresh_json(Requester& r);
@@ -262,7 +188,7 @@ class Daemon {
   void apply_policy(Requester& r, const service::VerifiedRequester& who);
   // What a deny or approve rule, or a reused approval, decides at once.
   struct PolicyVerdict {
-    std::string state;
+    Verdict verdict;
     std::string detail;
   };
   std::optional<PolicyVerdict> policy_verdict(const Requester& r) const;
@@ -279,25 +205,27 @@ class Daemon {
   void accept_operators();
   void on_operator_event(Operator& o, std::uint32_t events);
   void serve_operator_lines(Operator& o);
-  void handle_operator_request(Operator& o, const service::OperatorRequest& request);
-  // Answer the line being handled (slot_), or the line of `slot`.
-  void answer(Operator& o, service::OperatorAnswer a);
-  void refuse(Operator& o, int status, std::string error);
-  void answer_at(Operator& o, std::uint64_t slot, service::OperatorAnswer a);
-  void refuse_at(Operator& o, std::uint64_t slot, int status, std::string error);
-  void answer_text_at(Operator& o, std::uint64_t slot, std::string text);
+  void handle_operator_request(Operator& o, Reply to, const service::OperatorRequest& request);
+  // Answer the line `to` stands for, now or later: its text waits in its
+  // slot until every earlier line is answered. Given outside the serving of
+  // the operator's lines, the lines that waited for it are then served.
+  void answer(Reply to, service::OperatorAnswer a);
+  void refuse(Reply to, int status, std::string error);
+  void answer_text(Reply to, std::string text);
+  void fill_slot(Operator& o, std::uint64_t slot, std::string text);
   void write_to_operator(Operator& o, std::string_view text);
   // An event line: after the answer to the operator's watch line.
   void send_event(Operator& o, const std::string& line);
-  static bool is_reply(const Operator& o, std::uint64_t slot);
   void drop_slow_operator(Operator& o);
+  // Ends the connection without a word (shut down; closed on its hang-up).
+  void lose_operator(Operator& o);
   // Bounds of the operators' socket (operator_limits.cc).
   bool admit_operator(FileDescriptor& fd, const service::PeerCredentials& credentials,
                       service::Accountable& owner);
   void set_idle_deadline(Operator& o);
   void on_operator_idle(Operator& o);
   std::size_t backlog_cap(const Operator& o) const;
-  static std::size_t unsent(const Operator& o) { return o.out.size() - o.sent; }
+  static std::size_t unsent(const Operator& o) { return o.out.unsent(); }
   void flush_operator(Operator& o);
   void close_operator(Operator& o);
   void broadcast(const std::string& line);
@@ -308,34 +236,32 @@ class Daemon {
   void show_waiting(Requester& r);
   // `may_read`: the asker may see requests (who waits, since when).
   service::OperatorAnswer status_answer(bool may_read) const;
-  void list_pending(Operator& o);
-  void vote(Operator& o, const service::OperatorRequest& request);
-  void cancel(Operator& o, const service::OperatorRequest& request);
+  void list_pending(Operator& o, Reply to);
+  void vote(Operator& o, Reply to, const service::OperatorRequest& request);
+  void cancel(Operator& o, Reply to, const service::OperatorRequest& request);
   void describe_signing(service::OperatorAnswer& a) const;
-  void show(Operator& o, const service::OperatorRequest& request);
-  void history(Operator& o, const service::OperatorRequest& request);
+  void show(Reply to, const service::OperatorRequest& request);
+  void history(Operator& o, Reply to, const service::OperatorRequest& request);
   static constexpr std::size_t kHistoryPage = 512;
   void read_history_page(Operator& o);
   void add_history_page(HistoryStream& stream, std::vector<service::RequestRecord> records,
-                        bool last, bool reply) const;
+                        bool last) const;
   void pump_history(Operator& o);
-  void about_decided(Operator& o, const std::string& id);
+  void about_decided(Reply to, const std::string& id);
   // Runs `read` with the record's read-only connection on the reader
   // thread, then `then` on the loop with its outcome.
   using RecordRead = std::function<Result<void, std::string>(service::Store&)>;
   void read_record(RecordRead read, std::function<void(const Result<void, std::string>&)> then);
   // Finds request `id` in the record, off the loop, and hands it to `then`
-  // with the reply slot of the line being handled; answers that line itself
-  // when the record cannot be read or has no such request.
-  void with_recorded_request(
-      Operator& o, const std::string& id,
-      std::function<void(Operator&, std::uint64_t, service::RequestRecord)> then);
+  // with the line's reply; answers the line itself when the record cannot
+  // be read or has no such request.
+  void with_recorded_request(Reply to, const std::string& id,
+                             std::function<void(Reply, service::RequestRecord)> then);
   // Verdicts whose write failed (refusals sent to their requesters) are
   // written again, every kRewriteEvery, until the record takes them, so
   // that it says what the requester was told rather than "pending".
   static constexpr std::chrono::seconds kRewriteEvery{1};
   void rewrite_unrecorded();
-  const service::RequestRecord* pending_record(const std::string& id) const;
   // The unrecorded verdict of request `id`, if any.
   const service::RequestRecord* unrecorded(const std::string& id) const;
   Role role(const Operator& o) const;
@@ -343,32 +269,32 @@ class Daemon {
   // Approval tokens (tokens.cc): signing on the loop, key and revocation
   // files written on the commit thread.
   bool sign_approval(Requester& r, std::time_t now);
-  void rotate_key(Operator& o);
-  void revoke(Operator& o, const service::OperatorRequest& request);
+  void rotate_key(Reply to);
+  void revoke(Reply to, const service::OperatorRequest& request);
   // `signer_lifetime`: the longest token lifetime of the host that signed,
   // when that is another host of the fleet.
-  void revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record,
+  void revoke_approved(Reply to, const service::RequestRecord& record,
                        std::uint64_t signer_lifetime = 0);
 
   // The fleet (fleet_glue.cc), with store = "postgresql".
   void start_fleet();
   void reserve_fleet_ids();
   void fleet_insert(Requester& r);
-  // Takes over a local decision of a request in the shared database until
-  // the database has it (or has another verdict); false when there is
-  // nothing to take over.
-  bool fleet_settle(Requester& r, std::string& state, std::string& detail,
-                    std::optional<service::VoteRecord>& vote, std::function<void(bool)>& after);
-  void fleet_vote(Operator& o, const service::OperatorRequest& request);
+  // Takes over a local decision of a request in the shared database (one
+  // in_fleet and not fleet_settled) until the database has it, or has
+  // another verdict, which is then the one decided.
+  void fleet_settle(Requester& r, Verdict verdict, std::string detail,
+                    std::optional<service::VoteRecord> vote, std::function<void(bool)> after);
+  void fleet_vote(Operator& o, Reply to, const service::OperatorRequest& request);
   void on_fleet_verdict(const fleet::HostedRequest& hosted);
   void on_others_pending(std::vector<fleet::HostedRequest> others,
                          std::unordered_map<std::string, std::string> closed);
   void on_other_changed(std::vector<fleet::HostedRequest> changed,
                         std::unordered_map<std::string, std::string> closed);
   void on_fleet_reconnected();
-  void append_others(std::string& line, bool& first) const;
+  void append_others(std::string& line, service::RecordListAnswer& answer) const;
   void write_others_to(Operator& o);
-  bool show_other(Operator& o, const std::string& id);
+  bool show_other(Reply to, const std::string& id);
 
   // Token keys in the fleet (fleet_keys.cc): this host's published in the
   // database, every host's in this host's published files.
@@ -376,8 +302,12 @@ class Daemon {
   void on_fleet_keys(std::vector<fleet::HostKeys> hosts);
   std::string public_keys_text(const token::KeyState& state) const;
   std::string revocations_text() const;
-  void fleet_revoke(Operator& o, const service::OperatorRequest& request);
+  void fleet_revoke(Reply to, const service::OperatorRequest& request);
 
+  // Every member below is the loop's (the thread that made the daemon and
+  // runs it), but for what a comment gives to another thread; helper
+  // threads hand work back through mailbox_.
+  OwningThread loop_;
   Settings settings_;
   DecisionJournal& journal_;
   FileDescriptor epoll_;
@@ -398,7 +328,7 @@ class Daemon {
   LookupThread reads_{mailbox_};
   std::vector<service::RequestRecord> unrecorded_;  // state, decided_at, detail set
   bool rewriting_ = false;
-  Clock::time_point next_rewrite_{};
+  TimerSet::Held rewrite_at_;  // timers_: kRewriteTimer
   std::unique_ptr<FleetLink> fleet_;
   // This host's verdicts the database could not take when they were made
   // (it was unreachable): written there on the next reconnect, so that no
@@ -426,11 +356,13 @@ class Daemon {
   std::map<service::Accountable, std::size_t> per_owner_;
   std::map<service::Accountable, std::size_t> operators_per_owner_;
   AcceptRefusals accept_refusals_;
-  Clock::time_point next_refusal_count_{};          // when the counts go to the record
-  std::map<std::uint64_t, std::uint64_t> pending_;  // request id -> requester key
-  std::set<std::pair<Clock::time_point, std::uint64_t>> timers_;
+  TimerSet::Held
+      refusal_count_at_;  // timers_: kRefusalCountTimer, when the counts go to the record
+  std::map<RequestId, std::uint64_t> pending_;  // request id -> requester key
+  // Every deadline of the loop but the stop's and the held refusals' (each
+  // of those waits its fixed time, oldest first, in refusals_due_).
+  TimerSet timers_;
   std::set<std::uint64_t> watchers_;
-  std::uint64_t slot_ = 0;  // the reply slot of the operator line being handled
   std::map<std::uint64_t, HeldRefusal> refusals_;
   std::deque<std::pair<Clock::time_point, std::uint64_t>> refusals_due_;  // oldest first
   std::uint64_t next_refusal_ = 0;
@@ -445,8 +377,9 @@ class Daemon {
 
   bool stopping_ = false;
   Clock::time_point stop_deadline_{};
-  Clock::time_point next_prune_{};
-  Clock::time_point accept_paused_until_{};
+  TimerSet::Held prune_at_;             // timers_: kPruneTimer
+  TimerSet::Held accept_paused_until_;  // timers_: kAcceptPauseTimer
+  bool watching_own_ = true;            // the loop's own descriptors are in the epoll set
   const Clock::time_point started_ = Clock::now();
 };
 

@@ -13,10 +13,6 @@
 namespace kelvane::approvald {
 namespace {
 
-std::string pending_event_of(const std::string& record_json) {
-  return R"({"event":"pending","request":)" + record_json + "}\n";
-}
-
 std::string unreachable(const std::string& why) {
   return "the fleet's database cannot be reached (" + why + ")";
 }
@@ -78,7 +74,7 @@ void Daemon::fleet_insert(Requester& r) {
   service::RequestRecord record = r.record;
   const std::optional<PolicyVerdict> verdict = policy_verdict(r);
   if (verdict) {
-    record.state = verdict->state;
+    record.state = state_text(verdict->verdict);
     record.decided_at = service::iso8601_utc(std::time(nullptr));
     record.detail_of_verdict = verdict->detail;
     // The reused votes stay with the request they were cast on (reused_from).
@@ -115,7 +111,7 @@ void Daemon::fleet_insert(Requester& r) {
         // Not in the shared database, so no operator can see it: fail
         // closed at once rather than wait for a verdict that cannot come.
         journal_.note("request " + waiting.record.id + ": " + error);
-        decide(waiting, "refused", error, std::nullopt, {});
+        decide(waiting, Verdict::Refused, error, std::nullopt, {});
         return;
       }
       waiting.in_fleet = true;
@@ -134,20 +130,21 @@ void Daemon::fleet_insert(Requester& r) {
   });
 }
 
-bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
-                          std::optional<service::VoteRecord>& vote,
-                          std::function<void(bool)>& after) {
-  if (!r.in_fleet || r.fleet_settled) return false;
-  pending_.erase(std::stoull(r.record.id));
+void Daemon::fleet_settle(Requester& r, Verdict verdict, std::string detail,
+                          std::optional<service::VoteRecord> vote,
+                          std::function<void(bool)> after) {
+  pending_.erase(r.id);
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
   const std::uint64_t key = r.key;
   const std::string decided_at = service::iso8601_utc(std::time(nullptr));
-  fleet_->submit([this, key, id = r.record.id, state, detail, decided_at, vote = std::move(vote),
+  const std::string state(state_text(verdict));
+  fleet_->submit([this, key, id = r.record.id, verdict, state, detail, decided_at,
+                  vote = std::move(vote),
                   after = std::move(after)](fleet::FleetStore* store) mutable {
     // The database may already hold another verdict (votes on another
     // host reached it first): that one is what the requester gets.
-    std::string final_state = state;
+    std::optional<std::string> other_state;  // the database's, when it had another
     std::string final_detail = detail;
     std::optional<std::vector<service::VoteRecord>> votes;
     std::string note;
@@ -164,14 +161,14 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
       if (found.ok() && found.value()) {
         votes = std::move(found.value()->record.votes);
         if (closed.value()) {
-          final_state = found.value()->record.state;
+          other_state = found.value()->record.state;
           final_detail = found.value()->record.detail_of_verdict.value_or("");
         }
       }
     }
     const bool unclosed = lost;
-    mailbox_.post([this, key, id, state, detail, decided_at, unclosed, final_state, final_detail,
-                   note, votes = std::move(votes), vote = std::move(vote),
+    mailbox_.post([this, key, id, verdict, state, detail, decided_at, unclosed, other_state,
+                   final_detail, note, votes = std::move(votes), vote = std::move(vote),
                    after = std::move(after)]() mutable {
       if (unclosed) fleet_unclosed_.push_back({id, state, decided_at, detail});
       auto found = requesters_.find(key);
@@ -182,19 +179,30 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
       if (!note.empty()) journal_.note("request " + settled.record.id + ": " + note);
       settled.fleet_settled = true;
       if (votes) settled.record.votes = std::move(*votes);
-      decide(settled, final_state, final_detail, std::move(vote), std::move(after));
+      Verdict final_verdict = verdict;
+      if (other_state) {
+        if (const std::optional<Verdict> named = verdict_named(*other_state)) {
+          final_verdict = *named;
+        } else {
+          // A state no verdict has (another service abandoned it): fail
+          // closed, as when the database announces it (on_fleet_verdict).
+          final_verdict = Verdict::Refused;
+          final_detail =
+              "the fleet's database closed the request as " + *other_state + ": " + final_detail;
+        }
+      }
+      decide(settled, final_verdict, final_detail, std::move(vote), std::move(after));
     });
   });
-  return true;
 }
 
-void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
+void Daemon::fleet_vote(Operator& o, Reply to, const service::OperatorRequest& request) {
   const service::Person voter = person_of(o);
   if (Requester* r = pending_request(request.id)) {
     // This host's own checks first (the record's votes as the database last
     // told them); the database checks every vote again in its transaction.
     auto judged = judge_vote(r->record, voter, request.approve);
-    if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+    if (!judged.ok()) return refuse(to, service::kOperatorRefused, judged.error());
   }
   const service::VoteRecord vote{o.identity->name,
                                  voter.uid,
@@ -206,9 +214,7 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
   // host's rule, stored with the request, says whether they count.
   const fleet::Voter rights{o.identity->groups,
                             is_named_in(settings_.config.approvers, *o.identity)};
-  const std::uint64_t key = o.key;
-  const std::uint64_t slot = slot_;
-  fleet_->submit([this, key, slot, id = request.id, vote, rights](fleet::FleetStore* store) {
+  fleet_->submit([this, to, id = request.id, vote, rights](fleet::FleetStore* store) {
     auto outcome =
         store ? store->vote(id, vote, rights)
               : fleet::StoreResult<fleet::VoteOutcome>(fail(fleet::StoreError{"", false, true}));
@@ -219,7 +225,7 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
     }
     if (store == nullptr)
       outcome = fail(fleet::StoreError{unreachable(fleet_->last_error()), false, true});
-    mailbox_.post([this, key, slot, id, vote, outcome = std::move(outcome)] {
+    mailbox_.post([this, to, id, vote, outcome = std::move(outcome)] {
       Requester* r = pending_request(id);
       if (outcome.ok() && r != nullptr && r->in_fleet && !r->fleet_settled) {
         // Every host's votes, as the database has them with this one.
@@ -227,27 +233,25 @@ void Daemon::fleet_vote(Operator& o, const service::OperatorRequest& request) {
         const std::string& state = outcome.value().state;
         if (state == "approved" || state == "denied") {
           r->fleet_settled = true;
-          const Outcome decided = state == "approved" ? Outcome::Approved : Outcome::Denied;
-          decide(*r, state, verdict_detail(r->record, decided), vote, {});
+          const bool approved = state == "approved";
+          decide(*r, approved ? Verdict::Approved : Verdict::Denied,
+                 verdict_detail(r->record, approved ? Outcome::Approved : Outcome::Denied), vote,
+                 {});
         } else {
           refresh_json(*r);
         }
       }
-      auto found = operators_.find(key);
-      if (found == operators_.end()) return;
-      Operator& op = *found->second;
       if (!outcome.ok()) {
         const fleet::StoreError& error = outcome.error();
-        refuse_at(op, slot, service::kOperatorRefused,
-                  error.refused ? error.message : error.message + "; the vote is not taken");
+        refuse(to, service::kOperatorRefused,
+               error.refused ? error.message : error.message + "; the vote is not taken");
       } else {
         service::OperatorAnswer a;
         a.state = outcome.value().state;
         a.votes = outcome.value().yes;
         a.needed = outcome.value().needed;
-        answer_at(op, slot, std::move(a));
+        answer(to, std::move(a));
       }
-      serve_operator_lines(op);
     });
   });
 }
@@ -263,13 +267,15 @@ void Daemon::on_fleet_verdict(const fleet::HostedRequest& hosted) {
   r->record.votes = hosted.record.votes;
   const std::string& state = hosted.record.state;
   if (state == "approved" || state == "denied") {
-    const Outcome decided = state == "approved" ? Outcome::Approved : Outcome::Denied;
-    decide(*r, state, verdict_detail(r->record, decided), std::nullopt, {});
+    const bool approved = state == "approved";
+    decide(*r, approved ? Verdict::Approved : Verdict::Denied,
+           verdict_detail(r->record, approved ? Outcome::Approved : Outcome::Denied), std::nullopt,
+           {});
     return;
   }
   // Abandoned by another service that found this one's lock free (it was
   // cut off from the database for a while): fail closed.
-  decide(*r, "refused",
+  decide(*r, Verdict::Refused,
          "the fleet's database closed the request as " + state + ": " +
              hosted.record.detail_of_verdict.value_or(""),
          std::nullopt, {});
@@ -286,7 +292,7 @@ void Daemon::on_others_pending(std::vector<fleet::HostedRequest> others,
     std::string json;
     service::append_request_record(json, hosted.record);
     now.insert(hosted.record.id);
-    if (!before.contains(hosted.record.id)) broadcast(pending_event_of(json));
+    if (!before.contains(hosted.record.id)) broadcast(service::encode_pending_event_of(json));
     next.emplace_back(std::move(hosted.record), std::move(json));
   }
   for (const auto& [record, json] : others_) {
@@ -315,7 +321,7 @@ void Daemon::on_other_changed(std::vector<fleet::HostedRequest> changed,
       *known = {std::move(hosted.record), std::move(json)};
       continue;
     }
-    broadcast(pending_event_of(json));
+    broadcast(service::encode_pending_event_of(json));
     others_.emplace_back(std::move(hosted.record), std::move(json));
   }
   for (const auto& entry : closed) {
@@ -374,24 +380,20 @@ void Daemon::on_fleet_reconnected() {
   });
 }
 
-void Daemon::append_others(std::string& line, bool& first) const {
-  for (const auto& [record, json] : others_) {
-    if (!first) line += ',';
-    first = false;
-    line += json;
-  }
+void Daemon::append_others(std::string& line, service::RecordListAnswer& answer) const {
+  for (const auto& [record, json] : others_) answer.add_text(line, json);
 }
 
 void Daemon::write_others_to(Operator& o) {
-  for (const auto& [record, json] : others_) send_event(o, pending_event_of(json));
+  for (const auto& [record, json] : others_) send_event(o, service::encode_pending_event_of(json));
 }
 
-bool Daemon::show_other(Operator& o, const std::string& id) {
+bool Daemon::show_other(Reply to, const std::string& id) {
   for (const auto& [record, json] : others_) {
     if (record.id != id) continue;
     service::OperatorAnswer a;
     a.request = record;
-    answer(o, std::move(a));
+    answer(to, std::move(a));
     return true;
   }
   return false;

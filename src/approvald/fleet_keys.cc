@@ -113,23 +113,20 @@ void Daemon::on_fleet_keys(std::vector<fleet::HostKeys> hosts) {
       });
 }
 
-void Daemon::fleet_revoke(Operator& o, const service::OperatorRequest& request) {
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
+void Daemon::fleet_revoke(Reply to, const service::OperatorRequest& request) {
   // Any host's approval may be revoked here: the database has them all.
-  fleet_->submit([this, key, slot, id = request.id](fleet::FleetStore* store) {
+  fleet_->submit([this, to, id = request.id](fleet::FleetStore* store) {
     auto found = store ? store->find(id)
                        : fleet::StoreResult<std::optional<fleet::HostedRequest>>(
                              fail(fleet::StoreError{fleet_->last_error(), false, true}));
-    mailbox_.post([this, key, slot, id, found = std::move(found)] {
-      auto found_operator = operators_.find(key);
-      if (found_operator == operators_.end()) return;
-      Operator& op = *found_operator->second;
+    mailbox_.post([this, to, id, found = std::move(found)] {
+      // Nothing is done for an operator that has gone meanwhile.
+      if (operators_.count(to.operator_key) == 0) return;
       if (!found.ok()) {
-        refuse_at(op, slot, service::kOperatorRefused,
-                  "the fleet's database cannot be reached (" + found.error().message + ")");
+        refuse(to, service::kOperatorRefused,
+               "the fleet's database cannot be reached (" + found.error().message + ")");
       } else if (!found.value()) {
-        refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
+        refuse(to, service::kOperatorRefused, "there is no request " + id);
       } else {
         std::uint64_t lifetime = keys_->longest_lifetime;
         for (const fleet::HostKeys& host : fleet_keys_) {
@@ -138,9 +135,8 @@ void Daemon::fleet_revoke(Operator& o, const service::OperatorRequest& request) 
             lifetime =
                 std::max(lifetime, std::min(host.token_lifetime, service::kMaxTokenLifetimeSecs));
         }
-        revoke_approved(op, slot, found.value()->record, lifetime + kClockSlackSecs);
+        revoke_approved(to, found.value()->record, lifetime + kClockSlackSecs);
       }
-      serve_operator_lines(op);
     });
   });
 }

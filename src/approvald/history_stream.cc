@@ -45,7 +45,13 @@ void Daemon::read_history_page(Operator& o) {
         *page = std::move(read).value();
         return {};
       },
-      [this, key, page, place, count](const Result<void, std::string>& done) {
+      [this, key, page, place, count](Result<void, std::string> done) {
+        // The record's ids are numbers; one that is not ends the read as
+        // any other fault of the record does.
+        const std::optional<RequestId> last_id =
+            page->empty() ? std::nullopt : RequestId::parse(page->back().id);
+        if (done.ok() && !page->empty() && !last_id)
+          done = fail("request id \"" + page->back().id + "\" is not a number");
         auto found = operators_.find(key);
         if (found == operators_.end() || !found->second->history) return;
         Operator& op = *found->second;
@@ -55,10 +61,9 @@ void Daemon::read_history_page(Operator& o) {
           journal_.note("cannot read the record: " + done.error());
           if (!stream.started) {
             // Nothing written yet: the line is answered with the error.
-            const std::uint64_t slot = stream.slot;
+            const Reply to{op.key, stream.slot};
             op.history.reset();
-            refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
-            serve_operator_lines(op);
+            refuse(to, service::kOperatorRefused, "the record cannot be read");
             return;
           }
           // Half a line cannot be taken back: the connection ends.
@@ -68,22 +73,22 @@ void Daemon::read_history_page(Operator& o) {
         }
         stream.placed = true;
         const bool last = page->size() < count || (stream.left && *stream.left == page->size());
-        if (!page->empty())
-          stream.next = {page->back().created_at, std::stoull(page->back().id) + 1};
+        if (last_id) stream.next = {page->back().created_at, last_id->number() + 1};
         if (stream.left) *stream.left -= page->size();
-        add_history_page(stream, std::move(*page), last, is_reply(op, stream.slot));
+        add_history_page(stream, std::move(*page), last);
         pump_history(op);
         if (operators_.count(key) != 0) serve_operator_lines(op);
       });
 }
 
 void Daemon::add_history_page(HistoryStream& stream, std::vector<service::RequestRecord> records,
-                              bool last, bool reply) const {
-  if (!stream.started && stream.text.empty()) stream.text = R"({"ok":true,"records":[)";
+                              bool last) const {
+  if (!stream.opened) {
+    stream.answer.open(stream.text);
+    stream.opened = true;
+  }
   const auto add = [&](const service::RequestRecord& record) {
-    if (!stream.first_record) stream.text += ',';
-    stream.first_record = false;
-    service::append_request_record(stream.text, record);
+    stream.answer.add(stream.text, record);
   };
   // The record read apart from the commits may lag behind the loop: a new
   // request's row waits for company up to CommitThread::kDeferLimit, a
@@ -94,9 +99,9 @@ void Daemon::add_history_page(HistoryStream& stream, std::vector<service::Reques
       record.state = sent->state;
       record.decided_at = sent->decided_at;
       record.detail_of_verdict = sent->detail_of_verdict;
-    } else if (const auto* open = pending_record(record.id)) {
-      record = *open;
-      stream.pending_listed.insert(std::stoull(record.id));
+    } else if (const Requester* open = pending_request(record.id)) {
+      record = open->record;
+      stream.pending_listed.insert(open->id);
     }
     add(record);
   }
@@ -110,7 +115,7 @@ void Daemon::add_history_page(HistoryStream& stream, std::vector<service::Reques
     add(open);
     if (stream.left) --*stream.left;
   }
-  stream.text += reply ? "],\"reply\":true}\n" : "]}\n";
+  stream.answer.close(stream.text);
   stream.done = true;
 }
 
@@ -124,8 +129,7 @@ void Daemon::pump_history(Operator& o) {
     std::string text = std::move(stream.text);
     stream.text = {};
     // What was sent goes first: the buffer holds what is unsent and a page.
-    o.out.erase(0, o.sent);
-    o.sent = 0;
+    o.out.compact();
     o.out.append(text);
     flush_operator(o);
   }
@@ -133,7 +137,7 @@ void Daemon::pump_history(Operator& o) {
     const std::uint64_t slot = stream.slot;
     o.history.reset();
     // The slot's answer is all written; later answers and held events follow.
-    answer_text_at(o, slot, std::string());
+    fill_slot(o, slot, std::string());
     if (!o.held_events.empty() && (!o.events_after || o.replies.count(*o.events_after) == 0)) {
       const std::string events = std::move(o.held_events);
       o.held_events = {};

@@ -17,6 +17,7 @@ LookupThread::~LookupThread() {
 }
 
 void LookupThread::submit(std::function<std::function<void()>()> look_up) {
+  loop_.check("LookupThread::submit");
   {
     const std::lock_guard lock(mutex_);
     queue_.push_back(std::move(look_up));

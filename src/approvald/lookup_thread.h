@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "mailbox.h"
+#include "owning_thread.h"
 
 namespace kelvane::approvald {
 
@@ -26,6 +27,7 @@ class LookupThread {
   void run();
 
   Mailbox& mailbox_;
+  OwningThread loop_;  // submits, as the answers run on it
   std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<std::function<std::function<void()>()>> queue_;

@@ -19,6 +19,7 @@ void Mailbox::post(std::function<void()> work) {
 }
 
 void Mailbox::run_posted() {
+  loop_.check("Mailbox::run_posted");
   std::uint64_t count = 0;
   // Only clears the wake-up; what was posted is in the list either way.
   if (::read(wake_.get(), &count, sizeof count) < 0) count = 0;

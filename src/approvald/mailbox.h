@@ -6,6 +6,7 @@
 #include <mutex>
 #include <vector>
 
+#include "owning_thread.h"
 #include "support/file_descriptor.h"
 
 namespace kelvane::approvald {
@@ -24,6 +25,7 @@ class Mailbox {
 
  private:
   FileDescriptor wake_;
+  OwningThread loop_;  // runs what is posted
   std::mutex mutex_;
   std::vector<std::function<void()>> posted_;
 };

@@ -16,6 +16,7 @@
 
 #include "service/shown_text.h"
 #include "support/file_descriptor.h"
+#include "support/retry.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -94,8 +95,8 @@ struct Stream {
 bool drain(Stream& stream) {
   char buffer[4096];
   for (;;) {
-    const ssize_t n = ::read(stream.fd.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n =
+        repeat_if_interrupted([&] { return ::read(stream.fd.get(), buffer, sizeof buffer); });
     if (n < 0 && errno == EAGAIN) return true;
     if (n <= 0) {
       stream.fd.close();
@@ -152,10 +153,11 @@ bool serve(Run& run, Clock::time_point deadline, const std::atomic<bool>& stop, 
     for (nfds_t i = 0; i < count; ++i) {
       if (fds[i].revents == 0) continue;
       if (fds[i].fd == run.input.get()) {
-        const ssize_t n =
-            ::write(run.input.get(), run.pending_input.data(), run.pending_input.size());
+        const ssize_t n = repeat_if_interrupted([&] {
+          return ::write(run.input.get(), run.pending_input.data(), run.pending_input.size());
+        });
         if (n > 0) run.pending_input.remove_prefix(static_cast<std::size_t>(n));
-        if ((n < 0 && errno != EAGAIN && errno != EINTR) || run.pending_input.empty())
+        if ((n < 0 && errno != EAGAIN) || run.pending_input.empty())
           run.input.close();  // all given, or the command does not read it
       } else if (fds[i].fd == run.out.fd.get()) {
         drain(run.out);
@@ -234,8 +236,7 @@ std::string run_notify(const NotifyJob& job, const std::atomic<bool>& stop) {
   if (!ended) {
     (void)::kill(-pid, SIGKILL);
     (void)::kill(pid, SIGKILL);
-    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
+    (void)repeat_if_interrupted([&] { return ::waitpid(pid, &status, 0); });
   }
   std::string line = head + " " + outcome_text(status, !ended);
   append_output(line, "stdout", run.out);

@@ -40,11 +40,9 @@ bool Daemon::admit_operator(FileDescriptor& fd, const service::PeerCredentials& 
 }
 
 void Daemon::set_idle_deadline(Operator& o) {
-  if (o.idle_deadline) timers_.erase({*o.idle_deadline, o.key});
-  o.idle_deadline.reset();
-  if (o.identity && role(o) != Role::None) return;
-  o.idle_deadline = Clock::now() + std::chrono::seconds(settings_.config.operator_idle_timeout);
-  timers_.insert({*o.idle_deadline, o.key});
+  if (o.identity && role(o) != Role::None) return timers_.arm(o.key, o.idle_deadline, std::nullopt);
+  timers_.arm(o.key, o.idle_deadline,
+              Clock::now() + std::chrono::seconds(settings_.config.operator_idle_timeout));
 }
 
 void Daemon::on_operator_idle(Operator& o) {

@@ -12,6 +12,7 @@
 #include "record_upkeep.h"
 #include "requester_text.h"
 #include "service/answer.h"
+#include "support/retry.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "0.0.0"
@@ -43,14 +44,21 @@ void Daemon::accept_operators() {
     if (!credentials) continue;
     service::Accountable owner;
     if (!admit_operator(fd, *credentials, owner)) continue;
+    const std::uint64_t key = next_key_++;
+    if (!watch_fd(fd.get(), key, EPOLLIN | EPOLLRDHUP)) {
+      // Closed unanswered; its place under operator_connections_per_user
+      // is given back.
+      if (auto count = operators_per_owner_.find(owner);
+          count != operators_per_owner_.end() && --count->second == 0)
+        operators_per_owner_.erase(count);
+      continue;
+    }
     auto o = std::make_unique<Operator>();
-    o->key = next_key_++;
+    o->key = key;
     o->fd = std::move(fd);
     o->credentials = *credentials;
     o->owner = owner;
     set_idle_deadline(*o);
-    watch_fd(o->fd.get(), o->key, EPOLLIN | EPOLLRDHUP);
-    const std::uint64_t key = o->key;
     const uid_t uid = credentials->uid;
     const gid_t gid = credentials->gid;
     operators_.emplace(key, std::move(o));
@@ -83,17 +91,17 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
   if (events & (EPOLLIN | EPOLLRDHUP)) {
     char buffer[65536];
     for (;;) {
-      const ssize_t n = ::recv(o.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-      if (n < 0 && errno == EINTR) continue;
+      const ssize_t n = repeat_if_interrupted(
+          [&] { return ::recv(o.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
       if (n < 0 && errno == EAGAIN) break;
       if (n <= 0) {
         o.input_closed = true;
         break;
       }
-      o.in.append(buffer, static_cast<std::size_t>(n));
+      o.reader.hold(std::string_view(buffer, static_cast<std::size_t>(n)));
       // Lines wait while an answer waits for the record; past two lines'
       // worth the operator waits too (its sends block).
-      if (o.in.size() > 2 * service::kMaxOperatorLine) break;
+      if (o.reader.held() > 2 * service::kMaxOperatorLine) break;
     }
   }
   serve_operator_lines(o);
@@ -104,80 +112,72 @@ void Daemon::on_operator_event(Operator& o, std::uint32_t events) {
   }
   // Listen for input only while it can be taken.
   std::uint32_t wanted = o.writing ? std::uint32_t{EPOLLOUT} : 0u;
-  if (!o.input_closed && o.in.size() <= 2 * service::kMaxOperatorLine)
+  if (!o.input_closed && o.reader.held() <= 2 * service::kMaxOperatorLine)
     wanted |= EPOLLIN | EPOLLRDHUP;
-  change_fd(o.fd.get(), o.key, wanted);
+  if (!change_fd(o.fd.get(), o.key, wanted)) lose_operator(o);
 }
 
 void Daemon::serve_operator_lines(Operator& o) {
+  // Answers given while its lines are served only fill their slots.
+  if (o.serving) return;
   const std::uint64_t key = o.key;
+  o.serving = true;
   while (o.identity && o.replies.size() < kMaxRepliesInFlight && unsent(o) < kServePause &&
          !o.history) {
-    const std::size_t end = o.in.find('\n');
-    if (end == std::string::npos) {
-      if (o.in.size() > service::kMaxOperatorLine) {
-        slot_ = o.next_slot++;
-        o.replies.emplace(slot_, std::nullopt);
-        refuse(o, service::kOperatorBadLine,
-               "the line is longer than " + std::to_string(service::kMaxOperatorLine) + " bytes");
-        close_operator(o);
-        return;
-      }
-      break;
-    }
-    std::string line = o.in.substr(0, end);
-    o.in.erase(0, end + 1);
-    if (o.idle_deadline) set_idle_deadline(o);
-    slot_ = o.next_slot++;
-    o.replies.emplace(slot_, std::nullopt);
-    if (line.size() > service::kMaxOperatorLine) {
-      refuse(o, service::kOperatorBadLine,
+    const LineReader::Event event = o.reader.next();
+    if (event == LineReader::Event::NeedMore) break;
+    if (o.idle_deadline && event == LineReader::Event::Line) set_idle_deadline(o);
+    const Reply to = o.take_slot();
+    if (event == LineReader::Event::TooLong) {
+      refuse(to, service::kOperatorBadLine,
              "the line is longer than " + std::to_string(service::kMaxOperatorLine) + " bytes");
       close_operator(o);
       return;
     }
-    auto request = service::decode_operator_request(line);
+    auto request = service::decode_operator_request(o.reader.line());
     if (!request.ok()) {
-      refuse(o, service::kOperatorBadLine, request.error());
+      refuse(to, service::kOperatorBadLine, request.error());
     } else {
-      handle_operator_request(o, request.value());
+      handle_operator_request(o, to, request.value());
     }
     if (operators_.count(key) == 0) return;
   }
+  o.serving = false;
   // An operator that has said all it will and is owed nothing is done.
-  if (o.input_closed && o.replies.empty() && !o.watching && o.in.find('\n') == std::string::npos &&
-      o.sent == o.out.size()) {
+  if (o.input_closed && o.replies.empty() && !o.watching && !o.reader.holds_line_end() &&
+      o.out.unsent() == 0) {
     close_operator(o);
   }
 }
 
-void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest& request) {
+void Daemon::handle_operator_request(Operator& o, Reply to,
+                                     const service::OperatorRequest& request) {
   const Role who = role(o);
   const bool may_read = who != Role::None;
   switch (request.op) {
     case service::OperatorOp::Status:
-      return answer(o, status_answer(may_read));
+      return answer(to, status_answer(may_read));
     case service::OperatorOp::Cancel:
-      cancel(o, request);
+      cancel(o, to, request);
       return;
     case service::OperatorOp::List:
-      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("list requests"));
-      return list_pending(o);
+      if (!may_read) return refuse(to, service::kOperatorRefused, not_allowed("list requests"));
+      return list_pending(o, to);
     case service::OperatorOp::Show:
-      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("see requests"));
-      return show(o, request);
+      if (!may_read) return refuse(to, service::kOperatorRefused, not_allowed("see requests"));
+      return show(to, request);
     case service::OperatorOp::History:
-      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("read the record"));
-      return history(o, request);
+      if (!may_read) return refuse(to, service::kOperatorRefused, not_allowed("read the record"));
+      return history(o, to, request);
     case service::OperatorOp::Watch: {
-      if (!may_read) return refuse(o, service::kOperatorRefused, not_allowed("watch requests"));
-      if (!o.watch_slot) o.watch_slot = slot_;
-      o.events_after = slot_;
+      if (!may_read) return refuse(to, service::kOperatorRefused, not_allowed("watch requests"));
+      if (!o.watch_slot) o.watch_slot = to.slot;
+      o.events_after = to.slot;
       o.watching = true;
       watchers_.insert(o.key);
       service::OperatorAnswer a;
       describe_signing(a);
-      answer(o, std::move(a));
+      answer(to, std::move(a));
       for (const auto& [id, key] : pending_) {
         const Requester& r = *requesters_.at(key);
         if (shown_to_operators(r)) send_event(o, pending_event(r));
@@ -187,28 +187,28 @@ void Daemon::handle_operator_request(Operator& o, const service::OperatorRequest
     }
     case service::OperatorOp::Vote:
       if (who != Role::Approver) {
-        return refuse(o, service::kOperatorRefused,
+        return refuse(to, service::kOperatorRefused,
                       "you are not an approver (approvers in the configuration)");
       }
       // Every uid of a requester's user namespace is the user who made it.
       if (const Requester* r = pending_request(request.id);
           r && r->cap_owner.is_user(o.credentials.uid))
-        return refuse(o, service::kOperatorRefused,
+        return refuse(to, service::kOperatorRefused,
                       "request " + request.id +
                           " is your own: someone else has to decide it (no self-approval)");
-      return vote(o, request);
+      return vote(o, to, request);
     // Approval tokens: keys are the administrator's, revocations an approver's.
     case service::OperatorOp::RotateKey:
       if (o.credentials.uid != 0) {
-        return refuse(o, service::kOperatorRefused, "only root may rotate the signing key");
+        return refuse(to, service::kOperatorRefused, "only root may rotate the signing key");
       }
-      return rotate_key(o);
+      return rotate_key(to);
     case service::OperatorOp::Revoke:
       if (who != Role::Approver) {
-        return refuse(o, service::kOperatorRefused,
+        return refuse(to, service::kOperatorRefused,
                       "you are not an approver (approvers in the configuration)");
       }
-      return revoke(o, request);
+      return revoke(to, request);
   }
 }
 
@@ -238,21 +238,19 @@ service::OperatorAnswer Daemon::status_answer(bool may_read) const {
   return a;
 }
 
-void Daemon::list_pending(Operator& o) {
-  // Written straight from the records: "ok" < "reply" < "requests".
-  std::string line =
-      is_reply(o, slot_) ? R"({"ok":true,"reply":true,"requests":[)" : R"({"ok":true,"requests":[)";
-  bool first = true;
+void Daemon::list_pending(Operator& o, Reply to) {
+  // Written straight from the records' kept text.
+  service::RecordListAnswer answer(service::RecordListAnswer::Member::Requests,
+                                   o.is_reply(to.slot));
+  std::string line;
+  answer.open(line);
   for (const auto& [id, key] : pending_) {
     const Requester& r = *requesters_.at(key);
-    if (!shown_to_operators(r)) continue;
-    if (!first) line += ',';
-    first = false;
-    line += r.record_json;
+    if (shown_to_operators(r)) answer.add_text(line, r.record_json);
   }
-  if (fleet_) append_others(line, first);
-  line += "]}\n";
-  answer_text_at(o, slot_, std::move(line));
+  if (fleet_) append_others(line, answer);
+  answer.close(line);
+  answer_text(to, std::move(line));
 }
 
 void Daemon::read_record(RecordRead read,
@@ -281,38 +279,34 @@ void Daemon::describe_signing(service::OperatorAnswer& a) const {
   a.signed_votes = true;
 }
 
-void Daemon::show(Operator& o, const service::OperatorRequest& request) {
-  if (fleet_ && show_other(o, request.id)) return;
+void Daemon::show(Reply to, const service::OperatorRequest& request) {
+  if (fleet_ && show_other(to, request.id)) return;
   for (const auto& [key, r] : requesters_) {
     // While its verdict is being recorded, the record's view holds: the
     // verdict may still end otherwise (refused, when it cannot be written).
-    if (r->phase >= Phase::Pending && r->phase != Phase::Recording && r->record.id == request.id) {
+    if (r->phase.has_id() && r->phase != Phase::Recording && r->record.id == request.id) {
       service::OperatorAnswer a;
       a.request = r->record;
       describe_signing(a);
-      answer(o, std::move(a));
+      answer(to, std::move(a));
       return;
     }
   }
-  with_recorded_request(o, request.id,
-                        [this](Operator& op, std::uint64_t slot, service::RequestRecord record) {
-                          service::OperatorAnswer a;
-                          a.request = std::move(record);
-                          if (const service::RequestRecord* sent = unrecorded(a.request->id)) {
-                            a.request->state = sent->state;
-                            a.request->decided_at = sent->decided_at;
-                            a.request->detail_of_verdict = sent->detail_of_verdict;
-                          }
-                          answer_at(op, slot, std::move(a));
-                        });
+  with_recorded_request(to, request.id, [this](Reply later, service::RequestRecord record) {
+    service::OperatorAnswer a;
+    a.request = std::move(record);
+    if (const service::RequestRecord* sent = unrecorded(a.request->id)) {
+      a.request->state = sent->state;
+      a.request->decided_at = sent->decided_at;
+      a.request->detail_of_verdict = sent->detail_of_verdict;
+    }
+    answer(later, std::move(a));
+  });
 }
 
-void Daemon::with_recorded_request(
-    Operator& o, const std::string& id,
-    std::function<void(Operator&, std::uint64_t, service::RequestRecord)> then) {
+void Daemon::with_recorded_request(Reply to, const std::string& id,
+                                   std::function<void(Reply, service::RequestRecord)> then) {
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
   read_record(
       [found, id](service::Store& store) -> Result<void, std::string> {
         auto record = store.find(id);
@@ -320,58 +314,50 @@ void Daemon::with_recorded_request(
         *found = std::move(record).value();
         return {};
       },
-      [this, key, slot, found, id, then = std::move(then)](const Result<void, std::string>& done) {
-        auto found_operator = operators_.find(key);
-        if (found_operator == operators_.end()) return;
-        Operator& op = *found_operator->second;
+      [this, to, found, id, then = std::move(then)](const Result<void, std::string>& done) {
+        // Nothing is done for an operator that has gone meanwhile.
+        if (operators_.count(to.operator_key) == 0) return;
         if (!done.ok()) {
           journal_.note("cannot read the record: " + done.error());
-          refuse_at(op, slot, service::kOperatorRefused, "the record cannot be read");
+          refuse(to, service::kOperatorRefused, "the record cannot be read");
         } else if (!*found) {
-          refuse_at(op, slot, service::kOperatorRefused, "there is no request " + id);
+          refuse(to, service::kOperatorRefused, "there is no request " + id);
         } else {
-          then(op, slot, std::move(**found));
+          then(to, std::move(**found));
         }
-        serve_operator_lines(op);
       });
 }
 
-void Daemon::history(Operator& o, const service::OperatorRequest& request) {
+void Daemon::history(Operator& o, Reply to, const service::OperatorRequest& request) {
   auto stream = std::make_unique<HistoryStream>();
-  stream->slot = slot_;
+  stream->slot = to.slot;
+  stream->answer =
+      service::RecordListAnswer(service::RecordListAnswer::Member::Records, o.is_reply(to.slot));
   if (request.since) stream->since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
   stream->left = request.limit;
   o.history = std::move(stream);
   read_history_page(o);
 }
 
-const service::RequestRecord* Daemon::pending_record(const std::string& id) const {
-  const auto found = pending_.find(std::stoull(id));
-  if (found == pending_.end()) return nullptr;
-  return &requesters_.at(found->second)->record;
-}
-
 // Why a request that is not pending cannot be voted on or cancelled.
-void Daemon::about_decided(Operator& o, const std::string& id) {
+void Daemon::about_decided(Reply to, const std::string& id) {
   for (const auto& [key, r] : requesters_) {
-    if (r->phase > Phase::Pending && r->record.id == id) {
+    if (r->phase.decided() && r->record.id == id) {
       // Until the record has it, the verdict may still change (to refused).
       if (r->phase == Phase::Recording) {
-        refuse(o, service::kOperatorRefused,
+        refuse(to, service::kOperatorRefused,
                "request " + id + " is no longer open: its verdict is being recorded");
       } else {
-        refuse(o, service::kOperatorRefused, "request " + id + " is already " + r->record.state);
+        refuse(to, service::kOperatorRefused, "request " + id + " is already " + r->record.state);
       }
       return;
     }
   }
   if (const service::RequestRecord* sent = unrecorded(id)) {
-    refuse(o, service::kOperatorRefused, "request " + id + " is already " + sent->state);
+    refuse(to, service::kOperatorRefused, "request " + id + " is already " + sent->state);
     return;
   }
   auto found = std::make_shared<std::optional<service::RequestRecord>>();
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
   read_record(
       [found, id](service::Store& store) -> Result<void, std::string> {
         auto record = store.find(id);
@@ -379,46 +365,42 @@ void Daemon::about_decided(Operator& o, const std::string& id) {
         *found = std::move(record).value();
         return {};
       },
-      [this, key, slot, found, id](const Result<void, std::string>&) {
-        auto found_operator = operators_.find(key);
-        if (found_operator == operators_.end()) return;
-        Operator& op = *found_operator->second;
+      [this, to, found, id](const Result<void, std::string>&) {
         const bool known = *found && (*found)->state != "pending";
-        refuse_at(op, slot, service::kOperatorRefused,
-                  known ? "request " + id + " is already " + (*found)->state
-                        : "there is no pending request " + id);
-        serve_operator_lines(op);
+        refuse(to, service::kOperatorRefused,
+               known ? "request " + id + " is already " + (*found)->state
+                     : "there is no pending request " + id);
       });
 }
 
-void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
+void Daemon::vote(Operator& o, Reply to, const service::OperatorRequest& request) {
   // The requester's terminal shows the reason as it is.
   if (request.reason) {
     if (std::optional<std::string> refusal = reason_refusal(*request.reason)) {
-      return refuse(o, service::kOperatorBadLine, *refusal);
+      return refuse(to, service::kOperatorBadLine, *refusal);
     }
   }
   if (fleet_ && request.signature) {
-    return refuse(o, service::kOperatorRefused,
+    return refuse(to, service::kOperatorRefused,
                   "signed votes are not carried by the fleet's database yet; vote without --key");
   }
-  if (fleet_) return fleet_vote(o, request);
+  if (fleet_) return fleet_vote(o, to, request);
   Requester* r = pending_request(request.id);
-  if (r == nullptr) return about_decided(o, request.id);
+  if (r == nullptr) return about_decided(to, request.id);
   if (!may_vote_on(*r, *o.identity)) {
-    return refuse(o, service::kOperatorRefused,
+    return refuse(to, service::kOperatorRefused,
                   "you are not an approver of request " + request.id +
                       (r->record.rule ? " (its rule \"" + *r->record.rule + "\" names who decides)"
                                       : " (approvers in the configuration)"));
   }
   const service::Person voter = person_of(o);
   auto judged = judge_vote(r->record, voter, request.approve);
-  if (!judged.ok()) return refuse(o, service::kOperatorRefused, judged.error());
+  if (!judged.ok()) return refuse(to, service::kOperatorRefused, judged.error());
   const std::time_t now = std::time(nullptr);
   auto signature =
       check_vote_signature(r->record, request, o.identity->name, settings_.config,
                            settings_.operator_keys, service::host_name_of(settings_.config), now);
-  if (!signature.ok()) return refuse(o, service::kOperatorRefused, signature.error());
+  if (!signature.ok()) return refuse(to, service::kOperatorRefused, signature.error());
   service::VoteRecord vote{o.identity->name,
                            voter.uid,
                            request.approve,
@@ -433,23 +415,16 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
   std::uint64_t yes = 0;
   for (const auto& v : r->record.votes) yes += v.approve ? 1 : 0;
   const std::uint64_t needed = r->record.needed;
-  const std::uint64_t key = o.key;
-  const std::uint64_t slot = slot_;
-  auto reply = [this, key, slot, yes, needed](const std::string& state, bool ok) {
-    auto found = operators_.find(key);
-    if (found == operators_.end()) return;
-    Operator& op = *found->second;
+  auto reply = [this, to, yes, needed](const std::string& state, bool ok) {
     if (!ok) {
-      refuse_at(op, slot, service::kOperatorRefused,
-                "the record cannot be written; the vote is not taken");
+      refuse(to, service::kOperatorRefused, "the record cannot be written; the vote is not taken");
     } else {
       service::OperatorAnswer a;
       a.state = state;
       a.votes = yes;
       a.needed = needed;
-      answer_at(op, slot, std::move(a));
+      answer(to, std::move(a));
     }
-    serve_operator_lines(op);
   };
   const Outcome outcome = judged.value();
   if (outcome == Outcome::StillPending) {
@@ -458,62 +433,55 @@ void Daemon::vote(Operator& o, const service::OperatorRequest& request) {
         [reply](const Result<void, std::string>& done) { reply("pending", done.ok()); });
     return;
   }
-  const std::string state = outcome == Outcome::Approved ? "approved" : "denied";
-  decide(*r, state, verdict_detail(r->record, outcome), vote,
-         [reply, state](bool ok) { reply(state, ok); });
+  const Verdict verdict = outcome == Outcome::Approved ? Verdict::Approved : Verdict::Denied;
+  decide(*r, verdict, verdict_detail(r->record, outcome), vote,
+         [reply, state = std::string(state_text(verdict))](bool ok) { reply(state, ok); });
 }
 
-void Daemon::cancel(Operator& o, const service::OperatorRequest& request) {
+void Daemon::cancel(Operator& o, Reply to, const service::OperatorRequest& request) {
   Requester* r = pending_request(request.id);
   // Without a role, another's request, or one that is decided, is not
   // there: the answer says nothing of it.
   if (role(o) == Role::None && (r == nullptr || r->record.verified_uid != o.credentials.uid))
-    return refuse(o, service::kOperatorRefused, "there is no pending request " + request.id);
-  if (r == nullptr) return about_decided(o, request.id);
+    return refuse(to, service::kOperatorRefused, "there is no pending request " + request.id);
+  if (r == nullptr) return about_decided(to, request.id);
   if (r->record.verified_uid != o.credentials.uid) {
-    return refuse(o, service::kOperatorRefused,
+    return refuse(to, service::kOperatorRefused,
                   "request " + request.id + " is not yours: only its requester may cancel it");
   }
-  const std::uint64_t key = o.key;
-  const std::uint64_t slot = slot_;
-  decide(*r, "withdrawn", "the requester withdrew the request", std::nullopt,
-         [this, key, slot](bool ok) {
-           auto found = operators_.find(key);
-           if (found == operators_.end()) return;
-           Operator& op = *found->second;
+  decide(*r, Verdict::Withdrawn, "the requester withdrew the request", std::nullopt,
+         [this, to](bool ok) {
            if (ok) {
              service::OperatorAnswer a;
              a.state = "withdrawn";
-             answer_at(op, slot, std::move(a));
+             answer(to, std::move(a));
            } else {
-             refuse_at(op, slot, service::kOperatorRefused, "the record cannot be written");
+             refuse(to, service::kOperatorRefused, "the record cannot be written");
            }
-           serve_operator_lines(op);
          });
 }
 
-void Daemon::answer(Operator& o, service::OperatorAnswer a) {
-  answer_at(o, slot_, std::move(a));
+void Daemon::answer(Reply to, service::OperatorAnswer a) {
+  const auto found = operators_.find(to.operator_key);
+  if (found == operators_.end()) return;
+  Operator& o = *found->second;
+  a.reply = o.is_reply(to.slot);
+  fill_slot(o, to.slot, service::encode_answer(a));
+  serve_operator_lines(o);
 }
 
-void Daemon::refuse(Operator& o, int status, std::string error) {
-  answer_at(o, slot_, service::refused_answer(status, std::move(error)));
+void Daemon::refuse(Reply to, int status, std::string error) {
+  answer(to, service::refused_answer(status, std::move(error)));
 }
 
-bool Daemon::is_reply(const Operator& o, std::uint64_t slot) {
-  return o.watch_slot && slot > *o.watch_slot;
+void Daemon::answer_text(Reply to, std::string text) {
+  const auto found = operators_.find(to.operator_key);
+  if (found == operators_.end()) return;
+  fill_slot(*found->second, to.slot, std::move(text));
+  serve_operator_lines(*found->second);
 }
 
-void Daemon::answer_at(Operator& o, std::uint64_t slot, service::OperatorAnswer a) {
-  a.reply = is_reply(o, slot);
-  answer_text_at(o, slot, service::encode_answer(a));
-}
-
-void Daemon::refuse_at(Operator& o, std::uint64_t slot, int status, std::string error) {
-  answer_at(o, slot, service::refused_answer(status, std::move(error)));
-}
-
-void Daemon::answer_text_at(Operator& o, std::uint64_t slot, std::string text) {
+void Daemon::fill_slot(Operator& o, std::uint64_t slot, std::string text) {
   const auto found = o.replies.find(slot);
   if (found == o.replies.end()) return;
   found->second = std::move(text);
@@ -542,10 +510,6 @@ void Daemon::send_event(Operator& o, const std::string& line) {
 }
 
 void Daemon::write_to_operator(Operator& o, std::string_view text) {
-  if (o.sent == o.out.size()) {
-    o.out.clear();
-    o.sent = 0;
-  }
   // One answer of any size is kept; more on top of a backlog past the cap
   // (events a slow reader does not read) is not.
   if (unsent(o) > backlog_cap(o)) {
@@ -559,7 +523,12 @@ void Daemon::write_to_operator(Operator& o, std::string_view text) {
 void Daemon::drop_slow_operator(Operator& o) {
   journal_.note("an operator (uid " + std::to_string(o.credentials.uid) +
                 ") reads too slowly; its connection is closed");
-  // Closed on the next event, not here: callers still hold the operator.
+  lose_operator(o);
+}
+
+void Daemon::lose_operator(Operator& o) {
+  // Closed on its hang-up, which epoll reports whatever it was asked for,
+  // not here: callers still hold the operator.
   o.input_closed = true;
   o.watching = false;
   o.held_events = {};
@@ -568,31 +537,24 @@ void Daemon::drop_slow_operator(Operator& o) {
 }
 
 void Daemon::flush_operator(Operator& o) {
-  while (o.sent < o.out.size()) {
-    const ssize_t n = ::send(o.fd.get(), o.out.data() + o.sent, o.out.size() - o.sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
+  switch (o.out.flush(o.fd.get())) {
+    case SendBuffer::Flush::Blocked:
       if (!o.writing) {
         o.writing = true;
         std::uint32_t wanted = EPOLLOUT;
         if (!o.input_closed) wanted |= EPOLLIN | EPOLLRDHUP;
-        change_fd(o.fd.get(), o.key, wanted);
+        if (!change_fd(o.fd.get(), o.key, wanted)) lose_operator(o);
       }
       return;
-    }
-    if (n <= 0) {
-      // Gone; its hang-up closes it.
-      o.sent = o.out.size();
+    case SendBuffer::Flush::Failed:
+      o.out.clear();  // gone; its hang-up closes it
       break;
-    }
-    o.sent += static_cast<std::size_t>(n);
+    case SendBuffer::Flush::Done:
+      break;
   }
-  o.out.clear();
-  o.sent = 0;
   if (o.writing) {
     o.writing = false;
-    change_fd(o.fd.get(), o.key, o.input_closed ? 0 : EPOLLIN | EPOLLRDHUP);
+    if (!change_fd(o.fd.get(), o.key, o.input_closed ? 0 : EPOLLIN | EPOLLRDHUP)) lose_operator(o);
   }
 }
 
@@ -606,7 +568,7 @@ void Daemon::broadcast(const std::string& line) {
 
 void Daemon::close_operator(Operator& o) {
   watchers_.erase(o.key);
-  if (o.idle_deadline) timers_.erase({*o.idle_deadline, o.key});
+  timers_.arm(o.key, o.idle_deadline, std::nullopt);
   if (auto count = operators_per_owner_.find(o.owner);
       count != operators_per_owner_.end() && --count->second == 0)
     operators_per_owner_.erase(count);

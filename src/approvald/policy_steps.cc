@@ -63,22 +63,22 @@ std::optional<Daemon::PolicyVerdict> Daemon::policy_verdict(const Requester& r) 
   const service::PolicyOutcome& policy = r.policy;
   switch (policy.effect) {
     case service::Effect::Deny:
-      return PolicyVerdict{"denied", policy.reason};
+      return PolicyVerdict{Verdict::Denied, policy.reason};
     case service::Effect::Approve:
-      return PolicyVerdict{"approved", "approved by rule " + quoted(policy.rule_name)};
+      return PolicyVerdict{Verdict::Approved, "approved by rule " + quoted(policy.rule_name)};
     case service::Effect::Ask:
       break;
   }
   if (!r.reused) return std::nullopt;
-  return PolicyVerdict{"approved", "approved again under rule " + quoted(policy.rule_name) +
-                                       ": request " + r.reused->id + " was approved by " +
-                                       voters_of(r.reused->votes)};
+  return PolicyVerdict{Verdict::Approved, "approved again under rule " + quoted(policy.rule_name) +
+                                              ": request " + r.reused->id + " was approved by " +
+                                              voters_of(r.reused->votes)};
 }
 
 bool Daemon::act_on_policy(Requester& r) {
   std::optional<PolicyVerdict> verdict = policy_verdict(r);
   if (!verdict) return false;
-  decide(r, std::move(verdict->state), std::move(verdict->detail), std::nullopt, {});
+  decide(r, verdict->verdict, std::move(verdict->detail), std::nullopt, {});
   return true;
 }
 

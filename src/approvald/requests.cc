@@ -16,6 +16,7 @@
 #include "requester_text.h"
 #include "service/answer.h"
 #include "service/request_limits.h"
+#include "support/retry.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -36,13 +37,13 @@ void send_once(int fd, const std::string& line) {
 
 // The verdict the client is sent for a request that closed in `state`.
 std::string_view verdict_of(std::string_view state) {
-  if (state == "withdrawn") return "refused";
-  return state;
+  const std::optional<Verdict> verdict = verdict_named(state);
+  return verdict ? sent_verdict(*verdict) : state;
 }
 
 }  // namespace
 
-std::optional<std::string> Daemon::take_id() {
+std::optional<RequestId> Daemon::take_id() {
   if (!reserving_ids_ && id_limit_ - next_id_ < kIdBlock / 2) {
     reserving_ids_ = true;
     auto first = std::make_shared<std::uint64_t>(0);
@@ -72,7 +73,7 @@ std::optional<std::string> Daemon::take_id() {
           });
   }
   if (next_id_ >= id_limit_) return std::nullopt;
-  return std::to_string(next_id_++);
+  return RequestId(next_id_++);
 }
 
 void Daemon::accept_requesters() {
@@ -83,8 +84,7 @@ void Daemon::accept_requesters() {
     if (refusals_.size() >= kMaxHeldRefusals) {
       // Refusals waiting for the record hold descriptors: new connections
       // wait in the listen backlog until the next commit lets those go.
-      change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-      accept_paused_until_ = Clock::now() + std::chrono::milliseconds(5);
+      pause_accepting(std::chrono::milliseconds(5));
       return;
     }
     FileDescriptor fd(
@@ -94,8 +94,7 @@ void Daemon::accept_requesters() {
         // Out of descriptors: leave the rest queued for a moment rather than
         // spin on a listener that stays readable.
         journal_.note(std::string("accept: ") + std::strerror(errno));
-        change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-        accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+        pause_accepting(std::chrono::milliseconds(100));
       }
       return;
     }
@@ -113,8 +112,7 @@ void Daemon::accept_requesters() {
       refuse_at_accept(std::move(fd), *credentials, service::Accountable{credentials->uid, 0},
                        "the approval service is out of descriptors; try again later");
       journal_.note(std::string("accept: ") + std::strerror(EMFILE));
-      change_fd(requests_listener_.get(), kRequestListenerKey, 0);
-      accept_paused_until_ = Clock::now() + std::chrono::milliseconds(100);
+      pause_accepting(std::chrono::milliseconds(100));
       return;
     }
     if (!owner.ok()) {
@@ -134,15 +132,20 @@ void Daemon::accept_requesters() {
       refuse_at_accept(std::move(fd), *credentials, cap_owner, over_owner_cap(held));
       continue;
     }
+    const std::uint64_t key = next_key_++;
+    if (!watch_fd(fd.get(), key, kReading)) {
+      refuse_at_accept(std::move(fd), *credentials, cap_owner,
+                       "the approval service cannot take more connections now; try again later");
+      continue;
+    }
     auto r = std::make_unique<Requester>();
-    r->key = next_key_++;
+    r->key = key;
     r->fd = std::move(fd);
     r->credentials = *credentials;
     r->cap_uid = cap_uid;
     r->cap_owner = cap_owner;
     r->namespace_owner = owner.value();
     ++per_owner_[cap_owner];
-    watch_fd(r->fd.get(), r->key, kReading);
     set_deadline(*r, Clock::now() + service::kRequestTimeLimit);
     requesters_.emplace(r->key, std::move(r));
   }
@@ -176,12 +179,12 @@ void Daemon::refuse_at_accept(FileDescriptor fd, const service::PeerCredentials&
                      detail + " [" + service::describe(owner) +
                          "; further refusals of this owner in this minute are counted, not "
                          "logged]");
-  if (next_refusal_count_ == Clock::time_point{})
-    next_refusal_count_ = Clock::now() + std::chrono::seconds(1);
+  if (!refusal_count_at_)
+    timers_.arm(kRefusalCountTimer, refusal_count_at_, Clock::now() + std::chrono::seconds(1));
 }
 
 void Daemon::write_accept_refusals() {
-  next_refusal_count_ = {};
+  timers_.arm(kRefusalCountTimer, refusal_count_at_, std::nullopt);
   const std::time_t now = std::time(nullptr);
   for (const std::string& line : accept_refusals_.close_minutes(now)) journal_.note(line);
   auto counts = accept_refusals_.take_unwritten();
@@ -194,13 +197,15 @@ void Daemon::write_accept_refusals() {
                      });
   }
   // A minute still open is summed up once it is over.
-  if (!accept_refusals_.idle()) next_refusal_count_ = Clock::now() + std::chrono::seconds(1);
+  if (!accept_refusals_.idle())
+    timers_.arm(kRefusalCountTimer, refusal_count_at_, Clock::now() + std::chrono::seconds(1));
 }
 
 void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& credentials,
                            uid_t cap_uid, std::string_view verdict, const std::string& detail) {
-  const std::optional<std::string> id = take_id();
-  std::string line = service::decision_line(verdict, detail_to_send(detail).text, id.value_or(""));
+  const std::optional<RequestId> id = take_id();
+  std::string line =
+      service::decision_line(verdict, detail_to_send(detail).text, id ? id->text() : "");
   journal_.refusal(verdict, cap_uid, static_cast<std::uint64_t>(credentials.pid), detail);
   if (!id) {
     // Without an id there is no row to write; the journal has the line.
@@ -208,7 +213,7 @@ void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& cr
     return;
   }
   service::RequestRecord record;
-  record.id = *id;
+  record.id = id->text();
   record.state = verdict == "refused" ? "refused" : "invalid";
   record.created_at = now_text();
   record.decided_at = record.created_at;
@@ -219,7 +224,8 @@ void Daemon::refuse_unread(FileDescriptor fd, const service::PeerCredentials& cr
   record.peer.pid = static_cast<std::uint64_t>(credentials.pid > 0 ? credentials.pid : 0);
   record.needed = settings_.config.approvals;
   record.detail_of_verdict = detail;
-  hold_refusal(std::move(fd), *id, std::move(line), std::move(record));
+  std::string id_text = record.id;
+  hold_refusal(std::move(fd), std::move(id_text), std::move(line), std::move(record));
 }
 
 void Daemon::hold_refusal(FileDescriptor fd, std::string id, std::string line,
@@ -259,13 +265,11 @@ void Daemon::release_overdue_refusals(Clock::time_point now) {
 }
 
 void Daemon::set_deadline(Requester& r, std::optional<Clock::time_point> at) {
-  if (r.deadline) timers_.erase({*r.deadline, r.key});
-  r.deadline = at;
-  if (at) timers_.insert({*at, r.key});
+  timers_.arm(r.key, r.deadline, at);
 }
 
 void Daemon::on_requester_event(Requester& r, std::uint32_t events) {
-  if (r.phase == Phase::Reading || r.phase == Phase::Dropping) {
+  if (r.phase == Phase::Reading) {
     // Read first: a line and a hang-up may come together.
     if (events & (EPOLLIN | EPOLLRDHUP | EPOLLHUP | EPOLLERR)) read_request(r);
     return;
@@ -280,55 +284,54 @@ void Daemon::on_requester_event(Requester& r, std::uint32_t events) {
 void Daemon::read_request(Requester& r) {
   char buffer[65536];
   for (;;) {
-    const ssize_t n = ::recv(r.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
+    const ssize_t n = repeat_if_interrupted(
+        [&] { return ::recv(r.fd.get(), buffer, sizeof buffer, MSG_DONTWAIT); });
     if (n < 0 && errno == EAGAIN) return;
     if (n <= 0) {
       // Closed (or failed) before the line feed: nothing to answer when
       // nothing came, else the line is unfinished. A client that only
       // half-closed still reads the answer.
-      if (r.phase == Phase::Dropping) {
+      if (r.reader.skipping()) {
         answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
-      } else if (r.in.empty()) {
+      } else if (!r.reader.in_line()) {
         close_requester(r);
       } else {
         answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::Unfinished));
       }
       return;
     }
-    const std::string_view chunk(buffer, static_cast<std::size_t>(n));
-    const std::size_t end = chunk.find('\n');
-    if (r.phase == Phase::Dropping) {
-      if (end != std::string_view::npos)
-        answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
-      if (end != std::string_view::npos) return;
-      continue;
-    }
-    const std::size_t taken = end == std::string_view::npos ? chunk.size() : end;
-    if (r.in.size() + taken > service::kMaxRequestBytes) {
-      r.in.clear();
-      r.in.shrink_to_fit();
-      r.phase = Phase::Dropping;
-      if (end != std::string_view::npos) {
-        answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
+    // Bytes after the line feed are not taken: they are not part of a
+    // request, and a hang-up is still seen with them queued.
+    std::string_view chunk(buffer, static_cast<std::size_t>(n));
+    const bool was_skipping = r.reader.skipping();
+    switch (r.reader.feed(chunk)) {
+      case LineReader::Event::Line:
+        line_complete(r, r.reader.take_line());
         return;
-      }
-      continue;
-    }
-    r.in.append(chunk.substr(0, taken));
-    if (end != std::string_view::npos) {
-      // Bytes after the line feed are not read: they are not part of a
-      // request, and a hang-up is still seen with them queued.
-      std::string line = std::move(r.in);
-      r.in = {};
-      line_complete(r, std::move(line));
-      return;
+      case LineReader::Event::TooLong:
+        // Answered once the rest of the line is read (or the time is up):
+        // a client still sending can then read the answer.
+        if (!r.reader.skipping()) {
+          answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
+          return;
+        }
+        break;
+      case LineReader::Event::NeedMore:
+        if (was_skipping && !r.reader.skipping()) {
+          answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
+          return;
+        }
+        break;
     }
   }
 }
 
 void Daemon::line_complete(Requester& r, std::string line) {
-  change_fd(r.fd.get(), r.key, kWaiting);
+  if (!change_fd(r.fd.get(), r.key, kWaiting)) {
+    // Left as it was, the connection would wake the loop for ever.
+    answer_unread(r, "refused", "the approval service cannot take more connections now");
+    return;
+  }
   set_deadline(r, std::nullopt);
   auto parsed = service::parse_request(line);
   if (!parsed.ok()) {
@@ -411,14 +414,15 @@ void Daemon::on_identified(std::uint64_t key, service::VerifiedRequester who) {
     ++per_owner_[who.accountable];
   }
   r.cap_uid = verified;
-  const std::optional<std::string> id = take_id();
+  const std::optional<RequestId> id = take_id();
   if (!id) {
     answer_unread(r, "refused", "the approval service cannot write its record");
     return;
   }
   service::RequestRecord& record = r.record;
   const service::Request& q = r.request;
-  record.id = *id;
+  r.id = *id;
+  record.id = id->text();
   record.state = "pending";
   record.title = q.title;
   record.detail = q.detail;
@@ -466,13 +470,13 @@ void Daemon::start_waiting(Requester& r) {
     return fleet_insert(r);
   }
   r.phase = Phase::Pending;
-  pending_.emplace(std::stoull(r.record.id), r.key);
+  pending_.emplace(r.id, r.key);
   if (r.gone) {
-    decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+    decide(r, Verdict::Withdrawn, "the requester left before a verdict", std::nullopt, {});
     return;
   }
   if (stopping_) {
-    decide(r, "refused", "the approval service is stopping", std::nullopt, {});
+    decide(r, Verdict::Refused, "the approval service is stopping", std::nullopt, {});
     return;
   }
   if (act_on_policy(r)) return;
@@ -499,8 +503,8 @@ void Daemon::on_inserted(std::uint64_t key, bool ok) {
   // A verdict queued after the row fails with it (it has no row to close);
   // a request still waiting is refused now.
   if (found->second->phase == Phase::Pending)
-    decide(*found->second, "refused", "the approval service cannot write its record", std::nullopt,
-           {});
+    decide(*found->second, Verdict::Refused, "the approval service cannot write its record",
+           std::nullopt, {});
 }
 
 void Daemon::refresh_json(Requester& r) {
@@ -512,20 +516,18 @@ void Daemon::refresh_json(Requester& r) {
 }
 
 std::string Daemon::pending_event(const Requester& r) {
-  // What encode_pending_event writes: "event" sorts before "request".
-  return R"({"event":"pending","request":)" + r.record_json + "}\n";
+  return service::encode_pending_event_of(r.record_json);
 }
 
 void Daemon::on_deadline(Requester& r) {
-  switch (r.phase) {
+  switch (r.phase.value()) {
     case Phase::Reading:
-      answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TimedOut));
-      return;
-    case Phase::Dropping:
-      answer_unread(r, "invalid_request", service::line_problem(service::LineStatus::TooLong));
+      answer_unread(r, "invalid_request",
+                    service::line_problem(r.reader.skipping() ? service::LineStatus::TooLong
+                                                              : service::LineStatus::TimedOut));
       return;
     case Phase::Pending:
-      decide(r, "expired",
+      decide(r, Verdict::Expired,
              "no operator decided within " + std::to_string(r.record.timeout_secs) + " seconds",
              std::nullopt, {});
       return;
@@ -534,35 +536,43 @@ void Daemon::on_deadline(Requester& r) {
   }
 }
 
-Daemon::Requester* Daemon::pending_request(std::string_view id) {
-  std::uint64_t number = 0;
-  for (const char c : id) number = number * 10 + static_cast<std::uint64_t>(c - '0');
-  const auto found = pending_.find(number);
-  if (found == pending_.end() || std::to_string(number) != id) return nullptr;
+Requester* Daemon::pending_request(RequestId id) {
+  const auto found = pending_.find(id);
+  if (found == pending_.end()) return nullptr;
   auto r = requesters_.find(found->second);
   return r == requesters_.end() ? nullptr : r->second.get();
 }
 
-void Daemon::decide(Requester& r, std::string state, std::string detail,
+Requester* Daemon::pending_request(std::string_view id) {
+  const std::optional<RequestId> number = RequestId::parse(id);
+  return number ? pending_request(*number) : nullptr;
+}
+
+const Requester* Daemon::pending_request(std::string_view id) const {
+  return const_cast<Daemon*>(this)->pending_request(id);
+}
+
+void Daemon::decide(Requester& r, Verdict verdict, std::string detail,
                     std::optional<service::VoteRecord> vote, std::function<void(bool)> after) {
-  if (fleet_ && fleet_settle(r, state, detail, vote, after)) return;
-  pending_.erase(std::stoull(r.record.id));
+  if (fleet_ && r.in_fleet && !r.fleet_settled)
+    return fleet_settle(r, verdict, std::move(detail), std::move(vote), std::move(after));
+  pending_.erase(r.id);
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
-  r.record.state = std::move(state);
+  r.record.state = state_text(verdict);
   // The token's iat is the decision's second, so that a revocation can
   // find when its token was issued from the record.
   const std::time_t decided = std::time(nullptr);
   r.record.decided_at = service::iso8601_utc(decided);
   r.record.detail_of_verdict = std::move(detail);
-  if (r.record.state == "approved" && !sign_approval(r, decided)) {
+  if (verdict == Verdict::Approved && !sign_approval(r, decided)) {
     // No signature, no approval: fail closed.
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot make an approval token";
   }
   const std::uint64_t key = r.key;
   const service::RequestRecord& record = r.record;
-  r.out = verdict_line(r);
+  r.out.replace(verdict_line(r));
   auto early = send_once_durable(r);
   // The votes this verdict adds to the record: the deciding vote, or in the
   // fleet every vote the database has on the request, each with its host
@@ -586,7 +596,7 @@ void Daemon::decide(Requester& r, std::string state, std::string detail,
       [this, key, early, after = std::move(after)](const Result<void, std::string>& done) {
         if (!done.ok()) journal_.note("cannot record a verdict: " + done.error());
         if (auto found = requesters_.find(key); found != requesters_.end() && early)
-          found->second->sent = early->sent;
+          found->second->out.skip(early->taken);
         on_recorded(key, done.ok());
         if (after) after(done.ok());
       },
@@ -612,23 +622,19 @@ std::string Daemon::verdict_line(const Requester& r) {
 // the loop, busy or not scheduled, would add its own wake-up to every
 // decision. The connection is the thread's own duplicate, so the loop may
 // close its copy meanwhile; what is not sent at once the loop sends.
-std::shared_ptr<Daemon::EarlySend> Daemon::send_once_durable(const Requester& r) {
+std::shared_ptr<EarlySend> Daemon::send_once_durable(const Requester& r) {
   if (r.gone || !r.fd.is_open()) return nullptr;
   auto early = std::make_shared<EarlySend>();
   early->fd = FileDescriptor(::fcntl(r.fd.get(), F_DUPFD_CLOEXEC, 0));
   if (!early->fd.is_open()) return nullptr;
-  early->line = r.out;
+  early->out.append(r.out.unsent_text());
   return early;
 }
 
-void Daemon::EarlySend::send() {
-  while (sent < line.size()) {
-    const ssize_t n =
-        ::send(fd.get(), line.data() + sent, line.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    sent += static_cast<std::size_t>(n);
-  }
+void EarlySend::send() {
+  const std::size_t size = out.unsent();
+  (void)out.flush(fd.get());
+  taken = size - out.unsent();
   fd.close();
 }
 
@@ -641,15 +647,14 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
     r.record.state = "refused";
     r.record.detail_of_verdict = "the approval service cannot write its record";
     r.token.clear();
-    r.out = verdict_line(r);
-    r.sent = 0;
+    r.out.replace(verdict_line(r));
     // Written again later as the requester, the journal and the watchers
     // have it (unrecorded.cc).
     service::RequestRecord unwritten = r.record;
     unwritten.votes.clear();
     unrecorded_.push_back(std::move(unwritten));
-    if (next_rewrite_ == Clock::time_point{} && !rewriting_)
-      next_rewrite_ = Clock::now() + kRewriteEvery;
+    if (!rewrite_at_ && !rewriting_)
+      timers_.arm(kRewriteTimer, rewrite_at_, Clock::now() + kRewriteEvery);
   }
   journal_.decision(r.record);
   if (ok && r.record.state == "approved") remember_approval(r);
@@ -665,19 +670,16 @@ void Daemon::on_recorded(std::uint64_t key, bool ok) {
 }
 
 void Daemon::send_to_requester(Requester& r) {
-  while (r.sent < r.out.size()) {
-    const ssize_t n = ::send(r.fd.get(), r.out.data() + r.sent, r.out.size() - r.sent,
-                             MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EAGAIN) {
-      change_fd(r.fd.get(), r.key, EPOLLOUT);
-      return;
-    }
-    if (n <= 0) {
+  switch (r.out.flush(r.fd.get())) {
+    case SendBuffer::Flush::Blocked:
+      if (change_fd(r.fd.get(), r.key, EPOLLOUT)) return;
+      journal_.note("request " + r.record.id + ": its verdict cannot be sent in full");
+      break;
+    case SendBuffer::Flush::Failed:
       journal_.note("request " + r.record.id + ": the requester left before its verdict arrived");
       break;
-    }
-    r.sent += static_cast<std::size_t>(n);
+    case SendBuffer::Flush::Done:
+      break;
   }
   close_requester(r);
 }
@@ -686,9 +688,9 @@ void Daemon::requester_left(Requester& r) {
   (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, r.fd.get(), nullptr);
   r.fd.close();
   r.gone = true;
-  switch (r.phase) {
+  switch (r.phase.value()) {
     case Phase::Pending:
-      decide(r, "withdrawn", "the requester left before a verdict", std::nullopt, {});
+      decide(r, Verdict::Withdrawn, "the requester left before a verdict", std::nullopt, {});
       return;
     case Phase::Inserting:
       return;  // withdrawn once the shared database has it
@@ -705,7 +707,7 @@ void Daemon::close_requester(Requester& r) {
   set_deadline(r, std::nullopt);
   if (auto count = per_owner_.find(r.cap_owner); count != per_owner_.end() && --count->second == 0)
     per_owner_.erase(count);
-  if (r.phase == Phase::Pending) pending_.erase(std::stoull(r.record.id));
+  if (r.phase == Phase::Pending) pending_.erase(r.id);
   requesters_.erase(r.key);  // closes the connection
 }
 

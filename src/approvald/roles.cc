@@ -4,19 +4,13 @@
 
 #include <algorithm>
 
+#include "service/approvers.h"
 #include "service/verified_requester.h"
 
 namespace kelvane::approvald {
 
 bool is_named_in(const std::vector<std::string>& names, const Identity& identity) {
-  return std::any_of(names.begin(), names.end(), [&](const std::string& entry) {
-    if (entry.starts_with('@')) {
-      const std::string_view group = std::string_view(entry).substr(1);
-      return std::find(identity.groups.begin(), identity.groups.end(), group) !=
-             identity.groups.end();
-    }
-    return !identity.name.empty() && entry == identity.name;
-  });
+  return service::names_person(names, identity.name, identity.groups);
 }
 
 namespace {

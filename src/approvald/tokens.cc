@@ -74,17 +74,15 @@ bool Daemon::sign_approval(Requester& r, std::time_t now) {
   return true;
 }
 
-void Daemon::rotate_key(Operator& o) {
-  if (rotating_) return refuse(o, service::kOperatorRefused, "a new signing key is being written");
+void Daemon::rotate_key(Reply to) {
+  if (rotating_) return refuse(to, service::kOperatorRefused, "a new signing key is being written");
   auto next = token::SigningKey::generate();
   if (!next.ok()) {
-    return refuse(o, service::kOperatorRefused, "cannot make a signing key: " + next.error());
+    return refuse(to, service::kOperatorRefused, "cannot make a signing key: " + next.error());
   }
   auto state = std::make_shared<token::KeyState>(*keys_);
   token::rotate(*state, next.value(), now_seconds());
   rotating_ = true;
-  const std::uint64_t slot = slot_;
-  const std::uint64_t key = o.key;
   // The public file first: a key is published before it signs anything.
   commits_->submit(
       [paths = key_paths_, public_text = public_keys_text(*state),
@@ -92,7 +90,7 @@ void Daemon::rotate_key(Operator& o) {
         KOA_TRY_VOID(token::save_public_keys(paths, public_text));
         return token::save_signing_key(paths, key_text);
       },
-      [this, key, slot, state](const Result<void, std::string>& done) {
+      [this, to, state](const Result<void, std::string>& done) {
         rotating_ = false;
         if (done.ok()) {
           // Revocations made meanwhile are kept.
@@ -106,48 +104,43 @@ void Daemon::rotate_key(Operator& o) {
         } else {
           journal_.note("cannot rotate the signing key: " + done.error());
         }
-        auto found = operators_.find(key);
-        if (found == operators_.end()) return;
-        Operator& op = *found->second;
         if (done.ok()) {
           service::OperatorAnswer a;
           a.kid = keys_->current.kid();
-          answer_at(op, slot, std::move(a));
+          answer(to, std::move(a));
         } else {
-          refuse_at(op, slot, service::kOperatorRefused,
-                    "the new signing key cannot be written: " + done.error());
+          refuse(to, service::kOperatorRefused,
+                 "the new signing key cannot be written: " + done.error());
         }
-        serve_operator_lines(op);
       });
 }
 
-void Daemon::revoke(Operator& o, const service::OperatorRequest& request) {
+void Daemon::revoke(Reply to, const service::OperatorRequest& request) {
   for (const auto& [key, r] : requesters_) {
-    if (r->phase < Phase::Pending || r->record.id != request.id) continue;
+    if (!r->phase.has_id() || r->record.id != request.id) continue;
     if (r->phase == Phase::Pending) {
-      return refuse(o, service::kOperatorRefused,
+      return refuse(to, service::kOperatorRefused,
                     "request " + request.id + " is pending: it has no token to revoke");
     }
-    return revoke_approved(o, slot_, r->record);
+    return revoke_approved(to, r->record);
   }
-  if (fleet_) return fleet_revoke(o, request);
-  with_recorded_request(o, request.id,
-                        [this](Operator& op, std::uint64_t slot, service::RequestRecord record) {
-                          revoke_approved(op, slot, record);
-                        });
+  if (fleet_) return fleet_revoke(to, request);
+  with_recorded_request(to, request.id, [this](Reply later, service::RequestRecord record) {
+    revoke_approved(later, record);
+  });
 }
 
-void Daemon::revoke_approved(Operator& o, std::uint64_t slot, const service::RequestRecord& record,
+void Daemon::revoke_approved(Reply to, const service::RequestRecord& record,
                              std::uint64_t signer_lifetime) {
   if (record.state != "approved") {
-    return refuse_at(o, slot, service::kOperatorRefused,
-                     "request " + record.id + " is " + record.state +
-                         ": only an approved request has a token to revoke");
+    return refuse(to, service::kOperatorRefused,
+                  "request " + record.id + " is " + record.state +
+                      ": only an approved request has a token to revoke");
   }
   const std::optional<std::uint64_t> issued = unix_seconds(record.decided_at.value_or(""));
   if (!issued) {
-    return refuse_at(o, slot, service::kOperatorRefused,
-                     "request " + record.id + ": the record's decision time does not read");
+    return refuse(to, service::kOperatorRefused,
+                  "request " + record.id + ": the record's decision time does not read");
   }
   // No token of the request lives longer than this (see key_store.h).
   const token::Revocation revocation{record.id,
@@ -156,18 +149,17 @@ void Daemon::revoke_approved(Operator& o, std::uint64_t slot, const service::Req
   service::OperatorAnswer a;
   if (revocation.exp <= now) {
     a.state = "expired";  // nothing left to revoke
-    return answer_at(o, slot, std::move(a));
+    return answer(to, std::move(a));
   }
   a.state = "revoked";
-  if (!token::add_revocation(*keys_, revocation, now)) return answer_at(o, slot, std::move(a));
+  if (!token::add_revocation(*keys_, revocation, now)) return answer(to, std::move(a));
   // Answered once the list is written; a list that cannot be written takes
   // the revocation back, so that asking again tries again.
-  const std::uint64_t key = o.key;
   commits_->submit(
       [paths = key_paths_, text = revocations_text()](service::Store&) {
         return token::save_revocations(paths, text);
       },
-      [this, key, slot, revocation](const Result<void, std::string>& done) {
+      [this, to, revocation](const Result<void, std::string>& done) {
         if (done.ok()) {
           journal_.note("request " + revocation.request_id + ": approval token revoked");
           if (fleet_) fleet_publish_keys();
@@ -175,18 +167,14 @@ void Daemon::revoke_approved(Operator& o, std::uint64_t slot, const service::Req
           std::erase(keys_->revoked, revocation);
           journal_.note("cannot write the revocation list: " + done.error());
         }
-        auto found = operators_.find(key);
-        if (found == operators_.end()) return;
-        Operator& op = *found->second;
         if (done.ok()) {
           service::OperatorAnswer answered;
           answered.state = "revoked";
-          answer_at(op, slot, std::move(answered));
+          answer(to, std::move(answered));
         } else {
-          refuse_at(op, slot, service::kOperatorRefused,
-                    "the revocation list cannot be written: " + done.error());
+          refuse(to, service::kOperatorRefused,
+                 "the revocation list cannot be written: " + done.error());
         }
-        serve_operator_lines(op);
       });
 }
 

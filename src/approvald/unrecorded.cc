@@ -8,7 +8,7 @@
 namespace kelvane::approvald {
 
 void Daemon::rewrite_unrecorded() {
-  next_rewrite_ = {};
+  timers_.arm(kRewriteTimer, rewrite_at_, std::nullopt);
   if (unrecorded_.empty() || rewriting_) return;
   rewriting_ = true;
   // Kept in unrecorded_ until written: operators asking meanwhile are told.
@@ -32,7 +32,8 @@ void Daemon::rewrite_unrecorded() {
                             unrecorded_.begin() + static_cast<std::ptrdiff_t>(batch->size()));
           for (const std::string& why : *lost) journal_.note("a verdict stays unrecorded: " + why);
         }
-        if (!unrecorded_.empty() && !stopping_) next_rewrite_ = Clock::now() + kRewriteEvery;
+        if (!unrecorded_.empty() && !stopping_)
+          timers_.arm(kRewriteTimer, rewrite_at_, Clock::now() + kRewriteEvery);
       });
 }
 

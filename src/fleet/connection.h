@@ -1,7 +1,9 @@
 // One libpq connection and the few ways this program talks over it:
 // statements with text parameters, results read as text, errors as values
-// that keep the server's SQLSTATE (a serialization failure is retried, a
-// row-level security refusal is explained).
+// that keep the server's SQLSTATE (a row-level security refusal is
+// explained). Nothing is retried here: votes on one request take turns
+// under kelvane_approval.lock_request instead of failing to serialize, and
+// a lost session is the caller's to open again (FleetLink::reconnect_now).
 #pragma once
 
 #include <libpq-fe.h>
@@ -25,8 +27,6 @@ struct DbError {
   std::string message;   // one line, the server's primary message
   std::string sqlstate;  // "" when the error is not the server's
   bool connection_lost = false;
-
-  bool is_serialization_failure() const { return sqlstate == "40001" || sqlstate == "40P01"; }
 };
 
 using Param = std::optional<std::string>;  // nullopt is SQL NULL

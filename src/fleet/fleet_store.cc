@@ -4,6 +4,7 @@
 
 #include "fleet/schema.h"
 #include "fleet/text_array.h"
+#include "service/approvers.h"
 #include "service/person.h"
 
 namespace kelvane::fleet {
@@ -252,13 +253,7 @@ namespace {
 
 bool names_voter(const std::vector<std::string>& approvers, const service::VoteRecord& vote,
                  const Voter& voter) {
-  for (const std::string& entry : approvers) {
-    if (entry == vote.operator_name) return true;
-    if (!entry.starts_with('@')) continue;
-    for (const std::string& group : voter.groups)
-      if (entry.compare(1, std::string::npos, group) == 0) return true;
-  }
-  return false;
+  return service::names_person(approvers, vote.operator_name, voter.groups);
 }
 
 // The operator's groups the approvers name: all the database needs to know.
@@ -448,12 +443,6 @@ StoreResult<std::optional<HostedRequest>> FleetStore::find(const std::string& id
 StoreResult<std::vector<HostedRequest>> FleetStore::find_many(const std::vector<std::string>& ids) {
   if (ids.empty()) return std::vector<HostedRequest>();
   return select_requests("r.id = ANY($1::text[])", {text_array_literal(ids)});
-}
-
-StoreResult<std::vector<HostedRequest>> FleetStore::history(
-    const std::optional<std::string>& since) {
-  if (!since) return select_requests("true", {});
-  return select_requests("r.created_at >= $1", {*since});
 }
 
 StoreResult<std::uint64_t> FleetStore::prune(const std::string& before) {

@@ -158,8 +158,6 @@ class FleetStore {
   // The requests among `ids` (in one snapshot, one read for a burst of
   // notifications); ids the database does not hold are left out.
   StoreResult<std::vector<HostedRequest>> find_many(const std::vector<std::string>& ids);
-  // Requests created at or after `since` (every one when nullopt).
-  StoreResult<std::vector<HostedRequest>> history(const std::optional<std::string>& since);
   // Deletes this host's closed requests created before `before`.
   StoreResult<std::uint64_t> prune(const std::string& before);
 

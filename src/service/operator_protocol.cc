@@ -811,10 +811,44 @@ std::string encode_event(const OperatorEvent& event) {
 }
 
 std::string encode_pending_event(const RequestRecord& record) {
-  json::Map object;
-  object.insert("event", text("pending"));
-  object.insert("request", record_value(record));
-  return line_of(std::move(object));
+  std::string json;
+  append_request_record(json, record);
+  return encode_pending_event_of(json);
+}
+
+// Members in byte order, as json::Map writes them: "event" < "request".
+std::string encode_pending_event_of(std::string_view record_json) {
+  constexpr std::string_view start = R"({"event":"pending","request":)";
+  std::string line;
+  line.reserve(start.size() + record_json.size() + 2);
+  line.append(start).append(record_json).append("}\n");
+  return line;
+}
+
+// Members in byte order, as json::Map writes them: "ok" < "records" <
+// "reply" < "requests".
+void RecordListAnswer::open(std::string& out) const {
+  out += R"({"ok":true,)";
+  if (reply_ && member_ == Member::Requests) out += R"("reply":true,)";
+  out += member_ == Member::Requests ? R"("requests":[)" : R"("records":[)";
+}
+
+void RecordListAnswer::add(std::string& out, const RequestRecord& record) {
+  if (!first_) out += ',';
+  first_ = false;
+  append_request_record(out, record);
+}
+
+void RecordListAnswer::add_text(std::string& out, std::string_view record_json) {
+  if (!first_) out += ',';
+  first_ = false;
+  out.append(record_json);
+}
+
+void RecordListAnswer::close(std::string& out) const {
+  out += ']';
+  if (reply_ && member_ == Member::Records) out += R"(,"reply":true)";
+  out += "}\n";
 }
 
 Result<DaemonLine, std::string> decode_daemon_line(std::string_view line) {

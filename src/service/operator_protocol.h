@@ -186,6 +186,30 @@ std::string encode_answer(const OperatorAnswer& answer);
 std::string encode_event(const OperatorEvent& event);
 // The pending event of one record, written straight from it.
 std::string encode_pending_event(const RequestRecord& record);
+// The same from R's text as append_request_record wrote it: the daemon
+// keeps that text of each waiting request and writes its events from it.
+std::string encode_pending_event_of(std::string_view record_json);
+
+// An answer that lists records (list: "requests", history: "records"),
+// written a record at a time, from records or R's kept text, so that a list
+// of thousands is never a vector of copies: the bytes encode_answer writes
+// for the same answer.
+class RecordListAnswer {
+ public:
+  enum class Member { Requests, Records };
+  RecordListAnswer(Member member, bool reply) noexcept : member_(member), reply_(reply) {}
+
+  // The answer's start, then each record, then its end with the line feed.
+  void open(std::string& out) const;
+  void add(std::string& out, const RequestRecord& record);
+  void add_text(std::string& out, std::string_view record_json);
+  void close(std::string& out) const;
+
+ private:
+  Member member_;
+  bool reply_;
+  bool first_ = true;
+};
 
 using DaemonLine = std::variant<OperatorAnswer, OperatorEvent>;
 

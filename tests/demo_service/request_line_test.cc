@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "service/deadline.h"
+#include "demo_service/deadline.h"
 #include "service/listener.h"
 #include "service/peer.h"
 #include "service/stale_probe.h"

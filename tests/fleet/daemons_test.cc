@@ -440,6 +440,43 @@ TEST_F(FleetDaemons, AVerdictMadeWhileTheDatabaseWasGoneIsWrittenThereOnReconnec
   EXPECT_EQ(state, "expired") << a.log();
 }
 
+// keep_days applies to the shared database as to the local record: at
+// start (and hourly) each service deletes its own host's closed requests
+// older than that, with their votes; another host's stay.
+TEST_F(FleetDaemons, KeepDaysPrunesThisHostsOldClosedRequestsInTheSharedDatabase) {
+  DaemonProcess& a = add_daemon("host-a", 1, "keep_days = 30\n");
+  DaemonProcess& b = add_daemon("host-b", 1, "keep_days = 30\n");
+  OperatorLink on_b = watcher(b, operator_b_);
+  std::vector<std::string> ids;
+  for (DaemonProcess* host : {&a, &b}) {
+    Process client = approvald_test::run_client(*host, requester_, "Old request");
+    const std::string id = next_pending(on_b);
+    ASSERT_FALSE(id.empty()) << host->log();
+    ASSERT_TRUE(on_b.ask(approvald_test::vote(id, false, "no")).ok);
+    EXPECT_NE(client.wait().status, 0);
+    ids.push_back(id);
+  }
+  // Made old behind the back of the trigger that keeps a decided row as it is.
+  sql(db_->admin(), "ALTER TABLE kelvane_approval.requests DISABLE TRIGGER keep_verdicts");
+  sql(db_->admin(), "UPDATE kelvane_approval.requests SET created_at = '2000-01-01T00:00:00Z'");
+  sql(db_->admin(), "ALTER TABLE kelvane_approval.requests ENABLE TRIGGER keep_verdicts");
+  const auto count = [&](const std::string& id) {
+    return sql(db_->admin(), "SELECT count(*) FROM kelvane_approval.requests WHERE id = $1", {id})
+        .number(0, 0);
+  };
+  ASSERT_EQ(count(ids[0]), 1u);
+  EXPECT_EQ(a.stop(SIGTERM), 0);
+  ASSERT_TRUE(a.start()) << a.log();
+  for (int tries = 0; tries < 100 && count(ids[0]) != 0; ++tries)
+    std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(count(ids[0]), 0u) << a.log();
+  EXPECT_EQ(sql(db_->admin(), "SELECT count(*) FROM kelvane_approval.votes WHERE request_id = $1",
+                {ids[0]})
+                .number(0, 0),
+            0u);
+  EXPECT_EQ(count(ids[1]), 1u);  // host-b's: host-b prunes it, by its own keep_days
+}
+
 TEST_F(FleetDaemons, TwoServicesCannotStandForOneHost) {
   add_daemon("host-a");
   const std::string file = files_.file("host-a.conn");

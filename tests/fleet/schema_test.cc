@@ -5,6 +5,9 @@
 #include "fleet/fleet_database.h"
 #include "fleet/postgres_server.h"
 #include "fleet/schema.h"
+#include "fleet/text_array.h"
+#include "service/approvers.h"
+#include "service/approvers_cases.h"
 #include "service/person.h"
 
 namespace kelvane::fleet_test {
@@ -159,6 +162,24 @@ TEST(Migrate, TheDatabasesRuleOnPersonsIsTheServicesRule) {
     EXPECT_EQ(got, expected ? "t" : "f")
         << c.user_a << "@" << c.host_a << " " << c.user_b << "@" << c.host_b;
   }
+}
+
+// The SQL rule of who an approvers list names says what
+// service::names_person says, on the cases of tests/service/approvers_cases.h;
+// a request whose rule names nobody leaves it to the voting host's own list.
+TEST(Migrate, TheDatabasesRuleOnApproversIsTheServicesRule) {
+  KOA_REQUIRE_POSTGRES(server);
+  FleetDatabase db(*server);
+  for (const service_test::NamedCase& c : service_test::named_cases()) {
+    const std::string got =
+        sql(db.admin(), "SELECT kelvane_approval.named_by($1::text[], $2, $3::text[])",
+            {fleet::text_array_literal(c.approvers), c.user, fleet::text_array_literal(c.groups)})
+            .text(0, 0);
+    EXPECT_EQ(got, service::names_person(c.approvers, c.user, c.groups) ? "t" : "f")
+        << fleet::text_array_literal(c.approvers) << " user \"" << c.user << "\"";
+  }
+  EXPECT_EQ(sql(db.admin(), "SELECT kelvane_approval.named_by('{}', 'alice', '{}')").text(0, 0),
+            "t");
 }
 
 TEST(Migrate, AServiceRoleCannotMigrate) {

@@ -158,6 +158,47 @@ TEST(OperatorRequests, RefuseBadLinesWithTheReason) {
   }
 }
 
+// The daemon writes lists and pending events a record at a time from the
+// records' kept text: the bytes are those of the one encoder, whatever the
+// number of records and whether the answer is a reply among events.
+TEST(OperatorAnswers, ListsWrittenARecordAtATimeAreTheEncodersBytes) {
+  const std::vector<std::vector<RequestRecord>> lists = {
+      {}, {pending_record("1")}, {sample_record("1"), pending_record("2"), sample_record("30")}};
+  for (const auto member :
+       {RecordListAnswer::Member::Requests, RecordListAnswer::Member::Records}) {
+    for (const bool reply : {false, true}) {
+      for (const auto& records : lists) {
+        OperatorAnswer expected;
+        expected.reply = reply;
+        (member == RecordListAnswer::Member::Requests ? expected.requests : expected.records) =
+            records;
+        RecordListAnswer answer(member, reply);
+        std::string by_record, by_text;
+        answer.open(by_record);
+        for (const RequestRecord& record : records) answer.add(by_record, record);
+        answer.close(by_record);
+        RecordListAnswer again(member, reply);
+        again.open(by_text);
+        for (const RequestRecord& record : records) {
+          std::string json;
+          append_request_record(json, record);
+          again.add_text(by_text, json);
+        }
+        again.close(by_text);
+        EXPECT_EQ(by_record, encode_answer(expected)) << records.size() << " reply " << reply;
+        EXPECT_EQ(by_text, by_record);
+      }
+    }
+  }
+  for (const RequestRecord& record : {sample_record("7"), pending_record("8")}) {
+    std::string json;
+    append_request_record(json, record);
+    const OperatorEvent event{OperatorEvent::Kind::Pending, record, "", ""};
+    EXPECT_EQ(encode_pending_event_of(json), encode_event(event));
+    EXPECT_EQ(encode_pending_event(record), encode_event(event));
+  }
+}
+
 TEST(OperatorAnswers, CarryRecordsThroughTheirCanonicalLines) {
   OperatorAnswer list;
   list.requests = std::vector<RequestRecord>{};

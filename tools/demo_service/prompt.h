@@ -4,7 +4,7 @@
 #include <chrono>
 #include <string_view>
 
-#include "service/deadline.h"
+#include "demo_service/deadline.h"
 
 namespace kelvane::demo {
 

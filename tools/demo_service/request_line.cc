@@ -5,9 +5,9 @@
 #include <cerrno>
 #include <string_view>
 
-#include "service/deadline.h"
+#include "demo_service/deadline.h"
 #include "stop.h"
-#include "support/line_collector.h"
+#include "support/line_reader.h"
 #include "support/retry.h"
 
 namespace kelvane::demo {
@@ -39,7 +39,7 @@ Chunk next_chunk(int fd, const service::Deadline& deadline, char* buffer, std::s
 
 RequestLine read_request_line(int fd, std::size_t max_bytes, std::chrono::milliseconds time_limit) {
   const service::Deadline deadline = service::Deadline::after(time_limit);
-  LineCollector collector(max_bytes);
+  LineReader collector(max_bytes);
   bool too_long = false;
   char buffer[8192];
   for (;;) {
@@ -60,12 +60,12 @@ RequestLine read_request_line(int fd, std::size_t max_bytes, std::chrono::millis
     }
     std::string_view input(buffer, got);
     switch (collector.feed(input)) {
-      case LineCollector::Event::Line:
+      case LineReader::Event::Line:
         return {LineStatus::Complete, collector.take_line()};
-      case LineCollector::Event::TooLong:
+      case LineReader::Event::TooLong:
         too_long = true;
         break;
-      case LineCollector::Event::NeedMore:
+      case LineReader::Event::NeedMore:
         break;
     }
     if (too_long && !collector.skipping()) return {LineStatus::TooLong, {}};

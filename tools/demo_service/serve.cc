@@ -6,13 +6,13 @@
 #include <string>
 
 #include "approval/connection.h"
+#include "demo_service/decision_log.h"
+#include "demo_service/request_view.h"
 #include "prompt.h"
 #include "request_line.h"
 #include "service/answer.h"
-#include "service/decision_log.h"
 #include "service/peer.h"
 #include "service/request.h"
-#include "service/request_view.h"
 #include "stop.h"
 #include "support/utc_time.h"
 #include "terminal.h"

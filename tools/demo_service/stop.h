@@ -3,7 +3,7 @@
 
 #include <csignal>
 
-#include "service/deadline.h"
+#include "demo_service/deadline.h"
 
 namespace kelvane::demo {
 

@@ -1,4 +1,4 @@
-#include "service/request_view.h"
+#include "demo_service/request_view.h"
 
 #include <string_view>
 

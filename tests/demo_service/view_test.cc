@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "demo_service/decision_log.h"
+#include "demo_service/request_view.h"
 #include "json/json.h"
 #include "service/block.h"
 #include "service/context_view.h"
-#include "service/decision_log.h"
 #include "service/request.h"
-#include "service/request_view.h"
 
 namespace kelvane::service {
 namespace {

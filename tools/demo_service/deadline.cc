@@ -1,4 +1,4 @@
-#include "service/deadline.h"
+#include "demo_service/deadline.h"
 
 #include <climits>
 

@@ -1,4 +1,4 @@
-#include "service/decision_log.h"
+#include "demo_service/decision_log.h"
 
 #include "service/answer.h"
 #include "service/shown_text.h"

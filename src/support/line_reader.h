@@ -1,6 +1,7 @@
 // One line at a time out of bytes as they arrive, with a cap on its length:
-// the services read their peers' lines through it, a blocking reader and a
-// non-blocking event loop alike. It never holds more than the cap.
+// the services read their peers' lines through it (the daemon's requesters
+// and operators, the demo service). It never holds more of a line than the
+// cap.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +11,7 @@
 
 namespace kelvane {
 
-class LineCollector {
+class LineReader {
  public:
   enum class Event {
     NeedMore,  // every byte offered was taken; the line is not complete yet
@@ -18,7 +19,7 @@ class LineCollector {
     TooLong,   // the line passed the cap; its bytes are dropped
   };
 
-  explicit LineCollector(std::size_t max_bytes) noexcept : max_bytes_(max_bytes) {}
+  explicit LineReader(std::size_t max_bytes) noexcept : max_bytes_(max_bytes) {}
 
   // Takes bytes from the front of `input` up to and including the first line
   // feed (or all of them) and removes them from `input`. A line of exactly
@@ -29,9 +30,21 @@ class LineCollector {
   // a line feed stay in `input` for the next call.
   Event feed(std::string_view& input);
 
+  // For a peer that sends many lines, read ahead of their use: `hold` keeps
+  // bytes as they arrive, and next() is feed() over what is held. The caller
+  // bounds what it holds (held()); the cap still applies to each line.
+  void hold(std::string_view bytes) { held_.append(bytes); }
+  Event next();
+  // Bytes held and not yet taken by next().
+  std::size_t held() const noexcept { return held_.size() - held_start_; }
+  // A line feed is among them: next() has a line (or a too-long one) to give.
+  bool holds_line_end() const noexcept {
+    return held_.find('\n', held_start_) != std::string::npos;
+  }
+
   // The line of the last Line event, valid until the next feed.
   const std::string& line() const noexcept { return line_; }
-  // The same line moved out, leaving the collector ready for the next.
+  // The same line moved out, leaving the reader ready for the next.
   std::string take_line() noexcept {
     std::string out = std::move(line_);
     line_.clear();
@@ -49,6 +62,8 @@ class LineCollector {
   std::string line_;
   bool complete_ = false;
   bool skipping_ = false;
+  std::string held_;
+  std::size_t held_start_ = 0;
 };
 
 }  // namespace kelvane

@@ -1,8 +1,8 @@
-#include "support/line_collector.h"
+#include "support/line_reader.h"
 
 namespace kelvane {
 
-LineCollector::Event LineCollector::feed(std::string_view& input) {
+LineReader::Event LineReader::feed(std::string_view& input) {
   if (complete_) {
     line_.clear();
     complete_ = false;
@@ -25,6 +25,23 @@ LineCollector::Event LineCollector::feed(std::string_view& input) {
   if (end == std::string_view::npos) return Event::NeedMore;
   complete_ = true;
   return Event::Line;
+}
+
+LineReader::Event LineReader::next() {
+  std::string_view input(held_);
+  input.remove_prefix(held_start_);
+  const Event event = feed(input);
+  held_start_ = held_.size() - input.size();
+  // What was taken goes once it is all taken, or once it is most of what
+  // is held: each byte is moved at most about once.
+  if (held_start_ == held_.size()) {
+    held_.clear();
+    held_start_ = 0;
+  } else if (held_start_ > held_.size() / 2) {
+    held_.erase(0, held_start_);
+    held_start_ = 0;
+  }
+  return event;
 }
 
 }  // namespace kelvane
