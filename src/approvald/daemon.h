@@ -109,6 +109,7 @@ class Daemon {
     service::PeerCredentials credentials;
     uid_t cap_uid = 0;               // the uid a refusal's row names
     service::Accountable cap_owner;  // whose per-user cap this connection counts against
+    bool holds_place = true;         // counted there until its verdict is decided
     std::optional<service::Accountable> namespace_owner;  // when not the daemon's namespace
     Phase phase = Phase::Reading;
     std::string in;
@@ -234,6 +235,7 @@ class Daemon {
   static std::shared_ptr<EarlySend> send_once_durable(const Requester& r);
   void send_to_requester(Requester& r);
   void requester_left(Requester& r);
+  void release_place(Requester& r);
   void close_requester(Requester& r);
   std::optional<std::string> take_id();
 

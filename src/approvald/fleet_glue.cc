@@ -141,6 +141,7 @@ bool Daemon::fleet_settle(Requester& r, std::string& state, std::string& detail,
   pending_.erase(std::stoull(r.record.id));
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
+  release_place(r);
   const std::uint64_t key = r.key;
   const std::string decided_at = service::iso8601_utc(std::time(nullptr));
   fleet_->submit([this, key, id = r.record.id, state, detail, decided_at, vote = std::move(vote),
