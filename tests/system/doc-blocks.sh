@@ -159,7 +159,7 @@ doc_block_on() {  # MACHINE DOCUMENT TEXT [USER]
   else
     bash "$script" >"$script.out" 2>&1 || status=$?
   fi
-  sed 's/^/    > /' "$script.out" | head -n 40
+  head -n 40 "$script.out" | sed 's/^/    > /'
   [ "$status" = 0 ] || fail "documentation block $name exits $status"
 }
 
@@ -181,7 +181,7 @@ doc_block_background() {  # DOCUMENT TEXT PATTERN
     sleep 0.1
   done
   grep -q -- "$3" "$script.out" || fail "block $name never said '$3': $(cat "$script.out")"
-  sed 's/^/    > /' "$script.out" | head -n 10
+  head -n 10 "$script.out" | sed 's/^/    > /'
 }
 
 # Stops the block started last with doc_block_background (its whole
