@@ -623,7 +623,7 @@ for _ in $(seq 100); do
     >"$out/b-refused" 2>/dev/null && break
   sleep 0.1
 done
-grep -q 'PrivateNetwork=yes' "$out/b-refused" ||
+grep -q 'enable the fleet drop-in' "$out/b-refused" ||
   fail "the second host's service without the drop-in did not say why: $(on b "journalctl -q --no-pager -u $service | tail -n 5")"
 echo "  without the drop-in: $(cat "$out/b-refused")"
 on b "systemctl is-active --quiet $service" && fail "the second host's service runs without the drop-in"
