@@ -116,6 +116,7 @@ relay_pid=""
 cleanup() {
   local status=$?
   [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null || true
+  [ ${#init_pid[@]} = 0 ] || say "stopping the machines"
   # An orderly shutdown first, then the machines are killed.
   for m in "${!init_pid[@]}"; do kill -RTMIN+4 "${init_pid[$m]}" 2>/dev/null || true; done
   for _ in $(seq 100); do
@@ -138,8 +139,10 @@ cleanup() {
   if [ "${KOA_SYSTEM_TEST_KEEP:-0}" = 1 ]; then
     echo "system-test: kept $work"
   else
+    say "removing the copies"
     rm -rf "$work"
   fi
+  say "done"
 }
 trap cleanup EXIT
 
@@ -242,8 +245,9 @@ inside() { on_machine a "$@"; }
 for _ in $(seq 100); do ip link show "vz-$zone" >/dev/null 2>&1 && break; sleep 0.1; done
 ip link set "vz-$zone" up || die "no bridge vz-$zone"
 for m in "${machines[@]}"; do
-  nsenter -t "${init_pid[$m]}" -n ip address add "${address_of[$m]}/24" dev host0 &&
-    nsenter -t "${init_pid[$m]}" -n ip link set host0 up || die "no network on ${host_of[$m]}"
+  nsenter -t "${init_pid[$m]}" -n ip address add "${address_of[$m]}/24" dev host0 ||
+    die "no address on ${host_of[$m]}"
+  nsenter -t "${init_pid[$m]}" -n ip link set host0 up || die "no network on ${host_of[$m]}"
 done
 # Up to three minutes: a loaded CI machine boots slowly.
 for m in "${machines[@]}"; do

@@ -556,6 +556,7 @@ as_db_admin() {  # PSQL-OPTIONS... (the statements on standard input)
 }
 
 step "the fleet's database: its administrator and database on the server (docs/fleet.md 1)"
+# shellcheck disable=SC2034 # read by doc_block_on: the password, asked twice
 doc_input=$(printf '%s\n%s\n' "$admin_password" "$admin_password")
 doc_block_on db fleet.md 'createuser'
 
@@ -575,8 +576,9 @@ for conn in plain:'no encryption' by-address:'does not match host name'; do
   status=0
   kelvane-operator-approvald --migrate --connection-file "/root/${conn%%:*}.conn" \
     >"$out/${conn%%:*}" 2>&1 || status=$?
-  [ "$status" = 1 ] && grep -q "${conn#*:}" "$out/${conn%%:*}" ||
+  if [ "$status" != 1 ] || ! grep -q "${conn#*:}" "$out/${conn%%:*}"; then
     fail "--migrate with ${conn%%:*}.conn: status $status, no '${conn#*:}': $(cat "$out/${conn%%:*}")"
+  fi
   echo "  ${conn%%:*}.conn refused: $(grep -o "${conn#*:}.*" "$out/${conn%%:*}" | head -n 1)"
 done
 
