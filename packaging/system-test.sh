@@ -2,8 +2,9 @@
 # The packages on a Debian 12 booted with systemd as PID 1: builds a minimal
 # image once (debootstrap; kept in /var/cache/kelvane-system-test, keyed by
 # what goes into it) and, from it, the image of a database server (Debian's
-# PostgreSQL added), boots fresh copies of them with systemd-nspawn on a
-# network of their own and runs an administrator's journey
+# PostgreSQL added), boots machines from them with systemd-nspawn (each
+# under an overlay of its own) on a network of their own and runs an
+# administrator's journey
 # (tests/system/journey.sh), the documentation's shell blocks included:
 #
 #   koa-system-test     the packages built from this tree, the journey runs
@@ -21,7 +22,7 @@
 #   packaging/system-test.sh [BUILD_DIR]        (default: build/package)
 #
 # KOA_SYSTEM_TEST_CACHE moves the image cache; KOA_SYSTEM_TEST_KEEP=1 keeps
-# the booted copies for a look afterwards.
+# what the machines wrote for a look afterwards.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$root/build/package}" && pwd)
@@ -113,6 +114,7 @@ zone=koa$$
 machine=${root_of[a]}
 relay=$machine/root/system-test/relay
 relay_pid=""
+mounted=()
 cleanup() {
   local status=$?
   [ -z "$relay_pid" ] || kill "$relay_pid" 2>/dev/null || true
@@ -136,20 +138,36 @@ cleanup() {
       tail -n 20 "$work/$m.boot.log" >&2
     done
   fi
+  for root in "${mounted[@]}"; do umount "$root" 2>/dev/null || umount -l "$root" || true; done
   if [ "${KOA_SYSTEM_TEST_KEEP:-0}" = 1 ]; then
-    echo "system-test: kept $work"
+    echo "system-test: kept $work (each machine's changes in MACHINE.upper)"
   else
-    say "removing the copies"
-    rm -rf "$work"
+    say "removing what the machines wrote"
+    # Never into a root still mounted over an image.
+    rm -rf --one-file-system "$work"
   fi
   say "done"
 }
 trap cleanup EXIT
 
-say "copying the images"
-cp -a --reflink=auto "$image/root" "${root_of[a]}"
-cp -a --reflink=auto "$image/root" "${root_of[b]}"
-cp -a --reflink=auto "$db_image/root" "${root_of[db]}"
+# Each machine's root is its image under an overlay of its own: the image
+# stays as it is, what the machine writes lands in $work/MACHINE.upper, and
+# nothing has to be copied in or removed afterwards but that. Where overlays
+# cannot be mounted, a copy does.
+say "the machines' roots"
+machine_root() {  # MACHINE IMAGE-ROOT
+  local m=$1
+  mkdir -p "${root_of[$m]}" "$work/$m.upper" "$work/$m.work"
+  if mount -t overlay "koa-$m" -o "lowerdir=$2,upperdir=$work/$m.upper,workdir=$work/$m.work" \
+    "${root_of[$m]}" 2>/dev/null; then
+    mounted+=("${root_of[$m]}")
+  else
+    cp -a --reflink=auto "$2/." "${root_of[$m]}"
+  fi
+}
+machine_root a "$image/root"
+machine_root b "$image/root"
+machine_root db "$db_image/root"
 for m in "${machines[@]}"; do
   echo "${host_of[$m]}" >"${root_of[$m]}/etc/hostname"
   printf '127.0.1.1\t%s\n' "${host_of[$m]}" >>"${root_of[$m]}/etc/hosts"
@@ -241,14 +259,6 @@ on_machine() {  # MACHINE COMMAND...
     HOME=/root "${@:2}"
 }
 inside() { on_machine a "$@"; }
-# The network: the zone's bridge up, an address on each machine's host0.
-for _ in $(seq 100); do ip link show "vz-$zone" >/dev/null 2>&1 && break; sleep 0.1; done
-ip link set "vz-$zone" up || die "no bridge vz-$zone"
-for m in "${machines[@]}"; do
-  nsenter -t "${init_pid[$m]}" -n ip address add "${address_of[$m]}/24" dev host0 ||
-    die "no address on ${host_of[$m]}"
-  nsenter -t "${init_pid[$m]}" -n ip link set host0 up || die "no network on ${host_of[$m]}"
-done
 # Up to three minutes: a loaded CI machine boots slowly.
 for m in "${machines[@]}"; do
   state=""
@@ -264,6 +274,21 @@ for m in "${machines[@]}"; do
       ;;
     *) die "${host_of[$m]} never finished booting: is-system-running says '$state'" ;;
   esac
+done
+
+# The network: the zone's bridge up, an address on each machine's host0
+# (there once the machine has booted; PostgreSQL listens on every address,
+# so one added now is served).
+for _ in $(seq 100); do ip link show "vz-$zone" >/dev/null 2>&1 && break; sleep 0.1; done
+ip link set "vz-$zone" up || die "no bridge vz-$zone"
+for m in "${machines[@]}"; do
+  for _ in $(seq 100); do
+    nsenter -t "${init_pid[$m]}" -n ip link show host0 >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  nsenter -t "${init_pid[$m]}" -n ip address add "${address_of[$m]}/24" dev host0 ||
+    die "no address on ${host_of[$m]}"
+  nsenter -t "${init_pid[$m]}" -n ip link set host0 up || die "no network on ${host_of[$m]}"
 done
 
 # The relay: the journey writes N.MACHINE.cmd (a shell script; N.MACHINE.in
