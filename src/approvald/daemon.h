@@ -156,6 +156,7 @@ class Daemon {
   static std::shared_ptr<EarlySend> send_once_durable(const Requester& r);
   void send_to_requester(Requester& r);
   void requester_left(Requester& r);
+  void release_place(Requester& r);
   void close_requester(Requester& r);
   std::optional<RequestId> take_id();
 

@@ -136,6 +136,7 @@ void Daemon::fleet_settle(Requester& r, Verdict verdict, std::string detail,
   pending_.erase(r.id);
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
+  release_place(r);
   const std::uint64_t key = r.key;
   const std::string decided_at = service::iso8601_utc(std::time(nullptr));
   const std::string state(state_text(verdict));

@@ -60,6 +60,7 @@ struct Requester {
   service::PeerCredentials credentials;
   uid_t cap_uid = 0;               // the uid a refusal's row names
   service::Accountable cap_owner;  // whose per-user cap this connection counts against
+  bool holds_place = true;         // counted there until its verdict is decided
   std::optional<service::Accountable> namespace_owner;  // when not the daemon's namespace
   RequesterPhase phase = RequesterPhase::Reading;
   LineReader reader{service::kMaxRequestBytes};  // while Reading

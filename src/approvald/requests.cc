@@ -559,6 +559,7 @@ void Daemon::decide(Requester& r, Verdict verdict, std::string detail,
   pending_.erase(r.id);
   set_deadline(r, std::nullopt);
   r.phase = Phase::Recording;
+  release_place(r);
   r.record.state = state_text(verdict);
   // The token's iat is the decision's second, so that a revocation can
   // find when its token was issued from the record.
@@ -702,11 +703,22 @@ void Daemon::requester_left(Requester& r) {
   }
 }
 
+// A request holds its place under the per-user cap until its verdict is
+// decided, not until its connection closes: the verdict goes out from the
+// commit thread as soon as it is durable, and the requester may ask again
+// before the loop has heard of it. Counting it then would refuse a user who
+// has nothing waiting.
+void Daemon::release_place(Requester& r) {
+  if (!r.holds_place) return;
+  r.holds_place = false;
+  if (auto count = per_owner_.find(r.cap_owner); count != per_owner_.end() && --count->second == 0)
+    per_owner_.erase(count);
+}
+
 void Daemon::close_requester(Requester& r) {
   if (r.fd.is_open()) (void)::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, r.fd.get(), nullptr);
   set_deadline(r, std::nullopt);
-  if (auto count = per_owner_.find(r.cap_owner); count != per_owner_.end() && --count->second == 0)
-    per_owner_.erase(count);
+  release_place(r);
   if (r.phase == Phase::Pending) pending_.erase(r.id);
   requesters_.erase(r.key);  // closes the connection
 }

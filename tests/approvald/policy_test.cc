@@ -111,6 +111,31 @@ user = "sys"
   EXPECT_TRUE(daemon.log_shows("rule=\"sys-is-trusted\"")) << daemon.log();
 }
 
+// A user answered at once by an approve rule asks again the moment the
+// answer is in: the answered requests no longer wait, so the per-user cap
+// never refuses the next one (the answer goes out from the commit thread,
+// before the loop gives the request's place back).
+TEST_F(Policy, RequestsAnsweredByARuleNeverCountAgainstTheCap) {
+  DaemonProcess daemon(R"(
+approvers = ["daemon"]
+max_pending_per_user = 1
+[[rule]]
+name = "sys-is-trusted"
+effect = "approve"
+user = "sys"
+)");
+  ASSERT_TRUE(daemon.start());
+  for (int i = 0; i < 400; ++i) {
+    const FileDescriptor fd = connect_as(daemon.request_socket(), carol_);
+    // A refusal at accept may close the connection before the line is in.
+    (void)send_all(fd.get(), request_line("Again " + std::to_string(i)));
+    std::string buffer;
+    const auto line = read_line(fd.get(), buffer);
+    ASSERT_TRUE(line) << "request " << i << " had no answer";
+    ASSERT_NE(line->find("\"approved\""), std::string::npos) << "request " << i << ": " << *line;
+  }
+}
+
 // The sudo keys trust only the plugin inside sudo: a context that says the
 // same from anyone else (a user, or a root job that is not sudo) matches
 // nothing, and the request is asked.

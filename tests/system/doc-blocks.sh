@@ -27,7 +27,6 @@ doc_substitutions=(
   'approve 357696971038785538' 'approve $DOC_PENDING_ID'
   'deny 357696971038785539' 'deny $DOC_OTHER_PENDING_ID'
   'revoke 357696971038785538' 'revoke $DOC_APPROVED_ID'
-  '--pwprompt' ''
   '"$TOKEN"' '"$DOC_TOKEN"'
   '"$DIGEST"' '"$DOC_DIGEST"'
   './service.toml' '/root/service.toml'
@@ -43,9 +42,6 @@ doc_skips=(
   sudo.md 'nettle-dev' "builds the plugin from source: the packages are installed instead"
   sudo.md 'sudo.real' "the source tree's tests: CI runs them before the packages are built"
   tokens.md 'rsync' "copies from another host; the journey verifies on this host's published files"
-  fleet.md 'createuser' "needs a PostgreSQL server, which the system test does not have yet"
-  fleet.md '=kelvane-operator-approvald --migrate --connection-file /root/kelvane-admin.conn' "needs a PostgreSQL server, which the system test does not have yet"
-  fleet.md '--import-sqlite' "needs a PostgreSQL server, which the system test does not have yet"
   README.md 'tools/demo.sh' "builds from source: CI runs the same commands before this test"
   README.md 'approval-demo --socket' "the demo service from a source build, in a terminal"
   README.md 'cmake --install' "builds and installs from source: CI builds the packages this test installs"
@@ -129,23 +125,41 @@ doc_block_script() {  # NAME TEXT
 # as a transcript ("$ " before each command) has its output compared with
 # the lines that follow each command.
 doc_block() {  # DOCUMENT TEXT [USER]
-  local name user=${3:-} text script status=0
-  text=$(doc_block_text "$1" "$2") || exit 1
+  doc_block_on "" "$@"
+}
+
+# The same on MACHINE, another machine of the system test (journey.sh's
+# `on`), or here when MACHINE is "". doc_input, when set, is what the block
+# reads on its standard input (a password it asks for), once.
+doc_block_on() {  # MACHINE DOCUMENT TEXT [USER]
+  local machine=$1 name user=${4:-} text script run status=0 input=${doc_input-}
+  local has_input=${doc_input+yes}
+  unset doc_input
+  text=$(doc_block_text "$2" "$3") || exit 1
   name=${text%%$'\t'*}
   text=${text#*$'\t'}
-  printf '  doc %s%s:\n' "$name" "${user:+ (as $user)}"
+  printf '  doc %s%s%s:\n' "$name" "${user:+ (as $user)}" "${machine:+ on $machine}"
   sed 's/^/    | /' <<<"$text"
   if grep -q '^\$ ' <<<"$text"; then
+    [ -z "$machine" ] || fail "block $name: transcripts run only here"
     doc_transcript "$name" "$text"
     return
   fi
   script=$(doc_block_script "$name" "$text")
-  if [ -n "$user" ]; then
+  if [ -n "$machine" ]; then
+    run=$(cat "$script")
+    [ -z "$user" ] || run="su - $user -c $(printf '%q' "bash -c $(printf '%q' "$run")")"
+    on "$machine" "$run" "$input" >"$script.out" 2>&1 || status=$?
+  elif [ -n "$has_input" ] && [ -n "$user" ]; then
+    su - "$user" -c "bash $script" >"$script.out" 2>&1 < <(printf '%s' "$input") || status=$?
+  elif [ -n "$has_input" ]; then
+    bash "$script" >"$script.out" 2>&1 < <(printf '%s' "$input") || status=$?
+  elif [ -n "$user" ]; then
     su - "$user" -c "bash $script" >"$script.out" 2>&1 || status=$?
   else
     bash "$script" >"$script.out" 2>&1 || status=$?
   fi
-  sed 's/^/    > /' "$script.out" | head -n 40
+  head -n 40 "$script.out" | sed 's/^/    > /'
   [ "$status" = 0 ] || fail "documentation block $name exits $status"
 }
 
@@ -167,7 +181,7 @@ doc_block_background() {  # DOCUMENT TEXT PATTERN
     sleep 0.1
   done
   grep -q -- "$3" "$script.out" || fail "block $name never said '$3': $(cat "$script.out")"
-  sed 's/^/    > /' "$script.out" | head -n 10
+  head -n 10 "$script.out" | sed 's/^/    > /'
 }
 
 # Stops the block started last with doc_block_background (its whole
