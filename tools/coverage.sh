@@ -60,15 +60,18 @@ while IFS= read -r -d '' file; do
   if readelf -S "$file" 2>/dev/null | grep -q __llvm_covmap; then
     objects+=("$file")
   fi
-done < <(find "$build" -path "$profiles" -prune -o -type f \( -perm -u+x -o -name '*.so' \) -print0)
+done < <(find "$build" -path "$profiles" -prune -o -path "$build/CMakeFiles" -prune -o -type f \
+  \( -perm -u+x -o -name '*.so' \) -print0)
 object_args=("${objects[0]}")
 for object in "${objects[@]:1}"; do object_args+=(-object "$object"); done
 
 # The build maps the source folder away (-ffile-prefix-map), so the mapped
-# names are relative to the top of the tree: report from here, on src/ only.
+# names are relative to the top of the tree: report from here. The tests'
+# and tools' files stay in the report, so that llvm-cov keeps the names
+# whole (it strips the prefix that all share), and are left out below.
 report=$build/coverage.txt
 "$llvm_cov" report --instr-profile="$profdata" "${object_args[@]}" \
-  --ignore-filename-regex='^(/|tests/|fuzz/|bench/|build/)' >"$report"
+  --ignore-filename-regex='^/usr/' >"$report"
 
 # llvm-cov's columns: file, regions (total, missed, %), functions (total,
 # missed, %), lines (total, missed, %), branches (total, missed, %). The
