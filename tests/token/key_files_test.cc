@@ -236,5 +236,63 @@ TEST_F(KeyFiles, ASavedRotationIsWhatTheNextStartReads) {
   EXPECT_EQ(files.value().keys[1].kid, old_kid);
 }
 
+// The public files as a copy on a target host may arrive: cut short,
+// edited, of another key. A verifier refuses each with its reason and the
+// file's name, rather than trust fewer or other keys, or revoke fewer
+// approvals, than were published.
+TEST_F(KeyFiles, PublishedFilesThatDoNotReadAreRefusedWithTheirReason) {
+  auto opened = open_keys(paths_, 600, kNow);
+  ASSERT_TRUE(opened.ok());
+  const std::string kid = opened.value().current.kid();
+  const std::string key = read_text(public_file());
+  const std::string encoded = key.substr(key.find("\"publicKey\":\"") + 13, 43);
+  const std::string entry = R"({"kid":")" + kid + R"(","publicKey":")" + encoded + "\"";
+  const std::string revoked = read_text(revoked_file());
+  const struct {
+    const char* what;
+    bool keys_file;  // otherwise revoked.json
+    std::string text;
+    std::string reason;
+  } cases[] = {
+      {"keys cut short", true, key.substr(0, key.size() / 2), "not JSON"},
+      {"keys not UTF-8", true, "{\"keys\":[\"\xff\"]}", "not UTF-8"},
+      {"keys beside another member", true, R"({"keys":[],"more":1})", "only an array \"keys\""},
+      {"keys not a list", true, R"({"keys":{}})", "only an array \"keys\""},
+      {"a key that is not an object", true, R"({"keys":[7]})", "not an object of kid"},
+      {"a key with a member of its own", true, R"({"keys":[)" + entry + R"(,"x":1}]})",
+       "not an object of kid"},
+      {"a key without its kid", true, R"({"keys":[{"publicKey":")" + encoded + "\"}]}",
+       "lacks its kid or publicKey"},
+      {"a key of 31 bytes", true, R"({"keys":[{"kid":")" + kid + R"(","publicKey":"AAAA"}]})",
+       "not 32 bytes of base64url"},
+      {"a kid of another key", true,
+       R"({"keys":[{"kid":"0000000000000000","publicKey":")" + encoded + "\"}]}",
+       "is not its key's"},
+      {"a retirement that is not a time", true, R"({"keys":[)" + entry + R"(,"retireAt":-5}]})",
+       "retireAt is not Unix seconds"},
+      {"revocations cut short", false, revoked.substr(0, revoked.size() - 3), "not JSON"},
+      {"a revocation without its request", false, R"({"revoked":[{"exp":5}]})",
+       "not an object of exp and requestId"},
+      {"a revocation with a member of its own", false,
+       R"({"revoked":[{"exp":5,"requestId":"1","why":""}]})", "not an object of exp and requestId"},
+      {"a revocation whose expiry is text", false, R"({"revoked":[{"exp":"5","requestId":"1"}]})",
+       "not an object of exp and requestId"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string path = c.keys_file ? public_file() : revoked_file();
+    write_text(path, c.text);
+    auto files = load_published(public_file());
+    ASSERT_FALSE(files.ok());
+    EXPECT_NE(files.error().find(path), std::string::npos) << files.error();
+    EXPECT_NE(files.error().find(c.reason), std::string::npos) << files.error();
+    write_text(public_file(), key);
+    write_text(revoked_file(), revoked);
+  }
+  auto files = load_published(public_file());
+  ASSERT_TRUE(files.ok()) << files.error();
+  EXPECT_EQ(files.value().keys.at(0).kid, kid);
+}
+
 }  // namespace
 }  // namespace kelvane::token
