@@ -184,6 +184,51 @@ TEST_F(RecordFaults, AFullDiskRefusesWhatItCannotRecordAndTheRecordAgreesAfterwa
   EXPECT_EQ(daemon.stop(SIGTERM), 0) << daemon.log();
 }
 
+// The record removed or replaced under a running daemon (an
+// administrator's rm, a restore over it): what the daemon decides afterwards
+// would go to a file no later start opens. It decides nothing more that it
+// cannot record: requesters are refused, the log says why, and a restart
+// opens what is at the path and serves again.
+TEST_F(RecordFaults, ARecordRemovedOrReplacedUnderItIsNotWrittenBlindly) {
+  const struct {
+    const char* what;
+    const char* shell;  // run with the record's path as $0
+  } cases[] = {
+      {"removed", "rm -f \"$0\" \"$0-wal\" \"$0-shm\""},
+      {"replaced by a copy", "cp \"$0\" \"$0.copy\" && mv \"$0.copy\" \"$0\""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    DaemonProcess daemon(kConfig);
+    ASSERT_TRUE(daemon.start());
+    OperatorLink bob(daemon, bob_);
+    ASSERT_TRUE(bob.ask(op(OperatorOp::Watch)).ok);
+    Process before = run_client(daemon, carol_, "Before");
+    const std::string first = next_pending(bob);
+    ASSERT_FALSE(first.empty());
+    ASSERT_TRUE(bob.ask(vote(first, true)).ok);
+    EXPECT_EQ(before.wait().status, 0);
+
+    ASSERT_EQ(run({"/bin/sh", "-c", c.shell, daemon.record_path()}), 0);
+    const Finished refused = run_client(daemon, carol_, "After", {"--timeout", "2"}).wait();
+    EXPECT_EQ(refused.status, 4) << refused.err;
+    EXPECT_NE(refused.err.find("cannot write its record"), std::string::npos) << refused.err;
+    EXPECT_TRUE(daemon.log_shows("the record file was removed or replaced")) << daemon.log();
+
+    ASSERT_EQ(daemon.stop(SIGTERM), 0);
+    ASSERT_TRUE(daemon.start());
+    OperatorLink watcher(daemon, bob_);
+    ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
+    Process again = run_client(daemon, carol_, "After the restart");
+    const std::string next = next_pending(watcher);
+    ASSERT_FALSE(next.empty());
+    ASSERT_TRUE(watcher.ask(vote(next, true)).ok);
+    EXPECT_EQ(again.wait().status, 0);
+    EXPECT_EQ(query_record(daemon.record_path(), "SELECT state FROM requests WHERE id = " + next),
+              "approved");
+  }
+}
+
 // A state directory on a file system it may only read, with or without a
 // record in it: the daemon cannot record a verdict, so it does not start
 // (rather than take requests it could never decide), and what it had is
