@@ -4,7 +4,10 @@
 // restart.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <functional>
 
 #include "harness.h"
 #include "testing/service.h"
@@ -220,6 +223,43 @@ TEST_F(Tokens, KeyFilesThatCannotBeWrittenLeaveTheKeysAsTheyWere) {
   EXPECT_EQ(verify(token).status, 1);
   const Finished rotated = approvals({"rotate-key"}, std::nullopt);
   EXPECT_EQ(rotated.status, 0) << rotated.err;
+}
+
+// A signing key file the daemon cannot use stops its start at once, with a
+// message naming it; the file is left for the administrator (it may hold
+// the only copy of the key the target hosts trust).
+TEST_F(Tokens, ASigningKeyFileItCannotUseStopsTheStart) {
+  const std::string key_file = daemon_->state_dir() + "/keys/signing-key.json";
+  ASSERT_EQ(daemon_->stop(), 0);
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+    const char* reason;
+  } cases[] = {
+      {"damaged", [&] { testing::write_file(key_file, "{\"secret\":"); }, "not a JSON object"},
+      {"a pipe", [&] { ASSERT_EQ(::mkfifo(key_file.c_str(), 0600), 0); }, "not a regular file"},
+      {"another user's",
+       [&] {
+         testing::write_file(key_file, "{}");
+         ASSERT_EQ(::chown(key_file.c_str(), bob_->uid, bob_->gid), 0);
+       },
+       "owned by another user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::unlink(key_file.c_str());
+    c.spoil();
+    struct stat before {};
+    ASSERT_EQ(::lstat(key_file.c_str(), &before), 0);
+    EXPECT_FALSE(daemon_->start());
+    EXPECT_EQ(daemon_->wait_exit(), 1) << daemon_->log();
+    EXPECT_TRUE(daemon_->log_shows(key_file + ": " + c.reason)) << daemon_->log();
+    struct stat after {};
+    ASSERT_EQ(::lstat(key_file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    EXPECT_EQ(after.st_size, before.st_size);
+  }
 }
 
 TEST_F(Tokens, APendingOrDeniedRequestHasNoTokenToRevoke) {
