@@ -85,10 +85,42 @@ TEST(DamagedDaemonLines, EachIsRefusedWithItsReason) {
       {"a list that is not a list", "{\"ok\":true,\"requests\":7}\n", "requests"},
       {"a list whose record is cut short",
        edited(list, R"("title":"Reboot")", R"("title":"Reboot)"), "does not read"},
+      {"a pending event without its request", "{\"event\":\"pending\"}\n",
+       "a pending event has no request"},
+      {"a closed event without its state", "{\"event\":\"closed\",\"id\":\"1\"}\n",
+       "a closed event lacks a member"},
+      {"an event of another kind", "{\"event\":\"opened\",\"id\":\"1\"}\n",
+       "an event of an unknown kind"},
+      {"neither answer nor event", "{\"id\":\"1\"}\n", "neither an answer nor an event"},
+      {"a refusal without its status", "{\"error\":\"no\",\"ok\":false}\n",
+       "no status or no error"},
+      {"counts that are not an object", "{\"ok\":true,\"pendingByUser\":7}\n", "pendingByUser"},
+      {"a count below zero", "{\"ok\":true,\"pendingByUser\":{\"alice\":-1}}\n", "pendingByUser"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     auto decoded = decode_daemon_line(c.line);
+    ASSERT_FALSE(decoded.ok()) << c.line;
+    EXPECT_NE(decoded.error().find(c.reason), std::string::npos) << decoded.error();
+  }
+}
+
+// An operator's line as the daemon reads it, each damaged in one place.
+TEST(DamagedOperatorLines, EachIsRefusedWithItsReason) {
+  const struct {
+    const char* what;
+    std::string line;
+    const char* reason;
+  } cases[] = {
+      {"a limit of zero", R"({"limit":0,"op":"history"})", "a whole number from 1"},
+      {"a limit below zero", R"({"limit":-3,"op":"history"})", "a whole number from 1"},
+      {"a limit as text", R"({"limit":"5","op":"history"})", "a whole number from 1"},
+      {"an id that is not one", R"({"id":"17x","op":"show"})", "is not a request id"},
+      {"an approval as text", R"({"approve":"yes","id":"17","op":"vote"})", "approve"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    auto decoded = decode_operator_request(c.line + "\n");
     ASSERT_FALSE(decoded.ok()) << c.line;
     EXPECT_NE(decoded.error().find(c.reason), std::string::npos) << decoded.error();
   }
