@@ -362,6 +362,12 @@ Result<void, std::string> Store::upgrade_from(std::uint64_t version) {
 }
 
 Result<void, std::string> Store::begin() {
+  // A record removed or replaced under the running service would take the
+  // commits into a file that no later start opens: what they hold would be
+  // lost. None is made; a restart opens whatever is at the path.
+  int moved = 0;
+  if (sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved) == SQLITE_OK && moved != 0)
+    return fail(path_ + ": the record file was removed or replaced; restart the service");
   return exec("BEGIN IMMEDIATE");
 }
 

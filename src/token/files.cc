@@ -29,19 +29,56 @@ Result<void, std::string> write_whole(int fd, std::string_view content, const st
   return failed(path, "cannot write: ");
 }
 
-}  // namespace
-
-Result<std::string, std::string> read_small_file(const std::string& path) {
-  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+// Opened without blocking (a pipe's open waits for a writer), and refused
+// unless it is a regular file; `status` is what fstat said of it.
+Result<FileDescriptor, std::string> open_regular(const std::string& path, struct stat& status) {
+  FileDescriptor fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.is_open()) return failed(path, "");
+  if (::fstat(fd.get(), &status) != 0) return failed(path, "");
+  if (!S_ISREG(status.st_mode)) {
+    Failure<std::string> refused = fail(path + ": not a regular file");
+    errno = EINVAL;
+    return refused;
+  }
+  return fd;
+}
+
+Result<std::string, std::string> read_whole(FileDescriptor fd, const std::string& path) {
   auto text = read_up_to(fd.get(), kMaxPublishedBytes);
   if (!text.ok()) {
     errno = text.error();
     return failed(path, "");
   }
-  if (text.value().size() > kMaxPublishedBytes)
-    return fail(path + ": larger than " + std::to_string(kMaxPublishedBytes) + " bytes");
+  if (text.value().size() > kMaxPublishedBytes) {
+    Failure<std::string> refused =
+        fail(path + ": larger than " + std::to_string(kMaxPublishedBytes) + " bytes");
+    errno = EFBIG;  // not a stale ENOENT: the callers take that for a missing file
+    return refused;
+  }
   return std::move(text).value();
+}
+
+}  // namespace
+
+Result<std::string, std::string> read_small_file(const std::string& path) {
+  struct stat status {};
+  auto fd = open_regular(path, status);
+  if (!fd.ok()) return fail(std::move(fd).error());
+  return read_whole(std::move(fd).value(), path);
+}
+
+Result<std::string, std::string> read_private_file(const std::string& path) {
+  struct stat status {};
+  auto fd = open_regular(path, status);
+  if (!fd.ok()) return fail(std::move(fd).error());
+  if (status.st_uid != ::geteuid()) {
+    Failure<std::string> refused = fail(path + ": owned by another user");
+    errno = EPERM;
+    return refused;
+  }
+  if ((status.st_mode & 077) != 0 && ::fchmod(fd.value().get(), 0600) != 0)
+    return failed(path, "cannot set its mode: ");
+  return read_whole(std::move(fd).value(), path);
 }
 
 Result<void, std::string> replace_file(const std::string& directory, std::string_view name,

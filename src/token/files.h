@@ -13,8 +13,15 @@
 
 namespace kelvane::token {
 
-// The whole file, refused when larger than kMaxPublishedBytes.
+// The whole file, refused when larger than kMaxPublishedBytes or when it is
+// not a regular file (a pipe put there would block the reader forever). On
+// failure errno tells why (ENOENT: there is no such file).
 Result<std::string, std::string> read_small_file(const std::string& path);
+
+// As read_small_file, for a file that holds a secret: it must belong to
+// this process's user, and a mode that lets anyone else in is mended to
+// 0600 before it is read.
+Result<std::string, std::string> read_private_file(const std::string& path);
 
 // Replaces `directory`/`name` with `content`, the file given `mode` whatever
 // the umask.

@@ -139,7 +139,7 @@ Result<KeyState, std::string> open_keys(const KeyPaths& paths, std::uint64_t lif
   if (auto made = ensure_own_directory(paths.public_dir, 0755); !made.ok())
     return fail(std::move(made).error());
   const std::string key_path = paths.key_dir + "/" + std::string(kSigningKeyFile);
-  auto text = read_small_file(key_path);
+  auto text = read_private_file(key_path);
   Result<KeyState, std::string> state = fail(std::string());
   if (!text.ok() && errno == ENOENT) {
     state = first_key(paths, lifetime);

@@ -87,8 +87,14 @@ DaemonProcess::~DaemonProcess() {
     if (status < 0 && status != -SIGTERM)
       ADD_FAILURE() << "the daemon did not stop cleanly on SIGTERM: " << status;
   }
+  // A sanitizer's report goes to the daemon's log and need not change what
+  // the test sees (ThreadSanitizer lets the daemon go on): it fails the test
+  // here.
+  const std::string text = log();
+  if (text.find("Sanitizer") != std::string::npos)
+    ADD_FAILURE() << "a sanitizer reported in the daemon:\n" << text;
   // For a failure's post-mortem: the daemon's own account of the test.
-  if (std::getenv("KOA_SHOW_DAEMON_LOG")) std::fprintf(stderr, "%s", log().c_str());
+  if (std::getenv("KOA_SHOW_DAEMON_LOG")) std::fprintf(stderr, "%s", text.c_str());
 }
 
 void DaemonProcess::write_config(const std::string& text) {

@@ -159,6 +159,57 @@ TEST_F(RecordUpkeep, ARestoredBackupNeverHandsOutAnIdAgain) {
 }
 
 // The disk lost with the state directory: the restore makes it again.
+// A backup onto a disk without room for it, or onto a folder it may only
+// read: it fails with the reason and a status, leaves no part of itself,
+// and the backup that was there before is still whole.
+TEST_F(RecordUpkeep, ABackupThatCannotBeWrittenKeepsThePreviousOne) {
+  if (Process({"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+               "mount -t tmpfs koa-probe /mnt && umount /mnt"},
+              {"PATH=/usr/bin:/bin"})
+          .wait()
+          .status != 0)
+    GTEST_SKIP() << "cannot mount in a mount namespace here";
+  DaemonProcess daemon(config());
+  ASSERT_TRUE(daemon.start());
+  OperatorLink watcher(daemon, approver_);
+  ASSERT_TRUE(watcher.ask(op(OperatorOp::Watch)).ok);
+  for (int i = 0; i < 20; ++i) approved_request(daemon, watcher, requester_, "Fills the record");
+  const struct {
+    const char* what;
+    const char* mount;  // the backup folder $0 made so
+    const char* reason;
+  } cases[] = {
+      {"a full disk", "mount -t tmpfs -o size=16k koa-backup \"$0\"", "full"},
+      {"a read-only folder",
+       "mount -t tmpfs koa-backup \"$0\" && printf previous > \"$0/b\" && "
+       "mount -o remount,ro \"$0\"",
+       "ead-only"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string folder = daemon.dir() + "/backups";
+    ::mkdir(folder.c_str(), 0700);
+    // In a mount namespace of its own: the previous backup, the backup
+    // over it, then what the folder holds.
+    const std::string script = std::string(c.mount) +
+                               " && { [ -e \"$0/b\" ] || printf previous > \"$0/b\"; } && "
+                               "\"$@\" --backup \"$0/b\"; status=$?; ls -A \"$0\"; cat \"$0/b\"; "
+                               "exit $status";
+    const Finished done = Process({"/usr/bin/unshare", "--mount", "--propagation", "private",
+                                   "/bin/sh", "-c", script, folder, KOA_DAEMON_PATH, "--state-dir",
+                                   daemon.state_dir(), "--config", daemon.config_path()},
+                                  {"PATH=/usr/bin:/bin"})
+                              .wait();
+    EXPECT_EQ(done.status, 1) << done.err;
+    EXPECT_NE(done.err.find(c.reason), std::string::npos) << done.err;
+    EXPECT_EQ(done.out, "b\nprevious") << done.err;  // no partial file beside it
+  }
+  // The service went on meanwhile, and knows of no backup.
+  const auto status = watcher.ask(op(OperatorOp::Status));
+  ASSERT_TRUE(status.ok) << status.error;
+  EXPECT_FALSE(status.last_backup);
+}
+
 TEST_F(RecordUpkeep, ARestoreOntoANewDiskMakesTheStateDirectory) {
   DaemonProcess daemon(config());
   ASSERT_TRUE(daemon.start());

@@ -4,7 +4,10 @@
 // restart.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <chrono>
+#include <functional>
 
 #include "harness.h"
 #include "testing/service.h"
@@ -155,6 +158,108 @@ TEST_F(Tokens, RevocationIsAnApproversForApprovedRequestsOnly) {
   const Finished unknown = approvals({"revoke", "12345"}, bob_);
   EXPECT_EQ(unknown.status, 1);
   EXPECT_NE(unknown.err.find("there is no request 12345"), std::string::npos) << unknown.err;
+}
+
+// A key file or revocation list that cannot be written (its file system
+// turned read-only under the running daemon): the rotation or revocation is
+// refused with the reason, and the daemon goes on as before it, so that
+// what it signs and what it publishes never part ways. Once the files can
+// be written the same command works.
+TEST_F(Tokens, KeyFilesThatCannotBeWrittenLeaveTheKeysAsTheyWere) {
+  if (Process({"/usr/bin/unshare", "--mount", "/bin/sh", "-c",
+               "mount -t tmpfs koa-probe /mnt && umount /mnt"},
+              {"PATH=/usr/bin:/bin"})
+          .wait()
+          .status != 0)
+    GTEST_SKIP() << "cannot mount in a mount namespace here";
+  const std::string keys = daemon_->state_dir() + "/keys";
+  const std::string published = daemon_->state_dir() + "-public";
+  ASSERT_EQ(daemon_->stop(), 0);
+  // Its own mount namespace, each key folder a mount of itself there that
+  // the test can turn read-only.
+  ASSERT_TRUE(
+      daemon_->start({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                      "mount --bind \"$0\" \"$0\" && mount --bind \"$1\" \"$1\" && "
+                      "shift && exec \"$@\"",
+                      keys, published}));
+  const auto remount = [&](const std::string& dir, const char* how) {
+    return Process({"/usr/bin/nsenter", "--target", std::to_string(daemon_->pid()), "--mount",
+                    "/bin/mount", "-o", std::string("remount,bind,") + how, dir},
+                   {"PATH=/usr/bin:/bin"})
+        .wait()
+        .status;
+  };
+  const auto kid_of = [&](const std::string& token) {
+    const std::string out = verify(token).out;
+    const std::size_t at = out.find("\"kid\":\"");
+    return at == std::string::npos ? std::string() : out.substr(at + 7, 16);
+  };
+  std::string id;
+  const std::string token = approved_token(id);
+  const std::string kid = kid_of(token);
+  ASSERT_FALSE(kid.empty());
+
+  for (const std::string& dir : {keys, published}) {
+    SCOPED_TRACE(dir);
+    ASSERT_EQ(remount(dir, "ro"), 0);
+    const Finished rotated = approvals({"rotate-key"}, std::nullopt);
+    EXPECT_EQ(rotated.status, 1);
+    EXPECT_NE(rotated.err.find("the new signing key cannot be written"), std::string::npos)
+        << rotated.err;
+    std::string next_id;
+    EXPECT_EQ(kid_of(approved_token(next_id)), kid);  // still the key on file
+    ASSERT_EQ(remount(dir, "rw"), 0);
+  }
+
+  ASSERT_EQ(remount(published, "ro"), 0);
+  const Finished unpublished = approvals({"revoke", id}, bob_);
+  EXPECT_EQ(unpublished.status, 1);
+  EXPECT_NE(unpublished.err.find("the revocation list cannot be written"), std::string::npos)
+      << unpublished.err;
+  EXPECT_EQ(verify(token).status, 0);  // not revoked where verifiers look
+  ASSERT_EQ(remount(published, "rw"), 0);
+  const Finished revoked = approvals({"revoke", id}, bob_);
+  EXPECT_EQ(revoked.status, 0) << revoked.err;
+  EXPECT_EQ(verify(token).status, 1);
+  const Finished rotated = approvals({"rotate-key"}, std::nullopt);
+  EXPECT_EQ(rotated.status, 0) << rotated.err;
+}
+
+// A signing key file the daemon cannot use stops its start at once, with a
+// message naming it; the file is left for the administrator (it may hold
+// the only copy of the key the target hosts trust).
+TEST_F(Tokens, ASigningKeyFileItCannotUseStopsTheStart) {
+  const std::string key_file = daemon_->state_dir() + "/keys/signing-key.json";
+  ASSERT_EQ(daemon_->stop(), 0);
+  const struct {
+    const char* what;
+    std::function<void()> spoil;
+    const char* reason;
+  } cases[] = {
+      {"damaged", [&] { testing::write_file(key_file, "{\"secret\":"); }, "not a JSON object"},
+      {"a pipe", [&] { ASSERT_EQ(::mkfifo(key_file.c_str(), 0600), 0); }, "not a regular file"},
+      {"another user's",
+       [&] {
+         testing::write_file(key_file, "{}");
+         ASSERT_EQ(::chown(key_file.c_str(), bob_->uid, bob_->gid), 0);
+       },
+       "owned by another user"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    ::unlink(key_file.c_str());
+    c.spoil();
+    struct stat before {};
+    ASSERT_EQ(::lstat(key_file.c_str(), &before), 0);
+    EXPECT_FALSE(daemon_->start());
+    EXPECT_EQ(daemon_->wait_exit(), 1) << daemon_->log();
+    EXPECT_TRUE(daemon_->log_shows(key_file + ": " + c.reason)) << daemon_->log();
+    struct stat after {};
+    ASSERT_EQ(::lstat(key_file.c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(after.st_mode & S_IFMT, before.st_mode & S_IFMT);
+    EXPECT_EQ(after.st_size, before.st_size);
+  }
 }
 
 TEST_F(Tokens, APendingOrDeniedRequestHasNoTokenToRevoke) {

@@ -138,6 +138,34 @@ TEST_F(FleetDaemons, ADenyOnAnotherHostReachesTheWaitingClient) {
   EXPECT_NE(late.error.find("already denied"), std::string::npos) << late.error;
 }
 
+// The shared database does not carry signatures yet: a signed vote is
+// refused on every host, never counted as an unsigned one, and the request
+// still waits for a vote that counts.
+TEST_F(FleetDaemons, ASignedVoteIsRefusedNotCountedUnsigned) {
+  DaemonProcess& a = add_daemon("host-a");
+  DaemonProcess& b = add_daemon("host-b");
+  OperatorLink on_b = watcher(b, operator_b_);
+  Process client = approvald_test::run_client(a, requester_, "Signed elsewhere");
+  const std::string id = next_pending(on_b);
+  ASSERT_FALSE(id.empty());
+  for (DaemonProcess* host : {&a, &b}) {
+    service::OperatorRequest signed_vote = approvald_test::vote(id, true);
+    signed_vote.signature = "-----BEGIN SSH SIGNATURE-----";
+    signed_vote.signed_at = 1796673600;
+    const auto refused = OperatorLink(*host, operator_c_).ask(signed_vote);
+    EXPECT_FALSE(refused.ok);
+    EXPECT_NE(refused.error.find("signed votes are not carried by the fleet's database"),
+              std::string::npos)
+        << refused.error;
+  }
+  const auto shown = on_b.ask(approvald_test::op(OperatorOp::Show, id));
+  ASSERT_TRUE(shown.ok) << shown.error;
+  EXPECT_EQ(shown.request->state, "pending");
+  EXPECT_TRUE(shown.request->votes.empty());
+  ASSERT_TRUE(on_b.ask(approvald_test::vote(id, true)).ok);
+  EXPECT_EQ(client.wait().status, 0);
+}
+
 // In the fleet a reason reaches the requesting host from the database,
 // written by another host, which need not be one that checks it: a trigger
 // stands for that host here, writing a reason with a terminal's controls in

@@ -105,6 +105,12 @@ std::string records_json(std::vector<RequestRecord> records) {
   return text + "]\n";
 }
 
+std::string record_json(const RequestRecord& record) {
+  std::string text;
+  service::append_request_record(text, record);
+  return text + "\n";
+}
+
 struct Case {
   std::string name;
   std::vector<std::string> args;
@@ -170,6 +176,49 @@ TEST(Subcommands, AgainstAFakeDaemon) {
        0,
        "+-- request 17 -",
        ""},
+      {"show json",
+       {"show", "17", "--json"},
+       answer(shown(pending("17", "Reboot"))),
+       sent(OperatorOp::Show, "17"),
+       0,
+       record_json(pending("17", "Reboot")),
+       "",
+       true},
+      {"show json refused",
+       {"show", "17", "--json"},
+       answer(service::refused_answer(1, "no such request")),
+       sent(OperatorOp::Show, "17"),
+       1,
+       "",
+       "no such request"},
+      {"show json without the request",
+       {"show", "17", "--json"},
+       answer(status_answer()),
+       sent(OperatorOp::Show, "17"),
+       3,
+       "",
+       "sent no request"},
+      {"show json unanswered",
+       {"show", "17", "--json"},
+       "",
+       sent(OperatorOp::Show, "17"),
+       3,
+       "",
+       "closed the connection without an answer"},
+      {"list json event for an answer",
+       {"list", "--json"},
+       "{\"event\":\"closed\",\"id\":\"1\",\"state\":\"withdrawn\"}\n",
+       sent(OperatorOp::List),
+       3,
+       "",
+       "an event where an answer was due"},
+      {"list json without the list",
+       {"list", "--json"},
+       answer(status_answer()),
+       sent(OperatorOp::List),
+       3,
+       "",
+       "holds no list of requests"},
       {"approve",
        {"approve", "17"},
        answer(voted("approved", 1, 1)),

@@ -38,6 +38,30 @@ TEST(Rfc3339, Times) {
       {"+2026-12-07T20:00:00Z", std::nullopt},
       {"2026-12-07T20:00:00Z ", std::nullopt},
       {"", std::nullopt},
+      // Each separator, each field and each bound on its own.
+      {"2000-02-29T00:00:00Z", 951782400},  // divisible by 400: a leap year
+      {"2026/12-07T20:00:00Z", std::nullopt},
+      {"2026-12/07T20:00:00Z", std::nullopt},
+      {"2026-12-07_20:00:00Z", std::nullopt},
+      {"2026-12-07T20.00:00Z", std::nullopt},
+      {"2026-12-07T20:00.00Z", std::nullopt},
+      {"2O26-12-07T20:00:00Z", std::nullopt},
+      {"2026-1x-07T20:00:00Z", std::nullopt},
+      {"2026-12-0xT20:00:00Z", std::nullopt},
+      {"2026-12-07Tx0:00:00Z", std::nullopt},
+      {"2026-12-07T20:x0:00Z", std::nullopt},
+      {"2026-12-07T20:00:x0Z", std::nullopt},
+      {"2026-13-07T20:00:00Z", std::nullopt},
+      {"2026-12-00T20:00:00Z", std::nullopt},
+      {"2026-12-32T20:00:00Z", std::nullopt},
+      {"2026-12-07T20:60:00Z", std::nullopt},
+      {"2026-12-07T20:00:61Z", std::nullopt},
+      {"2026-12-07T20:00:00*01:00", std::nullopt},
+      {"2026-12-07T20:00:00+01-00", std::nullopt},
+      {"2026-12-07T20:00:00+0x:00", std::nullopt},
+      {"2026-12-07T20:00:00+01:0x", std::nullopt},
+      {"2026-12-07T20:00:00+01:60", std::nullopt},
+      {"2026-12-07T20:00:00.5", std::nullopt},  // a fraction without a zone
   };
   for (const auto& c : cases) {
     EXPECT_EQ(parse_rfc3339(c.text), c.unix_time) << c.text;
