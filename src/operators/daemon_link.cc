@@ -1,8 +1,11 @@
 #include "operators/daemon_link.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 
 #include "approval/connection.h"
 #include "support/quoting.h"
@@ -49,11 +52,24 @@ Result<std::optional<std::string>, Unreachable> DaemonLink::buffered_line() {
   return line;
 }
 
-Result<std::string, Unreachable> DaemonLink::next_line() {
+// True once the daemon sent something (or hung up) within `silence`.
+bool DaemonLink::speaks_within(std::chrono::milliseconds silence) const {
+  pollfd p{fd_.get(), POLLIN, 0};
+  const int timeout = static_cast<int>(std::min<std::int64_t>(silence.count(), INT32_MAX));
+  // An interruption restarts the wait: a stop signal ends the command anyway.
+  return repeat_if_interrupted([&] { return ::poll(&p, 1, timeout); }) != 0;
+}
+
+Result<std::string, Unreachable> DaemonLink::next_line(std::chrono::milliseconds silence) {
   for (;;) {
     Result<std::optional<std::string>, Unreachable> line = buffered_line();
     if (!line.ok()) return fail(std::move(line).error());
     if (line.value()) return std::move(*line.value());
+    if (!speaks_within(silence)) {
+      return fail(broken("gave no answer in " + std::to_string(silence.count() / 1000) +
+                         " s (is the service failing to start? see journalctl -u "
+                         "kelvane-operator-approvald)"));
+    }
     Result<bool, Unreachable> received = receive_some();
     if (!received.ok()) return fail(std::move(received).error());
     if (!received.value()) return fail(broken("closed the connection without an answer"));

@@ -1,6 +1,7 @@
 // The connection to the daemon's operator socket: lines out, lines back.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <string>
 #include <string_view>
@@ -14,6 +15,13 @@ namespace kelvane::operators {
 // Bound on one line from the daemon. A list of ten thousand waiting requests
 // with their details and contexts stays far below it.
 inline constexpr std::size_t kMaxDaemonLine = std::size_t{256} << 20;
+
+// How long the daemon may stay silent while an answer is due. A socket
+// systemd holds for a service that keeps failing to start accepts the
+// connection and never answers: without a bound the command would wait for
+// ever. The daemon answers every question at once or sends it piece by
+// piece (a long history), so a minute of silence means it is not there.
+inline constexpr std::chrono::milliseconds kAnswerSilence{60'000};
 
 // Whatever keeps the command from talking to the daemon: nothing listens,
 // the connection broke, or what came back is not a line of the protocol.
@@ -32,8 +40,9 @@ class DaemonLink {
   // Sends one whole line (with its line feed), never raising SIGPIPE.
   Result<void, Unreachable> send(std::string_view line);
 
-  // Waits for the next line from the daemon.
-  Result<std::string, Unreachable> next_line();
+  // Waits for the next line from the daemon, as long as bytes keep coming
+  // at least every `silence`.
+  Result<std::string, Unreachable> next_line(std::chrono::milliseconds silence = kAnswerSilence);
 
   // For a caller that polls: one receive of what has arrived. False once the
   // daemon has closed its end.
@@ -47,6 +56,7 @@ class DaemonLink {
       : fd_(std::move(fd)), path_(std::move(path)), splitter_(kMaxDaemonLine) {}
 
   Unreachable broken(std::string_view what) const;
+  bool speaks_within(std::chrono::milliseconds silence) const;
 
   FileDescriptor fd_;
   std::string path_;
