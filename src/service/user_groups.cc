@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "support/group_list.h"
+
 namespace kelvane::service {
 namespace {
 
@@ -25,15 +27,11 @@ std::vector<std::string> group_names_of(uid_t uid) {
   std::vector<char> buffer(65536);
   if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
     return {};
-  std::vector<gid_t> gids(64);
-  int count = static_cast<int>(gids.size());
-  if (::getgrouplist(found->pw_name, found->pw_gid, gids.data(), &count) < 0) {
-    gids.resize(static_cast<std::size_t>(std::max(count, 0)));
-    if (::getgrouplist(found->pw_name, found->pw_gid, gids.data(), &count) < 0) count = 0;
-  }
-  gids.resize(static_cast<std::size_t>(std::max(count, 0)));
+  // No list, no groups: a rule's `group` never matches on a guessed list.
+  auto gids = group_list(found->pw_name, found->pw_gid);
+  if (!gids.ok()) return {};
   std::vector<std::string> names;
-  for (const gid_t gid : gids) {
+  for (const gid_t gid : gids.value()) {
     std::string name = group_name(gid);
     if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
       names.push_back(std::move(name));

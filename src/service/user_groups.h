@@ -9,7 +9,8 @@
 namespace kelvane::service {
 
 // The names of every group of the user `uid` (its primary group first, each
-// once); empty when the uid has no user. May wait on the name service.
+// once); empty when the uid has no user or its group list cannot be had
+// whole. May wait on the name service.
 std::vector<std::string> group_names_of(uid_t uid);
 
 }  // namespace kelvane::service
