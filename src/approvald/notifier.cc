@@ -14,9 +14,9 @@
 #include <ctime>
 #include <optional>
 
-#include "service/shown_text.h"
 #include "support/file_descriptor.h"
 #include "support/group_list.h"
+#include "support/quoting.h"
 #include "support/result.h"
 #include "support/retry.h"
 
@@ -119,7 +119,7 @@ std::string outcome_text(int status, bool killed) {
 void append_output(std::string& line, std::string_view name, const Stream& stream) {
   if (stream.kept.empty()) return;
   line.append(" ").append(name).append("=");
-  line += service::show_quoted_prefix(stream.kept, kKeptOutput);
+  line += quoted_prefix(stream.kept, kKeptOutput);
   if (stream.dropped > 0) line += " (" + std::to_string(stream.dropped) + " more bytes dropped)";
 }
 

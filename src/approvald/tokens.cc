@@ -2,32 +2,15 @@
 // takes some 50 µs), the key files and the revocation list written on the
 // commit thread, in order with the record, never on the loop.
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 
 #include "daemon.h"
 #include "service/answer.h"
+#include "support/utc_time.h"
 #include "token/token.h"
 
 namespace kelvane::approvald {
 namespace {
-
-// The Unix seconds of an RFC 3339 UTC time as the record writes it
-// (2026-12-07T20:00:00Z).
-std::optional<std::uint64_t> unix_seconds(const std::string& text) {
-  std::tm utc{};
-  char zone = 0;
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &utc.tm_year, &utc.tm_mon,
-                  &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone, &consumed) != 7 ||
-      zone != 'Z' || static_cast<std::size_t>(consumed) != text.size())
-    return std::nullopt;
-  utc.tm_year -= 1900;
-  utc.tm_mon -= 1;
-  const std::time_t seconds = ::timegm(&utc);
-  if (seconds < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(seconds);
-}
 
 std::uint64_t now_seconds() {
   return static_cast<std::uint64_t>(std::max<std::time_t>(std::time(nullptr), 0));
@@ -70,7 +53,7 @@ bool Daemon::sign_approval(Requester& r, std::time_t now) {
   // A token no verifier would read is no approval.
   if (token.size() > token::kMaxTokenBytes) return false;
   r.token = std::move(token);
-  r.token_expires_at = service::iso8601_utc(static_cast<std::time_t>(claims.exp));
+  r.token_expires_at = utc_text(static_cast<std::int64_t>(claims.exp));
   return true;
 }
 
@@ -137,14 +120,15 @@ void Daemon::revoke_approved(Reply to, const service::RequestRecord& record,
                   "request " + record.id + " is " + record.state +
                       ": only an approved request has a token to revoke");
   }
-  const std::optional<std::uint64_t> issued = unix_seconds(record.decided_at.value_or(""));
-  if (!issued) {
+  const std::optional<std::int64_t> issued = parse_rfc3339(record.decided_at.value_or(""));
+  if (!issued || *issued < 0) {
     return refuse(to, service::kOperatorRefused,
                   "request " + record.id + ": the record's decision time does not read");
   }
   // No token of the request lives longer than this (see key_store.h).
-  const token::Revocation revocation{record.id,
-                                     *issued + std::max(keys_->longest_lifetime, signer_lifetime)};
+  const token::Revocation revocation{
+      record.id,
+      static_cast<std::uint64_t>(*issued) + std::max(keys_->longest_lifetime, signer_lifetime)};
   const std::uint64_t now = now_seconds();
   service::OperatorAnswer a;
   if (revocation.exp <= now) {
