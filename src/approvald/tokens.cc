@@ -1,16 +1,54 @@
 // Approval tokens in the daemon: each approval signed on the loop (Ed25519
 // takes some 50 µs), the key files and the revocation list written on the
-// commit thread, in order with the record, never on the loop.
+// commit thread, in order with the record, never on the loop. An approval
+// whose approving votes are all signed gets a koa2 token, which carries
+// them; any other a koa1 token.
 #include <algorithm>
 #include <ctime>
 
 #include "daemon.h"
 #include "service/answer.h"
+#include "service/signed_vote.h"
 #include "support/utc_time.h"
 #include "token/token.h"
+#include "token/token_with_votes.h"
 
 namespace kelvane::approvald {
 namespace {
+
+// The approving votes of `record` with the messages their operators signed,
+// rebuilt from the record as when they were checked (each through the
+// service that took it: `service_host` unless the vote names another).
+// nullopt when there is none or one is unsigned: that approval is koa1's.
+Result<std::optional<std::vector<token::RecordedVote>>, std::string> signed_approvals(
+    const service::RequestRecord& record, const std::string& service_host) {
+  std::vector<token::RecordedVote> votes;
+  for (const service::VoteRecord& vote : record.votes) {
+    if (!vote.approve) continue;
+    if (!vote.signature || !vote.signed_at)
+      return std::optional<std::vector<token::RecordedVote>>();
+    KOA_TRY(message, service::vote_message_for(record, vote.host.value_or(service_host), true,
+                                               vote.reason, vote.operator_name, *vote.signed_at));
+    KOA_TRY(bytes, sshsig::write_vote_message(message));
+    votes.push_back({std::move(bytes), *vote.signature});
+  }
+  if (votes.empty()) return std::optional<std::vector<token::RecordedVote>>();
+  return std::optional(std::move(votes));
+}
+
+// The koa2 token of an approval whose approving votes are all signed; ""
+// when there is none or one is unsigned (the approval is koa1's); an error
+// when the votes make no token (the service then gives koa1's and says why).
+Result<std::string, std::string> token_with_votes(const service::RequestRecord& record,
+                                                  const token::Claims& claims,
+                                                  const std::string& service_host,
+                                                  const token::SigningKey& key) {
+  KOA_TRY(votes, signed_approvals(record, service_host));
+  if (!votes) return std::string();
+  return token::issue_token_with_votes(
+      claims, service::recorded_request_of(record, record.host.value_or(service_host)), *votes,
+      key);
+}
 
 std::uint64_t now_seconds() {
   return static_cast<std::uint64_t>(std::max<std::time_t>(std::time(nullptr), 0));
@@ -49,9 +87,21 @@ bool Daemon::sign_approval(Requester& r, std::time_t now) {
   claims.iat = static_cast<std::uint64_t>(now);
   claims.exp = claims.iat + lifetime;
   claims.kid = keys_->current.kid();
-  std::string token = token::sign_token(claims, keys_->current);
+  std::string token;
+  if (settings_.config.operator_keys) {
+    auto issued =
+        token_with_votes(r.record, claims, service::host_name_of(settings_.config), keys_->current);
+    if (issued.ok())
+      token = std::move(issued).value();
+    else
+      journal_.note("request " + r.record.id + ": a koa1 token, not koa2: " + issued.error());
+  }
+  if (token.empty()) token = token::sign_token(claims, keys_->current);
   // A token no verifier would read is no approval.
-  if (token.size() > token::kMaxTokenBytes) return false;
+  const std::size_t limit = token.starts_with(token::kTokenWithVotesPrefix)
+                                ? token::kMaxTokenWithVotesBytes
+                                : token::kMaxTokenBytes;
+  if (token.size() > limit) return false;
   r.token = std::move(token);
   r.token_expires_at = utc_text(static_cast<std::int64_t>(claims.exp));
   return true;
