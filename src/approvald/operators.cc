@@ -12,6 +12,7 @@
 #include "record_upkeep.h"
 #include "requester_text.h"
 #include "service/answer.h"
+#include "support/quoting.h"
 #include "support/retry.h"
 #include "support/utc_time.h"
 
@@ -388,10 +389,11 @@ void Daemon::vote(Operator& o, Reply to, const service::OperatorRequest& request
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(to, request.id);
   if (!may_vote_on(*r, *o.identity)) {
-    return refuse(to, service::kOperatorRefused,
-                  "you are not an approver of request " + request.id +
-                      (r->record.rule ? " (its rule \"" + *r->record.rule + "\" names who decides)"
-                                      : " (approvers in the configuration)"));
+    return refuse(
+        to, service::kOperatorRefused,
+        "you are not an approver of request " + request.id +
+            (r->record.rule ? " (its rule " + quoted(*r->record.rule) + " names who decides)"
+                            : " (approvers in the configuration)"));
   }
   const service::Person voter = person_of(o);
   auto judged = judge_vote(r->record, voter, request.approve);

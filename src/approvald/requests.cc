@@ -377,12 +377,20 @@ void Daemon::line_complete(Requester& r, std::string line) {
   lookups_.submit([this, key, credentials, stated, owner, wants_groups]() -> std::function<void()> {
     auto found = service::verify_requester(
         credentials, stated, [this](uid_t uid) { return names_.user_name(uid); }, owner);
-    std::vector<std::string> groups;
+    Result<std::vector<std::string>, std::string> groups = std::vector<std::string>();
     if (wants_groups) groups = service::group_names_of(found.verified.uid);
     return [this, key, who = std::move(found), groups = std::move(groups)]() mutable {
       --identifying_off_loop_;
-      if (auto requester = requesters_.find(key); requester != requesters_.end())
-        requester->second->groups = std::move(groups);
+      const auto requester = requesters_.find(key);
+      if (requester != requesters_.end() && !groups.ok()) {
+        // A rule on a group is not judged on a guessed list.
+        Requester& waiting = *requester->second;
+        if (!waiting.gone && waiting.phase == Phase::Identifying)
+          answer_unread(waiting, "refused",
+                        "the requester's groups cannot be listed: " + groups.error());
+        return;
+      }
+      if (requester != requesters_.end()) requester->second->groups = std::move(groups).value();
       on_identified(key, std::move(who));
     };
   });

@@ -21,17 +21,15 @@ std::string group_name(gid_t gid) {
 
 }  // namespace
 
-std::vector<std::string> group_names_of(uid_t uid) {
+Result<std::vector<std::string>, std::string> group_names_of(uid_t uid, GroupListCall list_groups) {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(65536);
   if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return {};
-  // No list, no groups: a rule's `group` never matches on a guessed list.
-  auto gids = group_list(found->pw_name, found->pw_gid);
-  if (!gids.ok()) return {};
+    return std::vector<std::string>();
+  KOA_TRY(gids, group_list(found->pw_name, found->pw_gid, list_groups));
   std::vector<std::string> names;
-  for (const gid_t gid : gids.value()) {
+  for (const gid_t gid : gids) {
     std::string name = group_name(gid);
     if (!name.empty() && std::find(names.begin(), names.end(), name) == names.end())
       names.push_back(std::move(name));
