@@ -1,12 +1,12 @@
 #include "accept_refusals.h"
 
-#include "service/answer.h"
+#include "support/utc_time.h"
 
 namespace kelvane::approvald {
 
 std::string AcceptRefusals::minute_of(std::time_t when) {
   // "YYYY-MM-DDTHH:MM:SSZ" without its seconds.
-  const std::string full = service::iso8601_utc(when);
+  const std::string full = utc_text(when);
   return full.substr(0, 16) + "Z";
 }
 

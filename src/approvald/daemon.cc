@@ -8,6 +8,7 @@
 
 #include "service/answer.h"
 #include "service/signed_vote.h"
+#include "support/utc_time.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -302,7 +303,7 @@ void Daemon::schedule_prune() {
   const std::optional<std::int64_t> cutoff =
       service::prune_cutoff(settings_.config, std::time(nullptr));
   if (!cutoff) return;  // keep_days = 0: kept for ever
-  const std::string before = service::iso8601_utc(static_cast<std::time_t>(*cutoff));
+  const std::string before = utc_text(*cutoff);
   commits_->submit([before](service::Store& store) -> Result<void, std::string> {
     auto pruned = store.prune(before);
     if (!pruned.ok()) return fail(std::move(pruned).error());
@@ -317,8 +318,7 @@ void Daemon::prune_fleet() {
   if (!cutoff) return;  // keep_days = 0: kept for ever
   // This host's closed requests only: the others are their own hosts' to
   // prune, by their own keep_days (row-level security allows no more).
-  fleet_->submit([this, before = service::iso8601_utc(static_cast<std::time_t>(*cutoff))](
-                     fleet::FleetStore* store) {
+  fleet_->submit([this, before = utc_text(*cutoff)](fleet::FleetStore* store) {
     if (store == nullptr) return;  // unreachable: tried again at the next prune
     auto pruned = store->prune(before);
     if (pruned.ok()) return;

@@ -87,9 +87,6 @@ class Daemon {
   // (1, logged, when the loop cannot go on). No exception leaves it.
   int run();
 
-  // How many ids are reserved at a time, and when the next block is asked for.
-  static constexpr std::uint64_t kIdBlock = 1 << 16;
-
  private:
   // epoll keys of the loop's own descriptors; connections count from 16.
   static constexpr std::uint64_t kRequestListenerKey = 1;

@@ -10,9 +10,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "service/answer.h"
-#include "service/shown_text.h"
-#include "support/retry.h"
+#include "support/quoting.h"
+#include "support/utc_time.h"
+#include "support/write_loop.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -20,8 +20,9 @@ namespace {
 // Enough to recognise a request by; the record holds all of it.
 constexpr std::size_t kLoggedBytes = 200;
 
-std::string quoted(std::string_view text) {
-  return service::show_quoted_prefix(text, kLoggedBytes);
+// A text someone else chose, quoted and cut to what the log keeps.
+std::string logged(std::string_view text) {
+  return quoted_prefix(text, kLoggedBytes);
 }
 
 // systemd sets JOURNAL_STREAM to "DEVICE:INODE" of the stream it gave as
@@ -54,7 +55,7 @@ std::string word(std::string_view text) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '.' ||
            c == '_' || c == '-';
   });
-  return plain ? std::string(text) : quoted(text);
+  return plain ? std::string(text) : logged(text);
 }
 
 }  // namespace
@@ -63,12 +64,12 @@ DecisionJournal::DecisionJournal() : journald_(standard_error_is_the_journal()) 
 
 std::string decision_text(const service::RequestRecord& r) {
   std::string line = "decision id=" + r.id + " state=" + r.state +
-                     " uid=" + std::to_string(r.verified_uid) + " user=" + quoted(r.verified_user) +
+                     " uid=" + std::to_string(r.verified_uid) + " user=" + logged(r.verified_user) +
                      (r.via_sudo ? " via=sudo" : "") + " peer_uid=" + std::to_string(r.peer.uid) +
                      " peer_pid=" + std::to_string(r.peer.pid) +
-                     " requester=" + quoted(r.requester) + " title=" + quoted(r.title) +
-                     " target=" + quoted(r.target_host);
-  if (r.operation_digest) line += " digest=" + quoted(*r.operation_digest);
+                     " requester=" + logged(r.requester) + " title=" + logged(r.title) +
+                     " target=" + logged(r.target_host);
+  if (r.operation_digest) line += " digest=" + logged(*r.operation_digest);
   std::string voters;
   for (const service::VoteRecord& vote : r.votes) {
     if (!voters.empty()) voters += ',';
@@ -79,9 +80,9 @@ std::string decision_text(const service::RequestRecord& r) {
     if (vote.host) voters += "@" + word(*vote.host);
   }
   if (!voters.empty()) line += " votes=" + voters;
-  if (r.rule) line += " rule=" + quoted(*r.rule);
+  if (r.rule) line += " rule=" + logged(*r.rule);
   if (r.reused_from) line += " reused_from=" + *r.reused_from;
-  line += " detail=" + quoted(r.detail_of_verdict.value_or(""));
+  line += " detail=" + logged(r.detail_of_verdict.value_or(""));
   return line;
 }
 
@@ -101,7 +102,7 @@ void DecisionJournal::refusal(std::string_view verdict, std::uint64_t uid, std::
                               std::string_view detail) {
   const std::string text = "decision verdict=" + std::string(verdict) +
                            " uid=" + std::to_string(uid) + " peer_pid=" + std::to_string(pid) +
-                           " detail=" + quoted(detail);
+                           " detail=" + logged(detail);
   if (journald_) {
     // The fields of a decision, so that `journalctl KELVANE_STATE=refused`
     // finds these too; a request refused before it was taken has no id.
@@ -124,14 +125,8 @@ void DecisionJournal::emit(const std::string& line, int priority) {
     return;
   }
   const std::string out =
-      service::iso8601_utc(std::time(nullptr)) + " kelvane-operator-approvald: " + line + "\n";
-  std::size_t done = 0;
-  while (done < out.size()) {
-    const ssize_t n = repeat_if_interrupted(
-        [&] { return ::write(STDERR_FILENO, out.data() + done, out.size() - done); });
-    if (n <= 0) return;
-    done += static_cast<std::size_t>(n);
-  }
+      utc_text(std::time(nullptr)) + " kelvane-operator-approvald: " + line + "\n";
+  (void)io::write_fully(STDERR_FILENO, out);  // nowhere left to tell of a failure
 }
 
 }  // namespace kelvane::approvald

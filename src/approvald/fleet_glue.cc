@@ -9,6 +9,8 @@
 
 #include "daemon.h"
 #include "service/answer.h"
+#include "service/id_block.h"
+#include "support/utc_time.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -61,7 +63,7 @@ void Daemon::reserve_fleet_ids() {
       }
       // Blocks of other services lie between this one's.
       next_id_ = first.value();
-      id_limit_ = first.value() + kIdBlock;
+      id_limit_ = first.value() + service::kIdBlock;
     });
   });
 }
@@ -75,7 +77,7 @@ void Daemon::fleet_insert(Requester& r) {
   const std::optional<PolicyVerdict> verdict = policy_verdict(r);
   if (verdict) {
     record.state = state_text(verdict->verdict);
-    record.decided_at = service::iso8601_utc(std::time(nullptr));
+    record.decided_at = utc_text(std::time(nullptr));
     record.detail_of_verdict = verdict->detail;
     // The reused votes stay with the request they were cast on (reused_from).
     record.votes.clear();
@@ -138,7 +140,7 @@ void Daemon::fleet_settle(Requester& r, Verdict verdict, std::string detail,
   r.phase = Phase::Recording;
   release_place(r);
   const std::uint64_t key = r.key;
-  const std::string decided_at = service::iso8601_utc(std::time(nullptr));
+  const std::string decided_at = utc_text(std::time(nullptr));
   const std::string state(state_text(verdict));
   fleet_->submit([this, key, id = r.record.id, verdict, state, detail, decided_at,
                   vote = std::move(vote),
@@ -205,12 +207,9 @@ void Daemon::fleet_vote(Operator& o, Reply to, const service::OperatorRequest& r
     auto judged = judge_vote(r->record, voter, request.approve);
     if (!judged.ok()) return refuse(to, service::kOperatorRefused, judged.error());
   }
-  const service::VoteRecord vote{o.identity->name,
-                                 voter.uid,
-                                 request.approve,
-                                 request.reason,
-                                 service::iso8601_utc(std::time(nullptr)),
-                                 fleet_->host_name()};
+  const service::VoteRecord vote{
+      o.identity->name,   voter.uid, request.approve, request.reason, utc_text(std::time(nullptr)),
+      fleet_->host_name()};
   // This host vouches for its operator's name and groups; the requesting
   // host's rule, stored with the request, says whether they count.
   const fleet::Voter rights{o.identity->groups,

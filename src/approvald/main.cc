@@ -20,11 +20,12 @@
 #include "options.h"
 #include "record_upkeep.h"
 #include "sandbox_check.h"
-#include "service/answer.h"
 #include "service/config_names.h"
+#include "service/id_block.h"
 #include "service/listener.h"
 #include "service/safe_paths.h"
 #include "service/signed_vote.h"
+#include "support/utc_time.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "0.0.0"
@@ -108,11 +109,11 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
                                          Start& start) {
   if (auto b = store.begin(); !b.ok()) return b;
   const std::time_t now = std::time(nullptr);
-  auto abandoned = store.abandon_pending(service::iso8601_utc(now));
+  auto abandoned = store.abandon_pending(utc_text(now));
   const std::optional<std::int64_t> cutoff = service::prune_cutoff(config, now);
-  auto pruned = cutoff ? store.prune(service::iso8601_utc(static_cast<std::time_t>(*cutoff)))
+  auto pruned = cutoff ? store.prune(utc_text(*cutoff))
                        : Result<std::uint64_t, std::string>(std::uint64_t{0});
-  auto first = store.reserve_ids(Daemon::kIdBlock);
+  auto first = store.reserve_ids(service::kIdBlock);
   for (const std::string* error :
        {abandoned.ok() ? nullptr : &abandoned.error(), pruned.ok() ? nullptr : &pruned.error(),
         first.ok() ? nullptr : &first.error()}) {
@@ -122,7 +123,7 @@ Result<void, std::string> prepare_record(service::Store& store, const service::C
     }
   }
   start.first_id = first.value();
-  start.id_count = Daemon::kIdBlock;
+  start.id_count = service::kIdBlock;
   return store.commit();
 }
 
@@ -137,7 +138,7 @@ Result<void, std::string> open_fleet(const service::Config& config, Start& start
   auto first = link->open();
   if (!first.ok()) return fail("the fleet's database: " + first.error());
   start.first_id = first.value();
-  start.id_count = fleet::kIdBlock;
+  start.id_count = service::kIdBlock;
   start.fleet = std::move(link);
   return {};
 }

@@ -7,7 +7,9 @@ namespace kelvane::approvald {
 NameCache::NameCache(UserLookup user, IdentityLookup identity,
                      std::function<Clock::time_point()> now)
     : look_up_user_(user ? std::move(user) : UserLookup(service::user_name_of)),
-      look_up_identity_(identity ? std::move(identity) : IdentityLookup(look_up_identity)),
+      look_up_identity_(identity ? std::move(identity) : IdentityLookup([](uid_t uid, gid_t gid) {
+        return look_up_identity(uid, gid);
+      })),
       now_(now ? std::move(now) : std::function<Clock::time_point()>(Clock::now)) {}
 
 std::optional<std::string> NameCache::kept_user_name(uid_t uid) {

@@ -14,8 +14,10 @@
 #include <ctime>
 #include <optional>
 
-#include "service/shown_text.h"
 #include "support/file_descriptor.h"
+#include "support/group_list.h"
+#include "support/quoting.h"
+#include "support/result.h"
 #include "support/retry.h"
 
 namespace kelvane::approvald {
@@ -36,21 +38,19 @@ struct Account {
 
 // The user and its groups, looked up before the fork: the child may only
 // make system calls (the daemon has threads), so initgroups' work is done
-// here and the child sets the result with setgroups.
-std::optional<Account> account_of(const std::string& name) {
+// here and the child sets the result with setgroups. The text of an error
+// says why the command is not run.
+Result<Account, std::string> account_of(const std::string& name) {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(65536);
   if (::getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 ||
       found == nullptr)
-    return std::nullopt;
-  Account account{found->pw_uid, found->pw_gid, std::vector<gid_t>(64), found->pw_dir};
-  int count = static_cast<int>(account.groups.size());
-  if (::getgrouplist(name.c_str(), account.gid, account.groups.data(), &count) < 0) {
-    account.groups.resize(static_cast<std::size_t>(std::max(count, 0)));
-    if (::getgrouplist(name.c_str(), account.gid, account.groups.data(), &count) < 0) count = 0;
-  }
-  account.groups.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return fail("notify_user \"" + name + "\" does not exist");
+  Account account{found->pw_uid, found->pw_gid, {}, found->pw_dir};
+  auto groups = group_list(name, account.gid);
+  if (!groups.ok()) return fail(groups.error());
+  account.groups = std::move(groups).value();
   if (account.groups.empty()) account.groups.push_back(account.gid);
   return account;
 }
@@ -119,7 +119,7 @@ std::string outcome_text(int status, bool killed) {
 void append_output(std::string& line, std::string_view name, const Stream& stream) {
   if (stream.kept.empty()) return;
   line.append(" ").append(name).append("=");
-  line += service::show_quoted_prefix(stream.kept, kKeptOutput);
+  line += quoted_prefix(stream.kept, kKeptOutput);
   if (stream.dropped > 0) line += " (" + std::to_string(stream.dropped) + " more bytes dropped)";
 }
 
@@ -204,22 +204,22 @@ std::vector<char*> pointers(std::vector<std::string>& texts) {
 std::string run_notify(const NotifyJob& job, const std::atomic<bool>& stop) {
   const std::string head = "notify for request " + job.request_id + ": " + job.argv.front();
   const SigpipeBlocked no_sigpipe;
-  const std::optional<Account> account = account_of(job.user);
-  if (!account) return head + " not run: notify_user \"" + job.user + "\" does not exist";
+  const Result<Account, std::string> found = account_of(job.user);
+  if (!found.ok()) return head + " not run: " + found.error();
+  const Account& account = found.value();
   auto in = make_pipe();
   auto out = make_pipe();
   auto err = make_pipe();
   if (!in || !out || !err) return head + " not run: " + std::strerror(errno);
   std::vector<std::string> argv_texts = job.argv;
-  std::vector<std::string> env_texts = {"PATH=/usr/local/bin:/usr/bin:/bin",
-                                        "HOME=" + account->home, "LANG=C.UTF-8",
-                                        "KELVANE_REQUEST_ID=" + job.request_id};
+  std::vector<std::string> env_texts = {"PATH=/usr/local/bin:/usr/bin:/bin", "HOME=" + account.home,
+                                        "LANG=C.UTF-8", "KELVANE_REQUEST_ID=" + job.request_id};
   const std::vector<char*> argv = pointers(argv_texts);
   const std::vector<char*> env = pointers(env_texts);
   const pid_t pid = ::fork();
   if (pid < 0) return head + " not run: fork: " + std::strerror(errno);
   if (pid == 0)
-    become_command(*account, in->read.get(), out->write.get(), err->write.get(), argv.data(),
+    become_command(account, in->read.get(), out->write.get(), err->write.get(), argv.data(),
                    env.data());
   in->read.close();
   out->write.close();

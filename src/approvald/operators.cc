@@ -12,7 +12,9 @@
 #include "record_upkeep.h"
 #include "requester_text.h"
 #include "service/answer.h"
+#include "support/quoting.h"
 #include "support/retry.h"
+#include "support/utc_time.h"
 
 #ifndef KOA_VERSION
 #define KOA_VERSION "0.0.0"
@@ -219,8 +221,7 @@ service::OperatorAnswer Daemon::status_answer(bool may_read) const {
       std::chrono::duration_cast<std::chrono::seconds>(Clock::now() - started_).count());
   a.pending = pending_.size();
   a.record_bytes = commits_->record_bytes();
-  if (const std::time_t at = commits_->last_commit(); at != 0)
-    a.last_commit = service::iso8601_utc(at);
+  if (const std::time_t at = commits_->last_commit(); at != 0) a.last_commit = utc_text(at);
   a.last_backup = last_backup_time(directory_of(commits_->record_path()));
   // Who waits, and since when, is for those who may read requests: a member
   // of the operators' group without a role learns nothing of them.
@@ -333,7 +334,7 @@ void Daemon::history(Operator& o, Reply to, const service::OperatorRequest& requ
   stream->slot = to.slot;
   stream->answer =
       service::RecordListAnswer(service::RecordListAnswer::Member::Records, o.is_reply(to.slot));
-  if (request.since) stream->since = service::iso8601_utc(static_cast<std::time_t>(*request.since));
+  if (request.since) stream->since = utc_text(*request.since);
   stream->left = request.limit;
   o.history = std::move(stream);
   read_history_page(o);
@@ -388,10 +389,11 @@ void Daemon::vote(Operator& o, Reply to, const service::OperatorRequest& request
   Requester* r = pending_request(request.id);
   if (r == nullptr) return about_decided(to, request.id);
   if (!may_vote_on(*r, *o.identity)) {
-    return refuse(to, service::kOperatorRefused,
-                  "you are not an approver of request " + request.id +
-                      (r->record.rule ? " (its rule \"" + *r->record.rule + "\" names who decides)"
-                                      : " (approvers in the configuration)"));
+    return refuse(
+        to, service::kOperatorRefused,
+        "you are not an approver of request " + request.id +
+            (r->record.rule ? " (its rule " + quoted(*r->record.rule) + " names who decides)"
+                            : " (approvers in the configuration)"));
   }
   const service::Person voter = person_of(o);
   auto judged = judge_vote(r->record, voter, request.approve);
@@ -405,7 +407,7 @@ void Daemon::vote(Operator& o, Reply to, const service::OperatorRequest& request
                            voter.uid,
                            request.approve,
                            request.reason,
-                           service::iso8601_utc(now),
+                           utc_text(now),
                            std::nullopt,
                            std::move(signature.value().signature),
                            std::move(signature.value().key_fingerprint),

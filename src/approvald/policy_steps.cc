@@ -7,13 +7,10 @@
 
 #include "daemon.h"
 #include "policy_facts.h"
+#include "support/quoting.h"
 
 namespace kelvane::approvald {
 namespace {
-
-std::string quoted(const std::string& text) {
-  return "\"" + text + "\"";
-}
 
 std::string voters_of(const std::vector<service::VoteRecord>& votes) {
   std::string names;

@@ -7,11 +7,12 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
-#include "service/answer.h"
 #include "service/store.h"
 #include "support/read_up_to.h"
-#include "support/retry.h"
+#include "support/utc_time.h"
+#include "support/write_loop.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -44,11 +45,9 @@ Result<void, std::string> write_replacing(const std::string& path, std::string_v
     FileDescriptor fd(
         ::open(partial.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600));
     if (!fd.is_open()) return fail(system_error(partial));
-    // A few bytes: one write takes them all, or it failed.
-    const ssize_t written =
-        repeat_if_interrupted([&] { return ::write(fd.get(), text.data(), text.size()); });
-    if (written != static_cast<ssize_t>(text.size()) || ::fsync(fd.get()) != 0)
-      return fail(system_error(partial));
+    if (auto written = io::write_fully(fd.get(), text); !written.ok())
+      return fail(partial + ": " + written.error().to_string());
+    if (::fsync(fd.get()) != 0) return fail(system_error(partial));
   }
   if (::rename(partial.c_str(), path.c_str()) != 0) return fail(system_error(path));
   return sync_directory(directory_of(path));
@@ -137,7 +136,7 @@ Result<std::string, std::string> back_up_record(const std::string& state_dir,
     return fail(error);
   }
   if (auto synced = sync_directory(directory_of(file)); !synced.ok()) return synced.error();
-  const std::string at = service::iso8601_utc(now);
+  const std::string at = utc_text(now);
   if (auto noted = write_replacing(state_dir + "/" + std::string(kLastBackupFile), at + "\n");
       !noted.ok())
     return fail("the backup is made, but its time cannot be noted: " + noted.error());

@@ -1,7 +1,7 @@
 #include "requester_text.h"
 
-#include "service/shown_text.h"
 #include "support/hex.h"
+#include "support/quoting.h"
 #include "support/visible_text.h"
 
 namespace kelvane::approvald {
@@ -25,7 +25,7 @@ std::optional<std::string> reason_refusal(std::string_view reason) {
 
 SentDetail detail_to_send(std::string_view detail) {
   if (!visible::first_unprintable(detail)) return {std::string(detail), false};
-  return {service::show_quoted(detail), true};
+  return {quoted(detail), true};
 }
 
 }  // namespace kelvane::approvald

@@ -15,8 +15,10 @@
 #include "policy_facts.h"
 #include "requester_text.h"
 #include "service/answer.h"
+#include "service/id_block.h"
 #include "service/request_limits.h"
 #include "support/retry.h"
+#include "support/utc_time.h"
 
 namespace kelvane::approvald {
 namespace {
@@ -27,7 +29,7 @@ constexpr std::uint32_t kReading = EPOLLIN | EPOLLRDHUP;
 constexpr std::uint32_t kWaiting = 0;
 
 std::string now_text() {
-  return service::iso8601_utc(std::time(nullptr));
+  return utc_text(std::time(nullptr));
 }
 
 // Sends what fits at once on a socket that is then closed.
@@ -44,7 +46,7 @@ std::string_view verdict_of(std::string_view state) {
 }  // namespace
 
 std::optional<RequestId> Daemon::take_id() {
-  if (!reserving_ids_ && id_limit_ - next_id_ < kIdBlock / 2) {
+  if (!reserving_ids_ && id_limit_ - next_id_ < service::kIdBlock / 2) {
     reserving_ids_ = true;
     auto first = std::make_shared<std::uint64_t>(0);
     if (fleet_)
@@ -52,7 +54,7 @@ std::optional<RequestId> Daemon::take_id() {
     else
       commits_->submit(
           [first](service::Store& store) -> Result<void, std::string> {
-            auto reserved = store.reserve_ids(kIdBlock);
+            auto reserved = store.reserve_ids(service::kIdBlock);
             if (!reserved.ok()) return fail(std::move(reserved).error());
             *first = reserved.value();
             return {};
@@ -65,10 +67,10 @@ std::optional<RequestId> Daemon::take_id() {
             }
             // The sequence only goes up, so the new block follows the old one.
             if (*first == id_limit_)
-              id_limit_ += kIdBlock;
+              id_limit_ += service::kIdBlock;
             else {
               next_id_ = *first;
-              id_limit_ = *first + kIdBlock;
+              id_limit_ = *first + service::kIdBlock;
             }
           });
   }
@@ -375,12 +377,20 @@ void Daemon::line_complete(Requester& r, std::string line) {
   lookups_.submit([this, key, credentials, stated, owner, wants_groups]() -> std::function<void()> {
     auto found = service::verify_requester(
         credentials, stated, [this](uid_t uid) { return names_.user_name(uid); }, owner);
-    std::vector<std::string> groups;
+    Result<std::vector<std::string>, std::string> groups = std::vector<std::string>();
     if (wants_groups) groups = service::group_names_of(found.verified.uid);
     return [this, key, who = std::move(found), groups = std::move(groups)]() mutable {
       --identifying_off_loop_;
-      if (auto requester = requesters_.find(key); requester != requesters_.end())
-        requester->second->groups = std::move(groups);
+      const auto requester = requesters_.find(key);
+      if (requester != requesters_.end() && !groups.ok()) {
+        // A rule on a group is not judged on a guessed list.
+        Requester& waiting = *requester->second;
+        if (!waiting.gone && waiting.phase == Phase::Identifying)
+          answer_unread(waiting, "refused",
+                        "the requester's groups cannot be listed: " + groups.error());
+        return;
+      }
+      if (requester != requesters_.end()) requester->second->groups = std::move(groups).value();
       on_identified(key, std::move(who));
     };
   });
@@ -564,7 +574,7 @@ void Daemon::decide(Requester& r, Verdict verdict, std::string detail,
   // The token's iat is the decision's second, so that a revocation can
   // find when its token was issued from the record.
   const std::time_t decided = std::time(nullptr);
-  r.record.decided_at = service::iso8601_utc(decided);
+  r.record.decided_at = utc_text(decided);
   r.record.detail_of_verdict = std::move(detail);
   if (verdict == Verdict::Approved && !sign_approval(r, decided)) {
     // No signature, no approval: fail closed.

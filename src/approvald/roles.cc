@@ -2,8 +2,6 @@
 
 #include <grp.h>
 
-#include <algorithm>
-
 #include "service/approvers.h"
 #include "service/verified_requester.h"
 
@@ -35,18 +33,16 @@ Role role_of(const service::Config& config, const Identity& identity) {
   return Role::None;
 }
 
-Identity look_up_identity(uid_t uid, gid_t gid) {
+Identity look_up_identity(uid_t uid, gid_t gid, GroupListCall list_groups) {
   Identity identity;
   identity.uid = uid;
   identity.name = service::user_name_of(uid);
-  std::vector<gid_t> gids(64);
+  std::vector<gid_t> gids;
   if (!identity.name.empty()) {
-    int count = static_cast<int>(gids.size());
-    if (::getgrouplist(identity.name.c_str(), gid, gids.data(), &count) < 0) {
-      gids.resize(static_cast<std::size_t>(count));
-      (void)::getgrouplist(identity.name.c_str(), gid, gids.data(), &count);
-    }
-    gids.resize(static_cast<std::size_t>(std::max(count, 0)));
+    // A list that cannot be had leaves the operator with no group at all: a
+    // guessed or padded list could name them in a group they are not in.
+    auto listed = group_list(identity.name, gid, list_groups);
+    if (listed.ok()) gids = std::move(listed).value();
   } else {
     gids.assign(1, gid);
   }

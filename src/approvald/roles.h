@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "service/config.h"
+#include "support/group_list.h"
 
 namespace kelvane::approvald {
 
@@ -30,7 +31,8 @@ Role role_of(const service::Config& config, const Identity& identity);
 bool is_named_in(const std::vector<std::string>& names, const Identity& identity);
 
 // Reads the user and group databases; may wait on the name service, so it
-// runs on the lookup thread.
-Identity look_up_identity(uid_t uid, gid_t gid);
+// runs on the lookup thread. When the group list cannot be had whole, the
+// identity has no groups (it can still be named by its user name).
+Identity look_up_identity(uid_t uid, gid_t gid, GroupListCall list_groups = ::getgrouplist);
 
 }  // namespace kelvane::approvald

@@ -1,32 +1,53 @@
 // Approval tokens in the daemon: each approval signed on the loop (Ed25519
 // takes some 50 µs), the key files and the revocation list written on the
-// commit thread, in order with the record, never on the loop.
+// commit thread, in order with the record, never on the loop. An approval
+// whose approving votes are all signed gets a koa2 token, which carries
+// them; any other a koa1 token.
 #include <algorithm>
-#include <cstdio>
 #include <ctime>
 
 #include "daemon.h"
 #include "service/answer.h"
+#include "service/signed_vote.h"
+#include "support/utc_time.h"
 #include "token/token.h"
+#include "token/token_with_votes.h"
 
 namespace kelvane::approvald {
 namespace {
 
-// The Unix seconds of an RFC 3339 UTC time as the record writes it
-// (2026-12-07T20:00:00Z).
-std::optional<std::uint64_t> unix_seconds(const std::string& text) {
-  std::tm utc{};
-  char zone = 0;
-  int consumed = 0;
-  if (std::sscanf(text.c_str(), "%4d-%2d-%2dT%2d:%2d:%2d%c%n", &utc.tm_year, &utc.tm_mon,
-                  &utc.tm_mday, &utc.tm_hour, &utc.tm_min, &utc.tm_sec, &zone, &consumed) != 7 ||
-      zone != 'Z' || static_cast<std::size_t>(consumed) != text.size())
-    return std::nullopt;
-  utc.tm_year -= 1900;
-  utc.tm_mon -= 1;
-  const std::time_t seconds = ::timegm(&utc);
-  if (seconds < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(seconds);
+// The approving votes of `record` with the messages their operators signed,
+// rebuilt from the record as when they were checked (each through the
+// service that took it: `service_host` unless the vote names another).
+// nullopt when there is none or one is unsigned: that approval is koa1's.
+Result<std::optional<std::vector<token::RecordedVote>>, std::string> signed_approvals(
+    const service::RequestRecord& record, const std::string& service_host) {
+  std::vector<token::RecordedVote> votes;
+  for (const service::VoteRecord& vote : record.votes) {
+    if (!vote.approve) continue;
+    if (!vote.signature || !vote.signed_at)
+      return std::optional<std::vector<token::RecordedVote>>();
+    KOA_TRY(message, service::vote_message_for(record, vote.host.value_or(service_host), true,
+                                               vote.reason, vote.operator_name, *vote.signed_at));
+    KOA_TRY(bytes, sshsig::write_vote_message(message));
+    votes.push_back({std::move(bytes), *vote.signature});
+  }
+  if (votes.empty()) return std::optional<std::vector<token::RecordedVote>>();
+  return std::optional(std::move(votes));
+}
+
+// The koa2 token of an approval whose approving votes are all signed; ""
+// when there is none or one is unsigned (the approval is koa1's); an error
+// when the votes make no token (the service then gives koa1's and says why).
+Result<std::string, std::string> token_with_votes(const service::RequestRecord& record,
+                                                  const token::Claims& claims,
+                                                  const std::string& service_host,
+                                                  const token::SigningKey& key) {
+  KOA_TRY(votes, signed_approvals(record, service_host));
+  if (!votes) return std::string();
+  return token::issue_token_with_votes(
+      claims, service::recorded_request_of(record, record.host.value_or(service_host)), *votes,
+      key);
 }
 
 std::uint64_t now_seconds() {
@@ -66,11 +87,23 @@ bool Daemon::sign_approval(Requester& r, std::time_t now) {
   claims.iat = static_cast<std::uint64_t>(now);
   claims.exp = claims.iat + lifetime;
   claims.kid = keys_->current.kid();
-  std::string token = token::sign_token(claims, keys_->current);
+  std::string token;
+  if (settings_.config.operator_keys) {
+    auto issued =
+        token_with_votes(r.record, claims, service::host_name_of(settings_.config), keys_->current);
+    if (issued.ok())
+      token = std::move(issued).value();
+    else
+      journal_.note("request " + r.record.id + ": a koa1 token, not koa2: " + issued.error());
+  }
+  if (token.empty()) token = token::sign_token(claims, keys_->current);
   // A token no verifier would read is no approval.
-  if (token.size() > token::kMaxTokenBytes) return false;
+  const std::size_t limit = token.starts_with(token::kTokenWithVotesPrefix)
+                                ? token::kMaxTokenWithVotesBytes
+                                : token::kMaxTokenBytes;
+  if (token.size() > limit) return false;
   r.token = std::move(token);
-  r.token_expires_at = service::iso8601_utc(static_cast<std::time_t>(claims.exp));
+  r.token_expires_at = utc_text(static_cast<std::int64_t>(claims.exp));
   return true;
 }
 
@@ -137,14 +170,15 @@ void Daemon::revoke_approved(Reply to, const service::RequestRecord& record,
                   "request " + record.id + " is " + record.state +
                       ": only an approved request has a token to revoke");
   }
-  const std::optional<std::uint64_t> issued = unix_seconds(record.decided_at.value_or(""));
-  if (!issued) {
+  const std::optional<std::int64_t> issued = parse_rfc3339(record.decided_at.value_or(""));
+  if (!issued || *issued < 0) {
     return refuse(to, service::kOperatorRefused,
                   "request " + record.id + ": the record's decision time does not read");
   }
   // No token of the request lives longer than this (see key_store.h).
-  const token::Revocation revocation{record.id,
-                                     *issued + std::max(keys_->longest_lifetime, signer_lifetime)};
+  const token::Revocation revocation{
+      record.id,
+      static_cast<std::uint64_t>(*issued) + std::max(keys_->longest_lifetime, signer_lifetime)};
   const std::uint64_t now = now_seconds();
   service::OperatorAnswer a;
   if (revocation.exp <= now) {

@@ -6,6 +6,7 @@
 #include "fleet/text_array.h"
 #include "service/approvers.h"
 #include "service/person.h"
+#include "support/quoting.h"
 
 namespace kelvane::fleet {
 namespace {
@@ -349,7 +350,7 @@ StoreResult<VoteOutcome> FleetStore::vote(const std::string& id, const service::
   const auto approvers = read_text_array(named.value().text(0, 1));
   if (!approvers)
     return undo(StoreError{"request " + id + " has unreadable approvers", false, false});
-  const std::string rule_text = rule ? "its rule \"" + *rule + "\"" : "its rule";
+  const std::string rule_text = rule ? "its rule " + quoted(*rule) : "its rule";
   if (!approvers->empty() && !names_voter(*approvers, vote, voter)) {
     return undo(refused("you are not an approver of request " + id + ": " + rule_text +
                         " on host " + r.text(0, 0) + " names who decides (" + listed(*approvers) +

@@ -23,9 +23,6 @@
 
 namespace kelvane::fleet {
 
-// Ids come in blocks: a service takes one and hands them out itself.
-inline constexpr std::uint64_t kIdBlock = 65536;
-
 struct StoreError {
   std::string message;
   // The operator (or caller) asked for something the record refuses: an
@@ -126,7 +123,7 @@ class FleetStore {
   int socket() const { return connection_->socket(); }
   Connection& connection() { return *connection_; }
 
-  // The first id of a block of kIdBlock ids no other service will use.
+  // The first id of a block of service::kIdBlock ids no other service will use.
   StoreResult<std::uint64_t> reserve_id_block();
 
   // At start: this host's requests left pending by an earlier run.

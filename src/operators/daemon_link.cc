@@ -13,7 +13,7 @@
 
 namespace kelvane::operators {
 
-Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
+Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path, std::size_t max_line) {
   Result<FileDescriptor, io::Error> connected = approval::connect_unix_stream(path);
   if (!connected.ok()) {
     std::string message = "cannot reach the approval daemon at " + quoted(path) + ": " +
@@ -23,7 +23,7 @@ Result<DaemonLink, Unreachable> DaemonLink::connect(const std::string& path) {
     }
     return fail(Unreachable{std::move(message)});
   }
-  return DaemonLink(std::move(connected).value(), path);
+  return DaemonLink(std::move(connected).value(), path, max_line);
 }
 
 Unreachable DaemonLink::broken(std::string_view what) const {
@@ -42,14 +42,24 @@ Result<bool, Unreachable> DaemonLink::receive_some() {
       repeat_if_interrupted([&] { return ::recv(fd_.get(), buffer, sizeof buffer, 0); });
   if (n < 0) return fail(broken("broke the connection: " + io::os_error_text(errno)));
   if (n == 0) return false;
-  splitter_.add(std::string_view(buffer, static_cast<std::size_t>(n)));
+  reader_.hold(std::string_view(buffer, static_cast<std::size_t>(n)));
   return true;
 }
 
 Result<std::optional<std::string>, Unreachable> DaemonLink::buffered_line() {
-  std::optional<std::string> line = splitter_.take_line();
-  if (splitter_.overlong()) return fail(broken("sent a line longer than this command takes"));
-  return line;
+  while (!overlong_) {
+    switch (reader_.next()) {
+      case LineReader::Event::Line:
+        return std::optional<std::string>(reader_.take_line());
+      case LineReader::Event::TooLong:
+        overlong_ = true;
+        break;
+      case LineReader::Event::NeedMore:
+        if (reader_.held() == 0) return std::optional<std::string>();
+        break;
+    }
+  }
+  return fail(broken("sent a line longer than this command takes"));
 }
 
 // True once the daemon sent something (or hung up) within `silence`.

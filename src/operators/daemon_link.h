@@ -3,11 +3,12 @@
 
 #include <chrono>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 
-#include "operators/line_splitter.h"
 #include "support/file_descriptor.h"
+#include "support/line_reader.h"
 #include "support/result.h"
 
 namespace kelvane::operators {
@@ -32,8 +33,10 @@ struct Unreachable {
 
 class DaemonLink {
  public:
-  // Connects once to the operator socket at `path`.
-  static Result<DaemonLink, Unreachable> connect(const std::string& path);
+  // Connects once to the operator socket at `path`; a line from the daemon
+  // longer than `max_line` bytes ends the conversation.
+  static Result<DaemonLink, Unreachable> connect(const std::string& path,
+                                                 std::size_t max_line = kMaxDaemonLine);
 
   int fd() const noexcept { return fd_.get(); }
 
@@ -48,19 +51,20 @@ class DaemonLink {
   // daemon has closed its end.
   Result<bool, Unreachable> receive_some();
   // A line already received in full, if any; a line over the bound is an
-  // error.
+  // error, and so is every call after it.
   Result<std::optional<std::string>, Unreachable> buffered_line();
 
  private:
-  DaemonLink(FileDescriptor fd, std::string path)
-      : fd_(std::move(fd)), path_(std::move(path)), splitter_(kMaxDaemonLine) {}
+  DaemonLink(FileDescriptor fd, std::string path, std::size_t max_line)
+      : fd_(std::move(fd)), path_(std::move(path)), reader_(max_line) {}
 
   Unreachable broken(std::string_view what) const;
   bool speaks_within(std::chrono::milliseconds silence) const;
 
   FileDescriptor fd_;
   std::string path_;
-  LineSplitter splitter_;
+  LineReader reader_;
+  bool overlong_ = false;  // a line was too long: nothing after it is read
 };
 
 }  // namespace kelvane::operators

@@ -212,7 +212,12 @@ int explain(std::span<const std::string_view> args, const Streams& streams) {
   service::PolicyFacts facts;
   facts.uid = a.uid.value_or(::getuid());
   facts.user = service::user_name_of(facts.uid);
-  facts.groups = service::group_names_of(facts.uid);
+  auto groups = service::group_names_of(facts.uid);
+  if (!groups.ok()) {
+    (void)io::write_fully(streams.err, std::string(kPrefix) + groups.error() + "\n");
+    return kRefused;
+  }
+  facts.groups = std::move(groups).value();
   facts.sudo = a.sudo;
   facts.action = request.value().action;
   facts.target_host = request.value().target_host;

@@ -18,14 +18,6 @@ Result<std::string, io::Error> random_token() {
   return hex::of_bytes(bytes);
 }
 
-std::string iso8601_utc(std::time_t when) {
-  std::tm utc{};
-  ::gmtime_r(&when, &utc);
-  char text[32];
-  const std::size_t n = std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return std::string(text, n);
-}
-
 std::string decision_line(std::string_view verdict, std::string_view detail,
                           std::string_view request_id, std::string_view token,
                           std::string_view expires_at) {

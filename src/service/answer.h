@@ -17,9 +17,6 @@ inline constexpr std::time_t kTokenLifetime = 15 * 60;
 // none could be had.
 Result<std::string, io::Error> random_token();
 
-// ISO 8601 in UTC, to the second: 2026-12-07T08:45:00Z.
-std::string iso8601_utc(std::time_t when);
-
 // One JSON line, ending in a line feed: the verdict and its detail, the
 // request's id as requestId (the client skips members it does not know), the
 // approval token and its expiry. Id, token and expiry are left out when

@@ -4,17 +4,10 @@
 #include <set>
 
 #include "service/glob.h"
-#include "support/visible_text.h"
+#include "support/quoting.h"
 
 namespace kelvane::service {
 namespace {
-
-// Texts from requests and the user database, made safe for a terminal.
-std::string quoted(std::string_view text) {
-  std::string out;
-  visible::append_quoted(out, text);
-  return out;
-}
 
 std::string listed(const std::vector<std::string>& texts) {
   std::string out = "[";

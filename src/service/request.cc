@@ -1,8 +1,8 @@
 #include "service/request.h"
 
 #include "json/json.h"
-#include "service/shown_text.h"
 #include "service/syntax_words.h"
+#include "support/quoting.h"
 #include "support/utf8.h"
 
 namespace kelvane::service {
@@ -10,7 +10,7 @@ namespace {
 
 // Names come from the client: shown escaped, like everything else it sends.
 std::string quoted_name(std::string_view name) {
-  return show_quoted(name);
+  return quoted(name);
 }
 
 // Where the request's own grammar fails, in the words of the splitter the

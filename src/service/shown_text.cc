@@ -1,13 +1,10 @@
 #include "service/shown_text.h"
 
-#include "support/hex.h"
 #include "support/utf8.h"
 #include "support/visible_text.h"
 
 namespace kelvane::service {
 namespace {
-
-constexpr std::string_view kReplacementBytes = "\xEF\xBF\xBD";
 
 // Columns a character takes as it is copied: two from U+1100 on, which is
 // where the wide scripts begin. Overestimating only makes a piece end early.
@@ -23,18 +20,11 @@ struct Character {
 };
 
 // The character at `text[i]` as it is shown. Texts from /proc need not be
-// UTF-8; a byte that starts no character is shown as \x{..} rather than
-// copied, since some terminals obey single bytes such as 0x9B.
+// UTF-8; quoting shows a byte that starts no character as \x{..}.
 Character next_character(std::string_view text, std::size_t i) {
   std::size_t length = 1;
   const char32_t c = utf8::decode(text, i, length);
   const std::string_view original = text.substr(i, length);
-  if (c == 0xFFFD && original != kReplacementBytes) {
-    std::string form = "\\x{";
-    hex::append_digits(form, static_cast<unsigned char>(original[0]), 2);
-    form += '}';
-    return {form, form.size(), length, false};
-  }
   std::string form;
   visible::append_quoted(form, original);
   form = form.substr(1, form.size() - 2);
@@ -66,28 +56,6 @@ std::vector<Piece> quoted_pieces(std::string_view text, std::size_t width) {
   }
   finish();
   return pieces;
-}
-
-std::string show_quoted(std::string_view text) {
-  std::string out = "\"";
-  for (std::size_t i = 0; i < text.size();) {
-    const Character c = next_character(text, i);
-    out += c.form;
-    i += c.bytes;
-  }
-  return out + '"';
-}
-
-std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes) {
-  if (text.size() <= max_bytes) return show_quoted(text);
-  std::size_t end = 0;
-  while (end < text.size()) {
-    std::size_t length = 1;
-    utf8::decode(text, end, length);
-    if (end + length > max_bytes) break;
-    end += length;
-  }
-  return show_quoted(text.substr(0, end)) + "...";
 }
 
 }  // namespace kelvane::service

@@ -25,15 +25,9 @@ struct Piece {
 
 // `width` is in terminal columns, quotes included; every piece holds at least
 // one character, whatever the width. Bytes that are not UTF-8 (texts from
-// /proc need not be) are shown as \x{..}.
+// /proc need not be) are shown as \x{..}. For one piece, line feeds
+// included, as one-line records such as the log show a text: quoted() in
+// support/quoting.h.
 std::vector<Piece> quoted_pieces(std::string_view text, std::size_t width);
-
-// The same text quoted and escaped in one piece, line feeds included, for
-// one-line records such as the log.
-std::string show_quoted(std::string_view text);
-
-// At most `max_bytes` of the text, cut at a character boundary, quoted and
-// escaped, followed by "..." outside the quotes when something was cut.
-std::string show_quoted_prefix(std::string_view text, std::size_t max_bytes);
 
 }  // namespace kelvane::service

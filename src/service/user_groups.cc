@@ -5,6 +5,8 @@
 
 #include <algorithm>
 
+#include "support/group_list.h"
+
 namespace kelvane::service {
 namespace {
 
@@ -19,19 +21,13 @@ std::string group_name(gid_t gid) {
 
 }  // namespace
 
-std::vector<std::string> group_names_of(uid_t uid) {
+Result<std::vector<std::string>, std::string> group_names_of(uid_t uid, GroupListCall list_groups) {
   passwd entry{};
   passwd* found = nullptr;
   std::vector<char> buffer(65536);
   if (::getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr)
-    return {};
-  std::vector<gid_t> gids(64);
-  int count = static_cast<int>(gids.size());
-  if (::getgrouplist(found->pw_name, found->pw_gid, gids.data(), &count) < 0) {
-    gids.resize(static_cast<std::size_t>(std::max(count, 0)));
-    if (::getgrouplist(found->pw_name, found->pw_gid, gids.data(), &count) < 0) count = 0;
-  }
-  gids.resize(static_cast<std::size_t>(std::max(count, 0)));
+    return std::vector<std::string>();
+  KOA_TRY(gids, group_list(found->pw_name, found->pw_gid, list_groups));
   std::vector<std::string> names;
   for (const gid_t gid : gids) {
     std::string name = group_name(gid);

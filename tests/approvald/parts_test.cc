@@ -130,6 +130,49 @@ TEST(Roles, ComeFromNamesAndGroups) {
   EXPECT_NE(std::find(root.groups.begin(), root.groups.end(), "root"), root.groups.end());
 }
 
+// A stand-in group database whose list grows between two calls: the first
+// asks for 70 groups, the second for 80, and only the third (when
+// `settles`) lists gids 1 and 2 (daemon, bin).
+bool g_settles = false;
+int g_calls = 0;
+
+int growing_list(const char*, gid_t, gid_t* groups, int* count) {
+  ++g_calls;
+  if (g_calls == 1)
+    *count = 70;
+  else if (g_calls == 2 || !g_settles)
+    *count = 80 + g_calls;
+  else {
+    groups[0] = 1;
+    groups[1] = 2;
+    *count = 2;
+    return 2;
+  }
+  return -1;
+}
+
+// A list that cannot be had whole names the operator in no group: never in
+// root's group (gid 0) by a list padded with zeros, so `@root` among the
+// approvers does not count them.
+TEST(Roles, AGrowingGroupListNeverAddsRoot) {
+  service::Config config;
+  config.approvers = {"@root"};
+  service::Config daemon_group;
+  daemon_group.approvers = {"@daemon"};
+  const struct {
+    bool settles;
+    std::vector<std::string> groups;
+  } cases[] = {{false, {}}, {true, {"daemon", "bin"}}};
+  for (const auto& c : cases) {
+    g_settles = c.settles;
+    g_calls = 0;
+    const Identity identity = look_up_identity(0, 0, growing_list);
+    EXPECT_EQ(identity.groups, c.groups) << c.settles;
+    EXPECT_EQ(role_of(config, identity), Role::None) << c.settles;
+    EXPECT_EQ(role_of(daemon_group, identity), c.settles ? Role::Approver : Role::None);
+  }
+}
+
 TEST(Options, ReadTheCommandLine) {
   const char* full[] = {"d",           "--socket", "/r.sock",  "--operator-socket=/o.sock",
                         "--state-dir", "/s",       "--config", "c.toml"};

@@ -80,6 +80,38 @@ class Policy : public ::testing::Test {
   std::optional<Account> alice_, bob_, carol_;
 };
 
+// A rule's name may hold any printable text, but the verdict's detail
+// quotes it as the log does: an 8-bit control sequence or a right-to-left
+// override in the name reaches no requester's terminal as itself.
+TEST_F(Policy, TheVerdictQuotesTheRuleName) {
+  DaemonProcess daemon(R"(
+approvers = ["daemon"]
+[[rule]]
+name = "csi\u009b2J"
+effect = "approve"
+user = "bin"
+[[rule]]
+name = "\u202Eevil"
+effect = "approve"
+user = "sys"
+)");
+  ASSERT_TRUE(daemon.start());
+  const std::pair<const std::optional<Account>*, std::string> cases[] = {
+      {&bob_, R"(approved by rule "csi\u{9b}2J")"},
+      {&carol_, R"(approved by rule "\u{202e}evil")"},
+  };
+  for (const auto& [as, detail] : cases) {
+    const Finished approved = run_client(daemon, *as, "By rule").wait();
+    EXPECT_EQ(approved.status, 0) << approved.err;
+  }
+  const auto history = OperatorLink(daemon, alice_).ask(op(OperatorOp::History));
+  ASSERT_TRUE(history.ok) << history.error;
+  ASSERT_EQ(history.records->size(), 2u);
+  for (std::size_t i = 0; i < 2; ++i) {
+    EXPECT_EQ((*history.records)[i].detail_of_verdict, cases[i].second);
+  }
+}
+
 TEST_F(Policy, DenyAndApproveRulesDecideAtOnceAndTheRecordNamesThem) {
   DaemonProcess daemon(R"(
 approvers = ["daemon"]

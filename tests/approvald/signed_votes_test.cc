@@ -229,6 +229,60 @@ TEST_F(SignedVotes, VotesNotSignedForThisRequestByTheirOperatorAreRefused) {
   EXPECT_EQ(query_record(daemon.record_path(), "SELECT count(*) FROM votes"), "0");
 }
 
+// An approval whose approving votes are all signed gets a koa2 token, which
+// `verify --operators` takes against the administrator's allowed-signers
+// file (two people for --min-approvers 2) and refuses against a file that
+// does not list one of the signers; one unsigned approving vote makes the
+// token koa1.
+TEST_F(SignedVotes, AnApprovalOfSignedVotesGetsATokenCarryingThem) {
+  write_file(keys_path(), both_keys());
+  const std::string alice_only = dir_.file("alice_only");
+  write_file(alice_only, "daemon " + public_text(alice_key_) + "\n");
+  DaemonProcess daemon(config(2, false));
+  ASSERT_TRUE(daemon.start());
+  OperatorLink alice(daemon, alice_);
+  OperatorLink bob(daemon, bob_);
+  ASSERT_TRUE(alice.ask(op(OperatorOp::Watch)).ok);
+  const auto verify = [&](const std::string& token, const std::string& operators) {
+    return Process(
+               {"/bin/sh", "-c",
+                "printf '%s\\n' \"$1\" | \"$2\" verify - --public-key \"$3\" --operators \"$4\" "
+                "--min-approvers 2",
+                "sh", token, KOA_APPROVALS_PATH, daemon.state_dir() + "-public/public-keys.json",
+                operators},
+               {"PATH=/usr/bin:/bin"})
+        .wait();
+  };
+  const struct {
+    const char* what;
+    bool bob_signs;
+    const char* prefix;
+  } cases[] = {{"both signed", true, "koa2."}, {"one unsigned", false, "koa1."}};
+  for (const auto& c : cases) {
+    Process client = run_client(daemon, carol_, c.what);
+    const std::string id = next_pending(alice);
+    ASSERT_FALSE(id.empty()) << c.what;
+    const service::OperatorAnswer first =
+        alice.ask(signed_vote(alice, id, "daemon", alice_key_, true, "checked"));
+    ASSERT_TRUE(first.ok) << first.error;
+    const service::OperatorAnswer second = bob.ask(
+        c.bob_signs ? signed_vote(bob, id, "bin", bob_key_, true, std::nullopt) : vote(id, true));
+    ASSERT_TRUE(second.ok) << second.error;
+    EXPECT_EQ(second.state, "approved") << c.what;
+    const Finished done = client.wait();
+    ASSERT_EQ(done.status, 0) << c.what << ": " << done.err;
+    const std::string token = trimmed(done.out);
+    ASSERT_TRUE(token.starts_with(c.prefix)) << c.what << ": " << token.substr(0, 16);
+    if (!c.bob_signs) continue;
+    const Finished accepted = verify(token, keys_path());
+    EXPECT_EQ(accepted.status, 0) << accepted.err;
+    EXPECT_NE(accepted.out.find("\"requestId\":\"" + id + "\""), std::string::npos) << accepted.out;
+    const Finished refused = verify(token, alice_only);
+    EXPECT_EQ(refused.status, 1) << refused.out;
+    EXPECT_NE(refused.err.find("unknown signer"), std::string::npos) << refused.err;
+  }
+}
+
 // One key listed for two people votes once: the second vote with it is
 // refused, and two approvals are not reached.
 TEST_F(SignedVotes, OneKeyListedForTwoPeopleMakesOneApproval) {

@@ -9,6 +9,7 @@
 #include "fleet/fleet_database.h"
 #include "fleet/fleet_store.h"
 #include "fleet/postgres_server.h"
+#include "service/id_block.h"
 #include "token/signing_key.h"
 
 namespace kelvane::fleet_test {
@@ -475,7 +476,7 @@ TEST_F(FleetStoreTest, PendingListsEveryHostAndIdsNeverRepeat) {
   auto second = b->reserve_id_block();
   ASSERT_TRUE(first.ok() && second.ok());
   EXPECT_GE(std::max(first.value(), second.value()) - std::min(first.value(), second.value()),
-            fleet::kIdBlock);
+            service::kIdBlock);
   EXPECT_GE(first.value(), std::uint64_t{1} << 60);
   // A restarted service abandons what it left pending.
   auto own = b->abandon_own_pending();

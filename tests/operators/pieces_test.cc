@@ -1,8 +1,9 @@
-// The parts of the command that decide without input or output: times, the
-// line splitter and the watch queue.
+// Parts of the command: times, the daemon's lines as they are read, the
+// watch queue.
 #include <gtest/gtest.h>
 
-#include "operators/line_splitter.h"
+#include "fake_daemon.h"
+#include "operators/daemon_link.h"
 #include "operators/listing.h"
 #include "operators/watch_queue.h"
 
@@ -46,40 +47,43 @@ TEST(Rfc3339, Ages) {
   EXPECT_EQ(describe_age(0, 3 * 86400 + 5), "3d");
 }
 
-TEST(LineSplitter, CutsLinesWhereverTheBytesBreak) {
-  LineSplitter s(100);
-  s.add("{\"a\":1}\n{\"b\"");
-  EXPECT_EQ(s.take_line(), "{\"a\":1}");
-  EXPECT_EQ(s.take_line(), std::nullopt);
-  s.add(":2}\n\n");
-  EXPECT_EQ(s.take_line(), "{\"b\":2}");
-  EXPECT_EQ(s.take_line(), "");
-  EXPECT_EQ(s.take_line(), std::nullopt);
-  EXPECT_FALSE(s.overlong());
-}
-
-TEST(LineSplitter, ManyShortLinesAtOnceAreNotOverlong) {
-  LineSplitter s(10);
-  std::string bytes;
-  for (int i = 0; i < 50; ++i) bytes += "123456789\n";
-  s.add(bytes);
-  for (int i = 0; i < 50; ++i) ASSERT_EQ(s.take_line(), "123456789");
-  EXPECT_FALSE(s.overlong());
-}
-
-TEST(LineSplitter, ALineOverTheBoundStopsEverything) {
-  LineSplitter finished(10);
-  finished.add("12345678901\nok\n");
-  EXPECT_EQ(finished.take_line(), std::nullopt);
-  EXPECT_TRUE(finished.overlong());
-  EXPECT_EQ(finished.take_line(), std::nullopt);
-
-  LineSplitter unfinished(10);
-  unfinished.add("12345");
-  EXPECT_EQ(unfinished.take_line(), std::nullopt);
-  unfinished.add("678901");
-  EXPECT_EQ(unfinished.take_line(), std::nullopt);
-  EXPECT_TRUE(unfinished.overlong());
+// The daemon's lines as the command reads them, whatever the pieces they
+// arrive in; a line over the bound ends the conversation, even when good
+// lines follow it, finished or not.
+TEST(DaemonLink, ReadsLinesUpToTheBoundAndNothingAfterAnOverlongOne) {
+  std::string short_lines;
+  for (int i = 0; i < 50; ++i) short_lines += "123456789\n";
+  const struct {
+    const char* what;
+    std::string reply;
+    std::vector<std::string> lines;
+    bool overlong;
+  } cases[] = {
+      {"lines, one empty", "{\"a\":1}\n{\"b\":2}\n\n", {"{\"a\":1}", "{\"b\":2}", ""}, false},
+      {"many lines of the bound at once", short_lines, std::vector<std::string>(50, "123456789"),
+       false},
+      {"an overlong line, then a good one", "ok\n12345678901\nok\n", {"ok"}, true},
+      {"an overlong line left unfinished", "12345678901", {}, true},
+  };
+  for (const auto& c : cases) {
+    testing::FakeDaemon daemon;
+    daemon.serve({c.reply});
+    auto link = DaemonLink::connect(daemon.path(), 10);
+    ASSERT_TRUE(link.ok()) << c.what;
+    ASSERT_TRUE(link.value().send("{}\n").ok()) << c.what;
+    for (const std::string& expected : c.lines) {
+      auto line = link.value().next_line();
+      ASSERT_TRUE(line.ok()) << c.what << ": " << line.error().message;
+      EXPECT_EQ(line.value(), expected) << c.what;
+    }
+    if (!c.overlong) continue;
+    for (int again = 0; again < 2; ++again) {
+      auto line = link.value().next_line();
+      ASSERT_FALSE(line.ok()) << c.what;
+      EXPECT_NE(line.error().message.find("longer than this command takes"), std::string::npos)
+          << line.error().message;
+    }
+  }
 }
 
 service::RequestRecord record(std::string id) {

@@ -10,9 +10,34 @@
 
 #include "json/json.h"
 #include "service/glob.h"
+#include "service/user_groups.h"
 
 namespace kelvane::service {
 namespace {
+
+// A group list the database cannot give whole is an error, never a shorter
+// list: a deny rule on a group must not let a member through, nor a list
+// padded with gid 0 name root's group.
+int list_keeps_growing(const char*, gid_t, gid_t*, int* count) {
+  *count += 10;
+  return -1;
+}
+int list_of_daemon_and_bin(const char*, gid_t, gid_t* groups, int* count) {
+  groups[0] = 1;
+  groups[1] = 2;
+  groups[2] = 1;
+  *count = 3;
+  return 3;
+}
+
+TEST(GroupNames, AreTheWholeListOrAnError) {
+  auto names = group_names_of(0, list_of_daemon_and_bin);
+  ASSERT_TRUE(names.ok()) << names.error();
+  EXPECT_EQ(names.value(), (std::vector<std::string>{"daemon", "bin"}));  // each once
+  auto none = group_names_of(0, list_keeps_growing);
+  ASSERT_FALSE(none.ok());
+  EXPECT_NE(none.error().find("root"), std::string::npos) << none.error();  // names the user
+}
 
 TEST(Glob, MatchesAsDocumented) {
   struct Case {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "service/block.h"
+#include "support/quoting.h"
 
 namespace kelvane::service {
 namespace {
@@ -43,7 +44,7 @@ TEST(ShownText, EscapesWhatATerminalWouldNotShowFaithfully) {
       {"bytes that are not UTF-8", "a\x9b\xff", "\"a\\x{9b}\\x{ff}\""},
   };
   for (const Case& c : cases) {
-    EXPECT_EQ(show_quoted(c.text), c.shown) << c.name;
+    EXPECT_EQ(kelvane::quoted(c.text), c.shown) << c.name;
     EXPECT_EQ(texts(quoted_pieces(c.text, 200)), std::vector<std::string>{c.shown}) << c.name;
   }
 }
@@ -76,9 +77,9 @@ TEST(ShownText, PiecesBreakAfterLineFeedsAndBeforeTheWidth) {
 }
 
 TEST(ShownText, LogPrefixIsCutAtACharacter) {
-  EXPECT_EQ(show_quoted_prefix("short", 10), "\"short\"");
-  EXPECT_EQ(show_quoted_prefix("abcdef", 3), "\"abc\"...");
-  EXPECT_EQ(show_quoted_prefix("a\xC3\xA9z", 2), "\"a\"...");  // é is not split
+  EXPECT_EQ(kelvane::quoted_prefix("short", 10), "\"short\"");
+  EXPECT_EQ(kelvane::quoted_prefix("abcdef", 3), "\"abc\"...");
+  EXPECT_EQ(kelvane::quoted_prefix("a\xC3\xA9z", 2), "\"a\"...");  // é is not split
 }
 
 // A text can only ever take the value column: a title holding a line feed

@@ -1,7 +1,7 @@
 #include "demo_service/decision_log.h"
 
-#include "service/answer.h"
-#include "service/shown_text.h"
+#include "support/quoting.h"
+#include "support/utc_time.h"
 
 namespace kelvane::service {
 namespace {
@@ -10,7 +10,7 @@ namespace {
 constexpr std::size_t kLoggedBytes = 200;
 
 std::string logged(std::optional<std::string_view> text) {
-  return text ? show_quoted_prefix(*text, kLoggedBytes) : std::string("-");
+  return text ? quoted_prefix(*text, kLoggedBytes) : std::string("-");
 }
 
 }  // namespace
@@ -58,7 +58,7 @@ std::string_view how_text(How how) {
 }
 
 std::string log_line(const LogEntry& entry) {
-  std::string line = iso8601_utc(entry.when);
+  std::string line = utc_text(entry.when);
   if (entry.peer != nullptr && entry.peer->known) {
     line += " uid=" + std::to_string(entry.peer->uid) + " pid=" + std::to_string(entry.peer->pid);
   } else {

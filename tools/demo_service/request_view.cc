@@ -4,7 +4,7 @@
 
 #include "service/block.h"
 #include "service/context_view.h"
-#include "service/shown_text.h"
+#include "support/quoting.h"
 
 namespace kelvane::service {
 namespace {
@@ -80,7 +80,7 @@ std::string describe_uid(const Peer& peer) {
   const bool plain =
       peer.user.find_first_not_of(
           "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789._-") == std::string::npos;
-  return text + " (" + (plain ? peer.user : show_quoted(peer.user)) + ")";
+  return text + " (" + (plain ? peer.user : quoted(peer.user)) + ")";
 }
 
 std::string describe_request(const Request& request, const Peer& peer, std::uint64_t number) {
