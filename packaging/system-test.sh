@@ -101,6 +101,18 @@ for old in "$cache"/*; do
   case $old in "$image" | "$db_image" | *.new) ;; *) rm -rf "$old" ;; esac
 done
 
+# Machines of an earlier run that was killed before it could stop them
+# (their systemd-nspawn gone, their init left running under PID 1): every
+# process whose root is in such a run's folder, and the run's bridge.
+for proc in /proc/[0-9]*; do
+  case $(readlink "$proc/root" 2>/dev/null) in
+    /var/tmp/kelvane-system-test-*) kill -KILL "${proc#/proc/}" 2>/dev/null || true ;;
+  esac
+done
+for bridge in $(ip -o link show type bridge 2>/dev/null | awk -F': ' '$2 ~ /^vz-koa[0-9]+$/ { print $2 }'); do
+  ip link delete "$bridge" 2>/dev/null || true
+done
+
 work=$(mktemp -d /var/tmp/kelvane-system-test-XXXXXX)
 # The machines: a short name each, its root, host name and address. The
 # network zone is a bridge of this run's own (systemd-nspawn removes it with
@@ -127,10 +139,14 @@ cleanup() {
     [ "$running" = 1 ] || break
     sleep 0.1
   done
+  # A machine's init outlives a killed systemd-nspawn: it goes first, which
+  # ends everything in its namespaces.
+  for m in "${!init_pid[@]}"; do kill -KILL "${init_pid[$m]}" 2>/dev/null || true; done
   for m in "${!nspawn_pid[@]}"; do
     kill -KILL "${nspawn_pid[$m]}" 2>/dev/null || true
     wait "${nspawn_pid[$m]}" 2>/dev/null || true
   done
+  ip link delete "vz-$zone" 2>/dev/null || true
   if [ "$status" != 0 ]; then
     for m in "${!nspawn_pid[@]}"; do
       [ -f "$work/$m.boot.log" ] || continue
