@@ -42,6 +42,7 @@ doc_skips=(
   sudo.md 'nettle-dev' "builds the plugin from source: the packages are installed instead"
   sudo.md 'sudo.real' "the source tree's tests: CI runs them before the packages are built"
   tokens.md 'rsync' "copies from another host; the journey verifies on this host's published files"
+  tokens.md '--min-approvers 2' "needs a koa2 token, whose votes operators sign in an SSH agent; the token and daemon tests prove koa2 tokens made of real ssh-agent and ssh-keygen signatures"
   README.md 'tools/demo.sh' "builds from source: CI runs the same commands before this test"
   README.md 'approval-demo --socket' "the demo service from a source build, in a terminal"
   README.md 'cmake --install' "builds and installs from source: CI builds the packages this test installs"

@@ -409,9 +409,9 @@ expect_answer token 0
 export DOC_TOKEN DOC_DIGEST=sha256:0123abcd DOC_APPROVED_ID=$id
 DOC_TOKEN=$(cat "$out/token.out")
 ls -ld "$public" "$public"/*
-doc_block 'tokens.md' 'approvals verify' mallory
+doc_block 'tokens.md' 'approvals verify "$TOKEN"' mallory
 doc_block 'tokens.md' 'rotate-key'
-doc_block 'tokens.md' 'approvals verify' mallory
+doc_block 'tokens.md' 'approvals verify "$TOKEN"' mallory
 doc_block 'tokens.md' 'approvals revoke' alice
 status=0
 as mallory kelvane-operator-approvals verify "$DOC_TOKEN" --target-host koa-system-test \
