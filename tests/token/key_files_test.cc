@@ -13,6 +13,7 @@
 #include <fstream>
 #include <future>
 
+#include "testing/service.h"
 #include "token/files.h"
 #include "token/key_store.h"
 #include "token/published.h"
@@ -25,8 +26,7 @@ using namespace std::chrono_literals;
 constexpr std::uint64_t kNow = 1'800'000'000;
 
 std::string read_text(const std::string& path) {
-  std::ifstream in(path);
-  return {std::istreambuf_iterator<char>(in), {}};
+  return testing::read_file(path);
 }
 
 void write_text(const std::string& path, const std::string& text) {
