@@ -35,7 +35,10 @@ std::string write_claims(const Claims& c) {
   std::vector<json::Value> names;
   names.reserve(c.approvers.size());
   for (const std::string& name : c.approvers) names.push_back(json::Value::string(name));
-  const json::Value approvers = json::Value::array(names);
+  return write_claims(c, json::Value::array(names));
+}
+
+std::string write_claims(const Claims& c, const json::Value& approvers) {
   std::string out;
   json::Serializer serializer(out);
   // Keys in ascending byte order: the canonical form.

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "json/value.h"
 #include "support/result.h"
 
 namespace kelvane::token {
@@ -31,6 +32,9 @@ struct Claims {
 
 // The canonical compact JSON of the claims (members in byte order).
 std::string write_claims(const Claims& claims);
+// The same with the approvers given as the JSON value a reader took from a
+// larger claims object, so that read_claims checks them as they came.
+std::string write_claims(const Claims& claims, const json::Value& approvers);
 
 // The claims in `text`, or why they are not a canonical claims object: not
 // UTF-8, not JSON, a member missing, unknown or of the wrong type, a kid or

@@ -236,22 +236,7 @@ Result<ClaimsWithVotes, std::string> read_claims_with_votes(std::string_view tex
   shared.uid = *uid;
   shared.iat = *iat;
   shared.exp = *exp;
-  std::string shared_text;
-  {
-    json::Serializer serializer(shared_text);
-    json::SerializeMap map = serializer.serialize_map();
-    map.serialize_entry("action", shared.action);
-    map.serialize_entry("approvers", *approvers);
-    map.serialize_entry("exp", shared.exp);
-    map.serialize_entry("iat", shared.iat);
-    map.serialize_entry("kid", shared.kid);
-    if (shared.operation_digest) map.serialize_entry("operationDigest", *shared.operation_digest);
-    map.serialize_entry("requestId", shared.request_id);
-    map.serialize_entry("targetHost", shared.target_host);
-    map.serialize_entry("uid", shared.uid);
-    map.serialize_entry("user", shared.user);
-    map.end();
-  }
+  const std::string shared_text = write_claims(shared, *approvers);
   auto checked = read_claims(shared_text);
   if (!checked.ok()) return problem(std::move(checked).error());
   c = std::move(checked).value();
